@@ -1,0 +1,43 @@
+// Notices from the upgrade worker to the dialog (or the CLI): a kind and a
+// heap payload that changes owner with the post.
+#pragma once
+
+#include <cstdint>
+
+constexpr uint32_t WM_USER_BASE = 0x0400;
+constexpr uint32_t WM_UPGRADE_NOTIFY = WM_USER_BASE + 300; // 0x52C
+
+// Kinds. 1 is an old text kind that no poster sends; receivers treat it as 3.
+constexpr uint32_t NOTIFY_TEXT_OLD = 1;
+constexpr uint32_t NOTIFY_PROGRESS = 2;
+constexpr uint32_t NOTIFY_TEXT = 3;
+constexpr uint32_t NOTIFY_DONE = 4;
+
+constexpr int NOTIFY_TEXT_SIZE = 400;
+
+struct TextNotice {
+  char text[NOTIFY_TEXT_SIZE]; // NUL-terminated, at most 399 characters
+  int32_t code;
+};
+
+// Where notices go. post() hands the payload over and returns true, or
+// returns false when the notice could not be delivered (the poster then
+// frees the payload). Implementations: PostMessageA in the Win32 dialog, the
+// wx event queue, a thread-safe queue in the CLI and the tests.
+class NoticeTarget {
+public:
+  virtual bool post(uint32_t kind, void* payload) = 0;
+
+protected:
+  ~NoticeTarget() = default;
+};
+
+// Posters: 1 once handed to the target, 0 when the target is missing, the
+// payload cannot be allocated or the post is refused.
+int notify_text(NoticeTarget* target, const char* text);
+int notify_text_code(NoticeTarget* target, const char* text, int32_t code);
+int notify_progress(NoticeTarget* target, int32_t value);
+int notify_done(NoticeTarget* target, int32_t value);
+
+// Frees a payload received with `kind` (1 to 4); other kinds are not touched.
+void notice_free(uint32_t kind, void* payload);

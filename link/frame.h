@@ -1,0 +1,26 @@
+// Frame codec: STX, sequence, command, 16-bit big-endian length, payload,
+// XOR checksum over sequence..payload, ETX. No escaping: the receiver finds
+// the end of a frame by the announced length. No I/O, no allocation.
+#pragma once
+
+#include "link/link_records.h"
+
+// Frames ctx->current into out (room for current.length + 7 bytes) and stores
+// the checksum in current.checksum. Returns the frame length; 0 and nothing
+// written when ctx or out is missing.
+uint16_t frame_build(LinkContext* ctx, uint8_t* out);
+
+// Stamps current with the next number from ctx->sequence and frames it as
+// frame_build does. Returns 0 when ctx is missing.
+uint16_t link_retransmit(LinkContext* ctx, uint8_t* out);
+
+bool is_known_command(uint8_t byte);
+
+// Receive state machine. Consumes input[*position .. count) one byte at a
+// time until a byte yields a result other than PARSE_MORE or the input ends;
+// a partial frame carries over in ctx between calls. Bytes outside any frame
+// go to `stray`, an area of LINK_STRAY_AREA_SIZE bytes written from its start
+// on every call; at most LINK_STRAY_AREA_SIZE - 1 are kept (room stays for a
+// terminator) and the rest are dropped. position and stray_count may be null.
+uint8_t frame_parse(LinkContext* ctx, const uint8_t* input, int16_t* position, int16_t count,
+                    uint8_t* stray, int16_t* stray_count);

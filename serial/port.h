@@ -1,0 +1,29 @@
+// The port handle seam. The link reads and writes the controller's line only
+// through this interface, so it runs unchanged on a POSIX port, a Win32 port
+// or an in-memory line in a test. No OS headers here.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+class SerialPort {
+public:
+  virtual ~SerialPort() = default;
+  // Reads up to `capacity` bytes. Returns false on a read error (a pulled
+  // cable, a hang-up). On success *got is the number of bytes read, possibly
+  // 0: a read returns once bytes have come and the line went quiet, or after
+  // its time-out (about 257 ms on a real port) with nothing.
+  virtual bool read(uint8_t* buffer, size_t capacity, size_t* got) = 0;
+  // Writes one whole frame. Returns false on a write error.
+  virtual bool write(const uint8_t* data, size_t size) = 0;
+};
+
+// An opaque, pointer-sized handle of an open port; 0 means no port is open.
+using PortHandle = std::uintptr_t;
+
+inline SerialPort* port_from_handle(PortHandle handle) {
+  return reinterpret_cast<SerialPort*>(handle);
+}
+inline PortHandle handle_from_port(SerialPort* port) {
+  return reinterpret_cast<PortHandle>(port);
+}
