@@ -21,6 +21,7 @@ bool is_known_command(uint8_t byte);
 // a partial frame carries over in ctx between calls. Bytes outside any frame
 // go to `stray`, an area of LINK_STRAY_AREA_SIZE bytes written from its start
 // on every call; at most LINK_STRAY_AREA_SIZE - 1 are kept (room stays for a
-// terminator) and the rest are dropped. position and stray_count may be null.
+// terminator) and the rest are dropped; stray may be null (nothing kept).
+// *stray_count receives the number kept. position and stray_count may be null.
 uint8_t frame_parse(LinkContext* ctx, const uint8_t* input, int16_t* position, int16_t count,
                     uint8_t* stray, int16_t* stray_count);
