@@ -14,16 +14,21 @@
 
 constexpr int UPGRADE_TEXT_SIZE = 256;
 
+// How long the worker thread waits for a signal before it looks at `cancel` again.
+constexpr uint32_t UPGRADE_WAIT_MS = 1000;
+
 class UpgradeWorker {
 public:
   UpgradeWorker();
+  // Stops and waits for a running thread first.
   ~UpgradeWorker();
   UpgradeWorker(const UpgradeWorker&) = delete;
   UpgradeWorker& operator=(const UpgradeWorker&) = delete;
 
   // Starts one run on a new thread, posting every notice to `target` and the
   // end notice (NOTIFY_DONE) last. Does nothing when target or port is 0.
-  // Returns 0.
+  // A thread of an earlier run is waited for first. Returns 0.
+  // Call start, stop and the destructor from one thread (the dialog's).
   int start(NoticeTarget* target, PortHandle port);
   // Asks a running thread to stop and returns once no thread uses the
   // record. A run ends at its next progress message. Returns 0.
@@ -32,12 +37,20 @@ public:
   AutoResetEvent stop_event;
   AutoResetEvent start_event;
   NoticeTarget* target_window = nullptr;
-  std::thread* thread = nullptr;
+  // The thread of the last start; joined by the next start, stop or the
+  // destructor. Not joinable when no thread was started since.
+  std::thread thread;
   std::atomic<int32_t> cancel{0};
   std::atomic<int32_t> exited{1};
   int32_t last_progress = -1;
   LinkContext link{};
   PortHandle port = 0;
   char status_text[UPGRADE_TEXT_SIZE] = {};
+  // Outcome of the last exchange; after a run, 0 exactly when the controller
+  // took the whole image and the jump.
   int32_t last_result = 0;
 };
+
+// The worker thread: waits for the start signal, performs one run, posts the
+// end notice, lets go of the record. `worker` is the UpgradeWorker.
+unsigned upgrade_thread_proc(void* worker);

@@ -1,0 +1,15 @@
+// The firmware image the program carries, linked in as constant data. The
+// build generates its definition from the image file it is given
+// (ORVA_FIRMWARE_FILE, ORVA_FIRMWARE_LOAD_ADDRESS).
+#pragma once
+
+#include <cstdint>
+
+struct FirmwareImage {
+  const uint8_t* bytes;  // sent unchanged; the upgrader never looks inside
+  uint32_t size;         // number of bytes
+  uint32_t load_address; // device address of the first byte
+};
+
+// The built-in image; valid for the whole life of the program.
+const FirmwareImage& firmware_image();
