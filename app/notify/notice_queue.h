@@ -1,0 +1,44 @@
+// A notice target that queues notices for another thread: the CLI's main
+// loop and the tests receive the worker's notices through it.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+
+#include "app/notify/notify.h"
+
+struct Notice {
+  uint32_t kind;
+  void* payload; // owned by whoever popped it; free with notice_free(kind, payload)
+};
+
+class NoticeQueue final : public NoticeTarget {
+public:
+  NoticeQueue() = default;
+  NoticeQueue(const NoticeQueue&) = delete;
+  NoticeQueue& operator=(const NoticeQueue&) = delete;
+  // Frees every notice nobody popped.
+  ~NoticeQueue();
+
+  // Takes the payload and returns true; returns false once closed (the
+  // poster then keeps and frees the payload).
+  bool post(uint32_t kind, void* payload) override;
+
+  // Waits at most timeout_ms (0: not at all) for a notice. True with the
+  // oldest notice in `out`; false when none came in time. Notices queued
+  // before close() are still handed out.
+  bool wait_pop(Notice& out, int timeout_ms);
+
+  // Refuses every later post and wakes the waiters.
+  void close();
+
+  size_t size() const;
+
+private:
+  mutable std::mutex mutex_;
+  std::condition_variable ready_;
+  std::deque<Notice> notices_;
+  bool closed_ = false;
+};

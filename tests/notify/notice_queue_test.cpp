@@ -1,0 +1,72 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "app/notify/notice_queue.h"
+
+namespace {
+
+TEST(NoticeQueue, KeepsTheOrderOfOneThreadsNoticesAcrossThreads) {
+  constexpr int32_t count = 2000;
+  NoticeQueue queue;
+  std::thread worker([&] {
+    for (int32_t i = 0; i < count; ++i) {
+      notify_progress(&queue, i);
+    }
+    notify_done(&queue, 0);
+  });
+
+  int32_t expected = 0;
+  bool done = false;
+  while (!done) {
+    Notice notice{0, nullptr};
+    ASSERT_TRUE(queue.wait_pop(notice, 10000));
+    if (notice.kind == NOTIFY_DONE) {
+      done = true;
+    } else {
+      EXPECT_EQ(*static_cast<int32_t*>(notice.payload), expected++);
+    }
+    notice_free(notice.kind, notice.payload);
+  }
+  worker.join();
+  EXPECT_EQ(expected, count);
+  EXPECT_EQ(queue.size(), 0u);
+}
+
+TEST(NoticeQueue, WaitIsBoundedAndCloseDrainsThenRefuses) {
+  NoticeQueue queue;
+  Notice notice{0, nullptr};
+  EXPECT_FALSE(queue.wait_pop(notice, 0));
+  EXPECT_FALSE(queue.wait_pop(notice, 1));
+  EXPECT_FALSE(queue.wait_pop(notice, -5));
+
+  notify_progress(&queue, 7);
+  queue.close();
+  EXPECT_EQ(notify_progress(&queue, 8), 0);
+  ASSERT_TRUE(queue.wait_pop(notice, 0));
+  EXPECT_EQ(*static_cast<int32_t*>(notice.payload), 7);
+  notice_free(notice.kind, notice.payload);
+  EXPECT_FALSE(queue.wait_pop(notice, 10000)); // closed and empty: no wait
+}
+
+TEST(NoticeQueue, CloseWakesAWaiter) {
+  NoticeQueue queue;
+  bool got = true;
+  std::thread waiter([&] {
+    Notice notice{0, nullptr};
+    got = queue.wait_pop(notice, 60000);
+  });
+  queue.close();
+  waiter.join();
+  EXPECT_FALSE(got);
+}
+
+TEST(NoticeQueue, LeftoverNoticesAreFreedWithTheQueue) {
+  NoticeQueue queue;
+  notify_text(&queue, "never read");
+  notify_progress(&queue, 1);
+  notify_done(&queue, 0);
+  EXPECT_EQ(queue.size(), 3u);
+}
+
+} // namespace
