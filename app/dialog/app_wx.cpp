@@ -1,0 +1,38 @@
+// Start-up on Linux: the toolkit, then the upgrade dialog run modally; the
+// program ends when the dialog has ended and no worker thread is left.
+#include <wx/app.h>
+#include <wx/init.h>
+
+#include "app/dialog/dialog_wx.h"
+#include "app/dialog/orva_load_app.h"
+
+namespace {
+
+// The toolkit needs an application object; all the work is in the dialog's
+// own modal loop, so it runs no main loop of its own.
+class OrvaWxApp final : public wxApp {
+public:
+  bool OnInit() override { return true; }
+};
+
+COrvaLoadApp the_app;
+
+} // namespace
+
+wxIMPLEMENT_APP_NO_MAIN(OrvaWxApp);
+
+int COrvaLoadApp::InitInstance() {
+  // The dialog's destruction destroys its worker, which waits for a thread
+  // that may still run.
+  OrvaWxDialog dialog(this);
+  dialog.run();
+  return 0;
+}
+
+int main(int argc, char** argv) {
+  if (!wxEntryStart(argc, argv))
+    return 1;
+  the_app.InitInstance();
+  wxEntryCleanup();
+  return 0;
+}

@@ -1,0 +1,114 @@
+#include "app/dialog/orva_load_dlg.h"
+
+#include <cstdio>
+#include <string>
+
+#include "res/resource.h"
+
+#ifndef ORVA_VERSION_TEXT
+#define ORVA_VERSION_TEXT "2.00"
+#endif
+
+namespace {
+
+constexpr int PORT_NAME_SIZE = 256;
+constexpr int OPEN_MESSAGE_SIZE = 256;
+constexpr int CANCEL_MESSAGE_SIZE = 256;
+constexpr int DONE_MESSAGE_SIZE = 128;
+
+const char GREETING[] =
+    "Choose serial port connected to ORVA.\r\nActivate Data menu in ORVA and press Upgrade!";
+
+} // namespace
+
+COrvaLoadDlg::COrvaLoadDlg(DialogView& view, NoticeTarget& notices, DialogWorker& worker,
+                           COrvaLoadApp* app, PortLayer& ports)
+    : view_(view), notices_(notices), worker_(worker), app_(app), ports_(ports) {}
+
+bool COrvaLoadDlg::OnInitDialog() {
+  view_.set_icons();
+
+  int entries = 0;
+  for (int n = DIALOG_FIRST_PORT; n <= DIALOG_LAST_PORT; ++n) {
+    if (!ports_.exists(n))
+      continue;
+    char text[48];
+    std::snprintf(text, sizeof text, "Serial Port: COM%d", n);
+    view_.port_list_add(text);
+    view_.port_list_set_data(entries, n);
+    ++entries;
+  }
+  view_.port_list_select(0);
+
+  view_.set_progress_range(0, DIALOG_PROGRESS_MAX);
+  view_.set_caption(view_.caption() + ORVA_VERSION_TEXT);
+  view_.set_text(IDC_STATUS, GREETING);
+  return true;
+}
+
+void COrvaLoadDlg::OnUpgradeClicked() {
+  if (app_ == nullptr)
+    return;
+
+  // Text typed into the list's edit field is never read: the port is the
+  // selected entry's number, -1 when nothing is selected.
+  const intptr_t number = view_.port_list_data(view_.port_list_selection());
+  char name[PORT_NAME_SIZE];
+  std::snprintf(name, sizeof name, "\\\\.\\COM%d", static_cast<int>(number));
+
+  char message[OPEN_MESSAGE_SIZE] = {};
+  if (ports_.open(name, &app_->port_handle, message) != 0) {
+    view_.set_text(IDC_STATUS, message);
+    return;
+  }
+
+  view_.set_enabled(IDC_UPGRADE, false);
+  view_.set_enabled(IDC_PORT_LIST, false);
+  view_.set_text(IDC_SECOND_BUTTON, "Cancel");
+  view_.set_enabled(IDC_SECOND_BUTTON, false);
+  worker_.start(&notices_, app_->port_handle);
+}
+
+void COrvaLoadDlg::OnCancelClicked() {
+  if (app_ != nullptr && app_->port_handle != 0) {
+    // The controls stay disabled until the worker's end notice restores them.
+    worker_.stop();
+    char message[CANCEL_MESSAGE_SIZE];
+    ports_.close(&app_->port_handle, message);
+    app_->port_handle = 0;
+    return;
+  }
+  view_.end_dialog(DIALOG_RESULT_CANCEL);
+}
+
+int COrvaLoadDlg::OnUpgradeNotify(uint32_t kind, void* payload) {
+  if (kind < NOTIFY_TEXT_OLD || kind > NOTIFY_DONE || payload == nullptr)
+    return 0;
+
+  switch (kind) {
+  case NOTIFY_TEXT_OLD:
+  case NOTIFY_TEXT:
+    view_.set_text(IDC_STATUS, static_cast<const TextNotice*>(payload)->text);
+    notice_free(kind, payload);
+    break;
+  case NOTIFY_PROGRESS:
+    view_.set_progress(*static_cast<const int32_t*>(payload));
+    notice_free(kind, payload);
+    break;
+  case NOTIFY_DONE: {
+    notice_free(kind, payload);
+    view_.set_enabled(IDC_UPGRADE, true);
+    view_.set_text(IDC_SECOND_BUTTON, "Close");
+    view_.set_enabled(IDC_SECOND_BUTTON, true);
+    view_.set_enabled(IDC_PORT_LIST, true);
+    if (app_ != nullptr) {
+      // After a cancel the slot already reads 0 and the close is refused.
+      char message[DONE_MESSAGE_SIZE];
+      ports_.close(&app_->port_handle, message);
+      app_->port_handle = 0;
+    }
+    break;
+  }
+  }
+  return 0;
+}

@@ -1,0 +1,40 @@
+// The upgrade dialog's behaviour, shared by the Win32 and the wx front ends:
+// port discovery, the Upgrade and Cancel/Close buttons, the run states and
+// the worker's notices. Every call comes on the user-interface thread.
+#pragma once
+
+#include <cstdint>
+
+#include "app/dialog/dialog_seams.h"
+#include "app/dialog/orva_load_app.h"
+
+constexpr int DIALOG_RESULT_CANCEL = 2; // IDCANCEL
+constexpr int DIALOG_FIRST_PORT = 1;
+constexpr int DIALOG_LAST_PORT = 89;
+constexpr int DIALOG_PROGRESS_MAX = 1000;
+
+PortLayer& system_ports();
+
+class COrvaLoadDlg {
+public:
+  // `app` may be missing: Upgrade then does nothing and the second button
+  // ends the dialog.
+  COrvaLoadDlg(DialogView& view, NoticeTarget& notices, DialogWorker& worker,
+               COrvaLoadApp* app, PortLayer& ports = system_ports());
+  COrvaLoadDlg(const COrvaLoadDlg&) = delete;
+  COrvaLoadDlg& operator=(const COrvaLoadDlg&) = delete;
+
+  // Returns true: the focus goes to the first control, Upgrade.
+  bool OnInitDialog();
+  void OnUpgradeClicked();
+  void OnCancelClicked();
+  // Applies one notice and frees its payload (kinds 1 to 4). Returns 0.
+  int OnUpgradeNotify(uint32_t kind, void* payload);
+
+private:
+  DialogView& view_;
+  NoticeTarget& notices_;
+  DialogWorker& worker_;
+  COrvaLoadApp* app_;
+  PortLayer& ports_;
+};

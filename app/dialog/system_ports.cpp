@@ -1,0 +1,20 @@
+#include "app/dialog/dialog_seams.h"
+#include "app/dialog/orva_load_dlg.h"
+#include "serial/serial.h"
+
+uint8_t SystemPorts::open(const char* name, PortHandle* slot, char* message) {
+  return serial_open(name, slot, message);
+}
+
+uint8_t SystemPorts::close(PortHandle* slot, char* message) {
+  return serial_close(slot, message);
+}
+
+bool SystemPorts::exists(int number) {
+  return serial_port_exists(number);
+}
+
+PortLayer& system_ports() {
+  static SystemPorts ports;
+  return ports;
+}

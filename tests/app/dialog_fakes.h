@@ -1,0 +1,119 @@
+// A window, a serial layer and a worker that only remember what the dialog
+// did to them, so its behaviour can be checked without a toolkit.
+#pragma once
+
+#include <cstdio>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "app/dialog/dialog_seams.h"
+#include "res/resource.h"
+
+class FakeView final : public DialogView {
+public:
+  FakeView() {
+    // As the dialog template creates them.
+    text[IDC_UPGRADE] = "Upgrade";
+    text[IDC_SECOND_BUTTON] = "Cancel";
+    for (int id : {IDC_UPGRADE, IDC_SECOND_BUTTON, IDC_PORT_LIST, IDC_STATUS, IDC_PROGRESS})
+      enabled[id] = true;
+  }
+
+  void set_icons() override { icons_set = true; }
+  std::string caption() const override { return window_caption; }
+  void set_caption(const std::string& t) override { window_caption = t; }
+  void set_text(int control, const char* t) override { text[control] = t; }
+  void set_enabled(int control, bool e) override { enabled[control] = e; }
+  int port_list_add(const char* t) override {
+    entries.push_back(t);
+    data.push_back(-1);
+    return static_cast<int>(entries.size()) - 1;
+  }
+  void port_list_set_data(int index, intptr_t d) override { data.at(index) = d; }
+  void port_list_select(int index) override {
+    selection = index >= 0 && index < static_cast<int>(entries.size()) ? index : -1;
+  }
+  int port_list_selection() const override { return selection; }
+  intptr_t port_list_data(int index) const override {
+    return index >= 0 && index < static_cast<int>(data.size()) ? data[index] : -1;
+  }
+  void set_progress_range(int low, int high) override {
+    range_low = low;
+    range_high = high;
+  }
+  void set_progress(int position) override { progress = position; }
+  void end_dialog(int result) override { ended = result; }
+
+  bool icons_set = false;
+  std::string window_caption = ORVA_DIALOG_CAPTION;
+  std::map<int, std::string> text;
+  std::map<int, bool> enabled;
+  std::vector<std::string> entries;
+  std::vector<intptr_t> data;
+  int selection = -1;
+  int range_low = 0;
+  int range_high = 100;
+  int progress = 0;
+  int ended = 0; // 0 while the dialog runs
+};
+
+class FakePorts final : public PortLayer {
+public:
+  explicit FakePorts(std::set<int> present = {}) : present_(std::move(present)) {}
+
+  uint8_t open(const char* name, PortHandle* slot, char* message) override {
+    opened.push_back(name);
+    if (fail_open) {
+      std::snprintf(message, 64, "%s", "serial port open failed!\r\n");
+      return 2;
+    }
+    message[0] = '\0';
+    *slot = next_handle++;
+    return 0;
+  }
+  uint8_t close(PortHandle* slot, char* message) override {
+    if (*slot == 0) {
+      std::snprintf(message, 64, "%s", "failed to close handle\r\n");
+      ++refused_closes;
+      return 1;
+    }
+    closed.push_back(*slot);
+    message[0] = '\0';
+    return 0;
+  }
+  bool exists(int number) override {
+    asked.push_back(number);
+    return present_.count(number) != 0;
+  }
+
+  bool fail_open = false;
+  PortHandle next_handle = 0x1000;
+  std::vector<std::string> opened;
+  std::vector<PortHandle> closed;
+  int refused_closes = 0;
+  std::vector<int> asked;
+
+private:
+  std::set<int> present_;
+};
+
+class FakeWorker final : public DialogWorker {
+public:
+  int start(NoticeTarget* target, PortHandle port) override {
+    starts.push_back({target, port});
+    return 0;
+  }
+  int stop() override {
+    ++stops;
+    return 0;
+  }
+
+  struct Start {
+    NoticeTarget* target;
+    PortHandle port;
+  };
+  std::vector<Start> starts;
+  int stops = 0;
+};
