@@ -1,0 +1,143 @@
+// Serial ports on Windows: the COM driver's own calls.
+#include "serial/system_port.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <new>
+
+#include "serial/com_name.h"
+#include "serial/serial.h"
+
+namespace {
+
+// Every name is opened in its "\\.\COMn" form: COM10 and above cannot be
+// opened without the prefix, and only COM ports are ever opened.
+bool device_name(const char* name, char* out, size_t size) {
+  const int number = com_number(name);
+  if (number == 0) return false;
+  const int written = std::snprintf(out, size, "\\\\.\\COM%d", number);
+  return written > 0 && static_cast<size_t>(written) < size;
+}
+
+class Win32Port final : public SystemPort {
+public:
+  explicit Win32Port(HANDLE handle) : handle_(handle) {}
+
+  bool read(uint8_t* buffer, size_t capacity, size_t* got) override;
+  bool write(const uint8_t* data, size_t size) override;
+
+  bool get_state() override {
+    state_.DCBlength = sizeof state_;
+    return GetCommState(handle_, &state_) != 0;
+  }
+  bool get_timeouts() override { return GetCommTimeouts(handle_, &timeouts_) != 0; }
+  bool set_timeouts() override;
+  bool set_state() override;
+  bool close() override { return CloseHandle(handle_) != 0; }
+
+private:
+  HANDLE handle_;
+  DCB state_{};
+  COMMTIMEOUTS timeouts_{};
+};
+
+bool Win32Port::set_timeouts() {
+  timeouts_.ReadIntervalTimeout = 1;
+  timeouts_.ReadTotalTimeoutMultiplier = 1;
+  timeouts_.ReadTotalTimeoutConstant = 1;
+  timeouts_.WriteTotalTimeoutMultiplier = 1;
+  timeouts_.WriteTotalTimeoutConstant = 1;
+  return SetCommTimeouts(handle_, &timeouts_) != 0;
+}
+
+// Only these fields change; DTR, error and XON/XOFF characters and the rest
+// stay as the driver had them.
+bool Win32Port::set_state() {
+  state_.BaudRate = CBR_115200;
+  state_.ByteSize = 8;
+  state_.Parity = NOPARITY;
+  state_.StopBits = ONESTOPBIT;
+  state_.fOutxCtsFlow = FALSE;
+  state_.fOutxDsrFlow = FALSE;
+  state_.fOutX = FALSE;
+  state_.fInX = FALSE;
+  state_.fRtsControl = RTS_CONTROL_DISABLE;
+  return SetCommState(handle_, &state_) != 0;
+}
+
+bool Win32Port::read(uint8_t* buffer, size_t capacity, size_t* got) {
+  *got = 0;
+  const DWORD asked = capacity > MAXDWORD ? MAXDWORD : static_cast<DWORD>(capacity);
+  DWORD count = 0;
+  if (!ReadFile(handle_, buffer, asked, &count, nullptr)) return false;
+  *got = count;
+  return true;
+}
+
+// A write that ends by time-out reports success with fewer bytes written; a
+// frame cut short never reaches the controller whole, so that is an error.
+bool Win32Port::write(const uint8_t* data, size_t size) {
+  if (size > MAXDWORD) return false;
+  DWORD count = 0;
+  if (!WriteFile(handle_, data, static_cast<DWORD>(size), &count, nullptr)) return false;
+  return count == size;
+}
+
+HANDLE create_file(const char* device) {
+  return CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                     FILE_FLAG_NO_BUFFERING, nullptr);
+}
+
+}  // namespace
+
+SystemPort* system_port_open(const char* name) {
+  char device[32];
+  if (!device_name(name, device, sizeof device)) return nullptr;
+  const HANDLE handle = create_file(device);
+  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  SystemPort* port = new (std::nothrow) Win32Port(handle);
+  if (!port) CloseHandle(handle);
+  return port;
+}
+
+bool serial_port_exists(int number) {
+  if (number < SERIAL_LIST_FIRST || number > SERIAL_LIST_LAST) return false;
+  char name[16];
+  std::snprintf(name, sizeof name, "COM%d", number);
+  char target[260];
+  target[0] = '\0';
+  return QueryDosDeviceA(name, target, 260) != 0;
+}
+
+bool serial_resolve_name(const char* name, char* path, size_t size) {
+  return path && size > 0 && device_name(name, path, size);
+}
+
+bool serial_port_device(int number, char* path, size_t size) {
+  char name[16];
+  std::snprintf(name, sizeof name, "COM%d", number);
+  return serial_resolve_name(name, path, size);
+}
+
+void serial_open_hint(const char* name, char* out, size_t size) {
+  if (!out || size == 0) return;
+  char device[32];
+  if (!device_name(name, device, sizeof device)) {
+    std::snprintf(out, size, "'%.64s' is no port name: give COMn or \\\\.\\COMn",
+                  name ? name : "");
+    return;
+  }
+  const HANDLE handle = create_file(device);
+  const DWORD error = handle == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+  if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+  const char* why = "could not be opened";
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+    why = "does not exist";
+  } else if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) {
+    why = "is busy (held by another program)";
+  } else if (error == ERROR_SUCCESS) {
+    why = "opens now (it may have been busy a moment ago)";
+  }
+  std::snprintf(out, size, "tried %s, which %s", device, why);
+}
