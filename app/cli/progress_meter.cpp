@@ -1,0 +1,63 @@
+#include "app/cli/progress_meter.h"
+
+#include <cstdio>
+
+namespace {
+
+constexpr int kBarCells = 24;
+
+void format_duration(char* out, size_t size, double seconds) {
+  long s = static_cast<long>(seconds + 0.5);
+  std::snprintf(out, size, "%ld:%02ld", s / 60, s % 60);
+}
+
+} // namespace
+
+void ProgressMeter::on_text(const char* text, double now_s) {
+  unsigned address = 0;
+  int bytes = 0;
+  if (text == nullptr || std::sscanf(text, "Program address %xh %d bytes", &address, &bytes) != 2 ||
+      bytes <= 0) {
+    return;
+  }
+  if (!programming_) {
+    programming_ = true;
+    program_start_s_ = now_s;
+  }
+  pending_ = static_cast<uint32_t>(bytes);
+}
+
+void ProgressMeter::on_progress(int32_t permille, double /*now_s*/) {
+  permille_ = permille < 0 ? 0 : (permille > 1000 ? 1000 : permille);
+  written_ += pending_;
+  if (written_ > total_) written_ = total_;
+  pending_ = 0;
+}
+
+std::string ProgressMeter::render(double now_s, int width) const {
+  char bar[kBarCells + 1];
+  int filled = permille_ * kBarCells / 1000;
+  for (int i = 0; i < kBarCells; ++i) bar[i] = i < filled ? '#' : '.';
+  bar[kBarCells] = '\0';
+
+  char rate[32] = "";
+  char left[32] = "";
+  double elapsed = now_s - program_start_s_;
+  if (!programming_) {
+    std::snprintf(rate, sizeof rate, "erasing");
+  } else if (elapsed > 0.05 && written_ > 0) {
+    double bytes_per_s = written_ / elapsed;
+    std::snprintf(rate, sizeof rate, "%.1f KiB/s", bytes_per_s / 1024.0);
+    char eta[24];
+    format_duration(eta, sizeof eta, (total_ - written_) / bytes_per_s);
+    std::snprintf(left, sizeof left, "%s left", eta);
+  }
+
+  char line[160];
+  std::snprintf(line, sizeof line, "[%s] %5.1f%% %u/%u bytes %s %s", bar, permille_ / 10.0,
+                static_cast<unsigned>(written_), static_cast<unsigned>(total_), rate, left);
+  std::string out(line);
+  while (!out.empty() && out.back() == ' ') out.pop_back();
+  if (width > 0 && out.size() > static_cast<size_t>(width)) out.resize(static_cast<size_t>(width));
+  return out;
+}

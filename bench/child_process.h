@@ -1,0 +1,54 @@
+// Runs a program as a child with its standard output and error captured,
+// bounded in time. Used by the benchmark and by the command-line tests,
+// which both drive orvaload-cli and orva-bootsim as separate processes.
+#pragma once
+
+#include <sys/resource.h>
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+class ChildProcess {
+public:
+  ChildProcess() = default;
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+  // Kills a child still running.
+  ~ChildProcess();
+
+  // Starts argv[0] (a path) with `env` added to this process's environment
+  // ("NAME=value"). Standard input is /dev/null.
+  bool start(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
+
+  // Collects output until `needle` shows up on standard output or the time
+  // runs out (or the child ends). True when it showed up.
+  bool wait_for_output(const std::string& needle, double timeout_s);
+  void send_signal(int signal);
+
+  // Collects output until the child ends; kills it after timeout_s. Returns
+  // the exit status, 128 + signal for a signal, -1 when it had to be killed.
+  int finish(double timeout_s);
+
+  pid_t pid() const { return pid_; }
+  const std::string& out() const { return out_; }
+  const std::string& err() const { return err_; }
+  // The child's CPU time, valid after finish().
+  const struct rusage& usage() const { return usage_; }
+
+private:
+  // Reads what is there, waiting at most timeout_ms. False once both pipes closed.
+  bool pump(int timeout_ms);
+  bool reap(bool block);
+
+  pid_t pid_ = -1;
+  int out_fd_ = -1;
+  int err_fd_ = -1;
+  bool exited_ = false;
+  int status_ = -1;
+  std::string out_;
+  std::string err_;
+  struct rusage usage_ {};
+};
+
+double monotonic_seconds();

@@ -1,0 +1,167 @@
+// orvaload-cli as a script sees it: a whole process against orva-bootsim on
+// a pseudo-terminal, judged by its output and exit status.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "bench/child_process.h"
+#include "upgrade/firmware.h"
+
+namespace {
+
+constexpr double kSimStartS = 10.0;
+constexpr double kRunS = 60.0;
+
+// A private port-link folder and report file per test, so tests run side by side.
+class CliProcess : public ::testing::Test {
+protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/orva-cli-test-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    env_ = {"XDG_CONFIG_HOME=" + dir_};
+    report_ = dir_ + "/report.json";
+  }
+  void TearDown() override {
+    std::string command = "rm -rf '" + dir_ + "'";
+    EXPECT_EQ(std::system(command.c_str()), 0);
+  }
+
+  // Starts the simulator linked as COM7; returns its device path.
+  std::string start_sim(std::vector<std::string> extra = {}) {
+    std::vector<std::string> args{ORVA_BOOTSIM, "--image", ORVA_FIRMWARE_FILE, "--report", report_,
+                                  "--link-com", "7"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    EXPECT_TRUE(sim_.start(args, env_));
+    EXPECT_TRUE(sim_.wait_for_output("\n", kSimStartS)) << sim_.err();
+    std::string path = sim_.out().substr(0, sim_.out().find('\n'));
+    // The link appears with the path; give the simulator a moment if not.
+    std::string link = dir_ + "/orvaload/dosdevices/com7";
+    for (int i = 0; i < 200 && access(link.c_str(), F_OK) != 0; ++i) usleep(10000);
+    return path;
+  }
+
+  int run_cli(ChildProcess& cli, std::vector<std::string> args, double timeout_s = kRunS) {
+    args.insert(args.begin(), ORVALOAD_CLI);
+    EXPECT_TRUE(cli.start(args, env_));
+    return cli.finish(timeout_s);
+  }
+
+  std::string report() {
+    sim_.send_signal(SIGTERM);
+    sim_.finish(10.0);
+    std::ifstream in(report_);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+  }
+
+  std::string dir_;
+  std::vector<std::string> env_;
+  std::string report_;
+  ChildProcess sim_;
+};
+
+// Every text a clean run of the built-in image shows, in order.
+std::string clean_run_output() {
+  const FirmwareImage& image = firmware_image();
+  std::string out;
+  char line[128];
+  uint32_t end = image.load_address + image.size + 255;
+  for (uint32_t address = image.load_address; address < end; address += 16384) {
+    std::snprintf(line, sizeof line, "Erase address %08xh %d bytes\n", address, 16384);
+    out += line;
+  }
+  for (uint32_t offset = 0; offset < image.size; offset += 256) {
+    uint32_t n = image.size - offset < 256 ? image.size - offset : 256;
+    std::snprintf(line, sizeof line, "Program address %08xh %u bytes\n", image.load_address + offset,
+                  n);
+    out += line;
+  }
+  return out + "Program success, starting application...\n";
+}
+
+std::string last_line(const std::string& text) {
+  if (text.empty()) return "";
+  size_t end = text.size() - (text.back() == '\n' ? 1 : 0);
+  size_t start = text.rfind('\n', end - 1);
+  return text.substr(start == std::string::npos ? 0 : start + 1, end - (start == std::string::npos ? 0 : start + 1));
+}
+
+} // namespace
+
+TEST_F(CliProcess, CleanRunPrintsEveryTextAndExitsZero) {
+  start_sim();
+  ChildProcess cli;
+  EXPECT_EQ(run_cli(cli, {"--port", "COM7"}), 0) << cli.err();
+  EXPECT_EQ(cli.out(), clean_run_output());
+  EXPECT_EQ(cli.err(), "") << "standard error is no terminal here";
+  std::string json = report();
+  EXPECT_NE(json.find("\"matches\": true"), std::string::npos) << json.substr(0, 600);
+}
+
+TEST_F(CliProcess, DeviceErrorEndsTheRunWithItsTextAndStatusOne) {
+  std::string path = start_sim({"--device-error", "20:7"});
+  ChildProcess cli;
+  EXPECT_EQ(run_cli(cli, {"--port", path}), 1);
+  EXPECT_NE(cli.out().find("\nORVA had an internal error(7)!\nMessage id "), std::string::npos)
+      << cli.out();
+  EXPECT_EQ(cli.out().find("Program success"), std::string::npos);
+  EXPECT_EQ(cli.out().find("Program address"), std::string::npos) << "erasing failed";
+  EXPECT_EQ(cli.err(), "");
+}
+
+TEST_F(CliProcess, SilentControllerTimesOut) {
+  start_sim({"--silent-from", "40"});
+  ChildProcess cli;
+  EXPECT_EQ(run_cli(cli, {"--port", "COM7"}), 1);
+  EXPECT_EQ(last_line(cli.out()), "serial port timeout during transmission, error!");
+}
+
+TEST_F(CliProcess, InterruptCancelsLikeTheDialog) {
+  // Paced like the real line, so the run is still going when the signal comes.
+  start_sim({"--baud", "115200"});
+  ChildProcess cli;
+  ASSERT_TRUE(cli.start({ORVALOAD_CLI, "--port", "COM7"}, env_));
+  ASSERT_TRUE(cli.wait_for_output("Program address 00008000h", kRunS)) << cli.out() << cli.err();
+  cli.send_signal(SIGINT);
+  EXPECT_EQ(cli.finish(kRunS), 1);
+  EXPECT_EQ(last_line(cli.out()), "user canceled transmission, upgrade not complete!");
+  EXPECT_EQ(cli.err(), "");
+  std::string json = report();
+  EXPECT_NE(json.find("\"received\": false"), std::string::npos) << "no jump after a cancel";
+}
+
+TEST_F(CliProcess, ListShowsALinkedPort) {
+  std::string path = start_sim();
+  ChildProcess cli;
+  EXPECT_EQ(run_cli(cli, {"--list"}), 0);
+  EXPECT_NE(cli.out().find("COM7\t" + path + "\n"), std::string::npos) << cli.out();
+}
+
+TEST_F(CliProcess, MissingPortExitsThreeWithAHint) {
+  ChildProcess cli;
+  EXPECT_EQ(run_cli(cli, {"--port", "/dev/orva-no-such-port"}), 3);
+  EXPECT_EQ(cli.out(), "");
+  EXPECT_EQ(cli.err().rfind("serial port open failed!\n", 0), 0u) << cli.err();
+  EXPECT_NE(cli.err().find("/dev/orva-no-such-port"), std::string::npos) << cli.err();
+}
+
+TEST_F(CliProcess, UsageAndVersion) {
+  ChildProcess bad;
+  EXPECT_EQ(run_cli(bad, {"--port"}), 2);
+  EXPECT_NE(bad.err(), "");
+  ChildProcess none;
+  EXPECT_EQ(run_cli(none, {}), 2);
+  ChildProcess version;
+  EXPECT_EQ(run_cli(version, {"--version"}), 0);
+  EXPECT_EQ(version.out(), "2.00\n");
+}
