@@ -1,0 +1,317 @@
+// The pseudo-terminal, the stop signals and the serving loop on Linux.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+
+#include "link/link_records.h"
+#include "sim/bootsim_os.h"
+
+namespace {
+
+int signal_pipe[2] = {-1, -1};
+
+extern "C" void on_stop_signal(int) {
+  const int saved = errno;
+  const char byte = 1;
+  // Nothing to do if the pipe is full: one byte already says "stop".
+  ssize_t ignored = write(signal_pipe[1], &byte, 1);
+  (void)ignored;
+  errno = saved;
+}
+
+using Clock = std::chrono::steady_clock;
+
+int64_t ms_between(Clock::time_point from, Clock::time_point to) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
+}
+
+// Longest single wait, so that every deadline is looked at often enough.
+constexpr int MAX_WAIT_MS = 50;
+// While no client has the terminal open the master reports a hang-up at
+// once; this keeps the loop from spinning on it.
+constexpr int NO_CLIENT_WAIT_MS = 20;
+// A frame that stops in the middle for this long is given up.
+constexpr int64_t PARTIAL_FRAME_MS = 1000;
+// Gap between the bytes of an answer sent one byte at a time: longer than
+// the inter-byte time-out of the upgrader's reads, so each byte is a read.
+constexpr auto BYTE_GAP = std::chrono::milliseconds(2);
+
+struct Pending {
+  Clock::time_point due;
+  std::vector<uint8_t> bytes;
+  size_t sent = 0;
+  bool byte_at_a_time = false;
+  uint8_t request_command = 0;
+  uint32_t request = 0;
+};
+
+class Server {
+public:
+  Server(PseudoTerminal& terminal, SimController& controller, const BootsimOptions& options)
+      : terminal_(terminal), controller_(controller), options_(options) {}
+
+  std::string run();
+
+private:
+  int wait_ms(Clock::time_point now) const;
+  bool take_input(Clock::time_point now, std::string* end);
+  bool send_due(Clock::time_point now, std::string* end);
+  void client_left();
+  bool stopped() const;
+
+  PseudoTerminal& terminal_;
+  SimController& controller_;
+  const BootsimOptions& options_;
+  std::deque<Pending> pending_;
+  Clock::time_point last_rx_ = Clock::now();
+  Clock::time_point last_activity_ = Clock::now();
+  Clock::time_point last_due_ = Clock::now();
+  uint32_t jumps_answered_ = 0;
+  bool client_ = false;
+};
+
+bool Server::stopped() const {
+  char byte;
+  return read(signal_pipe[0], &byte, 1) == 1;
+}
+
+int Server::wait_ms(Clock::time_point now) const {
+  int64_t wait = MAX_WAIT_MS;
+  if (!pending_.empty()) {
+    wait = std::min<int64_t>(wait, std::max<int64_t>(0, ms_between(now, pending_.front().due)));
+  }
+  return static_cast<int>(wait);
+}
+
+void Server::client_left() {
+  controller_.drop_partial_frame("the host closed the line");
+  if (!pending_.empty()) {
+    controller_.note_violation("the host closed the line before reading " +
+                               std::to_string(pending_.size()) + " answer(s)");
+  }
+  pending_.clear();
+  // Answers written but not read would greet the next client as stale bytes.
+  tcflush(terminal_.fd(), TCIOFLUSH);
+}
+
+bool Server::take_input(Clock::time_point now, std::string* end) {
+  uint8_t buffer[4096];
+  const ssize_t n = read(terminal_.fd(), buffer, sizeof buffer);
+  if (n < 0) {
+    if (errno == EAGAIN || errno == EINTR) {
+      return true;
+    }
+    if (errno == EIO) { // the last client closed the terminal
+      if (client_) {
+        client_ = false;
+        client_left();
+      }
+      return true;
+    }
+    *end = std::string("error: reading the terminal: ") + std::strerror(errno);
+    return false;
+  }
+  if (n == 0) {
+    return true;
+  }
+  last_rx_ = last_activity_ = now;
+  std::vector<SimAnswer> answers;
+  const uint32_t before = controller_.requests();
+  controller_.feed(buffer, static_cast<size_t>(n), &answers);
+  // The upgrader waits for the answer to one request before it sends the next.
+  if (controller_.requests() > before && !pending_.empty()) {
+    controller_.note_violation("request " + std::to_string(before + 1) +
+                               " arrived before the answer to request " +
+                               std::to_string(pending_.front().request) + " was sent");
+  }
+  for (SimAnswer& answer : answers) {
+    // The controller works through the requests one after the other.
+    const Clock::time_point start = std::max(now, last_due_);
+    Pending p;
+    p.due = start + std::chrono::microseconds(answer.delay_us);
+    p.bytes = std::move(answer.bytes);
+    p.byte_at_a_time = answer.byte_at_a_time;
+    p.request_command = answer.request_command;
+    p.request = answer.request;
+    last_due_ = p.due;
+    pending_.push_back(std::move(p));
+  }
+  return true;
+}
+
+bool Server::send_due(Clock::time_point now, std::string* end) {
+  while (!pending_.empty() && pending_.front().due <= now) {
+    Pending& p = pending_.front();
+    const size_t want = p.byte_at_a_time ? 1 : p.bytes.size() - p.sent;
+    const ssize_t n = write(terminal_.fd(), p.bytes.data() + p.sent, want);
+    if (n < 0) {
+      if (errno == EAGAIN || errno == EINTR) {
+        return true; // the client is not reading; try again on the next pass
+      }
+      if (errno == EIO) {
+        client_left();
+        return true;
+      }
+      *end = std::string("error: writing the terminal: ") + std::strerror(errno);
+      return false;
+    }
+    p.sent += static_cast<size_t>(n);
+    last_activity_ = now;
+    if (p.sent < p.bytes.size()) {
+      if (p.byte_at_a_time) {
+        p.due = now + BYTE_GAP;
+      }
+      return true;
+    }
+    if (p.request_command == CMD_JUMP) {
+      ++jumps_answered_;
+    }
+    pending_.pop_front();
+  }
+  return true;
+}
+
+std::string Server::run() {
+  std::string end;
+  for (;;) {
+    Clock::time_point now = Clock::now();
+    pollfd fds[2] = {{signal_pipe[0], POLLIN, 0}, {terminal_.fd(), POLLIN, 0}};
+    const int count = poll(fds, 2, wait_ms(now));
+    if (count < 0 && errno != EINTR) {
+      return std::string("error: poll: ") + std::strerror(errno);
+    }
+    now = Clock::now();
+    if ((fds[0].revents & POLLIN) && stopped()) {
+      return "signal";
+    }
+    const short seen = fds[1].revents;
+    if (seen & POLLIN) {
+      if (!take_input(now, &end)) {
+        return end;
+      }
+      client_ = client_ || !(seen & POLLHUP);
+    } else if (seen & POLLHUP) {
+      if (client_) {
+        client_ = false;
+        client_left();
+      }
+      pollfd signal_only = {signal_pipe[0], POLLIN, 0};
+      if (poll(&signal_only, 1, NO_CLIENT_WAIT_MS) > 0 && stopped()) {
+        return "signal";
+      }
+      now = Clock::now();
+    } else {
+      client_ = true;
+    }
+    if (controller_.line_closed()) {
+      terminal_.close(); // the host sees its line drop
+      return "closed";
+    }
+    if (!send_due(now, &end)) {
+      return end;
+    }
+    if (controller_.in_frame() && ms_between(last_rx_, now) >= PARTIAL_FRAME_MS) {
+      controller_.drop_partial_frame("the line went quiet");
+    }
+    if (options_.runs > 0 && jumps_answered_ >= options_.runs && pending_.empty() &&
+        ms_between(last_activity_, now) >= options_.quiet_ms) {
+      return "jump";
+    }
+    if (options_.idle_timeout_s > 0 &&
+        ms_between(last_rx_, now) >= int64_t{options_.idle_timeout_s} * 1000) {
+      return "idle";
+    }
+  }
+}
+
+} // namespace
+
+PseudoTerminal::~PseudoTerminal() { close(); }
+
+bool PseudoTerminal::open(std::string* error) {
+  fd_ = posix_openpt(O_RDWR | O_NOCTTY);
+  if (fd_ < 0) {
+    *error = std::string("posix_openpt: ") + std::strerror(errno);
+    return false;
+  }
+  fcntl(fd_, F_SETFL, fcntl(fd_, F_GETFL) | O_NONBLOCK);
+  fcntl(fd_, F_SETFD, FD_CLOEXEC);
+  if (grantpt(fd_) != 0 || unlockpt(fd_) != 0) {
+    *error = std::string("grantpt/unlockpt: ") + std::strerror(errno);
+    close();
+    return false;
+  }
+  char name[128];
+  if (ptsname_r(fd_, name, sizeof name) != 0) {
+    *error = std::string("ptsname: ") + std::strerror(errno);
+    close();
+    return false;
+  }
+  path_ = name;
+  // The line settings live with the terminal's slave side and outlast every
+  // client, so set them once through a short open of our own.
+  const int slave = ::open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
+  termios tio{};
+  if (slave < 0 || tcgetattr(slave, &tio) != 0) {
+    *error = "cannot open " + path_ + ": " + std::strerror(errno);
+    if (slave >= 0) {
+      ::close(slave);
+    }
+    close();
+    return false;
+  }
+  cfmakeraw(&tio);
+  cfsetispeed(&tio, B115200);
+  cfsetospeed(&tio, B115200);
+  tio.c_cflag |= CLOCAL | CREAD;
+  const bool raw = tcsetattr(slave, TCSANOW, &tio) == 0;
+  ::close(slave);
+  if (!raw) {
+    *error = "cannot make " + path_ + " raw: " + std::strerror(errno);
+    close();
+    return false;
+  }
+  return true;
+}
+
+void PseudoTerminal::close() {
+  if (fd_ >= 0) {
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
+
+bool bootsim_catch_signals(std::string* error) {
+  if (pipe(signal_pipe) != 0) {
+    *error = std::string("pipe: ") + std::strerror(errno);
+    return false;
+  }
+  for (int fd : signal_pipe) {
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+  }
+  struct sigaction action {};
+  action.sa_handler = on_stop_signal;
+  sigemptyset(&action.sa_mask);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    if (sigaction(sig, &action, nullptr) != 0) {
+      *error = std::string("sigaction: ") + std::strerror(errno);
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string bootsim_serve(PseudoTerminal& terminal, SimController& controller,
+                          const BootsimOptions& options) {
+  Server server(terminal, controller, options);
+  return server.run();
+}
