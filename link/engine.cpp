@@ -60,6 +60,18 @@ void append_text(char* text, const char* format, ...) {
   va_end(args);
 }
 
+// Texts of the results that end an exchange without an answer to judge:
+// 251..255 read as signed bytes, then 0.
+constexpr int FIRST_FAILURE = -5;
+const char* const failure_texts[] = {
+    "internal parameter error!\r\n",
+    "serial port read error!\r\n",
+    "serial port write error!\r\n",
+    "serial port timeout during transmission, error!\r\n",
+    "user canceled transmission, upgrade not complete!\r\n",
+    "transmission ended in unexpected state error!\r\n",
+};
+
 // Describes the message the controller reported an error for.
 void append_message_detail(char* text, const LinkMessage& msg) {
   switch (msg.command) {
@@ -274,25 +286,11 @@ int8_t link_outcome(const LinkContext* ctx, int8_t result, char* text) {
     return OUTCOME_FAILED;
   }
   text[0] = '\0';
+  if (result >= FIRST_FAILURE && result <= 0) {
+    append_text(text, "%s", failure_texts[result - FIRST_FAILURE]);
+    return OUTCOME_FAILED;
+  }
   switch (result) {
-  case -5:
-    append_text(text, "internal parameter error!\r\n");
-    return OUTCOME_FAILED;
-  case -4:
-    append_text(text, "serial port read error!\r\n");
-    return OUTCOME_FAILED;
-  case -3:
-    append_text(text, "serial port write error!\r\n");
-    return OUTCOME_FAILED;
-  case -2:
-    append_text(text, "serial port timeout during transmission, error!\r\n");
-    return OUTCOME_FAILED;
-  case -1:
-    append_text(text, "user canceled transmission, upgrade not complete!\r\n");
-    return OUTCOME_FAILED;
-  case 0:
-    append_text(text, "transmission ended in unexpected state error!\r\n");
-    return OUTCOME_FAILED;
   case EXCHANGE_OK:
     return check_acknowledgement(ctx, text);
   case EXCHANGE_STOPPED:

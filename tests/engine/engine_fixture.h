@@ -22,6 +22,13 @@ protected:
   uint8_t start() { return link_exchange(&ctx, &port, 1, 0); }
   uint8_t exchange(int32_t cancel = 0) { return link_exchange(&ctx, &port, 0, cancel); }
 
+  // Progress 0 in flight, progress 1 queued behind it.
+  void start_with_one_queued() {
+    queue_progress(0);
+    EXPECT_EQ(start(), EXCHANGE_OK);
+    queue_progress(1);
+  }
+
   int8_t outcome(uint8_t result) {
     return link_outcome(&ctx, static_cast<int8_t>(result), text);
   }

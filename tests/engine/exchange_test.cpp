@@ -73,9 +73,7 @@ TEST_F(Exchange, RefusalsRetransmitWithFreshNumbersUntilTheFourthStopsTheLink) {
 }
 
 TEST_F(Exchange, AnyKnownCommandOtherThanAcknowledgementIsARefusal) {
-  queue_progress(0);
-  ASSERT_EQ(start(), EXCHANGE_OK);
-  queue_progress(1);
+  start_with_one_queued();
   line.push_read(wire_frame(9, CMD_PROGRAM, {1, 2, 3}));
   line.push_read(wire_ack(2));
 
@@ -89,9 +87,7 @@ TEST_F(Exchange, AnyKnownCommandOtherThanAcknowledgementIsARefusal) {
 }
 
 TEST_F(Exchange, CancelIsHonouredBeforeAnyRead) {
-  queue_progress(0);
-  ASSERT_EQ(start(), EXCHANGE_OK);
-  queue_progress(1);
+  start_with_one_queued();
   line.push_read(wire_ack(1));
 
   EXPECT_EQ(exchange(/*cancel*/ 1), EXCHANGE_CANCELLED);
@@ -119,9 +115,7 @@ TEST_F(Exchange, NothingQueuedReturnsAfterOneRead) {
 }
 
 TEST_F(Exchange, TwoAcknowledgementsInOneReadFinishTheLink) {
-  queue_progress(0);
-  ASSERT_EQ(start(), EXCHANGE_OK);
-  queue_progress(1);
+  start_with_one_queued();
   line.push_read(wire_join({wire_ack(1), wire_ack(1)}));
 
   EXPECT_EQ(exchange(), EXCHANGE_OK);
@@ -154,9 +148,7 @@ TEST_F(Exchange, MalformedAnswersStopTheLinkWithoutRetransmission) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
     line.clear_writes();
-    queue_progress(0);
-    ASSERT_EQ(start(), EXCHANGE_OK);
-    queue_progress(1);
+    start_with_one_queued();
     line.push_read(c.answer);
 
     EXPECT_EQ(exchange(), EXCHANGE_STOPPED);
@@ -167,9 +159,7 @@ TEST_F(Exchange, MalformedAnswersStopTheLinkWithoutRetransmission) {
 }
 
 TEST_F(Exchange, FrameSplitOverTwoReadsIsAnsweredInTheSecondPass) {
-  queue_progress(0);
-  ASSERT_EQ(start(), EXCHANGE_OK);
-  queue_progress(1);
+  start_with_one_queued();
   const Bytes ack = wire_ack(1);
   line.push_read(Bytes(ack.begin(), ack.begin() + 4));
   line.push_read(Bytes(ack.begin() + 4, ack.end()));
@@ -180,9 +170,7 @@ TEST_F(Exchange, FrameSplitOverTwoReadsIsAnsweredInTheSecondPass) {
 }
 
 TEST_F(Exchange, StrayBytesAroundAFrameDoNotDisturbIt) {
-  queue_progress(0);
-  ASSERT_EQ(start(), EXCHANGE_OK);
-  queue_progress(1);
+  start_with_one_queued();
   Bytes noise(200, 0x55);
   line.push_read(wire_join({noise, wire_ack(1, 0), noise}));
 

@@ -4,14 +4,7 @@
 
 namespace {
 
-class Timeout : public EngineTest {
-protected:
-  void start_with_one_queued() {
-    queue_progress(0);
-    ASSERT_EQ(start(), EXCHANGE_OK);
-    queue_progress(1);
-  }
-};
+using Timeout = EngineTest;
 
 TEST_F(Timeout, SilenceTimesOutBetweenFourAndFiveSeconds) {
   // A real read gives up after about 257 ms.
