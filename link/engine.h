@@ -24,7 +24,11 @@ constexpr int8_t OUTCOME_FINISHED = -1;
 // Room for an outcome text; the longest takes 117 bytes.
 constexpr int LINK_TEXT_SIZE = 256;
 
+// Resets ctx for a run and frames the queued message, which goes out first.
 uint16_t link_start(LinkContext* ctx, uint8_t* out);
+// Feeds received bytes through the parser and reacts to every answer. The
+// reply is at most one frame, even when one read carries several answers:
+// `out` needs room for LINK_MAX_PAYLOAD + FRAME_OVERHEAD bytes.
 int16_t link_process_input(LinkContext* ctx, const uint8_t* input, int16_t count, uint8_t* out);
 // port: the caller's variable holding the open port handle, read at every use.
 uint8_t link_exchange(LinkContext* ctx, const PortHandle* port, uint8_t first, int32_t cancel);

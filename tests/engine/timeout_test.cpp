@@ -36,6 +36,21 @@ TEST_F(Timeout, TheWaitCrossesTheMinute) {
   EXPECT_EQ(clock.second(), 2);
 }
 
+// Seconds of a minute that ends in a leap second, one per call.
+uint8_t leap_minute() {
+  static const uint8_t seconds[] = {60, 0, 1, 2, 3, 4, 5, 6};
+  static size_t next = 0;
+  return seconds[next < sizeof seconds - 1 ? next++ : next];
+}
+
+TEST_F(Timeout, AWaitThatStartsInALeapSecond) {
+  start_with_one_queued();
+  const LinkClock fake = link_set_clock(leap_minute);
+  EXPECT_EQ(exchange(), EXCHANGE_TIMEOUT);
+  link_set_clock(fake);
+  EXPECT_EQ(line.read_count(), 6u); // seconds 0 to 4 wait, 5 is the deadline
+}
+
 TEST_F(Timeout, StrayBytesAndPartialFramesDoNotRestartTheWait) {
   start_with_one_queued();
   for (int i = 0; i < 20; ++i) {
