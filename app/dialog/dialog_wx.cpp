@@ -85,6 +85,10 @@ OrvaWxDialog::OrvaWxDialog(COrvaLoadApp* app)
   Bind(EVT_UPGRADE_NOTIFY, [this](NoticeEvent& event) {
     const uint32_t kind = event.kind();
     logic_.OnUpgradeNotify(kind, event.take());
+    // GTK drops the focus with the disabled button; Windows keeps keys going
+    // to the dialog, so Return and Escape must work again after a run here too.
+    if (kind == NOTIFY_DONE && FindFocus() == nullptr)
+      upgrade_->SetFocus();
   });
 
   notices_.attach(this);

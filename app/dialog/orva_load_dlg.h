@@ -15,6 +15,12 @@ constexpr int DIALOG_PROGRESS_MAX = 1000;
 
 PortLayer& system_ports();
 
+// Where a minimised dialog draws its icon along one axis: centred, with the
+// odd pixel going to the far side (signed division truncates towards zero).
+constexpr int dialog_icon_origin(int client, int icon) {
+  return (client - icon + 1) / 2;
+}
+
 class COrvaLoadDlg {
 public:
   // `app` may be missing: Upgrade then does nothing and the second button
