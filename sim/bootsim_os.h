@@ -18,6 +18,8 @@ public:
   // Opens a raw pseudo-terminal; false with *error when it cannot.
   bool open(std::string* error);
   void close();
+  // Drops whatever the last client left unread, before the next one comes.
+  void discard_unread();
   const std::string& path() const { return path_; }
   int fd() const { return fd_; }
 

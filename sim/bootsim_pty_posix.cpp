@@ -98,8 +98,7 @@ void Server::client_left() {
                                std::to_string(pending_.size()) + " answer(s)");
   }
   pending_.clear();
-  // Answers written but not read would greet the next client as stale bytes.
-  tcflush(terminal_.fd(), TCIOFLUSH);
+  terminal_.discard_unread();
 }
 
 bool Server::take_input(Clock::time_point now, std::string* end) {
@@ -280,6 +279,18 @@ bool PseudoTerminal::open(std::string* error) {
     return false;
   }
   return true;
+}
+
+void PseudoTerminal::discard_unread() {
+  // Answers written but not read would greet the next client as stale
+  // bytes. They wait in the slave side's input queue, which only a flush
+  // through the slave reaches.
+  const int slave = ::open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  if (slave >= 0) {
+    tcflush(slave, TCIFLUSH);
+    ::close(slave);
+  }
+  tcflush(fd_, TCIOFLUSH);
 }
 
 void PseudoTerminal::close() {

@@ -173,23 +173,18 @@ bool SimController::check_sequence(const SimFrame& f, uint32_t index) {
 }
 
 void SimController::update_sequence(const SimFrame& f, uint32_t index, SimAnswerKind answer,
-                                    bool well_formed, bool repeated) {
+                                    bool repeated) {
   SequenceModel& m = seq_;
-  if (answer == SimAnswerKind::nak && well_formed) {
-    if (repeated) {
-      ++m.refusals_in_row;
-    } else {
-      m.refused = f;
-      m.refused_index = index;
-      m.refusals_in_row = 1;
-    }
+  if (answer == SimAnswerKind::nak) {
+    m.refusals_in_row = repeated ? m.refusals_in_row + 1 : 1;
+    m.refused = f;
+    m.refused_index = index;
     m.after_refusal = true;
     return;
   }
   m.after_refusal = false;
   m.refusals_in_row = 0;
-  // After silence or a garbled answer the host abandons its run; so it does
-  // after a refused malformed frame we cannot match a retransmission against.
+  // After silence or a garbled answer the host abandons its run.
   if (answer != SimAnswerKind::ack && answer != SimAnswerKind::double_ack) {
     m.tracking = false;
   }
@@ -359,14 +354,16 @@ void SimController::handle(SimParseEvent event, std::vector<SimAnswer>* answers)
   record.error = code;
   report_.frames.push_back(record);
   if (well_formed) {
-    update_sequence(f, index, kind, well_formed, repeated);
+    update_sequence(f, index, kind, repeated);
   } else {
-    seq_.after_refusal = false;
-    seq_.refusals_in_row = 0;
-    seq_.tracking = false;
+    // We cannot tell which message the host will repeat for it.
+    seq_ = SequenceModel();
   }
 
   if (kind == SimAnswerKind::none) {
+    return;
+  }
+  if (!answers) {
     return;
   }
   SimAnswer answer;

@@ -27,7 +27,8 @@ public:
   explicit SimController(SimConfig config);
 
   // Takes bytes the host wrote and appends one answer for every request
-  // that gets one. Does nothing once the line has been dropped.
+  // that gets one (answers may be null). Does nothing once the line has
+  // been dropped.
   void feed(const uint8_t* data, size_t size, std::vector<SimAnswer>* answers);
 
   // Whether a frame has begun and not ended.
@@ -62,8 +63,7 @@ private:
   void handle(SimParseEvent event, std::vector<SimAnswer>* answers);
   std::string check_request(SimParseEvent event, const SimFrame& f) const;
   bool check_sequence(const SimFrame& f, uint32_t index);
-  void update_sequence(const SimFrame& f, uint32_t index, SimAnswerKind answer, bool well_formed,
-                       bool repeated);
+  void update_sequence(const SimFrame& f, uint32_t index, SimAnswerKind answer, bool repeated);
   uint8_t carry_out(const SimFrame& f);
   const SimFault* fault_at(SimFaultKind kind, uint32_t index) const;
   bool silent_at(uint32_t index) const;
