@@ -4,6 +4,7 @@
 
 #include "upgrade/firmware.h"
 #include "upgrade/sequence.h"
+#include "upgrade/spawn.h"
 
 UpgradeWorker::UpgradeWorker() = default;
 
@@ -31,7 +32,7 @@ int UpgradeWorker::start(NoticeTarget* target, PortHandle port_handle) {
   exited = 0;
   start_event.set();
   try {
-    thread = std::thread(upgrade_thread_proc, this);
+    thread = upgrade_spawn_thread(this);
   } catch (const std::system_error&) {
     // Without a thread no end notice would ever come and the dialog would
     // wait for one with its controls disabled.

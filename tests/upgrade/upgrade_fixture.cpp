@@ -1,0 +1,106 @@
+#include "tests/upgrade/upgrade_fixture.h"
+
+#include <cstring>
+
+SentFrame sent_frame(const Bytes& frame) {
+  SentFrame f;
+  if (frame.size() >= 7) {
+    f.sequence = frame[1];
+    f.command = frame[2];
+    f.payload.assign(frame.begin() + 5, frame.end() - 2);
+  }
+  return f;
+}
+
+uint32_t be32(const Bytes& bytes, size_t at) {
+  return uint32_t{bytes.at(at)} << 24 | uint32_t{bytes.at(at + 1)} << 16 |
+         uint32_t{bytes.at(at + 2)} << 8 | bytes.at(at + 3);
+}
+
+std::vector<SeenNotice> drain(NoticeQueue& queue, int timeout_ms) {
+  std::vector<SeenNotice> seen;
+  Notice n{};
+  while (queue.wait_pop(n, timeout_ms)) {
+    SeenNotice s;
+    s.kind = n.kind;
+    if (n.kind == NOTIFY_TEXT) {
+      const auto* t = static_cast<const TextNotice*>(n.payload);
+      s.text = t->text;
+      s.code = t->code;
+    } else if (n.kind == NOTIFY_PROGRESS || n.kind == NOTIFY_DONE) {
+      s.value = *static_cast<const int32_t*>(n.payload);
+    }
+    notice_free(n.kind, n.payload);
+    seen.push_back(s);
+    if (n.kind == NOTIFY_DONE) {
+      break;
+    }
+  }
+  return seen;
+}
+
+std::vector<SeenNotice> drain_run(NoticeQueue& queue, int timeout_ms) {
+  std::vector<SeenNotice> seen = drain(queue, timeout_ms);
+  EXPECT_TRUE(!seen.empty() && seen.back().kind == NOTIFY_DONE) << "no end notice";
+  return seen;
+}
+
+std::vector<std::string> texts_of(const std::vector<SeenNotice>& notices) {
+  std::vector<std::string> texts;
+  for (const SeenNotice& n : notices) {
+    if (n.kind == NOTIFY_TEXT) {
+      texts.push_back(n.text);
+    }
+  }
+  return texts;
+}
+
+std::vector<int32_t> progress_of(const std::vector<SeenNotice>& notices) {
+  std::vector<int32_t> values;
+  for (const SeenNotice& n : notices) {
+    if (n.kind == NOTIFY_PROGRESS) {
+      values.push_back(n.value);
+    }
+  }
+  return values;
+}
+
+UpgradeTest::UpgradeTest() {
+  clock.set_second(30);
+  line.set_read_hook([this] { clock.on_read(); });
+  line.set_write_hook([this](const Bytes& frame) {
+    const size_t index = frames_written++;
+    const auto action = on_write.find(index);
+    if (action != on_write.end()) {
+      action->second();
+    }
+    const auto scripted = answers.find(index);
+    if (scripted == answers.end()) {
+      line.push_read(wire_ack(frame.size() > 1 ? frame[1] : 0));
+    } else if (!scripted->second.empty()) {
+      line.push_read(scripted->second);
+    }
+  });
+}
+
+void UpgradeTest::prime() {
+  worker.target_window = &queue;
+  worker.port = line.handle();
+  worker.last_progress = -1;
+  worker.last_result = 0;
+  worker.cancel = 0;
+  worker.status_text[0] = '\0';
+}
+
+void UpgradeTest::forget_writes() {
+  line.clear_writes();
+  frames_written = 0;
+}
+
+std::vector<SentFrame> UpgradeTest::sent() const {
+  std::vector<SentFrame> frames;
+  for (const Bytes& b : line.writes()) {
+    frames.push_back(sent_frame(b));
+  }
+  return frames;
+}
