@@ -97,7 +97,7 @@ DialogView& traced_view(DialogView& inner, std::unique_ptr<TracingView>& holder)
   const char* path = std::getenv("ORVA_DIALOG_TRACE");
   if (path == nullptr || *path == '\0')
     return inner;
-  std::FILE* out = std::fopen(path, "w");
+  std::FILE* out = std::fopen(path, "wb");
   if (out == nullptr)
     return inner;
   holder = std::make_unique<TracingView>(inner, out);

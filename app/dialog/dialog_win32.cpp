@@ -66,6 +66,11 @@ INT_PTR Win32Dialog::handle(UINT message, WPARAM wparam, LPARAM lparam) {
     return FALSE;
   case WM_UPGRADE_NOTIFY:
     logic_.OnUpgradeNotify(static_cast<uint32_t>(wparam), reinterpret_cast<void*>(lparam));
+    // The focus went with the control disabled at the start of the run;
+    // without it Return and Escape would not reach the dialog again.
+    if (wparam == NOTIFY_DONE && GetFocus() == nullptr)
+      SendMessageA(window_, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(window_, IDC_UPGRADE)),
+                   TRUE);
     SetWindowLongPtrA(window_, DWLP_MSGRESULT, 0);
     return TRUE;
   case WM_DESTROY:

@@ -6,6 +6,10 @@ SUCCESS="Program success, starting application..."
 
 fail() {
   echo "FAIL: $*" >&2
+  if [ -n "${TRACE:-}" ] && [ -f "$TRACE" ]; then
+    echo "last changes the dialog made:" >&2
+    grep -v '^progress ' "$TRACE" | tail -n 8 >&2
+  fi
   exit 1
 }
 
