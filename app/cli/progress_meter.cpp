@@ -45,6 +45,11 @@ std::string ProgressMeter::render(double now_s, int width) const {
   double elapsed = now_s - program_start_s_;
   if (!programming_) {
     std::snprintf(rate, sizeof rate, "erasing");
+  } else if (written_ >= total_) {
+    char took[24];
+    format_duration(took, sizeof took, elapsed);
+    std::snprintf(rate, sizeof rate, "%.1f KiB/s", elapsed > 0 ? written_ / elapsed / 1024.0 : 0.0);
+    std::snprintf(left, sizeof left, "in %s", took);
   } else if (elapsed > 0.05 && written_ > 0) {
     double bytes_per_s = written_ / elapsed;
     std::snprintf(rate, sizeof rate, "%.1f KiB/s", bytes_per_s / 1024.0);

@@ -142,3 +142,13 @@ TEST(CommandLine, CommandsVersionHelpAndUsageErrors) {
     EXPECT_FALSE(err.empty());
   }
 }
+
+TEST(ProgressMeter, AFinishedRunShowsHowLongItTook) {
+  ProgressMeter meter(512);
+  meter.on_text("Program address 00004000h 256 bytes", 0.0);
+  meter.on_progress(500, 1.0);
+  meter.on_text("Program address 00004100h 256 bytes", 1.0);
+  meter.on_progress(1000, 2.0);
+  EXPECT_EQ(meter.render(75.0, 79),
+            "[########################] 100.0% 512/512 bytes 0.0 KiB/s in 1:15");
+}
