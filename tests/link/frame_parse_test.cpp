@@ -214,6 +214,19 @@ TEST(FrameParse, EachFormatErrorStopsAtItsByteAndTheNextFrameStillArrives) {
   }
 }
 
+TEST(FrameParse, EveryUnknownCommandByteIsRefusedOnThatByte) {
+  for (int b = 0; b < 256; ++b) {
+    const auto cmd = static_cast<uint8_t>(b);
+    LinkContext ctx{};
+    const Bytes input = frame(1, cmd, {});
+    int16_t pos = 0;
+    const uint8_t r =
+        frame_parse(&ctx, input.data(), &pos, static_cast<int16_t>(input.size()), nullptr, nullptr);
+    EXPECT_EQ(r, is_known_command(cmd) ? PARSE_FRAME : PARSE_BAD_COMMAND) << b;
+    EXPECT_EQ(pos, is_known_command(cmd) ? 7 : 3) << b;
+  }
+}
+
 TEST(FrameParse, AcceptsEveryLengthUpTo263AndRefuses264) {
   for (uint16_t n : {0, 1, 255, 256, 262, 263}) {
     LinkContext ctx{};
