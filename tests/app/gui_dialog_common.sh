@@ -55,6 +55,15 @@ press() {
   xdotool windowfocus --sync "$window" && xdotool key "$1"
 }
 
+# Clicks into the status box, which stays enabled during a run: a person
+# who wants the keyboard's cancel command then has somewhere for it to go.
+click_status() {
+  local window X Y WIDTH HEIGHT SCREEN
+  window=$(xdotool search --name "$CAPTION" | head -n 1) || return 1
+  eval "$(xdotool getwindowgeometry --shell "$window")"
+  xdotool mousemove --sync $((X + WIDTH / 2)) $((Y + HEIGHT * 58 / 100)) click 1
+}
+
 # Checks what the trace shows of one finished run against the simulator.
 check_run() {
   trace_has "caption 0 $CAPTION" || fail "caption not set"
