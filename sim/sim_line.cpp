@@ -38,10 +38,11 @@ bool SimLine::read(uint8_t* buffer, size_t capacity, size_t* got) {
     std::copy_n(chunk.bytes.begin() + static_cast<std::ptrdiff_t>(chunk.taken), take, buffer + n);
     chunk.taken += take;
     n += take;
+    const bool one_byte = chunk.byte_at_a_time;
     if (chunk.taken == chunk.bytes.size()) {
       unread_.pop_front();
     }
-    if (chunk.byte_at_a_time) {
+    if (one_byte) {
       break;
     }
   }
