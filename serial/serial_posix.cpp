@@ -106,10 +106,13 @@ int open_device(const char* path, bool* pty, OpenFailure* why) {
     return -1;
   }
   struct stat after;
+  int exclusive = 0;
   *why = OpenFailure::none;
   if (fstat(fd, &after) != 0 || !S_ISCHR(after.st_mode) || after.st_rdev != before.st_rdev ||
       !isatty(fd)) {
     *why = OpenFailure::not_serial;
+  } else if (ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive) {
+    *why = OpenFailure::busy;  // root gets past TIOCEXCL; it must not take the port over
   } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     *why = failure_of(errno);
   } else if (ioctl(fd, TIOCEXCL) != 0) {

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -115,6 +116,17 @@ TEST_F(PtyPort, HeldPortRefusesASecondOpenUntilClosed) {
   EXPECT_EQ(serial_close(&slot_, message_), 0);
   slot_ = 0;
   EXPECT_NE(open_port(slave_.c_str()), nullptr);
+}
+
+TEST_F(PtyPort, PortAnotherProgramMadeExclusiveIsRefused) {
+  const int other = open(slave_.c_str(), O_RDWR | O_NOCTTY);
+  ASSERT_GE(other, 0);
+  ASSERT_EQ(ioctl(other, TIOCEXCL), 0);
+  PortHandle slot = 5;
+  EXPECT_EQ(serial_open(slave_.c_str(), &slot, message_), 2);  // even when run as root
+  EXPECT_EQ(slot, 0u);
+  ioctl(other, TIOCNXCL);
+  close(other);
 }
 
 TEST_F(PtyPort, CarriesFramesBothWays) {
