@@ -92,7 +92,7 @@ TEST_F(MessageSet, ImmediateModeReplacesCurrentAndFramesIt) {
   EXPECT_TRUE(same(ctx.next, before.next));
   EXPECT_EQ(ctx.next_free, 1);
 
-  // The erase frame a run sends first after a reset of the counter.
+  // Encoder and framing together give the known erase frame.
   ctx.sequence = 1;
   EXPECT_EQ(msg_erase_encode(&ctx, out, 0x4000, 0x4000), 15);
   EXPECT_EQ(Bytes(out, out + 15), (Bytes{0x02, 0x02, 0x65, 0x00, 0x08, 0x00, 0x00, 0x40, 0x00,
