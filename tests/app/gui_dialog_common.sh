@@ -1,25 +1,40 @@
 # Helpers for the dialog tests that drive the real program under Xvfb:
-# sourced by gui_dialog_linux.sh and gui_dialog_wine.sh.
+# sourced by gui_dialog_linux.sh and gui_dialog_wine.sh. The program writes
+# what it does to its window into $TRACE (ORVA_DIALOG_TRACE), which is how
+# the tests read texts they cannot see.
 
 CAPTION="Vendral ORVA Upgrader version 2.00"
 SUCCESS="Program success, starting application..."
 
+work="" TRACE="" sim_pid="" app_pid=""
+
+cleanup() {
+  [ -n "$app_pid" ] && kill "$app_pid" 2>/dev/null || true
+  [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null || true
+  wait 2>/dev/null || true
+  [ -n "$work" ] && rm -rf "$work"
+}
+
 fail() {
   echo "FAIL: $*" >&2
-  if [ -n "${TRACE:-}" ] && [ -f "$TRACE" ]; then
+  if [ -n "$TRACE" ] && [ -f "$TRACE" ]; then
     echo "last changes the dialog made:" >&2
     grep -v '^progress ' "$TRACE" | tail -n 8 >&2
   fi
   exit 1
 }
 
-# Runs the rest of the calling script on a display of its own.
-on_own_display() {
+# Runs the rest of the calling script on a display of its own, with a
+# folder of its own that goes when it ends.
+begin_test() {
   if [ "${ORVA_GUI_INNER:-}" != 1 ]; then
     export ORVA_GUI_INNER=1
     exec timeout -k 10 "${GUI_TEST_LIMIT:-400}" \
       xvfb-run -a -s "-screen 0 1024x768x24 -nolisten tcp" "$0" "$@"
   fi
+  work=$(mktemp -d)
+  TRACE=$work/trace.txt
+  trap cleanup EXIT
 }
 
 # wait_for SECONDS COMMAND...: polls until COMMAND succeeds.
@@ -33,12 +48,36 @@ wait_for() {
   done
 }
 
+gone() {
+  ! kill -0 "$1" 2>/dev/null
+}
+
 trace_has() {
   grep -qxF -- "$1" "$TRACE" 2>/dev/null
 }
 
 last_status() {
   grep '^text 1005 ' "$TRACE" | tail -n 1 | cut -d' ' -f3-
+}
+
+# start_sim SECONDS OPTION...: the simulator, serving once it has a terminal.
+start_sim() {
+  local limit=$1
+  shift
+  "$@" --report "$work/report.json" --path-file "$work/pty" \
+    >"$work/sim.out" 2>"$work/sim.err" &
+  sim_pid=$!
+  wait_for "$limit" test -s "$work/pty" || fail "simulator did not start: $(cat "$work/sim.err")"
+}
+
+# start_app SECONDS TRACE_NAME COMMAND...: the program, until its dialog shows.
+start_app() {
+  local limit=$1 trace_name=$2
+  shift 2
+  ORVA_DIALOG_TRACE=$trace_name "$@" >"$work/app.out" 2>"$work/app.err" &
+  app_pid=$!
+  wait_for "$limit" xdotool search --name "$CAPTION" >/dev/null || fail "no dialog window"
+  wait_for 10 trace_has "caption 0 $CAPTION" || fail "dialog not initialised"
 }
 
 # The whole screen; the window manager-less dialog sits in it alone.
@@ -66,7 +105,6 @@ click_status() {
 
 # Checks what the trace shows of one finished run against the simulator.
 check_run() {
-  trace_has "caption 0 $CAPTION" || fail "caption not set"
   trace_has "port 0 Serial Port: COM$1" || fail "COM$1 not listed"
   trace_has "enabled 1000 0" || fail "Upgrade not disabled during the run"
   trace_has "enabled 2 0" || fail "the second button not disabled during the run"
@@ -76,7 +114,20 @@ check_run() {
   [ "$(last_status)" = "$SUCCESS" ] || fail "status box shows '$(last_status)'"
 }
 
-check_report() {
-  grep -q '"matches": true' "$1" || fail "simulator flash does not hold the image ($1)"
-  grep -q '"received": true' "$1" || fail "simulator got no jump ($1)"
+# Escape, the cancel command, ends the idle dialog and with it the program.
+end_with_escape() {
+  press Escape || fail "cannot press Escape in the dialog"
+  wait_for 30 gone "$app_pid" || fail "dialog did not end on Escape"
+  wait "$app_pid" || fail "the program exited with status $?"
+  app_pid=""
+  trace_has "end 2 " || fail "the dialog did not end through the cancel command"
+}
+
+# The simulator ends by itself once the jump was answered; then its report is whole.
+check_sim_got_image() {
+  wait_for 30 gone "$sim_pid" || fail "simulator did not finish"
+  wait "$sim_pid" || fail "simulator exited with status $?"
+  sim_pid=""
+  grep -q '"matches": true' "$work/report.json" || fail "simulator flash does not hold the image"
+  grep -q '"received": true' "$work/report.json" || fail "simulator got no jump"
 }
