@@ -8,18 +8,9 @@
 
 namespace {
 
-// The toolkit needs an application object; all the work is in the dialog's
-// own modal loop, so it runs no main loop of its own.
-class OrvaWxApp final : public wxApp {
-public:
-  bool OnInit() override { return true; }
-};
-
 COrvaLoadApp the_app;
 
 } // namespace
-
-wxIMPLEMENT_APP_NO_MAIN(OrvaWxApp);
 
 int COrvaLoadApp::InitInstance() {
   // The dialog's destruction destroys its worker, which waits for a thread
@@ -30,6 +21,9 @@ int COrvaLoadApp::InitInstance() {
 }
 
 int main(int argc, char** argv) {
+  // The toolkit wants an application object; all the work happens in the
+  // dialog's own modal loop, so it never runs a main loop of its own.
+  wxApp::SetInstance(new wxApp);
   if (!wxEntryStart(argc, argv))
     return 1;
   the_app.InitInstance();
