@@ -1,4 +1,5 @@
 // orva-bootsim: a simulated controller boot loader on a pseudo-terminal.
+#include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
@@ -56,6 +57,11 @@ int main(int argc, char** argv) {
   }
   if (!options.image_path.empty() && !bootsim_load_image(&options, &error)) {
     return fail(error, BOOTSIM_EXIT_ERROR);
+  }
+  const SimConfig& sim = options.sim;
+  if (!sim.image.empty() &&
+      uint64_t{sim.load_address} + sim.image.size() > uint64_t{sim.flash_base} + sim.flash_size) {
+    std::cerr << "orva-bootsim: warning: the image does not fit the flash; it can never match\n";
   }
   SimController controller(options.sim);
   if (!bootsim_catch_signals(&error)) {

@@ -266,7 +266,7 @@ Ending:
 The controller refuses (NAK) malformed requests and acknowledges every
 other one; its device error codes are 1 (area outside the flash), 2 (a byte
 not erased since its last write, e.g. programming before erasing) and 3 (an
-erase of 0 bytes). SIGINT and SIGTERM end the program. On every way out the
+erase of 0 bytes). SIGINT, SIGTERM and SIGHUP end the program. On every way out the
 COM links are removed and the terminal is closed. A client may close the
 terminal and open it again.
 
