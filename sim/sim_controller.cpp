@@ -282,26 +282,18 @@ uint32_t SimController::delay_us(size_t request_bytes, size_t answer_bytes, uint
   return us > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(us);
 }
 
-void SimController::handle(SimParseEvent event, std::vector<SimAnswer>* answers) {
-  const uint32_t index = ++requests_;
+SimFrameRecord SimController::record_request(SimParseEvent event, uint32_t index) {
   const SimFrame& f = parser_.frame;
-  if (parser_.stray > 0) {
-    violation(format("%u bytes outside any frame before request %u",
-                     static_cast<unsigned>(parser_.stray), index));
-    parser_.stray = 0;
-  }
-
   SimFrameRecord record;
   record.index = index;
   record.sequence = f.sequence;
   record.command = f.command;
   record.length = f.length;
-  if (event != SimParseEvent::bad_length) {
+  if (event != SimParseEvent::bad_length) { // its payload was never read
     record.payload_head = hex_head(f);
   }
   record.problem = check_request(event, f);
-  const bool well_formed = record.problem.empty();
-  if (!well_formed) {
+  if (!record.problem.empty()) {
     ++report_.malformed;
     violation(format("request %u: ", index) + record.problem);
   } else if (f.command == CMD_PROGRESS) {
@@ -317,42 +309,63 @@ void SimController::handle(SimParseEvent event, std::vector<SimAnswer>* answers)
   } else if (f.command == CMD_JUMP) {
     ++report_.jump;
   }
-  const bool repeated = well_formed && check_sequence(f, index);
+  return record;
+}
 
-  SimAnswerKind kind = SimAnswerKind::ack;
-  uint8_t code = 0;
-  bool carried_out = false;
+// Faults first, in the order a real line would show them: a dropped line
+// or a hung controller answers nothing at all, a refusal leaves the flash
+// alone, and a garbled acknowledgement follows work that was done.
+SimAnswerKind SimController::choose_answer(const SimFrame& f, uint32_t index, bool well_formed,
+                                           uint8_t* code, bool* carried_out) {
   if (fault_at(SimFaultKind::close_line, index)) {
     closed_ = true;
-    kind = SimAnswerKind::none;
-  } else if (silent_at(index)) {
-    kind = SimAnswerKind::none;
-  } else if (fault_at(SimFaultKind::refuse, index) || !well_formed) {
-    kind = SimAnswerKind::nak;
+    return SimAnswerKind::none;
+  }
+  if (silent_at(index)) {
+    return SimAnswerKind::none;
+  }
+  if (fault_at(SimFaultKind::refuse, index) || !well_formed) {
+    return SimAnswerKind::nak;
+  }
+  if (const SimFault* fault = fault_at(SimFaultKind::device_error, index)) {
+    *code = fault->code;
   } else {
-    if (const SimFault* fault = fault_at(SimFaultKind::device_error, index)) {
-      code = fault->code;
-    } else {
-      code = carry_out(f);
-      carried_out = true;
-    }
-    static const std::pair<SimFaultKind, SimAnswerKind> shapes[] = {
-        {SimFaultKind::bad_checksum, SimAnswerKind::bad_checksum},
-        {SimFaultKind::bad_command, SimAnswerKind::bad_command},
-        {SimFaultKind::no_etx, SimAnswerKind::no_etx},
-        {SimFaultKind::bad_length, SimAnswerKind::bad_length},
-        {SimFaultKind::double_ack, SimAnswerKind::double_ack},
-    };
-    for (const auto& shape : shapes) {
-      if (fault_at(shape.first, index)) {
-        kind = shape.second;
-        break;
-      }
+    *code = carry_out(f);
+    *carried_out = true;
+  }
+  static const std::pair<SimFaultKind, SimAnswerKind> shapes[] = {
+      {SimFaultKind::bad_checksum, SimAnswerKind::bad_checksum},
+      {SimFaultKind::bad_command, SimAnswerKind::bad_command},
+      {SimFaultKind::no_etx, SimAnswerKind::no_etx},
+      {SimFaultKind::bad_length, SimAnswerKind::bad_length},
+      {SimFaultKind::double_ack, SimAnswerKind::double_ack},
+  };
+  for (const auto& shape : shapes) {
+    if (fault_at(shape.first, index)) {
+      return shape.second;
     }
   }
+  return SimAnswerKind::ack;
+}
+
+void SimController::handle(SimParseEvent event, std::vector<SimAnswer>* answers) {
+  const uint32_t index = ++requests_;
+  const SimFrame& f = parser_.frame;
+  if (parser_.stray > 0) {
+    violation(format("%u bytes outside any frame before request %u",
+                     static_cast<unsigned>(parser_.stray), index));
+    parser_.stray = 0;
+  }
+  SimFrameRecord record = record_request(event, index);
+  const bool well_formed = record.problem.empty();
+  const bool repeated = well_formed && check_sequence(f, index);
+
+  uint8_t code = 0;
+  bool carried_out = false;
+  const SimAnswerKind kind = choose_answer(f, index, well_formed, &code, &carried_out);
   record.answer = kind;
   record.error = code;
-  report_.frames.push_back(record);
+  report_.frames.push_back(std::move(record));
   if (well_formed) {
     update_sequence(f, index, kind, repeated);
   } else {
@@ -360,10 +373,7 @@ void SimController::handle(SimParseEvent event, std::vector<SimAnswer>* answers)
     seq_ = SequenceModel();
   }
 
-  if (kind == SimAnswerKind::none) {
-    return;
-  }
-  if (!answers) {
+  if (kind == SimAnswerKind::none || !answers) {
     return;
   }
   SimAnswer answer;

@@ -61,6 +61,9 @@ private:
   };
 
   void handle(SimParseEvent event, std::vector<SimAnswer>* answers);
+  SimFrameRecord record_request(SimParseEvent event, uint32_t index);
+  SimAnswerKind choose_answer(const SimFrame& f, uint32_t index, bool well_formed, uint8_t* code,
+                              bool* carried_out);
   std::string check_request(SimParseEvent event, const SimFrame& f) const;
   bool check_sequence(const SimFrame& f, uint32_t index);
   void update_sequence(const SimFrame& f, uint32_t index, SimAnswerKind answer, bool repeated);
