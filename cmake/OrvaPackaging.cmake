@@ -27,7 +27,7 @@ set(CPACK_PACKAGE_NAME "orvaload")
 set(CPACK_PACKAGE_VENDOR "ORVA")
 set(CPACK_PACKAGE_VERSION "${ORVA_VERSION_TEXT}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "ORVA controller firmware upgrader (dialog and command line)")
-set(CPACK_PACKAGE_DESCRIPTION
+string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "Puts new firmware into an ORVA controller over a serial line, through the\n"
     "controller's boot loader. The firmware travels inside the programs:\n"
     "orvaload is the upgrade dialog, orvaload-cli the command-line upgrader\n"
