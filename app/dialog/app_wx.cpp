@@ -16,6 +16,7 @@ int COrvaLoadApp::InitInstance() {
   // The dialog's destruction destroys its worker, which waits for a thread
   // that may still run.
   OrvaWxDialog dialog(this);
+  wxTheApp->SetTopWindow(&dialog);
   dialog.run();
   return 0;
 }
