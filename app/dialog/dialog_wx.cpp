@@ -79,14 +79,15 @@ OrvaWxDialog::OrvaWxDialog(COrvaLoadApp* app)
   // so it is handled here rather than by emulating a click.
   SetEscapeId(wxID_NONE);
   Bind(wxEVT_CHAR_HOOK, &OrvaWxDialog::on_char_hook, this);
+  // A window manager's close request is one more route of the cancel command.
   Bind(wxEVT_CLOSE_WINDOW, [this](wxCloseEvent&) { logic_.OnCancelClicked(); });
   upgrade_->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { logic_.OnUpgradeClicked(); });
   second_->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { logic_.OnCancelClicked(); });
   Bind(EVT_UPGRADE_NOTIFY, [this](NoticeEvent& event) {
     const uint32_t kind = event.kind();
     logic_.OnUpgradeNotify(kind, event.take());
-    // GTK drops the focus with the disabled button; Windows keeps keys going
-    // to the dialog, so Return and Escape must work again after a run here too.
+    // The focus went with the control disabled at the start of the run;
+    // without it Return and Escape would not reach the dialog again.
     if (kind == NOTIFY_DONE && FindFocus() == nullptr)
       upgrade_->SetFocus();
   });
