@@ -1,0 +1,222 @@
+// Whole runs through the worker over a pseudo-terminal: serial_open on the
+// terminal that orva-bootsim serves, as the dialog and the CLI do it.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "serial/serial.h"
+#include "tests/upgrade/run_checks.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// orva-bootsim in a process of its own, serving one terminal until a run has
+// jumped (or it is killed), then writing its report.
+class Bootsim {
+public:
+  explicit Bootsim(std::vector<std::string> args) {
+    char dir_template[] = "/tmp/orva-pty-run-XXXXXX";
+    dir_ = mkdtemp(dir_template);
+    args.insert(args.begin(), {BOOTSIM_PROGRAM, "--image", FIRMWARE_FILE, "--report",
+                               dir_ + "/report.json", "--quiet-ms", "100", "--idle-timeout",
+                               "30"});
+    std::vector<char*> argv;
+    for (std::string& a : args) {
+      argv.push_back(&a[0]);
+    }
+    argv.push_back(nullptr);
+    int out[2];
+    if (pipe(out) != 0) {
+      ADD_FAILURE() << "pipe";
+      return;
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addclose(&actions, out[0]);
+    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
+      pid_ = -1;
+      ADD_FAILURE() << "cannot start " << argv[0];
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    close(out[1]);
+    path_ = first_line(out[0]);
+    close(out[0]);
+  }
+
+  ~Bootsim() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    std::remove((dir_ + "/report.json").c_str());
+    rmdir(dir_.c_str());
+  }
+
+  const std::string& path() const { return path_; }
+
+  // The exit status once it has ended by itself, -1 if it does not in time.
+  int wait_exit(std::chrono::seconds limit) {
+    const auto deadline = Clock::now() + limit;
+    while (Clock::now() < deadline) {
+      int status = 0;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      }
+      poll(nullptr, 0, 20);
+    }
+    return -1;
+  }
+
+  std::string report() const {
+    std::ifstream file(dir_ + "/report.json");
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+  }
+
+private:
+  static std::string first_line(int fd) {
+    std::string line;
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    char c = 0;
+    while (Clock::now() < deadline) {
+      pollfd p{fd, POLLIN, 0};
+      if (poll(&p, 1, 50) > 0) {
+        if (read(fd, &c, 1) != 1 || c == '\n') {
+          break;
+        }
+        line += c;
+      }
+    }
+    return line;
+  }
+
+  std::string dir_;
+  std::string path_;
+  pid_t pid_ = -1;
+};
+
+// A late answer to the last request of a failed run waits in the terminal
+// for the next client (a real port drops it on close). Discards input until
+// the line has been quiet for a moment.
+void discard_unread(const std::string& path) {
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(fd, 0);
+  for (int round = 0; round < 20; ++round) {
+    tcflush(fd, TCIFLUSH);
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 200) <= 0) {
+      break;
+    }
+  }
+  close(fd);
+}
+
+class PtyRunTest : public ::testing::Test {
+protected:
+  // Opens the terminal as the dialog opens a port, runs the worker once over
+  // it and closes it again after the end notice.
+  std::vector<SeenNotice> run(const Bootsim& sim, double* seconds = nullptr) {
+    PortHandle handle = 0;
+    char message[SERIAL_MESSAGE_SIZE] = "";
+    EXPECT_EQ(serial_open(sim.path().c_str(), &handle, message), 0) << message;
+    if (handle == 0) {
+      return {};
+    }
+    recorder = std::make_unique<RecordingPort>(port_from_handle(handle));
+    const auto began = Clock::now();
+    worker.start(&queue, recorder->handle());
+    std::vector<SeenNotice> seen = drain_run(queue, 60000);
+    if (seconds != nullptr) {
+      *seconds = std::chrono::duration<double>(Clock::now() - began).count();
+    }
+    worker.stop();
+    EXPECT_EQ(serial_close(&handle, message), 0) << message;
+    return seen;
+  }
+
+  NoticeQueue queue;
+  std::unique_ptr<RecordingPort> recorder;
+  UpgradeWorker worker;
+};
+
+TEST_F(PtyRunTest, ACleanRunOverAPseudoTerminal) {
+  Bootsim sim({"--require-match"});
+  ASSERT_FALSE(sim.path().empty());
+  double seconds = 0;
+  const auto seen = run(sim, &seconds);
+  expect_clean_notices(seen);
+  expect_clean_wire(split_frames(recorder->written()), firmware_image(), 1);
+  EXPECT_EQ(sim.wait_exit(std::chrono::seconds(20)), 0) << sim.report().substr(0, 2000);
+  const std::string report = sim.report();
+  EXPECT_NE(report.find("\"matches\": true"), std::string::npos);
+  EXPECT_NE(report.find("\"violations\": []"), std::string::npos);
+  RecordProperty("run_seconds", std::to_string(seconds));
+  std::printf("one clean run over a pseudo-terminal, unpaced simulator: %.3f s\n", seconds);
+}
+
+TEST_F(PtyRunTest, AFailedRunThenACleanOneOnTheSameTerminal) {
+  // Request 6 is the third erase block; the controller reports a device error.
+  Bootsim sim({"--device-error", "6:7"});
+  ASSERT_FALSE(sim.path().empty());
+  const auto failed = run(sim);
+  ASSERT_GE(failed.size(), 2u);
+  EXPECT_EQ(failed[failed.size() - 2].text,
+            "ORVA had an internal error(7)!\r\nMessage id 5/5, type erase: offset address "
+            "0x0000c000 size 16384 bytes\r\n");
+  EXPECT_EQ(failed.back().kind, NOTIFY_DONE);
+
+  discard_unread(sim.path());
+  const auto seen = run(sim);
+  expect_clean_notices(seen);
+  EXPECT_EQ(sim.wait_exit(std::chrono::seconds(20)), 0);
+  EXPECT_NE(sim.report().find("\"matches\": true"), std::string::npos);
+}
+
+TEST_F(PtyRunTest, CancelDuringProgrammingOverAPseudoTerminal) {
+  Bootsim sim({});
+  ASSERT_FALSE(sim.path().empty());
+  PortHandle handle = 0;
+  char message[SERIAL_MESSAGE_SIZE] = "";
+  ASSERT_EQ(serial_open(sim.path().c_str(), &handle, message), 0) << message;
+  worker.start(&queue, handle);
+  // Cancel as the dialog does, once programming has begun.
+  std::vector<SeenNotice> seen;
+  Notice notice{};
+  while (queue.wait_pop(notice, 30000)) {
+    const bool programming =
+        notice.kind == NOTIFY_TEXT &&
+        std::string(static_cast<const TextNotice*>(notice.payload)->text).rfind("Program address", 0) == 0;
+    const bool done = notice.kind == NOTIFY_DONE;
+    notice_free(notice.kind, notice.payload);
+    if (programming || done) {
+      break;
+    }
+  }
+  worker.stop();
+  const auto rest = drain(queue);
+  seen.insert(seen.end(), rest.begin(), rest.end());
+  EXPECT_EQ(serial_close(&handle, message), 0);
+  ASSERT_GE(seen.size(), 2u);
+  EXPECT_EQ(seen[seen.size() - 2].text, "user canceled transmission, upgrade not complete!\r\n");
+  EXPECT_EQ(seen.back().kind, NOTIFY_DONE);
+}
+
+} // namespace
