@@ -12,7 +12,7 @@ namespace {
 
 const char* const kDescription =
     "Upgrades the firmware of an ORVA controller through its boot loader, with the\n"
-    "image built into this program. Activate the data menu on the controller first.";
+    "image built into this program. Activate the data menu on the controller first.\n";
 
 const char* const kFooter =
     "PORT is COMn, \\\\.\\COMn or (Linux) a device path such as /dev/ttyUSB0.\n"
