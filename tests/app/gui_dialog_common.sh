@@ -114,6 +114,25 @@ check_run() {
   [ "$(last_status)" = "$SUCCESS" ] || fail "status box shows '$(last_status)'"
 }
 
+# A run that the cancel command stops, with the focus in the status box: the
+# dialog stays open and disabled until the worker's end notice brings back
+# "Close". Screenshots NAME-running.png and NAME-cancelled.png.
+cancel_mid_run() {
+  wait_for 60 trace_has "progress 300 " || fail "the run did not get going"
+  screenshot "$1-running.png"
+  click_status || fail "cannot click into the status box"
+  press Escape || fail "cannot press Escape during the run"
+  wait_for 30 trace_has "text 2 Close" || fail "the stopped run did not end"
+  # Nothing was re-enabled between the cancel command and the end notice,
+  # and the dialog did not end.
+  [ "$(grep -c '^enabled 1000 1' "$TRACE")" -eq 1 ] || fail "Upgrade enabled more than once"
+  trace_has "end 2 " && fail "the cancel command ended the dialog during the run"
+  [ "$(grep '^enabled 2 ' "$TRACE" | tail -n 1)" = "enabled 2 1" ] || fail "second button not enabled"
+  grep -q '^progress 1000 ' "$TRACE" && fail "the stopped run reached 1000"
+  sleep 0.5
+  screenshot "$1-cancelled.png"
+}
+
 # Escape, the cancel command, ends the idle dialog and with it the program.
 end_with_escape() {
   press Escape || fail "cannot press Escape in the dialog"
@@ -121,6 +140,14 @@ end_with_escape() {
   wait "$app_pid" || fail "the program exited with status $?"
   app_pid=""
   trace_has "end 2 " || fail "the dialog did not end through the cancel command"
+}
+
+# A stopped run leaves the simulator waiting; its report is written as it stops.
+check_sim_unfinished() {
+  kill "$sim_pid" 2>/dev/null || true
+  wait "$sim_pid" || true
+  sim_pid=""
+  grep -q '"matches": false' "$work/report.json" || fail "the stopped run should leave the flash unfinished"
 }
 
 # The simulator ends by itself once the jump was answered; then its report is whole.

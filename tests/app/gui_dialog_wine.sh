@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # orvaload.exe under Wine against the (Linux) simulated controller mapped as
 # COM5: the port is picked in the list with the keyboard, Return presses
-# Upgrade, the run puts the image into the simulator's flash, and Escape
-# then ends the program.
-#   gui_dialog_wine.sh ORVALOAD.exe BOOTSIM IMAGE LOAD_ADDRESS SCRIPTS_DIR BUILD_DIR ARTIFACTS_DIR
+# Upgrade, and Escape, the cancel command, ends the program afterwards.
+#   gui_dialog_wine.sh MODE ORVALOAD.exe BOOTSIM IMAGE LOAD_ADDRESS SCRIPTS_DIR BUILD_DIR ARTIFACTS_DIR
+# MODE run:    the whole run puts the image into the simulator's flash.
+# MODE cancel: the cancel command stops a (paced) run midway.
 # Exit 77 (skipped) when the Linux simulator or Wine is missing.
 set -euo pipefail
-orvaload=$1 bootsim=$2 image=$3 load_address=$4 scripts=$5 build=$6 artifacts=$7
+mode=$1 orvaload=$2 bootsim=$3 image=$4 load_address=$5 scripts=$6 build=$7 artifacts=$8
 COM=5
 
 if [ ! -x "$bootsim" ]; then
@@ -25,8 +26,11 @@ begin_test "$@"
 ORVA_WINEPREFIX=$("$scripts/wine-run" --prefix "$build")
 export ORVA_WINEPREFIX WINEPREFIX=$ORVA_WINEPREFIX WINEDEBUG=-all
 
+pacing=()
+[ "$mode" = cancel ] && pacing=(--baud 115200 --program-ms 10)
+
 start_sim 200 "$bootsim" --wine-com "$COM" --wine-map-script "$scripts/wine-map-com" \
-  --image "$image" --load-address "$load_address" --runs 1 --idle-timeout 240
+  --image "$image" --load-address "$load_address" "${pacing[@]}" --runs 1 --idle-timeout 240
 start_app 90 "Z:${TRACE//\//\\}" "$scripts/wine-run" "$orvaload"
 
 # Wine may list other COM ports before the simulator's: move the selection
@@ -38,9 +42,18 @@ if [ "$index" -gt 1 ]; then
   press Tab && xdotool key Tab || fail "cannot reach the port list"
   for _ in $(seq 2 "$index"); do xdotool key Down; done
 fi
-screenshot "$artifacts/dialog-wine-idle.png"
+[ "$mode" = run ] && screenshot "$artifacts/dialog-wine-idle.png"
 
 press Return || fail "cannot press Return in the dialog"
+
+if [ "$mode" = cancel ]; then
+  cancel_mid_run "$artifacts/dialog-wine"
+  end_with_escape
+  check_sim_unfinished
+  echo "dialog cancel ok: $(last_status)"
+  exit 0
+fi
+
 wait_for 180 trace_has "text 2 Close" || fail "the run did not end; status '$(last_status)'"
 sleep 1
 screenshot "$artifacts/dialog-wine.png"
