@@ -25,7 +25,8 @@ ChildProcess::~ChildProcess() {
   if (err_fd_ >= 0) close(err_fd_);
 }
 
-bool ChildProcess::start(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
+bool ChildProcess::start(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                         const std::string& stderr_device) {
   int out_pipe[2];
   int err_pipe[2];
   if (argv.empty() || pipe2(out_pipe, O_CLOEXEC) != 0) return false;
@@ -44,7 +45,8 @@ bool ChildProcess::start(const std::vector<std::string>& argv, const std::vector
     int null_fd = open("/dev/null", O_RDONLY);
     dup2(null_fd, STDIN_FILENO);
     dup2(out_pipe[1], STDOUT_FILENO);
-    dup2(err_pipe[1], STDERR_FILENO);
+    int err_fd = stderr_device.empty() ? err_pipe[1] : open(stderr_device.c_str(), O_WRONLY | O_NOCTTY);
+    dup2(err_fd, STDERR_FILENO);
     for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
     execv(args[0], args.data());
     _exit(127);

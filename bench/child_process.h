@@ -18,8 +18,10 @@ public:
   ~ChildProcess();
 
   // Starts argv[0] (a path) with `env` added to this process's environment
-  // ("NAME=value"). Standard input is /dev/null.
-  bool start(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
+  // ("NAME=value"). Standard input is /dev/null. Standard error goes to
+  // `stderr_device` when one is named (a terminal, say) instead of err().
+  bool start(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+             const std::string& stderr_device = "");
 
   // Collects output until `needle` shows up on standard output or the time
   // runs out (or the child ends). True when it showed up.

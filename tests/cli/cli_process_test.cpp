@@ -2,9 +2,14 @@
 // a pseudo-terminal, judged by its output and exit status.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <unistd.h>
+
+#include <atomic>
+#include <thread>
 
 #include <cstdio>
 #include <fstream>
@@ -106,6 +111,40 @@ TEST_F(CliProcess, CleanRunPrintsEveryTextAndExitsZero) {
   EXPECT_EQ(cli.err(), "") << "standard error is no terminal here";
   std::string json = report();
   EXPECT_NE(json.find("\"matches\": true"), std::string::npos) << json.substr(0, 600);
+}
+
+TEST_F(CliProcess, ProgressLineGoesToATerminalOnStandardError) {
+  int terminal = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(terminal, 0);
+  ASSERT_EQ(grantpt(terminal), 0);
+  ASSERT_EQ(unlockpt(terminal), 0);
+  std::string device = ptsname(terminal);
+  std::string screen;
+  std::atomic<bool> stop{false};
+  // The terminal is drained all along, as a real one would be.
+  std::thread reader([&] {
+    char buffer[4096];
+    while (!stop) {
+      pollfd fd{terminal, POLLIN, 0};
+      if (poll(&fd, 1, 50) <= 0) continue;
+      ssize_t got = read(terminal, buffer, sizeof buffer);
+      if (got <= 0) break;
+      screen.append(buffer, static_cast<size_t>(got));
+    }
+  });
+
+  start_sim();
+  ChildProcess cli;
+  ASSERT_TRUE(cli.start({ORVALOAD_CLI, "--port", "COM7"}, env_, device));
+  EXPECT_EQ(cli.finish(kRunS), 0);
+  stop = true;
+  reader.join();
+  close(terminal);
+
+  EXPECT_EQ(cli.out(), clean_run_output()) << "standard output is the same with a terminal beside it";
+  EXPECT_NE(screen.find("\r[##"), std::string::npos) << "the line redraws itself in place";
+  EXPECT_NE(screen.find("] 100.0% 180036/180036 bytes"), std::string::npos) << screen.substr(0, 400);
+  EXPECT_EQ(screen.find("Program address"), std::string::npos) << "texts stay on standard output";
 }
 
 TEST_F(CliProcess, DeviceErrorEndsTheRunWithItsTextAndStatusOne) {
