@@ -21,12 +21,7 @@ int UpgradeWorker::start(NoticeTarget* target, PortHandle port_handle) {
   if (thread.joinable()) {
     thread.join();
   }
-  last_progress = -1;
-  target_window = target;
-  port = port_handle;
-  cancel = 0;
-  last_result = 0;
-  status_text[0] = '\0';
+  upgrade_prepare_run(this, target, port_handle);
   // Cleared here rather than by the thread, so that a stop right after this
   // start waits for the thread even before it has begun.
   exited = 0;
@@ -43,6 +38,15 @@ int UpgradeWorker::start(NoticeTarget* target, PortHandle port_handle) {
     exited = 1;
   }
   return 0;
+}
+
+void upgrade_prepare_run(UpgradeWorker* w, NoticeTarget* target, PortHandle port) {
+  w->last_progress = -1;
+  w->target_window = target;
+  w->port = port;
+  w->cancel = 0;
+  w->last_result = 0;
+  w->status_text[0] = '\0';
 }
 
 int UpgradeWorker::stop() {

@@ -51,6 +51,12 @@ public:
   int32_t last_result = 0;
 };
 
+// Sets the fields a run begins from: no progress reported yet, no result, no
+// cancel, an empty status text, and where its notices go and which port it
+// uses. start() does this before the thread exists; tests that drive the
+// sequence on their own thread call it too.
+void upgrade_prepare_run(UpgradeWorker* worker, NoticeTarget* target, PortHandle port);
+
 // The worker thread: waits for the start signal, performs one run, posts the
 // end notice, lets go of the record. `worker` is the UpgradeWorker.
 unsigned upgrade_thread_proc(void* worker);

@@ -84,12 +84,7 @@ UpgradeTest::UpgradeTest() {
 }
 
 void UpgradeTest::prime() {
-  worker.target_window = &queue;
-  worker.port = line.handle();
-  worker.last_progress = -1;
-  worker.last_result = 0;
-  worker.cancel = 0;
-  worker.status_text[0] = '\0';
+  upgrade_prepare_run(&worker, &queue, line.handle());
 }
 
 void UpgradeTest::forget_writes() {
