@@ -35,10 +35,12 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // The engine gathers a frame that arrives in pieces itself, so the quiet gap
-// that ends a read only decides how soon an acknowledgement reaches it. 1 ms
-// is the gap the Windows port uses; a longer one would add to every
-// acknowledgement and buy nothing.
-constexpr int READ_INTERVAL_MS = 1;
+// that ends a read only decides how soon an acknowledgement reaches it. The
+// Windows port is set to 1 ms; here the gap is measured in microseconds and
+// kept at about three character times at 115200 baud (87 us each), because a
+// whole millisecond after every acknowledgement adds 0.8 s to a paced run of
+// 818 exchanges. A frame cut by a shorter gap costs one more read, nothing else.
+constexpr long READ_INTERVAL_US = 250;
 
 // Pseudo-terminal slaves; they have no modem lines.
 bool is_pty_slave(dev_t device) {
@@ -223,7 +225,9 @@ bool PosixPort::read(uint8_t* buffer, size_t capacity, size_t* got) {
     const int left = total - elapsed_ms(start);
     if (left <= 0 && have > 0) break;
     pollfd watch{fd_, POLLIN, 0};
-    const int ready = poll(&watch, 1, std::max(0, have == 0 ? left : std::min(left, READ_INTERVAL_MS)));
+    const long wait_us = have == 0 ? std::max(0, left) * 1000L : std::min(std::max(0, left) * 1000L, READ_INTERVAL_US);
+    const timespec wait{wait_us / 1000000L, (wait_us % 1000000L) * 1000L};
+    const int ready = ppoll(&watch, 1, &wait, nullptr);
     if (ready < 0) {
       if (errno == EINTR) continue;
       broken = true;
