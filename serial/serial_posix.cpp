@@ -196,6 +196,9 @@ bool PosixPort::set_state() {
   if (tcsetattr(fd_, TCSANOW, &settings_) != 0) return false;
   // tcsetattr succeeds when any one of the changes took.
   if (!settings_read_back()) return false;
+  // Bytes that came before this open answer nothing of this run (the tail of
+  // an earlier, failed run): a Windows port starts empty, so this one does too.
+  tcflush(fd_, TCIFLUSH);
 
   int rts = TIOCM_RTS;
   return ioctl(fd_, TIOCMBIC, &rts) == 0 || pty_;
