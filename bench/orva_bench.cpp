@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "bench/child_process.h"
+#include "tests/support/child_process.h"
 
 namespace {
 

@@ -9,15 +9,14 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <thread>
-
+#include <chrono>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "bench/child_process.h"
+#include "tests/support/bootsim_process.h"
+#include "tests/support/child_process.h"
 #include "upgrade/firmware.h"
 
 namespace {
@@ -25,33 +24,27 @@ namespace {
 constexpr double kSimStartS = 10.0;
 constexpr double kRunS = 60.0;
 
-// A private port-link folder and report file per test, so tests run side by side.
+// The simulator's private folder holds the port links and the report, and
+// serves as every program's configuration folder, so tests run side by side.
 class CliProcess : public ::testing::Test {
 protected:
   void SetUp() override {
-    char pattern[] = "/tmp/orva-cli-test-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
-    env_ = {"XDG_CONFIG_HOME=" + dir_};
-    report_ = dir_ + "/report.json";
+    ASSERT_FALSE(sim_.dir().empty());
+    env_ = {"XDG_CONFIG_HOME=" + sim_.dir()};
   }
-  void TearDown() override {
-    std::string command = "rm -rf '" + dir_ + "'";
-    EXPECT_EQ(std::system(command.c_str()), 0);
-  }
+  void TearDown() override { EXPECT_TRUE(sim_.clean_up()); }
 
   // Starts the simulator linked as COM7; returns its device path.
   std::string start_sim(std::vector<std::string> extra = {}) {
-    std::vector<std::string> args{ORVA_BOOTSIM, "--image", ORVA_FIRMWARE_FILE, "--report", report_,
+    std::vector<std::string> args{"--image", ORVA_FIRMWARE_FILE, "--report", sim_.report_path(),
                                   "--link-com", "7"};
     args.insert(args.end(), extra.begin(), extra.end());
-    EXPECT_TRUE(sim_.start(args, env_));
-    EXPECT_TRUE(sim_.wait_for_output("\n", kSimStartS)) << sim_.err();
-    std::string path = sim_.out().substr(0, sim_.out().find('\n'));
+    EXPECT_TRUE(sim_.start(args, kSimStartS));
+    EXPECT_FALSE(sim_.path().empty()) << "orva-bootsim named no terminal";
     // The link appears with the path; give the simulator a moment if not.
-    std::string link = dir_ + "/orvaload/dosdevices/com7";
+    std::string link = sim_.link_path(7);
     for (int i = 0; i < 200 && access(link.c_str(), F_OK) != 0; ++i) usleep(10000);
-    return path;
+    return sim_.path();
   }
 
   int run_cli(ChildProcess& cli, std::vector<std::string> args, double timeout_s = kRunS) {
@@ -61,18 +54,13 @@ protected:
   }
 
   std::string report() {
-    sim_.send_signal(SIGTERM);
-    sim_.finish(10.0);
-    std::ifstream in(report_);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    sim_.signal(SIGTERM);
+    sim_.wait_exit(std::chrono::seconds(10));
+    return sim_.report();
   }
 
-  std::string dir_;
   std::vector<std::string> env_;
-  std::string report_;
-  ChildProcess sim_;
+  BootsimProcess sim_;
 };
 
 // Every text a clean run of the built-in image shows, in order.

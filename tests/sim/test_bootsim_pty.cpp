@@ -3,76 +3,43 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "sim_test_util.h"
-
-extern char** environ;
+#include "tests/support/bootsim_process.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-class Bootsim {
+// The simulator with a host's end of its terminal, for frames written by hand.
+class Bootsim : public BootsimProcess {
 public:
   explicit Bootsim(std::vector<std::string> args) {
-    char dir_template[] = "/tmp/bootsim-test-XXXXXX";
-    dir_ = mkdtemp(dir_template);
-    setenv("XDG_CONFIG_HOME", dir_.c_str(), 1);
-    args.insert(args.begin(), BOOTSIM_PROGRAM);
     args.push_back("--report");
     args.push_back(report_path());
-    std::vector<char*> argv;
-    for (std::string& a : args) {
-      argv.push_back(a.data());
-    }
-    argv.push_back(nullptr);
-    int out[2];
-    EXPECT_EQ(pipe(out), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    EXPECT_EQ(posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    path_ = first_line(out[0]);
-    close(out[0]);
+    EXPECT_TRUE(start(args, 5.0));
   }
 
   ~Bootsim() {
     if (fd_ >= 0) {
       close(fd_);
     }
-    if (pid_ > 0 && wait_exit(std::chrono::milliseconds(0)) == -2) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    std::system(("rm -rf " + dir_).c_str());
-  }
-
-  const std::string& path() const { return path_; }
-  std::string report_path() const { return dir_ + "/report.json"; }
-  std::string link_path(int n) const {
-    return dir_ + "/orvaload/dosdevices/com" + std::to_string(n);
   }
 
   bool open_line() {
     if (fd_ >= 0) {
       close(fd_);
     }
-    fd_ = open(path_.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    fd_ = open(path().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     return fd_ >= 0;
   }
   void close_line() {
@@ -107,51 +74,7 @@ public:
     return got;
   }
 
-  // The exit status, -1 for a death by signal, -2 while it still runs.
-  int wait_exit(std::chrono::milliseconds limit) {
-    const auto deadline = Clock::now() + limit;
-    for (;;) {
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      }
-      if (Clock::now() >= deadline) {
-        return -2;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-  }
-
-  void signal(int sig) { kill(pid_, sig); }
-
-  std::string report() const {
-    std::ifstream file(report_path());
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-  }
-
 private:
-  static std::string first_line(int fd) {
-    std::string line;
-    const auto deadline = Clock::now() + std::chrono::seconds(5);
-    char c = 0;
-    while (Clock::now() < deadline) {
-      pollfd p{fd, POLLIN, 0};
-      if (poll(&p, 1, 50) > 0) {
-        if (read(fd, &c, 1) != 1 || c == '\n') {
-          break;
-        }
-        line += c;
-      }
-    }
-    return line;
-  }
-
-  std::string dir_;
-  std::string path_;
-  pid_t pid_ = -1;
   int fd_ = -1;
 };
 

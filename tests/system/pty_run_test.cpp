@@ -2,115 +2,34 @@
 // terminal that orva-bootsim serves, as the dialog and the CLI do it.
 #include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "serial/serial.h"
+#include "tests/support/bootsim_process.h"
 #include "tests/upgrade/run_checks.h"
-
-extern char** environ;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// orva-bootsim in a process of its own, serving one terminal until a run has
-// jumped (or it is killed), then writing its report.
-class Bootsim {
+// orva-bootsim serving one terminal until a run has jumped (or it is
+// killed), then writing its report.
+class Bootsim : public BootsimProcess {
 public:
-  explicit Bootsim(std::vector<std::string> args) {
-    char dir_template[] = "/tmp/orva-pty-run-XXXXXX";
-    dir_ = mkdtemp(dir_template);
-    args.insert(args.begin(), {BOOTSIM_PROGRAM, "--image", FIRMWARE_FILE, "--report",
-                               dir_ + "/report.json", "--quiet-ms", "100", "--idle-timeout",
-                               "30"});
-    std::vector<char*> argv;
-    for (std::string& a : args) {
-      argv.push_back(&a[0]);
+  explicit Bootsim(const std::vector<std::string>& extra) {
+    std::vector<std::string> args{"--image", FIRMWARE_FILE, "--report", report_path(),
+                                  "--quiet-ms", "100", "--idle-timeout", "30"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    if (!start(args, 10.0)) {
+      ADD_FAILURE() << "cannot start orva-bootsim";
     }
-    argv.push_back(nullptr);
-    int out[2];
-    if (pipe(out) != 0) {
-      ADD_FAILURE() << "pipe";
-      return;
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
-    if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ) != 0) {
-      pid_ = -1;
-      ADD_FAILURE() << "cannot start " << argv[0];
-    }
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
-    path_ = first_line(out[0]);
-    close(out[0]);
   }
-
-  ~Bootsim() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    std::remove((dir_ + "/report.json").c_str());
-    rmdir(dir_.c_str());
-  }
-
-  const std::string& path() const { return path_; }
-
-  // The exit status once it has ended by itself, -1 if it does not in time.
-  int wait_exit(std::chrono::seconds limit) {
-    const auto deadline = Clock::now() + limit;
-    while (Clock::now() < deadline) {
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      }
-      poll(nullptr, 0, 20);
-    }
-    return -1;
-  }
-
-  std::string report() const {
-    std::ifstream file(dir_ + "/report.json");
-    std::stringstream text;
-    text << file.rdbuf();
-    return text.str();
-  }
-
-private:
-  static std::string first_line(int fd) {
-    std::string line;
-    const auto deadline = Clock::now() + std::chrono::seconds(10);
-    char c = 0;
-    while (Clock::now() < deadline) {
-      pollfd p{fd, POLLIN, 0};
-      if (poll(&p, 1, 50) > 0) {
-        if (read(fd, &c, 1) != 1 || c == '\n') {
-          break;
-        }
-        line += c;
-      }
-    }
-    return line;
-  }
-
-  std::string dir_;
-  std::string path_;
-  pid_t pid_ = -1;
 };
 
 // A late answer to the last request of a failed run waits in the terminal

@@ -1,4 +1,4 @@
-#include "bench/child_process.h"
+#include "tests/support/child_process.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -16,13 +16,15 @@ double monotonic_seconds() {
   return static_cast<double>(now.tv_sec) + now.tv_nsec / 1e9;
 }
 
-ChildProcess::~ChildProcess() {
+void ChildProcess::stop() {
   if (pid_ > 0 && !exited_) {
     kill(pid_, SIGKILL);
     reap(true);
   }
   if (out_fd_ >= 0) close(out_fd_);
   if (err_fd_ >= 0) close(err_fd_);
+  out_fd_ = -1;
+  err_fd_ = -1;
 }
 
 bool ChildProcess::start(const std::vector<std::string>& argv, const std::vector<std::string>& env,
@@ -45,8 +47,10 @@ bool ChildProcess::start(const std::vector<std::string>& argv, const std::vector
     int null_fd = open("/dev/null", O_RDONLY);
     dup2(null_fd, STDIN_FILENO);
     dup2(out_pipe[1], STDOUT_FILENO);
-    int err_fd = stderr_device.empty() ? err_pipe[1] : open(stderr_device.c_str(), O_WRONLY | O_NOCTTY);
-    dup2(err_fd, STDERR_FILENO);
+    if (!share_stderr_) {
+      int err_fd = stderr_device.empty() ? err_pipe[1] : open(stderr_device.c_str(), O_WRONLY | O_NOCTTY);
+      dup2(err_fd, STDERR_FILENO);
+    }
     for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));
     execv(args[0], args.data());
     _exit(127);
@@ -59,7 +63,11 @@ bool ChildProcess::start(const std::vector<std::string>& argv, const std::vector
     return false;
   }
   out_fd_ = out_pipe[0];
-  err_fd_ = err_pipe[0];
+  if (share_stderr_) {
+    close(err_pipe[0]);
+  } else {
+    err_fd_ = err_pipe[0];
+  }
   return true;
 }
 

@@ -1,6 +1,6 @@
 // Runs a program as a child with its standard output and error captured,
-// bounded in time. Used by the benchmark and by the command-line tests,
-// which both drive orvaload-cli and orva-bootsim as separate processes.
+// bounded in time. Used by the benchmark and by the tests that drive
+// orvaload-cli and orva-bootsim as separate processes.
 #pragma once
 
 #include <sys/resource.h>
@@ -14,8 +14,11 @@ public:
   ChildProcess() = default;
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
-  // Kills a child still running.
-  ~ChildProcess();
+  ~ChildProcess() { stop(); }
+
+  // Before start(): the child writes its standard error where this process
+  // does (the test log) instead of into err().
+  void share_stderr() { share_stderr_ = true; }
 
   // Starts argv[0] (a path) with `env` added to this process's environment
   // ("NAME=value"). Standard input is /dev/null. Standard error goes to
@@ -32,6 +35,9 @@ public:
   // the exit status, 128 + signal for a signal, -1 when it had to be killed.
   int finish(double timeout_s);
 
+  // Kills a child still running, reaps it and closes its pipes.
+  void stop();
+
   pid_t pid() const { return pid_; }
   const std::string& out() const { return out_; }
   const std::string& err() const { return err_; }
@@ -46,6 +52,7 @@ private:
   pid_t pid_ = -1;
   int out_fd_ = -1;
   int err_fd_ = -1;
+  bool share_stderr_ = false;
   bool exited_ = false;
   int status_ = -1;
   std::string out_;
