@@ -127,7 +127,7 @@ uint8_t frame_parse(LinkContext* ctx, const uint8_t* input, int16_t* position, i
         ctx->rx_state = RX_SEQUENCE;
       } else {
         // One read can bring more noise than the stray area holds; the
-        // stray bytes are only ever shown, so the surplus is dropped.
+        // stray bytes are never used, so the surplus is dropped.
         if (stray && strays < LINK_STRAY_AREA_SIZE - 1) {
           stray[strays++] = b;
         }
