@@ -29,12 +29,7 @@ protected:
   // One run of the upgrader over `line`, as the worker's thread performs it.
   int32_t run(SimLine& line) {
     line.set_read_hook([this] { clock.on_read(); });
-    worker.target_window = &queue;
-    worker.port = line.handle();
-    worker.last_progress = -1;
-    worker.last_result = 0;
-    worker.cancel = 0;
-    worker.status_text[0] = '\0';
+    upgrade_prepare_run(&worker, &queue, line.handle());
     return upgrade_run(&worker, firmware_image());
   }
 
