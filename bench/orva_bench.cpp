@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "tests/support/child_process.h"
 
 namespace {
@@ -37,14 +39,18 @@ struct RunResult {
   int requests = 0;
 };
 
-// The numbers of every `"key": N` in the report, in order.
-std::vector<long> json_numbers(const std::string& json, const std::string& key) {
-  std::vector<long> values;
-  std::string needle = "\"" + key + "\": ";
-  for (size_t at = json.find(needle); at != std::string::npos; at = json.find(needle, at + 1)) {
-    values.push_back(std::strtol(json.c_str() + at + needle.size(), nullptr, 10));
+// The lengths of the request frames in the simulator's report; empty when
+// the report cannot be read.
+std::vector<long> frame_lengths(const std::string& json) {
+  std::vector<long> lengths;
+  const nlohmann::json report = nlohmann::json::parse(json, nullptr, false);
+  if (report.is_discarded() || !report.contains("frames") || !report.at("frames").is_array()) {
+    return lengths;
   }
-  return values;
+  for (const nlohmann::json& frame : report.at("frames")) {
+    lengths.push_back(frame.value("length", 0L));
+  }
+  return lengths;
 }
 
 std::string read_file(const std::string& path) {
@@ -96,7 +102,7 @@ RunResult one_run(const Options& o, bool paced, int index) {
                  cli.err().c_str());
     return r;
   }
-  std::vector<long> lengths = json_numbers(json, "length");
+  std::vector<long> lengths = frame_lengths(json);
   r.requests = static_cast<int>(lengths.size());
   long bytes = 0;
   for (long length : lengths) bytes += length + kFrameOverhead + kAnswerBytes;

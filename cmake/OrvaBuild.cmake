@@ -26,3 +26,22 @@ if(ORVA_FUZZ AND NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
 endif()
 
 find_package(Threads REQUIRED)
+
+# A header-only library of the build host as an interface target. A cross
+# build takes just the library's folder from the host: putting the host's
+# /usr/include on the path would mix glibc headers into a Windows build.
+function(orva_host_headers target folder package package_target)
+  add_library(${target} INTERFACE)
+  if(CMAKE_CROSSCOMPILING)
+    set(dir ${CMAKE_BINARY_DIR}/host-headers/${target})
+    file(MAKE_DIRECTORY ${dir})
+    file(CREATE_LINK /usr/include/${folder} ${dir}/${folder} SYMBOLIC)
+    target_include_directories(${target} SYSTEM INTERFACE ${dir})
+  else()
+    find_package(${package} CONFIG REQUIRED)
+    target_link_libraries(${target} INTERFACE ${package_target})
+  endif()
+endfunction()
+
+orva_host_headers(orva_cli11 CLI CLI11 CLI11::CLI11)
+orva_host_headers(orva_json nlohmann nlohmann_json nlohmann_json::nlohmann_json)
