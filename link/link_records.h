@@ -75,9 +75,10 @@ struct LinkContext {
   LinkMessage received; // being received, or the last frame received
 };
 
-// Byte areas shared by the whole program: one exchange runs at a time.
-extern uint8_t link_rx_area[LINK_READ_SIZE];
-extern uint8_t link_tx_area[LINK_TX_AREA_SIZE];
-extern uint8_t link_stray_area[LINK_STRAY_AREA_SIZE];
-extern int16_t link_stray_count;
-extern uint16_t link_payload_index;
+// Byte areas of the exchange running on the calling thread. Every thread
+// has its own set, so one context per thread may be driven at a time.
+extern thread_local uint8_t link_rx_area[LINK_READ_SIZE];
+extern thread_local uint8_t link_tx_area[LINK_TX_AREA_SIZE];
+extern thread_local uint8_t link_stray_area[LINK_STRAY_AREA_SIZE];
+extern thread_local int16_t link_stray_count;
+extern thread_local uint16_t link_payload_index;
