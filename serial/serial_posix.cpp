@@ -1,4 +1,5 @@
-// Serial ports on Linux.
+// Serial ports on Linux: line settings through termios, reads and writes.
+// Which devices may be opened, and how, is device_open_posix.cpp's part.
 //
 // How the steps of an open map onto the results callers see:
 //   2  the name leads to no device, or the device is no serial tty, or it
@@ -10,13 +11,9 @@
 //      read back as set, or RTS cannot be cleared on a real port.
 #include "serial/system_port.h"
 
-#include <fcntl.h>
 #include <linux/serial.h>
 #include <poll.h>
-#include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -24,10 +21,9 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
-#include <cstdio>
-#include <cstring>
 #include <new>
 
+#include "serial/device_open.h"
 #include "serial/serial.h"
 
 namespace {
@@ -42,99 +38,6 @@ using Clock = std::chrono::steady_clock;
 // 818 exchanges. A frame cut by a shorter gap costs one more read, nothing else.
 constexpr long READ_INTERVAL_US = 250;
 
-// Pseudo-terminal slaves; they have no modem lines.
-bool is_pty_slave(dev_t device) {
-  const unsigned major_number = major(device);
-  return major_number >= 136 && major_number <= 143;
-}
-
-// Rules out character devices that must not be opened as a port: the
-// controlling terminal, the console, the pty multiplexer, virtual consoles,
-// and anything sysfs files under a class other than tty (opening some of
-// those has effects of its own).
-bool may_be_serial(dev_t device) {
-  const unsigned major_number = major(device);
-  const unsigned minor_number = minor(device);
-  if (major_number == 5) return false;
-  if (major_number == 4 && minor_number < 64) return false;
-  if (is_pty_slave(device)) return true;
-
-  char path[64];
-  std::snprintf(path, sizeof path, "/sys/dev/char/%u:%u/subsystem", major_number, minor_number);
-  char target[PATH_MAX];
-  const ssize_t length = readlink(path, target, sizeof target - 1);
-  if (length < 0) return true;  // no sysfs entry: isatty decides after the open
-  target[length] = '\0';
-  const char* base = std::strrchr(target, '/');
-  return std::strcmp(base ? base + 1 : target, "tty") == 0;
-}
-
-enum class OpenFailure { none, missing, not_serial, busy, denied, other };
-
-OpenFailure failure_of(int error) {
-  switch (error) {
-    case ENOENT:
-    case ENOTDIR:
-    case ENXIO:
-    case ENODEV:
-      return OpenFailure::missing;
-    case EACCES:
-    case EPERM:
-      return OpenFailure::denied;
-    case EBUSY:
-    case EWOULDBLOCK:
-      return OpenFailure::busy;
-    default:
-      return OpenFailure::other;
-  }
-}
-
-// Opens a serial tty for this program alone: non-blocking (the reads below
-// wait with poll), not as controlling terminal, locked against other
-// programs that use flock and, through TIOCEXCL, against all others but root.
-int open_device(const char* path, bool* pty, OpenFailure* why) {
-  struct stat before;
-  if (stat(path, &before) != 0) {
-    *why = failure_of(errno);
-    return -1;
-  }
-  if (!S_ISCHR(before.st_mode) || !may_be_serial(before.st_rdev)) {
-    *why = OpenFailure::not_serial;
-    return -1;
-  }
-  const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) {
-    *why = failure_of(errno);
-    return -1;
-  }
-  struct stat after;
-  int exclusive = 0;
-  *why = OpenFailure::none;
-  if (fstat(fd, &after) != 0 || !S_ISCHR(after.st_mode) || after.st_rdev != before.st_rdev ||
-      !isatty(fd)) {
-    *why = OpenFailure::not_serial;
-  } else if (ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive) {
-    *why = OpenFailure::busy;  // root gets past TIOCEXCL; it must not take the port over
-  } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    *why = failure_of(errno);
-  } else if (ioctl(fd, TIOCEXCL) != 0) {
-    *why = OpenFailure::other;
-  }
-  if (*why != OpenFailure::none) {
-    close(fd);
-    return -1;
-  }
-  *pty = is_pty_slave(after.st_rdev);
-  return fd;
-}
-
-// The exclusive flag outlives the descriptor on a pty whose master stays
-// open; clear it so the next run can open the port again.
-bool release_device(int fd) {
-  ioctl(fd, TIOCNXCL);
-  return close(fd) == 0;
-}
-
 int elapsed_ms(Clock::time_point start) {
   return static_cast<int>(
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
@@ -143,6 +46,14 @@ int elapsed_ms(Clock::time_point start) {
 // The Windows time-outs of the port: 1 ms per byte plus 1 ms in all.
 int total_ms(size_t bytes) {
   return static_cast<int>(std::min<size_t>(bytes, INT_MAX - 1) + 1);
+}
+
+// How long the next poll of a read may wait, in microseconds, with `left_ms`
+// of the read's total time-out remaining: all of it for the first byte, then
+// at most the quiet gap.
+long read_wait_us(size_t have, int left_ms) {
+  const long left_us = std::max(0, left_ms) * 1000L;
+  return have == 0 ? left_us : std::min(left_us, READ_INTERVAL_US);
 }
 
 class PosixPort final : public SystemPort {
@@ -228,7 +139,7 @@ bool PosixPort::read(uint8_t* buffer, size_t capacity, size_t* got) {
     const int left = total - elapsed_ms(start);
     if (left <= 0 && have > 0) break;
     pollfd watch{fd_, POLLIN, 0};
-    const long wait_us = have == 0 ? std::max(0, left) * 1000L : std::min(std::max(0, left) * 1000L, READ_INTERVAL_US);
+    const long wait_us = read_wait_us(have, left);
     const timespec wait{wait_us / 1000000L, (wait_us % 1000000L) * 1000L};
     const int ready = ppoll(&watch, 1, &wait, nullptr);
     if (ready < 0) {
@@ -281,24 +192,6 @@ bool PosixPort::close() {
   return closed;
 }
 
-const char* failure_text(OpenFailure why) {
-  switch (why) {
-    case OpenFailure::missing:
-      return "does not exist";
-    case OpenFailure::not_serial:
-      return "is not a serial port";
-    case OpenFailure::busy:
-      return "is busy (held by another program)";
-    case OpenFailure::denied:
-      return "is not accessible (the user needs to be in the dialout group)";
-    case OpenFailure::other:
-      return "could not be opened";
-    case OpenFailure::none:
-      break;
-  }
-  return "opens now (it may have been busy a moment ago)";
-}
-
 }  // namespace
 
 SystemPort* system_port_open(const char* name) {
@@ -311,25 +204,4 @@ SystemPort* system_port_open(const char* name) {
   SystemPort* port = new (std::nothrow) PosixPort(fd, pty);
   if (!port) release_device(fd);
   return port;
-}
-
-void serial_open_hint(const char* name, char* out, size_t size) {
-  if (!out || size == 0) return;
-  char path[SERIAL_PATH_SIZE];
-  if (!name || !serial_resolve_name(name, path, sizeof path)) {
-    std::snprintf(out, size,
-                  "'%.64s' is no port name: give COMn, \\\\.\\COMn or a device path such as "
-                  "/dev/ttyUSB0",
-                  name ? name : "");
-    return;
-  }
-  bool pty = false;
-  OpenFailure why = OpenFailure::none;
-  const int fd = open_device(path, &pty, &why);
-  if (fd >= 0) release_device(fd);
-  if (std::strcmp(name, path) == 0) {
-    std::snprintf(out, size, "%s %s", path, failure_text(why));
-  } else {
-    std::snprintf(out, size, "%.64s is %s, which %s", name, path, failure_text(why));
-  }
 }

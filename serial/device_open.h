@@ -1,0 +1,15 @@
+// Opening a Linux device as the controller's port: which devices may be
+// opened at all, the exclusive open itself, and what a failed open means.
+#pragma once
+
+#include <cstddef>
+
+enum class OpenFailure { none, missing, not_serial, busy, denied, other };
+
+// Opens the serial tty at `path` for this program alone. Returns the
+// descriptor, with *pty telling whether it is a pseudo-terminal slave (no
+// modem lines), or -1 with *why saying what went wrong.
+int open_device(const char* path, bool* pty, OpenFailure* why);
+
+// Gives the device up again; false when close() failed.
+bool release_device(int fd);

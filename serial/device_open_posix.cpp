@@ -1,0 +1,160 @@
+// Which Linux devices may be opened as the controller's port, the exclusive
+// open, and the hint that says why an open failed.
+#include "serial/device_open.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "serial/serial.h"
+
+namespace {
+
+// Character device majors the kernel gives to terminals that are not ports.
+constexpr unsigned MAJOR_VIRTUAL_CONSOLE = 4;  // tty0..tty63; ttyS above them
+constexpr unsigned MINOR_FIRST_LEGACY_SERIAL = 64;
+constexpr unsigned MAJOR_TTY_AUX = 5;  // /dev/tty, /dev/console, /dev/ptmx
+// Pseudo-terminal slaves, /dev/pts/N.
+constexpr unsigned MAJOR_PTY_SLAVE_FIRST = 136;
+constexpr unsigned MAJOR_PTY_SLAVE_LAST = 143;
+
+// Pseudo-terminal slaves; they have no modem lines.
+bool is_pty_slave(dev_t device) {
+  const unsigned major_number = major(device);
+  return major_number >= MAJOR_PTY_SLAVE_FIRST && major_number <= MAJOR_PTY_SLAVE_LAST;
+}
+
+// Rules out character devices that must not be opened as a port: the
+// controlling terminal, the console, the pty multiplexer, virtual consoles,
+// and anything sysfs files under a class other than tty (opening some of
+// those has effects of its own).
+bool may_be_serial(dev_t device) {
+  const unsigned major_number = major(device);
+  const unsigned minor_number = minor(device);
+  if (major_number == MAJOR_TTY_AUX) return false;
+  if (major_number == MAJOR_VIRTUAL_CONSOLE && minor_number < MINOR_FIRST_LEGACY_SERIAL) return false;
+  if (is_pty_slave(device)) return true;
+
+  char path[64];
+  std::snprintf(path, sizeof path, "/sys/dev/char/%u:%u/subsystem", major_number, minor_number);
+  char target[PATH_MAX];
+  const ssize_t length = readlink(path, target, sizeof target - 1);
+  if (length < 0) return true;  // no sysfs entry: isatty decides after the open
+  target[length] = '\0';
+  const char* base = std::strrchr(target, '/');
+  return std::strcmp(base ? base + 1 : target, "tty") == 0;
+}
+
+OpenFailure failure_of(int error) {
+  switch (error) {
+    case ENOENT:
+    case ENOTDIR:
+    case ENXIO:
+    case ENODEV:
+      return OpenFailure::missing;
+    case EACCES:
+    case EPERM:
+      return OpenFailure::denied;
+    case EBUSY:
+    case EWOULDBLOCK:
+      return OpenFailure::busy;
+    default:
+      return OpenFailure::other;
+  }
+}
+
+const char* failure_text(OpenFailure why) {
+  switch (why) {
+    case OpenFailure::missing:
+      return "does not exist";
+    case OpenFailure::not_serial:
+      return "is not a serial port";
+    case OpenFailure::busy:
+      return "is busy (held by another program)";
+    case OpenFailure::denied:
+      return "is not accessible (the user needs to be in the dialout group)";
+    case OpenFailure::other:
+      return "could not be opened";
+    case OpenFailure::none:
+      break;
+  }
+  return "opens now (it may have been busy a moment ago)";
+}
+
+}  // namespace
+
+// Opens a serial tty for this program alone: non-blocking (the port's reads
+// wait with poll), not as controlling terminal, locked against other
+// programs that use flock and, through TIOCEXCL, against all others but root.
+int open_device(const char* path, bool* pty, OpenFailure* why) {
+  struct stat before;
+  if (stat(path, &before) != 0) {
+    *why = failure_of(errno);
+    return -1;
+  }
+  if (!S_ISCHR(before.st_mode) || !may_be_serial(before.st_rdev)) {
+    *why = OpenFailure::not_serial;
+    return -1;
+  }
+  const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    *why = failure_of(errno);
+    return -1;
+  }
+  struct stat after;
+  int exclusive = 0;
+  *why = OpenFailure::none;
+  if (fstat(fd, &after) != 0 || !S_ISCHR(after.st_mode) || after.st_rdev != before.st_rdev ||
+      !isatty(fd)) {
+    *why = OpenFailure::not_serial;
+  } else if (ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive) {
+    *why = OpenFailure::busy;  // root gets past TIOCEXCL; it must not take the port over
+  } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    *why = failure_of(errno);
+  } else if (ioctl(fd, TIOCEXCL) != 0) {
+    *why = OpenFailure::other;
+  }
+  if (*why != OpenFailure::none) {
+    close(fd);
+    return -1;
+  }
+  *pty = is_pty_slave(after.st_rdev);
+  return fd;
+}
+
+// The exclusive flag outlives the descriptor on a pty whose master stays
+// open; clear it so the next run can open the port again.
+bool release_device(int fd) {
+  ioctl(fd, TIOCNXCL);
+  return close(fd) == 0;
+}
+
+void serial_open_hint(const char* name, char* out, size_t size) {
+  if (!out || size == 0) return;
+  char path[SERIAL_PATH_SIZE];
+  if (!name || !serial_resolve_name(name, path, sizeof path)) {
+    std::snprintf(out, size,
+                  "'%.64s' is no port name: give COMn, \\\\.\\COMn or a device path such as "
+                  "/dev/ttyUSB0",
+                  name ? name : "");
+    return;
+  }
+  bool pty = false;
+  OpenFailure why = OpenFailure::none;
+  const int fd = open_device(path, &pty, &why);
+  if (fd >= 0) release_device(fd);
+  if (std::strcmp(name, path) == 0) {
+    std::snprintf(out, size, "%s %s", path, failure_text(why));
+  } else {
+    std::snprintf(out, size, "%.64s is %s, which %s", name, path, failure_text(why));
+  }
+}
