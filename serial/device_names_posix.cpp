@@ -9,6 +9,7 @@
 
 #include "serial/com_name.h"
 #include "serial/serial.h"
+#include "serial/system_port.h"
 
 namespace {
 
@@ -20,9 +21,9 @@ struct TableRange {
 };
 
 const TableRange TABLE[] = {
-    {1, 32, "ttyS", true},
+    {SERIAL_LIST_FIRST, 32, "ttyS", true},
     {33, 64, "ttyUSB", false},
-    {65, 89, "ttyACM", false},
+    {65, SERIAL_LIST_LAST, "ttyACM", false},
 };
 
 const TableRange* table_range(int number) {
@@ -133,13 +134,7 @@ bool serial_resolve_name(const char* name, char* path, size_t size) {
   return device_resolve(device_roots(links, sizeof links), name, path, size);
 }
 
-bool serial_port_exists(int number) {
+bool system_port_exists(int number) {
   char links[SERIAL_PATH_SIZE];
   return device_exists(device_roots(links, sizeof links), number);
-}
-
-bool serial_port_device(int number, char* path, size_t size) {
-  char name[16];
-  std::snprintf(name, sizeof name, "COM%d", number);
-  return serial_resolve_name(name, path, size);
 }

@@ -10,7 +10,7 @@
 // Room a caller gives for the texts below; the longest takes 41 bytes.
 constexpr int SERIAL_MESSAGE_SIZE = 64;
 
-// The port list offers COM1 to COM89.
+// The ports that are listed, COM1 to COM89 (serial_list_ports).
 constexpr int SERIAL_LIST_FIRST = 1;
 constexpr int SERIAL_LIST_LAST = 89;
 
@@ -29,9 +29,6 @@ uint8_t serial_open(const char* name, PortHandle* slot, char* message);
 // or a handle that is not an open port of ours, such as one closed before).
 // The slot itself is never changed; the caller sets it to 0.
 uint8_t serial_close(PortHandle* slot, char* message);
-
-// Whether a serial device stands behind COMn (n from 1 to 89).
-bool serial_port_exists(int number);
 
 // Where `name` leads: on Linux the device path that serial_open would open,
 // on Windows the "\\.\COMn" name. False when the name is no port name at

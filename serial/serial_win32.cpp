@@ -101,7 +101,7 @@ SystemPort* system_port_open(const char* name) {
   return port;
 }
 
-bool serial_port_exists(int number) {
+bool system_port_exists(int number) {
   if (number < SERIAL_LIST_FIRST || number > SERIAL_LIST_LAST) return false;
   char name[16];
   std::snprintf(name, sizeof name, "COM%d", number);
@@ -112,12 +112,6 @@ bool serial_port_exists(int number) {
 
 bool serial_resolve_name(const char* name, char* path, size_t size) {
   return path && size > 0 && device_name(name, path, size);
-}
-
-bool serial_port_device(int number, char* path, size_t size) {
-  char name[16];
-  std::snprintf(name, sizeof name, "COM%d", number);
-  return serial_resolve_name(name, path, size);
 }
 
 void serial_open_hint(const char* name, char* out, size_t size) {

@@ -22,3 +22,7 @@ public:
 // Opens the device `name` leads to, exclusively, for reading and writing.
 // nullptr when that fails for any reason, the name included.
 SystemPort* system_port_open(const char* name);
+
+// Whether a serial device stands behind COMn (n from SERIAL_LIST_FIRST to
+// SERIAL_LIST_LAST).
+bool system_port_exists(int number);

@@ -1,21 +1,18 @@
 #include <cstdio>
-#include <cstring>
+#include <string>
 
 #include "app/cli/cli_commands.h"
 #include "app/cli/run_verdict.h"
-#include "serial/serial.h"
+#include "serial/port_list.h"
 
 int cli_list_ports() {
-  for (int n = SERIAL_LIST_FIRST; n <= SERIAL_LIST_LAST; ++n) {
-    if (!serial_port_exists(n)) continue;
-    char device[SERIAL_PATH_SIZE] = "";
-    char own_name[32];
-    std::snprintf(own_name, sizeof own_name, "\\\\.\\COM%d", n);
+  for (const PortEntry& port : serial_list_ports()) {
+    const std::string own_name = "\\\\.\\COM" + std::to_string(port.number);
     // On Windows the device is the port's own name; only a Linux device says more.
-    if (serial_port_device(n, device, sizeof device) && std::strcmp(device, own_name) != 0) {
-      std::printf("COM%d\t%s\n", n, device);
+    if (!port.device.empty() && port.device != own_name) {
+      std::printf("COM%d\t%s\n", port.number, port.device.c_str());
     } else {
-      std::printf("COM%d\n", n);
+      std::printf("COM%d\n", port.number);
     }
   }
   std::fflush(stdout);

@@ -5,9 +5,11 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "app/notify/notify.h"
 #include "serial/port.h"
+#include "serial/port_list.h"
 
 class DialogView {
 public:
@@ -40,7 +42,8 @@ public:
   virtual ~PortLayer() = default;
   virtual uint8_t open(const char* name, PortHandle* slot, char* message) = 0;
   virtual uint8_t close(PortHandle* slot, char* message) = 0;
-  virtual bool exists(int number) = 0;
+  // The ports to offer, in the order they are offered.
+  virtual std::vector<PortEntry> list() = 0;
 };
 
 // The real serial layer.
@@ -48,7 +51,7 @@ class SystemPorts final : public PortLayer {
 public:
   uint8_t open(const char* name, PortHandle* slot, char* message) override;
   uint8_t close(PortHandle* slot, char* message) override;
-  bool exists(int number) override;
+  std::vector<PortEntry> list() override;
 };
 
 class DialogWorker {

@@ -29,13 +29,11 @@ bool COrvaLoadDlg::OnInitDialog() {
   view_.set_icons();
 
   int entries = 0;
-  for (int n = DIALOG_FIRST_PORT; n <= DIALOG_LAST_PORT; ++n) {
-    if (!ports_.exists(n))
-      continue;
+  for (const PortEntry& port : ports_.list()) {
     char text[48];
-    std::snprintf(text, sizeof text, "Serial Port: COM%d", n);
+    std::snprintf(text, sizeof text, "Serial Port: COM%d", port.number);
     view_.port_list_add(text);
-    view_.port_list_set_data(entries, n);
+    view_.port_list_set_data(entries, port.number);
     ++entries;
   }
   view_.port_list_select(0);

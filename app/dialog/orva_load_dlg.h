@@ -9,8 +9,6 @@
 #include "app/dialog/orva_load_app.h"
 
 constexpr int DIALOG_RESULT_CANCEL = 2; // IDCANCEL
-constexpr int DIALOG_FIRST_PORT = 1;
-constexpr int DIALOG_LAST_PORT = 89;
 constexpr int DIALOG_PROGRESS_MAX = 1000;
 
 PortLayer& system_ports();

@@ -1,5 +1,6 @@
 #include "app/dialog/dialog_seams.h"
 #include "app/dialog/orva_load_dlg.h"
+#include "serial/port_list.h"
 #include "serial/serial.h"
 
 uint8_t SystemPorts::open(const char* name, PortHandle* slot, char* message) {
@@ -10,8 +11,8 @@ uint8_t SystemPorts::close(PortHandle* slot, char* message) {
   return serial_close(slot, message);
 }
 
-bool SystemPorts::exists(int number) {
-  return serial_port_exists(number);
+std::vector<PortEntry> SystemPorts::list() {
+  return serial_list_ports();
 }
 
 PortLayer& system_ports() {

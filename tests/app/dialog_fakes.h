@@ -83,9 +83,12 @@ public:
     message[0] = '\0';
     return 0;
   }
-  bool exists(int number) override {
-    asked.push_back(number);
-    return present_.count(number) != 0;
+  std::vector<PortEntry> list() override {
+    ++lists;
+    std::vector<PortEntry> entries;
+    for (int number : present_)
+      entries.push_back({number, "/dev/fake" + std::to_string(number), ""});
+    return entries;
   }
 
   bool fail_open = false;
@@ -93,7 +96,7 @@ public:
   std::vector<std::string> opened;
   std::vector<PortHandle> closed;
   int refused_closes = 0;
-  std::vector<int> asked;
+  int lists = 0;
 
 private:
   std::set<int> present_;

@@ -7,12 +7,14 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
 
+#include "serial/port_list.h"
 #include "serial/serial.h"
 
 namespace fs = std::filesystem;
@@ -85,6 +87,7 @@ TEST_F(PtyPort, OpensThroughTheLinkFolder) {
   const fs::path config = pattern;
   fs::create_directories(config / "orvaload/dosdevices");
   fs::create_symlink(slave_, config / "orvaload/dosdevices/com7");
+  fs::create_symlink(slave_, config / "orvaload/dosdevices/com90");  // past the list's end
   const char* saved = std::getenv("XDG_CONFIG_HOME");
   const std::string saved_value = saved ? saved : "";
   setenv("XDG_CONFIG_HOME", pattern, 1);
@@ -92,7 +95,17 @@ TEST_F(PtyPort, OpensThroughTheLinkFolder) {
   char device[SERIAL_PATH_SIZE];
   EXPECT_TRUE(serial_resolve_name("COM7", device, sizeof device));
   EXPECT_EQ(device, slave_);
-  EXPECT_TRUE(serial_port_exists(7));
+  std::vector<int> listed;
+  for (const PortEntry& port : serial_list_ports()) {
+    listed.push_back(port.number);
+    if (port.number == 7) {
+      EXPECT_EQ(port.device, slave_);
+    }
+  }
+  EXPECT_NE(std::find(listed.begin(), listed.end(), 7), listed.end());
+  EXPECT_TRUE(std::is_sorted(listed.begin(), listed.end()));
+  EXPECT_GE(listed.front(), 1);
+  EXPECT_LE(listed.back(), 89);
   EXPECT_NE(open_port("\\\\.\\COM7"), nullptr);
   EXPECT_EQ(serial_close(&slot_, message_), 0);
   slot_ = 0;
