@@ -1,0 +1,121 @@
+#include "image/image_load.h"
+
+#include <cstdio>
+#include <string>
+
+#include "image/intel_hex.h"
+#include "image/srec.h"
+
+namespace {
+
+constexpr uint64_t ADDRESS_SPACE = uint64_t{1} << 32;
+
+// A UTF-8 byte-order mark, as some editors put before text.
+size_t byte_order_mark(const uint8_t* data, size_t size) {
+  return size >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF ? 3 : 0;
+}
+
+std::string hex8(uint64_t value) {
+  char text[24];
+  std::snprintf(text, sizeof text, "0x%08llX", static_cast<unsigned long long>(value));
+  return text;
+}
+
+} // namespace
+
+const char* image_format_name(ImageFormat format) {
+  switch (format) {
+  case ImageFormat::intel_hex: return "Intel HEX";
+  case ImageFormat::srec: return "S-record";
+  case ImageFormat::raw: break;
+  }
+  return "raw binary";
+}
+
+ImageFormat image_detect_format(const uint8_t* data, size_t size) {
+  size_t at = byte_order_mark(data, size);
+  while (at < size && (data[at] == ' ' || data[at] == '\t' || data[at] == '\r' || data[at] == '\n')) ++at;
+  if (at < size && data[at] == ':') return ImageFormat::intel_hex;
+  if (at + 1 < size && data[at] == 'S' && data[at + 1] >= '0' && data[at + 1] <= '9') return ImageFormat::srec;
+  return ImageFormat::raw;
+}
+
+ImageCheck image_assemble(const ImageRecords& records, uint32_t max_span, LoadedImage* out) {
+  out->bytes.clear();
+  out->gaps.clear();
+  uint64_t low = UINT64_MAX;
+  uint64_t high = 0; // one past the last byte
+  for (const ImagePiece& p : records.pieces) {
+    if (p.size == 0) continue;
+    if (p.address < low) low = p.address;
+    if (p.address + p.size > high) high = p.address + p.size;
+  }
+  if (high == 0) return {ImageStatus::empty, "the file holds no data"};
+  if (low < IMAGE_MIN_ADDRESS) {
+    return {ImageStatus::below_boot_area, "the image starts at " + hex8(low) + ", below " + hex8(IMAGE_MIN_ADDRESS) +
+                                               " where the boot loader lives"};
+  }
+  if (high > ADDRESS_SPACE) {
+    return {ImageStatus::past_top, "the image ends at " + hex8(high - 1) + ", past the top of the address space (" +
+                                       hex8(ADDRESS_SPACE - 1) + ")"};
+  }
+  if (high - low > max_span) {
+    return {ImageStatus::too_large, "the image spans " + std::to_string(high - low) + " bytes from " + hex8(low) +
+                                        ", more than the " + std::to_string(max_span) + " bytes this upgrader sends"};
+  }
+
+  const auto span = static_cast<size_t>(high - low);
+  out->load_address = static_cast<uint32_t>(low);
+  out->bytes.assign(span, 0xFF);
+  std::vector<bool> given(span, false);
+  // File order, so that the record named is the later of the two.
+  for (const ImagePiece& p : records.pieces) {
+    const auto at = static_cast<size_t>(p.address - low);
+    for (uint32_t i = 0; i < p.size; ++i) {
+      const uint8_t value = records.bytes[p.offset + i];
+      if (given[at + i] && out->bytes[at + i] != value) {
+        out->bytes.clear();
+        return {ImageStatus::overlap, "line " + std::to_string(p.line) + ": data for " + hex8(p.address + i) +
+                                          " differs from an earlier record for that address"};
+      }
+      out->bytes[at + i] = value;
+      given[at + i] = true;
+    }
+  }
+  for (size_t i = 0; i < span;) {
+    if (given[i]) {
+      ++i;
+      continue;
+    }
+    size_t end = i;
+    while (end < span && !given[end]) ++end;
+    out->gaps.push_back({static_cast<uint32_t>(low + i), static_cast<uint32_t>(end - i)});
+    i = end;
+  }
+  return {};
+}
+
+ImageCheck image_load(const uint8_t* data, size_t size, uint32_t raw_address, uint32_t max_span,
+                      LoadedImage* out) {
+  out->bytes.clear();
+  out->gaps.clear();
+  if (size == 0) return {ImageStatus::empty, "the file is empty"};
+  out->format = image_detect_format(data, size);
+  ImageRecords records;
+  ImageCheck check;
+  if (out->format == ImageFormat::raw) {
+    // Checked here so that a huge file is refused before it is copied.
+    if (size > max_span) {
+      return {ImageStatus::too_large, "the image is " + std::to_string(size) + " bytes, more than the " +
+                                          std::to_string(max_span) + " bytes this upgrader sends"};
+    }
+    records.bytes.assign(data, data + size);
+    records.pieces.push_back({raw_address, 0, static_cast<uint32_t>(size), 0});
+  } else {
+    const size_t mark = byte_order_mark(data, size);
+    check = out->format == ImageFormat::intel_hex ? intel_hex_parse(data + mark, size - mark, &records)
+                                                  : srec_parse(data + mark, size - mark, &records);
+    if (!check.ok()) return check;
+  }
+  return image_assemble(records, max_span, out);
+}
