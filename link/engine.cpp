@@ -4,28 +4,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "link/answer_wait.h"
 #include "link/clock.h"
 #include "link/frame.h"
 #include "link/messages.h"
 
 namespace {
-
-// The controller answers each frame within five seconds.
-constexpr uint8_t ANSWER_SECONDS = 5;
-
-uint8_t deadline_after(uint8_t second) {
-  return static_cast<uint8_t>((second + ANSWER_SECONDS) % 60);
-}
-
-// The wait counts whole seconds of the wall clock, so the deadline may lie
-// in the next minute; then the wait is over only between the deadline and
-// the second it started in.
-bool wait_over(uint8_t start, uint8_t deadline, uint8_t now) {
-  if (start < deadline) {
-    return now >= deadline;
-  }
-  return deadline <= now && now < start;
-}
 
 // The handle is read at every use: it belongs to the caller, not to us.
 SerialPort* port_at(const PortHandle* port) {
@@ -249,7 +233,7 @@ uint8_t link_exchange(LinkContext* ctx, const PortHandle* port, uint8_t first, i
     return EXCHANGE_CANCELLED;
   }
   uint8_t start = current_second();
-  uint8_t deadline = deadline_after(start);
+  uint8_t deadline = link_deadline_after(start);
   for (;;) {
     if (ctx->status != LINK_RUNNING) {
       return EXCHANGE_STOPPED;
@@ -274,8 +258,8 @@ uint8_t link_exchange(LinkContext* ctx, const PortHandle* port, uint8_t first, i
     if (sent > 0) {
       // A frame went out, so the controller gets its full five seconds again.
       start = now;
-      deadline = deadline_after(now);
-    } else if (wait_over(start, deadline, now)) {
+      deadline = link_deadline_after(now);
+    } else if (link_wait_over(start, deadline, now)) {
       return EXCHANGE_TIMEOUT;
     }
   }

@@ -34,3 +34,10 @@ int16_t link_process_input(LinkContext* ctx, const uint8_t* input, int16_t count
 uint8_t link_exchange(LinkContext* ctx, const PortHandle* port, uint8_t first, int32_t cancel);
 // text: LINK_TEXT_SIZE bytes; result is read as a signed byte (251..255 -> -5..-1).
 int8_t link_outcome(const LinkContext* ctx, int8_t result, char* text);
+
+// The closing exchange, after the last message of a run went out with
+// nothing queued behind it: waits for its answer (refusals retransmit it as
+// usual) and judges it as link_outcome would. OUTCOME_CONTINUE when it was
+// acknowledged without a device error or the line stayed quiet; the text
+// (LINK_TEXT_SIZE bytes) says why otherwise.
+int8_t link_close(LinkContext* ctx, const PortHandle* port, char* text);

@@ -9,25 +9,27 @@
 
 namespace {
 
-// Which exchange of the run this is, for judging a finished link.
-enum class Closing { no, yes };
-
-// Drives the queued message through one exchange and records its outcome.
-// A link that reports itself finished before the closing exchange has lost
-// the jump (the controller acknowledged more than was sent), so after the
-// engine's text the run ends with a failure of its own.
-int32_t exchange(UpgradeWorker* w, uint8_t first, int32_t cancel, Closing closing) {
-  const uint8_t result = link_exchange(&w->link, &w->port, first, cancel);
-  w->last_result = link_outcome(&w->link, static_cast<int8_t>(result), w->status_text);
+// Records the outcome of an exchange and posts its text when there is one.
+// The link reporting itself finished means the controller acknowledged more
+// than was sent, and some message (the jump, if nothing else) never had its
+// answer: after the engine's text the run ends with a failure of its own.
+int32_t judge(UpgradeWorker* w, int8_t outcome) {
+  w->last_result = outcome;
   if (w->last_result != OUTCOME_CONTINUE) {
     notify_text_code(w->target_window, w->status_text, w->last_result);
   }
-  if (w->last_result == OUTCOME_FINISHED && closing == Closing::no) {
+  if (w->last_result == OUTCOME_FINISHED) {
     // Result 0 gives the engine's "ended in unexpected state" text.
     w->last_result = link_outcome(&w->link, 0, w->status_text);
     notify_text_code(w->target_window, w->status_text, w->last_result);
   }
   return w->last_result;
+}
+
+// Drives the queued message through one exchange.
+int32_t exchange(UpgradeWorker* w, uint8_t first, int32_t cancel) {
+  const uint8_t result = link_exchange(&w->link, &w->port, first, cancel);
+  return judge(w, link_outcome(&w->link, static_cast<int8_t>(result), w->status_text));
 }
 
 // from + span * position / end, truncating. Wider than 32 bits so that
@@ -46,7 +48,7 @@ void post_step_text(UpgradeWorker* w, const char* format, uint32_t address, uint
 
 // The common tail of an erase block and a program chunk.
 int32_t exchange_then_progress(UpgradeWorker* w, int32_t progress) {
-  if (exchange(w, 0, 0, Closing::no) == OUTCOME_CONTINUE) {
+  if (exchange(w, 0, 0) == OUTCOME_CONTINUE) {
     upgrade_report_progress(w, progress);
   }
   return w->last_result;
@@ -64,7 +66,7 @@ int32_t upgrade_report_progress(UpgradeWorker* w, int32_t value) {
   if (value / 10 != w->last_progress / 10 || w->last_progress < 0) {
     msg_progress_encode(&w->link, nullptr, static_cast<uint8_t>(value / 10));
     const uint8_t first = w->last_progress < 0 ? 1 : 0;
-    exchange(w, first, w->cancel.load(), Closing::no);
+    exchange(w, first, w->cancel.load());
   }
   w->last_progress = value;
   return w->last_result;
@@ -143,10 +145,9 @@ int32_t upgrade_start_application(UpgradeWorker* w, uint32_t address) {
   }
   msg_jump_encode(&w->link, nullptr, address);
   // The first exchange waits for the last progress message's acknowledgement
-  // and sends the jump; the second reads once for the jump's acknowledgement,
-  // and silence then is no failure: the controller may already be restarting.
-  if (exchange(w, 0, 0, Closing::no) == OUTCOME_CONTINUE &&
-      exchange(w, 0, 0, Closing::yes) == OUTCOME_CONTINUE) {
+  // and sends the jump; the closing one waits for the jump's own answer.
+  if (exchange(w, 0, 0) == OUTCOME_CONTINUE &&
+      judge(w, link_close(&w->link, &w->port, w->status_text)) == OUTCOME_CONTINUE) {
     notify_text(w->target_window, "Program success, starting application...");
   }
   return w->last_result;

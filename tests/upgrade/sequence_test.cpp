@@ -1,6 +1,7 @@
 // The upgrade sequence driven on the test's own thread over a scripted
 // controller: what goes on the wire, what the dialog is told, and how each
 // failure ends the run.
+#include <algorithm>
 #include <string>
 
 #include "link/engine.h"
@@ -227,11 +228,80 @@ TEST_F(SequenceTest, NoSuccessWhenTheJumpWasNeverSent) {
   EXPECT_EQ(line.writes().size(), JUMP);
 }
 
-TEST_F(SequenceTest, NoSuccessWhenTheControllerRefusesTheJump) {
-  answers[JUMP] = wire_ack(JUMP % 256, 9);
+// The closing exchange judges the jump's answer as any other: refusals,
+// malformed answers, device errors and a link that finished early all end
+// the run without the success text.
+TEST_F(SequenceTest, TheJumpIsRetransmittedOnRefusalAndFailsAfterTheFourth) {
+  answers[JUMP] = wire_nak();
+  EXPECT_EQ(run(), OUTCOME_CONTINUE);
+  EXPECT_EQ(notices().back().text, SUCCESS);
+  auto frames = sent();
+  ASSERT_EQ(frames.size(), JUMP + 2);
+  EXPECT_EQ(frames.back().command, CMD_JUMP);
+  EXPECT_EQ(frames.back().payload, frames[JUMP].payload);
+  EXPECT_EQ(frames.back().sequence, static_cast<uint8_t>(frames[JUMP].sequence + 1));
+
+  forget_writes();
+  prime();
+  for (size_t i = JUMP; i < JUMP + 4; ++i) {
+    answers[i] = wire_nak();
+  }
   EXPECT_EQ(run(), OUTCOME_FAILED);
   const auto seen = notices();
-  EXPECT_EQ(seen.back().text.rfind("ORVA had an internal error(9)!\r\n", 0), 0u) << seen.back().text;
+  EXPECT_EQ(seen.back().text, "retransmission failed after multiple retries, error!\r\n");
+  EXPECT_EQ(seen.back().code, 1);
+  EXPECT_FALSE(any_text_starting(seen, SUCCESS));
+  EXPECT_EQ(line.writes().size(), JUMP + 4);
+}
+
+TEST_F(SequenceTest, AMalformedAnswerToTheJumpIsAFormatError) {
+  for (int how = 2; how <= 5; ++how) {
+    SCOPED_TRACE(how);
+    forget_writes();
+    prime();
+    answers[JUMP] = malformed(JUMP % 256, how);
+    EXPECT_EQ(run(), OUTCOME_FAILED);
+    const auto seen = notices();
+    EXPECT_EQ(seen.back().text, "unknown message format error(" + std::to_string(how) + ")!\r\n");
+    EXPECT_EQ(seen.back().code, 1);
+    EXPECT_FALSE(any_text_starting(seen, SUCCESS));
+    EXPECT_EQ(worker.last_result, 1);
+  }
+}
+
+TEST_F(SequenceTest, ADeviceErrorInASplitAcknowledgementOfTheJumpNamesTheJump) {
+  const std::string text =
+      "ORVA had an internal error(9)!\r\nMessage id 49/49, type jump: offset address 0x00004000\r\n";
+  clock.set_step_ms(10); // single bytes come much faster than a read's time-out
+  for (size_t piece : {size_t{1}, size_t{4}}) {
+    SCOPED_TRACE(piece);
+    forget_writes();
+    prime();
+    // One byte per read, or two reads cut by a quiet gap.
+    answers[JUMP] = {};
+    on_write[JUMP] = [this, piece] {
+      const Bytes ack = wire_ack(JUMP % 256, 9);
+      for (size_t at = 0; at < ack.size(); at += piece) {
+        line.push_read(Bytes(ack.begin() + at, ack.begin() + std::min(ack.size(), at + piece)));
+      }
+    };
+    EXPECT_EQ(run(), OUTCOME_FAILED);
+    const auto seen = notices();
+    EXPECT_EQ(seen.back().text, text);
+    EXPECT_EQ(seen.back().code, 1);
+    EXPECT_FALSE(any_text_starting(seen, SUCCESS));
+  }
+}
+
+TEST_F(SequenceTest, TwoAcknowledgementsInTheReadThatSentTheJumpAreAFailure) {
+  answers[PROGRESS_100] = wire_join({wire_ack(PROGRESS_100 % 256), wire_ack(PROGRESS_100 % 256)});
+  EXPECT_EQ(run(), OUTCOME_FAILED);
+  const auto seen = notices();
+  const auto texts = texts_of(seen);
+  ASSERT_GE(texts.size(), 2u);
+  EXPECT_EQ(texts[texts.size() - 2], "transmission done, success!\r\n");
+  EXPECT_EQ(texts.back(), "transmission ended in unexpected state error!\r\n");
+  EXPECT_EQ(seen.back().code, 1);
   EXPECT_FALSE(any_text_starting(seen, SUCCESS));
 }
 
