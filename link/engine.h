@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "link/link_records.h"
-#include "serial/port.h"
+#include "link/port.h"
 
 // Results of link_exchange.
 constexpr uint8_t EXCHANGE_OK = 1;

@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "serial/port.h"
+#include "link/port.h"
 
 // Room a caller gives for the texts below; the longest takes 41 bytes.
 constexpr int SERIAL_MESSAGE_SIZE = 64;

@@ -3,7 +3,7 @@
 // declared, so both platforms report the same result for the same step.
 #pragma once
 
-#include "serial/port.h"
+#include "link/port.h"
 
 class SystemPort : public SerialPort {
 public:

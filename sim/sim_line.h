@@ -9,7 +9,7 @@
 #include <mutex>
 #include <vector>
 
-#include "serial/port.h"
+#include "link/port.h"
 #include "sim/sim_controller.h"
 
 class SimLine : public SerialPort {

@@ -2,9 +2,9 @@
 
 #include <cstdio>
 
-#include "app/notify/notify.h"
 #include "link/engine.h"
 #include "link/messages.h"
+#include "notify/notify.h"
 #include "upgrade/worker.h"
 
 namespace {

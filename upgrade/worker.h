@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <thread>
 
-#include "app/notify/notify.h"
 #include "link/link_records.h"
-#include "serial/port.h"
+#include "link/port.h"
+#include "notify/notify.h"
 #include "upgrade/event.h"
 
 constexpr int UPGRADE_TEXT_SIZE = 256;

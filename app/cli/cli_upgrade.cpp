@@ -7,7 +7,7 @@
 #include "app/cli/notice_lines.h"
 #include "app/cli/progress_meter.h"
 #include "app/cli/run_verdict.h"
-#include "app/notify/notice_queue.h"
+#include "notify/notice_queue.h"
 #include "serial/serial.h"
 #include "upgrade/firmware.h"
 #include "upgrade/worker.h"

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "app/notify/notify.h"
-#include "serial/port.h"
+#include "link/port.h"
+#include "notify/notify.h"
 #include "serial/port_list.h"
 
 class DialogView {

@@ -2,7 +2,7 @@
 // for the dialog, and its start-up runs the dialog modally.
 #pragma once
 
-#include "serial/port.h"
+#include "link/port.h"
 
 class COrvaLoadApp {
 public:

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "app/dialog/orva_load_dlg.h"
-#include "app/notify/notice_queue.h"
+#include "notify/notice_queue.h"
 #include "tests/app/dialog_fakes.h"
 
 namespace {

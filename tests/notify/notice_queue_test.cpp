@@ -2,7 +2,7 @@
 
 #include <thread>
 
-#include "app/notify/notice_queue.h"
+#include "notify/notice_queue.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "app/notify/notice_queue.h"
-#include "app/notify/notify.h"
+#include "notify/notice_queue.h"
+#include "notify/notify.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/notify/notice_queue.h"
+#include "notify/notice_queue.h"
 #include "sim/sim_line.h"
 #include "tests/support/fake_clock.h"
 #include "upgrade/firmware.h"

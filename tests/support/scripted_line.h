@@ -21,7 +21,7 @@
 #include <mutex>
 #include <vector>
 
-#include "serial/port.h"
+#include "link/port.h"
 #include "tests/support/wire.h"
 
 

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <vector>
 
-#include "serial/port.h"
+#include "link/port.h"
 #include "tests/upgrade/upgrade_fixture.h"
 
 // Splits bytes the upgrader wrote into frames (they are well-formed: it

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "app/notify/notice_queue.h"
+#include "notify/notice_queue.h"
 #include "tests/support/fake_clock.h"
 #include "tests/support/scripted_line.h"
 #include "tests/support/wire.h"

@@ -1,4 +1,4 @@
-#include "app/notify/notice_queue.h"
+#include "notify/notice_queue.h"
 
 #include <chrono>
 

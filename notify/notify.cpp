@@ -1,4 +1,4 @@
-#include "app/notify/notify.h"
+#include "notify/notify.h"
 
 #include <cstring>
 #include <new>

@@ -7,7 +7,7 @@
 #include <deque>
 #include <mutex>
 
-#include "app/notify/notify.h"
+#include "notify/notify.h"
 
 struct Notice {
   uint32_t kind;
