@@ -154,6 +154,8 @@ uint16_t link_start(LinkContext* ctx, uint8_t* out) {
   ctx->next_free = 1;
   ctx->ack_count = 0;
   ctx->retries_left = LINK_RETRIES;
+  ctx->frames_sent = 0;
+  ctx->retransmissions = 0;
   return length;
 }
 
@@ -196,6 +198,7 @@ int16_t link_process_input(LinkContext* ctx, const uint8_t* input, int16_t count
       } else if (ctx->retries_left > 0) {
         produced = static_cast<int16_t>(link_retransmit(ctx, out));
         --ctx->retries_left;
+        ++ctx->retransmissions;
       } else {
         ctx->status = LINK_RETRIES_EXHAUSTED;
       }
@@ -224,6 +227,7 @@ uint8_t link_exchange(LinkContext* ctx, const PortHandle* port, uint8_t first, i
     if (length > 0 && !write_reply(port, length)) {
       return EXCHANGE_WRITE_ERROR;
     }
+    ctx->frames_sent += length > 0;
     return EXCHANGE_OK;
   }
 
@@ -251,6 +255,7 @@ uint8_t link_exchange(LinkContext* ctx, const PortHandle* port, uint8_t first, i
     if (sent > 0 && !write_reply(port, static_cast<uint16_t>(sent))) {
       return EXCHANGE_WRITE_ERROR;
     }
+    ctx->frames_sent += sent > 0;
     if (ctx->next_free) {
       return EXCHANGE_OK;
     }

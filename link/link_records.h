@@ -73,6 +73,9 @@ struct LinkContext {
   LinkMessage previous; // in `current` before the last acknowledgement
   LinkMessage current;  // in flight
   LinkMessage received; // being received, or the last frame received
+  // Counted for the run's report only; link_start clears both.
+  uint32_t frames_sent;     // frames written to the port, retransmissions included
+  uint32_t retransmissions; // refusals answered with the message again
 };
 
 // Byte areas of the exchange running on the calling thread. Every thread

@@ -65,6 +65,8 @@ protected:
     EXPECT_TRUE(report.violations.empty()) << report.violations.front();
     EXPECT_TRUE(report.jumped);
     EXPECT_EQ(worker.last_result, 0);
+    EXPECT_EQ(worker.link.frames_sent, 818u);
+    EXPECT_EQ(worker.link.retransmissions, 0u);
   }
 
   // After a failed run the same worker makes a clean one.
@@ -97,6 +99,8 @@ TEST_F(SimRunTest, ARefusalRecoveredByRetransmissionStillSucceeds) {
   EXPECT_EQ(texts_of(seen).back(), SUCCESS);
   EXPECT_TRUE(line->controller().image_matches());
   EXPECT_EQ(line->controller().report().frames.size(), 819u);
+  EXPECT_EQ(worker.link.frames_sent, 819u);
+  EXPECT_EQ(worker.link.retransmissions, 1u);
 }
 
 TEST_F(SimRunTest, FourRefusals) {
