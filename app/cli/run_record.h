@@ -1,0 +1,26 @@
+// The station's record of every run (`--log FILE`): one JSON line per
+// finished port run, appended so that several processes may share the file.
+#pragma once
+
+#include <string>
+
+#include "app/cli/port_outcome.h"
+
+struct RunRecordContext {
+  std::string time;         // UTC, "2026-12-08T22:07:44Z"
+  std::string host;         // this computer's name
+  std::string image_sha256; // of the image the run sent
+};
+
+// One line, "\n" included. usb_serial is empty when the port's USB identity
+// is unknown; the field is null then.
+std::string run_record_line(const RunRecordContext& context, const PortOutcome& outcome,
+                            const std::string& usb_serial);
+
+// Platform part (run_record_<platform>.cpp).
+// Appends `line` to the file at `path`, creating it when missing, as one
+// write under an exclusive lock on the file, so lines of several processes
+// never interleave. False with a one-line reason in *error.
+bool run_record_append(const std::string& path, const std::string& line, std::string* error);
+std::string run_record_host();
+std::string run_record_utc_now();

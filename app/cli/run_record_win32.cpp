@@ -1,0 +1,56 @@
+#include "app/cli/run_record.h"
+
+#include <windows.h>
+
+#include <ctime>
+
+namespace {
+
+std::string failure(const std::string& path, const char* what) {
+  return "cannot " + std::string(what) + " the record file " + path + " (error " +
+         std::to_string(GetLastError()) + ")";
+}
+
+} // namespace
+
+bool run_record_append(const std::string& path, const std::string& line, std::string* error) {
+  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    *error = failure(path, "open");
+    return false;
+  }
+  // Every writer takes the whole file's lock before it seeks to the end, so
+  // the end it finds is still the end when it writes.
+  OVERLAPPED whole{};
+  bool ok = LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole) != 0;
+  if (!ok) {
+    *error = failure(path, "lock");
+  } else {
+    LARGE_INTEGER none{};
+    DWORD written = 0;
+    ok = SetFilePointerEx(file, none, nullptr, FILE_END) != 0 &&
+         WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr) != 0 &&
+         written == line.size();
+    if (!ok) *error = failure(path, "write");
+    OVERLAPPED again{};
+    UnlockFileEx(file, 0, MAXDWORD, MAXDWORD, &again);
+  }
+  CloseHandle(file);
+  return ok;
+}
+
+std::string run_record_host() {
+  char name[MAX_COMPUTERNAME_LENGTH + 1] = "";
+  DWORD size = sizeof name;
+  if (!GetComputerNameA(name, &size)) return "";
+  return std::string(name, size);
+}
+
+std::string run_record_utc_now() {
+  const std::time_t now = std::time(nullptr);
+  std::tm utc{};
+  char text[32] = "";
+  if (gmtime_s(&utc, &now) == 0) std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return text;
+}
