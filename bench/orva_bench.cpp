@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -112,6 +113,52 @@ RunResult one_run(const Options& o, bool paced, int index) {
   return r;
 }
 
+struct MultiResult {
+  bool ok = false;
+  double wall_s = 0;
+  double cpu_s = 0;
+};
+
+// One orvaload-cli upgrading `count` simulated controllers at once.
+MultiResult multi_run(const Options& o, bool paced, int count) {
+  MultiResult r;
+  std::vector<std::unique_ptr<ChildProcess>> sims;
+  std::vector<std::string> cli_args{o.cli};
+  for (int i = 0; i < count; ++i) {
+    std::vector<std::string> sim_args{o.sim, "--image", o.image, "--require-match"};
+    if (paced) {
+      sim_args.insert(sim_args.end(), {"--baud", "115200", "--erase-ms", "0", "--program-ms", "0"});
+    }
+    sims.push_back(std::make_unique<ChildProcess>());
+    if (!sims.back()->start(sim_args) || !sims.back()->wait_for_output("/dev/", 10.0)) {
+      std::fprintf(stderr, "bench: orva-bootsim did not start: %s\n", sims.back()->err().c_str());
+      return r;
+    }
+    sims.back()->wait_for_output("\n", 2.0);
+    cli_args.insert(cli_args.end(), {"--port", device_path(sims.back()->out())});
+  }
+
+  ChildProcess cli;
+  double start = monotonic_seconds();
+  if (!cli.start(cli_args)) return r;
+  int status = cli.finish(kRunTimeoutS);
+  r.wall_s = monotonic_seconds() - start;
+  const struct rusage& u = cli.usage();
+  r.cpu_s = u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6 + u.ru_stime.tv_sec + u.ru_stime.tv_usec / 1e6;
+  bool all_matched = true;
+  for (auto& sim : sims) {
+    // Each ends by itself after the jump; its status says whether its flash holds the image.
+    all_matched = sim->finish(10.0) == 0 && all_matched;
+  }
+  if (status != 0 || !all_matched) {
+    std::fprintf(stderr, "bench: orvaload-cli exited %d, every flash %s the image\n%s\n", status,
+                 all_matched ? "holds" : "does NOT hold", cli.err().c_str());
+    return r;
+  }
+  r.ok = true;
+  return r;
+}
+
 double median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
   size_t n = values.size();
@@ -119,6 +166,51 @@ double median(std::vector<double> values) {
 }
 
 const char* verdict(bool met) { return met ? "met" : "MISSED"; }
+
+// Eight controllers from one command: paced, against one paced run on its
+// own; unpaced, against eight runs one after another.
+bool run_parallel(const Options& o) {
+  constexpr int kPorts = 8;
+  std::vector<double> single_paced, multi_paced, multi_cpu;
+  for (int i = 0; i < o.runs; ++i) {
+    RunResult one = one_run(o, true, 100 + i);
+    MultiResult many = multi_run(o, true, kPorts);
+    if (!one.ok || !many.ok) return false;
+    single_paced.push_back(one.wall_s);
+    multi_paced.push_back(many.wall_s);
+    multi_cpu.push_back(many.cpu_s / many.wall_s);
+    std::printf("  round %d: one paced run %.3f s; %d paced at once %.3f s, cpu %.3f s\n", i + 1,
+                one.wall_s, kPorts, many.wall_s, many.cpu_s);
+  }
+  double ratio = median(multi_paced) / median(single_paced);
+  double share = median(multi_cpu) * 100;
+  std::printf("%d controllers paced at 115200 baud by one command: median wall %.3f s against %.3f s "
+              "for one, ratio %.3f (goal <= 1.10: %s), upgrader CPU %.1f%% of one core in total "
+              "(goal <= 10%%: %s)\n",
+              kPorts, median(multi_paced), median(single_paced), ratio, verdict(ratio <= 1.10), share,
+              verdict(share <= 10.0));
+
+  std::vector<double> sequential, parallel;
+  for (int i = 0; i < o.runs; ++i) {
+    double one_after_another = 0;
+    for (int k = 0; k < kPorts; ++k) {
+      RunResult one = one_run(o, false, 200 + k);
+      if (!one.ok) return false;
+      one_after_another += one.wall_s;
+    }
+    MultiResult many = multi_run(o, false, kPorts);
+    if (!many.ok) return false;
+    sequential.push_back(one_after_another);
+    parallel.push_back(many.wall_s);
+    std::printf("  round %d: %d unpaced one after another %.3f s; at once %.3f s, cpu %.3f s\n", i + 1,
+                kPorts, one_after_another, many.wall_s, many.cpu_s);
+  }
+  std::printf("%d controllers unpaced: median wall %.3f s at once against %.3f s one after another, "
+              "speed-up %.2f\n",
+              kPorts, median(parallel), median(sequential), median(sequential) / median(parallel));
+  std::fflush(stdout);
+  return true;
+}
 
 bool run_mode(const Options& o, bool paced) {
   std::vector<double> wall, cpu, wire, per_exchange;
@@ -176,6 +268,6 @@ int main(int argc, char** argv) {
   if (argc % 2 == 0 || o.cli.empty() || o.sim.empty() || o.image.empty()) return usage();
   std::printf("orvaload-cli against orva-bootsim over a pseudo-terminal\n");
   std::fflush(stdout);
-  bool ok = run_mode(o, false) && run_mode(o, true);
+  bool ok = run_mode(o, false) && run_mode(o, true) && run_parallel(o);
   return ok ? 0 : 1;
 }
