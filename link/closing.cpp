@@ -44,6 +44,7 @@ int8_t link_close(LinkContext* ctx, const PortHandle* port, char* text) {
       if (!serial || !serial->write(link_tx_area, static_cast<uint16_t>(sent))) {
         return link_outcome(ctx, static_cast<int8_t>(EXCHANGE_WRITE_ERROR), text);
       }
+      ++ctx->frames_sent;
     }
     const uint8_t now = current_second();
     if (ctx->status != LINK_RUNNING) {

@@ -93,14 +93,16 @@ TEST_F(SimRunTest, TwoCleanRunsOnOneWorker) {
   expect_next_run_clean();
 }
 
-TEST_F(SimRunTest, ARefusalRecoveredByRetransmissionStillSucceeds) {
-  auto line = make_line({{SimFaultKind::refuse, 200, 1, 0}});
+TEST_F(SimRunTest, RefusalsRecoveredByRetransmissionStillSucceed) {
+  // Request 200, then the jump: the 818th message, the 819th request after one retransmission.
+  auto line = make_line({{SimFaultKind::refuse, 200, 1, 0}, {SimFaultKind::refuse, 819, 1, 0}});
   const auto seen = run(*line);
   EXPECT_EQ(texts_of(seen).back(), SUCCESS);
   EXPECT_TRUE(line->controller().image_matches());
-  EXPECT_EQ(line->controller().report().frames.size(), 819u);
-  EXPECT_EQ(worker.link.frames_sent, 819u);
-  EXPECT_EQ(worker.link.retransmissions, 1u);
+  EXPECT_TRUE(line->controller().report().jumped);
+  EXPECT_EQ(line->controller().report().frames.size(), 820u);
+  EXPECT_EQ(worker.link.frames_sent, 820u);
+  EXPECT_EQ(worker.link.retransmissions, 2u);
 }
 
 TEST_F(SimRunTest, FourRefusals) {
