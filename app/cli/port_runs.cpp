@@ -12,8 +12,8 @@
 #include "app/cli/run_record.h"
 #include "app/cli/run_summary.h"
 #include "app/cli/run_verdict.h"
-#include "app/notify/notice_queue.h"
 #include "link/engine.h"
+#include "notify/notice_queue.h"
 #include "upgrade/worker.h"
 
 namespace {

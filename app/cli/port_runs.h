@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "app/cli/run_output.h"
-#include "serial/port.h"
+#include "link/port.h"
 #include "upgrade/firmware.h"
 
 struct PortRunsPlan {
