@@ -1,14 +1,14 @@
 // A test hook: when ORVA_DIALOG_TRACE names a file, every change the dialog
 // makes to its window is also written there, one line per change, so a test
 // that drives the real program can read the final state (the status text,
-// the second button's label) that it cannot see on the screen. Without the
+// the Cancel/Close button's label) that it cannot see on the screen. Without the
 // variable the program writes nothing.
 #pragma once
 
 #include <cstdio>
 #include <memory>
 
-#include "app/dialog/dialog_seams.h"
+#include "app/dialog/dialog_view.h"
 
 class TracingView final : public DialogView {
 public:

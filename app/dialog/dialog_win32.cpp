@@ -14,7 +14,7 @@ constexpr int PORT_LIST_TEXT_BYTES = 48;
 
 Win32Dialog::Win32Dialog(COrvaLoadApp* app)
     : icon_(LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDR_MAINFRAME))),
-      logic_(traced_view(*this, trace_), *this, worker_, app) {}
+      logic_(traced_view(*this, trace_), *this, runner_, app) {}
 
 INT_PTR Win32Dialog::run(HINSTANCE instance) {
   const INT_PTR result = DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_ORVALOAD_DIALOG), nullptr,

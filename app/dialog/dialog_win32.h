@@ -10,7 +10,7 @@
 
 #include "app/dialog/dialog_trace.h"
 #include "app/dialog/orva_load_dlg.h"
-#include "app/dialog/upgrade_runner.h"
+#include "app/dialog/worker_runner.h"
 
 class Win32Dialog final : public DialogView, public NoticeTarget {
 public:
@@ -46,7 +46,7 @@ private:
   HICON icon_;
   // Declared after the window handle the worker posts to, so that the
   // worker's destruction, which waits for its thread, comes first.
-  UpgradeRunner worker_;
+  WorkerRunner runner_;
   std::unique_ptr<TracingView> trace_;
   COrvaLoadDlg logic_;
 };

@@ -70,19 +70,19 @@ void WxNoticeTarget::detach() {
 }
 
 OrvaWxDialog::OrvaWxDialog(COrvaLoadApp* app)
-    : logic_(traced_view(*this, trace_), notices_, worker_, app) {
+    : logic_(traced_view(*this, trace_), notices_, runner_, app) {
   // A caption without a system menu: no close box, as on Windows.
   Create(nullptr, wxID_ANY, ORVA_DIALOG_CAPTION, wxDefaultPosition, wxDefaultSize, wxCAPTION);
   create_controls();
 
-  // Escape is the cancel command even while the second button is disabled,
+  // Escape is the cancel command even while the Cancel/Close button is disabled,
   // so it is handled here rather than by emulating a click.
   SetEscapeId(wxID_NONE);
   Bind(wxEVT_CHAR_HOOK, &OrvaWxDialog::on_char_hook, this);
   // A window manager's close request is one more route of the cancel command.
   Bind(wxEVT_CLOSE_WINDOW, [this](wxCloseEvent&) { logic_.OnCancelClicked(); });
   upgrade_->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { logic_.OnUpgradeClicked(); });
-  second_->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { logic_.OnCancelClicked(); });
+  cancel_close_->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { logic_.OnCancelClicked(); });
   Bind(EVT_UPGRADE_NOTIFY, [this](NoticeEvent& event) {
     const uint32_t kind = event.kind();
     logic_.OnUpgradeNotify(kind, event.take());
@@ -110,7 +110,7 @@ void OrvaWxDialog::create_controls() {
   // Creation order is the tab order of the Windows template.
   upgrade_ = new wxButton(this, IDC_UPGRADE, "Upgrade", at(187, 25), sized(50, 16));
   upgrade_->SetDefault();
-  second_ = new wxButton(this, wxID_CANCEL, "Cancel", at(243, 25), sized(50, 16));
+  cancel_close_ = new wxButton(this, wxID_CANCEL, "Cancel", at(243, 25), sized(50, 16));
   actions_ = new wxStaticBox(this, IDC_ACTIONS, "Actions", at(18, 14), sized(285, 34));
   information_ =
       new wxStaticBox(this, IDC_INFORMATION, "Information/Progress", at(17, 60), sized(286, 68));
@@ -130,8 +130,8 @@ wxWindow* OrvaWxDialog::control(int id) const {
   switch (id) {
   case IDC_UPGRADE:
     return upgrade_;
-  case IDC_SECOND_BUTTON:
-    return second_;
+  case CANCEL_CLOSE_BUTTON:
+    return cancel_close_;
   case IDC_ACTIONS:
     return actions_;
   case IDC_INFORMATION:

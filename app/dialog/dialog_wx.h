@@ -15,7 +15,7 @@
 
 #include "app/dialog/dialog_trace.h"
 #include "app/dialog/orva_load_dlg.h"
-#include "app/dialog/upgrade_runner.h"
+#include "app/dialog/worker_runner.h"
 
 // Hands notices to the dialog's event queue while the dialog lives.
 class WxNoticeTarget final : public NoticeTarget {
@@ -57,7 +57,7 @@ private:
   void on_char_hook(wxKeyEvent& event);
 
   wxButton* upgrade_ = nullptr;
-  wxButton* second_ = nullptr;
+  wxButton* cancel_close_ = nullptr;
   wxGauge* progress_ = nullptr;
   wxComboBox* ports_ = nullptr;
   wxTextCtrl* status_ = nullptr;
@@ -68,7 +68,7 @@ private:
   // The notice target outlives the worker, whose destruction stops a
   // thread that may still post.
   WxNoticeTarget notices_;
-  UpgradeRunner worker_;
+  WorkerRunner runner_;
   std::unique_ptr<TracingView> trace_;
   COrvaLoadDlg logic_;
 };

@@ -21,9 +21,9 @@ const char GREETING[] =
 
 } // namespace
 
-COrvaLoadDlg::COrvaLoadDlg(DialogView& view, NoticeTarget& notices, DialogWorker& worker,
-                           COrvaLoadApp* app, PortLayer& ports)
-    : view_(view), notices_(notices), worker_(worker), app_(app), ports_(ports) {}
+COrvaLoadDlg::COrvaLoadDlg(DialogView& view, NoticeTarget& notices, DialogRunner& runner,
+                           COrvaLoadApp* app, DialogPorts& ports)
+    : view_(view), notices_(notices), runner_(runner), app_(app), ports_(ports) {}
 
 bool COrvaLoadDlg::OnInitDialog() {
   view_.set_icons();
@@ -62,15 +62,15 @@ void COrvaLoadDlg::OnUpgradeClicked() {
 
   view_.set_enabled(IDC_UPGRADE, false);
   view_.set_enabled(IDC_PORT_LIST, false);
-  view_.set_text(IDC_SECOND_BUTTON, "Cancel");
-  view_.set_enabled(IDC_SECOND_BUTTON, false);
-  worker_.start(&notices_, app_->port_handle);
+  view_.set_text(CANCEL_CLOSE_BUTTON, "Cancel");
+  view_.set_enabled(CANCEL_CLOSE_BUTTON, false);
+  runner_.start(&notices_, app_->port_handle);
 }
 
 void COrvaLoadDlg::OnCancelClicked() {
   if (app_ != nullptr && app_->port_handle != 0) {
     // The controls stay disabled until the worker's end notice restores them.
-    worker_.stop();
+    runner_.stop();
     char message[CANCEL_MESSAGE_SIZE];
     ports_.close(&app_->port_handle, message);
     app_->port_handle = 0;
@@ -96,8 +96,8 @@ int COrvaLoadDlg::OnUpgradeNotify(uint32_t kind, void* payload) {
   case NOTIFY_DONE: {
     notice_free(kind, payload);
     view_.set_enabled(IDC_UPGRADE, true);
-    view_.set_text(IDC_SECOND_BUTTON, "Close");
-    view_.set_enabled(IDC_SECOND_BUTTON, true);
+    view_.set_text(CANCEL_CLOSE_BUTTON, "Close");
+    view_.set_enabled(CANCEL_CLOSE_BUTTON, true);
     view_.set_enabled(IDC_PORT_LIST, true);
     if (app_ != nullptr) {
       // After a cancel the slot already reads 0 and the close is refused.

@@ -5,13 +5,13 @@
 
 #include <cstdint>
 
-#include "app/dialog/dialog_seams.h"
+#include "app/dialog/dialog_ports.h"
+#include "app/dialog/dialog_runner.h"
+#include "app/dialog/dialog_view.h"
 #include "app/dialog/orva_load_app.h"
 
 constexpr int DIALOG_RESULT_CANCEL = 2; // IDCANCEL
 constexpr int DIALOG_PROGRESS_MAX = 1000;
-
-PortLayer& system_ports();
 
 // Where a minimised dialog draws its icon along one axis: centred, with the
 // odd pixel going to the far side (signed division truncates towards zero).
@@ -21,10 +21,10 @@ constexpr int dialog_icon_origin(int client, int icon) {
 
 class COrvaLoadDlg {
 public:
-  // `app` may be missing: Upgrade then does nothing and the second button
-  // ends the dialog.
-  COrvaLoadDlg(DialogView& view, NoticeTarget& notices, DialogWorker& worker,
-               COrvaLoadApp* app, PortLayer& ports = system_ports());
+  // `app` may be missing: Upgrade then does nothing and the Cancel/Close
+  // button ends the dialog.
+  COrvaLoadDlg(DialogView& view, NoticeTarget& notices, DialogRunner& runner,
+               COrvaLoadApp* app, DialogPorts& ports = system_ports());
   COrvaLoadDlg(const COrvaLoadDlg&) = delete;
   COrvaLoadDlg& operator=(const COrvaLoadDlg&) = delete;
 
@@ -38,7 +38,7 @@ public:
 private:
   DialogView& view_;
   NoticeTarget& notices_;
-  DialogWorker& worker_;
+  DialogRunner& runner_;
   COrvaLoadApp* app_;
-  PortLayer& ports_;
+  DialogPorts& ports_;
 };

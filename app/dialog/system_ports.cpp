@@ -1,4 +1,4 @@
-#include "app/dialog/dialog_seams.h"
+#include "app/dialog/dialog_ports.h"
 #include "app/dialog/orva_load_dlg.h"
 #include "serial/port_list.h"
 #include "serial/serial.h"
@@ -15,7 +15,7 @@ std::vector<PortEntry> SystemPorts::list() {
   return serial_list_ports();
 }
 
-PortLayer& system_ports() {
+DialogPorts& system_ports() {
   static SystemPorts ports;
   return ports;
 }

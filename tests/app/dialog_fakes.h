@@ -1,4 +1,4 @@
-// A window, a serial layer and a worker that only remember what the dialog
+// A window, the ports and a runner that only remember what the dialog
 // did to them, so its behaviour can be checked without a toolkit.
 #pragma once
 
@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "app/dialog/dialog_seams.h"
+#include "app/dialog/dialog_ports.h"
+#include "app/dialog/dialog_runner.h"
+#include "app/dialog/dialog_view.h"
 #include "res/resource.h"
 
 class FakeView final : public DialogView {
@@ -16,8 +18,8 @@ public:
   FakeView() {
     // As the dialog template creates them.
     text[IDC_UPGRADE] = "Upgrade";
-    text[IDC_SECOND_BUTTON] = "Cancel";
-    for (int id : {IDC_UPGRADE, IDC_SECOND_BUTTON, IDC_PORT_LIST, IDC_STATUS, IDC_PROGRESS})
+    text[CANCEL_CLOSE_BUTTON] = "Cancel";
+    for (int id : {IDC_UPGRADE, CANCEL_CLOSE_BUTTON, IDC_PORT_LIST, IDC_STATUS, IDC_PROGRESS})
       enabled[id] = true;
   }
 
@@ -59,7 +61,7 @@ public:
   int ended = 0; // 0 while the dialog runs
 };
 
-class FakePorts final : public PortLayer {
+class FakePorts final : public DialogPorts {
 public:
   explicit FakePorts(std::set<int> present = {}) : present_(std::move(present)) {}
 
@@ -102,7 +104,7 @@ private:
   std::set<int> present_;
 };
 
-class FakeWorker final : public DialogWorker {
+class FakeRunner final : public DialogRunner {
 public:
   int start(NoticeTarget* target, PortHandle port) override {
     starts.push_back({target, port});

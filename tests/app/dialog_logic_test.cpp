@@ -14,8 +14,8 @@ const char GREETING[] =
 struct Controls {
   bool upgrade;
   bool port_list;
-  const char* second_text;
-  bool second;
+  const char* cancel_close_text;
+  bool cancel_close;
 };
 
 class DialogTest : public ::testing::Test {
@@ -34,8 +34,8 @@ protected:
   void expect_controls(const Controls& c) {
     EXPECT_EQ(view.enabled[IDC_UPGRADE], c.upgrade);
     EXPECT_EQ(view.enabled[IDC_PORT_LIST], c.port_list);
-    EXPECT_EQ(view.text[IDC_SECOND_BUTTON], c.second_text);
-    EXPECT_EQ(view.enabled[IDC_SECOND_BUTTON], c.second);
+    EXPECT_EQ(view.text[CANCEL_CLOSE_BUTTON], c.cancel_close_text);
+    EXPECT_EQ(view.enabled[CANCEL_CLOSE_BUTTON], c.cancel_close);
   }
 
   void expect_idle_before_run() { expect_controls({true, true, "Cancel", true}); }
@@ -44,10 +44,10 @@ protected:
 
   FakeView view;
   FakePorts ports;
-  FakeWorker worker;
+  FakeRunner runner;
   NoticeQueue notices;
   COrvaLoadApp app;
-  COrvaLoadDlg dlg{view, notices, worker, &app, ports};
+  COrvaLoadDlg dlg{view, notices, runner, &app, ports};
 };
 
 class NoPortsTest : public DialogTest {
@@ -96,9 +96,9 @@ TEST_F(DialogTest, UpgradeOpensTheSelectedEntrysPortAndStartsTheWorker) {
   EXPECT_EQ(ports.opened, (std::vector<std::string>{"\\\\.\\COM7"}));
   expect_running();
   EXPECT_EQ(app.port_handle, 0x1000u);
-  ASSERT_EQ(worker.starts.size(), 1u);
-  EXPECT_EQ(worker.starts[0].target, &notices);
-  EXPECT_EQ(worker.starts[0].port, 0x1000u);
+  ASSERT_EQ(runner.starts.size(), 1u);
+  EXPECT_EQ(runner.starts[0].target, &notices);
+  EXPECT_EQ(runner.starts[0].port, 0x1000u);
   // The run's own notices reset the status box and the bar, not the dialog.
   EXPECT_EQ(view.text[IDC_STATUS], GREETING);
 }
@@ -115,17 +115,17 @@ TEST_F(NoPortsTest, UpgradeWithNothingSelectedFailsAndStaysIdle) {
   expect_idle_before_run();
   EXPECT_TRUE(view.enabled[IDC_STATUS]);
   EXPECT_EQ(app.port_handle, 0u);
-  EXPECT_TRUE(worker.starts.empty());
+  EXPECT_TRUE(runner.starts.empty());
 
   dlg.OnCancelClicked();
   EXPECT_EQ(view.ended, DIALOG_RESULT_CANCEL);
-  EXPECT_EQ(worker.stops, 0);
+  EXPECT_EQ(runner.stops, 0);
 }
 
 TEST_F(DialogTest, SecondButtonEndsTheDialogWhenNoPortIsHeld) {
   dlg.OnCancelClicked();
   EXPECT_EQ(view.ended, DIALOG_RESULT_CANCEL);
-  EXPECT_EQ(worker.stops, 0);
+  EXPECT_EQ(runner.stops, 0);
   EXPECT_TRUE(ports.closed.empty());
 }
 
@@ -163,8 +163,8 @@ TEST_F(DialogTest, FailedRunAlsoEndsWithCloseAndAnotherRunMayFollow) {
   expect_running();
   EXPECT_EQ(ports.opened, (std::vector<std::string>{"\\\\.\\COM7", "\\\\.\\COM7"}));
   EXPECT_EQ(app.port_handle, 0x1001u);
-  ASSERT_EQ(worker.starts.size(), 2u);
-  EXPECT_EQ(worker.starts[1].port, 0x1001u);
+  ASSERT_EQ(runner.starts.size(), 2u);
+  EXPECT_EQ(runner.starts[1].port, 0x1001u);
 
   notify_done(&notices, 0);
   deliver();
@@ -178,7 +178,7 @@ TEST_F(DialogTest, CancelCommandDuringARunStopsClosesAndWaitsForTheDoneNotice) {
   deliver();
 
   dlg.OnCancelClicked();
-  EXPECT_EQ(worker.stops, 1);
+  EXPECT_EQ(runner.stops, 1);
   EXPECT_EQ(ports.closed, (std::vector<PortHandle>{0x1000}));
   EXPECT_EQ(app.port_handle, 0u);
   EXPECT_EQ(view.ended, 0);
@@ -245,14 +245,14 @@ TEST_F(DialogTest, UnknownKindsAndMissingPayloadsChangeNothing) {
 TEST(DialogWithoutApplication, UpgradeDoesNothingAndTheSecondButtonEnds) {
   FakeView view;
   FakePorts ports({4});
-  FakeWorker worker;
+  FakeRunner runner;
   NoticeQueue notices;
-  COrvaLoadDlg dlg{view, notices, worker, nullptr, ports};
+  COrvaLoadDlg dlg{view, notices, runner, nullptr, ports};
   dlg.OnInitDialog();
 
   dlg.OnUpgradeClicked();
   EXPECT_TRUE(ports.opened.empty());
-  EXPECT_TRUE(worker.starts.empty());
+  EXPECT_TRUE(runner.starts.empty());
   EXPECT_TRUE(view.enabled[IDC_UPGRADE]);
 
   dlg.OnCancelClicked();

@@ -12,9 +12,9 @@
 
 namespace {
 
-class WorkerOf final : public DialogWorker {
+class RunnerOf final : public DialogRunner {
 public:
-  explicit WorkerOf(UpgradeWorker& worker) : worker_(worker) {}
+  explicit RunnerOf(UpgradeWorker& worker) : worker_(worker) {}
   int start(NoticeTarget* target, PortHandle port) override { return worker_.start(target, port); }
   int stop() override { return worker_.stop(); }
 
@@ -43,15 +43,15 @@ protected:
   void expect_idle_after_run() {
     EXPECT_TRUE(view.enabled[IDC_UPGRADE]);
     EXPECT_TRUE(view.enabled[IDC_PORT_LIST]);
-    EXPECT_EQ(view.text[IDC_SECOND_BUTTON], "Close");
-    EXPECT_TRUE(view.enabled[IDC_SECOND_BUTTON]);
+    EXPECT_EQ(view.text[CANCEL_CLOSE_BUTTON], "Close");
+    EXPECT_TRUE(view.enabled[CANCEL_CLOSE_BUTTON]);
     EXPECT_EQ(app.port_handle, 0u);
     EXPECT_EQ(ports.closed, (std::vector<PortHandle>{line.handle()}));
   }
 
   FakeView view;
   FakePorts ports{{5}};
-  WorkerOf runner{worker};
+  RunnerOf runner{worker};
   COrvaLoadApp app;
   COrvaLoadDlg dlg{view, queue, runner, &app, ports};
 };
@@ -82,7 +82,7 @@ TEST_F(DialogRunTest, TheCancelCommandStopsTheRunAndTheEndNoticeRestoresIdle) {
   EXPECT_EQ(worker.exited, 1);
   EXPECT_EQ(app.port_handle, 0u);
   EXPECT_FALSE(view.enabled[IDC_UPGRADE]);
-  EXPECT_FALSE(view.enabled[IDC_SECOND_BUTTON]);
+  EXPECT_FALSE(view.enabled[CANCEL_CLOSE_BUTTON]);
   EXPECT_EQ(view.ended, 0);
 
   ASSERT_TRUE(handle_run());

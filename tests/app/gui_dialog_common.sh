@@ -107,10 +107,10 @@ click_status() {
 check_run() {
   trace_has "port 0 Serial Port: COM$1" || fail "COM$1 not listed"
   trace_has "enabled 1000 0" || fail "Upgrade not disabled during the run"
-  trace_has "enabled 2 0" || fail "the second button not disabled during the run"
+  trace_has "enabled 2 0" || fail "the Cancel/Close button not disabled during the run"
   trace_has "progress 1000 " || fail "progress never reached 1000"
-  [ "$(grep '^text 2 ' "$TRACE" | tail -n 1)" = "text 2 Close" ] || fail "second button does not read Close"
-  [ "$(grep '^enabled 2 ' "$TRACE" | tail -n 1)" = "enabled 2 1" ] || fail "second button not enabled"
+  [ "$(grep '^text 2 ' "$TRACE" | tail -n 1)" = "text 2 Close" ] || fail "the Cancel/Close button does not read Close"
+  [ "$(grep '^enabled 2 ' "$TRACE" | tail -n 1)" = "enabled 2 1" ] || fail "the Cancel/Close button not enabled"
   [ "$(last_status)" = "$SUCCESS" ] || fail "status box shows '$(last_status)'"
 }
 
@@ -127,7 +127,7 @@ cancel_mid_run() {
   # and the dialog did not end.
   [ "$(grep -c '^enabled 1000 1' "$TRACE")" -eq 1 ] || fail "Upgrade enabled more than once"
   trace_has "end 2 " && fail "the cancel command ended the dialog during the run"
-  [ "$(grep '^enabled 2 ' "$TRACE" | tail -n 1)" = "enabled 2 1" ] || fail "second button not enabled"
+  [ "$(grep '^enabled 2 ' "$TRACE" | tail -n 1)" = "enabled 2 1" ] || fail "the Cancel/Close button not enabled"
   grep -q '^progress 1000 ' "$TRACE" && fail "the stopped run reached 1000"
   sleep 0.5
   screenshot "$1-cancelled.png"
