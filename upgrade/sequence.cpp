@@ -60,6 +60,9 @@ int32_t upgrade_report_progress(UpgradeWorker* w, int32_t value) {
   if (w == nullptr) {
     return UPGRADE_GUARD_PROGRESS;
   }
+  // Whatever a step computes, the dialog's bar and the controller's percent
+  // never leave their scale.
+  value = value < 0 ? 0 : (value > UPGRADE_PROGRAM_TO ? UPGRADE_PROGRAM_TO : value);
   if (value != w->last_progress) {
     notify_progress(w->target_window, value);
   }
@@ -96,20 +99,22 @@ int32_t upgrade_erase_range(UpgradeWorker* w, uint32_t start, uint32_t size, int
   if (w == nullptr) {
     return UPGRADE_GUARD_RANGE;
   }
-  // Blocks are erased while they start below the image's end plus 255.
-  const uint32_t end = start + size + 255;
+  // Blocks are erased while they start below the image's end plus 255,
+  // counted wide so that an image ending near the top of the address space
+  // is erased too.
+  const uint64_t end = uint64_t{start} + size + 255;
   uint32_t address = start;
   while (address < end) {
     post_step_text(w, "Erase address %08xh %d bytes", address, UPGRADE_ERASE_BLOCK_SIZE);
-    const uint32_t next = address + UPGRADE_ERASE_BLOCK_SIZE;
+    const uint64_t next = uint64_t{address} + UPGRADE_ERASE_BLOCK_SIZE;
     const int32_t progress = progress_at(progress_from, progress_to, next, end);
     if (upgrade_erase_block(w, address, UPGRADE_ERASE_BLOCK_SIZE, progress) != OUTCOME_CONTINUE) {
       break;
     }
-    if (next < address) {
+    if (next > UINT32_MAX) {
       break; // the top of the address space: nothing lies beyond it
     }
-    address = next;
+    address = static_cast<uint32_t>(next);
   }
   return w->last_result;
 }
@@ -123,8 +128,10 @@ int32_t upgrade_program_range(UpgradeWorker* w, uint32_t start, const uint8_t* d
   for (uint32_t offset = 0; offset < size;) {
     const uint32_t n = size - offset < UPGRADE_CHUNK_SIZE ? size - offset : UPGRADE_CHUNK_SIZE;
     post_step_text(w, "Program address %08xh %d bytes", address, n);
-    // A short last chunk counts as a whole one, so the last chunk reaches the top.
-    const uint64_t done = static_cast<uint64_t>(offset) + UPGRADE_CHUNK_SIZE;
+    // A short last chunk counts up to the image's end: the last chunk reaches
+    // the top of the span and never passes it.
+    const uint64_t whole = static_cast<uint64_t>(offset) + UPGRADE_CHUNK_SIZE;
+    const uint64_t done = whole < size ? whole : size;
     const int32_t progress = progress_at(progress_from, progress_to, done, size);
     if (upgrade_program_chunk(w, address, data + offset, n, progress) != OUTCOME_CONTINUE) {
       break;

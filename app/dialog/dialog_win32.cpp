@@ -2,6 +2,8 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
+
 #include "res/resource.h"
 
 namespace {
@@ -150,7 +152,12 @@ void Win32Dialog::set_progress_range(int low, int high) {
 }
 
 void Win32Dialog::set_progress(int position) {
-  SendDlgItemMessageA(window_, IDC_PROGRESS, PBM_SETPOS, static_cast<WPARAM>(position), 0);
+  // Held within the bar's range, so that no value can wrap as a WPARAM.
+  const int low = static_cast<int>(SendDlgItemMessageA(window_, IDC_PROGRESS, PBM_GETRANGE, TRUE, 0));
+  int high = static_cast<int>(SendDlgItemMessageA(window_, IDC_PROGRESS, PBM_GETRANGE, FALSE, 0));
+  high = high < low ? low : high;
+  SendDlgItemMessageA(window_, IDC_PROGRESS, PBM_SETPOS,
+                      static_cast<WPARAM>(std::clamp(position, low, high)), 0);
 }
 
 void Win32Dialog::end_dialog(int result) {

@@ -1,5 +1,6 @@
 #include "app/dialog/dialog_wx.h"
 
+#include <algorithm>
 #include <string>
 
 #include <wx/icon.h>
@@ -220,7 +221,8 @@ void OrvaWxDialog::set_progress_range(int low, int high) {
 }
 
 void OrvaWxDialog::set_progress(int position) {
-  progress_->SetValue(position);
+  // A gauge asserts on a value outside its range; the bar shows its ends instead.
+  progress_->SetValue(std::clamp(position, 0, progress_->GetRange()));
 }
 
 void OrvaWxDialog::end_dialog(int result) {

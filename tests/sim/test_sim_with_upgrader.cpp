@@ -3,8 +3,12 @@
 // fault must end the host's run the way the fault intends.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <random>
 #include <string>
+#include <vector>
 
 #include "notify/notice_queue.h"
 #include "sim/sim_line.h"
@@ -136,6 +140,65 @@ TEST_F(SimRun, StrayBytesAndSingleByteReadsStillMakeACleanRun) {
   SimLine line(config);
   EXPECT_EQ(run(line), 0) << status();
   expect_clean(line);
+}
+
+// Takes every notice of a run and keeps what the size runs look at.
+class ScaleWatch final : public NoticeTarget {
+public:
+  bool post(uint32_t kind, void* payload) override {
+    if (kind == NOTIFY_PROGRESS) {
+      const int32_t value = *static_cast<const int32_t*>(payload);
+      lowest = std::min(lowest, value);
+      highest = std::max(highest, value);
+      last_progress = value;
+    } else if (kind == NOTIFY_TEXT) {
+      last_text = static_cast<const TextNotice*>(payload)->text;
+    }
+    notice_free(kind, payload);
+    return true;
+  }
+  int32_t lowest = INT32_MAX;
+  int32_t highest = INT32_MIN;
+  int32_t last_progress = -1;
+  std::string last_text;
+};
+
+// One whole run for each image size from a byte to the largest a build
+// embeds: the bar stays within 0..1000, the controller hears percents within
+// 0..100 with 100 last, and the flash ends up holding the image.
+TEST_F(SimRun, EveryImageSizeKeepsProgressOnItsScale) {
+  std::mt19937 random(11);
+  const uint32_t load = 0x4000;
+  for (uint32_t size : {1u, 255u, 256u, 257u, 16384u, 16385u, 65540u, 180000u, 180036u, 16u << 20}) {
+    SCOPED_TRACE(size);
+    SimConfig config;
+    config.image.resize(size);
+    for (uint8_t& b : config.image) {
+      b = static_cast<uint8_t>(random());
+    }
+    config.load_address = load;
+    const uint32_t blocks = (size + 255 + 16383) / 16384;
+    config.flash_size = load + blocks * 16384;
+    SimLine line(config);
+    line.set_read_hook([this] { clock.on_read(); });
+    ScaleWatch watch;
+    upgrade_prepare_run(&worker, &watch, line.handle());
+    const FirmwareImage image{config.image.data(), size, load};
+    EXPECT_EQ(upgrade_run(&worker, image), 0) << status();
+
+    EXPECT_EQ(watch.last_text, "Program success, starting application...");
+    EXPECT_GE(watch.lowest, 0);
+    EXPECT_LE(watch.highest, 1000);
+    EXPECT_EQ(watch.last_progress, 1000);
+    const SimReport& r = line.controller().report();
+    ASSERT_FALSE(r.percents.empty());
+    EXPECT_EQ(r.percents.back(), 100);
+    EXPECT_EQ(r.program, (size + 255) / 256);
+    EXPECT_EQ(r.erase, blocks);
+    EXPECT_TRUE(r.violations.empty()) << r.violations.front();
+    EXPECT_TRUE(r.jumped);
+    EXPECT_TRUE(line.controller().image_matches());
+  }
 }
 
 } // namespace

@@ -113,10 +113,18 @@ TEST_F(SequenceTest, EraseEndsAtTheTopOfTheAddressSpace) {
 TEST_F(SequenceTest, EmptyRangesSendNothing) {
   const uint8_t data[1] = {};
   EXPECT_EQ(upgrade_program_range(&worker, 0x4000, data, 0, 121, 1000), 0);
-  // start + size + 255 wraps below start: nothing to erase.
-  EXPECT_EQ(upgrade_erase_range(&worker, 0xFFFFFF00, 0x100, 0, 120), 0);
   EXPECT_TRUE(line.writes().empty());
   EXPECT_TRUE(notices().empty());
+}
+
+TEST_F(SequenceTest, AnImageEndingAtTheTopOfTheAddressSpaceIsErasedFirst) {
+  upgrade_report_progress(&worker, 0);
+  EXPECT_EQ(upgrade_erase_range(&worker, 0xFFFFFF00, 0x100, 0, 120), 0);
+  const auto frames = sent();
+  ASSERT_EQ(frames.size(), 3u); // progress 0, the erase, progress 12
+  EXPECT_EQ(frames[1].command, CMD_ERASE);
+  EXPECT_EQ(be32(frames[1].payload, 0), 0xFFFFFF00u);
+  EXPECT_EQ(progress_of(notices()), (std::vector<int32_t>{0, 120}));
 }
 
 TEST_F(SequenceTest, DeviceErrorOnAnEraseBlockEndsTheRunWithItsText) {

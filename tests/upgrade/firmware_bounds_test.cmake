@@ -1,0 +1,25 @@
+# Which images the configure step embeds and which it refuses.
+include("${MODULE}")
+
+function(expect size load want)
+  orva_firmware_refusal(${size} "${load}" reason)
+  if(want STREQUAL "ok" AND NOT reason STREQUAL "")
+    message(SEND_ERROR "${size} bytes at ${load} refused: ${reason}")
+  elseif(NOT want STREQUAL "ok" AND reason STREQUAL "")
+    message(SEND_ERROR "${size} bytes at ${load} accepted")
+  endif()
+endfunction()
+
+expect(180036 0x4000 ok)
+expect(1 0x4000 ok)
+expect(16777216 0x4000 ok)
+expect(16777217 0x4000 refused)
+expect(0 0x4000 refused)
+# The last byte may be the top of the address space, not beyond it.
+expect(256 0xFFFFFF00 ok)
+expect(256 4294967040 ok)
+expect(257 0xFFFFFF00 refused)
+expect(1 0x100000000 refused)
+expect(1 0x00000000FFFFFFFF ok)
+expect(1 99999999999999999999 refused)
+expect(1 0x4000h refused)
