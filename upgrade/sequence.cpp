@@ -94,6 +94,15 @@ int32_t upgrade_program_chunk(UpgradeWorker* w, uint32_t address, const uint8_t*
   return exchange_then_progress(w, progress);
 }
 
+uint32_t upgrade_erase_blocks(uint32_t start, uint32_t size) {
+  // Blocks start at `start` and every 16 KiB after it while they start below
+  // the image's end plus 255, and not beyond the top of the address space.
+  const uint64_t end = uint64_t{start} + size + 255;
+  const uint64_t top = uint64_t{UINT32_MAX} + 1;
+  const uint64_t limit = end < top ? end : top;
+  return static_cast<uint32_t>((limit - start + UPGRADE_ERASE_BLOCK_SIZE - 1) / UPGRADE_ERASE_BLOCK_SIZE);
+}
+
 int32_t upgrade_erase_range(UpgradeWorker* w, uint32_t start, uint32_t size, int32_t progress_from,
                             int32_t progress_to) {
   if (w == nullptr) {

@@ -37,6 +37,8 @@ int32_t upgrade_erase_block(UpgradeWorker* worker, uint32_t address, uint32_t si
 // size 1 to 256.
 int32_t upgrade_program_chunk(UpgradeWorker* worker, uint32_t address, const uint8_t* data, uint32_t size,
                               int32_t progress);
+// How many blocks upgrade_erase_range erases for `size` bytes at `start`.
+uint32_t upgrade_erase_blocks(uint32_t start, uint32_t size);
 int32_t upgrade_erase_range(UpgradeWorker* worker, uint32_t start, uint32_t size, int32_t progress_from,
                             int32_t progress_to);
 int32_t upgrade_program_range(UpgradeWorker* worker, uint32_t start, const uint8_t* data, uint32_t size,

@@ -46,6 +46,7 @@ void upgrade_prepare_run(UpgradeWorker* w, NoticeTarget* target, PortHandle port
   w->port = port;
   w->cancel = 0;
   w->last_result = 0;
+  w->run_result = UPGRADE_NO_RUN;
   w->status_text[0] = '\0';
 }
 
@@ -73,7 +74,7 @@ unsigned upgrade_thread_proc(void* param) {
   do {
     switch (event_wait_any(w->start_event, w->stop_event, UPGRADE_WAIT_MS)) {
     case 0:
-      upgrade_run(w, firmware_image());
+      w->run_result = upgrade_run(w, firmware_image());
       w->cancel = 1;
       break;
     case 1:

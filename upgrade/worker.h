@@ -14,6 +14,9 @@
 
 constexpr int UPGRADE_TEXT_SIZE = 256;
 
+// UpgradeWorker::run_result before a run has ended.
+constexpr int32_t UPGRADE_NO_RUN = INT32_MIN;
+
 // How long the worker thread waits for a signal before it looks at `cancel` again.
 constexpr uint32_t UPGRADE_WAIT_MS = 1000;
 
@@ -49,6 +52,10 @@ public:
   // Outcome of the last exchange; after a run, 0 exactly when the controller
   // took the whole image and the jump.
   int32_t last_result = 0;
+  // What the last run returned: 0 exactly when the controller took the whole
+  // image and the jump; UPGRADE_NO_RUN until a run has ended, and when none
+  // could start. Read it once the thread has been joined (stop()).
+  int32_t run_result = UPGRADE_NO_RUN;
 };
 
 // Sets the fields a run begins from: no progress reported yet, no result, no

@@ -10,6 +10,7 @@
 #include "notify/notice_queue.h"
 #include "serial/serial.h"
 #include "upgrade/firmware.h"
+#include "upgrade/sequence.h"
 #include "upgrade/worker.h"
 
 namespace {
@@ -86,7 +87,8 @@ int cli_upgrade(const char* port_name) {
 
   const bool show_progress = console_stderr_is_terminal();
   ProgressLine line(show_progress);
-  ProgressMeter meter(firmware_image().size);
+  const FirmwareImage& image = firmware_image();
+  ProgressMeter meter(image.size, upgrade_erase_blocks(image.load_address, image.size));
   RunVerdict verdict;
   NoticeQueue queue;
   UpgradeWorker worker;
@@ -103,8 +105,7 @@ int cli_upgrade(const char* port_name) {
         const TextNotice* text = static_cast<const TextNotice*>(notice.payload);
         line.clear();
         write_all(stdout, notice_lines(text->text));
-        verdict.on_text(text->text, text->code);
-        meter.on_text(text->text, now);
+        meter.on_text(now);
         line.draw(meter, now, true);
       } else if (notice.kind == NOTIFY_PROGRESS) {
         meter.on_progress(*static_cast<const int32_t*>(notice.payload), now);
@@ -130,6 +131,7 @@ int cli_upgrade(const char* port_name) {
   }
 
   worker.stop();
+  verdict.on_result(worker.run_result);
   queue.close();
   char close_message[128] = "";
   serial_close(&port, close_message);

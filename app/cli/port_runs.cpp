@@ -14,6 +14,7 @@
 #include "app/cli/run_verdict.h"
 #include "link/engine.h"
 #include "notify/notice_queue.h"
+#include "upgrade/sequence.h"
 #include "upgrade/worker.h"
 
 namespace {
@@ -33,7 +34,8 @@ std::string cancelled_text() {
 }
 
 struct PortRun {
-  PortRun(std::string port_name, uint32_t image_size) : meter(image_size) {
+  PortRun(std::string port_name, const FirmwareImage& image)
+      : meter(image.size, upgrade_erase_blocks(image.load_address, image.size)) {
     outcome.port = std::move(port_name);
   }
   const std::string& name() const { return outcome.port; }
@@ -223,7 +225,7 @@ public:
 private:
   static Runs make_runs(const PortRunsPlan& plan, const FirmwareImage& image) {
     Runs runs;
-    for (const std::string& name : plan.ports) runs.push_back(std::make_unique<PortRun>(name, image.size));
+    for (const std::string& name : plan.ports) runs.push_back(std::make_unique<PortRun>(name, image));
     return runs;
   }
 
@@ -279,8 +281,7 @@ private:
     run.idle_since_s = -1;
     if (notice.kind == NOTIFY_TEXT || notice.kind == NOTIFY_TEXT_OLD) {
       const TextNotice* text = static_cast<const TextNotice*>(notice.payload);
-      run.verdict.on_text(text->text, text->code);
-      run.meter.on_text(text->text, now);
+      run.meter.on_text(now);
       run.outcome.last_text = text_block(text->text);
       view_.text(run, text->text, text->code, now);
     } else if (notice.kind == NOTIFY_PROGRESS) {
@@ -309,6 +310,7 @@ private:
   // The run is over: its thread and port go, then its ending is told.
   void end(PortRun& run, double now) {
     run.worker.stop();
+    run.verdict.on_result(run.worker.run_result);
     run.queue.close();
     system_.close(run.port);
     run.running = false;

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "upgrade/sequence.h"
+
 namespace {
 
 constexpr int kBarCells = 24;
@@ -13,25 +15,24 @@ void format_duration(char* out, size_t size, double seconds) {
 
 } // namespace
 
-void ProgressMeter::on_text(const char* text, double now_s) {
-  unsigned address = 0;
-  int bytes = 0;
-  if (text == nullptr || std::sscanf(text, "Program address %xh %d bytes", &address, &bytes) != 2 ||
-      bytes <= 0) {
-    return;
-  }
-  if (!programming_) {
+void ProgressMeter::on_text(double now_s) {
+  if (++steps_ > erase_steps_ && !programming_) {
     programming_ = true;
     program_start_s_ = now_s;
   }
-  pending_ = static_cast<uint32_t>(bytes);
 }
 
+// Programming spans its own part of the scale, so a value within it tells
+// how much of the image the controller has taken: a chunk's value counts
+// its bytes up to the image's end.
 void ProgressMeter::on_progress(int32_t permille, double /*now_s*/) {
-  permille_ = permille < 0 ? 0 : (permille > 1000 ? 1000 : permille);
-  written_ += pending_;
-  if (written_ > total_) written_ = total_;
-  pending_ = 0;
+  permille_ = permille < 0 ? 0 : (permille > UPGRADE_PROGRAM_TO ? UPGRADE_PROGRAM_TO : permille);
+  if (!programming_ || permille_ <= UPGRADE_PROGRAM_FROM) {
+    return;
+  }
+  const uint64_t span = UPGRADE_PROGRAM_TO - UPGRADE_PROGRAM_FROM;
+  const uint64_t bytes = uint64_t{total_} * static_cast<uint64_t>(permille_ - UPGRADE_PROGRAM_FROM) / span;
+  written_ = static_cast<uint32_t>(bytes < total_ ? bytes : total_);
 }
 
 std::string ProgressMeter::render(double now_s, int width) const {

@@ -8,11 +8,15 @@
 
 class ProgressMeter {
 public:
-  explicit ProgressMeter(uint32_t total_bytes) : total_(total_bytes) {}
+  // total_bytes: the image's size; erase_steps: how many erase blocks come
+  // before the first program chunk.
+  ProgressMeter(uint32_t total_bytes, uint32_t erase_steps)
+      : total_(total_bytes), erase_steps_(erase_steps) {}
 
-  // Notes the chunk a program text names; it counts as written once the
-  // progress after it arrives, which only happens when its exchange went well.
-  void on_text(const char* text, double now_s);
+  // Every status text of the run: one comes before each erase block and
+  // each program chunk, so they tell when programming begins.
+  void on_text(double now_s);
+  // The run's progress in tenths of a percent, whatever value arrives.
   void on_progress(int32_t permille, double now_s);
 
   uint32_t written() const { return written_; }
@@ -21,8 +25,9 @@ public:
 
 private:
   uint32_t total_;
+  uint32_t erase_steps_;
+  uint32_t steps_ = 0;
   uint32_t written_ = 0;
-  uint32_t pending_ = 0;
   int32_t permille_ = 0;
   bool programming_ = false;
   double program_start_s_ = 0;

@@ -1,6 +1,6 @@
-// Decides from the notices of a run whether the controller got its firmware.
+// Decides from the run's own result whether the controller got its firmware.
 // A script's only view of the run is the exit status, so success needs the
-// final text and the absence of every failure, not just the end of the run.
+// end of the run and a run that returned 0, not just the end of the run.
 #pragma once
 
 #include <cstdint>
@@ -10,24 +10,18 @@ constexpr int CLI_EXIT_FAILED = 1; // the run failed, was cancelled, or never en
 constexpr int CLI_EXIT_USAGE = 2;
 constexpr int CLI_EXIT_NO_PORT = 3;
 
-extern const char* const CLI_SUCCESS_TEXT;
-
-// Whether a text is one of the link's failure texts, whatever code came with it.
-bool is_failure_text(const char* text);
-
 class RunVerdict {
 public:
-  void on_text(const char* text, int32_t code);
   void on_done() { done_ = true; }
+  // What the worker's run returned (UpgradeWorker::run_result), once its
+  // thread has ended.
+  void on_result(int32_t result) { result_ = result; }
 
   bool done() const { return done_; }
-  bool failed() const { return failure_seen_; }
-  // 0 only after the end notice, when the last text was the success text and
-  // no failure came before it; 1 otherwise.
-  int exit_code() const;
+  // 0 only after the end notice of a run that returned 0; 1 otherwise.
+  int exit_code() const { return done_ && result_ == 0 ? CLI_EXIT_OK : CLI_EXIT_FAILED; }
 
 private:
   bool done_ = false;
-  bool failure_seen_ = false;
-  bool last_was_success_ = false;
+  int32_t result_ = -1;
 };

@@ -177,7 +177,7 @@ TEST_F(SimRun, EveryImageSizeKeepsProgressOnItsScale) {
       b = static_cast<uint8_t>(random());
     }
     config.load_address = load;
-    const uint32_t blocks = (size + 255 + 16383) / 16384;
+    const uint32_t blocks = upgrade_erase_blocks(load, size);
     config.flash_size = load + blocks * 16384;
     SimLine line(config);
     line.set_read_hook([this] { clock.on_read(); });

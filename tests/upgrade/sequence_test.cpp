@@ -125,6 +125,7 @@ TEST_F(SequenceTest, AnImageEndingAtTheTopOfTheAddressSpaceIsErasedFirst) {
   EXPECT_EQ(frames[1].command, CMD_ERASE);
   EXPECT_EQ(be32(frames[1].payload, 0), 0xFFFFFF00u);
   EXPECT_EQ(progress_of(notices()), (std::vector<int32_t>{0, 120}));
+  EXPECT_EQ(upgrade_erase_blocks(0xFFFFFF00, 0x100), 1u);
 }
 
 TEST_F(SequenceTest, DeviceErrorOnAnEraseBlockEndsTheRunWithItsText) {

@@ -53,6 +53,7 @@ protected:
     EXPECT_EQ(seen.back().kind, NOTIFY_DONE);
     EXPECT_NE(texts_of(seen).back(), SUCCESS);
     EXPECT_FALSE(line.controller().report().jumped);
+    EXPECT_EQ(worker.run_result, 1);
     const auto& violations = line.controller().report().violations;
     EXPECT_TRUE(violations.empty()) << violations.front();
   }
@@ -67,6 +68,7 @@ protected:
     EXPECT_EQ(worker.last_result, 0);
     EXPECT_EQ(worker.link.frames_sent, 818u);
     EXPECT_EQ(worker.link.retransmissions, 0u);
+    EXPECT_EQ(worker.run_result, 0);
   }
 
   // After a failed run the same worker makes a clean one.
