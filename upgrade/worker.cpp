@@ -12,7 +12,7 @@ UpgradeWorker::~UpgradeWorker() {
   stop();
 }
 
-int UpgradeWorker::start(NoticeTarget* target, PortHandle port_handle) {
+int UpgradeWorker::start(NoticeTarget* target, PortHandle port_handle, const FirmwareImage& run_image) {
   if (target == nullptr || port_handle == 0) {
     return 0;
   }
@@ -21,7 +21,7 @@ int UpgradeWorker::start(NoticeTarget* target, PortHandle port_handle) {
   if (thread.joinable()) {
     thread.join();
   }
-  upgrade_prepare_run(this, target, port_handle);
+  upgrade_prepare_run(this, target, port_handle, run_image);
   // Cleared here rather than by the thread, so that a stop right after this
   // start waits for the thread even before it has begun.
   exited = 0;
@@ -40,7 +40,8 @@ int UpgradeWorker::start(NoticeTarget* target, PortHandle port_handle) {
   return 0;
 }
 
-void upgrade_prepare_run(UpgradeWorker* w, NoticeTarget* target, PortHandle port) {
+void upgrade_prepare_run(UpgradeWorker* w, NoticeTarget* target, PortHandle port, const FirmwareImage& image) {
+  w->image = image;
   w->last_progress = -1;
   w->target_window = target;
   w->port = port;
@@ -74,7 +75,7 @@ unsigned upgrade_thread_proc(void* param) {
   do {
     switch (event_wait_any(w->start_event, w->stop_event, UPGRADE_WAIT_MS)) {
     case 0:
-      w->run_result = upgrade_run(w, firmware_image());
+      w->run_result = upgrade_run(w, w->image);
       w->cancel = 1;
       break;
     case 1:

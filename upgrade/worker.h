@@ -11,6 +11,7 @@
 #include "link/port.h"
 #include "notify/notify.h"
 #include "upgrade/event.h"
+#include "upgrade/firmware.h"
 
 constexpr int UPGRADE_TEXT_SIZE = 256;
 
@@ -32,7 +33,10 @@ public:
   // end notice (NOTIFY_DONE) last. Does nothing when target or port is 0.
   // A thread of an earlier run is waited for first. Returns 0.
   // Call start, stop and the destructor from one thread (the dialog's).
-  int start(NoticeTarget* target, PortHandle port);
+  // The run sends `image`, whose bytes must stay valid until the end notice;
+  // without one it sends the built-in image.
+  int start(NoticeTarget* target, PortHandle port, const FirmwareImage& image);
+  int start(NoticeTarget* target, PortHandle port) { return start(target, port, firmware_image()); }
   // Asks a running thread to stop and returns once no thread uses the
   // record. A run ends at its next progress message. Returns 0.
   int stop();
@@ -56,13 +60,16 @@ public:
   // image and the jump; UPGRADE_NO_RUN until a run has ended, and when none
   // could start. Read it once the thread has been joined (stop()).
   int32_t run_result = UPGRADE_NO_RUN;
+  // What the run sends; set before its thread exists.
+  FirmwareImage image = firmware_image();
 };
 
 // Sets the fields a run begins from: no progress reported yet, no result, no
-// cancel, an empty status text, and where its notices go and which port it
-// uses. start() does this before the thread exists; tests that drive the
-// sequence on their own thread call it too.
-void upgrade_prepare_run(UpgradeWorker* worker, NoticeTarget* target, PortHandle port);
+// cancel, an empty status text, and where its notices go, which port it uses
+// and which image it sends. start() does this before the thread exists;
+// tests that drive the sequence on their own thread call it too.
+void upgrade_prepare_run(UpgradeWorker* worker, NoticeTarget* target, PortHandle port,
+                         const FirmwareImage& image = firmware_image());
 
 // The worker thread: waits for the start signal, performs one run, posts the
 // end notice, lets go of the record. `worker` is the UpgradeWorker.

@@ -193,4 +193,30 @@ TEST_F(SimRunTest, CancelAfterTheLastPercentLetsTheRunComplete) {
   EXPECT_TRUE(line->controller().image_matches());
 }
 
+TEST_F(SimRunTest, TheRunSendsTheImageItIsGiven) {
+  // An image from a file: another size, high in the address space, its last
+  // chunk short. The built-in image is what a worker sends without one.
+  std::vector<uint8_t> bytes(70001);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 7 + (i >> 9));
+  const FirmwareImage other{bytes.data(), static_cast<uint32_t>(bytes.size()), 0x08010000};
+  SimConfig config;
+  config.flash_base = 0x08000000;
+  config.image = bytes;
+  config.load_address = other.load_address;
+  SimLine line(config);
+  line.set_read_hook([this] { clock.on_read(); });
+  recorder = std::make_unique<RecordingPort>(&line);
+  worker.start(&queue, recorder->handle(), other);
+  const auto seen = drain_run(queue);
+  worker.stop();
+  EXPECT_EQ(texts_of(seen).back(), SUCCESS);
+  const SimReport& report = line.controller().report();
+  EXPECT_TRUE(line.controller().image_matches());
+  EXPECT_TRUE(report.violations.empty()) << report.violations.front();
+  EXPECT_EQ(report.program, 274u);
+  EXPECT_EQ(report.jump_address, 0x08010000u);
+
+  expect_next_run_clean();
+}
+
 } // namespace
