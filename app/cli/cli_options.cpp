@@ -12,7 +12,8 @@ namespace {
 
 const char* const kDescription =
     "Upgrades the firmware of an ORVA controller through its boot loader, with the\n"
-    "image built into this program. Activate the data menu on the controller first.\n";
+    "image built into this program. Activate the data menu on the controller first.\n"
+    "A firmware file given with --image is sent instead (see below).\n";
 
 const char* const kFooter =
     "PORT is COMn, \\\\.\\COMn or (Linux) a device path such as /dev/ttyUSB0.\n"
@@ -20,12 +21,37 @@ const char* const kFooter =
     "progress line goes to standard error when that is a terminal. Ctrl-C cancels:\n"
     "the run stops at its next progress message.\n"
     "\n"
+    "FILE is Intel HEX, S-records or a raw binary, told apart by its content.\n"
+    "Its span runs from its lowest to its highest address; gaps are filled with\n"
+    "0xFF and named on standard output. A file that fails a check (syntax,\n"
+    "checksum, overlapping records, below 0x4000, past 0xFFFFFFFF, over 16 MiB)\n"
+    "is refused before any port is opened.\n"
+    "\n"
     "Exit status:\n"
     "  0  the controller took the whole image and was told to start it\n"
     "     (last line \"Program success, starting application...\", no failure text)\n"
     "  1  the upgrade failed or was cancelled\n"
-    "  2  bad usage\n"
+    "  2  bad usage, or a firmware file refused (nothing was sent)\n"
     "  3  the port could not be opened (reason and hint on standard error)";
+
+// 0x-prefixed hexadecimal or decimal, at most 32 bits, nothing after it.
+bool parse_address(const std::string& text, uint32_t* value) {
+  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  const std::string digits = hex ? text.substr(2) : text;
+  if (digits.empty() || digits.size() > (hex ? 8u : 10u)) return false;
+  uint64_t v = 0;
+  for (char c : digits) {
+    int d = -1;
+    if (c >= '0' && c <= '9') d = c - '0';
+    if (hex && c >= 'a' && c <= 'f') d = c - 'a' + 10;
+    if (hex && c >= 'A' && c <= 'F') d = c - 'A' + 10;
+    if (d < 0) return false;
+    v = v * (hex ? 16 : 10) + static_cast<uint64_t>(d);
+  }
+  if (v > UINT32_MAX) return false;
+  *value = static_cast<uint32_t>(v);
+  return true;
+}
 
 } // namespace
 
@@ -36,6 +62,13 @@ int parse_command_line(int argc, const char* const* argv, CliOptions& options, s
   app.set_version_flag("-V,--version", ORVA_VERSION_TEXT, "Print the version and exit");
   app.add_option("-p,--port", options.port, "Serial port of the controller")->type_name("PORT");
   app.add_flag("-l,--list", options.list, "List the serial ports found and exit");
+  app.add_option("-i,--image", options.image, "Send this firmware file instead of the built-in image")
+      ->type_name("FILE");
+  std::string address;
+  app.add_option("-a,--address", address, "Device address of a raw binary FILE (default 0x4000)")
+      ->type_name("ADDR");
+  app.add_flag("--info", options.info,
+               "Print the span, size and SHA-256 of the image to send, and exit");
 
   try {
     app.parse(argc, argv);
@@ -47,7 +80,26 @@ int parse_command_line(int argc, const char* const* argv, CliOptions& options, s
     err << "orvaload-cli: --list and --port do not go together\n";
     return CLI_EXIT_USAGE;
   }
-  if (!options.list && options.port.empty()) {
+  if (options.list && (!options.image.empty() || !address.empty() || options.info)) {
+    err << "orvaload-cli: --list goes with no image option\n";
+    return CLI_EXIT_USAGE;
+  }
+  if (options.info && !options.port.empty()) {
+    err << "orvaload-cli: --info opens no port: leave out --port\n";
+    return CLI_EXIT_USAGE;
+  }
+  if (!address.empty()) {
+    if (options.image.empty()) {
+      err << "orvaload-cli: --address places a raw binary given with --image FILE\n";
+      return CLI_EXIT_USAGE;
+    }
+    if (!parse_address(address, &options.address)) {
+      err << "orvaload-cli: --address needs a 32-bit address such as 0x4000, not '" << address << "'\n";
+      return CLI_EXIT_USAGE;
+    }
+    options.address_given = true;
+  }
+  if (!options.list && !options.info && options.port.empty()) {
     err << "orvaload-cli: give the controller's port with --port PORT, or --list\n"
         << "Run with --help for more information.\n";
     return CLI_EXIT_USAGE;

@@ -1,12 +1,17 @@
 // The command line of orvaload-cli.
 #pragma once
 
+#include <cstdint>
 #include <ostream>
 #include <string>
 
 struct CliOptions {
-  std::string port; // empty with --list
+  std::string port; // empty with --list and --info
   bool list = false;
+  std::string image; // firmware file; empty: the built-in image
+  bool address_given = false;
+  uint32_t address = 0; // where a raw binary goes, with address_given
+  bool info = false;    // describe the image instead of sending it
 };
 
 // Returns -1 when the command line asks for a command (in `options`), or the

@@ -74,7 +74,7 @@ private:
 
 } // namespace
 
-int cli_upgrade(const char* port_name) {
+int cli_upgrade(const char* port_name, const FirmwareImage& image) {
   char message[256] = "";
   PortHandle port = 0;
   if (serial_open(port_name, &port, message) != 0) {
@@ -87,12 +87,11 @@ int cli_upgrade(const char* port_name) {
 
   const bool show_progress = console_stderr_is_terminal();
   ProgressLine line(show_progress);
-  const FirmwareImage& image = firmware_image();
   ProgressMeter meter(image.size, upgrade_erase_blocks(image.load_address, image.size));
   RunVerdict verdict;
   NoticeQueue queue;
   UpgradeWorker worker;
-  worker.start(&queue, port);
+  worker.start(&queue, port, image);
 
   bool cancelling = false;
   int polls_without_worker = 0;

@@ -107,6 +107,19 @@ TEST(CommandLine, CommandsVersionHelpAndUsageErrors) {
   EXPECT_EQ(parse({"--list"}, listing), -1);
   EXPECT_TRUE(listing.list);
 
+  CliOptions file;
+  EXPECT_EQ(parse({"--image", "fw.bin", "--address", "0x08000000", "--port", "COM5"}, file), -1);
+  EXPECT_EQ(file.image, "fw.bin");
+  EXPECT_TRUE(file.address_given);
+  EXPECT_EQ(file.address, 0x08000000u);
+  CliOptions info;
+  EXPECT_EQ(parse({"--info", "--image", "fw.bin", "--address", "16384"}, info), -1);
+  EXPECT_TRUE(info.info);
+  EXPECT_EQ(info.address, 16384u);
+  CliOptions builtin_info;
+  EXPECT_EQ(parse({"--info"}, builtin_info), -1);
+  EXPECT_FALSE(builtin_info.address_given);
+
   std::string out;
   std::string err;
   CliOptions other;
@@ -120,7 +133,13 @@ TEST(CommandLine, CommandsVersionHelpAndUsageErrors) {
                     std::initializer_list<const char*>{"--port"},
                     std::initializer_list<const char*>{"--port", "COM5", "--list"},
                     std::initializer_list<const char*>{"--bogus"},
-                    std::initializer_list<const char*>{"COM5"}}) {
+                    std::initializer_list<const char*>{"COM5"},
+                    std::initializer_list<const char*>{"--address", "0x4000", "--port", "COM5"},
+                    std::initializer_list<const char*>{"--image", "f", "--address", "0x100000000", "--port", "C"},
+                    std::initializer_list<const char*>{"--image", "f", "--address", "16k", "--port", "COM5"},
+                    std::initializer_list<const char*>{"--image", "f", "--address", "0x", "--port", "COM5"},
+                    std::initializer_list<const char*>{"--info", "--port", "COM5"},
+                    std::initializer_list<const char*>{"--list", "--image", "f"}}) {
     CliOptions bad;
     EXPECT_EQ(parse(args, bad, nullptr, &err), CLI_EXIT_USAGE);
     EXPECT_FALSE(err.empty());

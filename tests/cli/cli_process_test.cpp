@@ -11,6 +11,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -192,3 +194,100 @@ TEST_F(CliProcess, UsageAndVersion) {
   EXPECT_EQ(run_cli(version, {"--version"}), 0);
   EXPECT_EQ(version.out(), "2.00\n");
 }
+
+// Firmware files: the same random 100 KiB image as a raw binary, as Intel HEX
+// and as S-records (both made by objcopy) must each leave exactly that image
+// in the controller's flash; a bad file is refused before a single frame.
+namespace {
+
+struct ImageFile {
+  const char* name;
+  const char* objcopy_format; // null: the raw binary itself
+  std::vector<std::string> extra;
+};
+
+class CliImageFile : public CliProcess, public ::testing::WithParamInterface<ImageFile> {
+protected:
+  std::string raw_path() { return sim_.dir() + "/random.bin"; }
+
+  // The raw image at 0x4000, and the file of the format asked for.
+  std::string make_files(const ImageFile& file) {
+    std::mt19937 random(20261208);
+    std::string bytes(100 * 1024, '\0');
+    for (char& c : bytes) c = static_cast<char>(random());
+    std::ofstream(raw_path(), std::ios::binary) << bytes;
+    if (file.objcopy_format == nullptr) return raw_path();
+    const std::string path = sim_.dir() + "/" + file.name;
+    ChildProcess objcopy;
+    EXPECT_TRUE(objcopy.start({ORVA_OBJCOPY, "-I", "binary", "-O", file.objcopy_format, "--change-addresses",
+                               "0x4000", raw_path(), path}));
+    EXPECT_EQ(objcopy.finish(20), 0) << objcopy.err();
+    return path;
+  }
+};
+
+TEST_P(CliImageFile, UpgradesTheControllerWithExactlyThatImage) {
+  if (std::string(ORVA_OBJCOPY).empty()) GTEST_SKIP() << "objcopy was not found at configure time";
+  const ImageFile& file = GetParam();
+  const std::string path = make_files(file);
+  EXPECT_TRUE(sim_.start({"--image", raw_path(), "--load-address", "0x4000", "--report", sim_.report_path(),
+                          "--link-com", "7"},
+                         kSimStartS));
+  std::vector<std::string> args{"--image", path, "--port", sim_.path()};
+  args.insert(args.end(), file.extra.begin(), file.extra.end());
+  ChildProcess cli;
+  EXPECT_EQ(run_cli(cli, args), 0) << cli.err();
+  EXPECT_EQ(cli.out().rfind("Erase address 00004000h 16384 bytes\n", 0), 0u) << "no gap line: the image is whole";
+  EXPECT_EQ(last_line(cli.out()), "Program success, starting application...");
+  EXPECT_NE(cli.out().find("Program address 0001cf00h 256 bytes\n"), std::string::npos);
+  const std::string json = report();
+  EXPECT_NE(json.find("\"matches\": true"), std::string::npos) << json.substr(0, 600);
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, CliImageFile,
+                         ::testing::Values(ImageFile{"raw", nullptr, {"--address", "0x4000"}},
+                                           ImageFile{"ihex", "ihex", {}}, ImageFile{"srec", "srec", {}}),
+                         [](const ::testing::TestParamInfo<ImageFile>& info) { return std::string(info.param.name); });
+
+TEST_F(CliProcess, BadFirmwareFilesAreRefusedBeforeAnyFrame) {
+  start_sim();
+  const struct {
+    const char* name;
+    const char* text;
+    const char* reason;
+  } files[] = {
+      {"checksum.hex", ":0440000001020304B3\n:00000001FF\n", "line 1: checksum error (record says 0xB3, its bytes give 0xB2)"},
+      {"type.hex", ":0440000001020304B2\n:0000000AF6\n:00000001FF\n", "line 2: record type 0x0A is not taken"},
+      {"overlap.srec", "S10740000102030AA8\nS1054002FF0BAE\nS9030000FC\n",
+       "line 2: data for 0x00004002 differs from an earlier record for that address"},
+      {"low.srec", "S1053FFF0102B9\nS9030000FC\n",
+       "the image starts at 0x00003FFF, below 0x00004000 where the boot loader lives"},
+  };
+  for (const auto& f : files) {
+    const std::string path = sim_.dir() + "/" + f.name;
+    std::ofstream(path, std::ios::binary) << f.text;
+    ChildProcess cli;
+    EXPECT_EQ(run_cli(cli, {"--image", path, "--port", "COM7"}), 2) << f.name;
+    EXPECT_EQ(cli.err(), "orvaload-cli: " + path + ": " + f.reason + "\n");
+    EXPECT_EQ(cli.out(), "");
+  }
+  const std::string json = report();
+  EXPECT_NE(json.find("\"requests\": 0,"), std::string::npos) << json.substr(0, 600);
+}
+
+TEST_F(CliProcess, InfoDescribesTheImageWithoutAPort) {
+  ChildProcess builtin;
+  EXPECT_EQ(run_cli(builtin, {"--info"}), 0);
+  EXPECT_EQ(builtin.out().rfind("image: built-in\nspan: 0x00004000-0x0002FF43\nsize: 180036 bytes\nsha256: ", 0), 0u)
+      << builtin.out();
+  const std::string path = sim_.dir() + "/gap.srec";
+  std::ofstream(path, std::ios::binary) << "S1054000AABB55\nS10540100102A7\nS9030000FC\n";
+  ChildProcess file;
+  EXPECT_EQ(run_cli(file, {"--image", path, "--info"}), 0);
+  EXPECT_EQ(file.out(), "image: " + path +
+                            " (S-record)\nspan: 0x00004000-0x00004011\nsize: 18 bytes\nsha256: "
+                            "21beac94be9ed29bf4eadcdc099a83adde8e396567d1c983b27edd7d11ef3e14\n"
+                            "gap of 14 bytes at 0x00004002 filled with 0xFF\n");
+}
+
+} // namespace

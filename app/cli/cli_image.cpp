@@ -1,0 +1,43 @@
+#include "app/cli/cli_image.h"
+
+#include <cstdio>
+
+#include "app/cli/run_verdict.h"
+#include "image/image_file.h"
+#include "image/sha256.h"
+
+int cli_load_image(const CliOptions& options, LoadedImage* loaded, std::ostream& err) {
+  const uint32_t raw_address = options.address_given ? options.address : IMAGE_DEFAULT_RAW_ADDRESS;
+  const ImageCheck check = image_load_file(options.image, raw_address, loaded);
+  if (!check.ok()) {
+    err << "orvaload-cli: " << options.image << ": " << check.reason << "\n";
+    return CLI_EXIT_USAGE;
+  }
+  if (options.address_given && loaded->format != ImageFormat::raw) {
+    err << "orvaload-cli: " << options.image << ": --address places a raw binary only; this file is "
+        << image_format_name(loaded->format) << " and carries its own addresses\n";
+    return CLI_EXIT_USAGE;
+  }
+  return -1;
+}
+
+std::string cli_gap_lines(const LoadedImage& loaded) {
+  std::string out;
+  char line[96];
+  for (const ImageGap& gap : loaded.gaps) {
+    std::snprintf(line, sizeof line, "gap of %u bytes at 0x%08X filled with 0xFF\n", static_cast<unsigned>(gap.size),
+                  static_cast<unsigned>(gap.address));
+    out += line;
+  }
+  return out;
+}
+
+std::string cli_image_info(const std::string& file, const char* format, const FirmwareImage& image) {
+  const std::string origin = file.empty() ? "built-in" : file + " (" + format + ")";
+  char span[64];
+  // A size of 0 never reaches here: the loader refuses empty images.
+  std::snprintf(span, sizeof span, "0x%08X-0x%08X", static_cast<unsigned>(image.load_address),
+                static_cast<unsigned>(image.load_address + image.size - 1));
+  return "image: " + origin + "\nspan: " + span + "\nsize: " + std::to_string(image.size) +
+         " bytes\nsha256: " + sha256_hex(sha256(image.bytes, image.size)) + "\n";
+}

@@ -1,0 +1,22 @@
+// The image orvaload-cli sends: the built-in one, or a firmware file given
+// with --image, read and checked before any port is opened.
+#pragma once
+
+#include <ostream>
+#include <string>
+
+#include "app/cli/cli_options.h"
+#include "image/image_load.h"
+#include "upgrade/firmware.h"
+
+// Reads and checks the file of --image into `loaded`. Returns -1 when it can
+// be sent, or CLI_EXIT_USAGE after a refusal, whose one line (naming the
+// file) goes to `err`.
+int cli_load_image(const CliOptions& options, LoadedImage* loaded, std::ostream& err);
+
+// "gap of N bytes at 0x... filled with 0xFF", one line per gap.
+std::string cli_gap_lines(const LoadedImage& loaded);
+
+// What --info prints: where the image comes from, its span, size and
+// SHA-256. `file` is empty for the built-in image.
+std::string cli_image_info(const std::string& file, const char* format, const FirmwareImage& image);
