@@ -3,7 +3,9 @@
 #include <windows.h>
 
 #include <commctrl.h>
+#include <stdlib.h>
 
+#include "app/dialog/dialog_command_line.h"
 #include "app/dialog/dialog_win32.h"
 #include "app/dialog/orva_load_app.h"
 
@@ -24,5 +26,17 @@ int COrvaLoadApp::InitInstance() {
 }
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+  // The runtime has split the command line into __argc/__argv already.
+  LoadedImage loaded;
+  const DialogImageChoice choice = dialog_image_from_command_line(__argc, __argv, &loaded);
+  if (!choice.refusal.empty()) {
+    MessageBoxA(nullptr, choice.refusal.c_str(), DIALOG_REFUSAL_CAPTION, MB_OK | MB_ICONERROR);
+    return 2;
+  }
+  const FirmwareImage file{loaded.bytes.data(), static_cast<uint32_t>(loaded.bytes.size()), loaded.load_address};
+  if (choice.from_file) {
+    the_app.image = &file;
+    the_app.image_name = choice.name;
+  }
   return the_app.InitInstance();
 }

@@ -2,7 +2,9 @@
 // program ends when the dialog has ended and no worker thread is left.
 #include <wx/app.h>
 #include <wx/init.h>
+#include <wx/msgdlg.h>
 
+#include "app/dialog/dialog_command_line.h"
 #include "app/dialog/dialog_wx.h"
 #include "app/dialog/orva_load_app.h"
 
@@ -27,6 +29,19 @@ int main(int argc, char** argv) {
   wxApp::SetInstance(new wxApp);
   if (!wxEntryStart(argc, argv))
     return 1;
+  // The toolkit has taken its own options out of the command line by now.
+  LoadedImage loaded;
+  const DialogImageChoice choice = dialog_image_from_command_line(argc, argv, &loaded);
+  if (!choice.refusal.empty()) {
+    wxMessageBox(wxString::FromUTF8(choice.refusal.c_str()), DIALOG_REFUSAL_CAPTION, wxOK | wxICON_ERROR);
+    wxEntryCleanup();
+    return 2;
+  }
+  const FirmwareImage file{loaded.bytes.data(), static_cast<uint32_t>(loaded.bytes.size()), loaded.load_address};
+  if (choice.from_file) {
+    the_app.image = &file;
+    the_app.image_name = choice.name;
+  }
   the_app.InitInstance();
   wxEntryCleanup();
   return 0;

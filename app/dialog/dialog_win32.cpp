@@ -16,7 +16,7 @@ constexpr int PORT_LIST_TEXT_BYTES = 48;
 
 Win32Dialog::Win32Dialog(COrvaLoadApp* app)
     : icon_(LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDR_MAINFRAME))),
-      logic_(traced_view(*this, trace_), *this, runner_, app) {}
+      runner_(app != nullptr ? app->image : nullptr), logic_(traced_view(*this, trace_), *this, runner_, app) {}
 
 INT_PTR Win32Dialog::run(HINSTANCE instance) {
   const INT_PTR result = DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_ORVALOAD_DIALOG), nullptr,

@@ -71,7 +71,7 @@ void WxNoticeTarget::detach() {
 }
 
 OrvaWxDialog::OrvaWxDialog(COrvaLoadApp* app)
-    : logic_(traced_view(*this, trace_), notices_, runner_, app) {
+    : runner_(app != nullptr ? app->image : nullptr), logic_(traced_view(*this, trace_), notices_, runner_, app) {
   // A caption without a system menu: no close box, as on Windows.
   Create(nullptr, wxID_ANY, ORVA_DIALOG_CAPTION, wxDefaultPosition, wxDefaultSize, wxCAPTION);
   create_controls();

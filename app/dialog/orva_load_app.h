@@ -1,8 +1,12 @@
 // The one application object: it holds the handle of the open serial port
-// for the dialog, and its start-up runs the dialog modally.
+// for the dialog and the image Upgrade sends, and its start-up runs the
+// dialog modally.
 #pragma once
 
+#include <string>
+
 #include "link/port.h"
+#include "upgrade/firmware.h"
 
 class COrvaLoadApp {
 public:
@@ -11,4 +15,10 @@ public:
   int InitInstance();
 
   PortHandle port_handle = 0;
+  // A firmware file named on the command line, whose bytes live as long as
+  // the program; null for the built-in image.
+  const FirmwareImage* image = nullptr;
+  // The file's name, shown in the caption after the version; empty for the
+  // built-in image.
+  std::string image_name;
 };

@@ -39,7 +39,10 @@ bool COrvaLoadDlg::OnInitDialog() {
   view_.port_list_select(0);
 
   view_.set_progress_range(0, DIALOG_PROGRESS_MAX);
-  view_.set_caption(view_.caption() + ORVA_VERSION_TEXT);
+  std::string caption = view_.caption() + ORVA_VERSION_TEXT;
+  if (app_ != nullptr && !app_->image_name.empty())
+    caption += " - " + app_->image_name; // nobody takes a file for the release
+  view_.set_caption(caption);
   view_.set_text(IDC_STATUS, GREETING);
   return true;
 }

@@ -1,5 +1,6 @@
 // The dialog's runner in the programs: one UpgradeWorker, whose destruction
-// stops a thread that still runs.
+// stops a thread that still runs. Each run sends `image`, or the built-in
+// image when there is none.
 #pragma once
 
 #include "app/dialog/dialog_runner.h"
@@ -7,9 +8,13 @@
 
 class WorkerRunner final : public DialogRunner {
 public:
-  int start(NoticeTarget* target, PortHandle port) override { return worker_.start(target, port); }
+  explicit WorkerRunner(const FirmwareImage* image = nullptr) : image_(image) {}
+  int start(NoticeTarget* target, PortHandle port) override {
+    return image_ != nullptr ? worker_.start(target, port, *image_) : worker_.start(target, port);
+  }
   int stop() override { return worker_.stop(); }
 
 private:
+  const FirmwareImage* image_;
   UpgradeWorker worker_;
 };

@@ -50,6 +50,12 @@ protected:
   COrvaLoadDlg dlg{view, notices, runner, &app, ports};
 };
 
+// A firmware file named on the command line; the start-up has loaded it.
+class FileImageTest : public DialogTest {
+protected:
+  FileImageTest() { app.image_name = "rc2.hex"; }
+};
+
 class NoPortsTest : public DialogTest {
 protected:
   NoPortsTest() : DialogTest({}) {}
@@ -79,6 +85,11 @@ TEST_F(DialogTest, StartsIdleWithDiscoveredPortsCaptionAndGreeting) {
   expect_idle_before_run();
   EXPECT_EQ(app.port_handle, 0u);
   EXPECT_TRUE(ports.opened.empty());
+}
+
+TEST_F(FileImageTest, CaptionNamesTheFileAfterTheVersion) {
+  EXPECT_EQ(view.window_caption, "Vendral ORVA Upgrader version 2.00 - rc2.hex");
+  EXPECT_EQ(view.text[IDC_STATUS], GREETING);
 }
 
 TEST_F(AllPortsTest, ListsEveryPortInOrder) {

@@ -4,7 +4,9 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
+#include "app/dialog/dialog_command_line.h"
 #include "app/dialog/dialog_trace.h"
 #include "app/dialog/orva_load_dlg.h"
 #include "tests/app/dialog_fakes.h"
@@ -48,6 +50,47 @@ TEST(DialogTrace, WritesEachChangeOnOneLineAndPassesItOn) {
                        "port 0 Serial Port: COM5\n"
                        "end 2 \n");
   std::remove(path.c_str());
+}
+
+DialogImageChoice choose(std::initializer_list<const char*> args, LoadedImage* loaded) {
+  std::vector<const char*> argv{"orvaload"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return dialog_image_from_command_line(static_cast<int>(argv.size()), argv.data(), loaded);
+}
+
+TEST(DialogCommandLine, NoneAFileOrARefusalBeforeTheDialogShows) {
+  const std::string good = ::testing::TempDir() + "dialog_image.srec";
+  const std::string bad = ::testing::TempDir() + "dialog_bad.hex";
+  std::ofstream(good) << "S1054000AABB55\nS9030000FC\n";
+  std::ofstream(bad) << ":0440000001020304B3\n:00000001FF\n";
+
+  LoadedImage loaded;
+  const DialogImageChoice none = choose({}, &loaded);
+  EXPECT_FALSE(none.from_file);
+  EXPECT_EQ(none.refusal, "");
+
+  for (auto args : {std::initializer_list<const char*>{good.c_str()},
+                    std::initializer_list<const char*>{"--image", good.c_str()}}) {
+    LoadedImage file;
+    const DialogImageChoice choice = choose(args, &file);
+    EXPECT_TRUE(choice.from_file);
+    EXPECT_EQ(choice.name, "dialog_image.srec");
+    EXPECT_EQ(choice.refusal, "");
+    EXPECT_EQ(file.load_address, 0x4000u);
+    EXPECT_EQ(file.bytes, (std::vector<uint8_t>{0xAA, 0xBB}));
+  }
+
+  EXPECT_EQ(choose({bad.c_str()}, &loaded).refusal,
+            bad + ": line 1: checksum error (record says 0xB3, its bytes give 0xB2)");
+  for (auto args : {std::initializer_list<const char*>{"--image"}, std::initializer_list<const char*>{"--bogus"},
+                    std::initializer_list<const char*>{"a.hex", "b.hex"},
+                    std::initializer_list<const char*>{"--address", "0x4000"}}) {
+    const DialogImageChoice choice = choose(args, &loaded);
+    EXPECT_FALSE(choice.from_file);
+    EXPECT_EQ(choice.refusal, "usage: orvaload [FILE | --image FILE]");
+  }
+  std::remove(good.c_str());
+  std::remove(bad.c_str());
 }
 
 } // namespace
