@@ -3,12 +3,16 @@
 
 #include "upgrade/firmware.h"
 
-// One upgrade with `image` through `port_name` ("COMn",
-// "\\.\COMn" or a device path): every text notice on standard output, the
-// progress line on standard error when that is a terminal. Ctrl-C cancels
-// the way the dialog's Cancel does. 0 success, 1 failed or cancelled, 3 the
+struct CliOptions;
+
+// Upgrades with `image` through every port of `options` ("COMn", "\\.\COMn"
+// or a device path) at once: with one port every text notice on standard
+// output and the progress line on standard error when that is a terminal;
+// with several, texts behind their port's name, a progress line per port and
+// a summary; or JSON events. Ctrl-C cancels the way the dialog's Cancel does.
+// 0 success, 1 failed or cancelled, 2 the record file cannot be opened, 3 a
 // port could not be opened.
-int cli_upgrade(const char* port_name, const FirmwareImage& image);
+int cli_upgrade(const CliOptions& options, const FirmwareImage& image);
 
 // Prints every COM port that has a device behind it, one per line. Returns 0.
 int cli_list_ports();

@@ -20,6 +20,8 @@ const char* const kFooter =
     "Every status text goes to standard output as the upgrade dialog shows it; the\n"
     "progress line goes to standard error when that is a terminal. Ctrl-C cancels:\n"
     "the run stops at its next progress message.\n"
+    "With several --port options every controller is upgraded at once; each text\n"
+    "then comes behind its port's name, and a table of results ends the run.\n"
     "\n"
     "FILE is Intel HEX, S-records or a raw binary, told apart by its content.\n"
     "Its span runs from its lowest to its highest address; gaps are filled with\n"
@@ -30,9 +32,9 @@ const char* const kFooter =
     "Exit status:\n"
     "  0  the controller took the whole image and was told to start it\n"
     "     (last line \"Program success, starting application...\", no failure text)\n"
-    "  1  the upgrade failed or was cancelled\n"
+    "  1  the upgrade failed or was cancelled (on any port)\n"
     "  2  bad usage, or a firmware file refused (nothing was sent)\n"
-    "  3  the port could not be opened (reason and hint on standard error)";
+    "  3  the port (any port) could not be opened (reason and hint on standard error)";
 
 // 0x-prefixed hexadecimal or decimal, at most 32 bits, nothing after it.
 bool parse_address(const std::string& text, uint32_t* value) {
@@ -60,7 +62,10 @@ int parse_command_line(int argc, const char* const* argv, CliOptions& options, s
   CLI::App app{kDescription, "orvaload-cli"};
   app.footer(kFooter);
   app.set_version_flag("-V,--version", ORVA_VERSION_TEXT, "Print the version and exit");
-  app.add_option("-p,--port", options.port, "Serial port of the controller")->type_name("PORT");
+  // One port per --port; give it again for more controllers at once.
+  app.add_option("-p,--port", options.ports, "Serial port of a controller; repeat for several")
+      ->type_name("PORT")
+      ->allow_extra_args(false);
   app.add_flag("-l,--list", options.list, "List the serial ports found and exit");
   app.add_option("-i,--image", options.image, "Send this firmware file instead of the built-in image")
       ->type_name("FILE");
@@ -69,6 +74,9 @@ int parse_command_line(int argc, const char* const* argv, CliOptions& options, s
       ->type_name("ADDR");
   app.add_flag("--info", options.info,
                "Print the span, size and SHA-256 of the image to send, and exit");
+  app.add_flag("--json", options.json, "Write JSON events to standard output instead of texts");
+  app.add_option("--log", options.log_path, "Append a record line per port run to FILE")
+      ->type_name("FILE");
 
   try {
     app.parse(argc, argv);
@@ -76,7 +84,7 @@ int parse_command_line(int argc, const char* const* argv, CliOptions& options, s
     int status = app.exit(e, out, err);
     return status == 0 ? CLI_EXIT_OK : CLI_EXIT_USAGE;
   }
-  if (options.list && !options.port.empty()) {
+  if (options.list && !options.ports.empty()) {
     err << "orvaload-cli: --list and --port do not go together\n";
     return CLI_EXIT_USAGE;
   }
@@ -84,7 +92,7 @@ int parse_command_line(int argc, const char* const* argv, CliOptions& options, s
     err << "orvaload-cli: --list goes with no image option\n";
     return CLI_EXIT_USAGE;
   }
-  if (options.info && !options.port.empty()) {
+  if (options.info && !options.ports.empty()) {
     err << "orvaload-cli: --info opens no port: leave out --port\n";
     return CLI_EXIT_USAGE;
   }
@@ -99,7 +107,7 @@ int parse_command_line(int argc, const char* const* argv, CliOptions& options, s
     }
     options.address_given = true;
   }
-  if (!options.list && !options.info && options.port.empty()) {
+  if (!options.list && !options.info && options.ports.empty()) {
     err << "orvaload-cli: give the controller's port with --port PORT, or --list\n"
         << "Run with --help for more information.\n";
     return CLI_EXIT_USAGE;

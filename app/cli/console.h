@@ -10,3 +10,9 @@ void console_install_interrupt();
 bool console_interrupted();
 
 bool console_stderr_is_terminal();
+bool console_stdout_is_terminal();
+// Columns of the terminal on standard error; 80 when it does not tell.
+int console_stderr_columns();
+// Lets standard error move the cursor up and erase lines with the usual
+// escape sequences; false when the console cannot.
+bool console_stderr_moves_cursor();

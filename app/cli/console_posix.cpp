@@ -1,7 +1,9 @@
 #include "app/cli/console.h"
 
-#include <csignal>
+#include <sys/ioctl.h>
 #include <unistd.h>
+
+#include <csignal>
 
 namespace {
 
@@ -27,3 +29,12 @@ void console_install_interrupt() {
 bool console_interrupted() { return g_interrupted != 0; }
 
 bool console_stderr_is_terminal() { return isatty(STDERR_FILENO) == 1; }
+
+bool console_stdout_is_terminal() { return isatty(STDOUT_FILENO) == 1; }
+
+int console_stderr_columns() {
+  struct winsize size {};
+  return ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
+}
+
+bool console_stderr_moves_cursor() { return true; }

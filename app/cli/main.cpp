@@ -25,6 +25,7 @@ int main(int argc, char** argv) {
               << std::flush;
     return 0;
   }
-  std::cout << cli_gap_lines(loaded) << std::flush;
-  return cli_upgrade(options.port.c_str(), image);
+  // Standard output carries only events with --json.
+  (options.json ? std::cerr : std::cout) << cli_gap_lines(loaded) << std::flush;
+  return cli_upgrade(options, image);
 }

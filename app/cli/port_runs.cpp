@@ -244,7 +244,7 @@ private:
     run.running = true;
     run.started_s = system_.now_s();
     view_.started(run, image_);
-    run.worker.start(&run.queue, run.port);
+    run.worker.start(&run.queue, run.port, image_);
   }
 
   bool any_running() const {

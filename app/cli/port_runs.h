@@ -34,7 +34,8 @@ struct PortRunsSystem {
   std::function<std::string()> utc_now;
 };
 
-// Runs every port of `plan` with `image` and returns the exit status: 0 when
+// Runs every port of `plan` with `image`, whose bytes stay valid until it
+// returns, and returns the exit status: 0 when
 // every run succeeded, 3 when any port could not be opened (the others still
 // run), 1 when any run failed or was cancelled. With one port and no JSON the
 // output is that of the single-port upgrader: texts as they are, no prefix,

@@ -101,7 +101,16 @@ int parse(std::initializer_list<const char*> args, CliOptions& options, std::str
 TEST(CommandLine, CommandsVersionHelpAndUsageErrors) {
   CliOptions options;
   EXPECT_EQ(parse({"--port", "COM5"}, options), -1);
-  EXPECT_EQ(options.port, "COM5");
+  EXPECT_EQ(options.ports, std::vector<std::string>{"COM5"});
+  EXPECT_FALSE(options.json);
+  EXPECT_EQ(options.log_path, "");
+
+  CliOptions several;
+  EXPECT_EQ(parse({"--port", "COM5", "-p", "/dev/ttyUSB0", "--json", "--log", "station.jsonl"}, several),
+            -1);
+  EXPECT_EQ(several.ports, (std::vector<std::string>{"COM5", "/dev/ttyUSB0"}));
+  EXPECT_TRUE(several.json);
+  EXPECT_EQ(several.log_path, "station.jsonl");
 
   CliOptions listing;
   EXPECT_EQ(parse({"--list"}, listing), -1);
@@ -133,6 +142,8 @@ TEST(CommandLine, CommandsVersionHelpAndUsageErrors) {
                     std::initializer_list<const char*>{"--port"},
                     std::initializer_list<const char*>{"--port", "COM5", "--list"},
                     std::initializer_list<const char*>{"--bogus"},
+                    std::initializer_list<const char*>{"--port", "COM5", "COM6"},
+                    std::initializer_list<const char*>{"--port", "COM5", "--log"},
                     std::initializer_list<const char*>{"COM5"},
                     std::initializer_list<const char*>{"--address", "0x4000", "--port", "COM5"},
                     std::initializer_list<const char*>{"--image", "f", "--address", "0x100000000", "--port", "C"},

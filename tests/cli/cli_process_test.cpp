@@ -6,17 +6,24 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
+#include <map>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
+#include "app/cli/run_record.h"
 #include "tests/support/bootsim_process.h"
 #include "tests/support/child_process.h"
 #include "upgrade/firmware.h"
@@ -291,3 +298,169 @@ TEST_F(CliProcess, InfoDescribesTheImageWithoutAPort) {
 }
 
 } // namespace
+
+namespace {
+
+// Three simulated controllers, each in a process of its own; the third
+// reports a device error while erasing.
+class CliSeveralPorts : public ::testing::Test {
+protected:
+  void SetUp() override {
+    for (int i = 0; i < 3; ++i) {
+      std::vector<std::string> args{"--image", ORVA_FIRMWARE_FILE, "--report", sims_[i].report_path()};
+      if (i == 2) args.insert(args.end(), {"--device-error", "20:7"});
+      ASSERT_TRUE(sims_[i].start(args, kSimStartS));
+      ASSERT_FALSE(sims_[i].path().empty()) << "orva-bootsim named no terminal";
+    }
+    record_ = sims_[0].dir() + "/station.jsonl";
+  }
+
+  int run_cli(ChildProcess& cli, std::vector<std::string> extra) {
+    std::vector<std::string> args{ORVALOAD_CLI};
+    for (BootsimProcess& sim : sims_) args.insert(args.end(), {"--port", sim.path()});
+    args.insert(args.end(), extra.begin(), extra.end());
+    EXPECT_TRUE(cli.start(args, {"XDG_CONFIG_HOME=" + sims_[0].dir()}));
+    return cli.finish(kRunS);
+  }
+
+  // Whether each controller's flash holds the image, once they have ended.
+  std::vector<bool> flash_matches() {
+    std::vector<bool> matches;
+    for (BootsimProcess& sim : sims_) {
+      sim.signal(SIGTERM);
+      sim.wait_exit(std::chrono::seconds(10));
+      matches.push_back(sim.report().find("\"matches\": true") != std::string::npos);
+    }
+    return matches;
+  }
+
+  std::vector<std::string> lines_of(const std::string& text) {
+    std::vector<std::string> lines;
+    size_t at = 0;
+    while (at < text.size()) {
+      size_t end = text.find('\n', at);
+      if (end == std::string::npos) end = text.size();
+      lines.push_back(text.substr(at, end - at));
+      at = end + 1;
+    }
+    return lines;
+  }
+
+  std::string read_record() {
+    std::ifstream file(record_);
+    std::stringstream text;
+    text << file.rdbuf();
+    return text.str();
+  }
+
+  BootsimProcess sims_[3];
+  std::string record_;
+};
+
+} // namespace
+
+TEST_F(CliSeveralPorts, TwoSucceedTheFaultyOneFailsAndTheSummarySaysWhich) {
+  ChildProcess cli;
+  EXPECT_EQ(run_cli(cli, {"--log", record_}), 1) << cli.err();
+  const std::string faulty = sims_[2].path();
+  // Each port's texts, in order, behind its name.
+  for (int i = 0; i < 2; ++i) {
+    std::string mine;
+    for (const std::string& line : lines_of(cli.out())) {
+      if (line.rfind(sims_[i].path() + ": ", 0) == 0) mine += line.substr(sims_[i].path().size() + 2) + "\n";
+    }
+    EXPECT_EQ(mine, clean_run_output()) << sims_[i].path();
+  }
+  EXPECT_NE(cli.out().find(faulty + ": ORVA had an internal error(7)!\n" + faulty + ": Message id "),
+            std::string::npos)
+      << cli.out();
+  const size_t summary = cli.out().find("\nPort ");
+  ASSERT_NE(summary, std::string::npos) << cli.out();
+  const std::vector<std::string> table = lines_of(cli.out().substr(summary + 1));
+  ASSERT_EQ(table.size(), 4u) << cli.out().substr(summary);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(table[i + 1].rfind(sims_[i].path(), 0), 0u) << table[i + 1];
+    EXPECT_NE(table[i + 1].find(i < 2 ? "  ok  " : "  failed  "), std::string::npos) << table[i + 1];
+  }
+  EXPECT_NE(table[3].find("ORVA had an internal error(7)! Message id"), std::string::npos);
+  EXPECT_EQ(cli.err(), "");
+  EXPECT_EQ(flash_matches(), (std::vector<bool>{true, true, false}));
+
+  // The station's record: one line per port, whatever became of it.
+  const std::vector<std::string> records = lines_of(read_record());
+  ASSERT_EQ(records.size(), 3u);
+  std::map<std::string, std::string> results;
+  for (const std::string& record : records) {
+    const nlohmann::json line = nlohmann::json::parse(record);
+    results[line.at("port")] = line.at("result");
+    EXPECT_EQ(line.at("image_sha256").get<std::string>().size(), 64u);
+    EXPECT_TRUE(line.at("usb_serial").is_null()) << "a pseudo-terminal is on no USB";
+  }
+  EXPECT_EQ(results[sims_[0].path()], "ok");
+  EXPECT_EQ(results[sims_[1].path()], "ok");
+  EXPECT_EQ(results[faulty], "failed");
+}
+
+TEST_F(CliSeveralPorts, JsonEventsParseLineByLineWithOneEndPerPort) {
+  ChildProcess cli;
+  EXPECT_EQ(run_cli(cli, {"--json", "--port", "/dev/orva-no-such-port"}), 3)
+      << "a port that cannot be opened wins over a failed run";
+  std::map<std::string, nlohmann::json> ends;
+  std::map<std::string, int> progress;
+  for (const std::string& line : lines_of(cli.out())) {
+    const nlohmann::json event = nlohmann::json::parse(line); // throws on anything but one object
+    if (event.at("event") == "progress") ++progress[event.at("port")];
+    if (event.at("event") != "end") continue;
+    EXPECT_EQ(ends.count(event.at("port")), 0u) << line;
+    ends[event.at("port")] = event;
+  }
+  ASSERT_EQ(ends.size(), 4u) << cli.out().substr(0, 400);
+  for (int i = 0; i < 2; ++i) {
+    EXPECT_EQ(ends[sims_[i].path()].at("result"), "ok");
+    EXPECT_EQ(ends[sims_[i].path()].at("frames_sent"), 818);
+    EXPECT_EQ(progress[sims_[i].path()], 101);
+  }
+  EXPECT_EQ(ends[sims_[2].path()].at("result"), "failed");
+  EXPECT_EQ(ends["/dev/orva-no-such-port"].at("result"), "not-opened");
+  EXPECT_EQ(ends["/dev/orva-no-such-port"].at("exit_code"), 3);
+  EXPECT_EQ(flash_matches(), (std::vector<bool>{true, true, false}));
+}
+
+TEST(RecordFile, ProcessesAppendingAtOnceNeverMixTheirLines) {
+  char folder[] = "/tmp/orva-record-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const std::string path = std::string(folder) + "/station.jsonl";
+  constexpr int kWriters = 4;
+  constexpr int kLines = 200;
+  std::vector<pid_t> writers;
+  for (int w = 0; w < kWriters; ++w) {
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+      // Long lines, so a write that was not kept whole would show.
+      const std::string line = "{\"writer\":" + std::to_string(w) + ",\"pad\":\"" +
+                               std::string(3000, static_cast<char>('a' + w)) + "\"}\n";
+      std::string error;
+      bool ok = true;
+      for (int i = 0; i < kLines; ++i) ok = run_record_append(path, line, &error) && ok;
+      _exit(ok ? 0 : 1);
+    }
+    writers.push_back(pid);
+  }
+  for (pid_t pid : writers) {
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  std::ifstream file(path);
+  std::string line;
+  std::map<int, int> count;
+  while (std::getline(file, line)) {
+    const nlohmann::json record = nlohmann::json::parse(line);
+    const int w = record.at("writer");
+    EXPECT_EQ(record.at("pad"), std::string(3000, static_cast<char>('a' + w)));
+    ++count[w];
+  }
+  for (int w = 0; w < kWriters; ++w) EXPECT_EQ(count[w], kLines) << w;
+  std::filesystem::remove_all(folder);
+}
