@@ -36,6 +36,11 @@ PortHandle open_port(const std::string& name, std::string* failure) {
   return 0;
 }
 
+// A port named by its adapter's USB serial number names it in the record too.
+std::string usb_serial_of(const std::string& name) {
+  return name.rfind("usb:", 0) == 0 ? name.substr(4) : std::string();
+}
+
 void close_port(PortHandle port) {
   char message[128] = "";
   serial_close(&port, message);
@@ -63,6 +68,7 @@ int cli_upgrade(const CliOptions& options, const FirmwareImage& image) {
   system.close = close_port;
   system.interrupted = console_interrupted;
   system.now_s = seconds_now;
+  system.usb_serial = usb_serial_of;
   system.append_record = run_record_append;
   system.host = run_record_host;
   system.utc_now = run_record_utc_now;
