@@ -1,5 +1,6 @@
 #include "link/engine.h"
 
+#include "link/answer_in_hand.h"
 #include "link/answer_wait.h"
 #include "link/clock.h"
 
@@ -28,10 +29,11 @@ int8_t link_close(LinkContext* ctx, const PortHandle* port, char* text) {
   }
   uint8_t start = current_second();
   uint8_t deadline = link_deadline_after(start);
+  const AnswerInHand answer_in_hand(ctx);
   while (ctx->status == LINK_RUNNING) {
     SerialPort* serial = port_from_handle(*port);
     size_t got = 0;
-    if (!serial || !serial->read(link_rx_area, LINK_READ_SIZE, &got)) {
+    if (!serial || !serial->read_until(link_rx_area, LINK_READ_SIZE, &got, answer_in_hand)) {
       return link_outcome(ctx, static_cast<int8_t>(EXCHANGE_READ_ERROR), text);
     }
     if (got > LINK_READ_SIZE) {

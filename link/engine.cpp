@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "link/answer_in_hand.h"
 #include "link/answer_wait.h"
 #include "link/clock.h"
 #include "link/frame.h"
@@ -238,13 +239,14 @@ uint8_t link_exchange(LinkContext* ctx, const PortHandle* port, uint8_t first, i
   }
   uint8_t start = current_second();
   uint8_t deadline = link_deadline_after(start);
+  const AnswerInHand answer_in_hand(ctx);
   for (;;) {
     if (ctx->status != LINK_RUNNING) {
       return EXCHANGE_STOPPED;
     }
     SerialPort* serial = port_at(port);
     size_t got = 0;
-    if (!serial || !serial->read(link_rx_area, LINK_READ_SIZE, &got)) {
+    if (!serial || !serial->read_until(link_rx_area, LINK_READ_SIZE, &got, answer_in_hand)) {
       return EXCHANGE_READ_ERROR;
     }
     if (got > LINK_READ_SIZE) {

@@ -6,6 +6,16 @@
 #include <cstddef>
 #include <cstdint>
 
+// The caller's judgement of the bytes a read holds so far: whether they are
+// all it waits for. The port knows nothing of what the bytes mean.
+class ReadCheck {
+public:
+  virtual bool complete(const uint8_t* data, size_t size) const = 0;
+
+protected:
+  ~ReadCheck() = default;
+};
+
 class SerialPort {
 public:
   virtual ~SerialPort() = default;
@@ -14,6 +24,13 @@ public:
   // 0: a read returns once bytes have come and the line went quiet, or after
   // its time-out (about 257 ms on a real port) with nothing.
   virtual bool read(uint8_t* buffer, size_t capacity, size_t* got) = 0;
+  // The same read, except that it may also end as soon as `check` finds the
+  // bytes in hand complete, without waiting for the line to go quiet. A port
+  // that cannot tell when bytes arrive reads as read() does.
+  virtual bool read_until(uint8_t* buffer, size_t capacity, size_t* got, const ReadCheck& check) {
+    (void)check;
+    return read(buffer, capacity, got);
+  }
   // Writes one whole frame. Returns false on a write error.
   virtual bool write(const uint8_t* data, size_t size) = 0;
 };

@@ -1,3 +1,5 @@
+#include <vector>
+
 #include "tests/engine/engine_fixture.h"
 
 namespace {
@@ -167,6 +169,51 @@ TEST_F(Exchange, FrameSplitOverTwoReadsIsAnsweredInTheSecondPass) {
   EXPECT_EQ(exchange(), EXCHANGE_OK);
   EXPECT_EQ(line.read_count(), 2u);
   EXPECT_EQ(line.writes().size(), 2u);
+}
+
+// A port may end a read early once the engine finds the bytes in hand a
+// complete answer; the bytes are then handled exactly as before.
+TEST_F(Exchange, AReadMayEndEarlyOnlyOnceItsBytesEndAnAnswer) {
+  struct Case {
+    const char* name;
+    std::vector<Bytes> reads;
+    std::vector<bool> verdicts;
+    size_t writes;
+  };
+  const Bytes ack = wire_ack(1);
+  const Bytes head(ack.begin(), ack.begin() + 4);
+  // Cut early in a long payload, the parser would lose its place if judging
+  // the pieces disturbed it.
+  const Bytes longer = wire_frame(0, CMD_ACK, {1, 0, 0, 0, 0, 0});
+  const Bytes cut(longer.begin(), longer.begin() + 6);
+  const Bytes rest(longer.begin() + 6, longer.end());
+  const Bytes noise(20, 0x55);
+  Bytes bad_checksum = wire_ack(1);
+  bad_checksum[7] ^= 0x01;
+  const Case cases[] = {
+      {"whole answer", {ack}, {true}, 2},
+      {"answer cut inside its payload", {cut, rest}, {false, true}, 2},
+      {"noise around an answer", {wire_join({noise, ack, noise})}, {true}, 2},
+      {"noise alone, then the answer", {noise, ack}, {false, true}, 2},
+      {"answer and the start of another", {wire_join({ack, head})}, {false}, 2},
+      {"two answers", {wire_join({ack, ack})}, {true}, 2},
+      {"refusal, then the answer", {wire_nak(), ack}, {true, true}, 3},
+      {"malformed answer", {bad_checksum}, {true}, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    line.clear_writes();
+    start_with_one_queued();
+    for (const Bytes& read : c.reads) {
+      line.push_read(read);
+    }
+
+    exchange();
+
+    EXPECT_EQ(line.verdicts(), c.verdicts);
+    EXPECT_EQ(line.writes().size(), c.writes);
+    EXPECT_EQ(line.pending_reads(), 0u);
+  }
 }
 
 TEST_F(Exchange, StrayBytesAroundAFrameDoNotDisturbIt) {

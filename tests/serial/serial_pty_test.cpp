@@ -160,6 +160,33 @@ TEST_F(PtyPort, CarriesFramesBothWays) {
   EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), got), std::string(answer, 7));
 }
 
+// The check puts more bytes on the line at the moment it finds the first
+// ones complete: a read that waited for quiet would take them too.
+TEST_F(PtyPort, ReadEndsAsSoonAsItsCallerFindsTheBytesComplete) {
+  class CompleteAtThree final : public ReadCheck {
+  public:
+    explicit CompleteAtThree(int master) : master_(master) {}
+    bool complete(const uint8_t*, size_t size) const override {
+      if (size < 3) return false;
+      return write(master_, "more", 4) == 4;
+    }
+
+  private:
+    int master_;
+  };
+  SerialPort* port = open_port(slave_.c_str());
+  ASSERT_NE(port, nullptr);
+  ASSERT_EQ(write(master_, "abc", 3), 3);
+  uint8_t buffer[256];
+  size_t got = 0;
+  const CompleteAtThree check(master_);
+
+  ASSERT_TRUE(port->read_until(buffer, sizeof buffer, &got, check));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), got), "abc");
+  ASSERT_TRUE(port->read(buffer, sizeof buffer, &got));
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), got), "more");
+}
+
 TEST_F(PtyPort, IdleReadSucceedsEmptyAfterTheTotalTimeOut) {
   SerialPort* port = open_port(slave_.c_str());
   ASSERT_NE(port, nullptr);

@@ -47,6 +47,25 @@ std::vector<Bytes> ScriptedLine::writes() const {
 void ScriptedLine::clear_writes() {
   std::lock_guard<std::mutex> lock(mutex_);
   writes_.clear();
+  verdicts_.clear();
+}
+
+std::vector<bool> ScriptedLine::verdicts() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return verdicts_;
+}
+
+bool ScriptedLine::read_until(uint8_t* buffer, size_t capacity, size_t* got,
+                              const ReadCheck& check) {
+  if (!read(buffer, capacity, got)) {
+    return false;
+  }
+  if (*got > 0) {
+    const bool verdict = check.complete(buffer, *got);
+    std::lock_guard<std::mutex> lock(mutex_);
+    verdicts_.push_back(verdict);
+  }
+  return true;
 }
 
 bool ScriptedLine::read(uint8_t* buffer, size_t capacity, size_t* got) {

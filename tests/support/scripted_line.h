@@ -42,15 +42,21 @@ public:
   Bytes::size_type pending_reads() const; // scripted chunks not read yet
   size_t read_count() const;              // read calls so far, failed ones included
   std::vector<Bytes> writes() const;      // every successful write, in order
-  void clear_writes();
+  void clear_writes(); // and the verdicts
+  // What the reader's check said of each read_until that brought bytes: true
+  // where a real port would have ended the read without waiting for quiet.
+  std::vector<bool> verdicts() const;
 
   bool read(uint8_t* buffer, size_t capacity, size_t* got) override;
+  // Serves the next chunk as read() does and notes the check's verdict.
+  bool read_until(uint8_t* buffer, size_t capacity, size_t* got, const ReadCheck& check) override;
   bool write(const uint8_t* data, size_t size) override;
 
 private:
   mutable std::mutex mutex_;
   std::deque<Bytes> chunks_;
   std::vector<Bytes> writes_;
+  std::vector<bool> verdicts_;
   std::function<void()> read_hook_;
   std::function<void(const Bytes&)> write_hook_;
   size_t reads_ = 0;
