@@ -118,12 +118,17 @@ TEST_F(CliProcess, ProgressLineGoesToATerminalOnStandardError) {
   std::string device = ptsname(terminal);
   std::string screen;
   std::atomic<bool> stop{false};
-  // The terminal is drained all along, as a real one would be.
+  // The terminal is drained all along, as a real one would be, and once more
+  // after the program has ended: its last line may still be on its way.
   std::thread reader([&] {
     char buffer[4096];
-    while (!stop) {
+    for (;;) {
+      const bool last = stop;
       pollfd fd{terminal, POLLIN, 0};
-      if (poll(&fd, 1, 50) <= 0) continue;
+      if (poll(&fd, 1, last ? 100 : 50) <= 0) {
+        if (last) break;
+        continue;
+      }
       ssize_t got = read(terminal, buffer, sizeof buffer);
       if (got <= 0) break;
       screen.append(buffer, static_cast<size_t>(got));
