@@ -15,6 +15,23 @@ int fail(const std::string& text, int status) {
   return status;
 }
 
+// How the summary and the report name the ending.
+std::string end_text(const BootsimEnding& end) {
+  switch (end.reason) {
+  case BootsimEnd::jump:
+    return "jump";
+  case BootsimEnd::signal:
+    return "signal";
+  case BootsimEnd::idle:
+    return "idle";
+  case BootsimEnd::closed:
+    return "closed";
+  case BootsimEnd::error:
+    break;
+  }
+  return "error: " + end.error;
+}
+
 bool write_file(const std::string& path, const std::string& text) {
   std::ofstream file(path, std::ios::binary | std::ios::trunc);
   file << text;
@@ -93,17 +110,14 @@ int main(int argc, char** argv) {
   }
   std::cerr << std::endl;
 
-  const std::string end = bootsim_serve(terminal, controller, options);
+  const BootsimEnding end = bootsim_serve(terminal, controller, options);
   links.remove();
   terminal.close();
-  summary(controller, end);
+  summary(controller, end_text(end));
 
-  int status = BOOTSIM_EXIT_OK;
-  if (end.rfind("error", 0) == 0) {
-    status = BOOTSIM_EXIT_ERROR;
-  }
+  int status = end.reason == BootsimEnd::error ? BOOTSIM_EXIT_ERROR : BOOTSIM_EXIT_OK;
   if (!options.report_path.empty() &&
-      !write_file(options.report_path, controller.report_json(end))) {
+      !write_file(options.report_path, controller.report_json(end_text(end)))) {
     std::cerr << "orva-bootsim: cannot write the report " << options.report_path << "\n";
     status = BOOTSIM_EXIT_ERROR;
   }

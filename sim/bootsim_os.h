@@ -56,7 +56,21 @@ std::string bootsim_link_folder();
 // SIGINT, SIGTERM and SIGHUP from now on end bootsim_serve.
 bool bootsim_catch_signals(std::string* error);
 
+// Why serving ended.
+enum class BootsimEnd {
+  jump,   // the runs were served and the line went quiet
+  signal, // SIGINT, SIGTERM or SIGHUP
+  idle,   // --idle-timeout passed without a byte from the host
+  closed, // the controller dropped the line (--close-at)
+  error,  // the terminal failed; the ending's text says how
+};
+
+struct BootsimEnding {
+  BootsimEnd reason = BootsimEnd::error;
+  std::string error; // what failed, with BootsimEnd::error
+};
+
 // Serves `controller` on the terminal until the run is over; returns why it
-// ended: "jump", "signal", "idle", "closed" or "error: ...".
-std::string bootsim_serve(PseudoTerminal& terminal, SimController& controller,
-                          const BootsimOptions& options);
+// ended.
+BootsimEnding bootsim_serve(PseudoTerminal& terminal, SimController& controller,
+                            const BootsimOptions& options);

@@ -29,6 +29,11 @@ extern "C" void on_stop_signal(int) {
 
 using Clock = std::chrono::steady_clock;
 
+// The ending after a failed call, with errno's text.
+BootsimEnding failed(const char* what) {
+  return {BootsimEnd::error, std::string(what) + ": " + std::strerror(errno)};
+}
+
 int64_t ms_between(Clock::time_point from, Clock::time_point to) {
   return std::chrono::duration_cast<std::chrono::milliseconds>(to - from).count();
 }
@@ -58,12 +63,12 @@ public:
   Server(PseudoTerminal& terminal, SimController& controller, const BootsimOptions& options)
       : terminal_(terminal), controller_(controller), options_(options) {}
 
-  std::string run();
+  BootsimEnding run();
 
 private:
   int wait_ms(Clock::time_point now) const;
-  bool take_input(Clock::time_point now, std::string* end);
-  bool send_due(Clock::time_point now, std::string* end);
+  bool take_input(Clock::time_point now, BootsimEnding* end);
+  bool send_due(Clock::time_point now, BootsimEnding* end);
   void client_left();
   bool stopped() const;
 
@@ -101,7 +106,7 @@ void Server::client_left() {
   terminal_.discard_unread();
 }
 
-bool Server::take_input(Clock::time_point now, std::string* end) {
+bool Server::take_input(Clock::time_point now, BootsimEnding* end) {
   uint8_t buffer[4096];
   const ssize_t n = read(terminal_.fd(), buffer, sizeof buffer);
   if (n < 0) {
@@ -115,7 +120,7 @@ bool Server::take_input(Clock::time_point now, std::string* end) {
       }
       return true;
     }
-    *end = std::string("error: reading the terminal: ") + std::strerror(errno);
+    *end = failed("reading the terminal");
     return false;
   }
   if (n == 0) {
@@ -146,7 +151,7 @@ bool Server::take_input(Clock::time_point now, std::string* end) {
   return true;
 }
 
-bool Server::send_due(Clock::time_point now, std::string* end) {
+bool Server::send_due(Clock::time_point now, BootsimEnding* end) {
   while (!pending_.empty() && pending_.front().due <= now) {
     Pending& p = pending_.front();
     const size_t want = p.byte_at_a_time ? 1 : p.bytes.size() - p.sent;
@@ -159,7 +164,7 @@ bool Server::send_due(Clock::time_point now, std::string* end) {
         client_left();
         return true;
       }
-      *end = std::string("error: writing the terminal: ") + std::strerror(errno);
+      *end = failed("writing the terminal");
       return false;
     }
     p.sent += static_cast<size_t>(n);
@@ -178,18 +183,18 @@ bool Server::send_due(Clock::time_point now, std::string* end) {
   return true;
 }
 
-std::string Server::run() {
-  std::string end;
+BootsimEnding Server::run() {
+  BootsimEnding end;
   for (;;) {
     Clock::time_point now = Clock::now();
     pollfd fds[2] = {{signal_pipe[0], POLLIN, 0}, {terminal_.fd(), POLLIN, 0}};
     const int count = poll(fds, 2, wait_ms(now));
     if (count < 0 && errno != EINTR) {
-      return std::string("error: poll: ") + std::strerror(errno);
+      return failed("poll");
     }
     now = Clock::now();
     if ((fds[0].revents & POLLIN) && stopped()) {
-      return "signal";
+      return {BootsimEnd::signal, ""};
     }
     const short seen = fds[1].revents;
     if (seen & POLLIN) {
@@ -204,7 +209,7 @@ std::string Server::run() {
       }
       pollfd signal_only = {signal_pipe[0], POLLIN, 0};
       if (poll(&signal_only, 1, NO_CLIENT_WAIT_MS) > 0 && stopped()) {
-        return "signal";
+        return {BootsimEnd::signal, ""};
       }
       now = Clock::now();
     } else {
@@ -212,7 +217,7 @@ std::string Server::run() {
     }
     if (controller_.line_closed()) {
       terminal_.close(); // the host sees its line drop
-      return "closed";
+      return {BootsimEnd::closed, ""};
     }
     if (!send_due(now, &end)) {
       return end;
@@ -222,11 +227,11 @@ std::string Server::run() {
     }
     if (options_.runs > 0 && jumps_answered_ >= options_.runs && pending_.empty() &&
         ms_between(last_activity_, now) >= options_.quiet_ms) {
-      return "jump";
+      return {BootsimEnd::jump, ""};
     }
     if (options_.idle_timeout_s > 0 &&
         ms_between(last_rx_, now) >= int64_t{options_.idle_timeout_s} * 1000) {
-      return "idle";
+      return {BootsimEnd::idle, ""};
     }
   }
 }
@@ -321,8 +326,8 @@ bool bootsim_catch_signals(std::string* error) {
   return true;
 }
 
-std::string bootsim_serve(PseudoTerminal& terminal, SimController& controller,
-                          const BootsimOptions& options) {
+BootsimEnding bootsim_serve(PseudoTerminal& terminal, SimController& controller,
+                            const BootsimOptions& options) {
   Server server(terminal, controller, options);
   return server.run();
 }

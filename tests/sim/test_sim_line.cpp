@@ -115,4 +115,23 @@ TEST(BootsimOptions, BadUsageIsRefusedWithAReason) {
   EXPECT_TRUE(o.help);
 }
 
+TEST(BootsimOptions, LeftoversAreNamedAndALaterValueWins) {
+  const auto parse = [](std::vector<const char*> args, BootsimOptions* o) {
+    args.insert(args.begin(), "orva-bootsim");
+    std::string error;
+    bootsim_parse_args(static_cast<int>(args.size()), args.data(), o, &error);
+    return error;
+  };
+  BootsimOptions o;
+  EXPECT_EQ(parse({"--runs", "2", "--frobnicate=1"}, &o), "unknown option --frobnicate");
+  EXPECT_EQ(parse({"--runs", "2", "extra"}, &o), "unexpected argument 'extra'");
+  EXPECT_EQ(parse({"--baud", "-5"}, &o), "--baud needs a number: '-5'");
+  EXPECT_EQ(parse({"--flash-size", "010"}, &o), "") << "no octal";
+  EXPECT_EQ(o.sim.flash_size, 10u);
+  BootsimOptions later;
+  EXPECT_EQ(parse({"--baud", "9600", "--runs", "3", "--baud=115200", "--runs", "4"}, &later), "");
+  EXPECT_EQ(later.sim.baud, 115200u);
+  EXPECT_EQ(later.runs, 4u);
+}
+
 } // namespace
