@@ -2,9 +2,14 @@
 
 #include <cstdio>
 
+#include <nlohmann/json.hpp>
+
 #include "link/link_records.h"
 
 namespace {
+
+// Keys stay in the order they are written.
+using Json = nlohmann::ordered_json;
 
 const char* command_name(uint8_t command) {
   switch (command) {
@@ -25,46 +30,32 @@ const char* command_name(uint8_t command) {
   }
 }
 
-std::string number(uint64_t value) { return std::to_string(value); }
-
+// Addresses and byte values appear as hexadecimal strings.
 std::string hex32(uint32_t value) {
   char text[16];
-  std::snprintf(text, sizeof text, "\"0x%08x\"", static_cast<unsigned>(value));
+  std::snprintf(text, sizeof text, "0x%08x", static_cast<unsigned>(value));
   return text;
 }
 
 std::string hex8(uint8_t value) {
   char text[8];
-  std::snprintf(text, sizeof text, "\"0x%02x\"", static_cast<unsigned>(value));
+  std::snprintf(text, sizeof text, "0x%02x", static_cast<unsigned>(value));
   return text;
 }
 
-void frame_json(std::string& out, const SimFrameRecord& r) {
-  out += "    {\"index\": " + number(r.index) + ", \"sequence\": " + number(r.sequence) +
-         ", \"command\": " + sim_json_string(command_name(r.command)) +
-         ", \"command_byte\": " + hex8(r.command) + ", \"length\": " + number(r.length) +
-         ", \"payload_head\": " + sim_json_string(r.payload_head) +
-         ", \"answer\": " + sim_json_string(sim_answer_name(r.answer)) +
-         ", \"error\": " + number(r.error);
+Json frame_json(const SimFrameRecord& r) {
+  Json frame = {{"index", r.index},
+                {"sequence", r.sequence},
+                {"command", command_name(r.command)},
+                {"command_byte", hex8(r.command)},
+                {"length", r.length},
+                {"payload_head", r.payload_head},
+                {"answer", sim_answer_name(r.answer)},
+                {"error", r.error}};
   if (!r.problem.empty()) {
-    out += ", \"problem\": " + sim_json_string(r.problem);
+    frame["problem"] = r.problem;
   }
-  out += "}";
-}
-
-template <typename T, typename F>
-void list_json(std::string& out, const std::vector<T>& items, const char* indent, F each) {
-  if (items.empty()) {
-    out += "[]";
-    return;
-  }
-  out += "[\n";
-  for (size_t i = 0; i < items.size(); ++i) {
-    out += indent;
-    each(out, items[i]);
-    out += i + 1 < items.size() ? ",\n" : "\n";
-  }
-  out += "  ]";
+  return frame;
 }
 
 } // namespace
@@ -91,30 +82,6 @@ const char* sim_answer_name(SimAnswerKind kind) {
   return "?";
 }
 
-std::string sim_json_string(const std::string& text) {
-  std::string out = "\"";
-  for (const char c : text) {
-    const unsigned char u = static_cast<unsigned char>(c);
-    if (c == '"' || c == '\\') {
-      out += '\\';
-      out += c;
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (u < 0x20 || u == 0x7F) {
-      char code[8];
-      std::snprintf(code, sizeof code, "\\u%04x", static_cast<unsigned>(u));
-      out += code;
-    } else {
-      out += c;
-    }
-  }
-  return out + "\"";
-}
-
 std::string sim_report_json(const SimReport& report, const SimFlash& flash,
                             const SimImageCheck* image, uint32_t load_address,
                             uint32_t image_size, const std::string& end) {
@@ -134,42 +101,44 @@ std::string sim_report_json(const SimReport& report, const SimFlash& flash,
     }
   }
 
-  std::string out = "{\n";
-  out += "  \"end\": " + sim_json_string(end) + ",\n";
-  out += "  \"requests\": " + number(report.frames.size()) + ",\n";
-  out += "  \"runs\": " + number(report.runs) + ",\n";
-  out += "  \"counts\": {\"progress\": " + number(report.progress) +
-         ", \"erase\": " + number(report.erase) + ", \"program\": " + number(report.program) +
-         ", \"jump\": " + number(report.jump) + ", \"malformed\": " + number(report.malformed) +
-         "},\n";
-  out += "  \"answers\": {\"ack\": " + number(acks) + ", \"nak\": " + number(naks) +
-         ", \"none\": " + number(none) + ", \"garbled\": " + number(garbled) +
-         ", \"device_errors\": " + number(device_errors) + "},\n";
-  out += "  \"percent_values\": [";
-  for (size_t i = 0; i < report.percents.size(); ++i) {
-    out += (i ? ", " : "") + number(report.percents[i]);
-  }
-  out += "],\n";
-  out += "  \"violations\": ";
-  list_json(out, report.violations, "    ",
-            [](std::string& o, const std::string& v) { o += sim_json_string(v); });
-  out += ",\n";
-  out += "  \"jump\": {\"received\": " + std::string(report.jumped ? "true" : "false") +
-         ", \"address\": " + (report.jumped ? hex32(report.jump_address) : "null") + "},\n";
-  out += "  \"flash\": {\"base\": " + hex32(flash.base) +
-         ", \"size\": " + number(flash.bytes.size()) + ", \"image\": ";
+  Json image_json = nullptr;
   if (image) {
-    out += "{\"load_address\": " + hex32(load_address) + ", \"size\": " + number(image_size) +
-           ", \"matches\": " + (image->matches ? "true" : "false") +
-           ", \"differing_bytes\": " + number(image->differing_bytes) +
-           ", \"first_difference\": " +
-           (image->differing_bytes ? hex32(image->first_difference) : "null") + "}";
-  } else {
-    out += "null";
+    image_json = {{"load_address", hex32(load_address)},
+                  {"size", image_size},
+                  {"matches", image->matches},
+                  {"differing_bytes", image->differing_bytes},
+                  {"first_difference", image->differing_bytes
+                                           ? Json(hex32(image->first_difference))
+                                           : Json(nullptr)}};
   }
-  out += "},\n";
-  out += "  \"frames\": ";
-  list_json(out, report.frames, "", frame_json);
-  out += "\n}\n";
-  return out;
+  Json frames = Json::array();
+  for (const SimFrameRecord& r : report.frames) {
+    frames.push_back(frame_json(r));
+  }
+  const Json out = {
+      {"end", end},
+      {"requests", report.frames.size()},
+      {"runs", report.runs},
+      {"counts",
+       {{"progress", report.progress},
+        {"erase", report.erase},
+        {"program", report.program},
+        {"jump", report.jump},
+        {"malformed", report.malformed}}},
+      {"answers",
+       {{"ack", acks},
+        {"nak", naks},
+        {"none", none},
+        {"garbled", garbled},
+        {"device_errors", device_errors}}},
+      {"percent_values", report.percents},
+      {"violations", report.violations},
+      {"jump",
+       {{"received", report.jumped},
+        {"address", report.jumped ? Json(hex32(report.jump_address)) : Json(nullptr)}}},
+      {"flash", {{"base", hex32(flash.base)}, {"size", flash.bytes.size()}, {"image", image_json}}},
+      {"frames", std::move(frames)}};
+  // Texts are the program's own, but a byte that is not UTF-8 must never
+  // cost the report.
+  return out.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
 }

@@ -48,6 +48,3 @@ const char* sim_answer_name(SimAnswerKind kind);
 std::string sim_report_json(const SimReport& report, const SimFlash& flash,
                             const SimImageCheck* image, uint32_t load_address,
                             uint32_t image_size, const std::string& end);
-
-// Text as a JSON string literal, quotes included.
-std::string sim_json_string(const std::string& text);
