@@ -9,18 +9,48 @@ include(GNUInstallDirs)
 if(TARGET orvaload-cli)
   install(TARGETS orvaload-cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
+if(TARGET orva-bootsim)
+  install(TARGETS orva-bootsim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
 
-if(NOT WIN32)
-  # Debian wants man pages compressed, without a time stamp inside.
-  set(orva_man_page ${CMAKE_BINARY_DIR}/orvaload-cli.1.gz)
+# Debian wants man pages and the changelog compressed, without a time stamp
+# inside.
+function(orva_gzip_file source output)
   add_custom_command(
-    OUTPUT ${orva_man_page}
-    COMMAND gzip -9 -n -c ${PROJECT_SOURCE_DIR}/docs/orvaload-cli.1 > ${orva_man_page}
-    DEPENDS ${PROJECT_SOURCE_DIR}/docs/orvaload-cli.1
-    COMMENT "Compressing the orvaload-cli man page"
+    OUTPUT ${output}
+    COMMAND gzip -9 -n -c ${source} > ${output}
+    DEPENDS ${source}
+    COMMENT "Compressing ${source}"
     VERBATIM)
-  add_custom_target(orva_man_page ALL DEPENDS ${orva_man_page})
-  install(FILES ${orva_man_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+endfunction()
+
+if(WIN32)
+  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION .)
+else()
+  # A manual page for every program the package holds.
+  set(orva_compressed)
+  foreach(program orvaload orvaload-cli orva-bootsim)
+    if(TARGET ${program})
+      set(page ${CMAKE_BINARY_DIR}/man/${program}.1.gz)
+      orva_gzip_file(${PROJECT_SOURCE_DIR}/docs/${program}.1 ${page})
+      install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+      list(APPEND orva_compressed ${page})
+    endif()
+  endforeach()
+
+  # The changelog's latest entry names the version the programs show.
+  set(orva_changelog ${PROJECT_SOURCE_DIR}/packaging/deb/changelog)
+  file(STRINGS ${orva_changelog} orva_changelog_top LIMIT_COUNT 1)
+  if(NOT orva_changelog_top MATCHES "^orvaload \\(${ORVA_VERSION_TEXT}\\) ")
+    message(FATAL_ERROR "packaging/deb/changelog: the latest entry is not version ${ORVA_VERSION_TEXT}: '${orva_changelog_top}'")
+  endif()
+  set(orva_changelog_gz ${CMAKE_BINARY_DIR}/changelog.gz)
+  orva_gzip_file(${orva_changelog} ${orva_changelog_gz})
+  list(APPEND orva_compressed ${orva_changelog_gz})
+  add_custom_target(orva_compressed_docs ALL DEPENDS ${orva_compressed})
+
+  install(FILES ${orva_changelog_gz} ${PROJECT_SOURCE_DIR}/packaging/deb/copyright
+    DESTINATION ${CMAKE_INSTALL_DOCDIR})
 endif()
 
 set(CPACK_PACKAGE_NAME "orvaload")
@@ -31,8 +61,9 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "Puts new firmware into an ORVA controller over a serial line, through the\n"
     "controller's boot loader. The firmware travels inside the programs:\n"
     "orvaload is the upgrade dialog, orvaload-cli the command-line upgrader\n"
-    "for scripts and hosts without a desktop.")
-set(CPACK_PACKAGE_CONTACT "ORVA Upgrader team <orvaload@example.com>")
+    "for scripts and hosts without a desktop, orva-bootsim a simulated\n"
+    "controller for trying them without one.")
+set(CPACK_PACKAGE_CONTACT "ORVA Upgrader Maintainers <maintainers@orvaload.org>")
 set(CPACK_PACKAGE_INSTALL_DIRECTORY "orvaload")
 set(CPACK_STRIP_FILES ON)
 
