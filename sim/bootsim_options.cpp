@@ -68,31 +68,31 @@ std::string file_name(const std::string& name, const std::string& value) {
   return value;
 }
 
-const char* const kDescription =
+const char* const DESCRIPTION =
     "A simulated ORVA controller boot loader on a pseudo-terminal. It prints the\n"
     "terminal's path as the first line on standard output and serves the upgrader\n"
     "on it: every request is checked against the frame format, carried out on a\n"
     "modelled flash and acknowledged with the request's sequence number.\n";
 
 // The option groups, by name, and the heading the help text gives each.
-const char* const kWhere = "Where";
-const char* const kFlash = "Flash";
-const char* const kPacing = "Pacing";
-const char* const kFaults = "Faults";
-const char* const kEnding = "Ending";
+const char* const GROUP_WHERE = "Where";
+const char* const GROUP_FLASH = "Flash";
+const char* const GROUP_PACING = "Pacing";
+const char* const GROUP_FAULTS = "Faults";
+const char* const GROUP_ENDING = "Ending";
 
 std::string heading(const std::string& group) {
-  if (group == kWhere) return "Where the controller appears";
-  if (group == kFlash) return "The flash and the expected image";
-  if (group == kPacing) return "Pacing (off by default; answers go out at once)";
-  if (group == kFaults) {
+  if (group == GROUP_WHERE) return "Where the controller appears";
+  if (group == GROUP_FLASH) return "The flash and the expected image";
+  if (group == GROUP_PACING) return "Pacing (off by default; answers go out at once)";
+  if (group == GROUP_FAULTS) {
     return "Faults; K counts request frames from 1 over the whole session, malformed ones\n"
            "included, and each fault option may be given more than once";
   }
   return group;
 }
 
-const char* const kFooter =
+const char* const FOOTER =
     "The controller refuses (NAK) malformed requests and acknowledges every\n"
     "other one; its device error codes are 1 (area outside the flash), 2 (a byte\n"
     "not erased since its last write, e.g. programming before erasing) and 3 (an\n"
@@ -135,10 +135,10 @@ public:
 // so that faults keep the order in which they were given.
 class CommandLine {
 public:
-  explicit CommandLine(BootsimOptions* o) : app_(kDescription, "orva-bootsim") {
+  explicit CommandLine(BootsimOptions* o) : app_(DESCRIPTION, "orva-bootsim") {
     app_.formatter(std::make_shared<HelpLayout>());
     app_.get_formatter()->column_width(24);
-    app_.footer(kFooter);
+    app_.footer(FOOTER);
     app_.set_help_flag();
     app_.allow_extras();
     // A repeated option keeps its last value; flags take no value.
@@ -146,7 +146,7 @@ public:
     app_.option_defaults()->disable_flag_override();
     SimConfig& sim = o->sim;
 
-    group(kWhere);
+    group(GROUP_WHERE);
     value("--link-com", "N",
           "also link the terminal as COMN for the Linux programs:\n"
           "${XDG_CONFIG_HOME:-~/.config}/orvaload/dosdevices/comN",
@@ -162,7 +162,7 @@ public:
     value("--path-file", "F", "also write the terminal's path to F",
           [o](const std::string& n, const std::string& v) { o->path_file = file_name(n, v); });
 
-    group(kFlash);
+    group(GROUP_FLASH);
     value("--flash-base", "ADDR", "first flash address (default 0)",
           [&sim](const std::string& n, const std::string& v) { sim.flash_base = number(n, v); });
     value("--flash-size", "BYTES", "flash size (default 0x40000, 256 KiB)",
@@ -183,7 +183,7 @@ public:
     flag("--require-match", &o->require_match,
          "exit with status 3 when the flash does not hold the image");
 
-    group(kPacing);
+    group(GROUP_PACING);
     value("--baud", "N",
           "delay each answer by the wire time of the request and\n"
           "the answer at N baud (10 bits per byte)",
@@ -193,7 +193,7 @@ public:
     value("--program-ms", "MS", "add MS per carried-out program request",
           [&sim](const std::string& n, const std::string& v) { sim.program_ms = number(n, v); });
 
-    group(kFaults);
+    group(GROUP_FAULTS);
     value("--refuse", "K:N", "refuse (NAK) requests K to K+N-1 without carrying them out",
           [&sim](const std::string&, const std::string& v) {
             SimFault f{SimFaultKind::refuse, 0, 0, 0};
@@ -237,7 +237,7 @@ public:
           });
     flag("--byte-at-a-time", &sim.byte_at_a_time, "send every answer one byte at a time");
 
-    group(kEnding);
+    group(GROUP_ENDING);
     value("--runs", "N",
           "end after N jump requests have been answered and the\n"
           "line has been quiet for --quiet-ms (default 1; 0 =\n"
