@@ -115,7 +115,7 @@ TEST(BootsimOptions, BadUsageIsRefusedWithAReason) {
   EXPECT_TRUE(o.help);
 }
 
-TEST(BootsimOptions, LeftoversAreNamedAndALaterValueWins) {
+TEST(BootsimOptions, LeftoversAreNamedALaterValueWinsFaultsAddUp) {
   const auto parse = [](std::vector<const char*> args, BootsimOptions* o) {
     args.insert(args.begin(), "orva-bootsim");
     std::string error;
@@ -132,6 +132,13 @@ TEST(BootsimOptions, LeftoversAreNamedAndALaterValueWins) {
   EXPECT_EQ(parse({"--baud", "9600", "--runs", "3", "--baud=115200", "--runs", "4"}, &later), "");
   EXPECT_EQ(later.sim.baud, 115200u);
   EXPECT_EQ(later.runs, 4u);
+  // A fault option given again adds a fault, in command-line order.
+  BootsimOptions faults;
+  EXPECT_EQ(parse({"--refuse", "3:1", "--bad-checksum", "4", "--refuse=9:2"}, &faults), "");
+  ASSERT_EQ(faults.sim.faults.size(), 3u);
+  EXPECT_EQ(faults.sim.faults[1].kind, SimFaultKind::bad_checksum);
+  EXPECT_EQ(faults.sim.faults[2].request, 9u);
+  EXPECT_EQ(faults.sim.faults[2].count, 2u);
 }
 
 } // namespace
