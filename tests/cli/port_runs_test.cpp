@@ -196,20 +196,6 @@ TEST_F(PortRunsTest, PlainTextsArePrefixedAndASummaryEnds) {
   EXPECT_TRUE(lines["COM5"]->controller().image_matches());
 }
 
-TEST_F(PortRunsTest, OnePortPrintsExactlyWhatTheSinglePortUpgraderPrints) {
-  add_line("COM5", {{SimFaultKind::device_error, 6, 1, 7}});
-  EXPECT_EQ(run({"COM5"}), 1);
-  EXPECT_EQ(out, "Erase address 00004000h 16384 bytes\nErase address 00008000h 16384 bytes\n"
-                 "Erase address 0000c000h 16384 bytes\nORVA had an internal error(7)!\nMessage id "
-                 "5/5, type erase: offset address 0x0000c000 size 16384 bytes\n");
-  EXPECT_EQ(err, "");
-
-  out.clear();
-  EXPECT_EQ(run({"COM9"}), 3);
-  EXPECT_EQ(out, "");
-  EXPECT_EQ(err, "serial port open failed!\ncannot open COM9: no such device\n");
-}
-
 TEST_F(PortRunsTest, InterruptCancelsEveryRun) {
   // Each controller holds its line at its 200th request until the loop has
   // seen the interrupt, so every run is still going when the cancel comes.
