@@ -4,6 +4,7 @@
 #include <fstream>
 #include <iostream>
 #include <string>
+#include <vector>
 
 #include "sim/bootsim_options.h"
 #include "sim/bootsim_os.h"
@@ -110,7 +111,9 @@ int main(int argc, char** argv) {
   }
   std::cerr << std::endl;
 
-  const BootsimEnding end = bootsim_serve(terminal, controller, options);
+  std::vector<uint32_t> turnaround_us;
+  const BootsimEnding end = bootsim_serve(
+      terminal, controller, options, options.turnaround_path.empty() ? nullptr : &turnaround_us);
   links.remove();
   terminal.close();
   summary(controller, end_text(end));
@@ -120,6 +123,16 @@ int main(int argc, char** argv) {
       !write_file(options.report_path, controller.report_json(end_text(end)))) {
     std::cerr << "orva-bootsim: cannot write the report " << options.report_path << "\n";
     status = BOOTSIM_EXIT_ERROR;
+  }
+  if (!options.turnaround_path.empty()) {
+    std::string lines;
+    for (uint32_t us : turnaround_us) {
+      lines += std::to_string(us) + "\n";
+    }
+    if (!write_file(options.turnaround_path, lines)) {
+      std::cerr << "orva-bootsim: cannot write " << options.turnaround_path << "\n";
+      status = BOOTSIM_EXIT_ERROR;
+    }
   }
   if (status == BOOTSIM_EXIT_OK && options.require_match && !controller.image_matches()) {
     status = BOOTSIM_EXIT_MISMATCH;

@@ -254,6 +254,11 @@ public:
           "counts, percent values, protocol violations, the jump,\n"
           "and whether the flash holds the image",
           [o](const std::string& n, const std::string& v) { o->report_path = file_name(n, v); });
+    value("--turnaround", "FILE",
+          "write to FILE, one line per request that followed an\n"
+          "answer, the microseconds from the answer's last byte\n"
+          "leaving to the request's first byte arriving",
+          [o](const std::string& n, const std::string& v) { o->turnaround_path = file_name(n, v); });
     flag("-h,--help", &o->help, "show this text");
   }
 

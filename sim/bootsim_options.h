@@ -21,6 +21,7 @@ struct BootsimOptions {
   std::string wine_map_script; // empty = look for it
   std::string report_path;
   std::string path_file;
+  std::string turnaround_path; // empty = no turnaround log
   uint32_t runs = 1;         // jumps to serve before ending; 0 = until stopped
   uint32_t quiet_ms = 500;   // line quiet after the last jump before ending
   uint32_t idle_timeout_s = 0; // 0 = none

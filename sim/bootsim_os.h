@@ -3,7 +3,9 @@
 // paces the answers. Implemented once per platform (POSIX only for now).
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "sim/bootsim_options.h"
 #include "sim/sim_controller.h"
@@ -71,6 +73,8 @@ struct BootsimEnding {
 };
 
 // Serves `controller` on the terminal until the run is over; returns why it
-// ended.
+// ended. When `turnaround_us` is given, every request that follows a fully
+// sent answer appends the microseconds between the two.
 BootsimEnding bootsim_serve(PseudoTerminal& terminal, SimController& controller,
-                            const BootsimOptions& options);
+                            const BootsimOptions& options,
+                            std::vector<uint32_t>* turnaround_us = nullptr);

@@ -5,6 +5,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -60,8 +61,10 @@ struct Pending {
 
 class Server {
 public:
-  Server(PseudoTerminal& terminal, SimController& controller, const BootsimOptions& options)
-      : terminal_(terminal), controller_(controller), options_(options) {}
+  Server(PseudoTerminal& terminal, SimController& controller, const BootsimOptions& options,
+         std::vector<uint32_t>* turnaround_us)
+      : terminal_(terminal), controller_(controller), options_(options),
+        turnaround_us_(turnaround_us) {}
 
   BootsimEnding run();
 
@@ -81,6 +84,10 @@ private:
   Clock::time_point last_due_ = Clock::now();
   uint32_t jumps_answered_ = 0;
   bool client_ = false;
+  std::vector<uint32_t>* turnaround_us_;
+  // When the last answer went out whole, while no byte has come since.
+  Clock::time_point answered_at_;
+  bool answered_ = false;
 };
 
 bool Server::stopped() const {
@@ -103,6 +110,7 @@ void Server::client_left() {
                                std::to_string(pending_.size()) + " answer(s)");
   }
   pending_.clear();
+  answered_ = false;
   terminal_.discard_unread();
 }
 
@@ -127,6 +135,11 @@ bool Server::take_input(Clock::time_point now, BootsimEnding* end) {
     return true;
   }
   last_rx_ = last_activity_ = now;
+  if (answered_ && turnaround_us_ && !controller_.in_frame()) {
+    const auto us = std::chrono::duration_cast<std::chrono::microseconds>(now - answered_at_);
+    turnaround_us_->push_back(static_cast<uint32_t>(std::max<int64_t>(0, us.count())));
+  }
+  answered_ = false;
   std::vector<SimAnswer> answers;
   const uint32_t before = controller_.requests();
   controller_.feed(buffer, static_cast<size_t>(n), &answers);
@@ -178,6 +191,8 @@ bool Server::send_due(Clock::time_point now, BootsimEnding* end) {
     if (p.request_command == CMD_JUMP) {
       ++jumps_answered_;
     }
+    answered_at_ = Clock::now();
+    answered_ = pending_.size() == 1;
     pending_.pop_front();
   }
   return true;
@@ -327,7 +342,7 @@ bool bootsim_catch_signals(std::string* error) {
 }
 
 BootsimEnding bootsim_serve(PseudoTerminal& terminal, SimController& controller,
-                            const BootsimOptions& options) {
-  Server server(terminal, controller, options);
+                            const BootsimOptions& options, std::vector<uint32_t>* turnaround_us) {
+  Server server(terminal, controller, options, turnaround_us);
   return server.run();
 }

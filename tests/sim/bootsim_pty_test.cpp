@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -110,7 +112,9 @@ TEST(BootsimProgram, ServesClientsOneAfterAnotherAndStopsOnSigterm) {
 }
 
 TEST(BootsimProgram, EndsByItselfOnceTheJumpIsAnswered) {
-  Bootsim sim({"--quiet-ms", "100", "--erase-ms", "200"});
+  const std::string turnaround_path =
+      ::testing::TempDir() + "orva-turnaround-" + std::to_string(getpid()) + ".txt";
+  Bootsim sim({"--quiet-ms", "100", "--erase-ms", "200", "--turnaround", turnaround_path});
   HostFrames h;
   ASSERT_TRUE(sim.open_line());
   EXPECT_EQ(sim.ask(h.progress(1, 0), 9), ACK_1);
@@ -120,6 +124,14 @@ TEST(BootsimProgram, EndsByItselfOnceTheJumpIsAnswered) {
   EXPECT_EQ(sim.ask(h.jump(2, 0x4000), 9), hex_bytes("02 02 06 00 02 02 00 04 03"));
   EXPECT_EQ(sim.wait_exit(std::chrono::seconds(5)), 0);
   EXPECT_NE(sim.report().find("\"end\": \"jump\""), std::string::npos);
+  // The erase and the jump each came after an answer; the first request did not.
+  std::ifstream turnaround(turnaround_path);
+  std::vector<long> gaps;
+  for (long us = 0; turnaround >> us;) {
+    gaps.push_back(us);
+  }
+  EXPECT_EQ(gaps.size(), 2u);
+  std::remove(turnaround_path.c_str());
 }
 
 TEST(BootsimProgram, DropsTheLineAtTheCloseFault) {

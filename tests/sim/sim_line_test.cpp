@@ -51,7 +51,7 @@ const char* const FULL[] = {"orva-bootsim", "--image", "fw.bin", "--load-address
                             "--double-ack", "11", "--stray", "5", "--byte-at-a-time",
                             "--link-com", "5", "--wine-com", "6", "--report", "r.json",
                             "--runs", "2", "--quiet-ms", "100", "--idle-timeout", "30",
-                            "--require-match", "--path-file", "p.txt"};
+                            "--require-match", "--path-file", "p.txt", "--turnaround", "t.txt"};
 
 TEST(BootsimOptions, EveryOptionLandsWhereItBelongs) {
   BootsimOptions o;
@@ -76,6 +76,7 @@ TEST(BootsimOptions, EveryOptionLandsWhereItBelongs) {
   EXPECT_EQ(o.wine_com, 6);
   EXPECT_EQ(o.report_path, "r.json");
   EXPECT_EQ(o.path_file, "p.txt");
+  EXPECT_EQ(o.turnaround_path, "t.txt");
   EXPECT_EQ(o.runs, 2u);
   EXPECT_EQ(o.quiet_ms, 100u);
   EXPECT_EQ(o.idle_timeout_s, 30u);
@@ -96,7 +97,7 @@ TEST(BootsimOptions, BadUsageIsRefusedWithAReason) {
       {"--refuse", "3"},         {"--refuse", "0:2"},      {"--device-error", "4:0"},
       {"--device-error", "4:256"}, {"--bad-checksum", "0"}, {"--link-com", "0"},
       {"--baud", "-5"},          {"--baud", "fast"},       {"--flash-size", "0"},
-      {"--stray", "5000"},       {"--report"},             {"--frobnicate", "1"},
+      {"--stray", "5000"},       {"--report"},             {"--turnaround", ""},             {"--frobnicate", "1"},
       {"extra"},                 {"--require-match"},      {"--help=yes"},
       {"--load-address", "0x1ffffffff"}};
   for (const auto& args : bad) {
