@@ -1,20 +1,16 @@
 #include "notify/notice_queue.h"
 
 #include <chrono>
-
-NoticeQueue::~NoticeQueue() {
-  for (const Notice& notice : notices_) {
-    notice_free(notice.kind, notice.payload);
-  }
-}
+#include <utility>
 
 bool NoticeQueue::post(uint32_t kind, void* payload) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (closed_) {
+    Notice notice;
+    if (closed_ || !notice_take(kind, payload, notice)) {
       return false;
     }
-    notices_.push_back(Notice{kind, payload});
+    notices_.push_back(std::move(notice));
   }
   ready_.notify_one();
   return true;
@@ -27,7 +23,7 @@ bool NoticeQueue::wait_pop(Notice& out, int timeout_ms) {
       notices_.empty()) {
     return false;
   }
-  out = notices_.front();
+  out = std::move(notices_.front());
   notices_.pop_front();
   return true;
 }

@@ -3,27 +3,22 @@
 #pragma once
 
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <mutex>
 
 #include "notify/notify.h"
 
-struct Notice {
-  uint32_t kind;
-  void* payload; // owned by whoever popped it; free with notice_free(kind, payload)
-};
-
 class NoticeQueue final : public NoticeTarget {
 public:
   NoticeQueue() = default;
   NoticeQueue(const NoticeQueue&) = delete;
   NoticeQueue& operator=(const NoticeQueue&) = delete;
-  // Frees every notice nobody popped.
-  ~NoticeQueue();
 
-  // Takes the payload and returns true; returns false once closed (the
-  // poster then keeps and frees the payload).
+  // Takes the payload over at once (see notice_take) and returns true;
+  // returns false once closed or for a kind it does not know (the poster
+  // then keeps and frees the payload).
   bool post(uint32_t kind, void* payload) override;
 
   // Waits at most timeout_ms (0: not at all) for a notice. True with the

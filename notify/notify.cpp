@@ -1,5 +1,6 @@
 #include "notify/notify.h"
 
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -74,4 +75,29 @@ void notice_free(uint32_t kind, void* payload) {
   default:
     break;
   }
+}
+
+bool notice_take(uint32_t kind, void* payload, Notice& out) {
+  if (payload == nullptr) {
+    return false;
+  }
+  switch (kind) {
+  case NOTIFY_TEXT_OLD:
+  case NOTIFY_TEXT: {
+    const auto* text = static_cast<const TextNotice*>(payload);
+    // A sender that filled the whole record without a terminator still
+    // gives no more than the record holds.
+    const char* end = std::find(text->text, text->text + NOTIFY_TEXT_SIZE, '\0');
+    out = Notice{NOTIFY_TEXT, std::string(text->text, end), text->code, 0};
+    break;
+  }
+  case NOTIFY_PROGRESS:
+  case NOTIFY_DONE:
+    out = Notice{kind, std::string(), 0, *static_cast<const int32_t*>(payload)};
+    break;
+  default:
+    return false;
+  }
+  notice_free(kind, payload);
+  return true;
 }

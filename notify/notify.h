@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 constexpr uint32_t WM_USER_BASE = 0x0400;
 constexpr uint32_t WM_UPGRADE_NOTIFY = WM_USER_BASE + 300; // 0x52C
@@ -41,3 +42,16 @@ int notify_done(NoticeTarget* target, int32_t value);
 
 // Frees a payload received with `kind` (1 to 4); other kinds are not touched.
 void notice_free(uint32_t kind, void* payload);
+
+// A notice as the C++ receivers hold it: a value that owns its text.
+struct Notice {
+  uint32_t kind = 0; // NOTIFY_PROGRESS, NOTIFY_TEXT or NOTIFY_DONE
+  std::string text;  // a text notice's text
+  int32_t code = 0;  // a text notice's code
+  int32_t value = 0; // the progress or done value
+};
+
+// Takes a posted payload over: copies it into `out`, frees it and returns
+// true. The old text kind arrives as NOTIFY_TEXT. Returns false, and leaves
+// the payload alone, for a kind other than 1 to 4 or a missing payload.
+bool notice_take(uint32_t kind, void* payload, Notice& out);

@@ -258,7 +258,7 @@ private:
   bool pump() {
     bool got = false;
     for (auto& run : runs_) {
-      Notice notice{};
+      Notice notice;
       while (run->running && run->queue.wait_pop(notice, 0)) {
         got = true;
         handle(*run, notice);
@@ -270,28 +270,26 @@ private:
   void wait_a_moment() {
     for (auto& run : runs_) {
       if (!run->running) continue;
-      Notice notice{};
+      Notice notice;
       if (run->queue.wait_pop(notice, kWaitMs)) handle(*run, notice);
       return;
     }
   }
 
-  void handle(PortRun& run, Notice& notice) {
+  void handle(PortRun& run, const Notice& notice) {
     const double now = system_.now_s();
     run.idle_since_s = -1;
-    if (notice.kind == NOTIFY_TEXT || notice.kind == NOTIFY_TEXT_OLD) {
-      const TextNotice* text = static_cast<const TextNotice*>(notice.payload);
+    if (notice.kind == NOTIFY_TEXT) {
+      const char* text = notice.text.c_str();
       run.meter.on_text(now);
-      run.outcome.last_text = text_block(text->text);
-      view_.text(run, text->text, text->code, now);
+      run.outcome.last_text = text_block(text);
+      view_.text(run, text, notice.code, now);
     } else if (notice.kind == NOTIFY_PROGRESS) {
-      const int32_t permille = *static_cast<const int32_t*>(notice.payload);
-      run.meter.on_progress(permille, now);
-      view_.progress(run, permille, now);
+      run.meter.on_progress(notice.value, now);
+      view_.progress(run, notice.value, now);
     } else if (notice.kind == NOTIFY_DONE) {
       run.verdict.on_done();
     }
-    notice_free(notice.kind, notice.payload);
     if (run.verdict.done()) end(run, now);
   }
 

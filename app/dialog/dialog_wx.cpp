@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 
 #include <wx/icon.h>
 #include <wx/statbox.h>
@@ -11,32 +12,18 @@
 
 namespace {
 
-// One worker notice in flight to the user-interface thread. The event owns
-// its payload until the dialog takes it, so a notice that is never handled
-// (the dialog ended first) is still freed.
+// One worker notice in flight to the user-interface thread, held as a value:
+// an event that is never handled (the dialog ended first) frees itself.
 class NoticeEvent final : public wxEvent {
 public:
-  NoticeEvent(wxEventType type, uint32_t kind, void* payload)
-      : wxEvent(0, type), kind_(kind), payload_(payload) {}
-  ~NoticeEvent() override { notice_free(kind_, payload_); }
+  NoticeEvent(wxEventType type, Notice notice) : wxEvent(0, type), notice_(std::move(notice)) {}
 
-  // The copy takes the payload over: the original is deleted right after.
-  wxEvent* Clone() const override {
-    void* payload = payload_;
-    payload_ = nullptr;
-    return new NoticeEvent(GetEventType(), kind_, payload);
-  }
+  wxEvent* Clone() const override { return new NoticeEvent(*this); }
 
-  uint32_t kind() const { return kind_; }
-  void* take() {
-    void* payload = payload_;
-    payload_ = nullptr;
-    return payload;
-  }
+  const Notice& notice() const { return notice_; }
 
 private:
-  uint32_t kind_;
-  mutable void* payload_;
+  Notice notice_;
 };
 
 wxDEFINE_EVENT(EVT_UPGRADE_NOTIFY, NoticeEvent);
@@ -55,9 +42,10 @@ wxString status_text(const char* text) {
 
 bool WxNoticeTarget::post(uint32_t kind, void* payload) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (handler_ == nullptr)
+  Notice notice;
+  if (handler_ == nullptr || !notice_take(kind, payload, notice))
     return false;
-  wxQueueEvent(handler_, new NoticeEvent(EVT_UPGRADE_NOTIFY, kind, payload));
+  wxQueueEvent(handler_, new NoticeEvent(EVT_UPGRADE_NOTIFY, std::move(notice)));
   return true;
 }
 
@@ -85,11 +73,10 @@ OrvaWxDialog::OrvaWxDialog(COrvaLoadApp* app)
   upgrade_->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { logic_.OnUpgradeClicked(); });
   cancel_close_->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { logic_.OnCancelClicked(); });
   Bind(EVT_UPGRADE_NOTIFY, [this](NoticeEvent& event) {
-    const uint32_t kind = event.kind();
-    logic_.OnUpgradeNotify(kind, event.take());
+    logic_.OnNotice(event.notice());
     // The focus went with the control disabled at the start of the run;
     // without it Return and Escape would not reach the dialog again.
-    if (kind == NOTIFY_DONE && FindFocus() == nullptr)
+    if (event.notice().kind == NOTIFY_DONE && FindFocus() == nullptr)
       upgrade_->SetFocus();
   });
 

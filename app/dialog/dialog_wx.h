@@ -17,7 +17,8 @@
 #include "app/dialog/orva_load_dlg.h"
 #include "app/dialog/worker_runner.h"
 
-// Hands notices to the dialog's event queue while the dialog lives.
+// Takes each posted notice over and queues it as an event for the dialog,
+// while the dialog lives.
 class WxNoticeTarget final : public NoticeTarget {
 public:
   bool post(uint32_t kind, void* payload) override;

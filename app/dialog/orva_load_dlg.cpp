@@ -83,21 +83,21 @@ void COrvaLoadDlg::OnCancelClicked() {
 }
 
 int COrvaLoadDlg::OnUpgradeNotify(uint32_t kind, void* payload) {
-  if (kind < NOTIFY_TEXT_OLD || kind > NOTIFY_DONE || payload == nullptr)
-    return 0;
+  Notice notice;
+  if (notice_take(kind, payload, notice))
+    OnNotice(notice);
+  return 0;
+}
 
-  switch (kind) {
-  case NOTIFY_TEXT_OLD:
+void COrvaLoadDlg::OnNotice(const Notice& notice) {
+  switch (notice.kind) {
   case NOTIFY_TEXT:
-    view_.set_text(IDC_STATUS, static_cast<const TextNotice*>(payload)->text);
-    notice_free(kind, payload);
+    view_.set_text(IDC_STATUS, notice.text.c_str());
     break;
   case NOTIFY_PROGRESS:
-    view_.set_progress(*static_cast<const int32_t*>(payload));
-    notice_free(kind, payload);
+    view_.set_progress(notice.value);
     break;
-  case NOTIFY_DONE: {
-    notice_free(kind, payload);
+  case NOTIFY_DONE:
     view_.set_enabled(IDC_UPGRADE, true);
     view_.set_text(CANCEL_CLOSE_BUTTON, "Close");
     view_.set_enabled(CANCEL_CLOSE_BUTTON, true);
@@ -109,7 +109,7 @@ int COrvaLoadDlg::OnUpgradeNotify(uint32_t kind, void* payload) {
       app_->port_handle = 0;
     }
     break;
+  default:
+    break;
   }
-  }
-  return 0;
 }

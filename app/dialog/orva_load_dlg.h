@@ -9,6 +9,7 @@
 #include "app/dialog/dialog_runner.h"
 #include "app/dialog/dialog_view.h"
 #include "app/dialog/orva_load_app.h"
+#include "notify/notify.h"
 
 constexpr int DIALOG_RESULT_CANCEL = 2; // IDCANCEL
 constexpr int DIALOG_PROGRESS_MAX = 1000;
@@ -32,8 +33,11 @@ public:
   bool OnInitDialog();
   void OnUpgradeClicked();
   void OnCancelClicked();
-  // Applies one notice and frees its payload (kinds 1 to 4). Returns 0.
+  // The posted notice message: takes the payload over and applies it
+  // (kinds 1 to 4; any other kind and its payload are left alone). Returns 0.
   int OnUpgradeNotify(uint32_t kind, void* payload);
+  // Applies one notice already taken over.
+  void OnNotice(const Notice& notice);
 
 private:
   DialogView& view_;

@@ -28,7 +28,7 @@ protected:
   void deliver() {
     Notice n;
     while (notices.wait_pop(n, 0))
-      dlg.OnUpgradeNotify(n.kind, n.payload);
+      dlg.OnNotice(n);
   }
 
   void expect_controls(const Controls& c) {

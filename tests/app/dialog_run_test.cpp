@@ -33,7 +33,7 @@ protected:
   bool handle_run() {
     Notice n;
     while (queue.wait_pop(n, 20000)) {
-      dlg.OnUpgradeNotify(n.kind, n.payload);
+      dlg.OnNotice(n);
       if (n.kind == NOTIFY_DONE)
         return true;
     }

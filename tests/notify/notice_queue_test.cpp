@@ -19,14 +19,13 @@ TEST(NoticeQueue, KeepsTheOrderOfOneThreadsNoticesAcrossThreads) {
   int32_t expected = 0;
   bool done = false;
   while (!done) {
-    Notice notice{0, nullptr};
+    Notice notice;
     ASSERT_TRUE(queue.wait_pop(notice, 10000));
     if (notice.kind == NOTIFY_DONE) {
       done = true;
     } else {
-      EXPECT_EQ(*static_cast<int32_t*>(notice.payload), expected++);
+      EXPECT_EQ(notice.value, expected++);
     }
-    notice_free(notice.kind, notice.payload);
   }
   worker.join();
   EXPECT_EQ(expected, count);
@@ -35,7 +34,7 @@ TEST(NoticeQueue, KeepsTheOrderOfOneThreadsNoticesAcrossThreads) {
 
 TEST(NoticeQueue, WaitIsBoundedAndCloseDrainsThenRefuses) {
   NoticeQueue queue;
-  Notice notice{0, nullptr};
+  Notice notice;
   EXPECT_FALSE(queue.wait_pop(notice, 0));
   EXPECT_FALSE(queue.wait_pop(notice, 1));
   EXPECT_FALSE(queue.wait_pop(notice, -5));
@@ -44,8 +43,7 @@ TEST(NoticeQueue, WaitIsBoundedAndCloseDrainsThenRefuses) {
   queue.close();
   EXPECT_EQ(notify_progress(&queue, 8), 0);
   ASSERT_TRUE(queue.wait_pop(notice, 0));
-  EXPECT_EQ(*static_cast<int32_t*>(notice.payload), 7);
-  notice_free(notice.kind, notice.payload);
+  EXPECT_EQ(notice.value, 7);
   EXPECT_FALSE(queue.wait_pop(notice, 10000)); // closed and empty: no wait
 }
 
@@ -53,7 +51,7 @@ TEST(NoticeQueue, CloseWakesAWaiter) {
   NoticeQueue queue;
   bool got = true;
   std::thread waiter([&] {
-    Notice notice{0, nullptr};
+    Notice notice;
     got = queue.wait_pop(notice, 60000);
   });
   queue.close();

@@ -1,7 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstring>
 #include <string>
-#include <vector>
 
 #include "notify/notice_queue.h"
 #include "notify/notify.h"
@@ -22,29 +23,22 @@ public:
 class Posters : public ::testing::Test {
 protected:
   Notice pop() {
-    Notice notice{0, nullptr};
+    Notice notice;
     EXPECT_TRUE(queue.wait_pop(notice, 0));
-    held.push_back(notice);
     return notice;
   }
-  const TextNotice& pop_text() {
-    const Notice notice = pop();
+  Notice pop_text() {
+    Notice notice = pop();
     EXPECT_EQ(notice.kind, NOTIFY_TEXT);
-    return *static_cast<TextNotice*>(notice.payload);
+    return notice;
   }
   int32_t pop_value(uint32_t kind) {
     const Notice notice = pop();
     EXPECT_EQ(notice.kind, kind);
-    return *static_cast<int32_t*>(notice.payload);
-  }
-  ~Posters() override {
-    for (const Notice& notice : held) {
-      notice_free(notice.kind, notice.payload);
-    }
+    return notice.value;
   }
 
   NoticeQueue queue;
-  std::vector<Notice> held;
 };
 
 TEST_F(Posters, TextNotices) {
@@ -53,16 +47,16 @@ TEST_F(Posters, TextNotices) {
   EXPECT_EQ(notify_text_code(&queue, "serial port read error!\r\n", 1), 1);
   EXPECT_EQ(notify_text_code(&queue, nullptr, -1), 1);
 
-  const TextNotice& plain = pop_text();
-  EXPECT_STREQ(plain.text, "Erase address 00004000h");
+  const Notice plain = pop_text();
+  EXPECT_EQ(plain.text, "Erase address 00004000h");
   EXPECT_EQ(plain.code, 0);
-  const TextNotice& missing = pop_text();
-  EXPECT_STREQ(missing.text, "");
-  const TextNotice& coded = pop_text();
-  EXPECT_STREQ(coded.text, "serial port read error!\r\n");
+  const Notice missing = pop_text();
+  EXPECT_EQ(missing.text, "");
+  const Notice coded = pop_text();
+  EXPECT_EQ(coded.text, "serial port read error!\r\n");
   EXPECT_EQ(coded.code, 1);
-  const TextNotice& coded_missing = pop_text();
-  EXPECT_STREQ(coded_missing.text, "");
+  const Notice coded_missing = pop_text();
+  EXPECT_EQ(coded_missing.text, "");
   EXPECT_EQ(coded_missing.code, -1);
 }
 
@@ -71,8 +65,8 @@ TEST_F(Posters, LongTextIsCutTo399Characters) {
   long_text[398] = 'y';
   long_text[399] = 'z';
   ASSERT_EQ(notify_text(&queue, long_text.c_str()), 1);
-  const TextNotice& notice = pop_text();
-  EXPECT_EQ(std::string(notice.text), std::string(398, 'x') + "y");
+  const Notice notice = pop_text();
+  EXPECT_EQ(notice.text, std::string(398, 'x') + "y");
 }
 
 TEST_F(Posters, ValueNotices) {
@@ -111,6 +105,40 @@ TEST(NoticeFree, UnknownKindsAreLeftAlone) {
   notice_free(WM_UPGRADE_NOTIFY, &on_stack);
   notice_free(NOTIFY_TEXT_OLD, new TextNotice);
   notice_free(NOTIFY_TEXT, nullptr);
+  EXPECT_EQ(on_stack, 5);
+}
+
+// Receivers take each posted payload over into an owning notice; LeakSanitizer
+// reports a payload that is not freed on the way.
+TEST(NoticeTake, CopiesAndFreesKnownKindsAndLeavesTheRestAlone) {
+  Notice notice;
+  auto* text = new TextNotice{};
+  std::snprintf(text->text, sizeof text->text, "%s", "old kind");
+  text->code = -3;
+  ASSERT_TRUE(notice_take(NOTIFY_TEXT_OLD, text, notice));
+  EXPECT_EQ(notice.kind, NOTIFY_TEXT);
+  EXPECT_EQ(notice.text, "old kind");
+  EXPECT_EQ(notice.code, -3);
+
+  // A record filled to its end without a terminator gives its 400 characters.
+  auto* full = new TextNotice;
+  std::memset(full->text, 'x', sizeof full->text);
+  ASSERT_TRUE(notice_take(NOTIFY_TEXT, full, notice));
+  EXPECT_EQ(notice.text, std::string(NOTIFY_TEXT_SIZE, 'x'));
+
+  ASSERT_TRUE(notice_take(NOTIFY_DONE, new int32_t(9), notice));
+  EXPECT_EQ(notice.kind, NOTIFY_DONE);
+  EXPECT_EQ(notice.value, 9);
+  EXPECT_EQ(notice.text, "");
+
+  int32_t on_stack = 5;
+  for (uint32_t kind : {0u, 5u, WM_UPGRADE_NOTIFY})
+    EXPECT_FALSE(notice_take(kind, &on_stack, notice));
+  for (uint32_t kind : {1u, 2u, 3u, 4u})
+    EXPECT_FALSE(notice_take(kind, nullptr, notice));
+  NoticeQueue queue;
+  EXPECT_FALSE(queue.post(5, &on_stack));
+  EXPECT_EQ(queue.size(), 0u);
   EXPECT_EQ(on_stack, 5);
 }
 

@@ -52,7 +52,7 @@ class PtyRunTest : public ::testing::Test {
 protected:
   // Opens the terminal as the dialog opens a port, runs the worker once over
   // it and closes it again after the end notice.
-  std::vector<SeenNotice> run(const Bootsim& sim, double* seconds = nullptr) {
+  std::vector<Notice> run(const Bootsim& sim, double* seconds = nullptr) {
     PortHandle handle = 0;
     char message[SERIAL_MESSAGE_SIZE] = "";
     EXPECT_EQ(serial_open(sim.path().c_str(), &handle, message), 0) << message;
@@ -62,7 +62,7 @@ protected:
     recorder = std::make_unique<RecordingPort>(port_from_handle(handle));
     const auto began = Clock::now();
     worker.start(&queue, recorder->handle());
-    std::vector<SeenNotice> seen = drain_run(queue, 60000);
+    std::vector<Notice> seen = drain_run(queue, 60000);
     if (seconds != nullptr) {
       *seconds = std::chrono::duration<double>(Clock::now() - began).count();
     }
@@ -117,14 +117,12 @@ TEST_F(PtyRunTest, CancelDuringProgrammingOverAPseudoTerminal) {
   ASSERT_EQ(serial_open(sim.path().c_str(), &handle, message), 0) << message;
   worker.start(&queue, handle);
   // Cancel as the dialog does, once programming has begun.
-  std::vector<SeenNotice> seen;
-  Notice notice{};
+  std::vector<Notice> seen;
+  Notice notice;
   while (queue.wait_pop(notice, 30000)) {
     const bool programming =
-        notice.kind == NOTIFY_TEXT &&
-        std::string(static_cast<const TextNotice*>(notice.payload)->text).rfind("Program address", 0) == 0;
+        notice.kind == NOTIFY_TEXT && notice.text.rfind("Program address", 0) == 0;
     const bool done = notice.kind == NOTIFY_DONE;
-    notice_free(notice.kind, notice.payload);
     if (programming || done) {
       break;
     }

@@ -70,20 +70,20 @@ void expect_clean_wire(const std::vector<SentFrame>& frames, const FirmwareImage
   EXPECT_EQ(offset, image.size);
 }
 
-void expect_clean_notices(const std::vector<SeenNotice>& notices, bool with_end) {
+void expect_clean_notices(const std::vector<Notice>& notices, bool with_end) {
   static const int32_t block_progress[12] = {19, 29, 39, 49, 59, 69, 79, 89, 99, 109, 119, 129};
   ASSERT_EQ(notices.size(), 1u + 2 * 12 + 2 * 704 + 1 + (with_end ? 1 : 0));
   size_t i = 0;
-  auto next = [&]() -> const SeenNotice& { return notices[i++]; };
+  auto next = [&]() -> const Notice& { return notices[i++]; };
 
   EXPECT_EQ(next().value, 0);
   char text[64];
   for (uint32_t b = 0; b < 12; ++b) {
     std::snprintf(text, sizeof text, "Erase address %08xh 16384 bytes", 0x4000u + b * 16384);
-    const SeenNotice& t = next();
+    const Notice& t = next();
     EXPECT_EQ(t.kind, NOTIFY_TEXT);
     EXPECT_EQ(t.text, text);
-    const SeenNotice& p = next();
+    const Notice& p = next();
     EXPECT_EQ(p.kind, NOTIFY_PROGRESS);
     EXPECT_EQ(p.value, block_progress[b]) << "block " << b;
   }
@@ -91,10 +91,10 @@ void expect_clean_notices(const std::vector<SeenNotice>& notices, bool with_end)
   for (uint32_t c = 0; c < 704; ++c) {
     std::snprintf(text, sizeof text, "Program address %08xh %d bytes", 0x4000u + c * 256,
                   c == 703 ? 68 : 256);
-    const SeenNotice& t = next();
+    const Notice& t = next();
     EXPECT_EQ(t.kind, NOTIFY_TEXT);
     EXPECT_EQ(t.text, text);
-    const SeenNotice& p = next();
+    const Notice& p = next();
     EXPECT_EQ(p.kind, NOTIFY_PROGRESS);
     if (c > 0) {
       EXPECT_TRUE(p.value == previous + 1 || p.value == previous + 2) << "chunk " << c;
@@ -105,11 +105,11 @@ void expect_clean_notices(const std::vector<SeenNotice>& notices, bool with_end)
   EXPECT_EQ(notices[2 + 2 * 12 + 8].value, 127);
   EXPECT_EQ(notices[2 + 2 * 12 + 2 * 702].value, 999);
   EXPECT_EQ(previous, 1000);
-  const SeenNotice& success = next();
+  const Notice& success = next();
   EXPECT_EQ(success.kind, NOTIFY_TEXT);
   EXPECT_EQ(success.text, "Program success, starting application...");
   if (with_end) {
-    const SeenNotice& done = next();
+    const Notice& done = next();
     EXPECT_EQ(done.kind, NOTIFY_DONE);
     EXPECT_EQ(done.value, 0);
   }

@@ -21,7 +21,7 @@ void expect_clean_wire(const std::vector<SentFrame>& frames, const FirmwareImage
                        uint8_t first_sequence);
 // Checks the notices of a clean run with the built-in image; a run on a
 // thread ends with the end notice, the sequence called directly without it.
-void expect_clean_notices(const std::vector<SeenNotice>& notices, bool with_end = true);
+void expect_clean_notices(const std::vector<Notice>& notices, bool with_end = true);
 
 // Passes reads and writes through to another port and keeps what was written.
 class RecordingPort final : public SerialPort {

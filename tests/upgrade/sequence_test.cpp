@@ -24,9 +24,9 @@ class SequenceTest : public UpgradeTest {
 protected:
   SequenceTest() { prime(); }
   int32_t run() { return upgrade_run(&worker, image); }
-  std::vector<SeenNotice> notices() { return drain(queue); }
+  std::vector<Notice> notices() { return drain(queue); }
   // The last text notice, which must be the failure.
-  SeenNotice last_text(const std::vector<SeenNotice>& seen) {
+  Notice last_text(const std::vector<Notice>& seen) {
     for (auto it = seen.rbegin(); it != seen.rend(); ++it) {
       if (it->kind == NOTIFY_TEXT) {
         return *it;
@@ -34,7 +34,7 @@ protected:
     }
     return {};
   }
-  bool any_text_starting(const std::vector<SeenNotice>& seen, const std::string& prefix) {
+  bool any_text_starting(const std::vector<Notice>& seen, const std::string& prefix) {
     for (const std::string& t : texts_of(seen)) {
       if (t.rfind(prefix, 0) == 0) {
         return true;

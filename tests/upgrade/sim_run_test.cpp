@@ -34,18 +34,18 @@ protected:
   }
 
   // One run through the worker over `line`; returns its notices.
-  std::vector<SeenNotice> run(SimLine& line) {
+  std::vector<Notice> run(SimLine& line) {
     recorder = std::make_unique<RecordingPort>(&line);
     reads = 0;
     worker.start(&queue, recorder->handle());
-    std::vector<SeenNotice> seen = drain_run(queue);
+    std::vector<Notice> seen = drain_run(queue);
     worker.stop();
     return seen;
   }
 
   // The run failed with `text` and `code`: that text is the last one, the end
   // notice follows it, and the simulator saw no protocol violation.
-  void expect_failure(const std::vector<SeenNotice>& seen, const SimLine& line,
+  void expect_failure(const std::vector<Notice>& seen, const SimLine& line,
                       const std::string& text, int32_t code = 1) {
     ASSERT_GE(seen.size(), 2u);
     EXPECT_EQ(seen[seen.size() - 2].text, text);
@@ -58,7 +58,7 @@ protected:
     EXPECT_TRUE(violations.empty()) << violations.front();
   }
 
-  void expect_clean(const std::vector<SeenNotice>& seen, const SimLine& line, uint8_t first) {
+  void expect_clean(const std::vector<Notice>& seen, const SimLine& line, uint8_t first) {
     expect_clean_notices(seen);
     expect_clean_wire(split_frames(recorder->written()), image, first);
     EXPECT_TRUE(line.controller().image_matches());

@@ -76,7 +76,7 @@ TEST(ParallelRunsTest, RunsOnSeveralLinesAtOnceStayApart) {
     std::unique_ptr<RecordingPort> recorder;
     NoticeQueue queue;
     UpgradeWorker worker;
-    std::vector<SeenNotice> seen;
+    std::vector<Notice> seen;
   };
   std::vector<std::unique_ptr<Port>> ports;
   for (int i = 0; i < 4; ++i) {

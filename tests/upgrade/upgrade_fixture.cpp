@@ -17,37 +17,28 @@ uint32_t be32(const Bytes& bytes, size_t at) {
          uint32_t{bytes.at(at + 2)} << 8 | bytes.at(at + 3);
 }
 
-std::vector<SeenNotice> drain(NoticeQueue& queue, int timeout_ms) {
-  std::vector<SeenNotice> seen;
-  Notice n{};
+std::vector<Notice> drain(NoticeQueue& queue, int timeout_ms) {
+  std::vector<Notice> seen;
+  Notice n;
   while (queue.wait_pop(n, timeout_ms)) {
-    SeenNotice s;
-    s.kind = n.kind;
-    if (n.kind == NOTIFY_TEXT) {
-      const auto* t = static_cast<const TextNotice*>(n.payload);
-      s.text = t->text;
-      s.code = t->code;
-    } else if (n.kind == NOTIFY_PROGRESS || n.kind == NOTIFY_DONE) {
-      s.value = *static_cast<const int32_t*>(n.payload);
-    }
-    notice_free(n.kind, n.payload);
-    seen.push_back(s);
-    if (n.kind == NOTIFY_DONE) {
+    const bool done = n.kind == NOTIFY_DONE;
+    seen.push_back(std::move(n));
+    if (done) {
       break;
     }
   }
   return seen;
 }
 
-std::vector<SeenNotice> drain_run(NoticeQueue& queue, int timeout_ms) {
-  std::vector<SeenNotice> seen = drain(queue, timeout_ms);
+std::vector<Notice> drain_run(NoticeQueue& queue, int timeout_ms) {
+  std::vector<Notice> seen = drain(queue, timeout_ms);
   EXPECT_TRUE(!seen.empty() && seen.back().kind == NOTIFY_DONE) << "no end notice";
   return seen;
 }
 
-std::vector<std::string> texts_of(const std::vector<SeenNotice>& notices) {
+std::vector<std::string> texts_of(const std::vector<Notice>& notices) {
   std::vector<std::string> texts;
-  for (const SeenNotice& n : notices) {
+  for (const Notice& n : notices) {
     if (n.kind == NOTIFY_TEXT) {
       texts.push_back(n.text);
     }
@@ -55,9 +46,9 @@ std::vector<std::string> texts_of(const std::vector<SeenNotice>& notices) {
   return texts;
 }
 
-std::vector<int32_t> progress_of(const std::vector<SeenNotice>& notices) {
+std::vector<int32_t> progress_of(const std::vector<Notice>& notices) {
   std::vector<int32_t> values;
-  for (const SeenNotice& n : notices) {
+  for (const Notice& n : notices) {
     if (n.kind == NOTIFY_PROGRESS) {
       values.push_back(n.value);
     }

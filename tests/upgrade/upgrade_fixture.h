@@ -28,18 +28,11 @@ struct SentFrame {
 SentFrame sent_frame(const Bytes& frame);
 uint32_t be32(const Bytes& bytes, size_t at);
 
-// One notice as a test looks at it: kind and either a value or a text and code.
-struct SeenNotice {
-  uint32_t kind = 0;
-  int32_t value = 0; // progress or done
-  std::string text;
-  int32_t code = 0;
-};
-std::vector<SeenNotice> drain(NoticeQueue& queue, int timeout_ms = 0);
+std::vector<Notice> drain(NoticeQueue& queue, int timeout_ms = 0);
 // Notices until the end notice (included); fails the test if none comes in time.
-std::vector<SeenNotice> drain_run(NoticeQueue& queue, int timeout_ms = 20000);
-std::vector<std::string> texts_of(const std::vector<SeenNotice>& notices);
-std::vector<int32_t> progress_of(const std::vector<SeenNotice>& notices);
+std::vector<Notice> drain_run(NoticeQueue& queue, int timeout_ms = 20000);
+std::vector<std::string> texts_of(const std::vector<Notice>& notices);
+std::vector<int32_t> progress_of(const std::vector<Notice>& notices);
 
 // Answer for the frame with index n (from 0): an empty answer is silence.
 using Answers = std::map<size_t, Bytes>;
