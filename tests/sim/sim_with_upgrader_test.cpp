@@ -146,15 +146,17 @@ TEST_F(SimRun, StrayBytesAndSingleByteReadsStillMakeACleanRun) {
 class ScaleWatch final : public NoticeTarget {
 public:
   bool post(uint32_t kind, void* payload) override {
-    if (kind == NOTIFY_PROGRESS) {
-      const int32_t value = *static_cast<const int32_t*>(payload);
-      lowest = std::min(lowest, value);
-      highest = std::max(highest, value);
-      last_progress = value;
-    } else if (kind == NOTIFY_TEXT) {
-      last_text = static_cast<const TextNotice*>(payload)->text;
+    Notice notice;
+    if (!notice_take(kind, payload, notice)) {
+      return false;
     }
-    notice_free(kind, payload);
+    if (notice.kind == NOTIFY_PROGRESS) {
+      lowest = std::min(lowest, notice.value);
+      highest = std::max(highest, notice.value);
+      last_progress = notice.value;
+    } else if (notice.kind == NOTIFY_TEXT) {
+      last_text = notice.text;
+    }
     return true;
   }
   int32_t lowest = INT32_MAX;
