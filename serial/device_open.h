@@ -2,9 +2,14 @@
 // opened at all, the exclusive open itself, and what a failed open means.
 #pragma once
 
-#include <cstddef>
+#include <sys/types.h>
 
 enum class OpenFailure { none, missing, not_serial, busy, denied, other };
+
+// Whether the character device `device` may be opened as a port at all,
+// decided before anything opens it. `sys` is the sysfs root, normally /sys;
+// where it is missing, only the majors of serial ports pass.
+bool device_may_be_port(const char* sys, dev_t device);
 
 // Opens the serial tty at `path` for this program alone. Returns the
 // descriptor, with *pty telling whether it is a pseudo-terminal slave (no

@@ -10,22 +10,30 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <climits>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "serial/serial.h"
 
 namespace {
 
-// Character device majors the kernel gives to terminals that are not ports.
-constexpr unsigned MAJOR_VIRTUAL_CONSOLE = 4;  // tty0..tty63; ttyS above them
+// Character device majors of the kernel's terminals. Major 4 holds the
+// virtual consoles below minor 64 and the legacy serial ports from there on.
+constexpr unsigned MAJOR_VIRTUAL_CONSOLE = 4;
 constexpr unsigned MINOR_FIRST_LEGACY_SERIAL = 64;
 constexpr unsigned MAJOR_TTY_AUX = 5;  // /dev/tty, /dev/console, /dev/ptmx
 // Pseudo-terminal slaves, /dev/pts/N.
 constexpr unsigned MAJOR_PTY_SLAVE_FIRST = 136;
 constexpr unsigned MAJOR_PTY_SLAVE_LAST = 143;
+// Serial ports with majors of their own.
+constexpr unsigned MAJOR_USB_ACM = 166;        // /dev/ttyACMn
+constexpr unsigned MAJOR_USB_SERIAL = 188;     // /dev/ttyUSBn
+constexpr unsigned MAJOR_LOW_DENSITY_SERIAL = 204;  // /dev/ttyAMAn and other SoC UARTs
+
+const char SYSFS_ROOT[] = "/sys";
 
 // Pseudo-terminal slaves; they have no modem lines.
 bool is_pty_slave(dev_t device) {
@@ -33,25 +41,12 @@ bool is_pty_slave(dev_t device) {
   return major_number >= MAJOR_PTY_SLAVE_FIRST && major_number <= MAJOR_PTY_SLAVE_LAST;
 }
 
-// Rules out character devices that must not be opened as a port: the
-// controlling terminal, the console, the pty multiplexer, virtual consoles,
-// and anything sysfs files under a class other than tty (opening some of
-// those has effects of its own).
-bool may_be_serial(dev_t device) {
+// Serial ports whose majors are fixed, for a system without sysfs.
+bool has_serial_major(dev_t device) {
   const unsigned major_number = major(device);
-  const unsigned minor_number = minor(device);
-  if (major_number == MAJOR_TTY_AUX) return false;
-  if (major_number == MAJOR_VIRTUAL_CONSOLE && minor_number < MINOR_FIRST_LEGACY_SERIAL) return false;
-  if (is_pty_slave(device)) return true;
-
-  char path[64];
-  std::snprintf(path, sizeof path, "/sys/dev/char/%u:%u/subsystem", major_number, minor_number);
-  char target[PATH_MAX];
-  const ssize_t length = readlink(path, target, sizeof target - 1);
-  if (length < 0) return true;  // no sysfs entry: isatty decides after the open
-  target[length] = '\0';
-  const char* base = std::strrchr(target, '/');
-  return std::strcmp(base ? base + 1 : target, "tty") == 0;
+  return (major_number == MAJOR_VIRTUAL_CONSOLE && minor(device) >= MINOR_FIRST_LEGACY_SERIAL) ||
+         major_number == MAJOR_USB_ACM || major_number == MAJOR_USB_SERIAL ||
+         major_number == MAJOR_LOW_DENSITY_SERIAL;
 }
 
 OpenFailure failure_of(int error) {
@@ -70,6 +65,30 @@ OpenFailure failure_of(int error) {
     default:
       return OpenFailure::other;
   }
+}
+
+// The last open on this thread, so that a hint tells why it failed without
+// opening the device again.
+struct LastOpen {
+  std::string path;
+  OpenFailure why = OpenFailure::none;
+};
+thread_local LastOpen last_open;
+
+OpenFailure remember(const char* path, OpenFailure why) {
+  last_open.path = path;
+  last_open.why = why;
+  return why;
+}
+
+// Why `path` would not open, from what can be learnt without opening it.
+OpenFailure failure_before_open(const char* path) {
+  struct stat st;
+  if (stat(path, &st) != 0) return failure_of(errno);
+  if (!S_ISCHR(st.st_mode) || !device_may_be_port(SYSFS_ROOT, st.st_rdev)) {
+    return OpenFailure::not_serial;
+  }
+  return OpenFailure::other;
 }
 
 const char* failure_text(OpenFailure why) {
@@ -92,22 +111,45 @@ const char* failure_text(OpenFailure why) {
 
 }  // namespace
 
+// Rules out character devices that must not be opened as a port: the
+// controlling terminal, the console, the pty multiplexer, virtual consoles,
+// and anything sysfs files under a class other than tty (opening a watchdog,
+// for one, arms it). Without sysfs only the fixed serial majors pass.
+bool device_may_be_port(const char* sys, dev_t device) {
+  const unsigned major_number = major(device);
+  const unsigned minor_number = minor(device);
+  if (major_number == MAJOR_TTY_AUX) return false;
+  if (major_number == MAJOR_VIRTUAL_CONSOLE && minor_number < MINOR_FIRST_LEGACY_SERIAL) return false;
+  if (is_pty_slave(device)) return true;
+
+  char path[SERIAL_PATH_SIZE];
+  const int written = std::snprintf(path, sizeof path, "%s/dev/char/%u:%u/subsystem", sys,
+                                    major_number, minor_number);
+  if (written < 0 || static_cast<size_t>(written) >= sizeof path) return false;
+  char target[PATH_MAX];
+  const ssize_t length = readlink(path, target, sizeof target - 1);
+  if (length < 0) return has_serial_major(device);
+  target[length] = '\0';
+  const char* base = std::strrchr(target, '/');
+  return std::strcmp(base ? base + 1 : target, "tty") == 0;
+}
+
 // Opens a serial tty for this program alone: non-blocking (the port's reads
 // wait with poll), not as controlling terminal, locked against other
 // programs that use flock and, through TIOCEXCL, against all others but root.
 int open_device(const char* path, bool* pty, OpenFailure* why) {
   struct stat before;
   if (stat(path, &before) != 0) {
-    *why = failure_of(errno);
+    *why = remember(path, failure_of(errno));
     return -1;
   }
-  if (!S_ISCHR(before.st_mode) || !may_be_serial(before.st_rdev)) {
-    *why = OpenFailure::not_serial;
+  if (!S_ISCHR(before.st_mode) || !device_may_be_port(SYSFS_ROOT, before.st_rdev)) {
+    *why = remember(path, OpenFailure::not_serial);
     return -1;
   }
   const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    *why = failure_of(errno);
+    *why = remember(path, failure_of(errno));
     return -1;
   }
   struct stat after;
@@ -123,6 +165,7 @@ int open_device(const char* path, bool* pty, OpenFailure* why) {
   } else if (ioctl(fd, TIOCEXCL) != 0) {
     *why = OpenFailure::other;
   }
+  remember(path, *why);
   if (*why != OpenFailure::none) {
     close(fd);
     return -1;
@@ -148,10 +191,7 @@ void serial_open_hint(const char* name, char* out, size_t size) {
                   name ? name : "");
     return;
   }
-  bool pty = false;
-  OpenFailure why = OpenFailure::none;
-  const int fd = open_device(path, &pty, &why);
-  if (fd >= 0) release_device(fd);
+  const OpenFailure why = last_open.path == path ? last_open.why : failure_before_open(path);
   if (std::strcmp(name, path) == 0) {
     std::snprintf(out, size, "%s %s", path, failure_text(why));
   } else {

@@ -40,5 +40,7 @@ bool serial_port_device(int number, char* path, size_t size);
 
 // One line (no line end) saying why `name` may not have opened: the device
 // tried and, where the system tells, whether it is missing, busy or not
-// accessible. Always terminates `out` when size > 0.
+// accessible. The reason is the one the last serial_open of that device on
+// this thread met; the device is not opened again to find it. Always
+// terminates `out` when size > 0.
 void serial_open_hint(const char* name, char* out, size_t size);

@@ -79,9 +79,11 @@ private:
   bool read_some(uint8_t* buffer, size_t capacity, size_t* got, const ReadCheck* check);
   bool settings_read_back() const;
   void request_low_latency();
+  void restore_low_latency();
 
   int fd_;
   bool pty_;
+  bool low_latency_set_ = false;  // by this port, to be cleared on close
   termios settings_{};
 };
 
@@ -100,6 +102,17 @@ void PosixPort::request_low_latency() {
   if (ioctl(fd_, TIOCGSERIAL, &info) != 0) return;
   if (info.flags & ASYNC_LOW_LATENCY) return;
   info.flags |= ASYNC_LOW_LATENCY;
+  low_latency_set_ = ioctl(fd_, TIOCSSERIAL, &info) == 0;
+}
+
+// The flag outlives the descriptor; the next program to use the port gets
+// it the way it was before.
+void PosixPort::restore_low_latency() {
+  if (!low_latency_set_) return;
+  low_latency_set_ = false;
+  serial_struct info{};
+  if (ioctl(fd_, TIOCGSERIAL, &info) != 0) return;
+  info.flags &= ~ASYNC_LOW_LATENCY;
   ioctl(fd_, TIOCSSERIAL, &info);
 }
 
@@ -196,6 +209,7 @@ bool PosixPort::write(const uint8_t* data, size_t size) {
 }
 
 bool PosixPort::close() {
+  restore_low_latency();
   const bool closed = release_device(fd_);
   fd_ = -1;
   return closed;

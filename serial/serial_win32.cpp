@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <new>
+#include <string>
 
 #include "serial/com_name.h"
 #include "serial/serial.h"
@@ -84,9 +85,27 @@ bool Win32Port::write(const uint8_t* data, size_t size) {
   return count == size;
 }
 
+// The last open on this thread and the error it met, so that a hint tells
+// why it failed without opening the port again.
+struct LastOpen {
+  std::string device;
+  DWORD error = ERROR_SUCCESS;
+};
+thread_local LastOpen last_open;
+
 HANDLE create_file(const char* device) {
-  return CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                     FILE_FLAG_NO_BUFFERING, nullptr);
+  const HANDLE handle = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_NO_BUFFERING, nullptr);
+  last_open.device = device;
+  last_open.error = handle == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
+  return handle;
+}
+
+// What is known of a port that was not opened: whether the system has it.
+DWORD error_without_open(const char* device) {
+  char target[260];
+  return QueryDosDeviceA(device + 4, target, sizeof target) != 0 ? ERROR_GEN_FAILURE
+                                                                  : ERROR_FILE_NOT_FOUND;
 }
 
 }  // namespace
@@ -122,9 +141,8 @@ void serial_open_hint(const char* name, char* out, size_t size) {
                   name ? name : "");
     return;
   }
-  const HANDLE handle = create_file(device);
-  const DWORD error = handle == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
-  if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+  const DWORD error =
+      last_open.device == device ? last_open.error : error_without_open(device);
   const char* why = "could not be opened";
   if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
     why = "does not exist";

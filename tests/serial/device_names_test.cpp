@@ -2,6 +2,7 @@
 // nodes (links to /dev/null, a character device), sysfs port types and a
 // port-link folder in a temporary folder.
 #include <gtest/gtest.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "serial/device_names.h"
+#include "serial/device_open.h"
 
 namespace fs = std::filesystem;
 
@@ -124,4 +126,44 @@ TEST(DeviceRoots, LinkFolderFollowsTheConfigHome) {
 
   if (saved_config) setenv("XDG_CONFIG_HOME", config.c_str(), 1);
   if (saved_home) setenv("HOME", home.c_str(), 1);
+}
+
+// Which devices may be opened as a port is decided before any open: opening
+// some character devices has effects of its own (a watchdog arms itself).
+TEST_F(FakeMachine, OnlySerialTerminalsMayBeOpenedWithOrWithoutSysfs) {
+  struct Case {
+    unsigned major, minor;
+    const char* subsystem;  // the class sysfs files the device under
+    bool without_sysfs, with_sysfs;
+  };
+  const Case cases[] = {
+      {10, 130, "misc", false, false},  // a watchdog
+      {1, 3, "mem", false, false},      // /dev/null
+      {5, 0, "tty", false, false},      // /dev/tty
+      {5, 2, "tty", false, false},      // /dev/ptmx
+      {4, 1, "tty", false, false},      // a virtual console
+      {136, 4, "tty", true, true},      // a pseudo-terminal slave
+      {4, 64, "tty", true, true},       // ttyS0
+      {188, 0, "tty", true, true},      // ttyUSB0
+      {166, 3, "tty", true, true},      // ttyACM3
+      {204, 64, "tty", true, true},     // ttyAMA0
+      {250, 0, "tty", false, true},     // a serial driver with a dynamic major
+      {251, 0, "misc", false, false},   // another driver's dynamic major
+      {188, 1, "misc", true, false},    // sysfs knows better than the major
+  };
+  const std::string sys = (root_ / "sys").string();
+  for (const Case& c : cases) {
+    EXPECT_EQ(device_may_be_port(sys.c_str(), makedev(c.major, c.minor)), c.without_sysfs)
+        << c.major << ":" << c.minor << " without sysfs";
+  }
+  for (const Case& c : cases) {
+    const fs::path entry = root_ / "sys/dev/char" / (std::to_string(c.major) + ":" + std::to_string(c.minor));
+    fs::create_directories(entry);
+    fs::create_directories(root_ / "sys/class" / c.subsystem);
+    fs::create_symlink(root_ / "sys/class" / c.subsystem, entry / "subsystem");
+  }
+  for (const Case& c : cases) {
+    EXPECT_EQ(device_may_be_port(sys.c_str(), makedev(c.major, c.minor)), c.with_sysfs)
+        << c.major << ":" << c.minor << " with sysfs";
+  }
 }
