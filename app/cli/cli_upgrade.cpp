@@ -57,10 +57,12 @@ int cli_upgrade(const CliOptions& options, const FirmwareImage& image) {
     plan.image_sha256 = sha256_hex(sha256(image.bytes, image.size));
   }
   // A station must not upgrade controllers it cannot keep a record of.
-  std::string error;
-  if (!options.log_path.empty() && !run_record_append(options.log_path, "", &error)) {
-    write_all(stderr, "orvaload-cli: " + error + "\n");
-    return CLI_EXIT_USAGE;
+  if (!options.log_path.empty()) {
+    const RecordAppend opened = run_record_append(options.log_path, "");
+    if (!opened.ok()) {
+      write_all(stderr, "orvaload-cli: " + opened.reason + "\n");
+      return CLI_EXIT_USAGE;
+    }
   }
 
   PortRunsSystem system;

@@ -328,9 +328,10 @@ private:
     if (plan_.log_path.empty()) return;
     const RunRecordContext context{system_.utc_now(), system_.host(), plan_.image_sha256};
     const std::string usb = system_.usb_serial ? system_.usb_serial(run.name()) : "";
-    std::string error;
-    if (!system_.append_record(plan_.log_path, run_record_line(context, run.outcome, usb), &error)) {
-      output_.err("orvaload-cli: " + error + "\n");
+    const RecordAppend appended =
+        system_.append_record(plan_.log_path, run_record_line(context, run.outcome, usb));
+    if (!appended.ok()) {
+      output_.err("orvaload-cli: " + appended.reason + "\n");
     }
   }
 

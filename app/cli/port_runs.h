@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/cli/run_output.h"
+#include "app/cli/run_record.h"
 #include "link/port.h"
 #include "upgrade/firmware.h"
 
@@ -28,8 +29,7 @@ struct PortRunsSystem {
   std::function<double()> now_s;     // a steady clock
   // The USB serial number of the device behind a port; empty when unknown.
   std::function<std::string(const std::string& name)> usb_serial;
-  std::function<bool(const std::string& path, const std::string& line, std::string* error)>
-      append_record;
+  std::function<RecordAppend(const std::string& path, const std::string& line)> append_record;
   std::function<std::string()> host;
   std::function<std::string()> utc_now;
 };

@@ -17,3 +17,10 @@ std::string run_record_line(const RunRecordContext& context, const PortOutcome& 
       {"last_text", outcome.last_text}};
   return line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
+
+RecordAppend record_failure(RecordStatus status, const std::string& path, const std::string& detail) {
+  const char* what = status == RecordStatus::cannot_open   ? "open"
+                     : status == RecordStatus::cannot_lock ? "lock"
+                                                           : "write";
+  return {status, "cannot " + std::string(what) + " the record file " + path + detail};
+}

@@ -17,10 +17,23 @@ struct RunRecordContext {
 std::string run_record_line(const RunRecordContext& context, const PortOutcome& outcome,
                             const std::string& usb_serial);
 
+enum class RecordStatus { ok, cannot_open, cannot_lock, cannot_write };
+
+// What became of one append; `reason` is the user's one line when it failed.
+struct RecordAppend {
+  RecordStatus status = RecordStatus::ok;
+  std::string reason;
+
+  bool ok() const { return status == RecordStatus::ok; }
+};
+
+// "cannot open the record file PATH: DETAIL", and so on for each failure.
+RecordAppend record_failure(RecordStatus status, const std::string& path, const std::string& detail);
+
 // Platform part (run_record_<platform>.cpp).
 // Appends `line` to the file at `path`, creating it when missing, as one
 // write under an exclusive lock on the file, so lines of several processes
-// never interleave. False with a one-line reason in *error.
-bool run_record_append(const std::string& path, const std::string& line, std::string* error);
+// never interleave.
+RecordAppend run_record_append(const std::string& path, const std::string& line);
 std::string run_record_host();
 std::string run_record_utc_now();

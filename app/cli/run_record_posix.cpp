@@ -10,43 +10,39 @@
 
 namespace {
 
-std::string failure(const std::string& path, const char* what) {
-  return "cannot " + std::string(what) + " the record file " + path + ": " + std::strerror(errno);
+RecordAppend failure(RecordStatus status, const std::string& path) {
+  return record_failure(status, path, std::string(": ") + std::strerror(errno));
 }
 
 } // namespace
 
-bool run_record_append(const std::string& path, const std::string& line, std::string* error) {
+RecordAppend run_record_append(const std::string& path, const std::string& line) {
   const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) {
-    *error = failure(path, "open");
-    return false;
+    return failure(RecordStatus::cannot_open, path);
   }
   // O_APPEND alone keeps one write() whole on a local file system; the lock
   // also covers network file systems and readers that take it.
-  bool ok = true;
+  RecordAppend result;
   int locked;
   while ((locked = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
   }
   if (locked != 0) {
-    ok = false;
-    *error = failure(path, "lock");
+    result = failure(RecordStatus::cannot_lock, path);
   } else {
     ssize_t written;
     while ((written = write(fd, line.data(), line.size())) < 0 && errno == EINTR) {
     }
     if (written != static_cast<ssize_t>(line.size())) {
-      ok = false;
       if (written >= 0) errno = ENOSPC;
-      *error = failure(path, "write");
+      result = failure(RecordStatus::cannot_write, path);
     }
     flock(fd, LOCK_UN);
   }
-  if (close(fd) != 0 && ok) {
-    ok = false;
-    *error = failure(path, "write");
+  if (close(fd) != 0 && result.ok()) {
+    result = failure(RecordStatus::cannot_write, path);
   }
-  return ok;
+  return result;
 }
 
 std::string run_record_host() {

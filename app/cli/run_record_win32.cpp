@@ -6,38 +6,37 @@
 
 namespace {
 
-std::string failure(const std::string& path, const char* what) {
-  return "cannot " + std::string(what) + " the record file " + path + " (error " +
-         std::to_string(GetLastError()) + ")";
+RecordAppend failure(RecordStatus status, const std::string& path) {
+  return record_failure(status, path, " (error " + std::to_string(GetLastError()) + ")");
 }
 
 } // namespace
 
-bool run_record_append(const std::string& path, const std::string& line, std::string* error) {
+RecordAppend run_record_append(const std::string& path, const std::string& line) {
   HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                             OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) {
-    *error = failure(path, "open");
-    return false;
+    return failure(RecordStatus::cannot_open, path);
   }
   // Every writer takes the whole file's lock before it seeks to the end, so
   // the end it finds is still the end when it writes.
+  RecordAppend result;
   OVERLAPPED whole{};
-  bool ok = LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole) != 0;
-  if (!ok) {
-    *error = failure(path, "lock");
+  if (LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole) == 0) {
+    result = failure(RecordStatus::cannot_lock, path);
   } else {
     LARGE_INTEGER none{};
     DWORD written = 0;
-    ok = SetFilePointerEx(file, none, nullptr, FILE_END) != 0 &&
-         WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr) != 0 &&
-         written == line.size();
-    if (!ok) *error = failure(path, "write");
+    const bool whole_line =
+        SetFilePointerEx(file, none, nullptr, FILE_END) != 0 &&
+        WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr) != 0 &&
+        written == line.size();
+    if (!whole_line) result = failure(RecordStatus::cannot_write, path);
     OVERLAPPED again{};
     UnlockFileEx(file, 0, MAXDWORD, MAXDWORD, &again);
   }
   CloseHandle(file);
-  return ok;
+  return result;
 }
 
 std::string run_record_host() {

@@ -445,9 +445,8 @@ TEST(RecordFile, ProcessesAppendingAtOnceNeverMixTheirLines) {
       // Long lines, so a write that was not kept whole would show.
       const std::string line = "{\"writer\":" + std::to_string(w) + ",\"pad\":\"" +
                                std::string(3000, static_cast<char>('a' + w)) + "\"}\n";
-      std::string error;
       bool ok = true;
-      for (int i = 0; i < kLines; ++i) ok = run_record_append(path, line, &error) && ok;
+      for (int i = 0; i < kLines; ++i) ok = run_record_append(path, line).ok() && ok;
       _exit(ok ? 0 : 1);
     }
     writers.push_back(pid);

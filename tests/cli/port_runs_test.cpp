@@ -39,9 +39,9 @@ protected:
     system.interrupted = [this] { return interrupt.load(); };
     system.now_s = [this] { return static_cast<double>(++ticks) / 1000.0; };
     system.usb_serial = [](const std::string& name) { return name == "A" ? "A5XK3RJT" : ""; };
-    system.append_record = [this](const std::string& path, const std::string& line, std::string*) {
+    system.append_record = [this](const std::string& path, const std::string& line) {
       records.push_back(path + " " + line);
-      return true;
+      return RecordAppend{};
     };
     system.host = [] { return std::string("station-3"); };
     system.utc_now = [] { return std::string("2026-12-08T22:07:44Z"); };

@@ -110,17 +110,19 @@ TEST(RunRecord, AppendingKeepsWhatWasThereAndCreatesAMissingFile) {
   const std::filesystem::path path =
       std::filesystem::temp_directory_path() / ("orva-record-" + std::to_string(std::rand()) + ".jsonl");
   std::filesystem::remove(path);
-  std::string error;
-  ASSERT_TRUE(run_record_append(path.string(), "{\"n\":1}\n", &error)) << error;
-  ASSERT_TRUE(run_record_append(path.string(), "{\"n\":2}\n", &error)) << error;
+  for (const char* line : {"{\"n\":1}\n", "{\"n\":2}\n"}) {
+    const RecordAppend appended = run_record_append(path.string(), line);
+    ASSERT_TRUE(appended.ok()) << appended.reason;
+  }
   std::ifstream file(path, std::ios::binary);
   std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
   file.close();
   EXPECT_EQ(text, "{\"n\":1}\n{\"n\":2}\n");
   std::filesystem::remove(path);
 
-  EXPECT_FALSE(run_record_append((path / "no-such-folder" / "x").string(), "{}\n", &error));
-  EXPECT_NE(error.find("cannot open the record file"), std::string::npos) << error;
+  const RecordAppend missing = run_record_append((path / "no-such-folder" / "x").string(), "{}\n");
+  EXPECT_EQ(missing.status, RecordStatus::cannot_open);
+  EXPECT_NE(missing.reason.find("cannot open the record file"), std::string::npos) << missing.reason;
 }
 
 TEST(ProgressBoard, RowsAreRedrawnInPlaceAndEndBelowTheBoard) {
