@@ -169,9 +169,8 @@ private:
         ending = port_result_name(run->outcome.result);
         if (!run->outcome.last_text.empty()) ending += ": " + run->outcome.last_text;
       }
-      const double at = run->running ? now : run->started_s + run->outcome.seconds;
       rows.push_back(board_row(run->name(), name_width_,
-                               run->port ? run->meter.render(at, meter_width > 20 ? meter_width : 20) : "",
+                               run->port ? run->meter.render(now, meter_width > 20 ? meter_width : 20) : "",
                                ending, width));
     }
     return rows;
@@ -312,6 +311,7 @@ private:
     run.queue.close();
     system_.close(run.port);
     run.running = false;
+    run.meter.on_end(now);
     PortOutcome& o = run.outcome;
     o.exit_code = run.verdict.exit_code();
     o.result = o.exit_code == 0 ? PortResult::ok

@@ -35,6 +35,13 @@ void ProgressMeter::on_progress(int32_t permille, double /*now_s*/) {
   written_ = static_cast<uint32_t>(bytes < total_ ? bytes : total_);
 }
 
+void ProgressMeter::on_end(double now_s) {
+  if (!ended_) {
+    ended_ = true;
+    ended_s_ = now_s;
+  }
+}
+
 std::string ProgressMeter::render(double now_s, int width) const {
   char bar[kBarCells + 1];
   int filled = permille_ * kBarCells / 1000;
@@ -43,7 +50,7 @@ std::string ProgressMeter::render(double now_s, int width) const {
 
   char rate[32] = "";
   char left[32] = "";
-  double elapsed = now_s - program_start_s_;
+  double elapsed = (ended_ ? ended_s_ : now_s) - program_start_s_;
   if (!programming_) {
     std::snprintf(rate, sizeof rate, "erasing");
   } else if (written_ >= total_) {
@@ -54,9 +61,11 @@ std::string ProgressMeter::render(double now_s, int width) const {
   } else if (elapsed > 0.05 && written_ > 0) {
     double bytes_per_s = written_ / elapsed;
     std::snprintf(rate, sizeof rate, "%.1f KiB/s", bytes_per_s / 1024.0);
-    char eta[24];
-    format_duration(eta, sizeof eta, (total_ - written_) / bytes_per_s);
-    std::snprintf(left, sizeof left, "%s left", eta);
+    if (!ended_) {
+      char eta[24];
+      format_duration(eta, sizeof eta, (total_ - written_) / bytes_per_s);
+      std::snprintf(left, sizeof left, "%s left", eta);
+    }
   }
 
   char line[160];

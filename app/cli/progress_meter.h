@@ -18,9 +18,13 @@ public:
   void on_text(double now_s);
   // The run's progress in tenths of a percent, whatever value arrives.
   void on_progress(int32_t permille, double now_s);
+  // The run is over, whichever way it ended: the line stays as it was then
+  // and tells no time left.
+  void on_end(double now_s);
 
   uint32_t written() const { return written_; }
-  // One line, without line end, at most `width` characters.
+  // One line, without line end, at most `width` characters; `now_s` counts
+  // until the run ends.
   std::string render(double now_s, int width) const;
 
 private:
@@ -31,4 +35,6 @@ private:
   int32_t permille_ = 0;
   bool programming_ = false;
   double program_start_s_ = 0;
+  bool ended_ = false;
+  double ended_s_ = 0;
 };

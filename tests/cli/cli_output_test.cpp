@@ -79,6 +79,9 @@ TEST(ProgressMeter, LineShowsPercentBytesRateAndTimeLeft) {
   std::string line = meter.render(11.0, 79);
   EXPECT_EQ(line, "[#############...........]  56.0% 878/1758 bytes 0.9 KiB/s 0:01 left");
   EXPECT_EQ(meter.render(11.0, 20).size(), 20u);
+  // A run that fails there keeps its rate but has no time left.
+  meter.on_end(11.0);
+  EXPECT_EQ(meter.render(40.0, 79), "[#############...........]  56.0% 878/1758 bytes 0.9 KiB/s");
 }
 
 namespace {
