@@ -20,6 +20,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "bench/pty_floor.h"
 #include "tests/support/child_process.h"
 
 namespace {
@@ -230,6 +231,24 @@ bool run_parallel(const Options& o) {
   return true;
 }
 
+// The same exchanges with nothing but a read and a write on each side: what
+// this machine's terminals add whatever the host does.
+void print_floor(int requests, double model_s, double wall_s) {
+  constexpr int EXCHANGES = 200;
+  const std::vector<double> beyond = pty_floor_us(EXCHANGES, 269, kAnswerBytes, kBaud);
+  if (beyond.empty()) {
+    std::printf("paced: no pseudo-terminal for the bare exchanges\n");
+    return;
+  }
+  const double floor_us = median(beyond);
+  const double ours_us = (wall_s - model_s) * 1e6 / requests;
+  std::printf("paced: a bare exchange over a pseudo-terminal takes %.0f us beyond its wire time "
+              "(median of %d, p99 %.0f us), a floor ratio of %.3f for %d exchanges; the upgrader's "
+              "run takes %.0f us per exchange beyond the wire model, start and end included\n",
+              floor_us, EXCHANGES, percentile(beyond, 0.99),
+              (model_s + floor_us * requests / 1e6) / model_s, requests, ours_us);
+}
+
 bool run_mode(const Options& o, bool paced) {
   std::vector<double> wall, cpu, wire, per_exchange, turnaround_median, turnaround_p99;
   int requests = 0;
@@ -263,6 +282,7 @@ bool run_mode(const Options& o, bool paced) {
                 "%.3f s, ratio %.3f (goal <= 1.015: %s), upgrader CPU %.1f%% of wall (goal <= 5%%: "
                 "%s)\n",
                 o.runs, w, model, ratio, verdict(ratio <= 1.015), share, verdict(share <= 5.0));
+    print_floor(requests, model, w);
   }
   std::printf("%s: from the last byte of an answer to the first byte of the next request, median "
               "of the runs' medians %.0f us, of their 99th percentiles %.0f us\n",
