@@ -16,6 +16,8 @@
 #include <cstring>
 #include <string>
 
+#include "serial/port_holders.h"
+#include "serial/port_list.h"
 #include "serial/serial.h"
 
 namespace {
@@ -34,6 +36,7 @@ constexpr unsigned MAJOR_USB_SERIAL = 188;     // /dev/ttyUSBn
 constexpr unsigned MAJOR_LOW_DENSITY_SERIAL = 204;  // /dev/ttyAMAn and other SoC UARTs
 
 const char SYSFS_ROOT[] = "/sys";
+const char PROC_ROOT[] = "/proc";
 
 // Pseudo-terminal slaves; they have no modem lines.
 bool is_pty_slave(dev_t device) {
@@ -107,6 +110,20 @@ const char* failure_text(OpenFailure why) {
       break;
   }
   return "opens now (it may have been busy a moment ago)";
+}
+
+// The failure's text with what can be done about it: who holds a busy
+// port, which ports there are instead of a missing one.
+std::string failure_reason(const char* path, OpenFailure why) {
+  std::string reason = failure_text(why);
+  struct stat st;
+  if (why == OpenFailure::busy && stat(path, &st) == 0 && S_ISCHR(st.st_mode)) {
+    const std::string holders = holders_text(port_holders(PROC_ROOT, st.st_rdev));
+    if (!holders.empty()) reason = "is busy, " + holders;
+  } else if (why == OpenFailure::missing) {
+    reason += "; " + ports_present_text();
+  }
+  return reason;
 }
 
 }  // namespace
@@ -192,9 +209,10 @@ void serial_open_hint(const char* name, char* out, size_t size) {
     return;
   }
   const OpenFailure why = last_open.path == path ? last_open.why : failure_before_open(path);
+  const std::string reason = failure_reason(path, why);
   if (std::strcmp(name, path) == 0) {
-    std::snprintf(out, size, "%s %s", path, failure_text(why));
+    std::snprintf(out, size, "%s %s", path, reason.c_str());
   } else {
-    std::snprintf(out, size, "%.64s is %s, which %s", name, path, failure_text(why));
+    std::snprintf(out, size, "%.64s is %s, which %s", name, path, reason.c_str());
   }
 }

@@ -1,16 +1,45 @@
 // The COM ports that exist, as the dialog offers them and orvaload-cli
-// --list prints them.
+// --list prints them, with what the system knows of the adapter behind each.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
+// What a USB adapter tells about itself; a field it does not report stays
+// empty. All empty for a port that is not on USB.
+struct UsbIdentity {
+  std::string vendor_id;   // four hex digits, "10c4"
+  std::string product_id;  // four hex digits, "ea60"
+  std::string manufacturer;
+  std::string product;
+  std::string serial;
+};
+
 struct PortEntry {
-  int number;               // the n of COMn
-  std::string device;       // what opening COMn opens: a Linux device path, or \\.\COMn
-  std::string description;  // what the system tells about the adapter; often empty
+  int number;          // the n of COMn
+  std::string device;  // a Linux device path, or the Windows device behind COMn
+  UsbIdentity usb;
+  std::string description;  // usb_description(usb)
 };
 
 // Every COMn from SERIAL_LIST_FIRST to SERIAL_LIST_LAST with a serial device
 // behind it, in rising order of n.
 std::vector<PortEntry> serial_list_ports();
+
+// "VID:PID manufacturer product serial=SERIAL" with what is known left out,
+// or empty for a port that is not on USB.
+std::string usb_description(const UsbIdentity& usb);
+
+// The ports of `ports` whose adapter reports the USB serial number
+// `serial`, one entry per device (a device reached under two COM numbers
+// counts once, by its lowest number).
+std::vector<PortEntry> ports_with_usb_serial(const std::vector<PortEntry>& ports,
+                                             const std::string& serial);
+
+// "COM1 (/dev/ttyS0), COM33 (/dev/ttyUSB0)", or "none" when `ports` is empty.
+std::string port_names(const std::vector<PortEntry>& ports);
+
+// For a port that is not there: "ports here: COM1 (/dev/ttyS0), ..." or
+// "no serial port was found".
+std::string ports_present_text();

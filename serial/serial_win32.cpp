@@ -8,7 +8,9 @@
 #include <string>
 
 #include "serial/com_name.h"
+#include "serial/port_list.h"
 #include "serial/serial.h"
+#include "serial/usb_identity.h"
 
 namespace {
 
@@ -120,13 +122,16 @@ SystemPort* system_port_open(const char* name) {
   return port;
 }
 
-bool system_port_exists(int number) {
+bool system_port_find(int number, PortEntry* port) {
   if (number < SERIAL_LIST_FIRST || number > SERIAL_LIST_LAST) return false;
   char name[16];
   std::snprintf(name, sizeof name, "COM%d", number);
   char target[260];
   target[0] = '\0';
-  return QueryDosDeviceA(name, target, 260) != 0;
+  if (QueryDosDeviceA(name, target, sizeof target) == 0) return false;
+  port->device = target;  // the first of the names it stands for
+  port->usb = usb_identity_of_com(name);
+  return true;
 }
 
 bool serial_resolve_name(const char* name, char* path, size_t size) {
@@ -143,13 +148,13 @@ void serial_open_hint(const char* name, char* out, size_t size) {
   }
   const DWORD error =
       last_open.device == device ? last_open.error : error_without_open(device);
-  const char* why = "could not be opened";
+  std::string why = "could not be opened";
   if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
-    why = "does not exist";
+    why = "does not exist; " + ports_present_text();
   } else if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) {
     why = "is busy (held by another program)";
   } else if (error == ERROR_SUCCESS) {
     why = "opens now (it may have been busy a moment ago)";
   }
-  std::snprintf(out, size, "tried %s, which %s", device, why);
+  std::snprintf(out, size, "tried %s, which %s", device, why.c_str());
 }

@@ -23,6 +23,8 @@ public:
 // nullptr when that fails for any reason, the name included.
 SystemPort* system_port_open(const char* name);
 
+struct PortEntry;
+
 // Whether a serial device stands behind COMn (n from SERIAL_LIST_FIRST to
-// SERIAL_LIST_LAST).
-bool system_port_exists(int number);
+// SERIAL_LIST_LAST); if so, fills in the port's device and USB identity.
+bool system_port_find(int number, PortEntry* port);

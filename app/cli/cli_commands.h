@@ -1,6 +1,8 @@
 // The command-line upgrader's two commands. Each returns the exit status.
 #pragma once
 
+#include <string>
+
 #include "upgrade/firmware.h"
 
 struct CliOptions;
@@ -14,5 +16,11 @@ struct CliOptions;
 // port could not be opened.
 int cli_upgrade(const CliOptions& options, const FirmwareImage& image);
 
-// Prints every COM port that has a device behind it, one per line. Returns 0.
+// Prints every COM port that has a device behind it, one per line:
+// COMn<TAB>device<TAB>description. Returns 0.
 int cli_list_ports();
+
+// The COM name of the one port whose USB adapter has the serial number
+// `serial`, into *name; or false with a line in *failure that names what
+// was found when no port or more than one has it.
+bool cli_find_usb_port(const std::string& serial, std::string* name, std::string* failure);

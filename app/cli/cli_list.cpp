@@ -1,5 +1,6 @@
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "app/cli/cli_commands.h"
 #include "app/cli/run_verdict.h"
@@ -7,14 +8,35 @@
 
 int cli_list_ports() {
   for (const PortEntry& port : serial_list_ports()) {
-    const std::string own_name = "\\\\.\\COM" + std::to_string(port.number);
-    // On Windows the device is the port's own name; only a Linux device says more.
-    if (!port.device.empty() && port.device != own_name) {
-      std::printf("COM%d\t%s\n", port.number, port.device.c_str());
-    } else {
-      std::printf("COM%d\n", port.number);
-    }
+    std::printf("COM%d\t%s\t%s\n", port.number, port.device.c_str(), port.description.c_str());
   }
   std::fflush(stdout);
   return CLI_EXIT_OK;
+}
+
+bool cli_find_usb_port(const std::string& serial, std::string* name, std::string* failure) {
+  const std::vector<PortEntry> ports = serial_list_ports();
+  const std::vector<PortEntry> found = ports_with_usb_serial(ports, serial);
+  if (found.size() == 1) {
+    *name = "COM" + std::to_string(found[0].number);
+    return true;
+  }
+  std::string text;
+  if (found.empty()) {
+    std::vector<PortEntry> usb;
+    for (const PortEntry& port : ports) {
+      if (!port.usb.vendor_id.empty()) usb.push_back(port);
+    }
+    text = "no port has USB serial number '" + serial + "'; USB adapters here: ";
+    if (usb.empty()) text += "none";
+    for (size_t i = 0; i < usb.size(); ++i) {
+      text += (i ? ", COM" : "COM") + std::to_string(usb[i].number) + " (" + usb[i].device;
+      text += usb[i].usb.serial.empty() ? ", no serial number)" : ", serial=" + usb[i].usb.serial + ")";
+    }
+  } else {
+    text = std::to_string(found.size()) + " ports have USB serial number '" + serial +
+           "': " + port_names(found) + "; give one of them with --port COMn";
+  }
+  *failure = text + "\n";
+  return false;
 }

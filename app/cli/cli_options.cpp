@@ -16,7 +16,8 @@ const char* const kDescription =
     "A firmware file given with --image is sent instead (see below).\n";
 
 const char* const kFooter =
-    "PORT is COMn, \\\\.\\COMn or (Linux) a device path such as /dev/ttyUSB0.\n"
+    "PORT is COMn, \\\\.\\COMn, (Linux) a device path such as /dev/ttyUSB0, or\n"
+    "usb:SERIAL for the USB adapter with that serial number (see --list).\n"
     "Every status text goes to standard output as the upgrade dialog shows it; the\n"
     "progress line goes to standard error when that is a terminal. Ctrl-C cancels:\n"
     "the run stops at its next progress message.\n"

@@ -26,19 +26,25 @@ void write_all(FILE* stream, const std::string& text) {
   std::fflush(stream);
 }
 
-PortHandle open_port(const std::string& name, std::string* failure) {
-  char message[256] = "";
-  PortHandle port = 0;
-  if (serial_open(name.c_str(), &port, message) == 0) return port;
-  char hint[SERIAL_PATH_SIZE] = "";
-  serial_open_hint(name.c_str(), hint, sizeof hint);
-  *failure = notice_lines(message) + notice_lines(hint);
-  return 0;
-}
-
 // A port named by its adapter's USB serial number names it in the record too.
 std::string usb_serial_of(const std::string& name) {
   return name.rfind("usb:", 0) == 0 ? name.substr(4) : std::string();
+}
+
+// usb:SERIAL opens the one port whose adapter has that serial number; when
+// there is none or more than one, nothing is opened.
+PortHandle open_port(const std::string& name, std::string* failure) {
+  std::string device = name;
+  if (name.rfind("usb:", 0) == 0 && !cli_find_usb_port(usb_serial_of(name), &device, failure)) {
+    return 0;
+  }
+  char message[256] = "";
+  PortHandle port = 0;
+  if (serial_open(device.c_str(), &port, message) == 0) return port;
+  char hint[SERIAL_PATH_SIZE] = "";
+  serial_open_hint(device.c_str(), hint, sizeof hint);
+  *failure = notice_lines(message) + notice_lines(hint);
+  return 0;
 }
 
 void close_port(PortHandle port) {

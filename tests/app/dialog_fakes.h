@@ -89,7 +89,7 @@ public:
     ++lists;
     std::vector<PortEntry> entries;
     for (int number : present_)
-      entries.push_back({number, "/dev/fake" + std::to_string(number), ""});
+      entries.push_back({number, "/dev/fake" + std::to_string(number), {}, ""});
     return entries;
   }
 

@@ -6,6 +6,8 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/file.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +16,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <random>
 #include <sstream>
@@ -185,7 +188,7 @@ TEST_F(CliProcess, ListShowsALinkedPort) {
   std::string path = start_sim();
   ChildProcess cli;
   EXPECT_EQ(run_cli(cli, {"--list"}), 0);
-  EXPECT_NE(cli.out().find("COM7\t" + path + "\n"), std::string::npos) << cli.out();
+  EXPECT_NE(cli.out().find("COM7\t" + path + "\t\n"), std::string::npos) << cli.out();
 }
 
 TEST_F(CliProcess, MissingPortExitsThreeWithAHint) {
@@ -194,6 +197,92 @@ TEST_F(CliProcess, MissingPortExitsThreeWithAHint) {
   EXPECT_EQ(cli.out(), "");
   EXPECT_EQ(cli.err().rfind("serial port open failed!\n", 0), 0u) << cli.err();
   EXPECT_NE(cli.err().find("/dev/orva-no-such-port"), std::string::npos) << cli.err();
+}
+
+// A port another process holds: the hint names that process.
+TEST_F(CliProcess, BusyPortNamesTheProcessHoldingIt) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  const std::string slave = ptsname(master);
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  const pid_t holder = fork();
+  ASSERT_GE(holder, 0);
+  if (holder == 0) {
+    const int fd = open(slave.c_str(), O_RDWR | O_NOCTTY);
+    if (fd < 0 || flock(fd, LOCK_EX) != 0) _exit(1);
+    prctl(PR_SET_NAME, "orva-holder");
+    (void)!write(ready[1], "x", 1);
+    pause();
+    _exit(0);
+  }
+  close(ready[1]);
+  char byte = 0;
+  ASSERT_EQ(read(ready[0], &byte, 1), 1) << "the holder did not take the port";
+  close(ready[0]);
+
+  ChildProcess cli;
+  EXPECT_EQ(run_cli(cli, {"--port", slave}), 3);
+  EXPECT_EQ(cli.err(), "serial port open failed!\n" + slave + " is busy, held by orva-holder (pid " +
+                           std::to_string(holder) + ")\n");
+  kill(holder, SIGKILL);
+  waitpid(holder, nullptr, 0);
+  close(master);
+}
+
+// Two USB adapters faked through umockdev: a CP2102 and an FT232R.
+class CliUsbAdapters : public CliProcess {
+protected:
+  int run_with_adapters(ChildProcess& cli, std::vector<std::string> args,
+                        const std::string& testbed = ORVA_USB_ADAPTERS) {
+    args.insert(args.begin(), {UMOCKDEV_RUN, "-d", testbed, "--", ORVALOAD_CLI});
+    std::vector<std::string> env = env_;
+    env.push_back("ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0");
+    EXPECT_TRUE(cli.start(args, env));
+    return cli.finish(kRunS);
+  }
+};
+
+TEST_F(CliUsbAdapters, ListShowsIdsAndSerialsAndUsbSerialPicksTheAdapter) {
+  ChildProcess list;
+  EXPECT_EQ(run_with_adapters(list, {"--list"}), 0);
+  EXPECT_EQ(list.out(),
+            "COM33\t/dev/ttyUSB0\t10c4:ea60 Silicon Labs CP2102 USB to UART Bridge Controller "
+            "serial=0001\n"
+            "COM34\t/dev/ttyUSB1\t0403:6001 FTDI FT232R USB UART serial=A50285BI\n");
+
+  // The fake adapters open as no real tty, so the open fails; the hint
+  // shows which device was chosen.
+  for (const auto& pick : {std::pair<std::string, std::string>{"0001", "COM33 is /dev/ttyUSB0"},
+                           {"A50285BI", "COM34 is /dev/ttyUSB1"}}) {
+    ChildProcess cli;
+    EXPECT_EQ(run_with_adapters(cli, {"--port", "usb:" + pick.first}), 3);
+    EXPECT_NE(cli.err().find("\n" + pick.second + ", which"), std::string::npos) << cli.err();
+  }
+
+  ChildProcess unknown;
+  EXPECT_EQ(run_with_adapters(unknown, {"--port", "usb:0002"}), 3);
+  EXPECT_EQ(unknown.err(),
+            "no port has USB serial number '0002'; USB adapters here: COM33 (/dev/ttyUSB0, "
+            "serial=0001), COM34 (/dev/ttyUSB1, serial=A50285BI)\n");
+}
+
+TEST_F(CliUsbAdapters, TwoAdaptersWithOneSerialNumberAreNamedNotGuessed) {
+  std::ifstream in(ORVA_USB_ADAPTERS);
+  std::string testbed((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const size_t at = testbed.find("serial=A50285BI");
+  ASSERT_NE(at, std::string::npos);
+  testbed.replace(at, std::string("serial=A50285BI").size(), "serial=0001");
+  const std::string path = sim_.dir() + "/twins.umockdev";
+  std::ofstream(path) << testbed;
+
+  ChildProcess cli;
+  EXPECT_EQ(run_with_adapters(cli, {"--port", "usb:0001"}, path), 3);
+  EXPECT_EQ(cli.err(),
+            "2 ports have USB serial number '0001': COM33 (/dev/ttyUSB0), COM34 (/dev/ttyUSB1); "
+            "give one of them with --port COMn\n");
 }
 
 TEST_F(CliProcess, UsageAndVersion) {

@@ -247,6 +247,7 @@ TEST(SerialOpenLinux, RefusesWhatIsNoSerialPort) {
   serial_open_hint(file.c_str(), hint, sizeof hint);
   EXPECT_EQ(std::string(hint), file + " is not a serial port");
   serial_open_hint((file + "x").c_str(), hint, sizeof hint);
-  EXPECT_EQ(std::string(hint), file + "x does not exist");
+  // A missing port's hint goes on with the ports there are instead.
+  EXPECT_EQ(std::string(hint).rfind(file + "x does not exist; ", 0), 0u) << hint;
   fs::remove_all(pattern);
 }

@@ -1,0 +1,20 @@
+// What a serial port's USB adapter tells about itself, from the system's
+// device database: udev on Linux, SetupAPI on Windows.
+#pragma once
+
+#include <string>
+
+#include "serial/port_list.h"
+
+// Linux: the identity of the adapter behind the character device at
+// `device`; all fields empty when it is not on USB or udev does not know it.
+UsbIdentity usb_identity_of(const char* device);
+
+// Windows: the identity of the adapter behind the port named `com_name`
+// ("COM3"); all fields empty when it is not on USB.
+UsbIdentity usb_identity_of_com(const char* com_name);
+
+// The ids and serial number a Windows device instance id carries:
+// "USB\VID_10C4&PID_EA60\0001" or "FTDIBUS\VID_0403+PID_6001+A50285BI\0000".
+// A generated instance (one with '&' in its last part) has no serial number.
+UsbIdentity usb_identity_from_instance_id(const std::string& id);

@@ -1,0 +1,76 @@
+#include "serial/usb_identity.h"
+
+#include <windows.h>
+// clang-format off
+#include <setupapi.h>
+#include <cfgmgr32.h>
+#include <devguid.h>
+// clang-format on
+
+#include <cstring>
+
+namespace {
+
+std::string registry_property(HDEVINFO set, SP_DEVINFO_DATA* device, DWORD property) {
+  char value[256] = "";
+  DWORD type = 0;
+  if (!SetupDiGetDeviceRegistryPropertyA(set, device, property, &type,
+                                         reinterpret_cast<BYTE*>(value), sizeof value - 1,
+                                         nullptr) ||
+      type != REG_SZ) {
+    return "";
+  }
+  value[sizeof value - 1] = '\0';
+  return value;
+}
+
+// The COM name the port's driver gave it.
+std::string port_name(HDEVINFO set, SP_DEVINFO_DATA* device) {
+  const HKEY key = SetupDiOpenDevRegKey(set, device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+  if (key == INVALID_HANDLE_VALUE) return "";
+  char name[32] = "";
+  DWORD size = sizeof name - 1;
+  DWORD type = 0;
+  const LONG read =
+      RegQueryValueExA(key, "PortName", nullptr, &type, reinterpret_cast<BYTE*>(name), &size);
+  RegCloseKey(key);
+  return read == ERROR_SUCCESS && type == REG_SZ ? name : "";
+}
+
+// The ids and serial number from the port's instance id, or from its
+// parent's when the port is one interface of a composite USB device.
+UsbIdentity ids_of(DEVINST instance) {
+  for (int level = 0; level < 2; ++level) {
+    char id[MAX_DEVICE_ID_LEN + 1] = "";
+    if (CM_Get_Device_IDA(instance, id, sizeof id, 0) != CR_SUCCESS) break;
+    const UsbIdentity usb = usb_identity_from_instance_id(id);
+    if (!usb.vendor_id.empty()) return usb;
+    DEVINST parent = 0;
+    if (CM_Get_Parent(&parent, instance, 0) != CR_SUCCESS) break;
+    instance = parent;
+  }
+  return UsbIdentity{};
+}
+
+}  // namespace
+
+UsbIdentity usb_identity_of_com(const char* com_name) {
+  UsbIdentity usb;
+  const HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT);
+  if (set == INVALID_HANDLE_VALUE) return usb;
+  SP_DEVINFO_DATA device{};
+  device.cbSize = sizeof device;
+  for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &device); ++i) {
+    if (_stricmp(port_name(set, &device).c_str(), com_name) != 0) continue;
+    usb = ids_of(device.DevInst);
+    if (!usb.vendor_id.empty()) {
+      // The driver's names for maker and device; Windows keeps the strings
+      // the adapter reports to itself.
+      usb.manufacturer = registry_property(set, &device, SPDRP_MFG);
+      usb.product = registry_property(set, &device, SPDRP_DEVICEDESC);
+    }
+    break;
+  }
+  SetupDiDestroyDeviceInfoList(set);
+  return usb;
+}
