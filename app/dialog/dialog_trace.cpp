@@ -58,6 +58,11 @@ void TracingView::set_enabled(int control, bool enabled) {
   inner_.set_enabled(control, enabled);
 }
 
+void TracingView::port_list_clear() {
+  line("clear", 0, "");
+  inner_.port_list_clear();
+}
+
 int TracingView::port_list_add(const char* text) {
   line("port", 0, text);
   return inner_.port_list_add(text);

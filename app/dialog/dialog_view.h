@@ -24,6 +24,7 @@ public:
 
   // The port list keeps entries in the order added; item data of an index
   // that does not exist (such as -1, nothing selected) reads -1.
+  virtual void port_list_clear() = 0;
   virtual int port_list_add(const char* text) = 0;
   virtual void port_list_set_data(int index, intptr_t data) = 0;
   virtual void port_list_select(int index) = 0;

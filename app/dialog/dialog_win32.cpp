@@ -1,6 +1,7 @@
 #include "app/dialog/dialog_win32.h"
 
 #include <commctrl.h>
+#include <dbt.h>
 
 #include <algorithm>
 
@@ -75,6 +76,12 @@ INT_PTR Win32Dialog::handle(UINT message, WPARAM wparam, LPARAM lparam) {
                    TRUE);
     SetWindowLongPtrA(window_, DWLP_MSGRESULT, 0);
     return TRUE;
+  case WM_DEVICECHANGE:
+    // Windows tells every top-level window when a port comes or goes.
+    if (wparam == DBT_DEVICEARRIVAL || wparam == DBT_DEVICEREMOVECOMPLETE ||
+        wparam == DBT_DEVNODES_CHANGED)
+      logic_.OnPortsChanged();
+    return TRUE;
   case WM_DESTROY:
     window_ = nullptr;
     return FALSE;
@@ -124,6 +131,10 @@ void Win32Dialog::set_text(int control, const char* text) {
 
 void Win32Dialog::set_enabled(int control, bool enabled) {
   EnableWindow(GetDlgItem(window_, control), enabled ? TRUE : FALSE);
+}
+
+void Win32Dialog::port_list_clear() {
+  to_ports(CB_RESETCONTENT, 0, 0);
 }
 
 int Win32Dialog::port_list_add(const char* text) {

@@ -27,6 +27,7 @@ public:
   void set_caption(const std::string& text) override;
   void set_text(int control, const char* text) override;
   void set_enabled(int control, bool enabled) override;
+  void port_list_clear() override;
   int port_list_add(const char* text) override;
   void port_list_set_data(int index, intptr_t data) override;
   void port_list_select(int index) override;

@@ -80,12 +80,23 @@ OrvaWxDialog::OrvaWxDialog(COrvaLoadApp* app)
       upgrade_->SetFocus();
   });
 
+  port_timer_.SetOwner(this);
+  Bind(
+      wxEVT_TIMER,
+      [this](wxTimerEvent&) {
+        if (port_watch_.changed())
+          logic_.OnPortsChanged();
+      },
+      port_timer_.GetId());
+
   notices_.attach(this);
   if (logic_.OnInitDialog())
     upgrade_->SetFocus();
+  port_timer_.Start(500);
 }
 
 OrvaWxDialog::~OrvaWxDialog() {
+  port_timer_.Stop();
   notices_.detach();
 }
 
@@ -175,6 +186,10 @@ void OrvaWxDialog::set_text(int id, const char* text) {
 void OrvaWxDialog::set_enabled(int id, bool enabled) {
   if (wxWindow* window = control(id))
     window->Enable(enabled);
+}
+
+void OrvaWxDialog::port_list_clear() {
+  ports_->Clear();
 }
 
 int OrvaWxDialog::port_list_add(const char* text) {

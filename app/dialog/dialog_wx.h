@@ -12,10 +12,12 @@
 #include <wx/gauge.h>
 #include <wx/stattext.h>
 #include <wx/textctrl.h>
+#include <wx/timer.h>
 
 #include "app/dialog/dialog_trace.h"
 #include "app/dialog/orva_load_dlg.h"
 #include "app/dialog/worker_runner.h"
+#include "serial/port_watch.h"
 
 // Takes each posted notice over and queues it as an event for the dialog,
 // while the dialog lives.
@@ -43,6 +45,7 @@ public:
   void set_caption(const std::string& text) override;
   void set_text(int control, const char* text) override;
   void set_enabled(int control, bool enabled) override;
+  void port_list_clear() override;
   int port_list_add(const char* text) override;
   void port_list_set_data(int index, intptr_t data) override;
   void port_list_select(int index) override;
@@ -65,6 +68,10 @@ private:
   wxStaticText* label_ = nullptr;
   wxWindow* actions_ = nullptr;
   wxWindow* information_ = nullptr;
+
+  // Ports coming and going, looked for twice a second.
+  PortWatch port_watch_;
+  wxTimer port_timer_;
 
   // The notice target outlives the worker, whose destruction stops a
   // thread that may still post.

@@ -28,15 +28,7 @@ COrvaLoadDlg::COrvaLoadDlg(DialogView& view, NoticeTarget& notices, DialogRunner
 bool COrvaLoadDlg::OnInitDialog() {
   view_.set_icons();
 
-  int entries = 0;
-  for (const PortEntry& port : ports_.list()) {
-    char text[48];
-    std::snprintf(text, sizeof text, "Serial Port: COM%d", port.number);
-    view_.port_list_add(text);
-    view_.port_list_set_data(entries, port.number);
-    ++entries;
-  }
-  view_.port_list_select(0);
+  show_ports(ports_.list(), -1);
 
   view_.set_progress_range(0, DIALOG_PROGRESS_MAX);
   std::string caption = view_.caption() + ORVA_VERSION_TEXT;
@@ -58,10 +50,14 @@ void COrvaLoadDlg::OnUpgradeClicked() {
   std::snprintf(name, sizeof name, "\\\\.\\COM%d", static_cast<int>(number));
 
   char message[OPEN_MESSAGE_SIZE] = {};
-  if (ports_.open(name, &app_->port_handle, message) != 0) {
-    view_.set_text(IDC_STATUS, message);
+  const uint8_t result = ports_.open(name, &app_->port_handle, message);
+  if (result != 0) {
+    // What to do follows the open's own text.
+    const std::string hint = result == 2 ? ports_.hint(name) : "";
+    view_.set_text(IDC_STATUS, (message + hint).c_str());
     return;
   }
+  running_ = true;
 
   view_.set_enabled(IDC_UPGRADE, false);
   view_.set_enabled(IDC_PORT_LIST, false);
@@ -108,8 +104,44 @@ void COrvaLoadDlg::OnNotice(const Notice& notice) {
       ports_.close(&app_->port_handle, message);
       app_->port_handle = 0;
     }
+    running_ = false;
+    if (ports_changed_)
+      OnPortsChanged();
     break;
   default:
     break;
   }
+}
+
+void COrvaLoadDlg::OnPortsChanged() {
+  if (running_) {
+    ports_changed_ = true;
+    return;
+  }
+  ports_changed_ = false;
+  const std::vector<PortEntry> ports = ports_.list();
+  std::vector<int> numbers;
+  for (const PortEntry& port : ports)
+    numbers.push_back(port.number);
+  if (numbers == listed_)
+    return;
+  const intptr_t selected = view_.port_list_data(view_.port_list_selection());
+  view_.port_list_clear();
+  show_ports(ports, selected);
+}
+
+void COrvaLoadDlg::show_ports(const std::vector<PortEntry>& ports, intptr_t keep) {
+  listed_.clear();
+  int selected = 0;
+  for (const PortEntry& port : ports) {
+    char text[48];
+    std::snprintf(text, sizeof text, "Serial Port: COM%d", port.number);
+    const int index = static_cast<int>(listed_.size());
+    view_.port_list_add(text);
+    view_.port_list_set_data(index, port.number);
+    if (port.number == keep)
+      selected = index;
+    listed_.push_back(port.number);
+  }
+  view_.port_list_select(selected);
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "app/dialog/dialog_ports.h"
 #include "app/dialog/dialog_runner.h"
@@ -38,11 +39,21 @@ public:
   int OnUpgradeNotify(uint32_t kind, void* payload);
   // Applies one notice already taken over.
   void OnNotice(const Notice& notice);
+  // Ports came or went: the list follows while the dialog is idle, keeping
+  // the selected port when it is still there; during a run it waits for the
+  // run's end.
+  void OnPortsChanged();
 
 private:
+  // Fills the list anew; selects the entry of port `keep`, or the first.
+  void show_ports(const std::vector<PortEntry>& ports, intptr_t keep);
+
   DialogView& view_;
   NoticeTarget& notices_;
   DialogRunner& runner_;
   COrvaLoadApp* app_;
   DialogPorts& ports_;
+  std::vector<int> listed_;     // the port numbers the list shows
+  bool running_ = false;        // from a successful open to the done notice
+  bool ports_changed_ = false;  // while running
 };

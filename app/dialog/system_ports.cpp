@@ -15,6 +15,12 @@ std::vector<PortEntry> SystemPorts::list() {
   return serial_list_ports();
 }
 
+std::string SystemPorts::hint(const char* name) {
+  char text[SERIAL_PATH_SIZE] = "";
+  serial_open_hint(name, text, sizeof text);
+  return text;
+}
+
 DialogPorts& system_ports() {
   static SystemPorts ports;
   return ports;

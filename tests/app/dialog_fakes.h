@@ -28,6 +28,12 @@ public:
   void set_caption(const std::string& t) override { window_caption = t; }
   void set_text(int control, const char* t) override { text[control] = t; }
   void set_enabled(int control, bool e) override { enabled[control] = e; }
+  void port_list_clear() override {
+    entries.clear();
+    data.clear();
+    selection = -1;
+    ++clears;
+  }
   int port_list_add(const char* t) override {
     entries.push_back(t);
     data.push_back(-1);
@@ -55,6 +61,7 @@ public:
   std::vector<std::string> entries;
   std::vector<intptr_t> data;
   int selection = -1;
+  int clears = 0;
   int range_low = 0;
   int range_high = 100;
   int progress = 0;
@@ -93,7 +100,15 @@ public:
     return entries;
   }
 
+  std::string hint(const char* name) override {
+    hinted.push_back(name);
+    return hint_text;
+  }
+  void set_present(std::set<int> present) { present_ = std::move(present); }
+
   bool fail_open = false;
+  std::string hint_text;  // what the hint after a failed open says
+  std::vector<std::string> hinted;
   PortHandle next_handle = 0x1000;
   std::vector<std::string> opened;
   std::vector<PortHandle> closed;

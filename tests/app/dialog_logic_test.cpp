@@ -133,6 +133,57 @@ TEST_F(NoPortsTest, UpgradeWithNothingSelectedFailsAndStaysIdle) {
   EXPECT_EQ(runner.stops, 0);
 }
 
+TEST_F(DialogTest, FailedOpenShowsTheHintAfterTheOpensText) {
+  ports.fail_open = true;
+  ports.hint_text = "COM3 is /dev/ttyS2, which is busy, held by minicom (pid 42)";
+  dlg.OnUpgradeClicked();
+  EXPECT_EQ(view.text[IDC_STATUS],
+            "serial port open failed!\r\nCOM3 is /dev/ttyS2, which is busy, held by minicom (pid 42)");
+  EXPECT_EQ(ports.hinted, (std::vector<std::string>{"\\\\.\\COM3"}));
+  expect_idle_before_run();
+}
+
+// Ports that come and go while the dialog is idle show up at once; the
+// selected port stays selected while it is there. A run's list stays as it
+// was until the run has ended.
+TEST_F(DialogTest, PortListFollowsPortsWhileIdleKeepingTheSelection) {
+  struct Step {
+    std::set<int> present;
+    bool running;
+    std::vector<std::string> shown;
+    int selection;
+  };
+  view.port_list_select(1);  // COM7
+  const Step steps[] = {
+      {{3, 5, 7}, false, {"Serial Port: COM3", "Serial Port: COM5", "Serial Port: COM7"}, 2},
+      {{3, 5}, false, {"Serial Port: COM3", "Serial Port: COM5"}, 0},  // COM7 gone: the first
+      {{5}, false, {"Serial Port: COM5"}, 0},
+      {{}, false, {}, -1},
+      {{9}, false, {"Serial Port: COM9"}, 0},
+      {{9, 12}, true, {"Serial Port: COM9"}, 0},  // a run: nothing changes
+      {{12}, true, {"Serial Port: COM9"}, 0},
+  };
+  for (const Step& step : steps) {
+    if (step.running && app.port_handle == 0)
+      dlg.OnUpgradeClicked();
+    ports.set_present(step.present);
+    dlg.OnPortsChanged();
+    EXPECT_EQ(view.entries, step.shown);
+    EXPECT_EQ(view.selection, step.selection);
+  }
+  EXPECT_EQ(view.enabled[IDC_PORT_LIST], false);
+  notify_done(&notices, 0);
+  deliver();  // the change seen during the run applies now
+  EXPECT_EQ(view.entries, (std::vector<std::string>{"Serial Port: COM12"}));
+  EXPECT_EQ(view.data, (std::vector<intptr_t>{12}));
+  EXPECT_EQ(view.selection, 0);
+  expect_idle_after_run();
+
+  const int clears = view.clears;
+  dlg.OnPortsChanged();  // nothing new: the list is left alone
+  EXPECT_EQ(view.clears, clears);
+}
+
 TEST_F(DialogTest, SecondButtonEndsTheDialogWhenNoPortIsHeld) {
   dlg.OnCancelClicked();
   EXPECT_EQ(view.ended, DIALOG_RESULT_CANCEL);
