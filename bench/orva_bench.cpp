@@ -25,11 +25,11 @@
 
 namespace {
 
-constexpr double kBaud = 115200.0;
-constexpr double kBitsPerByte = 10.0; // start, 8 data, stop
-constexpr int kAnswerBytes = 9;       // acknowledgement: 7 bytes of frame, id and error code
-constexpr int kFrameOverhead = 7;
-constexpr double kRunTimeoutS = 120.0;
+constexpr double BAUD = 115200.0;
+constexpr double BITS_PER_BYTE = 10.0; // start, 8 data, stop
+constexpr int ANSWER_BYTES = 9;       // acknowledgement: 7 bytes of frame, id and error code
+constexpr int FRAME_OVERHEAD = 7;
+constexpr double RUN_TIMEOUT_S = 120.0;
 
 struct Options {
   std::string cli, sim, image, work_dir = "/tmp";
@@ -97,7 +97,7 @@ RunResult one_run(const Options& o, bool paced, int index) {
   ChildProcess cli;
   double start = monotonic_seconds();
   if (!cli.start({o.cli, "--port", port})) return r;
-  int status = cli.finish(kRunTimeoutS);
+  int status = cli.finish(RUN_TIMEOUT_S);
   r.wall_s = monotonic_seconds() - start;
   const struct rusage& u = cli.usage();
   r.cpu_s = u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6 + u.ru_stime.tv_sec + u.ru_stime.tv_usec / 1e6;
@@ -117,8 +117,8 @@ RunResult one_run(const Options& o, bool paced, int index) {
   std::vector<long> lengths = frame_lengths(json);
   r.requests = static_cast<int>(lengths.size());
   long bytes = 0;
-  for (long length : lengths) bytes += length + kFrameOverhead + kAnswerBytes;
-  r.wire_s = bytes * kBitsPerByte / kBaud;
+  for (long length : lengths) bytes += length + FRAME_OVERHEAD + ANSWER_BYTES;
+  r.wire_s = bytes * BITS_PER_BYTE / BAUD;
   r.ok = r.requests > 0;
   if (!r.ok) std::fprintf(stderr, "bench: no frames in the simulator's report %s\n", report.c_str());
   return r;
@@ -152,7 +152,7 @@ MultiResult multi_run(const Options& o, bool paced, int count) {
   ChildProcess cli;
   double start = monotonic_seconds();
   if (!cli.start(cli_args)) return r;
-  int status = cli.finish(kRunTimeoutS);
+  int status = cli.finish(RUN_TIMEOUT_S);
   r.wall_s = monotonic_seconds() - start;
   const struct rusage& u = cli.usage();
   r.cpu_s = u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6 + u.ru_stime.tv_sec + u.ru_stime.tv_usec / 1e6;
@@ -189,44 +189,44 @@ const char* verdict(bool met) { return met ? "met" : "MISSED"; }
 // Eight controllers from one command: paced, against one paced run on its
 // own; unpaced, against eight runs one after another.
 bool run_parallel(const Options& o) {
-  constexpr int kPorts = 8;
+  constexpr int PORTS = 8;
   std::vector<double> single_paced, multi_paced, multi_cpu;
   for (int i = 0; i < o.runs; ++i) {
     RunResult one = one_run(o, true, 100 + i);
-    MultiResult many = multi_run(o, true, kPorts);
+    MultiResult many = multi_run(o, true, PORTS);
     if (!one.ok || !many.ok) return false;
     single_paced.push_back(one.wall_s);
     multi_paced.push_back(many.wall_s);
     multi_cpu.push_back(many.cpu_s / many.wall_s);
     std::printf("  round %d: one paced run %.3f s; %d paced at once %.3f s, cpu %.3f s\n", i + 1,
-                one.wall_s, kPorts, many.wall_s, many.cpu_s);
+                one.wall_s, PORTS, many.wall_s, many.cpu_s);
   }
   double ratio = median(multi_paced) / median(single_paced);
   double share = median(multi_cpu) * 100;
   std::printf("%d controllers paced at 115200 baud by one command: median wall %.3f s against %.3f s "
               "for one, ratio %.3f (goal <= 1.10: %s), upgrader CPU %.1f%% of one core in total "
               "(goal <= 10%%: %s)\n",
-              kPorts, median(multi_paced), median(single_paced), ratio, verdict(ratio <= 1.10), share,
+              PORTS, median(multi_paced), median(single_paced), ratio, verdict(ratio <= 1.10), share,
               verdict(share <= 10.0));
 
   std::vector<double> sequential, parallel;
   for (int i = 0; i < o.runs; ++i) {
     double one_after_another = 0;
-    for (int k = 0; k < kPorts; ++k) {
+    for (int k = 0; k < PORTS; ++k) {
       RunResult one = one_run(o, false, 200 + k);
       if (!one.ok) return false;
       one_after_another += one.wall_s;
     }
-    MultiResult many = multi_run(o, false, kPorts);
+    MultiResult many = multi_run(o, false, PORTS);
     if (!many.ok) return false;
     sequential.push_back(one_after_another);
     parallel.push_back(many.wall_s);
     std::printf("  round %d: %d unpaced one after another %.3f s; at once %.3f s, cpu %.3f s\n", i + 1,
-                kPorts, one_after_another, many.wall_s, many.cpu_s);
+                PORTS, one_after_another, many.wall_s, many.cpu_s);
   }
   std::printf("%d controllers unpaced: median wall %.3f s at once against %.3f s one after another, "
               "speed-up %.2f\n",
-              kPorts, median(parallel), median(sequential), median(sequential) / median(parallel));
+              PORTS, median(parallel), median(sequential), median(sequential) / median(parallel));
   std::fflush(stdout);
   return true;
 }
@@ -235,7 +235,7 @@ bool run_parallel(const Options& o) {
 // this machine's terminals add whatever the host does.
 void print_floor(int requests, double model_s, double wall_s) {
   constexpr int EXCHANGES = 200;
-  const std::vector<double> beyond = pty_floor_us(EXCHANGES, 269, kAnswerBytes, kBaud);
+  const std::vector<double> beyond = pty_floor_us(EXCHANGES, 269, ANSWER_BYTES, BAUD);
   if (beyond.empty()) {
     std::printf("paced: no pseudo-terminal for the bare exchanges\n");
     return;

@@ -10,12 +10,12 @@
 
 namespace {
 
-const char* const kDescription =
+const char* const DESCRIPTION =
     "Upgrades the firmware of an ORVA controller through its boot loader, with the\n"
     "image built into this program. Activate the data menu on the controller first.\n"
     "A firmware file given with --image is sent instead (see below).\n";
 
-const char* const kFooter =
+const char* const FOOTER =
     "PORT is COMn, \\\\.\\COMn, (Linux) a device path such as /dev/ttyUSB0, or\n"
     "usb:SERIAL for the USB adapter with that serial number (see --list).\n"
     "Every status text goes to standard output as the upgrade dialog shows it; the\n"
@@ -60,8 +60,8 @@ bool parse_address(const std::string& text, uint32_t* value) {
 
 int parse_command_line(int argc, const char* const* argv, CliOptions& options, std::ostream& out,
                        std::ostream& err) {
-  CLI::App app{kDescription, "orvaload-cli"};
-  app.footer(kFooter);
+  CLI::App app{DESCRIPTION, "orvaload-cli"};
+  app.footer(FOOTER);
   app.set_version_flag("-V,--version", ORVA_VERSION_TEXT, "Print the version and exit");
   // One port per --port; give it again for more controllers at once.
   app.add_option("-p,--port", options.ports, "Serial port of a controller; repeat for several")

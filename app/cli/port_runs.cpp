@@ -21,11 +21,11 @@ namespace {
 
 // The loop waits this long for a notice when none is queued, then looks at
 // the interrupt flag and the display again. Workers never wait for it.
-constexpr int kWaitMs = 20;
+constexpr int WAIT_MS = 20;
 // A worker that has let go of the record without an end notice has lost it;
 // this long with no thread and nothing queued ends its run.
-constexpr double kLostWorkerS = 2.0;
-const char* const kLostWorkerText = "the upgrade ended without a final report";
+constexpr double LOST_WORKER_S = 2.0;
+const char* const LOST_WORKER_TEXT = "the upgrade ended without a final report";
 
 std::string cancelled_text() {
   char text[LINK_TEXT_SIZE];
@@ -123,7 +123,7 @@ public:
   }
 
   void lost(const PortRun& run) {
-    const std::string text = std::string("orvaload-cli: ") + kLostWorkerText + "\n";
+    const std::string text = std::string("orvaload-cli: ") + LOST_WORKER_TEXT + "\n";
     line_.clear();
     if (!board_shown_) output_.err(single_ ? text : prefixed(run.name(), text));
   }
@@ -270,7 +270,7 @@ private:
     for (auto& run : runs_) {
       if (!run->running) continue;
       Notice notice;
-      if (run->queue.wait_pop(notice, kWaitMs)) handle(*run, notice);
+      if (run->queue.wait_pop(notice, WAIT_MS)) handle(*run, notice);
       return;
     }
   }
@@ -298,9 +298,9 @@ private:
       return;
     }
     if (run.idle_since_s < 0) run.idle_since_s = now;
-    if (now - run.idle_since_s < kLostWorkerS) return;
+    if (now - run.idle_since_s < LOST_WORKER_S) return;
     view_.lost(run);
-    run.outcome.last_text = kLostWorkerText;
+    run.outcome.last_text = LOST_WORKER_TEXT;
     end(run, now);
   }
 

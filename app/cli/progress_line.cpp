@@ -2,8 +2,8 @@
 
 namespace {
 
-constexpr double kRedrawS = 0.1;
-constexpr int kLineWidth = 79;
+constexpr double REDRAW_S = 0.1;
+constexpr int LINE_WIDTH = 79;
 
 } // namespace
 
@@ -14,8 +14,8 @@ void ProgressLine::clear() {
 }
 
 void ProgressLine::draw(const ProgressMeter& meter, double now, bool force) {
-  if (!enabled_ || (!force && now - drawn_at_ < kRedrawS)) return;
-  std::string line = meter.render(now, kLineWidth);
+  if (!enabled_ || (!force && now - drawn_at_ < REDRAW_S)) return;
+  std::string line = meter.render(now, LINE_WIDTH);
   std::string out = "\r" + line;
   if (line.size() < shown_) out += std::string(shown_ - line.size(), ' ');
   err_(out);

@@ -6,7 +6,7 @@
 
 namespace {
 
-constexpr int kBarCells = 24;
+constexpr int BAR_CELLS = 24;
 
 void format_duration(char* out, size_t size, double seconds) {
   long s = static_cast<long>(seconds + 0.5);
@@ -43,10 +43,10 @@ void ProgressMeter::on_end(double now_s) {
 }
 
 std::string ProgressMeter::render(double now_s, int width) const {
-  char bar[kBarCells + 1];
-  int filled = permille_ * kBarCells / 1000;
-  for (int i = 0; i < kBarCells; ++i) bar[i] = i < filled ? '#' : '.';
-  bar[kBarCells] = '\0';
+  char bar[BAR_CELLS + 1];
+  int filled = permille_ * BAR_CELLS / 1000;
+  for (int i = 0; i < BAR_CELLS; ++i) bar[i] = i < filled ? '#' : '.';
+  bar[BAR_CELLS] = '\0';
 
   char rate[32] = "";
   char left[32] = "";

@@ -33,8 +33,8 @@
 
 namespace {
 
-constexpr double kSimStartS = 10.0;
-constexpr double kRunS = 60.0;
+constexpr double SIM_START_S = 10.0;
+constexpr double RUN_S = 60.0;
 
 // The simulator's private folder holds the port links and the report, and
 // serves as every program's configuration folder, so tests run side by side.
@@ -51,7 +51,7 @@ protected:
     std::vector<std::string> args{"--image", ORVA_FIRMWARE_FILE, "--report", sim_.report_path(),
                                   "--link-com", "7"};
     args.insert(args.end(), extra.begin(), extra.end());
-    EXPECT_TRUE(sim_.start(args, kSimStartS));
+    EXPECT_TRUE(sim_.start(args, SIM_START_S));
     EXPECT_FALSE(sim_.path().empty()) << "orva-bootsim named no terminal";
     // The link appears with the path; give the simulator a moment if not.
     std::string link = sim_.link_path(7);
@@ -59,7 +59,7 @@ protected:
     return sim_.path();
   }
 
-  int run_cli(ChildProcess& cli, std::vector<std::string> args, double timeout_s = kRunS) {
+  int run_cli(ChildProcess& cli, std::vector<std::string> args, double timeout_s = RUN_S) {
     args.insert(args.begin(), ORVALOAD_CLI);
     EXPECT_TRUE(cli.start(args, env_));
     return cli.finish(timeout_s);
@@ -141,7 +141,7 @@ TEST_F(CliProcess, ProgressLineGoesToATerminalOnStandardError) {
   start_sim();
   ChildProcess cli;
   ASSERT_TRUE(cli.start({ORVALOAD_CLI, "--port", "COM7"}, env_, device));
-  EXPECT_EQ(cli.finish(kRunS), 0);
+  EXPECT_EQ(cli.finish(RUN_S), 0);
   stop = true;
   reader.join();
   close(terminal);
@@ -175,9 +175,9 @@ TEST_F(CliProcess, InterruptCancelsLikeTheDialog) {
   start_sim({"--baud", "115200"});
   ChildProcess cli;
   ASSERT_TRUE(cli.start({ORVALOAD_CLI, "--port", "COM7"}, env_));
-  ASSERT_TRUE(cli.wait_for_output("Program address 00008000h", kRunS)) << cli.out() << cli.err();
+  ASSERT_TRUE(cli.wait_for_output("Program address 00008000h", RUN_S)) << cli.out() << cli.err();
   cli.send_signal(SIGINT);
-  EXPECT_EQ(cli.finish(kRunS), 1);
+  EXPECT_EQ(cli.finish(RUN_S), 1);
   EXPECT_EQ(last_line(cli.out()), "user canceled transmission, upgrade not complete!");
   EXPECT_EQ(cli.err(), "");
   std::string json = report();
@@ -241,7 +241,7 @@ protected:
     std::vector<std::string> env = env_;
     env.push_back("ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0");
     EXPECT_TRUE(cli.start(args, env));
-    return cli.finish(kRunS);
+    return cli.finish(RUN_S);
   }
 };
 
@@ -333,7 +333,7 @@ TEST_P(CliImageFile, UpgradesTheControllerWithExactlyThatImage) {
   const std::string path = make_files(file);
   EXPECT_TRUE(sim_.start({"--image", raw_path(), "--load-address", "0x4000", "--report", sim_.report_path(),
                           "--link-com", "7"},
-                         kSimStartS));
+                         SIM_START_S));
   std::vector<std::string> args{"--image", path, "--port", sim_.path()};
   args.insert(args.end(), file.extra.begin(), file.extra.end());
   ChildProcess cli;
@@ -403,7 +403,7 @@ protected:
     for (int i = 0; i < 3; ++i) {
       std::vector<std::string> args{"--image", ORVA_FIRMWARE_FILE, "--report", sims_[i].report_path()};
       if (i == 2) args.insert(args.end(), {"--device-error", "20:7"});
-      ASSERT_TRUE(sims_[i].start(args, kSimStartS));
+      ASSERT_TRUE(sims_[i].start(args, SIM_START_S));
       ASSERT_FALSE(sims_[i].path().empty()) << "orva-bootsim named no terminal";
     }
     record_ = sims_[0].dir() + "/station.jsonl";
@@ -414,7 +414,7 @@ protected:
     for (BootsimProcess& sim : sims_) args.insert(args.end(), {"--port", sim.path()});
     args.insert(args.end(), extra.begin(), extra.end());
     EXPECT_TRUE(cli.start(args, {"XDG_CONFIG_HOME=" + sims_[0].dir()}));
-    return cli.finish(kRunS);
+    return cli.finish(RUN_S);
   }
 
   // Whether each controller's flash holds the image, once they have ended.
@@ -524,10 +524,10 @@ TEST(RecordFile, ProcessesAppendingAtOnceNeverMixTheirLines) {
   char folder[] = "/tmp/orva-record-XXXXXX";
   ASSERT_NE(mkdtemp(folder), nullptr);
   const std::string path = std::string(folder) + "/station.jsonl";
-  constexpr int kWriters = 4;
-  constexpr int kLines = 200;
+  constexpr int WRITERS = 4;
+  constexpr int LINES = 200;
   std::vector<pid_t> writers;
-  for (int w = 0; w < kWriters; ++w) {
+  for (int w = 0; w < WRITERS; ++w) {
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
@@ -535,7 +535,7 @@ TEST(RecordFile, ProcessesAppendingAtOnceNeverMixTheirLines) {
       const std::string line = "{\"writer\":" + std::to_string(w) + ",\"pad\":\"" +
                                std::string(3000, static_cast<char>('a' + w)) + "\"}\n";
       bool ok = true;
-      for (int i = 0; i < kLines; ++i) ok = run_record_append(path, line).ok() && ok;
+      for (int i = 0; i < LINES; ++i) ok = run_record_append(path, line).ok() && ok;
       _exit(ok ? 0 : 1);
     }
     writers.push_back(pid);
@@ -554,6 +554,6 @@ TEST(RecordFile, ProcessesAppendingAtOnceNeverMixTheirLines) {
     EXPECT_EQ(record.at("pad"), std::string(3000, static_cast<char>('a' + w)));
     ++count[w];
   }
-  for (int w = 0; w < kWriters; ++w) EXPECT_EQ(count[w], kLines) << w;
+  for (int w = 0; w < WRITERS; ++w) EXPECT_EQ(count[w], LINES) << w;
   std::filesystem::remove_all(folder);
 }

@@ -19,8 +19,8 @@
 
 namespace {
 
-const char* const kSuccess = "Program success, starting application...";
-const char* const kDeviceError = "ORVA had an internal error(7)!";
+const char* const SUCCESS = "Program success, starting application...";
+const char* const DEVICE_ERROR = "ORVA had an internal error(7)!";
 
 class PortRunsTest : public ::testing::Test {
 protected:
@@ -132,14 +132,14 @@ TEST_F(PortRunsTest, JsonEventsAndRecordsForEveryPortWhateverBecameOfIt) {
     EXPECT_EQ(last_permille[ok], 1000);
     EXPECT_EQ(ends[ok].at("result"), "ok");
     EXPECT_EQ(ends[ok].at("exit_code"), 0);
-    EXPECT_EQ(ends[ok].at("last_text"), kSuccess);
+    EXPECT_EQ(ends[ok].at("last_text"), SUCCESS);
     EXPECT_EQ(ends[ok].at("frames_sent"), 818);
     EXPECT_EQ(ends[ok].at("retransmissions"), 0);
     EXPECT_TRUE(lines[ok]->controller().image_matches());
   }
   EXPECT_EQ(ends["C"].at("result"), "failed");
   EXPECT_EQ(ends["C"].at("exit_code"), 1);
-  EXPECT_EQ(ends["C"].at("last_text").get<std::string>().rfind(std::string(kDeviceError) + "\n", 0), 0u);
+  EXPECT_EQ(ends["C"].at("last_text").get<std::string>().rfind(std::string(DEVICE_ERROR) + "\n", 0), 0u);
   EXPECT_FALSE(lines["C"]->controller().report().jumped);
   EXPECT_EQ(starts.count("D"), 0u);
   EXPECT_EQ(ends["D"].at("result"), "not-opened");
@@ -183,7 +183,7 @@ TEST_F(PortRunsTest, PlainTextsArePrefixedAndASummaryEnds) {
     at = end;
   }
   EXPECT_EQ(other, "") << "every text line names its port";
-  const std::string success_line = std::string(kSuccess) + "\n";
+  const std::string success_line = std::string(SUCCESS) + "\n";
   EXPECT_EQ(com5.substr(com5.size() - success_line.size()), success_line);
   EXPECT_EQ(com6,
             "Erase address 00004000h 16384 bytes\nErase address 00008000h 16384 bytes\n"

@@ -19,12 +19,12 @@
 
 namespace {
 
-constexpr double kBudgetS = 25.0;
-constexpr int kMaxRounds = 20;
-constexpr double kRunS = 30.0;
+constexpr double BUDGET_S = 25.0;
+constexpr int MAX_ROUNDS = 20;
+constexpr double RUN_S = 30.0;
 // Request numbers of a clean run with the built-in image: the jump is the
 // last of 818.
-constexpr uint32_t kJump = 818;
+constexpr uint32_t JUMP = 818;
 
 struct Round {
   std::vector<std::string> options; // orva-bootsim's fault options
@@ -60,7 +60,7 @@ private:
   // Half the faults fall around the end of the run: the last progress
   // message, the jump and the retransmissions a refusal of it brings.
   uint32_t request() {
-    return static_cast<uint32_t>(pick(0, 1) ? pick(kJump - 3, kJump + 4) : pick(1, kJump));
+    return static_cast<uint32_t>(pick(0, 1) ? pick(JUMP - 3, JUMP + 4) : pick(1, JUMP));
   }
 
   static void add(Round& round, const std::string& name, const std::string& value) {
@@ -86,8 +86,8 @@ private:
     case 7: close_at(round, k); break;
     default: {
       // Silence before the jump costs the host its five-second wait: rarely.
-      const uint32_t from = allow_slow && pick(0, 3) == 0 ? k : static_cast<uint32_t>(pick(kJump, kJump + 4));
-      round.slow = round.slow || from < kJump;
+      const uint32_t from = allow_slow && pick(0, 3) == 0 ? k : static_cast<uint32_t>(pick(JUMP, JUMP + 4));
+      round.slow = round.slow || from < JUMP;
       add(round, "--silent-from", std::to_string(from));
       break;
     }
@@ -147,7 +147,7 @@ TEST(RandomFaults, ExitZeroExactlyWhenTheControllerTookTheImageAndTheJump) {
   bool slow_left = true;
   int rounds = 0;
   int successes = 0;
-  for (; rounds < kMaxRounds && monotonic_seconds() - start < kBudgetS; ++rounds) {
+  for (; rounds < MAX_ROUNDS && monotonic_seconds() - start < BUDGET_S; ++rounds) {
     const Round round = draw.next(slow_left);
     slow_left = slow_left && !round.slow;
     SCOPED_TRACE("seed " + std::to_string(seed) + ", round " + std::to_string(rounds) + ": " +
@@ -163,7 +163,7 @@ TEST(RandomFaults, ExitZeroExactlyWhenTheControllerTookTheImageAndTheJump) {
 
     ChildProcess cli;
     ASSERT_TRUE(cli.start({ORVALOAD_CLI, "--port", sim.path()}, {"XDG_CONFIG_HOME=" + sim.dir()}));
-    const int status = cli.finish(kRunS);
+    const int status = cli.finish(RUN_S);
     sim.signal(SIGTERM);
     sim.wait_exit(std::chrono::seconds(10));
     const nlohmann::json report = nlohmann::json::parse(sim.report(), nullptr, false);
