@@ -27,7 +27,7 @@ namespace {
 
 constexpr double BAUD = 115200.0;
 constexpr double BITS_PER_BYTE = 10.0; // start, 8 data, stop
-constexpr int ANSWER_BYTES = 9;       // acknowledgement: 7 bytes of frame, id and error code
+constexpr int ANSWER_BYTES = 9;        // acknowledgement: 7 bytes of frame, id and error code
 constexpr int FRAME_OVERHEAD = 7;
 constexpr double RUN_TIMEOUT_S = 120.0;
 
@@ -80,8 +80,8 @@ RunResult one_run(const Options& o, bool paced, int index) {
       o.work_dir + "/orva-bench-" + std::to_string(getpid()) + "-" + std::to_string(index);
   const std::string report = stem + ".json";
   const std::string turnaround = stem + "-turnaround.txt";
-  std::vector<std::string> sim_args{o.sim,     "--image",      o.image,   "--report",
-                                    report,    "--turnaround", turnaround};
+  std::vector<std::string> sim_args{o.sim,  "--image",      o.image,   "--report",
+                                    report, "--turnaround", turnaround};
   if (paced) {
     sim_args.insert(sim_args.end(), {"--baud", "115200", "--erase-ms", "0", "--program-ms", "0"});
   }
@@ -100,7 +100,8 @@ RunResult one_run(const Options& o, bool paced, int index) {
   int status = cli.finish(RUN_TIMEOUT_S);
   r.wall_s = monotonic_seconds() - start;
   const struct rusage& u = cli.usage();
-  r.cpu_s = u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6 + u.ru_stime.tv_sec + u.ru_stime.tv_usec / 1e6;
+  r.cpu_s =
+      u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6 + u.ru_stime.tv_sec + u.ru_stime.tv_usec / 1e6;
 
   sim.send_signal(SIGTERM);
   sim.finish(10.0);
@@ -120,7 +121,8 @@ RunResult one_run(const Options& o, bool paced, int index) {
   for (long length : lengths) bytes += length + FRAME_OVERHEAD + ANSWER_BYTES;
   r.wire_s = bytes * BITS_PER_BYTE / BAUD;
   r.ok = r.requests > 0;
-  if (!r.ok) std::fprintf(stderr, "bench: no frames in the simulator's report %s\n", report.c_str());
+  if (!r.ok)
+    std::fprintf(stderr, "bench: no frames in the simulator's report %s\n", report.c_str());
   return r;
 }
 
@@ -155,7 +157,8 @@ MultiResult multi_run(const Options& o, bool paced, int count) {
   int status = cli.finish(RUN_TIMEOUT_S);
   r.wall_s = monotonic_seconds() - start;
   const struct rusage& u = cli.usage();
-  r.cpu_s = u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6 + u.ru_stime.tv_sec + u.ru_stime.tv_usec / 1e6;
+  r.cpu_s =
+      u.ru_utime.tv_sec + u.ru_utime.tv_usec / 1e6 + u.ru_stime.tv_sec + u.ru_stime.tv_usec / 1e6;
   bool all_matched = true;
   for (auto& sim : sims) {
     // Each ends by itself after the jump; its status says whether its flash holds the image.
@@ -184,7 +187,9 @@ double percentile(std::vector<double> values, double p) {
   return values[std::min(values.size(), std::max<size_t>(rank, 1)) - 1];
 }
 
-const char* verdict(bool met) { return met ? "met" : "MISSED"; }
+const char* verdict(bool met) {
+  return met ? "met" : "MISSED";
+}
 
 // Eight controllers from one command: paced, against one paced run on its
 // own; unpaced, against eight runs one after another.
@@ -203,11 +208,12 @@ bool run_parallel(const Options& o) {
   }
   double ratio = median(multi_paced) / median(single_paced);
   double share = median(multi_cpu) * 100;
-  std::printf("%d controllers paced at 115200 baud by one command: median wall %.3f s against %.3f s "
-              "for one, ratio %.3f (goal <= 1.10: %s), upgrader CPU %.1f%% of one core in total "
-              "(goal <= 10%%: %s)\n",
-              PORTS, median(multi_paced), median(single_paced), ratio, verdict(ratio <= 1.10), share,
-              verdict(share <= 10.0));
+  std::printf(
+      "%d controllers paced at 115200 baud by one command: median wall %.3f s against %.3f s "
+      "for one, ratio %.3f (goal <= 1.10: %s), upgrader CPU %.1f%% of one core in total "
+      "(goal <= 10%%: %s)\n",
+      PORTS, median(multi_paced), median(single_paced), ratio, verdict(ratio <= 1.10), share,
+      verdict(share <= 10.0));
 
   std::vector<double> sequential, parallel;
   for (int i = 0; i < o.runs; ++i) {
@@ -221,12 +227,13 @@ bool run_parallel(const Options& o) {
     if (!many.ok) return false;
     sequential.push_back(one_after_another);
     parallel.push_back(many.wall_s);
-    std::printf("  round %d: %d unpaced one after another %.3f s; at once %.3f s, cpu %.3f s\n", i + 1,
-                PORTS, one_after_another, many.wall_s, many.cpu_s);
+    std::printf("  round %d: %d unpaced one after another %.3f s; at once %.3f s, cpu %.3f s\n",
+                i + 1, PORTS, one_after_another, many.wall_s, many.cpu_s);
   }
-  std::printf("%d controllers unpaced: median wall %.3f s at once against %.3f s one after another, "
-              "speed-up %.2f\n",
-              PORTS, median(parallel), median(sequential), median(sequential) / median(parallel));
+  std::printf(
+      "%d controllers unpaced: median wall %.3f s at once against %.3f s one after another, "
+      "speed-up %.2f\n",
+      PORTS, median(parallel), median(sequential), median(sequential) / median(parallel));
   std::fflush(stdout);
   return true;
 }

@@ -24,8 +24,9 @@ ImageCheck image_read_file(const std::string& path, std::vector<uint8_t>* out) {
     out->insert(out->end(), piece, piece + file.gcount());
     if (out->size() > IMAGE_MAX_FILE_SIZE) {
       out->clear();
-      return {ImageStatus::too_large,
-              "the file is larger than " + std::to_string(IMAGE_MAX_FILE_SIZE >> 20) + " MiB, too large for an image"};
+      return {ImageStatus::too_large, "the file is larger than " +
+                                          std::to_string(IMAGE_MAX_FILE_SIZE >> 20) +
+                                          " MiB, too large for an image"};
     }
   }
   if (file.bad()) {

@@ -25,18 +25,23 @@ std::string hex8(uint64_t value) {
 
 const char* image_format_name(ImageFormat format) {
   switch (format) {
-  case ImageFormat::intel_hex: return "Intel HEX";
-  case ImageFormat::srec: return "S-record";
-  case ImageFormat::raw: break;
+  case ImageFormat::intel_hex:
+    return "Intel HEX";
+  case ImageFormat::srec:
+    return "S-record";
+  case ImageFormat::raw:
+    break;
   }
   return "raw binary";
 }
 
 ImageFormat image_detect_format(const uint8_t* data, size_t size) {
   size_t at = byte_order_mark(data, size);
-  while (at < size && (data[at] == ' ' || data[at] == '\t' || data[at] == '\r' || data[at] == '\n')) ++at;
+  while (at < size && (data[at] == ' ' || data[at] == '\t' || data[at] == '\r' || data[at] == '\n'))
+    ++at;
   if (at < size && data[at] == ':') return ImageFormat::intel_hex;
-  if (at + 1 < size && data[at] == 'S' && data[at + 1] >= '0' && data[at + 1] <= '9') return ImageFormat::srec;
+  if (at + 1 < size && data[at] == 'S' && data[at + 1] >= '0' && data[at + 1] <= '9')
+    return ImageFormat::srec;
   return ImageFormat::raw;
 }
 
@@ -52,16 +57,19 @@ ImageCheck image_assemble(const ImageRecords& records, uint32_t max_span, Loaded
   }
   if (high == 0) return {ImageStatus::empty, "the file holds no data"};
   if (low < IMAGE_MIN_ADDRESS) {
-    return {ImageStatus::below_boot_area, "the image starts at " + hex8(low) + ", below " + hex8(IMAGE_MIN_ADDRESS) +
-                                               " where the boot loader lives"};
+    return {ImageStatus::below_boot_area, "the image starts at " + hex8(low) + ", below " +
+                                              hex8(IMAGE_MIN_ADDRESS) +
+                                              " where the boot loader lives"};
   }
   if (high > ADDRESS_SPACE) {
-    return {ImageStatus::past_top, "the image ends at " + hex8(high - 1) + ", past the top of the address space (" +
+    return {ImageStatus::past_top, "the image ends at " + hex8(high - 1) +
+                                       ", past the top of the address space (" +
                                        hex8(ADDRESS_SPACE - 1) + ")"};
   }
   if (high - low > max_span) {
-    return {ImageStatus::too_large, "the image spans " + std::to_string(high - low) + " bytes from " + hex8(low) +
-                                        ", more than the " + std::to_string(max_span) + " bytes this upgrader sends"};
+    return {ImageStatus::too_large, "the image spans " + std::to_string(high - low) +
+                                        " bytes from " + hex8(low) + ", more than the " +
+                                        std::to_string(max_span) + " bytes this upgrader sends"};
   }
 
   const auto span = static_cast<size_t>(high - low);
@@ -75,7 +83,8 @@ ImageCheck image_assemble(const ImageRecords& records, uint32_t max_span, Loaded
       const uint8_t value = records.bytes[p.offset + i];
       if (given[at + i] && out->bytes[at + i] != value) {
         out->bytes.clear();
-        return {ImageStatus::overlap, "line " + std::to_string(p.line) + ": data for " + hex8(p.address + i) +
+        return {ImageStatus::overlap, "line " + std::to_string(p.line) + ": data for " +
+                                          hex8(p.address + i) +
                                           " differs from an earlier record for that address"};
       }
       out->bytes[at + i] = value;
@@ -106,15 +115,17 @@ ImageCheck image_load(const uint8_t* data, size_t size, uint32_t raw_address, ui
   if (out->format == ImageFormat::raw) {
     // Checked here so that a huge file is refused before it is copied.
     if (size > max_span) {
-      return {ImageStatus::too_large, "the image is " + std::to_string(size) + " bytes, more than the " +
-                                          std::to_string(max_span) + " bytes this upgrader sends"};
+      return {ImageStatus::too_large, "the image is " + std::to_string(size) +
+                                          " bytes, more than the " + std::to_string(max_span) +
+                                          " bytes this upgrader sends"};
     }
     records.bytes.assign(data, data + size);
     records.pieces.push_back({raw_address, 0, static_cast<uint32_t>(size), 0});
   } else {
     const size_t mark = byte_order_mark(data, size);
-    check = out->format == ImageFormat::intel_hex ? intel_hex_parse(data + mark, size - mark, &records)
-                                                  : srec_parse(data + mark, size - mark, &records);
+    check = out->format == ImageFormat::intel_hex
+                ? intel_hex_parse(data + mark, size - mark, &records)
+                : srec_parse(data + mark, size - mark, &records);
     if (!check.ok()) return check;
   }
   return image_assemble(records, max_span, out);

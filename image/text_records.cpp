@@ -13,7 +13,8 @@ bool LineReader::next(Line* line) {
   if (at_ < size_ && data_[at_] == '\r') ++at_;
   if (at_ < size_ && data_[at_] == '\n') ++at_;
   size_t length = end - begin;
-  while (length > 0 && (data_[begin + length - 1] == ' ' || data_[begin + length - 1] == '\t')) --length;
+  while (length > 0 && (data_[begin + length - 1] == ' ' || data_[begin + length - 1] == '\t'))
+    --length;
   line->text = reinterpret_cast<const char*>(data_ + begin);
   line->length = length;
   line->number = ++number_;

@@ -17,7 +17,7 @@ constexpr size_t MAX_RECORD_BYTES = 260;
 struct Line {
   const char* text; // without line end and trailing blanks
   size_t length;
-  uint32_t number;  // 1-based
+  uint32_t number; // 1-based
 };
 
 // Walks the lines of a text file: "\n", "\r\n" and "\r" end a line.

@@ -6,7 +6,7 @@ bool is_letter(char c, char upper) {
   return c == upper || c == upper + ('a' - 'A');
 }
 
-}  // namespace
+} // namespace
 
 int com_number(const char* name) {
   if (!name) return 0;

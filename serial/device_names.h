@@ -13,9 +13,9 @@
 
 // The folders the mapping looks in; tests put fake ones in place.
 struct DeviceRoots {
-  const char* dev;    // device nodes, normally /dev
-  const char* sys;    // sysfs, normally /sys
-  const char* links;  // the port-link folder; nullptr when there is none
+  const char* dev;   // device nodes, normally /dev
+  const char* sys;   // sysfs, normally /sys
+  const char* links; // the port-link folder; nullptr when there is none
 };
 
 // This machine's roots. `links` is the port-link folder, built into

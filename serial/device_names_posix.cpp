@@ -16,10 +16,10 @@
 namespace {
 
 struct TableRange {
-  int first;  // first COM number of the range
+  int first; // first COM number of the range
   int last;
-  const char* node;  // device node name without its number
-  bool legacy;       // nodes exist whether or not hardware does
+  const char* node; // device node name without its number
+  bool legacy;      // nodes exist whether or not hardware does
 };
 
 const TableRange TABLE[] = {
@@ -79,7 +79,7 @@ bool uart_present(const DeviceRoots& roots, const char* node) {
   return read && type != 0;
 }
 
-}  // namespace
+} // namespace
 
 DeviceRoots device_roots(char* buffer, size_t size) {
   DeviceRoots roots{"/dev", "/sys", nullptr};

@@ -26,14 +26,14 @@ namespace {
 // virtual consoles below minor 64 and the legacy serial ports from there on.
 constexpr unsigned MAJOR_VIRTUAL_CONSOLE = 4;
 constexpr unsigned MINOR_FIRST_LEGACY_SERIAL = 64;
-constexpr unsigned MAJOR_TTY_AUX = 5;  // /dev/tty, /dev/console, /dev/ptmx
+constexpr unsigned MAJOR_TTY_AUX = 5; // /dev/tty, /dev/console, /dev/ptmx
 // Pseudo-terminal slaves, /dev/pts/N.
 constexpr unsigned MAJOR_PTY_SLAVE_FIRST = 136;
 constexpr unsigned MAJOR_PTY_SLAVE_LAST = 143;
 // Serial ports with majors of their own.
-constexpr unsigned MAJOR_USB_ACM = 166;        // /dev/ttyACMn
-constexpr unsigned MAJOR_USB_SERIAL = 188;     // /dev/ttyUSBn
-constexpr unsigned MAJOR_LOW_DENSITY_SERIAL = 204;  // /dev/ttyAMAn and other SoC UARTs
+constexpr unsigned MAJOR_USB_ACM = 166;            // /dev/ttyACMn
+constexpr unsigned MAJOR_USB_SERIAL = 188;         // /dev/ttyUSBn
+constexpr unsigned MAJOR_LOW_DENSITY_SERIAL = 204; // /dev/ttyAMAn and other SoC UARTs
 
 const char SYSFS_ROOT[] = "/sys";
 const char PROC_ROOT[] = "/proc";
@@ -54,19 +54,19 @@ bool has_serial_major(dev_t device) {
 
 OpenFailure failure_of(int error) {
   switch (error) {
-    case ENOENT:
-    case ENOTDIR:
-    case ENXIO:
-    case ENODEV:
-      return OpenFailure::missing;
-    case EACCES:
-    case EPERM:
-      return OpenFailure::denied;
-    case EBUSY:
-    case EWOULDBLOCK:
-      return OpenFailure::busy;
-    default:
-      return OpenFailure::other;
+  case ENOENT:
+  case ENOTDIR:
+  case ENXIO:
+  case ENODEV:
+    return OpenFailure::missing;
+  case EACCES:
+  case EPERM:
+    return OpenFailure::denied;
+  case EBUSY:
+  case EWOULDBLOCK:
+    return OpenFailure::busy;
+  default:
+    return OpenFailure::other;
   }
 }
 
@@ -96,18 +96,18 @@ OpenFailure failure_before_open(const char* path) {
 
 const char* failure_text(OpenFailure why) {
   switch (why) {
-    case OpenFailure::missing:
-      return "does not exist";
-    case OpenFailure::not_serial:
-      return "is not a serial port";
-    case OpenFailure::busy:
-      return "is busy (held by another program)";
-    case OpenFailure::denied:
-      return "is not accessible (the user needs to be in the dialout group)";
-    case OpenFailure::other:
-      return "could not be opened";
-    case OpenFailure::none:
-      break;
+  case OpenFailure::missing:
+    return "does not exist";
+  case OpenFailure::not_serial:
+    return "is not a serial port";
+  case OpenFailure::busy:
+    return "is busy (held by another program)";
+  case OpenFailure::denied:
+    return "is not accessible (the user needs to be in the dialout group)";
+  case OpenFailure::other:
+    return "could not be opened";
+  case OpenFailure::none:
+    break;
   }
   return "opens now (it may have been busy a moment ago)";
 }
@@ -126,7 +126,7 @@ std::string failure_reason(const char* path, OpenFailure why) {
   return reason;
 }
 
-}  // namespace
+} // namespace
 
 // Rules out character devices that must not be opened as a port: the
 // controlling terminal, the console, the pty multiplexer, virtual consoles,
@@ -136,7 +136,8 @@ bool device_may_be_port(const char* sys, dev_t device) {
   const unsigned major_number = major(device);
   const unsigned minor_number = minor(device);
   if (major_number == MAJOR_TTY_AUX) return false;
-  if (major_number == MAJOR_VIRTUAL_CONSOLE && minor_number < MINOR_FIRST_LEGACY_SERIAL) return false;
+  if (major_number == MAJOR_VIRTUAL_CONSOLE && minor_number < MINOR_FIRST_LEGACY_SERIAL)
+    return false;
   if (is_pty_slave(device)) return true;
 
   char path[SERIAL_PATH_SIZE];
@@ -176,7 +177,7 @@ int open_device(const char* path, bool* pty, OpenFailure* why) {
       !isatty(fd)) {
     *why = OpenFailure::not_serial;
   } else if (ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive) {
-    *why = OpenFailure::busy;  // root gets past TIOCEXCL; it must not take the port over
+    *why = OpenFailure::busy; // root gets past TIOCEXCL; it must not take the port over
   } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
     *why = failure_of(errno);
   } else if (ioctl(fd, TIOCEXCL) != 0) {

@@ -8,7 +8,7 @@
 
 struct PortHolder {
   long pid;
-  std::string name;  // the process's command name
+  std::string name; // the process's command name
 };
 
 // The processes other than this one with an open descriptor on the

@@ -21,9 +21,8 @@ const KnownGrabber GRABBERS[] = {
      "ModemManager probes new serial adapters for modems: stop it with "
      "'sudo systemctl stop ModemManager', or keep it off this adapter with a udev rule "
      "setting ENV{ID_MM_DEVICE_IGNORE}=\"1\""},
-    {"brltty",
-     "brltty takes some USB serial adapters for braille displays: if no braille display "
-     "is used, remove it with 'sudo apt remove brltty'"},
+    {"brltty", "brltty takes some USB serial adapters for braille displays: if no braille display "
+               "is used, remove it with 'sudo apt remove brltty'"},
 };
 
 bool all_digits(const char* text) {
@@ -62,7 +61,7 @@ std::string command_name(const std::string& process) {
   return name.empty() ? "?" : name;
 }
 
-}  // namespace
+} // namespace
 
 std::vector<PortHolder> port_holders(const char* proc, dev_t device) {
   std::vector<PortHolder> holders;

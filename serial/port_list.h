@@ -9,18 +9,18 @@
 // What a USB adapter tells about itself; a field it does not report stays
 // empty. All empty for a port that is not on USB.
 struct UsbIdentity {
-  std::string vendor_id;   // four hex digits, "10c4"
-  std::string product_id;  // four hex digits, "ea60"
+  std::string vendor_id;  // four hex digits, "10c4"
+  std::string product_id; // four hex digits, "ea60"
   std::string manufacturer;
   std::string product;
   std::string serial;
 };
 
 struct PortEntry {
-  int number;          // the n of COMn
-  std::string device;  // a Linux device path, or the Windows device behind COMn
+  int number;         // the n of COMn
+  std::string device; // a Linux device path, or the Windows device behind COMn
   UsbIdentity usb;
-  std::string description;  // usb_description(usb)
+  std::string description; // usb_description(usb)
 };
 
 // Every COMn from SERIAL_LIST_FIRST to SERIAL_LIST_LAST with a serial device

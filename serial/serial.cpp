@@ -70,7 +70,7 @@ uint8_t configure(SystemPort* port, const char** text) {
   return 0;
 }
 
-}  // namespace
+} // namespace
 
 uint8_t serial_open(const char* name, PortHandle* slot, char* message) {
   if (!slot || !name) {

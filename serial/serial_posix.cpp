@@ -83,7 +83,7 @@ private:
 
   int fd_;
   bool pty_;
-  bool low_latency_set_ = false;  // by this port, to be cleared on close
+  bool low_latency_set_ = false; // by this port, to be cleared on close
   termios settings_{};
 };
 
@@ -141,8 +141,8 @@ bool PosixPort::settings_read_back() const {
   return cfgetispeed(&now) == B115200 && cfgetospeed(&now) == B115200 &&
          (now.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CLOCAL | CREAD)) ==
              (CS8 | CLOCAL | CREAD) &&
-         (now.c_iflag & (IXON | IXOFF | IXANY)) == 0 && (now.c_lflag & (ICANON | ECHO | ISIG)) == 0 &&
-         now.c_cc[VMIN] == 0 && now.c_cc[VTIME] == 0;
+         (now.c_iflag & (IXON | IXOFF | IXANY)) == 0 &&
+         (now.c_lflag & (ICANON | ECHO | ISIG)) == 0 && now.c_cc[VMIN] == 0 && now.c_cc[VTIME] == 0;
 }
 
 // Waits up to the total time-out for the first byte, then takes bytes while
@@ -215,7 +215,7 @@ bool PosixPort::close() {
   return closed;
 }
 
-}  // namespace
+} // namespace
 
 SystemPort* system_port_open(const char* name) {
   char path[SERIAL_PATH_SIZE];

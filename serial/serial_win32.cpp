@@ -96,8 +96,8 @@ struct LastOpen {
 thread_local LastOpen last_open;
 
 HANDLE create_file(const char* device) {
-  const HANDLE handle = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_NO_BUFFERING, nullptr);
+  const HANDLE handle = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_NO_BUFFERING, nullptr);
   last_open.device = device;
   last_open.error = handle == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
   return handle;
@@ -107,10 +107,10 @@ HANDLE create_file(const char* device) {
 DWORD error_without_open(const char* device) {
   char target[260];
   return QueryDosDeviceA(device + 4, target, sizeof target) != 0 ? ERROR_GEN_FAILURE
-                                                                  : ERROR_FILE_NOT_FOUND;
+                                                                 : ERROR_FILE_NOT_FOUND;
 }
 
-}  // namespace
+} // namespace
 
 SystemPort* system_port_open(const char* name) {
   char device[32];
@@ -129,7 +129,7 @@ bool system_port_find(int number, PortEntry* port) {
   char target[260];
   target[0] = '\0';
   if (QueryDosDeviceA(name, target, sizeof target) == 0) return false;
-  port->device = target;  // the first of the names it stands for
+  port->device = target; // the first of the names it stands for
   port->usb = usb_identity_of_com(name);
   return true;
 }
@@ -142,12 +142,10 @@ void serial_open_hint(const char* name, char* out, size_t size) {
   if (!out || size == 0) return;
   char device[32];
   if (!device_name(name, device, sizeof device)) {
-    std::snprintf(out, size, "'%.64s' is no port name: give COMn or \\\\.\\COMn",
-                  name ? name : "");
+    std::snprintf(out, size, "'%.64s' is no port name: give COMn or \\\\.\\COMn", name ? name : "");
     return;
   }
-  const DWORD error =
-      last_open.device == device ? last_open.error : error_without_open(device);
+  const DWORD error = last_open.device == device ? last_open.error : error_without_open(device);
   std::string why = "could not be opened";
   if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
     why = "does not exist; " + ports_present_text();

@@ -10,7 +10,7 @@ std::string attribute(udev_device* device, const char* name) {
   return value ? value : "";
 }
 
-}  // namespace
+} // namespace
 
 UsbIdentity usb_identity_of(const char* device) {
   UsbIdentity usb;

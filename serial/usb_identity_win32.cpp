@@ -52,7 +52,7 @@ UsbIdentity ids_of(DEVINST instance) {
   return UsbIdentity{};
 }
 
-}  // namespace
+} // namespace
 
 UsbIdentity usb_identity_of_com(const char* com_name) {
   UsbIdentity usb;

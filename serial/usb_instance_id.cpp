@@ -32,7 +32,7 @@ std::string hex_id(const std::string& part, const char* prefix) {
   return id;
 }
 
-}  // namespace
+} // namespace
 
 UsbIdentity usb_identity_from_instance_id(const std::string& id) {
   UsbIdentity usb;
@@ -40,7 +40,7 @@ UsbIdentity usb_identity_from_instance_id(const std::string& id) {
   if (levels.size() != 3) return usb;
   if (levels[0] == "USB") {
     const std::vector<std::string> ids = split(levels[1], "&");
-    if (ids.size() != 2) return usb;  // one interface of a composite device
+    if (ids.size() != 2) return usb; // one interface of a composite device
     usb.vendor_id = hex_id(ids[0], "VID_");
     usb.product_id = hex_id(ids[1], "PID_");
     if (levels[2].find('&') == std::string::npos) usb.serial = levels[2];

@@ -25,7 +25,7 @@ namespace {
 constexpr auto SCRIPT_LIMIT = std::chrono::seconds(180);
 
 bool make_folders(const std::string& path) {
-  for (size_t slash = path.find('/', 1); ; slash = path.find('/', slash + 1)) {
+  for (size_t slash = path.find('/', 1);; slash = path.find('/', slash + 1)) {
     const std::string part = path.substr(0, slash);
     if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) {
       return false;
@@ -46,12 +46,14 @@ std::string program_folder() {
   return path.substr(0, path.rfind('/'));
 }
 
-bool executable(const std::string& path) { return !path.empty() && access(path.c_str(), X_OK) == 0; }
+bool executable(const std::string& path) {
+  return !path.empty() && access(path.c_str(), X_OK) == 0;
+}
 
 std::string find_wine_script() {
   const std::string here = program_folder();
   const std::string candidates[] = {
-      here + "/wine-map-com",               // installed beside the program
+      here + "/wine-map-com",                  // installed beside the program
       here + "/../../../scripts/wine-map-com", // build/<config>/sim in the source tree
       std::string(ORVA_SOURCE_DIR) + "/scripts/wine-map-com",
   };
@@ -115,7 +117,9 @@ std::string bootsim_link_folder() {
   return base + "/orvaload/dosdevices";
 }
 
-ComLinks::~ComLinks() { remove(); }
+ComLinks::~ComLinks() {
+  remove();
+}
 
 bool ComLinks::link_linux(int number, const std::string& device, std::string* error) {
   const std::string folder = bootsim_link_folder();
@@ -155,8 +159,8 @@ bool ComLinks::map_wine(int number, const std::string& device, const std::string
                         std::string* error) {
   const std::string program = script.empty() ? find_wine_script() : script;
   if (!executable(program)) {
-    *error = script.empty() ? "wine-map-com not found (give --wine-map-script)"
-                            : "cannot run " + script;
+    *error =
+        script.empty() ? "wine-map-com not found (give --wine-map-script)" : "cannot run " + script;
     return false;
   }
   const int status = run_bounded({program, std::to_string(number), device});

@@ -42,10 +42,10 @@ bool write_file(const std::string& path, const std::string& text) {
 
 void summary(const SimController& controller, const std::string& end) {
   const SimReport& r = controller.report();
-  std::cerr << "orva-bootsim: ended (" << end << "): " << r.frames.size() << " requests: "
-            << r.progress << " progress, " << r.erase << " erase, " << r.program << " program, "
-            << r.jump << " jump, " << r.malformed << " malformed; " << r.violations.size()
-            << " protocol violation(s)";
+  std::cerr << "orva-bootsim: ended (" << end << "): " << r.frames.size()
+            << " requests: " << r.progress << " progress, " << r.erase << " erase, " << r.program
+            << " program, " << r.jump << " jump, " << r.malformed << " malformed; "
+            << r.violations.size() << " protocol violation(s)";
   if (r.jumped) {
     char address[16];
     std::snprintf(address, sizeof address, "0x%08x", static_cast<unsigned>(r.jump_address));
@@ -112,8 +112,9 @@ int main(int argc, char** argv) {
   std::cerr << std::endl;
 
   std::vector<uint32_t> turnaround_us;
-  const BootsimEnding end = bootsim_serve(
-      terminal, controller, options, options.turnaround_path.empty() ? nullptr : &turnaround_us);
+  const BootsimEnding end =
+      bootsim_serve(terminal, controller, options,
+                    options.turnaround_path.empty() ? nullptr : &turnaround_us);
   links.remove();
   terminal.close();
   summary(controller, end_text(end));

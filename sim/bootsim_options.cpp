@@ -12,7 +12,9 @@
 namespace {
 
 // Refuses the command line with a one-line reason.
-[[noreturn]] void refuse(const std::string& text) { throw CLI::ValidationError(text); }
+[[noreturn]] void refuse(const std::string& text) {
+  throw CLI::ValidationError(text);
+}
 
 // A decimal number, or hexadecimal after 0x; no sign, no octal.
 bool parse_u32(const std::string& text, uint32_t* value) {
@@ -112,8 +114,8 @@ public:
     std::string out = "Usage: orva-bootsim [OPTION]...\n" + app->get_description();
     for (const std::string& group : app->get_groups()) {
       out += "\n" + heading(group) + ":\n";
-      for (const CLI::Option* option : app->get_options(
-               [&group](const CLI::Option* o) { return o->get_group() == group; })) {
+      for (const CLI::Option* option :
+           app->get_options([&group](const CLI::Option* o) { return o->get_group() == group; })) {
         out += make_option(option, false);
       }
     }
@@ -258,7 +260,9 @@ public:
           "write to FILE, one line per request that followed an\n"
           "answer, the microseconds from the answer's last byte\n"
           "leaving to the request's first byte arriving",
-          [o](const std::string& n, const std::string& v) { o->turnaround_path = file_name(n, v); });
+          [o](const std::string& n, const std::string& v) {
+            o->turnaround_path = file_name(n, v);
+          });
     flag("-h,--help", &o->help, "show this text");
   }
 
@@ -270,12 +274,13 @@ private:
   void group(const char* name) { group_ = name; }
 
   void value(const std::string& name, const char* value_name, const char* help, Take take) {
-    app_.add_option(name,
-                    [name, take](const CLI::results_t& values) {
-                      take(name, values.at(0));
-                      return true;
-                    },
-                    help)
+    app_.add_option(
+            name,
+            [name, take](const CLI::results_t& values) {
+              take(name, values.at(0));
+              return true;
+            },
+            help)
         ->type_name(value_name)
         ->group(group_)
         ->trigger_on_parse();

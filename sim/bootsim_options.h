@@ -8,9 +8,9 @@
 #include "sim/sim_config.h"
 
 // Exit statuses of orva-bootsim.
-constexpr int BOOTSIM_EXIT_OK = 0;       // a run was served, or the program was told to stop
-constexpr int BOOTSIM_EXIT_ERROR = 1;    // the pseudo-terminal, a link, the image or the report failed
-constexpr int BOOTSIM_EXIT_USAGE = 2;    // bad command line
+constexpr int BOOTSIM_EXIT_OK = 0;    // a run was served, or the program was told to stop
+constexpr int BOOTSIM_EXIT_ERROR = 1; // the pseudo-terminal, a link, the image or the report failed
+constexpr int BOOTSIM_EXIT_USAGE = 2; // bad command line
 constexpr int BOOTSIM_EXIT_MISMATCH = 3; // --require-match and the flash does not hold the image
 
 struct BootsimOptions {
@@ -22,8 +22,8 @@ struct BootsimOptions {
   std::string report_path;
   std::string path_file;
   std::string turnaround_path; // empty = no turnaround log
-  uint32_t runs = 1;         // jumps to serve before ending; 0 = until stopped
-  uint32_t quiet_ms = 500;   // line quiet after the last jump before ending
+  uint32_t runs = 1;           // jumps to serve before ending; 0 = until stopped
+  uint32_t quiet_ms = 500;     // line quiet after the last jump before ending
   uint32_t idle_timeout_s = 0; // 0 = none
   bool require_match = false;
   bool help = false;

@@ -68,7 +68,9 @@ class Server {
 public:
   Server(PseudoTerminal& terminal, SimController& controller, const BootsimOptions& options,
          std::vector<uint32_t>* turnaround_us)
-      : terminal_(terminal), controller_(controller), options_(options),
+      : terminal_(terminal),
+        controller_(controller),
+        options_(options),
         turnaround_us_(turnaround_us) {}
 
   BootsimEnding run();
@@ -263,7 +265,9 @@ BootsimEnding Server::run() {
 
 } // namespace
 
-PseudoTerminal::~PseudoTerminal() { close(); }
+PseudoTerminal::~PseudoTerminal() {
+  close();
+}
 
 bool PseudoTerminal::open(std::string* error) {
   fd_ = posix_openpt(O_RDWR | O_NOCTTY);

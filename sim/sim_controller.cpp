@@ -56,18 +56,23 @@ SimController::SimController(SimConfig config) : config_(std::move(config)) {
   sim_flash_init(&flash_, config_.flash_base, config_.flash_size);
 }
 
-bool SimController::in_frame() const { return sim_parse_in_frame(&parser_); }
+bool SimController::in_frame() const {
+  return sim_parse_in_frame(&parser_);
+}
 
 void SimController::drop_partial_frame(const std::string& why) {
   if (!in_frame()) {
     return;
   }
-  violation(format("a frame was cut off after %u bytes: ", static_cast<unsigned>(parser_.frame_bytes)) +
-            why);
+  violation(
+      format("a frame was cut off after %u bytes: ", static_cast<unsigned>(parser_.frame_bytes)) +
+      why);
   sim_parse_reset(&parser_);
 }
 
-void SimController::note_violation(const std::string& text) { violation(text); }
+void SimController::note_violation(const std::string& text) {
+  violation(text);
+}
 
 void SimController::violation(const std::string& text) {
   if (report_.violations.size() < MAX_VIOLATIONS) {
@@ -118,7 +123,8 @@ std::string SimController::check_request(SimParseEvent event, const SimFrame& f)
       return format("program byte count %u is outside 1 to 256", count);
     }
     if (f.length != 6 + count) {
-      return format("program payload of %u bytes does not match its byte count %u", f.length, count);
+      return format("program payload of %u bytes does not match its byte count %u", f.length,
+                    count);
     }
     return "";
   }
@@ -164,7 +170,8 @@ bool SimController::check_sequence(const SimFrame& f, uint32_t index) {
     m.tracking = false;
   } else if (m.tracking) {
     if (f.sequence != m.pending) {
-      violation(format("request %u carries sequence %u, expected %u", index, f.sequence, m.pending));
+      violation(
+          format("request %u carries sequence %u, expected %u", index, f.sequence, m.pending));
       m.counter = f.sequence;
     }
     m.pending = ++m.counter;

@@ -51,9 +51,9 @@ public:
 
 private:
   struct SequenceModel {
-    bool tracking = false;   // a run's numbering is known
-    uint8_t counter = 0;     // the host's counter as it must stand
-    uint8_t pending = 0;     // number the host gave its queued message
+    bool tracking = false; // a run's numbering is known
+    uint8_t counter = 0;   // the host's counter as it must stand
+    uint8_t pending = 0;   // number the host gave its queued message
     bool after_refusal = false;
     uint32_t refusals_in_row = 0;
     uint32_t refused_index = 0;

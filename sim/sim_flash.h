@@ -9,8 +9,9 @@
 // Device error codes the simulated controller reports in its acknowledgements.
 constexpr uint8_t SIM_DEVICE_OK = 0;
 constexpr uint8_t SIM_DEVICE_OUT_OF_RANGE = 1; // the area does not lie inside the flash
-constexpr uint8_t SIM_DEVICE_NOT_ERASED = 2;   // a byte of the area is not erased since its last write
-constexpr uint8_t SIM_DEVICE_BAD_SIZE = 3;     // an erase of 0 bytes
+constexpr uint8_t SIM_DEVICE_NOT_ERASED =
+    2;                                     // a byte of the area is not erased since its last write
+constexpr uint8_t SIM_DEVICE_BAD_SIZE = 3; // an erase of 0 bytes
 
 struct SimFlash {
   uint32_t base = 0;

@@ -1,6 +1,8 @@
 #include "sim/sim_frame.h"
 
-bool sim_parse_in_frame(const SimParser* parser) { return parser->state != SimRxState::stx; }
+bool sim_parse_in_frame(const SimParser* parser) {
+  return parser->state != SimRxState::stx;
+}
 
 void sim_parse_reset(SimParser* parser) {
   parser->state = SimRxState::stx;

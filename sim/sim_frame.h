@@ -33,16 +33,25 @@ enum class SimParseEvent : uint8_t {
   no_etx,       // the byte after the checksum is not ETX (that byte is not consumed)
 };
 
-enum class SimRxState : uint8_t { stx, sequence, command, length_high, length_low, payload, checksum, etx };
+enum class SimRxState : uint8_t {
+  stx,
+  sequence,
+  command,
+  length_high,
+  length_low,
+  payload,
+  checksum,
+  etx
+};
 
 struct SimParser {
   SimRxState state = SimRxState::stx;
   SimFrame frame{};
-  uint16_t index = 0;        // next payload position
+  uint16_t index = 0; // next payload position
   uint8_t running_xor = 0;
   bool checksum_ok = false;
-  size_t frame_bytes = 0;    // bytes of the frame so far, STX included
-  size_t stray = 0;          // bytes seen outside frames since the last reset of this count
+  size_t frame_bytes = 0; // bytes of the frame so far, STX included
+  size_t stray = 0;       // bytes seen outside frames since the last reset of this count
 };
 
 // Consumes input[*position .. size) until one frame ends or the input runs

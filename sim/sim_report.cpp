@@ -83,8 +83,8 @@ const char* sim_answer_name(SimAnswerKind kind) {
 }
 
 std::string sim_report_json(const SimReport& report, const SimFlash& flash,
-                            const SimImageCheck* image, uint32_t load_address,
-                            uint32_t image_size, const std::string& end) {
+                            const SimImageCheck* image, uint32_t load_address, uint32_t image_size,
+                            const std::string& end) {
   uint32_t acks = 0, naks = 0, none = 0, garbled = 0, device_errors = 0;
   for (const SimFrameRecord& r : report.frames) {
     if (r.answer == SimAnswerKind::ack || r.answer == SimAnswerKind::double_ack) {
@@ -107,9 +107,8 @@ std::string sim_report_json(const SimReport& report, const SimFlash& flash,
                   {"size", image_size},
                   {"matches", image->matches},
                   {"differing_bytes", image->differing_bytes},
-                  {"first_difference", image->differing_bytes
-                                           ? Json(hex32(image->first_difference))
-                                           : Json(nullptr)}};
+                  {"first_difference",
+                   image->differing_bytes ? Json(hex32(image->first_difference)) : Json(nullptr)}};
   }
   Json frames = Json::array();
   for (const SimFrameRecord& r : report.frames) {

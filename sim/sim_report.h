@@ -46,5 +46,5 @@ const char* sim_answer_name(SimAnswerKind kind);
 // The report as a JSON object. `image` is null when no image was expected;
 // `end` (may be empty) says why the session ended.
 std::string sim_report_json(const SimReport& report, const SimFlash& flash,
-                            const SimImageCheck* image, uint32_t load_address,
-                            uint32_t image_size, const std::string& end);
+                            const SimImageCheck* image, uint32_t load_address, uint32_t image_size,
+                            const std::string& end);

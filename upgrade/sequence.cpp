@@ -83,8 +83,8 @@ int32_t upgrade_erase_block(UpgradeWorker* w, uint32_t address, uint32_t size, i
   return exchange_then_progress(w, progress);
 }
 
-int32_t upgrade_program_chunk(UpgradeWorker* w, uint32_t address, const uint8_t* data, uint32_t size,
-                              int32_t progress) {
+int32_t upgrade_program_chunk(UpgradeWorker* w, uint32_t address, const uint8_t* data,
+                              uint32_t size, int32_t progress) {
   // A chunk the encoder would refuse would leave nothing queued and the
   // exchange would report success for bytes never sent.
   if (w == nullptr || data == nullptr || size == 0 || size > MSG_PROGRAM_MAX_DATA) {
@@ -100,7 +100,8 @@ uint32_t upgrade_erase_blocks(uint32_t start, uint32_t size) {
   const uint64_t end = uint64_t{start} + size + 255;
   const uint64_t top = uint64_t{UINT32_MAX} + 1;
   const uint64_t limit = end < top ? end : top;
-  return static_cast<uint32_t>((limit - start + UPGRADE_ERASE_BLOCK_SIZE - 1) / UPGRADE_ERASE_BLOCK_SIZE);
+  return static_cast<uint32_t>((limit - start + UPGRADE_ERASE_BLOCK_SIZE - 1) /
+                               UPGRADE_ERASE_BLOCK_SIZE);
 }
 
 int32_t upgrade_erase_range(UpgradeWorker* w, uint32_t start, uint32_t size, int32_t progress_from,
@@ -171,8 +172,8 @@ int32_t upgrade_start_application(UpgradeWorker* w, uint32_t address) {
 
 int32_t upgrade_run(UpgradeWorker* w, const FirmwareImage& image) {
   if (upgrade_report_progress(w, 0) != OUTCOME_CONTINUE ||
-      upgrade_erase_range(w, image.load_address, image.size, UPGRADE_ERASE_FROM, UPGRADE_ERASE_TO) !=
-          OUTCOME_CONTINUE ||
+      upgrade_erase_range(w, image.load_address, image.size, UPGRADE_ERASE_FROM,
+                          UPGRADE_ERASE_TO) != OUTCOME_CONTINUE ||
       upgrade_program_range(w, image.load_address, image.bytes, image.size, UPGRADE_PROGRAM_FROM,
                             UPGRADE_PROGRAM_TO) != OUTCOME_CONTINUE) {
     return w == nullptr ? UPGRADE_GUARD_PROGRESS : w->last_result;

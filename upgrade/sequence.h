@@ -33,16 +33,17 @@ constexpr int UPGRADE_STEP_TEXT_SIZE = 128;
 // percent changed (the first call of a run also resets the link).
 int32_t upgrade_report_progress(UpgradeWorker* worker, int32_t value);
 // size at least 256.
-int32_t upgrade_erase_block(UpgradeWorker* worker, uint32_t address, uint32_t size, int32_t progress);
+int32_t upgrade_erase_block(UpgradeWorker* worker, uint32_t address, uint32_t size,
+                            int32_t progress);
 // size 1 to 256.
-int32_t upgrade_program_chunk(UpgradeWorker* worker, uint32_t address, const uint8_t* data, uint32_t size,
-                              int32_t progress);
+int32_t upgrade_program_chunk(UpgradeWorker* worker, uint32_t address, const uint8_t* data,
+                              uint32_t size, int32_t progress);
 // How many blocks upgrade_erase_range erases for `size` bytes at `start`.
 uint32_t upgrade_erase_blocks(uint32_t start, uint32_t size);
-int32_t upgrade_erase_range(UpgradeWorker* worker, uint32_t start, uint32_t size, int32_t progress_from,
-                            int32_t progress_to);
-int32_t upgrade_program_range(UpgradeWorker* worker, uint32_t start, const uint8_t* data, uint32_t size,
-                              int32_t progress_from, int32_t progress_to);
+int32_t upgrade_erase_range(UpgradeWorker* worker, uint32_t start, uint32_t size,
+                            int32_t progress_from, int32_t progress_to);
+int32_t upgrade_program_range(UpgradeWorker* worker, uint32_t start, const uint8_t* data,
+                              uint32_t size, int32_t progress_from, int32_t progress_to);
 // Final progress, the jump to `address` and the closing exchange; posts
 // "Program success, starting application..." only when both went well.
 int32_t upgrade_start_application(UpgradeWorker* worker, uint32_t address);

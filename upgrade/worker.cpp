@@ -12,7 +12,8 @@ UpgradeWorker::~UpgradeWorker() {
   stop();
 }
 
-int UpgradeWorker::start(NoticeTarget* target, PortHandle port_handle, const FirmwareImage& run_image) {
+int UpgradeWorker::start(NoticeTarget* target, PortHandle port_handle,
+                         const FirmwareImage& run_image) {
   if (target == nullptr || port_handle == 0) {
     return 0;
   }
@@ -40,7 +41,8 @@ int UpgradeWorker::start(NoticeTarget* target, PortHandle port_handle, const Fir
   return 0;
 }
 
-void upgrade_prepare_run(UpgradeWorker* w, NoticeTarget* target, PortHandle port, const FirmwareImage& image) {
+void upgrade_prepare_run(UpgradeWorker* w, NoticeTarget* target, PortHandle port,
+                         const FirmwareImage& image) {
   w->image = image;
   w->last_progress = -1;
   w->target_window = target;

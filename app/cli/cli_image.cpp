@@ -14,7 +14,8 @@ int cli_load_image(const CliOptions& options, LoadedImage* loaded, std::ostream&
     return CLI_EXIT_USAGE;
   }
   if (options.address_given && loaded->format != ImageFormat::raw) {
-    err << "orvaload-cli: " << options.image << ": --address places a raw binary only; this file is "
+    err << "orvaload-cli: " << options.image
+        << ": --address places a raw binary only; this file is "
         << image_format_name(loaded->format) << " and carries its own addresses\n";
     return CLI_EXIT_USAGE;
   }
@@ -25,14 +26,15 @@ std::string cli_gap_lines(const LoadedImage& loaded) {
   std::string out;
   char line[96];
   for (const ImageGap& gap : loaded.gaps) {
-    std::snprintf(line, sizeof line, "gap of %u bytes at 0x%08X filled with 0xFF\n", static_cast<unsigned>(gap.size),
-                  static_cast<unsigned>(gap.address));
+    std::snprintf(line, sizeof line, "gap of %u bytes at 0x%08X filled with 0xFF\n",
+                  static_cast<unsigned>(gap.size), static_cast<unsigned>(gap.address));
     out += line;
   }
   return out;
 }
 
-std::string cli_image_info(const std::string& file, const char* format, const FirmwareImage& image) {
+std::string cli_image_info(const std::string& file, const char* format,
+                           const FirmwareImage& image) {
   const std::string origin = file.empty() ? "built-in" : file + " (" + format + ")";
   char span[64];
   // A size of 0 never reaches here: the loader refuses empty images.

@@ -31,7 +31,8 @@ bool cli_find_usb_port(const std::string& serial, std::string* name, std::string
     if (usb.empty()) text += "none";
     for (size_t i = 0; i < usb.size(); ++i) {
       text += (i ? ", COM" : "COM") + std::to_string(usb[i].number) + " (" + usb[i].device;
-      text += usb[i].usb.serial.empty() ? ", no serial number)" : ", serial=" + usb[i].usb.serial + ")";
+      text +=
+          usb[i].usb.serial.empty() ? ", no serial number)" : ", serial=" + usb[i].usb.serial + ")";
     }
   } else {
     text = std::to_string(found.size()) + " ports have USB serial number '" + serial +

@@ -68,7 +68,8 @@ int parse_command_line(int argc, const char* const* argv, CliOptions& options, s
       ->type_name("PORT")
       ->allow_extra_args(false);
   app.add_flag("-l,--list", options.list, "List the serial ports found and exit");
-  app.add_option("-i,--image", options.image, "Send this firmware file instead of the built-in image")
+  app.add_option("-i,--image", options.image,
+                 "Send this firmware file instead of the built-in image")
       ->type_name("FILE");
   std::string address;
   app.add_option("-a,--address", address, "Device address of a raw binary FILE (default 0x4000)")
@@ -103,7 +104,8 @@ int parse_command_line(int argc, const char* const* argv, CliOptions& options, s
       return CLI_EXIT_USAGE;
     }
     if (!parse_address(address, &options.address)) {
-      err << "orvaload-cli: --address needs a 32-bit address such as 0x4000, not '" << address << "'\n";
+      err << "orvaload-cli: --address needs a 32-bit address such as 0x4000, not '" << address
+          << "'\n";
       return CLI_EXIT_USAGE;
     }
     options.address_given = true;

@@ -9,7 +9,9 @@ namespace {
 
 volatile std::sig_atomic_t g_interrupted = 0;
 
-extern "C" void on_interrupt(int) { g_interrupted = 1; }
+extern "C" void on_interrupt(int) {
+  g_interrupted = 1;
+}
 
 } // namespace
 
@@ -26,15 +28,23 @@ void console_install_interrupt() {
   sigaction(SIGPIPE, &ignore, nullptr);
 }
 
-bool console_interrupted() { return g_interrupted != 0; }
+bool console_interrupted() {
+  return g_interrupted != 0;
+}
 
-bool console_stderr_is_terminal() { return isatty(STDERR_FILENO) == 1; }
+bool console_stderr_is_terminal() {
+  return isatty(STDERR_FILENO) == 1;
+}
 
-bool console_stdout_is_terminal() { return isatty(STDOUT_FILENO) == 1; }
+bool console_stdout_is_terminal() {
+  return isatty(STDOUT_FILENO) == 1;
+}
 
 int console_stderr_columns() {
   struct winsize size {};
   return ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0 ? size.ws_col : 80;
 }
 
-bool console_stderr_moves_cursor() { return true; }
+bool console_stderr_moves_cursor() {
+  return true;
+}

@@ -2,9 +2,9 @@
 
 #include <windows.h>
 
-#include <atomic>
 #include <io.h>
 #include <stdio.h>
+#include <atomic>
 
 namespace {
 
@@ -21,13 +21,21 @@ BOOL WINAPI on_console_event(DWORD event) {
 
 } // namespace
 
-void console_install_interrupt() { SetConsoleCtrlHandler(on_console_event, TRUE); }
+void console_install_interrupt() {
+  SetConsoleCtrlHandler(on_console_event, TRUE);
+}
 
-bool console_interrupted() { return g_interrupted; }
+bool console_interrupted() {
+  return g_interrupted;
+}
 
-bool console_stderr_is_terminal() { return _isatty(_fileno(stderr)) != 0; }
+bool console_stderr_is_terminal() {
+  return _isatty(_fileno(stderr)) != 0;
+}
 
-bool console_stdout_is_terminal() { return _isatty(_fileno(stdout)) != 0; }
+bool console_stdout_is_terminal() {
+  return _isatty(_fileno(stdout)) != 0;
+}
 
 int console_stderr_columns() {
   CONSOLE_SCREEN_BUFFER_INFO info{};

@@ -15,7 +15,9 @@ std::string line_of(const Json& object) {
 }
 
 // Milliseconds are plenty for a run that takes seconds.
-double rounded_seconds(double seconds) { return std::round(seconds * 1000.0) / 1000.0; }
+double rounded_seconds(double seconds) {
+  return std::round(seconds * 1000.0) / 1000.0;
+}
 
 } // namespace
 
@@ -29,7 +31,8 @@ std::string json_start_event(const std::string& port, uint32_t image_size, uint3
 }
 
 std::string json_text_event(const std::string& port, const char* text, int32_t code) {
-  return line_of(Json{{"event", "text"}, {"port", port}, {"text", text_block(text)}, {"code", code}});
+  return line_of(
+      Json{{"event", "text"}, {"port", port}, {"text", text_block(text)}, {"code", code}});
 }
 
 std::string json_progress_event(const std::string& port, int32_t permille) {

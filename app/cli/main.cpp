@@ -18,11 +18,12 @@ int main(int argc, char** argv) {
   if (!options.image.empty()) {
     status = cli_load_image(options, &loaded, std::cerr);
     if (status >= 0) return status;
-    image = FirmwareImage{loaded.bytes.data(), static_cast<uint32_t>(loaded.bytes.size()), loaded.load_address};
+    image = FirmwareImage{loaded.bytes.data(), static_cast<uint32_t>(loaded.bytes.size()),
+                          loaded.load_address};
   }
   if (options.info) {
-    std::cout << cli_image_info(options.image, image_format_name(loaded.format), image) << cli_gap_lines(loaded)
-              << std::flush;
+    std::cout << cli_image_info(options.image, image_format_name(loaded.format), image)
+              << cli_gap_lines(loaded) << std::flush;
     return 0;
   }
   // Standard output carries only events with --json.

@@ -72,15 +72,18 @@ std::string prefixed(const std::string& port, const std::string& text) {
 class RunsView {
 public:
   RunsView(const PortRunsPlan& plan, const RunOutput& output, const Runs& runs)
-      : plan_(plan), output_(output), runs_(runs), single_(runs.size() == 1),
+      : plan_(plan),
+        output_(output),
+        runs_(runs),
+        single_(runs.size() == 1),
         board_shown_(!single_ && output.err_is_terminal && output.err_moves_cursor),
         line_(single_ && output.err_is_terminal, output.err) {
     // With the board on the same terminal, texts would scroll it away; the
     // board shows each run's last text instead.
-    texts_ = plan.json ? Texts::json
-                       : single_ ? Texts::plain
-                                 : board_shown_ && output.out_is_terminal ? Texts::none
-                                                                          : Texts::prefixed;
+    texts_ = plan.json                                ? Texts::json
+             : single_                                ? Texts::plain
+             : board_shown_ && output.out_is_terminal ? Texts::none
+                                                      : Texts::prefixed;
     for (const auto& run : runs) name_width_ = std::max(name_width_, run->name().size());
   }
 
@@ -169,9 +172,10 @@ private:
         ending = port_result_name(run->outcome.result);
         if (!run->outcome.last_text.empty()) ending += ": " + run->outcome.last_text;
       }
-      rows.push_back(board_row(run->name(), name_width_,
-                               run->port ? run->meter.render(now, meter_width > 20 ? meter_width : 20) : "",
-                               ending, width));
+      rows.push_back(
+          board_row(run->name(), name_width_,
+                    run->port ? run->meter.render(now, meter_width > 20 ? meter_width : 20) : "",
+                    ending, width));
     }
     return rows;
   }
@@ -195,8 +199,12 @@ class PortRuns {
 public:
   PortRuns(const PortRunsPlan& plan, const FirmwareImage& image, const PortRunsSystem& system,
            const RunOutput& output)
-      : plan_(plan), image_(image), system_(system), runs_(make_runs(plan, image)),
-        view_(plan, output, runs_), output_(output) {}
+      : plan_(plan),
+        image_(image),
+        system_(system),
+        runs_(make_runs(plan, image)),
+        view_(plan, output, runs_),
+        output_(output) {}
 
   int run() {
     for (auto& run : runs_) open_and_start(*run);
@@ -224,7 +232,8 @@ public:
 private:
   static Runs make_runs(const PortRunsPlan& plan, const FirmwareImage& image) {
     Runs runs;
-    for (const std::string& name : plan.ports) runs.push_back(std::make_unique<PortRun>(name, image));
+    for (const std::string& name : plan.ports)
+      runs.push_back(std::make_unique<PortRun>(name, image));
     return runs;
   }
 
@@ -314,9 +323,9 @@ private:
     run.meter.on_end(now);
     PortOutcome& o = run.outcome;
     o.exit_code = run.verdict.exit_code();
-    o.result = o.exit_code == 0 ? PortResult::ok
+    o.result = o.exit_code == 0                 ? PortResult::ok
                : o.last_text == cancelled_text_ ? PortResult::cancelled
-                                                 : PortResult::failed;
+                                                : PortResult::failed;
     o.seconds = now - run.started_s;
     o.frames_sent = run.worker.link.frames_sent;
     o.retransmissions = run.worker.link.retransmissions;

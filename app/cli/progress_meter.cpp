@@ -31,7 +31,8 @@ void ProgressMeter::on_progress(int32_t permille, double /*now_s*/) {
     return;
   }
   const uint64_t span = UPGRADE_PROGRAM_TO - UPGRADE_PROGRAM_FROM;
-  const uint64_t bytes = uint64_t{total_} * static_cast<uint64_t>(permille_ - UPGRADE_PROGRAM_FROM) / span;
+  const uint64_t bytes =
+      uint64_t{total_} * static_cast<uint64_t>(permille_ - UPGRADE_PROGRAM_FROM) / span;
   written_ = static_cast<uint32_t>(bytes < total_ ? bytes : total_);
 }
 

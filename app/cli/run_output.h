@@ -9,7 +9,7 @@ struct RunOutput {
   std::function<void(const std::string&)> out; // standard output
   std::function<void(const std::string&)> err; // standard error
   bool out_is_terminal = false;
-  bool err_is_terminal = false; // the progress display needs one
+  bool err_is_terminal = false;  // the progress display needs one
   bool err_moves_cursor = false; // it also takes cursor-up and erase-line sequences
   int columns = 80;              // of the terminal on standard error
 };

@@ -6,19 +6,21 @@
 
 std::string run_record_line(const RunRecordContext& context, const PortOutcome& outcome,
                             const std::string& usb_serial) {
-  nlohmann::ordered_json line{
-      {"time", context.time},
-      {"host", context.host},
-      {"port", outcome.port},
-      {"usb_serial", usb_serial.empty() ? nlohmann::ordered_json() : nlohmann::ordered_json(usb_serial)},
-      {"image_sha256", context.image_sha256},
-      {"result", port_result_name(outcome.result)},
-      {"seconds", std::round(outcome.seconds * 1000.0) / 1000.0},
-      {"last_text", outcome.last_text}};
+  nlohmann::ordered_json line{{"time", context.time},
+                              {"host", context.host},
+                              {"port", outcome.port},
+                              {"usb_serial", usb_serial.empty()
+                                                 ? nlohmann::ordered_json()
+                                                 : nlohmann::ordered_json(usb_serial)},
+                              {"image_sha256", context.image_sha256},
+                              {"result", port_result_name(outcome.result)},
+                              {"seconds", std::round(outcome.seconds * 1000.0) / 1000.0},
+                              {"last_text", outcome.last_text}};
   return line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
 
-RecordAppend record_failure(RecordStatus status, const std::string& path, const std::string& detail) {
+RecordAppend record_failure(RecordStatus status, const std::string& path,
+                            const std::string& detail) {
   const char* what = status == RecordStatus::cannot_open   ? "open"
                      : status == RecordStatus::cannot_lock ? "lock"
                                                            : "write";

@@ -28,7 +28,8 @@ struct RecordAppend {
 };
 
 // "cannot open the record file PATH: DETAIL", and so on for each failure.
-RecordAppend record_failure(RecordStatus status, const std::string& path, const std::string& detail);
+RecordAppend record_failure(RecordStatus status, const std::string& path,
+                            const std::string& detail);
 
 // Platform part (run_record_<platform>.cpp).
 // Appends `line` to the file at `path`, creating it when missing, as one

@@ -21,8 +21,8 @@ std::string summary_table(const std::vector<PortOutcome>& outcomes) {
   size_t port_width = 4;
   for (const PortOutcome& o : outcomes) port_width = std::max(port_width, o.port.size());
   const size_t result_width = 10; // "not-opened"
-  std::string out = padded("Port", port_width) + "  " + padded("Result", result_width) +
-                    "  Seconds  Last text\n";
+  std::string out =
+      padded("Port", port_width) + "  " + padded("Result", result_width) + "  Seconds  Last text\n";
   for (const PortOutcome& o : outcomes) {
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%7.1f", o.seconds);

@@ -33,7 +33,8 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     MessageBoxA(nullptr, choice.refusal.c_str(), DIALOG_REFUSAL_CAPTION, MB_OK | MB_ICONERROR);
     return 2;
   }
-  const FirmwareImage file{loaded.bytes.data(), static_cast<uint32_t>(loaded.bytes.size()), loaded.load_address};
+  const FirmwareImage file{loaded.bytes.data(), static_cast<uint32_t>(loaded.bytes.size()),
+                           loaded.load_address};
   if (choice.from_file) {
     the_app.image = &file;
     the_app.image_name = choice.name;

@@ -27,17 +27,18 @@ int main(int argc, char** argv) {
   // The toolkit wants an application object; all the work happens in the
   // dialog's own modal loop, so it never runs a main loop of its own.
   wxApp::SetInstance(new wxApp);
-  if (!wxEntryStart(argc, argv))
-    return 1;
+  if (!wxEntryStart(argc, argv)) return 1;
   // The toolkit has taken its own options out of the command line by now.
   LoadedImage loaded;
   const DialogImageChoice choice = dialog_image_from_command_line(argc, argv, &loaded);
   if (!choice.refusal.empty()) {
-    wxMessageBox(wxString::FromUTF8(choice.refusal.c_str()), DIALOG_REFUSAL_CAPTION, wxOK | wxICON_ERROR);
+    wxMessageBox(wxString::FromUTF8(choice.refusal.c_str()), DIALOG_REFUSAL_CAPTION,
+                 wxOK | wxICON_ERROR);
     wxEntryCleanup();
     return 2;
   }
-  const FirmwareImage file{loaded.bytes.data(), static_cast<uint32_t>(loaded.bytes.size()), loaded.load_address};
+  const FirmwareImage file{loaded.bytes.data(), static_cast<uint32_t>(loaded.bytes.size()),
+                           loaded.load_address};
   if (choice.from_file) {
     the_app.image = &file;
     the_app.image_name = choice.name;

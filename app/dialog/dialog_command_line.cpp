@@ -13,7 +13,8 @@ std::string base_name(const std::string& path) {
 
 } // namespace
 
-DialogImageChoice dialog_image_from_command_line(int argc, const char* const* argv, LoadedImage* loaded) {
+DialogImageChoice dialog_image_from_command_line(int argc, const char* const* argv,
+                                                 LoadedImage* loaded) {
   DialogImageChoice choice;
   std::string path;
   if (argc == 2 && argv[1][0] != '-') {

@@ -18,4 +18,5 @@ struct DialogImageChoice {
 };
 
 // Fills `loaded` when the command line names a file that passes every check.
-DialogImageChoice dialog_image_from_command_line(int argc, const char* const* argv, LoadedImage* loaded);
+DialogImageChoice dialog_image_from_command_line(int argc, const char* const* argv,
+                                                 LoadedImage* loaded);

@@ -10,14 +10,10 @@ namespace {
 std::string escaped(const char* text) {
   std::string out;
   for (const char* p = text; p != nullptr && *p != '\0'; ++p) {
-    if (*p == '\r')
-      out += "\\r";
-    else if (*p == '\n')
-      out += "\\n";
-    else if (*p == '\\')
-      out += "\\\\";
-    else
-      out += *p;
+    if (*p == '\r') out += "\\r";
+    else if (*p == '\n') out += "\\n";
+    else if (*p == '\\') out += "\\\\";
+    else out += *p;
   }
   return out;
 }
@@ -100,11 +96,9 @@ void TracingView::end_dialog(int result) {
 
 DialogView& traced_view(DialogView& inner, std::unique_ptr<TracingView>& holder) {
   const char* path = std::getenv("ORVA_DIALOG_TRACE");
-  if (path == nullptr || *path == '\0')
-    return inner;
+  if (path == nullptr || *path == '\0') return inner;
   std::FILE* out = std::fopen(path, "wb");
-  if (out == nullptr)
-    return inner;
+  if (out == nullptr) return inner;
   holder = std::make_unique<TracingView>(inner, out);
   return *holder;
 }

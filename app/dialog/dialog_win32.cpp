@@ -17,7 +17,8 @@ constexpr int PORT_LIST_TEXT_BYTES = 48;
 
 Win32Dialog::Win32Dialog(COrvaLoadApp* app)
     : icon_(LoadIconA(GetModuleHandleA(nullptr), MAKEINTRESOURCEA(IDR_MAINFRAME))),
-      runner_(app != nullptr ? app->image : nullptr), logic_(traced_view(*this, trace_), *this, runner_, app) {}
+      runner_(app != nullptr ? app->image : nullptr),
+      logic_(traced_view(*this, trace_), *this, runner_, app) {}
 
 INT_PTR Win32Dialog::run(HINSTANCE instance) {
   const INT_PTR result = DialogBoxParamA(instance, MAKEINTRESOURCEA(IDD_ORVALOAD_DIALOG), nullptr,
@@ -29,8 +30,7 @@ INT_PTR Win32Dialog::run(HINSTANCE instance) {
 bool Win32Dialog::post(uint32_t kind, void* payload) {
   // PostMessage to no window would land in the worker's own thread queue.
   HWND window = window_.load();
-  if (window == nullptr)
-    return false;
+  if (window == nullptr) return false;
   return PostMessageA(window, WM_UPGRADE_NOTIFY, kind, reinterpret_cast<LPARAM>(payload)) != 0;
 }
 
@@ -41,8 +41,7 @@ INT_PTR CALLBACK Win32Dialog::procedure(HWND window, UINT message, WPARAM wparam
     self->window_ = window;
   }
   auto* self = reinterpret_cast<Win32Dialog*>(GetWindowLongPtrA(window, DWLP_USER));
-  if (self == nullptr)
-    return FALSE;
+  if (self == nullptr) return FALSE;
   return self->handle(message, wparam, lparam);
 }
 
@@ -56,8 +55,7 @@ INT_PTR Win32Dialog::handle(UINT message, WPARAM wparam, LPARAM lparam) {
   case WM_QUERYDRAGICON:
     return reinterpret_cast<INT_PTR>(icon_);
   case WM_COMMAND:
-    if (HIWORD(wparam) != BN_CLICKED)
-      return FALSE;
+    if (HIWORD(wparam) != BN_CLICKED) return FALSE;
     if (LOWORD(wparam) == IDC_UPGRADE) {
       logic_.OnUpgradeClicked();
       return TRUE;
@@ -72,8 +70,8 @@ INT_PTR Win32Dialog::handle(UINT message, WPARAM wparam, LPARAM lparam) {
     // The focus went with the control disabled at the start of the run;
     // without it Return and Escape would not reach the dialog again.
     if (wparam == NOTIFY_DONE && GetFocus() == nullptr)
-      SendMessageA(window_, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(window_, IDC_UPGRADE)),
-                   TRUE);
+      SendMessageA(window_, WM_NEXTDLGCTL,
+                   reinterpret_cast<WPARAM>(GetDlgItem(window_, IDC_UPGRADE)), TRUE);
     SetWindowLongPtrA(window_, DWLP_MSGRESULT, 0);
     return TRUE;
   case WM_DEVICECHANGE:
@@ -92,8 +90,7 @@ INT_PTR Win32Dialog::handle(UINT message, WPARAM wparam, LPARAM lparam) {
 
 bool Win32Dialog::paint_minimised() {
   HWND window = window_;
-  if (!IsIconic(window))
-    return false;
+  if (!IsIconic(window)) return false;
   PAINTSTRUCT paint;
   HDC dc = BeginPaint(window, &paint);
   SendMessageA(window, WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
@@ -164,7 +161,8 @@ void Win32Dialog::set_progress_range(int low, int high) {
 
 void Win32Dialog::set_progress(int position) {
   // Held within the bar's range, so that no value can wrap as a WPARAM.
-  const int low = static_cast<int>(SendDlgItemMessageA(window_, IDC_PROGRESS, PBM_GETRANGE, TRUE, 0));
+  const int low =
+      static_cast<int>(SendDlgItemMessageA(window_, IDC_PROGRESS, PBM_GETRANGE, TRUE, 0));
   int high = static_cast<int>(SendDlgItemMessageA(window_, IDC_PROGRESS, PBM_GETRANGE, FALSE, 0));
   high = high < low ? low : high;
   SendDlgItemMessageA(window_, IDC_PROGRESS, PBM_SETPOS,

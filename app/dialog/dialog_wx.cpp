@@ -32,8 +32,7 @@ wxDEFINE_EVENT(EVT_UPGRADE_NOTIFY, NoticeEvent);
 wxString status_text(const char* text) {
   std::string out;
   for (const char* p = text; *p != '\0'; ++p) {
-    if (*p != '\r')
-      out += *p;
+    if (*p != '\r') out += *p;
   }
   return wxString::FromUTF8(out.c_str());
 }
@@ -43,8 +42,7 @@ wxString status_text(const char* text) {
 bool WxNoticeTarget::post(uint32_t kind, void* payload) {
   std::lock_guard<std::mutex> lock(mutex_);
   Notice notice;
-  if (handler_ == nullptr || !notice_take(kind, payload, notice))
-    return false;
+  if (handler_ == nullptr || !notice_take(kind, payload, notice)) return false;
   wxQueueEvent(handler_, new NoticeEvent(EVT_UPGRADE_NOTIFY, std::move(notice)));
   return true;
 }
@@ -59,7 +57,8 @@ void WxNoticeTarget::detach() {
 }
 
 OrvaWxDialog::OrvaWxDialog(COrvaLoadApp* app)
-    : runner_(app != nullptr ? app->image : nullptr), logic_(traced_view(*this, trace_), notices_, runner_, app) {
+    : runner_(app != nullptr ? app->image : nullptr),
+      logic_(traced_view(*this, trace_), notices_, runner_, app) {
   // A caption without a system menu: no close box, as on Windows.
   Create(nullptr, wxID_ANY, ORVA_DIALOG_CAPTION, wxDefaultPosition, wxDefaultSize, wxCAPTION);
   create_controls();
@@ -76,22 +75,19 @@ OrvaWxDialog::OrvaWxDialog(COrvaLoadApp* app)
     logic_.OnNotice(event.notice());
     // The focus went with the control disabled at the start of the run;
     // without it Return and Escape would not reach the dialog again.
-    if (event.notice().kind == NOTIFY_DONE && FindFocus() == nullptr)
-      upgrade_->SetFocus();
+    if (event.notice().kind == NOTIFY_DONE && FindFocus() == nullptr) upgrade_->SetFocus();
   });
 
   port_timer_.SetOwner(this);
   Bind(
       wxEVT_TIMER,
       [this](wxTimerEvent&) {
-        if (port_watch_.changed())
-          logic_.OnPortsChanged();
+        if (port_watch_.changed()) logic_.OnPortsChanged();
       },
       port_timer_.GetId());
 
   notices_.attach(this);
-  if (logic_.OnInitDialog())
-    upgrade_->SetFocus();
+  if (logic_.OnInitDialog()) upgrade_->SetFocus();
   port_timer_.Start(500);
 }
 
@@ -179,13 +175,11 @@ void OrvaWxDialog::set_text(int id, const char* text) {
     status_->ChangeValue(status_text(text));
     return;
   }
-  if (wxWindow* window = control(id))
-    window->SetLabel(wxString::FromUTF8(text));
+  if (wxWindow* window = control(id)) window->SetLabel(wxString::FromUTF8(text));
 }
 
 void OrvaWxDialog::set_enabled(int id, bool enabled) {
-  if (wxWindow* window = control(id))
-    window->Enable(enabled);
+  if (wxWindow* window = control(id)) window->Enable(enabled);
 }
 
 void OrvaWxDialog::port_list_clear() {
@@ -202,8 +196,7 @@ void OrvaWxDialog::port_list_set_data(int index, intptr_t data) {
 }
 
 void OrvaWxDialog::port_list_select(int index) {
-  if (index >= 0 && index < static_cast<int>(ports_->GetCount()))
-    ports_->SetSelection(index);
+  if (index >= 0 && index < static_cast<int>(ports_->GetCount())) ports_->SetSelection(index);
 }
 
 int OrvaWxDialog::port_list_selection() const {
@@ -211,8 +204,7 @@ int OrvaWxDialog::port_list_selection() const {
 }
 
 intptr_t OrvaWxDialog::port_list_data(int index) const {
-  if (index < 0 || index >= static_cast<int>(ports_->GetCount()))
-    return -1;
+  if (index < 0 || index >= static_cast<int>(ports_->GetCount())) return -1;
   return reinterpret_cast<intptr_t>(ports_->GetClientData(index));
 }
 

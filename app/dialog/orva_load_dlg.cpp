@@ -40,8 +40,7 @@ bool COrvaLoadDlg::OnInitDialog() {
 }
 
 void COrvaLoadDlg::OnUpgradeClicked() {
-  if (app_ == nullptr)
-    return;
+  if (app_ == nullptr) return;
 
   // Text typed into the list's edit field is never read: the port is the
   // selected entry's number, -1 when nothing is selected.
@@ -80,8 +79,7 @@ void COrvaLoadDlg::OnCancelClicked() {
 
 int COrvaLoadDlg::OnUpgradeNotify(uint32_t kind, void* payload) {
   Notice notice;
-  if (notice_take(kind, payload, notice))
-    OnNotice(notice);
+  if (notice_take(kind, payload, notice)) OnNotice(notice);
   return 0;
 }
 
@@ -105,8 +103,7 @@ void COrvaLoadDlg::OnNotice(const Notice& notice) {
       app_->port_handle = 0;
     }
     running_ = false;
-    if (ports_changed_)
-      OnPortsChanged();
+    if (ports_changed_) OnPortsChanged();
     break;
   default:
     break;
@@ -121,10 +118,8 @@ void COrvaLoadDlg::OnPortsChanged() {
   ports_changed_ = false;
   const std::vector<PortEntry> ports = ports_.list();
   std::vector<int> numbers;
-  for (const PortEntry& port : ports)
-    numbers.push_back(port.number);
-  if (numbers == listed_)
-    return;
+  for (const PortEntry& port : ports) numbers.push_back(port.number);
+  if (numbers == listed_) return;
   const intptr_t selected = view_.port_list_data(view_.port_list_selection());
   view_.port_list_clear();
   show_ports(ports, selected);
@@ -139,8 +134,7 @@ void COrvaLoadDlg::show_ports(const std::vector<PortEntry>& ports, intptr_t keep
     const int index = static_cast<int>(listed_.size());
     view_.port_list_add(text);
     view_.port_list_set_data(index, port.number);
-    if (port.number == keep)
-      selected = index;
+    if (port.number == keep) selected = index;
     listed_.push_back(port.number);
   }
   view_.port_list_select(selected);

@@ -25,8 +25,8 @@ class COrvaLoadDlg {
 public:
   // `app` may be missing: Upgrade then does nothing and the Cancel/Close
   // button ends the dialog.
-  COrvaLoadDlg(DialogView& view, NoticeTarget& notices, DialogRunner& runner,
-               COrvaLoadApp* app, DialogPorts& ports = system_ports());
+  COrvaLoadDlg(DialogView& view, NoticeTarget& notices, DialogRunner& runner, COrvaLoadApp* app,
+               DialogPorts& ports = system_ports());
   COrvaLoadDlg(const COrvaLoadDlg&) = delete;
   COrvaLoadDlg& operator=(const COrvaLoadDlg&) = delete;
 
@@ -53,7 +53,7 @@ private:
   DialogRunner& runner_;
   COrvaLoadApp* app_;
   DialogPorts& ports_;
-  std::vector<int> listed_;     // the port numbers the list shows
-  bool running_ = false;        // from a successful open to the done notice
-  bool ports_changed_ = false;  // while running
+  std::vector<int> listed_;    // the port numbers the list shows
+  bool running_ = false;       // from a successful open to the done notice
+  bool ports_changed_ = false; // while running
 };

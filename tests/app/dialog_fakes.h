@@ -107,7 +107,7 @@ public:
   void set_present(std::set<int> present) { present_ = std::move(present); }
 
   bool fail_open = false;
-  std::string hint_text;  // what the hint after a failed open says
+  std::string hint_text; // what the hint after a failed open says
   std::vector<std::string> hinted;
   PortHandle next_handle = 0x1000;
   std::vector<std::string> opened;

@@ -15,12 +15,12 @@
 namespace {
 
 struct Adapter {
-  const char* usb_name;  // the USB device's sysfs name
+  const char* usb_name; // the USB device's sysfs name
   const char* vendor;
   const char* product_id;
   const char* serial;
   const char* tty;
-  int minor;  // of major 188, ttyUSB
+  int minor; // of major 188, ttyUSB
 };
 
 std::string usb_path(const Adapter& a) {
@@ -33,15 +33,15 @@ std::string tty_path(const Adapter& a) {
 
 // Adds the USB device, its interface and its tty, and tells udev.
 void plug(UMockdevTestbed* bed, const Adapter& a) {
-  const std::string usb = usb_path(a).substr(4);  // without /sys
+  const std::string usb = usb_path(a).substr(4); // without /sys
   const std::string tty = tty_path(a).substr(4);
   const std::string minor = std::to_string(a.minor);
   const std::string records =
       "P: " + usb + "\nE: DEVTYPE=usb_device\nE: SUBSYSTEM=usb\nA: idVendor=" + a.vendor +
-      "\nA: idProduct=" + a.product_id + "\nA: serial=" + a.serial + "\n\n" +
-      "P: " + usb + "/" + a.usb_name + ":1.0\nE: DEVTYPE=usb_interface\nE: SUBSYSTEM=usb\n\n" +
-      "P: " + tty + "\nN: " + a.tty + "\nE: DEVNAME=/dev/" + a.tty + "\nE: MAJOR=188\nE: MINOR=" +
-      minor + "\nE: SUBSYSTEM=tty\nA: dev=188:" + minor + "\n";
+      "\nA: idProduct=" + a.product_id + "\nA: serial=" + a.serial + "\n\n" + "P: " + usb + "/" +
+      a.usb_name + ":1.0\nE: DEVTYPE=usb_interface\nE: SUBSYSTEM=usb\n\n" + "P: " + tty +
+      "\nN: " + a.tty + "\nE: DEVNAME=/dev/" + a.tty + "\nE: MAJOR=188\nE: MINOR=" + minor +
+      "\nE: SUBSYSTEM=tty\nA: dev=188:" + minor + "\n";
   GError* error = nullptr;
   ASSERT_TRUE(umockdev_testbed_add_from_string(bed, records.c_str(), &error))
       << (error ? error->message : "");
@@ -62,7 +62,7 @@ void unplug(UMockdevTestbed* bed, const Adapter& a) {
 const Adapter CP2102{"1-1", "10c4", "ea60", "0001", "ttyUSB0", 0};
 const Adapter FT232R{"1-2", "0403", "6001", "A50285BI", "ttyUSB1", 1};
 
-}  // namespace
+} // namespace
 
 TEST(DialogHotplug, ListFollowsAdaptersPluggedAndPulledWhileIdle) {
   UMockdevTestbed* bed = umockdev_testbed_new();

@@ -27,8 +27,7 @@ protected:
   // Delivers everything the posters queued, as the window system would.
   void deliver() {
     Notice n;
-    while (notices.wait_pop(n, 0))
-      dlg.OnNotice(n);
+    while (notices.wait_pop(n, 0)) dlg.OnNotice(n);
   }
 
   void expect_controls(const Controls& c) {
@@ -66,8 +65,7 @@ protected:
   AllPortsTest() : DialogTest(all_ports()) {}
   static std::set<int> all_ports() {
     std::set<int> s;
-    for (int n = 1; n <= 89; ++n)
-      s.insert(n);
+    for (int n = 1; n <= 89; ++n) s.insert(n);
     return s;
   }
 };
@@ -137,8 +135,9 @@ TEST_F(DialogTest, FailedOpenShowsTheHintAfterTheOpensText) {
   ports.fail_open = true;
   ports.hint_text = "COM3 is /dev/ttyS2, which is busy, held by minicom (pid 42)";
   dlg.OnUpgradeClicked();
-  EXPECT_EQ(view.text[IDC_STATUS],
-            "serial port open failed!\r\nCOM3 is /dev/ttyS2, which is busy, held by minicom (pid 42)");
+  EXPECT_EQ(
+      view.text[IDC_STATUS],
+      "serial port open failed!\r\nCOM3 is /dev/ttyS2, which is busy, held by minicom (pid 42)");
   EXPECT_EQ(ports.hinted, (std::vector<std::string>{"\\\\.\\COM3"}));
   expect_idle_before_run();
 }
@@ -153,19 +152,18 @@ TEST_F(DialogTest, PortListFollowsPortsWhileIdleKeepingTheSelection) {
     std::vector<std::string> shown;
     int selection;
   };
-  view.port_list_select(1);  // COM7
+  view.port_list_select(1); // COM7
   const Step steps[] = {
       {{3, 5, 7}, false, {"Serial Port: COM3", "Serial Port: COM5", "Serial Port: COM7"}, 2},
-      {{3, 5}, false, {"Serial Port: COM3", "Serial Port: COM5"}, 0},  // COM7 gone: the first
+      {{3, 5}, false, {"Serial Port: COM3", "Serial Port: COM5"}, 0}, // COM7 gone: the first
       {{5}, false, {"Serial Port: COM5"}, 0},
       {{}, false, {}, -1},
       {{9}, false, {"Serial Port: COM9"}, 0},
-      {{9, 12}, true, {"Serial Port: COM9"}, 0},  // a run: nothing changes
+      {{9, 12}, true, {"Serial Port: COM9"}, 0}, // a run: nothing changes
       {{12}, true, {"Serial Port: COM9"}, 0},
   };
   for (const Step& step : steps) {
-    if (step.running && app.port_handle == 0)
-      dlg.OnUpgradeClicked();
+    if (step.running && app.port_handle == 0) dlg.OnUpgradeClicked();
     ports.set_present(step.present);
     dlg.OnPortsChanged();
     EXPECT_EQ(view.entries, step.shown);
@@ -173,14 +171,14 @@ TEST_F(DialogTest, PortListFollowsPortsWhileIdleKeepingTheSelection) {
   }
   EXPECT_EQ(view.enabled[IDC_PORT_LIST], false);
   notify_done(&notices, 0);
-  deliver();  // the change seen during the run applies now
+  deliver(); // the change seen during the run applies now
   EXPECT_EQ(view.entries, (std::vector<std::string>{"Serial Port: COM12"}));
   EXPECT_EQ(view.data, (std::vector<intptr_t>{12}));
   EXPECT_EQ(view.selection, 0);
   expect_idle_after_run();
 
   const int clears = view.clears;
-  dlg.OnPortsChanged();  // nothing new: the list is left alone
+  dlg.OnPortsChanged(); // nothing new: the list is left alone
   EXPECT_EQ(view.clears, clears);
 }
 
@@ -292,10 +290,8 @@ TEST_F(DialogTest, UnknownKindsAndMissingPayloadsChangeNothing) {
   // A payload on the stack: freeing it, or reading it as a notice, would
   // show up under the sanitizers.
   int32_t value = 7;
-  for (uint32_t kind : {0u, 5u, 1324u})
-    EXPECT_EQ(dlg.OnUpgradeNotify(kind, &value), 0);
-  for (uint32_t kind : {1u, 2u, 3u, 4u})
-    EXPECT_EQ(dlg.OnUpgradeNotify(kind, nullptr), 0);
+  for (uint32_t kind : {0u, 5u, 1324u}) EXPECT_EQ(dlg.OnUpgradeNotify(kind, &value), 0);
+  for (uint32_t kind : {1u, 2u, 3u, 4u}) EXPECT_EQ(dlg.OnUpgradeNotify(kind, nullptr), 0);
 
   expect_running();
   EXPECT_EQ(view.text[IDC_STATUS], GREETING);

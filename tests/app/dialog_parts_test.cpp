@@ -82,7 +82,8 @@ TEST(DialogCommandLine, NoneAFileOrARefusalBeforeTheDialogShows) {
 
   EXPECT_EQ(choose({bad.c_str()}, &loaded).refusal,
             bad + ": line 1: checksum error (record says 0xB3, its bytes give 0xB2)");
-  for (auto args : {std::initializer_list<const char*>{"--image"}, std::initializer_list<const char*>{"--bogus"},
+  for (auto args : {std::initializer_list<const char*>{"--image"},
+                    std::initializer_list<const char*>{"--bogus"},
                     std::initializer_list<const char*>{"a.hex", "b.hex"},
                     std::initializer_list<const char*>{"--address", "0x4000"}}) {
     const DialogImageChoice choice = choose(args, &loaded);

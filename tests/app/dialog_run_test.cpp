@@ -34,8 +34,7 @@ protected:
     Notice n;
     while (queue.wait_pop(n, 20000)) {
       dlg.OnNotice(n);
-      if (n.kind == NOTIFY_DONE)
-        return true;
+      if (n.kind == NOTIFY_DONE) return true;
     }
     return false;
   }
@@ -72,8 +71,7 @@ TEST_F(DialogRunTest, TheCancelCommandStopsTheRunAndTheEndNoticeRestoresIdle) {
   std::promise<void> running;
   on_write[200] = [&] {
     running.set_value();
-    while (worker.cancel == 0)
-      std::this_thread::yield();
+    while (worker.cancel == 0) std::this_thread::yield();
   };
   dlg.OnUpgradeClicked();
   ASSERT_EQ(running.get_future().wait_for(std::chrono::seconds(20)), std::future_status::ready);

@@ -109,7 +109,8 @@ TEST(CommandLine, CommandsVersionHelpAndUsageErrors) {
   EXPECT_EQ(options.log_path, "");
 
   CliOptions several;
-  EXPECT_EQ(parse({"--port", "COM5", "-p", "/dev/ttyUSB0", "--json", "--log", "station.jsonl"}, several),
+  EXPECT_EQ(parse({"--port", "COM5", "-p", "/dev/ttyUSB0", "--json", "--log", "station.jsonl"},
+                  several),
             -1);
   EXPECT_EQ(several.ports, (std::vector<std::string>{"COM5", "/dev/ttyUSB0"}));
   EXPECT_TRUE(several.json);
@@ -141,19 +142,20 @@ TEST(CommandLine, CommandsVersionHelpAndUsageErrors) {
   EXPECT_NE(out.find("Exit status"), std::string::npos);
   EXPECT_NE(out.find("--port"), std::string::npos);
 
-  for (auto args : {std::initializer_list<const char*>{},
-                    std::initializer_list<const char*>{"--port"},
-                    std::initializer_list<const char*>{"--port", "COM5", "--list"},
-                    std::initializer_list<const char*>{"--bogus"},
-                    std::initializer_list<const char*>{"--port", "COM5", "COM6"},
-                    std::initializer_list<const char*>{"--port", "COM5", "--log"},
-                    std::initializer_list<const char*>{"COM5"},
-                    std::initializer_list<const char*>{"--address", "0x4000", "--port", "COM5"},
-                    std::initializer_list<const char*>{"--image", "f", "--address", "0x100000000", "--port", "C"},
-                    std::initializer_list<const char*>{"--image", "f", "--address", "16k", "--port", "COM5"},
-                    std::initializer_list<const char*>{"--image", "f", "--address", "0x", "--port", "COM5"},
-                    std::initializer_list<const char*>{"--info", "--port", "COM5"},
-                    std::initializer_list<const char*>{"--list", "--image", "f"}}) {
+  for (auto args :
+       {std::initializer_list<const char*>{}, std::initializer_list<const char*>{"--port"},
+        std::initializer_list<const char*>{"--port", "COM5", "--list"},
+        std::initializer_list<const char*>{"--bogus"},
+        std::initializer_list<const char*>{"--port", "COM5", "COM6"},
+        std::initializer_list<const char*>{"--port", "COM5", "--log"},
+        std::initializer_list<const char*>{"COM5"},
+        std::initializer_list<const char*>{"--address", "0x4000", "--port", "COM5"},
+        std::initializer_list<const char*>{"--image", "f", "--address", "0x100000000", "--port",
+                                           "C"},
+        std::initializer_list<const char*>{"--image", "f", "--address", "16k", "--port", "COM5"},
+        std::initializer_list<const char*>{"--image", "f", "--address", "0x", "--port", "COM5"},
+        std::initializer_list<const char*>{"--info", "--port", "COM5"},
+        std::initializer_list<const char*>{"--list", "--image", "f"}}) {
     CliOptions bad;
     EXPECT_EQ(parse(args, bad, nullptr, &err), CLI_EXIT_USAGE);
     EXPECT_FALSE(err.empty());

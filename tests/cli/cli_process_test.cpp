@@ -48,8 +48,8 @@ protected:
 
   // Starts the simulator linked as COM7; returns its device path.
   std::string start_sim(std::vector<std::string> extra = {}) {
-    std::vector<std::string> args{"--image", ORVA_FIRMWARE_FILE, "--report", sim_.report_path(),
-                                  "--link-com", "7"};
+    std::vector<std::string> args{"--image",          ORVA_FIRMWARE_FILE, "--report",
+                                  sim_.report_path(), "--link-com",       "7"};
     args.insert(args.end(), extra.begin(), extra.end());
     EXPECT_TRUE(sim_.start(args, SIM_START_S));
     EXPECT_FALSE(sim_.path().empty()) << "orva-bootsim named no terminal";
@@ -87,8 +87,8 @@ std::string clean_run_output() {
   }
   for (uint32_t offset = 0; offset < image.size; offset += 256) {
     uint32_t n = image.size - offset < 256 ? image.size - offset : 256;
-    std::snprintf(line, sizeof line, "Program address %08xh %u bytes\n", image.load_address + offset,
-                  n);
+    std::snprintf(line, sizeof line, "Program address %08xh %u bytes\n",
+                  image.load_address + offset, n);
     out += line;
   }
   return out + "Program success, starting application...\n";
@@ -98,7 +98,8 @@ std::string last_line(const std::string& text) {
   if (text.empty()) return "";
   size_t end = text.size() - (text.back() == '\n' ? 1 : 0);
   size_t start = text.rfind('\n', end - 1);
-  return text.substr(start == std::string::npos ? 0 : start + 1, end - (start == std::string::npos ? 0 : start + 1));
+  return text.substr(start == std::string::npos ? 0 : start + 1,
+                     end - (start == std::string::npos ? 0 : start + 1));
 }
 
 } // namespace
@@ -146,9 +147,11 @@ TEST_F(CliProcess, ProgressLineGoesToATerminalOnStandardError) {
   reader.join();
   close(terminal);
 
-  EXPECT_EQ(cli.out(), clean_run_output()) << "standard output is the same with a terminal beside it";
+  EXPECT_EQ(cli.out(), clean_run_output())
+      << "standard output is the same with a terminal beside it";
   EXPECT_NE(screen.find("\r[##"), std::string::npos) << "the line redraws itself in place";
-  EXPECT_NE(screen.find("] 100.0% 180036/180036 bytes"), std::string::npos) << screen.substr(0, 400);
+  EXPECT_NE(screen.find("] 100.0% 180036/180036 bytes"), std::string::npos)
+      << screen.substr(0, 400);
   EXPECT_EQ(screen.find("Program address"), std::string::npos) << "texts stay on standard output";
 }
 
@@ -225,8 +228,8 @@ TEST_F(CliProcess, BusyPortNamesTheProcessHoldingIt) {
 
   ChildProcess cli;
   EXPECT_EQ(run_cli(cli, {"--port", slave}), 3);
-  EXPECT_EQ(cli.err(), "serial port open failed!\n" + slave + " is busy, held by orva-holder (pid " +
-                           std::to_string(holder) + ")\n");
+  EXPECT_EQ(cli.err(), "serial port open failed!\n" + slave +
+                           " is busy, held by orva-holder (pid " + std::to_string(holder) + ")\n");
   kill(holder, SIGKILL);
   waitpid(holder, nullptr, 0);
   close(master);
@@ -320,8 +323,8 @@ protected:
     if (file.objcopy_format == nullptr) return raw_path();
     const std::string path = sim_.dir() + "/" + file.name;
     ChildProcess objcopy;
-    EXPECT_TRUE(objcopy.start({ORVA_OBJCOPY, "-I", "binary", "-O", file.objcopy_format, "--change-addresses",
-                               "0x4000", raw_path(), path}));
+    EXPECT_TRUE(objcopy.start({ORVA_OBJCOPY, "-I", "binary", "-O", file.objcopy_format,
+                               "--change-addresses", "0x4000", raw_path(), path}));
     EXPECT_EQ(objcopy.finish(20), 0) << objcopy.err();
     return path;
   }
@@ -331,14 +334,15 @@ TEST_P(CliImageFile, UpgradesTheControllerWithExactlyThatImage) {
   if (std::string(ORVA_OBJCOPY).empty()) GTEST_SKIP() << "objcopy was not found at configure time";
   const ImageFile& file = GetParam();
   const std::string path = make_files(file);
-  EXPECT_TRUE(sim_.start({"--image", raw_path(), "--load-address", "0x4000", "--report", sim_.report_path(),
-                          "--link-com", "7"},
+  EXPECT_TRUE(sim_.start({"--image", raw_path(), "--load-address", "0x4000", "--report",
+                          sim_.report_path(), "--link-com", "7"},
                          SIM_START_S));
   std::vector<std::string> args{"--image", path, "--port", sim_.path()};
   args.insert(args.end(), file.extra.begin(), file.extra.end());
   ChildProcess cli;
   EXPECT_EQ(run_cli(cli, args), 0) << cli.err();
-  EXPECT_EQ(cli.out().rfind("Erase address 00004000h 16384 bytes\n", 0), 0u) << "no gap line: the image is whole";
+  EXPECT_EQ(cli.out().rfind("Erase address 00004000h 16384 bytes\n", 0), 0u)
+      << "no gap line: the image is whole";
   EXPECT_EQ(last_line(cli.out()), "Program success, starting application...");
   EXPECT_NE(cli.out().find("Program address 0001cf00h 256 bytes\n"), std::string::npos);
   const std::string json = report();
@@ -347,8 +351,11 @@ TEST_P(CliImageFile, UpgradesTheControllerWithExactlyThatImage) {
 
 INSTANTIATE_TEST_SUITE_P(Formats, CliImageFile,
                          ::testing::Values(ImageFile{"raw", nullptr, {"--address", "0x4000"}},
-                                           ImageFile{"ihex", "ihex", {}}, ImageFile{"srec", "srec", {}}),
-                         [](const ::testing::TestParamInfo<ImageFile>& info) { return std::string(info.param.name); });
+                                           ImageFile{"ihex", "ihex", {}},
+                                           ImageFile{"srec", "srec", {}}),
+                         [](const ::testing::TestParamInfo<ImageFile>& info) {
+                           return std::string(info.param.name);
+                         });
 
 TEST_F(CliProcess, BadFirmwareFilesAreRefusedBeforeAnyFrame) {
   start_sim();
@@ -357,8 +364,10 @@ TEST_F(CliProcess, BadFirmwareFilesAreRefusedBeforeAnyFrame) {
     const char* text;
     const char* reason;
   } files[] = {
-      {"checksum.hex", ":0440000001020304B3\n:00000001FF\n", "line 1: checksum error (record says 0xB3, its bytes give 0xB2)"},
-      {"type.hex", ":0440000001020304B2\n:0000000AF6\n:00000001FF\n", "line 2: record type 0x0A is not taken"},
+      {"checksum.hex", ":0440000001020304B3\n:00000001FF\n",
+       "line 1: checksum error (record says 0xB3, its bytes give 0xB2)"},
+      {"type.hex", ":0440000001020304B2\n:0000000AF6\n:00000001FF\n",
+       "line 2: record type 0x0A is not taken"},
       {"overlap.srec", "S10740000102030AA8\nS1054002FF0BAE\nS9030000FC\n",
        "line 2: data for 0x00004002 differs from an earlier record for that address"},
       {"low.srec", "S1053FFF0102B9\nS9030000FC\n",
@@ -379,7 +388,9 @@ TEST_F(CliProcess, BadFirmwareFilesAreRefusedBeforeAnyFrame) {
 TEST_F(CliProcess, InfoDescribesTheImageWithoutAPort) {
   ChildProcess builtin;
   EXPECT_EQ(run_cli(builtin, {"--info"}), 0);
-  EXPECT_EQ(builtin.out().rfind("image: built-in\nspan: 0x00004000-0x0002FF43\nsize: 180036 bytes\nsha256: ", 0), 0u)
+  EXPECT_EQ(builtin.out().rfind(
+                "image: built-in\nspan: 0x00004000-0x0002FF43\nsize: 180036 bytes\nsha256: ", 0),
+            0u)
       << builtin.out();
   const std::string path = sim_.dir() + "/gap.srec";
   std::ofstream(path, std::ios::binary) << "S1054000AABB55\nS10540100102A7\nS9030000FC\n";
@@ -401,7 +412,8 @@ class CliSeveralPorts : public ::testing::Test {
 protected:
   void SetUp() override {
     for (int i = 0; i < 3; ++i) {
-      std::vector<std::string> args{"--image", ORVA_FIRMWARE_FILE, "--report", sims_[i].report_path()};
+      std::vector<std::string> args{"--image", ORVA_FIRMWARE_FILE, "--report",
+                                    sims_[i].report_path()};
       if (i == 2) args.insert(args.end(), {"--device-error", "20:7"});
       ASSERT_TRUE(sims_[i].start(args, SIM_START_S));
       ASSERT_FALSE(sims_[i].path().empty()) << "orva-bootsim named no terminal";
@@ -461,11 +473,13 @@ TEST_F(CliSeveralPorts, TwoSucceedTheFaultyOneFailsAndTheSummarySaysWhich) {
   for (int i = 0; i < 2; ++i) {
     std::string mine;
     for (const std::string& line : lines_of(cli.out())) {
-      if (line.rfind(sims_[i].path() + ": ", 0) == 0) mine += line.substr(sims_[i].path().size() + 2) + "\n";
+      if (line.rfind(sims_[i].path() + ": ", 0) == 0)
+        mine += line.substr(sims_[i].path().size() + 2) + "\n";
     }
     EXPECT_EQ(mine, clean_run_output()) << sims_[i].path();
   }
-  EXPECT_NE(cli.out().find(faulty + ": ORVA had an internal error(7)!\n" + faulty + ": Message id "),
+  EXPECT_NE(cli.out().find(faulty + ": ORVA had an internal error(7)!\n" + faulty +
+                           ": Message id "),
             std::string::npos)
       << cli.out();
   const size_t summary = cli.out().find("\nPort ");
@@ -474,7 +488,8 @@ TEST_F(CliSeveralPorts, TwoSucceedTheFaultyOneFailsAndTheSummarySaysWhich) {
   ASSERT_EQ(table.size(), 4u) << cli.out().substr(summary);
   for (int i = 0; i < 3; ++i) {
     EXPECT_EQ(table[i + 1].rfind(sims_[i].path(), 0), 0u) << table[i + 1];
-    EXPECT_NE(table[i + 1].find(i < 2 ? "  ok  " : "  failed  "), std::string::npos) << table[i + 1];
+    EXPECT_NE(table[i + 1].find(i < 2 ? "  ok  " : "  failed  "), std::string::npos)
+        << table[i + 1];
   }
   EXPECT_NE(table[3].find("ORVA had an internal error(7)! Message id"), std::string::npos);
   EXPECT_EQ(cli.err(), "");

@@ -139,7 +139,8 @@ TEST_F(PortRunsTest, JsonEventsAndRecordsForEveryPortWhateverBecameOfIt) {
   }
   EXPECT_EQ(ends["C"].at("result"), "failed");
   EXPECT_EQ(ends["C"].at("exit_code"), 1);
-  EXPECT_EQ(ends["C"].at("last_text").get<std::string>().rfind(std::string(DEVICE_ERROR) + "\n", 0), 0u);
+  EXPECT_EQ(ends["C"].at("last_text").get<std::string>().rfind(std::string(DEVICE_ERROR) + "\n", 0),
+            0u);
   EXPECT_FALSE(lines["C"]->controller().report().jumped);
   EXPECT_EQ(starts.count("D"), 0u);
   EXPECT_EQ(ends["D"].at("result"), "not-opened");
@@ -178,8 +179,9 @@ TEST_F(PortRunsTest, PlainTextsArePrefixedAndASummaryEnds) {
   while (at < summary) {
     const size_t end = out.find('\n', at) + 1;
     const std::string line = out.substr(at, end - at);
-    (line.rfind("COM5: ", 0) == 0 ? com5 : line.rfind("COM6: ", 0) == 0 ? com6 : other) +=
-        line.substr(6);
+    (line.rfind("COM5: ", 0) == 0   ? com5
+     : line.rfind("COM6: ", 0) == 0 ? com6
+                                    : other) += line.substr(6);
     at = end;
   }
   EXPECT_EQ(other, "") << "every text line names its port";

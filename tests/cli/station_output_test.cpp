@@ -43,7 +43,8 @@ PortOutcome failed_outcome() {
 TEST(JsonEvents, EveryEventIsOneObjectWithItsStableFields) {
   auto start = parsed_line(json_start_event("COM5", 180036, 0x4000, std::string(64, 'a')));
   EXPECT_EQ(start, nlohmann::json::parse(R"({"event":"start","port":"COM5","image_size":180036,
-      "load_address":16384,"image_sha256":")" + std::string(64, 'a') + "\"}"));
+      "load_address":16384,"image_sha256":")" +
+                                         std::string(64, 'a') + "\"}"));
 
   auto text = parsed_line(json_text_event("COM5", "serial port read error!\r\n", 1));
   EXPECT_EQ(text["event"], "text");
@@ -53,7 +54,8 @@ TEST(JsonEvents, EveryEventIsOneObjectWithItsStableFields) {
   EXPECT_EQ(two_lines["text"], "a\nb");
 
   auto progress = parsed_line(json_progress_event("COM5", 129));
-  EXPECT_EQ(progress, nlohmann::json::parse(R"({"event":"progress","port":"COM5","permille":129})"));
+  EXPECT_EQ(progress,
+            nlohmann::json::parse(R"({"event":"progress","port":"COM5","permille":129})"));
 
   auto end = parsed_line(json_end_event(failed_outcome()));
   EXPECT_EQ(end["event"], "end");
@@ -107,8 +109,8 @@ TEST(RunRecord, OneLinePerRunWithTheStationsFields) {
 }
 
 TEST(RunRecord, AppendingKeepsWhatWasThereAndCreatesAMissingFile) {
-  const std::filesystem::path path =
-      std::filesystem::temp_directory_path() / ("orva-record-" + std::to_string(std::rand()) + ".jsonl");
+  const std::filesystem::path path = std::filesystem::temp_directory_path() /
+                                     ("orva-record-" + std::to_string(std::rand()) + ".jsonl");
   std::filesystem::remove(path);
   for (const char* line : {"{\"n\":1}\n", "{\"n\":2}\n"}) {
     const RecordAppend appended = run_record_append(path.string(), line);
@@ -122,7 +124,8 @@ TEST(RunRecord, AppendingKeepsWhatWasThereAndCreatesAMissingFile) {
 
   const RecordAppend missing = run_record_append((path / "no-such-folder" / "x").string(), "{}\n");
   EXPECT_EQ(missing.status, RecordStatus::cannot_open);
-  EXPECT_NE(missing.reason.find("cannot open the record file"), std::string::npos) << missing.reason;
+  EXPECT_NE(missing.reason.find("cannot open the record file"), std::string::npos)
+      << missing.reason;
 }
 
 TEST(ProgressBoard, RowsAreRedrawnInPlaceAndEndBelowTheBoard) {

@@ -71,8 +71,8 @@ TEST_F(Burst, NoCallWritesPastOneFrame) {
   constexpr size_t guard = 64;
   uint8_t out[LINK_TX_AREA_SIZE + guard];
   std::mt19937 random(12345);
-  const Bytes pieces[] = {wire_ack(1), wire_ack(1, 7), wire_nak(), wire_frame(3, CMD_ERASE, {1}),
-                          {0x55, 0x02}};
+  const Bytes pieces[] = {
+      wire_ack(1), wire_ack(1, 7), wire_nak(), wire_frame(3, CMD_ERASE, {1}), {0x55, 0x02}};
   for (int round = 0; round < 2000; ++round) {
     std::memset(out, 0xCD, sizeof out);
     queue_program(0x4000, 256);
@@ -111,7 +111,8 @@ TEST_F(Burst, ExchangesOverBurstyLinesStayInBounds) {
       }
       line.push_read(burst);
       const uint8_t result = exchange();
-      ASSERT_TRUE(result == EXCHANGE_OK || result == EXCHANGE_STOPPED || result == EXCHANGE_TIMEOUT);
+      ASSERT_TRUE(result == EXCHANGE_OK || result == EXCHANGE_STOPPED ||
+                  result == EXCHANGE_TIMEOUT);
     }
     for (const Bytes& frame : line.writes()) {
       ASSERT_LE(frame.size(), LINK_MAX_FRAME);

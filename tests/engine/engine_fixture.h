@@ -29,9 +29,7 @@ protected:
     queue_progress(1);
   }
 
-  int8_t outcome(uint8_t result) {
-    return link_outcome(&ctx, static_cast<int8_t>(result), text);
-  }
+  int8_t outcome(uint8_t result) { return link_outcome(&ctx, static_cast<int8_t>(result), text); }
 
   void queue_progress(uint8_t percent) { msg_progress_encode(&ctx, nullptr, percent); }
   void queue_erase(uint32_t address, uint32_t size) {

@@ -142,7 +142,8 @@ TEST_F(Exchange, MalformedAnswersStopTheLinkWithoutRetransmission) {
   Bytes no_etx = wire_ack(1);
   no_etx.back() = 0x02;
   const Case cases[] = {
-      {{0x02, 0x01, 0x41, 0x00, 0x02, 0x01, 0x00, 0x42, 0x03}, "unknown message format error(2)!\r\n"},
+      {{0x02, 0x01, 0x41, 0x00, 0x02, 0x01, 0x00, 0x42, 0x03},
+       "unknown message format error(2)!\r\n"},
       {{0x02, 0x01, 0x06, 0x01, 0x08}, "unknown message format error(3)!\r\n"},
       {bad_checksum, "unknown message format error(4)!\r\n"},
       {no_etx, "unknown message format error(5)!\r\n"},
@@ -264,7 +265,8 @@ TEST_F(Exchange, FinalStatesIgnoreFurtherInputUntilTheNextStart) {
   ASSERT_EQ(start(), EXCHANGE_OK);
   ctx.status = LINK_FORMAT_ERROR;
   const Bytes ack = wire_ack(1);
-  EXPECT_EQ(link_process_input(&ctx, ack.data(), static_cast<int16_t>(ack.size()), link_tx_area), 0);
+  EXPECT_EQ(link_process_input(&ctx, ack.data(), static_cast<int16_t>(ack.size()), link_tx_area),
+            0);
   EXPECT_EQ(ctx.ack_count, 0u);
 
   queue_progress(1);

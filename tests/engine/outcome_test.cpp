@@ -135,8 +135,9 @@ TEST_F(Outcome, HugeEraseSizesPrintSigned) {
   in_flight_erase(0xFFFFC000, 0x80000000);
   acknowledged_with(1, 1, 1);
   EXPECT_EQ(outcome(EXCHANGE_OK), OUTCOME_FAILED);
-  EXPECT_STREQ(text, "ORVA had an internal error(1)!\r\n"
-                     "Message id 1/1, type erase: offset address 0xffffc000 size -2147483648 bytes\r\n");
+  EXPECT_STREQ(text,
+               "ORVA had an internal error(1)!\r\n"
+               "Message id 1/1, type erase: offset address 0xffffc000 size -2147483648 bytes\r\n");
 }
 
 } // namespace

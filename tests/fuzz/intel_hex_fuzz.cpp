@@ -13,7 +13,8 @@ using image_fuzz::hex_pair;
 
 std::string record(uint8_t type, uint16_t address, const uint8_t* data, uint32_t size) {
   uint8_t sum = static_cast<uint8_t>(size + (address >> 8) + address + type);
-  std::string line = ":" + hex_pair(static_cast<uint8_t>(size)) + hex_pair(static_cast<uint8_t>(address >> 8)) +
+  std::string line = ":" + hex_pair(static_cast<uint8_t>(size)) +
+                     hex_pair(static_cast<uint8_t>(address >> 8)) +
                      hex_pair(static_cast<uint8_t>(address)) + hex_pair(type);
   for (uint32_t i = 0; i < size; ++i) {
     line += hex_pair(data[i]);
@@ -30,7 +31,8 @@ std::string write_back(const ImageRecords& r) {
       const uint64_t address = p.address + done;
       const uint32_t room = 0x10000 - static_cast<uint32_t>(address & 0xFFFF);
       const uint32_t n = p.size - done < room ? p.size - done : room;
-      const uint8_t base[2] = {static_cast<uint8_t>(address >> 24), static_cast<uint8_t>(address >> 16)};
+      const uint8_t base[2] = {static_cast<uint8_t>(address >> 24),
+                               static_cast<uint8_t>(address >> 16)};
       text += record(4, 0, base, 2);
       text += record(0, static_cast<uint16_t>(address), r.bytes.data() + p.offset + done, n);
       done += n;
@@ -50,11 +52,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   image_fuzz::check_records(records);
   // A record stays inside its 64 KiB segment, so the top is never passed.
-  for (const ImagePiece& p : records.pieces) image_fuzz::check(p.address + p.size <= (uint64_t{1} << 32));
+  for (const ImagePiece& p : records.pieces)
+    image_fuzz::check(p.address + p.size <= (uint64_t{1} << 32));
 
   const std::string again = write_back(records);
   ImageRecords reread;
-  image_fuzz::check(intel_hex_parse(reinterpret_cast<const uint8_t*>(again.data()), again.size(), &reread).ok());
+  image_fuzz::check(
+      intel_hex_parse(reinterpret_cast<const uint8_t*>(again.data()), again.size(), &reread).ok());
   image_fuzz::check_same_data(records, reread);
   image_fuzz::check_layout(records);
   return 0;

@@ -44,11 +44,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   image_fuzz::check_records(records);
-  for (const ImagePiece& p : records.pieces) image_fuzz::check(p.address <= UINT32_MAX && p.size <= 250);
+  for (const ImagePiece& p : records.pieces)
+    image_fuzz::check(p.address <= UINT32_MAX && p.size <= 250);
 
   const std::string again = write_back(records);
   ImageRecords reread;
-  image_fuzz::check(srec_parse(reinterpret_cast<const uint8_t*>(again.data()), again.size(), &reread).ok());
+  image_fuzz::check(
+      srec_parse(reinterpret_cast<const uint8_t*>(again.data()), again.size(), &reread).ok());
   image_fuzz::check_same_data(records, reread);
   image_fuzz::check_layout(records);
   return 0;

@@ -12,7 +12,8 @@
 
 namespace {
 
-ImageCheck load(const std::string& text, LoadedImage* out, uint32_t raw_address = IMAGE_DEFAULT_RAW_ADDRESS,
+ImageCheck load(const std::string& text, LoadedImage* out,
+                uint32_t raw_address = IMAGE_DEFAULT_RAW_ADDRESS,
                 uint32_t max_span = IMAGE_MAX_SPAN) {
   const std::vector<uint8_t> data = bytes_of(text);
   return image_load(data.data(), data.size(), raw_address, max_span, out);
@@ -84,23 +85,27 @@ INSTANTIATE_TEST_SUITE_P(
     Files, BadSpanTest,
     ::testing::Values(
         BadSpan{"EmptyFile", "", 0x4000, IMAGE_MAX_SPAN, ImageStatus::empty, "the file is empty"},
-        BadSpan{"NoData", ihex(0, 0x4000, {}) + ihex(1, 0, {}), 0x4000, IMAGE_MAX_SPAN, ImageStatus::empty,
-                "the file holds no data"},
-        BadSpan{"Overlap", ihex(0, 0x4000, {1, 2, 3}) + ihex(0, 0x4002, {3, 4}) + ihex(0, 0x4001, {2, 9}) +
-                               ihex(1, 0, {}),
+        BadSpan{"NoData", ihex(0, 0x4000, {}) + ihex(1, 0, {}), 0x4000, IMAGE_MAX_SPAN,
+                ImageStatus::empty, "the file holds no data"},
+        BadSpan{"Overlap",
+                ihex(0, 0x4000, {1, 2, 3}) + ihex(0, 0x4002, {3, 4}) + ihex(0, 0x4001, {2, 9}) +
+                    ihex(1, 0, {}),
                 0x4000, IMAGE_MAX_SPAN, ImageStatus::overlap,
                 "line 3: data for 0x00004002 differs from an earlier record for that address"},
         BadSpan{"BelowBootLoader", srec(1, 0x3FFF, {1, 2}) + srec(9, 0, {}), 0x4000, IMAGE_MAX_SPAN,
-                ImageStatus::below_boot_area, "the image starts at 0x00003FFF, below 0x00004000 where the boot loader lives"},
+                ImageStatus::below_boot_area,
+                "the image starts at 0x00003FFF, below 0x00004000 where the boot loader lives"},
         BadSpan{"RawBelowBootLoader", "abc", 0x100, IMAGE_MAX_SPAN, ImageStatus::below_boot_area,
                 "the image starts at 0x00000100, below 0x00004000 where the boot loader lives"},
         BadSpan{"PastTop", srec(3, 0xFFFFFFFE, {1, 2, 3}) + srec(7, 0, {}), 0x4000, IMAGE_MAX_SPAN,
-                ImageStatus::past_top, "the image ends at 0x100000000, past the top of the address space (0xFFFFFFFF)"},
+                ImageStatus::past_top,
+                "the image ends at 0x100000000, past the top of the address space (0xFFFFFFFF)"},
         BadSpan{"RawPastTop", "abc", 0xFFFFFFFE, IMAGE_MAX_SPAN, ImageStatus::past_top,
                 "the image ends at 0x100000000, past the top of the address space (0xFFFFFFFF)"},
-        BadSpan{"DistantRecords", srec(3, 0x4000, {1}) + srec(3, 0x08000000, {2}) + srec(7, 0, {}), 0x4000,
-                IMAGE_MAX_SPAN, ImageStatus::too_large,
-                "the image spans 134201345 bytes from 0x00004000, more than the 16777216 bytes this upgrader sends"},
+        BadSpan{"DistantRecords", srec(3, 0x4000, {1}) + srec(3, 0x08000000, {2}) + srec(7, 0, {}),
+                0x4000, IMAGE_MAX_SPAN, ImageStatus::too_large,
+                "the image spans 134201345 bytes from 0x00004000, more than the 16777216 bytes "
+                "this upgrader sends"},
         BadSpan{"RawTooLarge", "abcde", 0x4000, 4, ImageStatus::too_large,
                 "the image is 5 bytes, more than the 4 bytes this upgrader sends"}),
     [](const ::testing::TestParamInfo<BadSpan>& info) { return std::string(info.param.name); });
@@ -139,7 +144,8 @@ TEST(ImageFileTest, ObjcopyOutputGivesBackTheImage) {
 
 TEST(ImageFileTest, AFileThatCannotBeReadIsSaidSo) {
   LoadedImage image;
-  EXPECT_EQ(image_load_file("/nonexistent/image.hex", 0x4000, &image).status, ImageStatus::unreadable);
+  EXPECT_EQ(image_load_file("/nonexistent/image.hex", 0x4000, &image).status,
+            ImageStatus::unreadable);
   EXPECT_EQ(image_load_file(".", 0x4000, &image).status, ImageStatus::unreadable);
 }
 

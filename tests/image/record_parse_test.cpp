@@ -20,14 +20,18 @@ struct Piece {
   uint64_t address;
   uint32_t size;
   uint32_t line;
-  bool operator==(const Piece& o) const { return address == o.address && size == o.size && line == o.line; }
+  bool operator==(const Piece& o) const {
+    return address == o.address && size == o.size && line == o.line;
+  }
 };
 std::vector<Piece> pieces(const ImageRecords& r) {
   std::vector<Piece> out;
   for (const ImagePiece& p : r.pieces) out.push_back({p.address, p.size, p.line});
   return out;
 }
-void PrintTo(const Piece& p, std::ostream* os) { *os << std::hex << p.address << "+" << p.size << "@" << p.line; }
+void PrintTo(const Piece& p, std::ostream* os) {
+  *os << std::hex << p.address << "+" << p.size << "@" << p.line;
+}
 
 TEST(IntelHexTest, TakesAPublishedExampleVerbatim) {
   ImageRecords r;
@@ -43,8 +47,9 @@ TEST(IntelHexTest, TakesAPublishedExampleVerbatim) {
 
 TEST(IntelHexTest, SegmentAndLinearBasesApplyToTheRecordsAfterThem) {
   ImageRecords r;
-  const std::string text = ihex(0, 0x4000, {1, 2}) + ihex(2, 0, {0x10, 0x00}) + ihex(0, 0x0010, {3}) +
-                           ihex(3, 0, {0, 0, 0x40, 0}) + "\n  \n" + ihex(4, 0, {0x08, 0x00}) + ihex(0, 0xFFFF, {4}) +
+  const std::string text = ihex(0, 0x4000, {1, 2}) + ihex(2, 0, {0x10, 0x00}) +
+                           ihex(0, 0x0010, {3}) + ihex(3, 0, {0, 0, 0x40, 0}) + "\n  \n" +
+                           ihex(4, 0, {0x08, 0x00}) + ihex(0, 0xFFFF, {4}) +
                            ihex(5, 0, {8, 0, 0, 0}) + ihex(1, 0, {}) + "\x1a";
   ASSERT_TRUE(parse_hex(text, &r).ok()) << parse_hex(text, &r).reason;
   EXPECT_EQ(pieces(r), (std::vector<Piece>{{0x4000, 2, 1}, {0x10010, 1, 3}, {0x0800FFFF, 1, 8}}));
@@ -67,8 +72,9 @@ TEST(SrecTest, TakesAPublishedExampleVerbatim) {
 
 TEST(SrecTest, AddressWidthsFollowTheRecordType) {
   ImageRecords r;
-  const std::string text = srec(0, 0, {'h', 'i'}) + srec(1, 0x4000, {1}) + srec(2, 0x123456, {2, 3}) +
-                           srec(3, 0xFFFFFFFF, {4}) + srec(6, 3, {}) + srec(7, 0x4000, {});
+  const std::string text = srec(0, 0, {'h', 'i'}) + srec(1, 0x4000, {1}) +
+                           srec(2, 0x123456, {2, 3}) + srec(3, 0xFFFFFFFF, {4}) + srec(6, 3, {}) +
+                           srec(7, 0x4000, {});
   ASSERT_TRUE(parse_srec(text, &r).ok()) << parse_srec(text, &r).reason;
   EXPECT_EQ(pieces(r), (std::vector<Piece>{{0x4000, 1, 2}, {0x123456, 2, 3}, {0xFFFFFFFF, 1, 4}}));
 }
@@ -97,21 +103,25 @@ const std::string SREC_END = srec(9, 0, {});
 INSTANTIATE_TEST_SUITE_P(
     Files, BadRecordTest,
     ::testing::Values(
-        BadFile{"HexChecksum", true, ihex(0, 0x4000, {1}) + ihex(0, 0x4001, {2}, 1) + HEX_END, ImageStatus::checksum,
+        BadFile{"HexChecksum", true, ihex(0, 0x4000, {1}) + ihex(0, 0x4001, {2}, 1) + HEX_END,
+                ImageStatus::checksum,
                 "line 2: checksum error (record says 0xBD, its bytes give 0xBC)"},
-        BadFile{"HexNoColon", true, "10010000\n" + HEX_END, ImageStatus::syntax, "line 1: a record must start with ':'"},
+        BadFile{"HexNoColon", true, "10010000\n" + HEX_END, ImageStatus::syntax,
+                "line 1: a record must start with ':'"},
         BadFile{"HexOddDigits", true, ":0000000\n" + HEX_END, ImageStatus::syntax,
                 "line 1: not a record of hexadecimal digit pairs"},
         BadFile{"HexNotADigit", true, ":00000G01FF\n", ImageStatus::syntax,
                 "line 1: not a record of hexadecimal digit pairs"},
         BadFile{"HexTooLong", true, ":" + std::string(600, '0') + "\n", ImageStatus::syntax,
                 "line 1: longer than any record can be"},
-        BadFile{"HexTooShort", true, ":00000001\n", ImageStatus::syntax, "line 1: too short for a record"},
+        BadFile{"HexTooShort", true, ":00000001\n", ImageStatus::syntax,
+                "line 1: too short for a record"},
         BadFile{"HexCountMismatch", true, ":0240000001FF\n" + HEX_END, ImageStatus::syntax,
                 "line 1: holds 1 data bytes, its count says 2"},
         BadFile{"HexUnknownType", true, ihex(6, 0, {1, 2}) + HEX_END, ImageStatus::record_type,
                 "line 1: record type 0x06 is not taken"},
-        BadFile{"HexEndWithData", true, ihex(1, 0, {0}), ImageStatus::syntax, "line 1: end-of-file record with data"},
+        BadFile{"HexEndWithData", true, ihex(1, 0, {0}), ImageStatus::syntax,
+                "line 1: end-of-file record with data"},
         BadFile{"HexShortLinearBase", true, ihex(4, 0, {8}) + HEX_END, ImageStatus::syntax,
                 "line 1: address record needs 2 data bytes and address 0000"},
         BadFile{"HexShortStart", true, ihex(5, 0, {8}) + HEX_END, ImageStatus::syntax,
@@ -132,7 +142,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "line 1: holds 3 bytes after its count, the count says 5"},
         BadFile{"SrecShortAddress", false, "S30400000AF1\n" + SREC_END, ImageStatus::syntax,
                 "line 1: too short for its address"},
-        BadFile{"SrecWrongCount", false, srec(1, 0x4000, {1}) + srec(5, 2, {}) + SREC_END, ImageStatus::syntax,
+        BadFile{"SrecWrongCount", false, srec(1, 0x4000, {1}) + srec(5, 2, {}) + SREC_END,
+                ImageStatus::syntax,
                 "line 2: count record says 2 data records, the file has 1 before it"},
         BadFile{"SrecEndWithData", false, srec(9, 0x4000, {1}), ImageStatus::syntax,
                 "line 1: record type S9 carries no data"},

@@ -18,7 +18,8 @@ inline std::string hex_bytes(const std::vector<uint8_t>& bytes) {
 }
 
 // ":" count, address, type, data, checksum; `fix` is added to the checksum.
-inline std::string ihex(uint8_t type, uint16_t address, const std::vector<uint8_t>& data, int fix = 0) {
+inline std::string ihex(uint8_t type, uint16_t address, const std::vector<uint8_t>& data,
+                        int fix = 0) {
   std::vector<uint8_t> r{static_cast<uint8_t>(data.size()), static_cast<uint8_t>(address >> 8),
                          static_cast<uint8_t>(address), type};
   r.insert(r.end(), data.begin(), data.end());
@@ -41,4 +42,6 @@ inline std::string srec(int type, uint32_t address, const std::vector<uint8_t>& 
   return "S" + std::to_string(type) + hex_bytes(r) + "\n";
 }
 
-inline std::vector<uint8_t> bytes_of(const std::string& text) { return {text.begin(), text.end()}; }
+inline std::vector<uint8_t> bytes_of(const std::string& text) {
+  return {text.begin(), text.end()};
+}

@@ -36,7 +36,8 @@ TEST(FrameBuild, EmptyPayloadIsSevenBytesWithChecksumOfSequenceAndCommand) {
   LinkContext ctx{};
   for (uint8_t cmd : {CMD_ACK, CMD_NAK, CMD_JUMP}) {
     set_current(ctx, 0xA5, cmd, {});
-    EXPECT_EQ(build(ctx), (Bytes{0x02, 0xA5, cmd, 0x00, 0x00, static_cast<uint8_t>(0xA5 ^ cmd), 0x03}));
+    EXPECT_EQ(build(ctx),
+              (Bytes{0x02, 0xA5, cmd, 0x00, 0x00, static_cast<uint8_t>(0xA5 ^ cmd), 0x03}));
   }
 }
 

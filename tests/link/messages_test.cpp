@@ -10,9 +10,13 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes payload_of(const LinkMessage& m) { return Bytes(m.payload, m.payload + m.length); }
+Bytes payload_of(const LinkMessage& m) {
+  return Bytes(m.payload, m.payload + m.length);
+}
 
-bool same(const LinkMessage& a, const LinkMessage& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+bool same(const LinkMessage& a, const LinkMessage& b) {
+  return std::memcmp(&a, &b, sizeof a) == 0;
+}
 
 class MessageSet : public ::testing::Test {
 protected:
@@ -59,7 +63,8 @@ TEST_F(MessageSet, ProgramMessagesCarryCountAndData) {
   uint8_t out[LINK_TX_AREA_SIZE];
   EXPECT_EQ(msg_program_encode(&ctx, out, 0x4000, data.data(), 256), LINK_MAX_FRAME);
   EXPECT_EQ(ctx.current.length, 262);
-  EXPECT_EQ(Bytes(out, out + 11), (Bytes{0x02, 12, 0x70, 0x01, 0x06, 0x00, 0x00, 0x40, 0x00, 0x01, 0x00}));
+  EXPECT_EQ(Bytes(out, out + 11),
+            (Bytes{0x02, 12, 0x70, 0x01, 0x06, 0x00, 0x00, 0x40, 0x00, 0x01, 0x00}));
   EXPECT_EQ(Bytes(out + 11, out + 267), data);
   EXPECT_EQ(out[267], ctx.current.checksum);
   EXPECT_EQ(out[268], FRAME_ETX);
@@ -86,8 +91,8 @@ TEST_F(MessageSet, ImmediateModeReplacesCurrentAndFramesIt) {
   const LinkContext before = ctx;
   uint8_t out[LINK_TX_AREA_SIZE];
   EXPECT_EQ(msg_jump_encode(&ctx, out, 0x4000), 11);
-  EXPECT_EQ(Bytes(out, out + 11),
-            (Bytes{0x02, 11, 0x6A, 0x00, 0x04, 0x00, 0x00, 0x40, 0x00, 11 ^ 0x6A ^ 0x04 ^ 0x40, 0x03}));
+  EXPECT_EQ(Bytes(out, out + 11), (Bytes{0x02, 11, 0x6A, 0x00, 0x04, 0x00, 0x00, 0x40, 0x00,
+                                         11 ^ 0x6A ^ 0x04 ^ 0x40, 0x03}));
   EXPECT_EQ(ctx.current.command, CMD_JUMP);
   EXPECT_TRUE(same(ctx.next, before.next));
   EXPECT_EQ(ctx.next_free, 1);
@@ -95,8 +100,8 @@ TEST_F(MessageSet, ImmediateModeReplacesCurrentAndFramesIt) {
   // Encoder and framing together give the known erase frame.
   ctx.sequence = 1;
   EXPECT_EQ(msg_erase_encode(&ctx, out, 0x4000, 0x4000), 15);
-  EXPECT_EQ(Bytes(out, out + 15), (Bytes{0x02, 0x02, 0x65, 0x00, 0x08, 0x00, 0x00, 0x40, 0x00,
-                                         0x00, 0x00, 0x40, 0x00, 0x6F, 0x03}));
+  EXPECT_EQ(Bytes(out, out + 15), (Bytes{0x02, 0x02, 0x65, 0x00, 0x08, 0x00, 0x00, 0x40, 0x00, 0x00,
+                                         0x00, 0x40, 0x00, 0x6F, 0x03}));
 }
 
 TEST_F(MessageSet, CounterWrapsFrom255To0) {

@@ -134,8 +134,7 @@ TEST(NoticeTake, CopiesAndFreesKnownKindsAndLeavesTheRestAlone) {
   int32_t on_stack = 5;
   for (uint32_t kind : {0u, 5u, WM_UPGRADE_NOTIFY})
     EXPECT_FALSE(notice_take(kind, &on_stack, notice));
-  for (uint32_t kind : {1u, 2u, 3u, 4u})
-    EXPECT_FALSE(notice_take(kind, nullptr, notice));
+  for (uint32_t kind : {1u, 2u, 3u, 4u}) EXPECT_FALSE(notice_take(kind, nullptr, notice));
   NoticeQueue queue;
   EXPECT_FALSE(queue.post(5, &on_stack));
   EXPECT_EQ(queue.size(), 0u);

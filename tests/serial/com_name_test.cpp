@@ -13,10 +13,9 @@ TEST(ComName, AcceptsBothFormsInAnyCase) {
 
 TEST(ComName, RejectsEverythingElse) {
   const std::string long_name = "COM" + std::string(300, '1');
-  for (const char* name :
-       {"", "COM", "COM0", "COM01", "COM-1", "COM+1", "COMx", "COM1x", "COM 1", "COM256",
-        "COM99999999999", "\\\\.\\COM0", "\\\\.\\COM-1", "\\\\?\\COM1", "\\\\.COM1", "LPT1",
-        "/dev/ttyS0", long_name.c_str()}) {
+  for (const char* name : {"", "COM", "COM0", "COM01", "COM-1", "COM+1", "COMx", "COM1x", "COM 1",
+                           "COM256", "COM99999999999", "\\\\.\\COM0", "\\\\.\\COM-1", "\\\\?\\COM1",
+                           "\\\\.COM1", "LPT1", "/dev/ttyS0", long_name.c_str()}) {
     EXPECT_EQ(com_number(name), 0) << name;
   }
   EXPECT_EQ(com_number(nullptr), 0);

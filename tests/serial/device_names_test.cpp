@@ -53,20 +53,20 @@ protected:
   std::string dev_, sys_, links_;
 };
 
-}  // namespace
+} // namespace
 
 TEST_F(FakeMachine, ListsExactlyThePortsWithADeviceBehind) {
   device("ttyS0");
   uart("ttyS0", 4);
   device("ttyS1");
-  uart("ttyS1", 0);  // a legacy node without a UART
-  device("ttyS2");   // no sysfs entry: nothing known about it
+  uart("ttyS1", 0); // a legacy node without a UART
+  device("ttyS2");  // no sysfs entry: nothing known about it
   device("ttyUSB0");
   device("ttyUSB31");
   device("ttyACM24");
-  device("ttyACM25");  // would be COM90
+  device("ttyACM25"); // would be COM90
   std::ofstream(root_ / "dev/ttyUSB5") << "a file, not a device";
-  link(3, root_ / "dev/ttyUSB0");  // wins over ttyS2
+  link(3, root_ / "dev/ttyUSB0"); // wins over ttyS2
   link(7, root_ / "dev/gone");
   link(12, root_ / "dev/ttyUSB5");
   link(90, "/dev/null");
@@ -104,7 +104,7 @@ TEST_F(FakeMachine, PathsPassAndNonNamesFail) {
   EXPECT_EQ(resolve("ttyUSB0"), "(none)");
   EXPECT_EQ(resolve(""), "(none)");
   EXPECT_EQ(resolve(("/" + std::string(299, 'x')).c_str()), "(none)");
-  EXPECT_EQ(resolve("/dev/ttyUSB7", 12), "(none)");  // does not fit
+  EXPECT_EQ(resolve("/dev/ttyUSB7", 12), "(none)"); // does not fit
   EXPECT_EQ(resolve(nullptr), "(none)");
 }
 
@@ -133,23 +133,23 @@ TEST(DeviceRoots, LinkFolderFollowsTheConfigHome) {
 TEST_F(FakeMachine, OnlySerialTerminalsMayBeOpenedWithOrWithoutSysfs) {
   struct Case {
     unsigned major, minor;
-    const char* subsystem;  // the class sysfs files the device under
+    const char* subsystem; // the class sysfs files the device under
     bool without_sysfs, with_sysfs;
   };
   const Case cases[] = {
-      {10, 130, "misc", false, false},  // a watchdog
-      {1, 3, "mem", false, false},      // /dev/null
-      {5, 0, "tty", false, false},      // /dev/tty
-      {5, 2, "tty", false, false},      // /dev/ptmx
-      {4, 1, "tty", false, false},      // a virtual console
-      {136, 4, "tty", true, true},      // a pseudo-terminal slave
-      {4, 64, "tty", true, true},       // ttyS0
-      {188, 0, "tty", true, true},      // ttyUSB0
-      {166, 3, "tty", true, true},      // ttyACM3
-      {204, 64, "tty", true, true},     // ttyAMA0
-      {250, 0, "tty", false, true},     // a serial driver with a dynamic major
-      {251, 0, "misc", false, false},   // another driver's dynamic major
-      {188, 1, "misc", true, false},    // sysfs knows better than the major
+      {10, 130, "misc", false, false}, // a watchdog
+      {1, 3, "mem", false, false},     // /dev/null
+      {5, 0, "tty", false, false},     // /dev/tty
+      {5, 2, "tty", false, false},     // /dev/ptmx
+      {4, 1, "tty", false, false},     // a virtual console
+      {136, 4, "tty", true, true},     // a pseudo-terminal slave
+      {4, 64, "tty", true, true},      // ttyS0
+      {188, 0, "tty", true, true},     // ttyUSB0
+      {166, 3, "tty", true, true},     // ttyACM3
+      {204, 64, "tty", true, true},    // ttyAMA0
+      {250, 0, "tty", false, true},    // a serial driver with a dynamic major
+      {251, 0, "misc", false, false},  // another driver's dynamic major
+      {188, 1, "misc", true, false},   // sysfs knows better than the major
   };
   const std::string sys = (root_ / "sys").string();
   for (const Case& c : cases) {
@@ -157,7 +157,8 @@ TEST_F(FakeMachine, OnlySerialTerminalsMayBeOpenedWithOrWithoutSysfs) {
         << c.major << ":" << c.minor << " without sysfs";
   }
   for (const Case& c : cases) {
-    const fs::path entry = root_ / "sys/dev/char" / (std::to_string(c.major) + ":" + std::to_string(c.minor));
+    const fs::path entry =
+        root_ / "sys/dev/char" / (std::to_string(c.major) + ":" + std::to_string(c.minor));
     fs::create_directories(entry);
     fs::create_directories(root_ / "sys/class" / c.subsystem);
     fs::create_symlink(root_ / "sys/class" / c.subsystem, entry / "subsystem");

@@ -8,7 +8,8 @@
 TEST(PortList, DescriptionLeavesOutWhatTheAdapterDoesNotTell) {
   EXPECT_EQ(usb_description({"10c4", "ea60", "Silicon Labs", "CP2102 USB to UART", "0001"}),
             "10c4:ea60 Silicon Labs CP2102 USB to UART serial=0001");
-  EXPECT_EQ(usb_description({"0403", "6001", "", "FT232R USB UART", ""}), "0403:6001 FT232R USB UART");
+  EXPECT_EQ(usb_description({"0403", "6001", "", "FT232R USB UART", ""}),
+            "0403:6001 FT232R USB UART");
   EXPECT_EQ(usb_description({"1a86", "7523", "", "", ""}), "1a86:7523");
   EXPECT_EQ(usb_description({}), "");
 }
@@ -16,7 +17,7 @@ TEST(PortList, DescriptionLeavesOutWhatTheAdapterDoesNotTell) {
 TEST(PortList, UsbSerialFindsOnePortPerDevice) {
   const std::vector<PortEntry> ports = {
       {1, "/dev/ttyS0", {}, ""},
-      {7, "/dev/ttyUSB0", {"10c4", "ea60", "", "", "0001"}, ""},  // a link to COM33's device
+      {7, "/dev/ttyUSB0", {"10c4", "ea60", "", "", "0001"}, ""}, // a link to COM33's device
       {33, "/dev/ttyUSB0", {"10c4", "ea60", "", "", "0001"}, ""},
       {34, "/dev/ttyUSB1", {"0403", "6001", "", "", "A50285BI"}, ""},
       {35, "/dev/ttyUSB2", {"0403", "6001", "", "", "0001X"}, ""},
@@ -37,9 +38,9 @@ TEST(PortList, WindowsInstanceIdsGiveIdsAndSerialNumbers) {
   };
   const Case cases[] = {
       {"USB\\VID_10C4&PID_EA60\\0001", {"10c4", "ea60", "", "", "0001"}},
-      {"USB\\VID_10C4&PID_EA60\\5&2F3A1B&0&2", {"10c4", "ea60", "", "", ""}},  // generated
+      {"USB\\VID_10C4&PID_EA60\\5&2F3A1B&0&2", {"10c4", "ea60", "", "", ""}}, // generated
       {"FTDIBUS\\VID_0403+PID_6001+A50285BIA\\0000", {"0403", "6001", "", "", "A50285BI"}},
-      {"USB\\VID_2341&PID_0043&MI_00\\6&1A2B&0&0000", {}},  // an interface: its parent tells
+      {"USB\\VID_2341&PID_0043&MI_00\\6&1A2B&0&0000", {}}, // an interface: its parent tells
       {"ACPI\\PNP0501\\1", {}},
       {"USB\\VID_10C&PID_EA60\\0001", {}},
       {"USB\\VID_10CG&PID_EA60\\0001", {}},

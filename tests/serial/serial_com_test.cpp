@@ -43,7 +43,7 @@ protected:
   char message_[256] = "stale";
 };
 
-}  // namespace
+} // namespace
 
 TEST_F(ComPort, DiscoveryListsIt) {
   std::vector<int> listed;

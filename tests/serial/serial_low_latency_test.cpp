@@ -19,13 +19,13 @@
 namespace {
 
 struct FakeDriver {
-  bool knows_flags = true;  // false: the driver refuses both calls
+  bool knows_flags = true; // false: the driver refuses both calls
   int flags = 0;
   int sets = 0;
 };
 FakeDriver driver;
 
-}  // namespace
+} // namespace
 
 extern "C" int ioctl(int fd, unsigned long request, ...) __THROW {
   va_list args;
@@ -60,7 +60,7 @@ TEST(LowLatency, RestoredOnCloseOnlyWhenThisPortSetIt) {
     int after;
     int sets;
   };
-  const int other = ASYNC_SPD_HI;  // a flag of the driver's that must survive
+  const int other = ASYNC_SPD_HI; // a flag of the driver's that must survive
   const Case cases[] = {
       {true, other, other | ASYNC_LOW_LATENCY, other, 2},
       {true, other | ASYNC_LOW_LATENCY, other | ASYNC_LOW_LATENCY, other | ASYNC_LOW_LATENCY, 0},

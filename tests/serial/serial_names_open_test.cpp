@@ -7,8 +7,8 @@
 
 TEST(SerialOpen, NamesOfNoPortFailCleanly) {
   const std::string long_name = "\\\\.\\COM" + std::string(300, '7');
-  for (const char* name : {"\\\\.\\COM0", "\\\\.\\COM-1", "\\\\.\\COM90", "\\\\.\\COM256", "COMx", "",
-                           "NUL", long_name.c_str()}) {
+  for (const char* name : {"\\\\.\\COM0", "\\\\.\\COM-1", "\\\\.\\COM90", "\\\\.\\COM256", "COMx",
+                           "", "NUL", long_name.c_str()}) {
     PortHandle slot = 99;
     char message[256] = "stale";
     EXPECT_EQ(serial_open(name, &slot, message), 2) << name;
@@ -27,6 +27,6 @@ TEST(SerialOpen, HintNamesTheDeviceTried) {
   serial_open_hint("COM88", hint, sizeof hint);
   EXPECT_NE(std::string(hint).find(device), std::string::npos) << hint;
   EXPECT_NE(std::string(hint).find("does not exist"), std::string::npos) << hint;
-  serial_open_hint("COM88", hint, 8);  // cut short, still terminated
+  serial_open_hint("COM88", hint, 8); // cut short, still terminated
   EXPECT_LT(std::string(hint).size(), 8u);
 }

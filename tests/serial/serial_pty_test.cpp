@@ -63,17 +63,18 @@ protected:
   char message_[256] = "stale";
 };
 
-}  // namespace
+} // namespace
 
 TEST_F(PtyPort, OpensRawAt115200EightNoneOneWithoutFlowControl) {
   ASSERT_NE(open_port(slave_.c_str()), nullptr);
   EXPECT_STREQ(message_, "");
 
   termios line{};
-  ASSERT_EQ(tcgetattr(master_, &line), 0);  // a pty master reports its slave's settings
+  ASSERT_EQ(tcgetattr(master_, &line), 0); // a pty master reports its slave's settings
   EXPECT_EQ(cfgetispeed(&line), B115200);
   EXPECT_EQ(cfgetospeed(&line), B115200);
-  EXPECT_EQ(line.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CLOCAL | CREAD), CS8 | CLOCAL | CREAD);
+  EXPECT_EQ(line.c_cflag & (CSIZE | PARENB | CSTOPB | CRTSCTS | CLOCAL | CREAD),
+            CS8 | CLOCAL | CREAD);
   EXPECT_EQ(line.c_iflag & (IXON | IXOFF | IXANY | ICRNL | INLCR | ISTRIP), 0u);
   EXPECT_EQ(line.c_oflag & OPOST, 0u);
   EXPECT_EQ(line.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
@@ -87,7 +88,7 @@ TEST_F(PtyPort, OpensThroughTheLinkFolder) {
   const fs::path config = pattern;
   fs::create_directories(config / "orvaload/dosdevices");
   fs::create_symlink(slave_, config / "orvaload/dosdevices/com7");
-  fs::create_symlink(slave_, config / "orvaload/dosdevices/com90");  // past the list's end
+  fs::create_symlink(slave_, config / "orvaload/dosdevices/com90"); // past the list's end
   const char* saved = std::getenv("XDG_CONFIG_HOME");
   const std::string saved_value = saved ? saved : "";
   setenv("XDG_CONFIG_HOME", pattern, 1);
@@ -137,7 +138,7 @@ TEST_F(PtyPort, PortAnotherProgramMadeExclusiveIsRefused) {
   ASSERT_GE(other, 0);
   ASSERT_EQ(ioctl(other, TIOCEXCL), 0);
   PortHandle slot = 5;
-  EXPECT_EQ(serial_open(slave_.c_str(), &slot, message_), 2);  // even when run as root
+  EXPECT_EQ(serial_open(slave_.c_str(), &slot, message_), 2); // even when run as root
   EXPECT_EQ(slot, 0u);
   ioctl(other, TIOCNXCL);
   close(other);
@@ -157,7 +158,7 @@ TEST_F(PtyPort, CarriesFramesBothWays) {
   size_t got = 0;
   const Clock::time_point start = Clock::now();
   ASSERT_TRUE(port->read(buffer, sizeof buffer, &got));
-  EXPECT_LT(ms_since(start), 100);  // ends when the line goes quiet, not at the time-out
+  EXPECT_LT(ms_since(start), 100); // ends when the line goes quiet, not at the time-out
   EXPECT_EQ(std::string(reinterpret_cast<char*>(buffer), got), std::string(answer, 7));
 }
 
@@ -234,7 +235,10 @@ TEST(SerialOpenLinux, RefusesWhatIsNoSerialPort) {
   char pattern[] = "/tmp/orva-notport-XXXXXX";
   ASSERT_NE(mkdtemp(pattern), nullptr);
   const std::string file = std::string(pattern) + "/file";
-  { std::FILE* f = std::fopen(file.c_str(), "w"); std::fclose(f); }
+  {
+    std::FILE* f = std::fopen(file.c_str(), "w");
+    std::fclose(f);
+  }
   for (const std::string& name : {file, std::string(pattern), std::string("/dev/null"),
                                   std::string(pattern) + "/missing", std::string("relative/tty")}) {
     PortHandle slot = 3;

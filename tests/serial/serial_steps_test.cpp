@@ -43,12 +43,15 @@ using Calls = std::vector<std::string>;
 
 class SerialSteps : public ::testing::Test {
 protected:
-  void SetUp() override { driver = Driver{}; std::strcpy(message, "stale text"); }
+  void SetUp() override {
+    driver = Driver{};
+    std::strcpy(message, "stale text");
+  }
   char message[256];
   PortHandle slot = 1234;
 };
 
-}  // namespace
+} // namespace
 
 SystemPort* system_port_open(const char* name) {
   driver.calls.push_back(std::string("open ") + name);
@@ -72,8 +75,10 @@ TEST_F(SerialSteps, OpenConfiguresTimeOutsBeforeLineAndCloseReleases) {
 }
 
 TEST_F(SerialSteps, EachRefusedStepHasItsResultTextAndClosesThePort) {
-  const char* texts[] = {"serial port get state failed!\r\n", "serial port get timeouts failed!\r\n",
-                         "serial port set timeouts failed!\r\n", "serial port set state failed!\r\n"};
+  const char* texts[] = {"serial port get state failed!\r\n",
+                         "serial port get timeouts failed!\r\n",
+                         "serial port set timeouts failed!\r\n",
+                         "serial port set state failed!\r\n"};
   for (int step = GET_STATE; step <= SET_STATE; ++step) {
     SCOPED_TRACE(step);
     SetUp();
@@ -81,7 +86,7 @@ TEST_F(SerialSteps, EachRefusedStepHasItsResultTextAndClosesThePort) {
     EXPECT_EQ(serial_open("COM1", &slot, message), step + 1);
     EXPECT_STREQ(message, texts[step - GET_STATE]);
     EXPECT_EQ(slot, 0u);
-    EXPECT_EQ(driver.calls.size(), static_cast<size_t>(step + 1));  // no step after the refused one
+    EXPECT_EQ(driver.calls.size(), static_cast<size_t>(step + 1)); // no step after the refused one
     EXPECT_EQ(driver.calls.back(), "close");
     EXPECT_EQ(driver.ports_alive, 0);
   }
@@ -119,7 +124,7 @@ TEST_F(SerialSteps, CloseRefusesHandlesThatAreNoOpenPort) {
   ASSERT_EQ(serial_open("COM1", &slot, message), 0);
   EXPECT_EQ(serial_close(&slot, message), 0);
   std::strcpy(message, "");
-  EXPECT_EQ(serial_close(&slot, message), 1);  // closed before: refused, not followed
+  EXPECT_EQ(serial_close(&slot, message), 1); // closed before: refused, not followed
   EXPECT_STREQ(message, "failed to close handle\r\n");
   EXPECT_EQ(driver.calls.back(), "close");
   EXPECT_EQ(std::count(driver.calls.begin(), driver.calls.end(), "close"), 1);

@@ -10,7 +10,8 @@ namespace {
 
 Bytes sim_build(uint8_t seq, uint8_t cmd, const Bytes& payload) {
   uint8_t out[SIM_MAX_FRAME];
-  const size_t n = sim_frame_build(seq, cmd, payload.data(), static_cast<uint16_t>(payload.size()), out);
+  const size_t n =
+      sim_frame_build(seq, cmd, payload.data(), static_cast<uint16_t>(payload.size()), out);
   return Bytes(out, out + n);
 }
 

@@ -10,7 +10,9 @@
 
 namespace {
 
-uint8_t error_of(const Bytes& ack) { return ack.size() == 9 ? ack[6] : 0xEE; }
+uint8_t error_of(const Bytes& ack) {
+  return ack.size() == 9 ? ack[6] : 0xEE;
+}
 
 TEST(SimController, FlashTakesOnlyErasedBytesInsideItself) {
   SimConfig config;

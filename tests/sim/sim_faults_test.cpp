@@ -68,8 +68,7 @@ TEST(SimFaults, DeviceErrorIsAcknowledgedAndNotCarriedOut) {
   EXPECT_EQ(answer_to_second(sim), hex_bytes("02 01 06 00 02 01 07 03 03"));
   // The erase did not happen, so programming the block is refused.
   HostFrames host;
-  EXPECT_EQ(ask(sim, host.program(2, 0x4000, {0xAB})),
-            hex_bytes("02 02 06 00 02 02 02 06 03"));
+  EXPECT_EQ(ask(sim, host.program(2, 0x4000, {0xAB})), hex_bytes("02 02 06 00 02 02 02 06 03"));
 }
 
 TEST(SimFaults, DoubleAcknowledgementComesInOneWrite) {

@@ -43,15 +43,55 @@ TEST(SimLine, ARequestSplitOverWritesIsAnsweredOnce) {
   EXPECT_FALSE(line.write(request.data(), request.size()));
 }
 
-const char* const FULL[] = {"orva-bootsim", "--image", "fw.bin", "--load-address=0x4000",
-                            "--flash-size", "0x80000", "--baud", "115200", "--erase-ms", "30",
-                            "--program-ms=2", "--refuse", "3:4", "--silent-from", "700",
-                            "--bad-checksum", "5", "--bad-command", "6", "--no-etx", "7",
-                            "--bad-length", "8", "--device-error", "9:7", "--close-at", "10",
-                            "--double-ack", "11", "--stray", "5", "--byte-at-a-time",
-                            "--link-com", "5", "--wine-com", "6", "--report", "r.json",
-                            "--runs", "2", "--quiet-ms", "100", "--idle-timeout", "30",
-                            "--require-match", "--path-file", "p.txt", "--turnaround", "t.txt"};
+const char* const FULL[] = {"orva-bootsim",
+                            "--image",
+                            "fw.bin",
+                            "--load-address=0x4000",
+                            "--flash-size",
+                            "0x80000",
+                            "--baud",
+                            "115200",
+                            "--erase-ms",
+                            "30",
+                            "--program-ms=2",
+                            "--refuse",
+                            "3:4",
+                            "--silent-from",
+                            "700",
+                            "--bad-checksum",
+                            "5",
+                            "--bad-command",
+                            "6",
+                            "--no-etx",
+                            "7",
+                            "--bad-length",
+                            "8",
+                            "--device-error",
+                            "9:7",
+                            "--close-at",
+                            "10",
+                            "--double-ack",
+                            "11",
+                            "--stray",
+                            "5",
+                            "--byte-at-a-time",
+                            "--link-com",
+                            "5",
+                            "--wine-com",
+                            "6",
+                            "--report",
+                            "r.json",
+                            "--runs",
+                            "2",
+                            "--quiet-ms",
+                            "100",
+                            "--idle-timeout",
+                            "30",
+                            "--require-match",
+                            "--path-file",
+                            "p.txt",
+                            "--turnaround",
+                            "t.txt"};
 
 TEST(BootsimOptions, EveryOptionLandsWhereItBelongs) {
   BootsimOptions o;
@@ -93,13 +133,23 @@ TEST(BootsimOptions, EveryOptionLandsWhereItBelongs) {
 }
 
 TEST(BootsimOptions, BadUsageIsRefusedWithAReason) {
-  const std::vector<std::vector<const char*>> bad = {
-      {"--refuse", "3"},         {"--refuse", "0:2"},      {"--device-error", "4:0"},
-      {"--device-error", "4:256"}, {"--bad-checksum", "0"}, {"--link-com", "0"},
-      {"--baud", "-5"},          {"--baud", "fast"},       {"--flash-size", "0"},
-      {"--stray", "5000"},       {"--report"},             {"--turnaround", ""},             {"--frobnicate", "1"},
-      {"extra"},                 {"--require-match"},      {"--help=yes"},
-      {"--load-address", "0x1ffffffff"}};
+  const std::vector<std::vector<const char*>> bad = {{"--refuse", "3"},
+                                                     {"--refuse", "0:2"},
+                                                     {"--device-error", "4:0"},
+                                                     {"--device-error", "4:256"},
+                                                     {"--bad-checksum", "0"},
+                                                     {"--link-com", "0"},
+                                                     {"--baud", "-5"},
+                                                     {"--baud", "fast"},
+                                                     {"--flash-size", "0"},
+                                                     {"--stray", "5000"},
+                                                     {"--report"},
+                                                     {"--turnaround", ""},
+                                                     {"--frobnicate", "1"},
+                                                     {"extra"},
+                                                     {"--require-match"},
+                                                     {"--help=yes"},
+                                                     {"--load-address", "0x1ffffffff"}};
   for (const auto& args : bad) {
     std::vector<const char*> argv = {"orva-bootsim"};
     argv.insert(argv.end(), args.begin(), args.end());

@@ -67,7 +67,7 @@ struct HostFrames {
 
 // Feeds one piece of the host's bytes and returns everything answered, concatenated.
 inline Bytes ask(SimController& sim, const Bytes& request,
-                      std::vector<SimAnswer>* answers_out = nullptr) {
+                 std::vector<SimAnswer>* answers_out = nullptr) {
   std::vector<SimAnswer> answers;
   sim.feed(request.data(), request.size(), &answers);
   Bytes all;

@@ -171,7 +171,8 @@ public:
 TEST_F(SimRun, EveryImageSizeKeepsProgressOnItsScale) {
   std::mt19937 random(11);
   const uint32_t load = 0x4000;
-  for (uint32_t size : {1u, 255u, 256u, 257u, 16384u, 16385u, 65540u, 180000u, 180036u, 16u << 20}) {
+  for (uint32_t size :
+       {1u, 255u, 256u, 257u, 16384u, 16385u, 65540u, 180000u, 180036u, 16u << 20}) {
     SCOPED_TRACE(size);
     SimConfig config;
     config.image.resize(size);

@@ -48,7 +48,8 @@ bool ChildProcess::start(const std::vector<std::string>& argv, const std::vector
     dup2(null_fd, STDIN_FILENO);
     dup2(out_pipe[1], STDOUT_FILENO);
     if (!share_stderr_) {
-      int err_fd = stderr_device.empty() ? err_pipe[1] : open(stderr_device.c_str(), O_WRONLY | O_NOCTTY);
+      int err_fd =
+          stderr_device.empty() ? err_pipe[1] : open(stderr_device.c_str(), O_WRONLY | O_NOCTTY);
       dup2(err_fd, STDERR_FILENO);
     }
     for (const std::string& e : env) putenv(const_cast<char*>(e.c_str()));

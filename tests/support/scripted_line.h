@@ -24,7 +24,6 @@
 #include "link/port.h"
 #include "tests/support/wire.h"
 
-
 class ScriptedLine final : public SerialPort {
 public:
   PortHandle handle() { return handle_from_port(this); }
@@ -42,7 +41,7 @@ public:
   Bytes::size_type pending_reads() const; // scripted chunks not read yet
   size_t read_count() const;              // read calls so far, failed ones included
   std::vector<Bytes> writes() const;      // every successful write, in order
-  void clear_writes(); // and the verdicts
+  void clear_writes();                    // and the verdicts
   // What the reader's check said of each read_until that brought bytes: true
   // where a real port would have ended the read without waiting for quiet.
   std::vector<bool> verdicts() const;

@@ -23,8 +23,8 @@ using Clock = std::chrono::steady_clock;
 class Bootsim : public BootsimProcess {
 public:
   explicit Bootsim(const std::vector<std::string>& extra) {
-    std::vector<std::string> args{"--image", FIRMWARE_FILE, "--report", report_path(),
-                                  "--quiet-ms", "100", "--idle-timeout", "30"};
+    std::vector<std::string> args{"--image",    FIRMWARE_FILE, "--report",       report_path(),
+                                  "--quiet-ms", "100",         "--idle-timeout", "30"};
     args.insert(args.end(), extra.begin(), extra.end());
     if (!start(args, 10.0)) {
       ADD_FAILURE() << "cannot start orva-bootsim";

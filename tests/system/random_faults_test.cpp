@@ -76,17 +76,34 @@ private:
   void add_fault(Round& round, bool allow_slow) {
     const uint32_t k = request();
     switch (pick(0, 8)) {
-    case 0: add(round, "--refuse", std::to_string(k) + ":" + std::to_string(pick(1, 5))); break;
-    case 1: add(round, "--device-error", std::to_string(k) + ":" + std::to_string(pick(1, 255))); break;
-    case 2: add(round, "--bad-checksum", std::to_string(k)); break;
-    case 3: add(round, "--bad-command", std::to_string(k)); break;
-    case 4: add(round, "--no-etx", std::to_string(k)); break;
-    case 5: add(round, "--bad-length", std::to_string(k)); break;
-    case 6: add(round, "--double-ack", std::to_string(k)); break;
-    case 7: close_at(round, k); break;
+    case 0:
+      add(round, "--refuse", std::to_string(k) + ":" + std::to_string(pick(1, 5)));
+      break;
+    case 1:
+      add(round, "--device-error", std::to_string(k) + ":" + std::to_string(pick(1, 255)));
+      break;
+    case 2:
+      add(round, "--bad-checksum", std::to_string(k));
+      break;
+    case 3:
+      add(round, "--bad-command", std::to_string(k));
+      break;
+    case 4:
+      add(round, "--no-etx", std::to_string(k));
+      break;
+    case 5:
+      add(round, "--bad-length", std::to_string(k));
+      break;
+    case 6:
+      add(round, "--double-ack", std::to_string(k));
+      break;
+    case 7:
+      close_at(round, k);
+      break;
     default: {
       // Silence before the jump costs the host its five-second wait: rarely.
-      const uint32_t from = allow_slow && pick(0, 3) == 0 ? k : static_cast<uint32_t>(pick(JUMP, JUMP + 4));
+      const uint32_t from =
+          allow_slow && pick(0, 3) == 0 ? k : static_cast<uint32_t>(pick(JUMP, JUMP + 4));
       round.slow = round.slow || from < JUMP;
       add(round, "--silent-from", std::to_string(from));
       break;
@@ -120,7 +137,8 @@ Verdict expected_verdict(const nlohmann::json& frames, uint32_t closed_at, bool 
       continue;
     }
     refusals = 0;
-    if (answer == "none") return last_is_jump && f.at("index") != closed_at ? verdict : Verdict::fail;
+    if (answer == "none")
+      return last_is_jump && f.at("index") != closed_at ? verdict : Verdict::fail;
     if (f.at("error") != 0) return Verdict::fail;
     if (answer == "ack twice" && !last_is_jump) {
       if (!byte_at_a_time) return Verdict::fail;
@@ -140,7 +158,8 @@ std::string joined(const std::vector<std::string>& words) {
 
 TEST(RandomFaults, ExitZeroExactlyWhenTheControllerTookTheImageAndTheJump) {
   const char* seed_text = getenv("ORVA_RANDOM_SEED");
-  const uint32_t seed = seed_text ? static_cast<uint32_t>(strtoul(seed_text, nullptr, 10)) : 20261208u;
+  const uint32_t seed =
+      seed_text ? static_cast<uint32_t>(strtoul(seed_text, nullptr, 10)) : 20261208u;
   std::cout << "seed " << seed << " (ORVA_RANDOM_SEED)\n";
   FaultDraw draw(seed);
   const double start = monotonic_seconds();
@@ -155,8 +174,8 @@ TEST(RandomFaults, ExitZeroExactlyWhenTheControllerTookTheImageAndTheJump) {
 
     BootsimProcess sim;
     ASSERT_FALSE(sim.dir().empty());
-    std::vector<std::string> args{"--image", FIRMWARE_FILE, "--report", sim.report_path(),
-                                  "--idle-timeout", "60"};
+    std::vector<std::string> args{"--image",         FIRMWARE_FILE,    "--report",
+                                  sim.report_path(), "--idle-timeout", "60"};
     args.insert(args.end(), round.options.begin(), round.options.end());
     ASSERT_TRUE(sim.start(args, 10.0));
     ASSERT_FALSE(sim.path().empty()) << "orva-bootsim named no terminal";
@@ -180,7 +199,8 @@ TEST(RandomFaults, ExitZeroExactlyWhenTheControllerTookTheImageAndTheJump) {
     if (status == 0) {
       ++successes;
       EXPECT_TRUE(report.at("flash").at("image").at("matches").get<bool>()) << tail;
-      EXPECT_TRUE(report.at("jump").at("received").get<bool>() || frames.back().at("answer") == "none");
+      EXPECT_TRUE(report.at("jump").at("received").get<bool>() ||
+                  frames.back().at("answer") == "none");
     }
   }
   std::cout << rounds << " rounds, " << successes << " of them to succeed, in "

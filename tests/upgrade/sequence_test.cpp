@@ -47,10 +47,19 @@ protected:
 Bytes malformed(uint8_t sequence, int how) {
   Bytes frame = wire_ack(sequence);
   switch (how) {
-  case 2: frame[2] = 0x41; break;                  // unknown command
-  case 3: frame[3] = 0x01; frame[4] = 0x08; break; // length 264
-  case 4: frame[frame.size() - 2] ^= 0xFF; break;  // checksum
-  case 5: frame.back() = 0x00; break;              // no end byte
+  case 2:
+    frame[2] = 0x41;
+    break; // unknown command
+  case 3:
+    frame[3] = 0x01;
+    frame[4] = 0x08;
+    break; // length 264
+  case 4:
+    frame[frame.size() - 2] ^= 0xFF;
+    break; // checksum
+  case 5:
+    frame.back() = 0x00;
+    break; // no end byte
   }
   return frame;
 }
@@ -169,7 +178,8 @@ TEST_F(SequenceTest, EachMalformedAnswerEndsTheRunWithoutRetransmission) {
     answers[300] = malformed(static_cast<uint8_t>(300 % 256), how);
     EXPECT_EQ(run(), OUTCOME_FAILED);
     const auto seen = notices();
-    EXPECT_EQ(last_text(seen).text, "unknown message format error(" + std::to_string(how) + ")!\r\n");
+    EXPECT_EQ(last_text(seen).text,
+              "unknown message format error(" + std::to_string(how) + ")!\r\n");
     EXPECT_EQ(seen.back().kind, NOTIFY_TEXT);
     EXPECT_EQ(line.writes().size(), 301u);
   }
@@ -279,8 +289,8 @@ TEST_F(SequenceTest, AMalformedAnswerToTheJumpIsAFormatError) {
 }
 
 TEST_F(SequenceTest, ADeviceErrorInASplitAcknowledgementOfTheJumpNamesTheJump) {
-  const std::string text =
-      "ORVA had an internal error(9)!\r\nMessage id 49/49, type jump: offset address 0x00004000\r\n";
+  const std::string text = "ORVA had an internal error(9)!\r\nMessage id 49/49, type jump: offset "
+                           "address 0x00004000\r\n";
   clock.set_step_ms(10); // single bytes come much faster than a read's time-out
   for (size_t piece : {size_t{1}, size_t{4}}) {
     SCOPED_TRACE(piece);

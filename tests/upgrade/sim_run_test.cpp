@@ -45,8 +45,8 @@ protected:
 
   // The run failed with `text` and `code`: that text is the last one, the end
   // notice follows it, and the simulator saw no protocol violation.
-  void expect_failure(const std::vector<Notice>& seen, const SimLine& line,
-                      const std::string& text, int32_t code = 1) {
+  void expect_failure(const std::vector<Notice>& seen, const SimLine& line, const std::string& text,
+                      int32_t code = 1) {
     ASSERT_GE(seen.size(), 2u);
     EXPECT_EQ(seen[seen.size() - 2].text, text);
     EXPECT_EQ(seen[seen.size() - 2].code, code);

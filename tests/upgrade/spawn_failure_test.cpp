@@ -24,7 +24,8 @@ TEST_F(SpawnFailureTest, StartReportsTheFailureAndEndsTheRun) {
   EXPECT_EQ(worker.exited, 1);
   EXPECT_EQ(worker.target_window, nullptr);
   EXPECT_EQ(worker.stop(), 0);
-  EXPECT_EQ(worker.run_result, UPGRADE_NO_RUN) << "no run, so no result a caller could take for success";
+  EXPECT_EQ(worker.run_result, UPGRADE_NO_RUN)
+      << "no run, so no result a caller could take for success";
   EXPECT_TRUE(line.writes().empty());
 }
 
