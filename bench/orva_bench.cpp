@@ -33,6 +33,7 @@ constexpr double RUN_TIMEOUT_S = 120.0;
 
 struct Options {
   std::string cli, sim, image, work_dir = "/tmp";
+  std::string gap_lib; // host_gap_preload.cpp built, or empty
   int runs = 3;
 };
 
@@ -43,6 +44,7 @@ struct RunResult {
   double wire_s = 0; // the wire-time model of the frames the controller saw
   int requests = 0;
   std::vector<double> turnaround_us;
+  std::vector<double> host_gap_us; // the upgrader's own share, when measured
 };
 
 // The lengths of the request frames in the simulator's report; empty when
@@ -94,9 +96,12 @@ RunResult one_run(const Options& o, bool paced, int index) {
   sim.wait_for_output("\n", 2.0);
   std::string port = device_path(sim.out());
 
+  const std::string gap_file = stem + "-gap.txt";
+  std::vector<std::string> env;
+  if (!o.gap_lib.empty()) env = {"LD_PRELOAD=" + o.gap_lib, "ORVA_GAP_FILE=" + gap_file};
   ChildProcess cli;
   double start = monotonic_seconds();
-  if (!cli.start({o.cli, "--port", port})) return r;
+  if (!cli.start({o.cli, "--port", port}, env)) return r;
   int status = cli.finish(RUN_TIMEOUT_S);
   r.wall_s = monotonic_seconds() - start;
   const struct rusage& u = cli.usage();
@@ -110,6 +115,9 @@ RunResult one_run(const Options& o, bool paced, int index) {
   std::istringstream gaps(read_file(turnaround));
   std::remove(turnaround.c_str());
   for (double us = 0; gaps >> us;) r.turnaround_us.push_back(us);
+  std::istringstream host_gaps(read_file(gap_file));
+  std::remove(gap_file.c_str());
+  for (double ns = 0; host_gaps >> ns;) r.host_gap_us.push_back(ns / 1000);
   if (status != 0) {
     std::fprintf(stderr, "bench: orvaload-cli exited %d\n%s%s\n", status, cli.out().c_str(),
                  cli.err().c_str());
@@ -261,6 +269,7 @@ void print_floor(int requests, double model_s, double wall_s) {
 
 bool run_mode(const Options& o, bool paced) {
   std::vector<double> wall, cpu, wire, per_exchange, turnaround_median, turnaround_p99;
+  std::vector<double> host_median, host_p99;
   int requests = 0;
   for (int i = 0; i < o.runs; ++i) {
     RunResult r = one_run(o, paced, i);
@@ -271,6 +280,10 @@ bool run_mode(const Options& o, bool paced) {
     per_exchange.push_back(r.wall_s / r.requests);
     turnaround_median.push_back(percentile(r.turnaround_us, 0.5));
     turnaround_p99.push_back(percentile(r.turnaround_us, 0.99));
+    if (!r.host_gap_us.empty()) {
+      host_median.push_back(percentile(r.host_gap_us, 0.5));
+      host_p99.push_back(percentile(r.host_gap_us, 0.99));
+    }
     requests = r.requests;
     std::printf("  run %d: wall %.3f s, cpu %.3f s, %d exchanges, answer to next request: "
                 "median %.0f us, p99 %.0f us\n",
@@ -297,12 +310,18 @@ bool run_mode(const Options& o, bool paced) {
   std::printf("%s: from the last byte of an answer to the first byte of the next request, median "
               "of the runs' medians %.0f us, of their 99th percentiles %.0f us\n",
               mode, median(turnaround_median), median(turnaround_p99));
+  if (!host_median.empty()) {
+    std::printf("%s: of that, the upgrader's own time from the read that completes an answer to "
+                "the write of the next request: median %.1f us, 99th percentile %.1f us\n",
+                mode, median(host_median), median(host_p99));
+  }
   std::fflush(stdout);
   return true;
 }
 
 int usage() {
   std::fprintf(stderr, "usage: orva-bench --cli PATH --sim PATH --image PATH [--runs N] "
+                       "[--gap-lib PATH] "
                        "[--work-dir DIR]\n");
   return 2;
 }
@@ -319,6 +338,7 @@ int main(int argc, char** argv) {
     else if (key == "--image") o.image = value;
     else if (key == "--runs") o.runs = std::max(3, std::atoi(value.c_str()));
     else if (key == "--work-dir") o.work_dir = value;
+    else if (key == "--gap-lib") o.gap_lib = value;
     else return usage();
   }
   if (argc % 2 == 0 || o.cli.empty() || o.sim.empty() || o.image.empty()) return usage();
