@@ -24,8 +24,10 @@ constexpr int MAX_FD = 1024;
 std::atomic<int64_t> last_read_ns{0};
 int64_t gaps[MAX_GAPS];
 std::atomic<int> gap_count{0};
-// Per descriptor: 0 not looked at yet, 1 the port, 2 something else.
-std::atomic<unsigned char> kind[MAX_FD];
+// The descriptors found to be a terminal. Only that is kept: a descriptor
+// that is something else is asked again, as the C library may close it
+// without passing here and the number may come back as the port.
+std::atomic<bool> terminal[MAX_FD];
 
 int64_t now_ns() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -35,12 +37,10 @@ int64_t now_ns() {
 
 bool is_port(int fd) {
   if (fd <= 2 || fd >= MAX_FD) return false;
-  unsigned char k = kind[fd].load();
-  if (k == 0) {
-    k = isatty(fd) ? 1 : 2;
-    kind[fd].store(k);
-  }
-  return k == 1;
+  if (terminal[fd].load()) return true;
+  const bool is = isatty(fd) != 0;
+  if (is) terminal[fd].store(true);
+  return is;
 }
 
 struct Report {

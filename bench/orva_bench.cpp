@@ -29,6 +29,8 @@ constexpr double BAUD = 115200.0;
 constexpr double BITS_PER_BYTE = 10.0; // start, 8 data, stop
 constexpr int ANSWER_BYTES = 9;        // acknowledgement: 7 bytes of frame, id and error code
 constexpr int FRAME_OVERHEAD = 7;
+// A program frame with 256 data bytes, most of the run's requests.
+constexpr int PROGRAM_REQUEST_BYTES = 269;
 constexpr double RUN_TIMEOUT_S = 120.0;
 
 struct Options {
@@ -250,7 +252,8 @@ bool run_parallel(const Options& o) {
 // this machine's terminals add whatever the host does.
 void print_floor(int requests, double model_s, double wall_s) {
   constexpr int EXCHANGES = 200;
-  const std::vector<double> beyond = pty_floor_us(EXCHANGES, 269, ANSWER_BYTES, BAUD);
+  const std::vector<double> beyond =
+      pty_floor_us(EXCHANGES, PROGRAM_REQUEST_BYTES, ANSWER_BYTES, BAUD);
   if (beyond.empty()) {
     std::printf("paced: no pseudo-terminal for the bare exchanges\n");
     return;
