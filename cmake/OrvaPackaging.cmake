@@ -2,7 +2,7 @@
 # The dialog's own CMakeLists adds orvaload, its desktop file and its icon.
 #   cmake --install build/release --prefix /usr/local
 #   (cd build/release && cpack -G DEB)
-#   (cd build/win32 && cpack -G ZIP)
+#   (cd build/win32 && cpack -G ZIP), the same in build/win64
 
 include(GNUInstallDirs)
 
@@ -25,7 +25,16 @@ function(orva_gzip_file source output)
 endfunction()
 
 if(WIN32)
-  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION .)
+  # A Windows user reads README.txt in Notepad: CRLF line ends.
+  set(orva_readme ${CMAKE_BINARY_DIR}/README.txt)
+  file(READ ${PROJECT_SOURCE_DIR}/packaging/windows/README.txt orva_readme_text)
+  string(REPLACE "\r\n" "\n" orva_readme_text "${orva_readme_text}")
+  string(REPLACE "\n" "\r\n" orva_readme_text "${orva_readme_text}")
+  file(WRITE ${orva_readme}.new "${orva_readme_text}")
+  configure_file(${orva_readme}.new ${orva_readme} COPYONLY)
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+    ${PROJECT_SOURCE_DIR}/packaging/windows/README.txt)
+  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${orva_readme} DESTINATION .)
 else()
   # A manual page for every program the package holds.
   set(orva_compressed)
@@ -69,7 +78,12 @@ set(CPACK_STRIP_FILES ON)
 
 if(WIN32)
   set(CPACK_GENERATOR "ZIP")
-  set(CPACK_SYSTEM_NAME "win32")
+  # orvaload-2.00-win32.zip or orvaload-2.00-win64.zip
+  if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
+    set(CPACK_SYSTEM_NAME "win64")
+  else()
+    set(CPACK_SYSTEM_NAME "win32")
+  endif()
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
 else()
   set(CPACK_GENERATOR "DEB")
