@@ -9,11 +9,13 @@
 // have ended at least one frame (well-formed or not) and begun no other: the
 // engine then has an answer to act on, and no part of a later one waits
 // behind it. Noise alone, or a frame still coming, leaves the read to end
-// when the line goes quiet. The judgement changes nothing in ctx.
+// when the line goes quiet. Until then, the bytes missing are those the
+// frame in progress needs at least (a whole empty frame when none is). The
+// judgement changes nothing in ctx, nor in the parser's own state.
 class AnswerInHand final : public ReadCheck {
 public:
   explicit AnswerInHand(const LinkContext* ctx) : ctx_(ctx) {}
-  bool complete(const uint8_t* data, size_t size) const override;
+  size_t missing(const uint8_t* data, size_t size) const override;
 
 private:
   const LinkContext* ctx_;

@@ -55,7 +55,12 @@ bool is_known_command(uint8_t byte) {
 
 uint8_t frame_parse(LinkContext* ctx, const uint8_t* input, int16_t* position, int16_t count,
                     uint8_t* stray, int16_t* stray_count) {
-  if (!ctx || !input || count <= 0) {
+  return frame_parse_from(ctx, &link_payload_index, input, position, count, stray, stray_count);
+}
+
+uint8_t frame_parse_from(LinkContext* ctx, uint16_t* payload_index, const uint8_t* input,
+                         int16_t* position, int16_t count, uint8_t* stray, int16_t* stray_count) {
+  if (!ctx || !payload_index || !input || count <= 0) {
     if (stray_count) {
       *stray_count = 0;
     }
@@ -93,7 +98,7 @@ uint8_t frame_parse(LinkContext* ctx, const uint8_t* input, int16_t* position, i
     case RX_LENGTH_LOW:
       rx.length = static_cast<uint16_t>(rx.length + b);
       rx.checksum ^= b;
-      link_payload_index = 0;
+      *payload_index = 0;
       ctx->rx_state = rx.length != 0 ? RX_PAYLOAD : RX_CHECKSUM;
       if (rx.length > LINK_MAX_RX_LENGTH) {
         result = PARSE_BAD_LENGTH;
@@ -102,12 +107,12 @@ uint8_t frame_parse(LinkContext* ctx, const uint8_t* input, int16_t* position, i
     case RX_PAYLOAD:
       // The length check above keeps the index inside the payload; the
       // second test only guards against a context whose state was never set.
-      if (link_payload_index < LINK_MAX_PAYLOAD) {
-        rx.payload[link_payload_index] = b;
+      if (*payload_index < LINK_MAX_PAYLOAD) {
+        rx.payload[*payload_index] = b;
       }
       rx.checksum ^= b;
-      ++link_payload_index;
-      if (link_payload_index >= rx.length) {
+      ++*payload_index;
+      if (*payload_index >= rx.length) {
         ctx->rx_state = RX_CHECKSUM;
       }
       break;
@@ -148,4 +153,29 @@ uint8_t frame_parse(LinkContext* ctx, const uint8_t* input, int16_t* position, i
     *position = static_cast<int16_t>(pos);
   }
   return result;
+}
+
+uint16_t frame_bytes_missing(const LinkContext* ctx, uint16_t payload_index) {
+  if (!ctx) {
+    return FRAME_OVERHEAD;
+  }
+  switch (ctx->rx_state) {
+  case RX_SEQUENCE:
+  case RX_COMMAND:
+  case RX_LENGTH_HIGH:
+  case RX_LENGTH_LOW:
+    // The header's bytes after STX are states 1 to 4; checksum and ETX follow.
+    return static_cast<uint16_t>(FRAME_OVERHEAD - ctx->rx_state);
+  case RX_PAYLOAD: {
+    const uint16_t length = ctx->received.length;
+    return static_cast<uint16_t>((payload_index < length ? length - payload_index : 0) + 2);
+  }
+  case RX_CHECKSUM:
+    return 2;
+  case RX_ETX:
+    return 1;
+  case RX_WAIT_STX:
+  default:
+    return FRAME_OVERHEAD;
+  }
 }

@@ -25,3 +25,16 @@ bool is_known_command(uint8_t byte);
 // *stray_count receives the number kept. position and stray_count may be null.
 uint8_t frame_parse(LinkContext* ctx, const uint8_t* input, int16_t* position, int16_t count,
                     uint8_t* stray, int16_t* stray_count);
+
+// frame_parse counting the payload in *payload_index instead of the thread's
+// link_payload_index, so that a trial parse on a copy of the receive state
+// leaves the real parser's state alone.
+uint8_t frame_parse_from(LinkContext* ctx, uint16_t* payload_index, const uint8_t* input,
+                         int16_t* position, int16_t count, uint8_t* stray, int16_t* stray_count);
+
+// The fewest bytes that can still end the frame ctx is receiving, whose
+// payload has reached payload_index: the rest of its header and payload, its
+// checksum and ETX, counted as if its payload were empty while its length
+// is not yet known; a whole empty frame when none has begun. A malformed
+// frame ends sooner.
+uint16_t frame_bytes_missing(const LinkContext* ctx, uint16_t payload_index);

@@ -6,11 +6,16 @@
 #include <cstddef>
 #include <cstdint>
 
-// The caller's judgement of the bytes a read holds so far: whether they are
-// all it waits for. The port knows nothing of what the bytes mean.
+// The caller's judgement of the bytes a read holds so far: how many more it
+// waits for at least. The port knows nothing of what the bytes mean.
 class ReadCheck {
 public:
-  virtual bool complete(const uint8_t* data, size_t size) const = 0;
+  // The fewest further bytes that could make data[0..size) all the caller
+  // waits for; 0 when it already is. Never more than the caller may get, so
+  // a port that asks its driver for exactly this many never waits for bytes
+  // that are not coming.
+  virtual size_t missing(const uint8_t* data, size_t size) const = 0;
+  bool complete(const uint8_t* data, size_t size) const { return missing(data, size) == 0; }
 
 protected:
   ~ReadCheck() = default;

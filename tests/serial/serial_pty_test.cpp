@@ -168,9 +168,9 @@ TEST_F(PtyPort, ReadEndsAsSoonAsItsCallerFindsTheBytesComplete) {
   class CompleteAtThree final : public ReadCheck {
   public:
     explicit CompleteAtThree(int master) : master_(master) {}
-    bool complete(const uint8_t*, size_t size) const override {
-      if (size < 3) return false;
-      return write(master_, "more", 4) == 4;
+    size_t missing(const uint8_t*, size_t size) const override {
+      if (size < 3) return 3 - size;
+      return write(master_, "more", 4) == 4 ? 0 : 1;
     }
 
   private:
