@@ -8,6 +8,7 @@
 #include <string>
 
 #include "serial/com_name.h"
+#include "serial/counted_read.h"
 #include "serial/port_list.h"
 #include "serial/serial.h"
 #include "serial/usb_identity.h"
@@ -23,11 +24,44 @@ bool device_name(const char* name, char* out, size_t size) {
   return written > 0 && static_cast<size_t>(written) < size;
 }
 
+// Synchronous reads on the open port, ended by its time-outs or on count.
+class ComDriver final : public CountedDriver {
+public:
+  explicit ComDriver(HANDLE handle) : handle_(handle) {}
+
+  bool read(uint8_t* buffer, size_t count, size_t* got) override {
+    *got = 0;
+    const DWORD asked = count > MAXDWORD ? MAXDWORD : static_cast<DWORD>(count);
+    DWORD n = 0;
+    if (!ReadFile(handle_, buffer, asked, &n, nullptr)) return false;
+    *got = n;
+    return true;
+  }
+  bool queued(size_t* count) override {
+    DWORD errors = 0;
+    COMSTAT status{};
+    if (!ClearCommError(handle_, &errors, &status)) return false;
+    *count = status.cbInQue;
+    return true;
+  }
+  uint64_t now_ms() override { return GetTickCount64(); }
+
+private:
+  HANDLE handle_;
+};
+
 class Win32Port final : public SystemPort {
 public:
-  explicit Win32Port(HANDLE handle) : handle_(handle) {}
+  explicit Win32Port(HANDLE handle) : handle_(handle), driver_(handle) {}
 
-  bool read(uint8_t* buffer, size_t capacity, size_t* got) override;
+  // Ends on the interval time-out after the last byte, or after the total.
+  bool read(uint8_t* buffer, size_t capacity, size_t* got) override {
+    return driver_.read(buffer, capacity, got);
+  }
+  // Ends as soon as the caller's check finds the answer complete.
+  bool read_until(uint8_t* buffer, size_t capacity, size_t* got, const ReadCheck& check) override {
+    return counted_read_until(driver_, buffer, capacity, got, check);
+  }
   bool write(const uint8_t* data, size_t size) override;
 
   bool get_state() override {
@@ -41,6 +75,7 @@ public:
 
 private:
   HANDLE handle_;
+  ComDriver driver_;
   DCB state_{};
   COMMTIMEOUTS timeouts_{};
 };
@@ -67,15 +102,6 @@ bool Win32Port::set_state() {
   state_.fInX = FALSE;
   state_.fRtsControl = RTS_CONTROL_DISABLE;
   return SetCommState(handle_, &state_) != 0;
-}
-
-bool Win32Port::read(uint8_t* buffer, size_t capacity, size_t* got) {
-  *got = 0;
-  const DWORD asked = capacity > MAXDWORD ? MAXDWORD : static_cast<DWORD>(capacity);
-  DWORD count = 0;
-  if (!ReadFile(handle_, buffer, asked, &count, nullptr)) return false;
-  *got = count;
-  return true;
 }
 
 // A write that ends by time-out reports success with fewer bytes written; a
