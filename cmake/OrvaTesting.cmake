@@ -15,6 +15,16 @@ else()
 endif()
 include(GoogleTest)
 
+# The Windows tests and the benchmark drive the Windows programs under Wine
+# against the Linux simulator, and compare them with the Linux CLI: the
+# programs of the Linux build in build/release, or of another build.
+if(CMAKE_CROSSCOMPILING AND WIN32)
+  set(ORVA_HOST_BOOTSIM "${PROJECT_SOURCE_DIR}/build/release/sim/orva-bootsim"
+      CACHE FILEPATH "The Linux orva-bootsim the Windows tests drive")
+  set(ORVA_HOST_CLI "${PROJECT_SOURCE_DIR}/build/release/app/cli/orvaload-cli"
+      CACHE FILEPATH "The Linux orvaload-cli the Windows program is compared with")
+endif()
+
 # orva_add_gtest(name SOURCES a.cpp b.cpp LIBS x y [LABELS l1 l2] [TIMEOUT s])
 # One test binary. On the host every test case is its own CTest test; in the
 # cross build the whole binary is one CTest test run under the emulator (Wine).
