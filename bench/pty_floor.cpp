@@ -8,7 +8,13 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <sstream>
+#include <string>
 #include <thread>
+
+#include "tests/support/child_process.h"
 
 namespace {
 
@@ -46,40 +52,104 @@ bool write_all(int fd, const char* buffer, int count) {
   _exit(0);
 }
 
+// A pseudo-terminal in raw mode: the controller's end, and the host's end
+// held open (reading the master of a terminal nobody holds fails).
+struct Terminal {
+  int master = -1;
+  int slave = -1;
+  std::string path;
+  ~Terminal() {
+    if (slave >= 0) close(slave);
+    if (master >= 0) close(master);
+  }
+};
+
+bool open_terminal(Terminal* t) {
+  t->master = posix_openpt(O_RDWR | O_NOCTTY);
+  if (t->master < 0 || grantpt(t->master) != 0 || unlockpt(t->master) != 0) return false;
+  t->path = ptsname(t->master);
+  t->slave = open(t->path.c_str(), O_RDWR | O_NOCTTY);
+  termios tio{};
+  if (t->slave < 0 || tcgetattr(t->slave, &tio) != 0) return false;
+  cfmakeraw(&tio);
+  return tcsetattr(t->slave, TCSANOW, &tio) == 0;
+}
+
+double wire_seconds(int request_bytes, int answer_bytes, double baud) {
+  return (request_bytes + answer_bytes) * 10.0 / baud;
+}
+
+pid_t start_controller(const Terminal& t, int exchanges, int request_bytes, int answer_bytes,
+                       double wire_s) {
+  const pid_t child = fork();
+  if (child == 0) {
+    close(t.slave);
+    controller(t.master, exchanges, request_bytes, answer_bytes,
+               std::chrono::nanoseconds(static_cast<long long>(wire_s * 1e9)));
+  }
+  return child;
+}
+
+void reap(pid_t child) {
+  int status = 0;
+  if (child > 0) waitpid(child, &status, 0);
+}
+
 } // namespace
 
 std::vector<double> pty_floor_us(int exchanges, int request_bytes, int answer_bytes, double baud) {
   std::vector<double> beyond;
-  const int master = posix_openpt(O_RDWR | O_NOCTTY);
-  if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return beyond;
-  const int slave = open(ptsname(master), O_RDWR | O_NOCTTY);
-  termios tio{};
-  if (slave < 0 || tcgetattr(slave, &tio) != 0) return beyond;
-  cfmakeraw(&tio);
-  tcsetattr(slave, TCSANOW, &tio);
-
-  const double wire_s = (request_bytes + answer_bytes) * 10.0 / baud;
-  const auto wire = std::chrono::nanoseconds(static_cast<long long>(wire_s * 1e9));
-  const pid_t child = fork();
-  if (child == 0) {
-    close(slave);
-    controller(master, exchanges, request_bytes, answer_bytes, wire);
-  }
+  Terminal t;
+  if (!open_terminal(&t)) return beyond;
+  const double wire_s = wire_seconds(request_bytes, answer_bytes, baud);
+  const pid_t child = start_controller(t, exchanges, request_bytes, answer_bytes, wire_s);
   const std::vector<char> request(static_cast<size_t>(request_bytes), 'r');
   std::vector<char> answer(static_cast<size_t>(answer_bytes));
   for (int i = 0; child > 0 && i < exchanges; ++i) {
     const Clock::time_point start = Clock::now();
-    if (!write_all(slave, request.data(), request_bytes) ||
-        !read_exactly(slave, answer.data(), answer_bytes)) {
+    if (!write_all(t.slave, request.data(), request_bytes) ||
+        !read_exactly(t.slave, answer.data(), answer_bytes)) {
       beyond.clear();
       break;
     }
     const std::chrono::duration<double, std::micro> took = Clock::now() - start;
     beyond.push_back(took.count() - wire_s * 1e6);
   }
-  close(slave);
-  close(master);
-  int status = 0;
-  if (child > 0) waitpid(child, &status, 0);
+  close(t.master);
+  t.master = -1;
+  reap(child);
+  return beyond;
+}
+
+std::vector<double> wine_floor_us(const std::string& scripts, const std::string& probe, int com,
+                                  int exchanges, int request_bytes, int answer_bytes, double baud) {
+  std::vector<double> beyond;
+  Terminal t;
+  if (!open_terminal(&t)) return beyond;
+  ChildProcess map;
+  if (!map.start({scripts + "/wine-map-com", std::to_string(com), t.path}) ||
+      map.finish(120) != 0) {
+    std::fprintf(stderr, "bench: cannot map %s as COM%d: %s\n", t.path.c_str(), com,
+                 map.err().c_str());
+    return beyond;
+  }
+  const double wire_s = wire_seconds(request_bytes, answer_bytes, baud);
+  const pid_t child = start_controller(t, exchanges, request_bytes, answer_bytes, wire_s);
+  ChildProcess run;
+  const bool started =
+      child > 0 && run.start({scripts + "/wine-run", probe, "COM" + std::to_string(com),
+                              std::to_string(exchanges), std::to_string(request_bytes),
+                              std::to_string(answer_bytes)});
+  if (started && run.finish(300) == 0) {
+    std::istringstream lines(run.out());
+    for (double us = 0; lines >> us;) beyond.push_back(us - wire_s * 1e6);
+  } else {
+    std::fprintf(stderr, "bench: the probe failed: %s\n", run.err().c_str());
+  }
+  if (beyond.size() != static_cast<size_t>(exchanges)) beyond.clear();
+  close(t.master);
+  t.master = -1;
+  if (child > 0) kill(child, SIGTERM);
+  reap(child);
   return beyond;
 }

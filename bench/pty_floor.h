@@ -6,9 +6,16 @@
 // side), a floor under the paced figures that no host can go below.
 #pragma once
 
+#include <string>
 #include <vector>
 
 // The microseconds beyond the wire time of each of `exchanges` exchanges of
 // a request of `request_bytes` and an answer of `answer_bytes` at `baud`;
 // empty when the terminal could not be set up.
 std::vector<double> pty_floor_us(int exchanges, int request_bytes, int answer_bytes, double baud);
+
+// The same exchanges with the host's side played by `probe`
+// (com_floor_probe.cpp, a Windows program) under Wine, on the terminal mapped
+// as COM`com` with `scripts`/wine-map-com: what Wine's serial calls add.
+std::vector<double> wine_floor_us(const std::string& scripts, const std::string& probe, int com,
+                                  int exchanges, int request_bytes, int answer_bytes, double baud);
