@@ -14,6 +14,9 @@ struct UsbIdentity {
   std::string manufacturer;
   std::string product;
   std::string serial;
+  // The adapter's latency timer as the system keeps it (Windows: FTDI's
+  // driver), in milliseconds; -1 where unknown.
+  int latency_ms = -1;
 };
 
 struct PortEntry {

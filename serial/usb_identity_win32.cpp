@@ -24,17 +24,35 @@ std::string registry_property(HDEVINFO set, SP_DEVINFO_DATA* device, DWORD prope
   return value;
 }
 
-// The COM name the port's driver gave it.
-std::string port_name(HDEVINFO set, SP_DEVINFO_DATA* device) {
+// What the port's driver keeps in the device's own parameters key: the COM
+// name it gave the port, and (FTDI's driver) the latency timer in ms, -1
+// when the key holds none. Only read, never written.
+struct PortParameters {
+  std::string name;
+  int latency_ms = -1;
+};
+
+PortParameters port_parameters(HDEVINFO set, SP_DEVINFO_DATA* device) {
+  PortParameters parameters;
   const HKEY key = SetupDiOpenDevRegKey(set, device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
-  if (key == INVALID_HANDLE_VALUE) return "";
+  if (key == INVALID_HANDLE_VALUE) return parameters;
   char name[32] = "";
   DWORD size = sizeof name - 1;
   DWORD type = 0;
-  const LONG read =
-      RegQueryValueExA(key, "PortName", nullptr, &type, reinterpret_cast<BYTE*>(name), &size);
+  if (RegQueryValueExA(key, "PortName", nullptr, &type, reinterpret_cast<BYTE*>(name), &size) ==
+          ERROR_SUCCESS &&
+      type == REG_SZ) {
+    parameters.name = name;
+  }
+  DWORD latency = 0;
+  size = sizeof latency;
+  if (RegQueryValueExA(key, "LatencyTimer", nullptr, &type, reinterpret_cast<BYTE*>(&latency),
+                       &size) == ERROR_SUCCESS &&
+      type == REG_DWORD && latency <= 255) {
+    parameters.latency_ms = static_cast<int>(latency);
+  }
   RegCloseKey(key);
-  return read == ERROR_SUCCESS && type == REG_SZ ? name : "";
+  return parameters;
 }
 
 // The ids and serial number from the port's instance id, or from its
@@ -61,13 +79,15 @@ UsbIdentity usb_identity_of_com(const char* com_name) {
   SP_DEVINFO_DATA device{};
   device.cbSize = sizeof device;
   for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &device); ++i) {
-    if (_stricmp(port_name(set, &device).c_str(), com_name) != 0) continue;
+    const PortParameters parameters = port_parameters(set, &device);
+    if (_stricmp(parameters.name.c_str(), com_name) != 0) continue;
     usb = ids_of(device.DevInst);
     if (!usb.vendor_id.empty()) {
       // The driver's names for maker and device; Windows keeps the strings
       // the adapter reports to itself.
       usb.manufacturer = registry_property(set, &device, SPDRP_MFG);
       usb.product = registry_property(set, &device, SPDRP_DEVICEDESC);
+      usb.latency_ms = parameters.latency_ms;
     }
     break;
   }

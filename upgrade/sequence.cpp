@@ -104,6 +104,13 @@ uint32_t upgrade_erase_blocks(uint32_t start, uint32_t size) {
                                UPGRADE_ERASE_BLOCK_SIZE);
 }
 
+uint32_t upgrade_answers(const FirmwareImage& image) {
+  constexpr uint32_t PERCENT_MESSAGES = 100;
+  const uint32_t chunks =
+      static_cast<uint32_t>((uint64_t{image.size} + UPGRADE_CHUNK_SIZE - 1) / UPGRADE_CHUNK_SIZE);
+  return upgrade_erase_blocks(image.load_address, image.size) + chunks + PERCENT_MESSAGES + 2;
+}
+
 int32_t upgrade_erase_range(UpgradeWorker* w, uint32_t start, uint32_t size, int32_t progress_from,
                             int32_t progress_to) {
   if (w == nullptr) {

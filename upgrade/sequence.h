@@ -40,6 +40,9 @@ int32_t upgrade_program_chunk(UpgradeWorker* worker, uint32_t address, const uin
                               uint32_t size, int32_t progress);
 // How many blocks upgrade_erase_range erases for `size` bytes at `start`.
 uint32_t upgrade_erase_blocks(uint32_t start, uint32_t size);
+// About how many answers a run of `image` waits for: one per erase block and
+// per chunk, one per whole percent, the first progress and the jump.
+uint32_t upgrade_answers(const FirmwareImage& image);
 int32_t upgrade_erase_range(UpgradeWorker* worker, uint32_t start, uint32_t size,
                             int32_t progress_from, int32_t progress_to);
 int32_t upgrade_program_range(UpgradeWorker* worker, uint32_t start, const uint8_t* data,

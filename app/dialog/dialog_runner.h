@@ -2,6 +2,8 @@
 // programs (worker_runner.h), a fake in the tests.
 #pragma once
 
+#include <cstdint>
+
 #include "link/port.h"
 #include "notify/notify.h"
 
@@ -12,4 +14,6 @@ public:
   virtual int start(NoticeTarget* target, PortHandle port) = 0;
   // Returns once no worker thread runs.
   virtual int stop() = 0;
+  // About how many answers of the controller one run waits for.
+  virtual uint32_t answers() const = 0;
 };

@@ -55,6 +55,10 @@ INT_PTR Win32Dialog::handle(UINT message, WPARAM wparam, LPARAM lparam) {
   case WM_QUERYDRAGICON:
     return reinterpret_cast<INT_PTR>(icon_);
   case WM_COMMAND:
+    if (LOWORD(wparam) == IDC_PORT_LIST && HIWORD(wparam) == CBN_SELCHANGE) {
+      logic_.OnPortSelected();
+      return TRUE;
+    }
     if (HIWORD(wparam) != BN_CLICKED) return FALSE;
     if (LOWORD(wparam) == IDC_UPGRADE) {
       logic_.OnUpgradeClicked();

@@ -71,6 +71,7 @@ OrvaWxDialog::OrvaWxDialog(COrvaLoadApp* app)
   Bind(wxEVT_CLOSE_WINDOW, [this](wxCloseEvent&) { logic_.OnCancelClicked(); });
   upgrade_->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { logic_.OnUpgradeClicked(); });
   cancel_close_->Bind(wxEVT_BUTTON, [this](wxCommandEvent&) { logic_.OnCancelClicked(); });
+  ports_->Bind(wxEVT_COMBOBOX, [this](wxCommandEvent&) { logic_.OnPortSelected(); });
   Bind(EVT_UPGRADE_NOTIFY, [this](NoticeEvent& event) {
     logic_.OnNotice(event.notice());
     // The focus went with the control disabled at the start of the run;

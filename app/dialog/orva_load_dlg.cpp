@@ -4,6 +4,7 @@
 #include <string>
 
 #include "res/resource.h"
+#include "serial/latency_hint.h"
 
 #ifndef ORVA_VERSION_TEXT
 #define ORVA_VERSION_TEXT "2.00"
@@ -35,7 +36,8 @@ bool COrvaLoadDlg::OnInitDialog() {
   if (app_ != nullptr && !app_->image_name.empty())
     caption += " - " + app_->image_name; // nobody takes a file for the release
   view_.set_caption(caption);
-  view_.set_text(IDC_STATUS, GREETING);
+  set_status(GREETING, true);
+  show_latency_hint(false);
   return true;
 }
 
@@ -53,10 +55,12 @@ void COrvaLoadDlg::OnUpgradeClicked() {
   if (result != 0) {
     // What to do follows the open's own text.
     const std::string hint = result == 2 ? ports_.hint(name) : "";
-    view_.set_text(IDC_STATUS, (message + hint).c_str());
+    set_status((message + hint).c_str(), false);
     return;
   }
   running_ = true;
+  idle_text_ = false;
+  hint_shown_ = false;
 
   view_.set_enabled(IDC_UPGRADE, false);
   view_.set_enabled(IDC_PORT_LIST, false);
@@ -86,7 +90,7 @@ int COrvaLoadDlg::OnUpgradeNotify(uint32_t kind, void* payload) {
 void COrvaLoadDlg::OnNotice(const Notice& notice) {
   switch (notice.kind) {
   case NOTIFY_TEXT:
-    view_.set_text(IDC_STATUS, notice.text.c_str());
+    set_status(notice.text.c_str(), false);
     break;
   case NOTIFY_PROGRESS:
     view_.set_progress(notice.value);
@@ -117,12 +121,46 @@ void COrvaLoadDlg::OnPortsChanged() {
   }
   ports_changed_ = false;
   const std::vector<PortEntry> ports = ports_.list();
-  std::vector<int> numbers;
-  for (const PortEntry& port : ports) numbers.push_back(port.number);
-  if (numbers == listed_) return;
-  const intptr_t selected = view_.port_list_data(view_.port_list_selection());
-  view_.port_list_clear();
-  show_ports(ports, selected);
+  const auto numbers = [](const std::vector<PortEntry>& entries) {
+    std::vector<int> n;
+    for (const PortEntry& port : entries) n.push_back(port.number);
+    return n;
+  };
+  if (numbers(ports) == numbers(listed_)) {
+    listed_ = ports; // the same ports; an adapter's settings may have changed
+  } else {
+    const intptr_t selected = view_.port_list_data(view_.port_list_selection());
+    view_.port_list_clear();
+    show_ports(ports, selected);
+  }
+  show_latency_hint(false);
+}
+
+void COrvaLoadDlg::OnPortSelected() {
+  show_latency_hint(true);
+}
+
+// Only an FTDI adapter with a slow latency timer ever changes the status box
+// here; for every other port it stays as it is.
+void COrvaLoadDlg::show_latency_hint(bool chose) {
+  if (running_ || (!idle_text_ && !chose)) return;
+  const intptr_t number = view_.port_list_data(view_.port_list_selection());
+  std::string hint;
+  for (const PortEntry& port : listed_) {
+    if (port.number == number) hint = latency_hint(port, runner_.answers());
+  }
+  if (!hint.empty()) {
+    set_status((std::string(GREETING) + "\r\n" + hint).c_str(), true);
+  } else if (hint_shown_) {
+    set_status(GREETING, true);
+  }
+  hint_shown_ = !hint.empty() && idle_text_;
+}
+
+void COrvaLoadDlg::set_status(const char* text, bool idle_text) {
+  view_.set_text(IDC_STATUS, text);
+  idle_text_ = idle_text;
+  hint_shown_ = false;
 }
 
 void COrvaLoadDlg::show_ports(const std::vector<PortEntry>& ports, intptr_t keep) {
@@ -135,7 +173,7 @@ void COrvaLoadDlg::show_ports(const std::vector<PortEntry>& ports, intptr_t keep
     view_.port_list_add(text);
     view_.port_list_set_data(index, port.number);
     if (port.number == keep) selected = index;
-    listed_.push_back(port.number);
+    listed_.push_back(port);
   }
   view_.port_list_select(selected);
 }

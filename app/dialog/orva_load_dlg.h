@@ -43,17 +43,25 @@ public:
   // the selected port when it is still there; during a run it waits for the
   // run's end.
   void OnPortsChanged();
+  // The user picked another entry of the port list.
+  void OnPortSelected();
 
 private:
   // Fills the list anew; selects the entry of port `keep`, or the first.
   void show_ports(const std::vector<PortEntry>& ports, intptr_t keep);
+  // The selected port's latency hint under the greeting, while idle and while
+  // the status box holds no run's text, or at once when the user `chose` it.
+  void show_latency_hint(bool chose);
+  void set_status(const char* text, bool idle_text);
 
   DialogView& view_;
   NoticeTarget& notices_;
   DialogRunner& runner_;
   COrvaLoadApp* app_;
   DialogPorts& ports_;
-  std::vector<int> listed_;    // the port numbers the list shows
-  bool running_ = false;       // from a successful open to the done notice
-  bool ports_changed_ = false; // while running
+  std::vector<PortEntry> listed_; // the ports the list shows, in order
+  bool running_ = false;          // from a successful open to the done notice
+  bool ports_changed_ = false;    // while running
+  bool idle_text_ = true;         // the status box holds the greeting
+  bool hint_shown_ = false;       // and the latency hint under it
 };

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "app/dialog/dialog_runner.h"
+#include "upgrade/sequence.h"
 #include "upgrade/worker.h"
 
 class WorkerRunner final : public DialogRunner {
@@ -13,6 +14,9 @@ public:
     return image_ != nullptr ? worker_.start(target, port, *image_) : worker_.start(target, port);
   }
   int stop() override { return worker_.stop(); }
+  uint32_t answers() const override {
+    return upgrade_answers(image_ != nullptr ? *image_ : firmware_image());
+  }
 
 private:
   const FirmwareImage* image_;

@@ -96,7 +96,7 @@ public:
     ++lists;
     std::vector<PortEntry> entries;
     for (int number : present_)
-      entries.push_back({number, "/dev/fake" + std::to_string(number), {}, ""});
+      entries.push_back({number, "/dev/fake" + std::to_string(number), usb[number], ""});
     return entries;
   }
 
@@ -107,7 +107,8 @@ public:
   void set_present(std::set<int> present) { present_ = std::move(present); }
 
   bool fail_open = false;
-  std::string hint_text; // what the hint after a failed open says
+  std::string hint_text;          // what the hint after a failed open says
+  std::map<int, UsbIdentity> usb; // by port number
   std::vector<std::string> hinted;
   PortHandle next_handle = 0x1000;
   std::vector<std::string> opened;
@@ -129,6 +130,7 @@ public:
     ++stops;
     return 0;
   }
+  uint32_t answers() const override { return 818; }
 
   struct Start {
     NoticeTarget* target;

@@ -142,6 +142,35 @@ TEST_F(DialogTest, FailedOpenShowsTheHintAfterTheOpensText) {
   expect_idle_before_run();
 }
 
+// An FTDI adapter whose latency timer slows every answer gets one line under
+// the greeting while it is selected and no run has spoken; other ports leave
+// the status box alone, and a run's texts are never joined by the hint.
+TEST_F(DialogTest, ASlowFtdiAdapterShowsItsLatencyHintOnlyWhileIdle) {
+  const std::string hint =
+      "COM7: the FTDI adapter's latency timer is 16 ms, which can make the upgrade up to 13 s "
+      "longer; set it to 1 ms in Device Manager: the port's Properties, Port Settings, Advanced, "
+      "Latency Timer";
+  ports.usb[7] = {"0403", "6001", "FTDI", "FT232R USB UART", "A50285BI", 16};
+  dlg.OnPortsChanged(); // the adapter's timer became known; COM3 stays selected
+  EXPECT_EQ(view.text[IDC_STATUS], GREETING);
+
+  view.port_list_select(1);
+  dlg.OnPortSelected();
+  EXPECT_EQ(view.text[IDC_STATUS], std::string(GREETING) + "\r\n" + hint);
+  view.port_list_select(0);
+  dlg.OnPortSelected();
+  EXPECT_EQ(view.text[IDC_STATUS], GREETING);
+
+  view.port_list_select(1);
+  dlg.OnPortSelected();
+  dlg.OnUpgradeClicked();
+  notify_text(&notices, "Erase address 00004000h 16384 bytes");
+  notify_done(&notices, 0);
+  deliver();
+  dlg.OnPortsChanged();
+  EXPECT_EQ(view.text[IDC_STATUS], "Erase address 00004000h 16384 bytes");
+}
+
 // Ports that come and go while the dialog is idle show up at once; the
 // selected port stays selected while it is there. A run's list stays as it
 // was until the run has ended.

@@ -9,6 +9,7 @@
 #include "app/dialog/orva_load_dlg.h"
 #include "tests/app/dialog_fakes.h"
 #include "tests/upgrade/upgrade_fixture.h"
+#include "upgrade/sequence.h"
 
 namespace {
 
@@ -17,6 +18,7 @@ public:
   explicit RunnerOf(UpgradeWorker& worker) : worker_(worker) {}
   int start(NoticeTarget* target, PortHandle port) override { return worker_.start(target, port); }
   int stop() override { return worker_.stop(); }
+  uint32_t answers() const override { return upgrade_answers(firmware_image()); }
 
 private:
   UpgradeWorker& worker_;

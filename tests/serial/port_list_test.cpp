@@ -2,6 +2,7 @@
 // picks one: pure functions, the same on every platform.
 #include <gtest/gtest.h>
 
+#include "serial/latency_hint.h"
 #include "serial/port_list.h"
 #include "serial/usb_identity.h"
 
@@ -50,4 +51,26 @@ TEST(PortList, WindowsInstanceIdsGiveIdsAndSerialNumbers) {
     const UsbIdentity got = usb_identity_from_instance_id(c.id);
     EXPECT_EQ(usb_description(got), usb_description(c.want)) << c.id;
   }
+}
+
+TEST(PortList, OnlyAnFtdiAdapterWithASlowLatencyTimerGetsTheHint) {
+  struct Case {
+    const char* vendor;
+    int latency_ms;
+    bool hint;
+  };
+  const Case cases[] = {{"0403", 16, true},  {"0403", 3, true},   {"0403", 2, false},
+                        {"0403", -1, false}, {"10c4", 16, false}, {"", 16, false}};
+  for (const Case& c : cases) {
+    PortEntry port{3, "", {c.vendor, "6001", "", "", ""}, ""};
+    port.usb.latency_ms = c.latency_ms;
+    EXPECT_EQ(!latency_hint(port, 818).empty(), c.hint) << c.vendor << " " << c.latency_ms;
+  }
+  PortEntry ftdi{3, "", {"0403", "6001", "", "", ""}, ""};
+  ftdi.usb.latency_ms = 16;
+  EXPECT_EQ(
+      latency_hint(ftdi, 818),
+      "COM3: the FTDI adapter's latency timer is 16 ms, which can make the upgrade up to 13 s "
+      "longer; set it to 1 ms in Device Manager: the port's Properties, Port Settings, "
+      "Advanced, Latency Timer");
 }
