@@ -43,15 +43,12 @@ trap '[ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null; wait 2>/dev/null || true
 "$scripts/wine-run" --prefix >/dev/null
 
 # upgrade NAME PORT-FOR-THE-PROGRAM PROGRAM...: one run against a fresh
-# controller; NAME.out, NAME.err and NAME.status hold what it did. The
-# controller serves until it is stopped: Wine's server holds its terminal as
-# the controlling one, and a line that hangs up under it makes the server
-# write its objects into the program's standard error.
+# controller; NAME.out, NAME.err and NAME.status hold what it did.
 upgrade() {
   local name=$1 port=$2
   shift 2
   rm -f "$name.pty" "$name.report"
-  "$sim" --image "$image" --report "$name.report" --path-file "$name.pty" --runs 0 --idle-timeout 60 \
+  "$sim" --image "$image" --report "$name.report" --path-file "$name.pty" --idle-timeout 60 \
     "${faults[@]}" >"$name.sim" 2>&1 &
   sim_pid=$!
   for _ in $(seq 100); do
@@ -73,7 +70,6 @@ upgrade() {
     timeout 300 "$@" --port "$port" >"$name.out" 2>"$name.err" || status=$?
   fi
   echo "$status" >"$name.status"
-  [ "$port" = COM5 ] && WINEPREFIX=$("$scripts/wine-run" --prefix) wineserver -k 2>/dev/null
   kill "$sim_pid" 2>/dev/null || true
   wait "$sim_pid" 2>/dev/null || true
   sim_pid=""
