@@ -100,6 +100,7 @@ bool ChildProcess::reap(bool block) {
   pid_t got = wait4(pid_, &status, block ? 0 : WNOHANG, &usage_);
   if (got != pid_) return false;
   exited_ = true;
+  ended_s_ = monotonic_seconds();
   status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return true;
 }
@@ -120,7 +121,10 @@ void ChildProcess::send_signal(int signal) {
 
 int ChildProcess::finish(double timeout_s) {
   double deadline = monotonic_seconds() + timeout_s;
-  while (pump(50)) {
+  // Short waits, so that the end of a child whose pipes outlive it is seen
+  // within a few milliseconds.
+  while (pump(5)) {
+    reap(false);
     if (monotonic_seconds() > deadline) {
       kill(pid_, SIGKILL);
       reap(true);

@@ -31,9 +31,13 @@ public:
   bool wait_for_output(const std::string& needle, double timeout_s);
   void send_signal(int signal);
 
-  // Collects output until the child ends; kills it after timeout_s. Returns
-  // the exit status, 128 + signal for a signal, -1 when it had to be killed.
+  // Collects output until the child ends and its output pipes have closed
+  // (a process it started may hold them longer); kills it after timeout_s.
+  // Returns the exit status, 128 + signal for a signal, -1 when it had to be
+  // killed.
   int finish(double timeout_s);
+  // When finish() first saw the child ended (monotonic_seconds()).
+  double ended_s() const { return ended_s_; }
 
   // Kills a child still running, reaps it and closes its pipes.
   void stop();
@@ -55,6 +59,7 @@ private:
   bool share_stderr_ = false;
   bool exited_ = false;
   int status_ = -1;
+  double ended_s_ = 0;
   std::string out_;
   std::string err_;
   struct rusage usage_ {};
