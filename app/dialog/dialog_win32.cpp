@@ -48,6 +48,7 @@ INT_PTR CALLBACK Win32Dialog::procedure(HWND window, UINT message, WPARAM wparam
 INT_PTR Win32Dialog::handle(UINT message, WPARAM wparam, LPARAM lparam) {
   switch (message) {
   case WM_INITDIALOG:
+    dpi_.record(window_);
     to_ports(CB_INITSTORAGE, PORT_LIST_ENTRIES, PORT_LIST_TEXT_BYTES);
     return logic_.OnInitDialog() ? TRUE : FALSE;
   case WM_PAINT:
@@ -83,6 +84,9 @@ INT_PTR Win32Dialog::handle(UINT message, WPARAM wparam, LPARAM lparam) {
     if (wparam == DBT_DEVICEARRIVAL || wparam == DBT_DEVICEREMOVECOMPLETE ||
         wparam == DBT_DEVNODES_CHANGED)
       logic_.OnPortsChanged();
+    return TRUE;
+  case WM_DPICHANGED:
+    dpi_.apply(window_, HIWORD(wparam), *reinterpret_cast<const RECT*>(lparam));
     return TRUE;
   case WM_DESTROY:
     window_ = nullptr;

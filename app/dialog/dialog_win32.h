@@ -8,6 +8,7 @@
 #include <atomic>
 #include <memory>
 
+#include "app/dialog/dialog_dpi_win32.h"
 #include "app/dialog/dialog_trace.h"
 #include "app/dialog/orva_load_dlg.h"
 #include "app/dialog/worker_runner.h"
@@ -45,6 +46,7 @@ private:
 
   std::atomic<HWND> window_{nullptr};
   HICON icon_;
+  DialogDpi dpi_;
   // Declared after the window handle the worker posts to, so that the
   // worker's destruction, which waits for its thread, comes first.
   WorkerRunner runner_;
