@@ -13,7 +13,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/cli/port_runs.h"
+#include "app/cli/run_outputs.h"
 #include "sim/sim_line.h"
 #include "tests/support/fake_clock.h"
 
@@ -27,24 +27,23 @@ protected:
   PortRunsTest() {
     output.out = [this](const std::string& text) { out += text; };
     output.err = [this](const std::string& text) { err += text; };
-    system.open = [this](const std::string& name, std::string* failure) -> PortHandle {
+    system.open = [this](const std::string& name) -> PortOpening {
       auto line = lines.find(name);
       if (line == lines.end()) {
-        *failure = "serial port open failed!\ncannot open " + name + ": no such device\n";
-        return 0;
+        return {0, "serial port open failed!\ncannot open " + name + ": no such device\n"};
       }
-      return line->second->handle();
+      return {line->second->handle(), ""};
     };
     system.close = [](PortHandle) {};
     system.interrupted = [this] { return interrupt.load(); };
     system.now_s = [this] { return static_cast<double>(++ticks) / 1000.0; };
-    system.usb_serial = [](const std::string& name) { return name == "A" ? "A5XK3RJT" : ""; };
-    system.append_record = [this](const std::string& path, const std::string& line) {
+    record.usb_serial = [](const std::string& name) { return name == "A" ? "A5XK3RJT" : ""; };
+    record.append = [this](const std::string& path, const std::string& line) {
       records.push_back(path + " " + line);
       return RecordAppend{};
     };
-    system.host = [] { return std::string("station-3"); };
-    system.utc_now = [] { return std::string("2026-12-08T22:07:44Z"); };
+    record.host = [] { return std::string("station-3"); };
+    record.utc_now = [] { return std::string("2026-12-08T22:07:44Z"); };
     plan.image_sha256 = std::string(64, 'c');
   }
 
@@ -63,7 +62,7 @@ protected:
 
   int run(std::vector<std::string> ports) {
     plan.ports = std::move(ports);
-    return run_ports(plan, image, system, output);
+    return cli_exit_status(run_ports(plan, image, system, record, output));
   }
 
   std::vector<nlohmann::json> events() const {
@@ -86,6 +85,7 @@ protected:
   std::atomic<int64_t> ticks{0};
   PortRunsPlan plan;
   PortRunsSystem system;
+  RecordSystem record;
   RunOutput output;
   std::string out;
   std::string err;
