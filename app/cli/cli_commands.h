@@ -13,7 +13,8 @@ struct CliOptions;
 // standard output and the progress line on standard error when that is a
 // terminal; with several, texts behind their port's name, a progress line per
 // port and a summary; or JSON events. Ctrl-C cancels the way the dialog's
-// Cancel does. usage when the record file cannot be opened.
+// Cancel does. usage when the record file cannot be opened, record_lost when
+// every run succeeded but a record line could not be written.
 CliEnding cli_upgrade(const CliOptions& options, const FirmwareImage& image);
 
 // Prints every COM port that has a device behind it, one per line:

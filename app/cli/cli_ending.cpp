@@ -10,6 +10,8 @@ int cli_exit_status(CliStatus status) {
     return 2;
   case CliStatus::no_port:
     return 3;
+  case CliStatus::record_lost:
+    return 4;
   }
   return 1;
 }

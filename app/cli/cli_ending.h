@@ -11,9 +11,12 @@ enum class CliStatus : uint8_t {
   failed,  // a run failed, was cancelled or ended without its final report
   usage,   // bad usage, or a firmware or record file refused: nothing was sent
   no_port, // a port could not be opened (the others still ran)
+  // Every controller took its image, but a record line could not be written:
+  // a production line that reads only the status must not take it for 0.
+  record_lost,
 };
 
-// 0, 1, 2 and 3, in the order above: scripts rely on them.
+// 0, 1, 2, 3 and 4, in the order above: scripts rely on them.
 int cli_exit_status(CliStatus status);
 
 struct CliEnding {

@@ -35,7 +35,8 @@ const char* const FOOTER =
     "     (last line \"Program success, starting application...\", no failure text)\n"
     "  1  the upgrade failed or was cancelled (on any port)\n"
     "  2  bad usage, or a firmware file refused (nothing was sent)\n"
-    "  3  the port (any port) could not be opened (reason and hint on standard error)";
+    "  3  the port (any port) could not be opened (reason and hint on standard error)\n"
+    "  4  every controller was upgraded, but a --log record line could not be written";
 
 CliEnding usage(const std::string& reason) {
   return {CliStatus::usage, reason};

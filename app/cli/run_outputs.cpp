@@ -41,12 +41,17 @@ CliStatus run_ports(const PortRunsPlan& plan, const FirmwareImage& image,
     // Standard output carries only events with --json.
     sinks.push_back(std::make_unique<SummarySink>(plan.json ? output.err : output.out));
   }
+  RecordSink* recorded = nullptr;
   if (!plan.log_path.empty()) {
-    sinks.push_back(
-        std::make_unique<RecordSink>(plan.log_path, plan.image_sha256, record, output.err));
+    auto sink = std::make_unique<RecordSink>(plan.log_path, plan.image_sha256, record, output.err);
+    recorded = sink.get();
+    sinks.push_back(std::move(sink));
   }
 
   std::vector<RunSink*> told;
   for (const auto& sink : sinks) told.push_back(sink.get());
-  return run_port_loop(plan.ports, image, system, told);
+  const CliStatus status = run_port_loop(plan.ports, image, system, told);
+  // A failure says more than a lost record line and keeps its status.
+  const bool record_lost = recorded != nullptr && !recorded->complete();
+  return status == CliStatus::ok && record_lost ? CliStatus::record_lost : status;
 }

@@ -20,7 +20,8 @@ struct PortRunsPlan {
 };
 
 // Runs every port of `plan` with `image`, whose bytes stay valid until it
-// returns; returns as run_port_loop does. With one port and no JSON the
+// returns; returns as run_port_loop does, except record_lost when every run
+// succeeded but a record line could not be written. With one port and no JSON the
 // output is that of the single-port upgrader: texts as they are, no prefix,
 // no summary.
 CliStatus run_ports(const PortRunsPlan& plan, const FirmwareImage& image,

@@ -198,6 +198,25 @@ TEST_F(PortRunsTest, PlainTextsArePrefixedAndASummaryEnds) {
   EXPECT_TRUE(lines["COM5"]->controller().image_matches());
 }
 
+// A full disk, say: the controller is upgraded but its record line is lost,
+// and a script that reads only the exit status must not see 0. A failed run
+// keeps its own status.
+TEST_F(PortRunsTest, ARecordLineThatCannotBeWrittenAfterCleanRunsExitsFour) {
+  record.append = [](const std::string& path, const std::string&) {
+    return record_failure(RecordStatus::cannot_write, path, ": No space left on device");
+  };
+  plan.log_path = "station.jsonl";
+  add_line("A");
+  EXPECT_EQ(run({"A"}), 4);
+  EXPECT_EQ(err,
+            "orvaload-cli: cannot write the record file station.jsonl: No space left on device\n");
+  EXPECT_TRUE(lines["A"]->controller().image_matches());
+
+  add_line("B");
+  add_line("C", {{SimFaultKind::device_error, 6, 1, 7}});
+  EXPECT_EQ(run({"B", "C"}), 1);
+}
+
 TEST_F(PortRunsTest, InterruptCancelsEveryRun) {
   // Each controller holds its line at its 200th request until the loop has
   // seen the interrupt, so every run is still going when the cancel comes.
