@@ -5,9 +5,6 @@
 #include <cstdint>
 #include <string>
 
-constexpr uint32_t WM_USER_BASE = 0x0400;
-constexpr uint32_t WM_UPGRADE_NOTIFY = WM_USER_BASE + 300; // 0x52C
-
 // Kinds. 1 is an old text kind that no poster sends; receivers treat it as 3.
 constexpr uint32_t NOTIFY_TEXT_OLD = 1;
 constexpr uint32_t NOTIFY_PROGRESS = 2;

@@ -5,6 +5,7 @@
 #include "app/cli/cli_image.h"
 #include "app/cli/cli_options.h"
 #include "app/cli/console.h"
+#include "upgrade/firmware.h"
 
 namespace {
 
@@ -22,8 +23,7 @@ CliEnding run_command_line(int argc, char** argv) {
   if (!options.image.empty()) {
     const CliEnding refused = cli_load_image(options, &loaded);
     if (refused.status != CliStatus::ok) return refused;
-    image = FirmwareImage{loaded.bytes.data(), static_cast<uint32_t>(loaded.bytes.size()),
-                          loaded.load_address};
+    image = firmware_from_file(loaded);
   }
   if (options.info) {
     std::cout << cli_image_info(options.image, image_format_name(loaded.format), image)
