@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <thread>
 
+#include "link/engine.h"
 #include "link/link_records.h"
 #include "link/port.h"
 #include "notify/notify.h"
@@ -14,6 +15,8 @@
 #include "upgrade/firmware.h"
 
 constexpr int UPGRADE_TEXT_SIZE = 256;
+static_assert(UPGRADE_TEXT_SIZE >= LINK_TEXT_SIZE, "status_text takes any outcome text");
+static_assert(UPGRADE_TEXT_SIZE <= NOTIFY_TEXT_SIZE, "status_text goes out whole in a notice");
 
 // UpgradeWorker::run_result before a run has ended.
 constexpr int32_t UPGRADE_NO_RUN = INT32_MIN;
