@@ -39,12 +39,10 @@ PortOpening open_port(const std::string& name) {
     if (found.status != UsbPortLookup::ok) return {0, found.reason + "\n"};
     device = found.name;
   }
-  char message[256] = "";
   PortOpening opening;
-  if (serial_open(device.c_str(), &opening.port, message) == 0) return opening;
-  char hint[SERIAL_PATH_SIZE] = "";
-  serial_open_hint(device.c_str(), hint, sizeof hint);
-  opening.failure = notice_lines(message) + notice_lines(hint);
+  const SerialOpening opened = serial_open_explained(device.c_str(), &opening.port);
+  if (opened.result != 0)
+    opening.failure = notice_lines(opened.text.c_str()) + notice_lines(opened.hint.c_str());
   return opening;
 }
 

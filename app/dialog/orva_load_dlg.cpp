@@ -12,7 +12,6 @@
 namespace {
 
 constexpr int PORT_NAME_SIZE = 256;
-constexpr int OPEN_MESSAGE_SIZE = 256;
 constexpr int CANCEL_MESSAGE_SIZE = 256;
 constexpr int DONE_MESSAGE_SIZE = 128;
 
@@ -48,12 +47,10 @@ void COrvaLoadDlg::OnUpgradeClicked() {
   char name[PORT_NAME_SIZE];
   std::snprintf(name, sizeof name, "\\\\.\\COM%d", static_cast<int>(number));
 
-  char message[OPEN_MESSAGE_SIZE] = {};
-  const uint8_t result = ports_.open(name, &app_->port_handle, message);
-  if (result != 0) {
+  const SerialOpening opening = ports_.open(name, &app_->port_handle);
+  if (opening.result != 0) {
     // What to do follows the open's own text.
-    const std::string hint = result == 2 ? ports_.hint(name) : "";
-    view_.set_text(IDC_STATUS, (message + hint).c_str());
+    view_.set_text(IDC_STATUS, (opening.text + opening.hint).c_str());
     return;
   }
   running_ = true;

@@ -138,7 +138,7 @@ TEST_F(DialogTest, FailedOpenShowsTheHintAfterTheOpensText) {
   EXPECT_EQ(
       view.text[IDC_STATUS],
       "serial port open failed!\r\nCOM3 is /dev/ttyS2, which is busy, held by minicom (pid 42)");
-  EXPECT_EQ(ports.hinted, (std::vector<std::string>{"\\\\.\\COM3"}));
+  EXPECT_EQ(ports.opened, (std::vector<std::string>{"\\\\.\\COM3"}));
   expect_idle_before_run();
 }
 
