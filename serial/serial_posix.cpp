@@ -1,5 +1,8 @@
-// Serial ports on Linux: line settings through termios, reads and writes.
-// Which devices may be opened, and how, is device_open_posix.cpp's part.
+// Serial ports on Linux: what serial.h and system_port.h leave to the
+// platform, all here: opening, line settings through termios, reads and
+// writes, the hint after a failed open, names and the port list. Which
+// devices may be opened, and how, is device_open_posix.cpp's part; how names
+// map to devices, device_names_posix.cpp's.
 //
 // How the steps of an open map onto the results callers see:
 //   2  the name leads to no device, or the device is no serial tty, or it
@@ -22,13 +25,17 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <string>
 
+#include "serial/device_names.h"
 #include "serial/device_open.h"
 #include "serial/port_holders.h"
+#include "serial/port_list.h"
 #include "serial/serial.h"
+#include "serial/usb_identity.h"
 
 namespace {
 
@@ -255,4 +262,22 @@ std::string system_port_hint(const char* name, OpenFailure failure) {
   }
   if (std::strcmp(name, path) == 0) return std::string(path) + " " + reason;
   return shown + " is " + path + ", which " + reason;
+}
+
+bool serial_resolve_name(const char* name, char* path, size_t size) {
+  char links[SERIAL_PATH_SIZE];
+  return device_resolve(device_roots(links, sizeof links), name, path, size);
+}
+
+bool system_port_find(int number, PortEntry* port) {
+  char links[SERIAL_PATH_SIZE];
+  const DeviceRoots roots = device_roots(links, sizeof links);
+  if (!device_exists(roots, number)) return false;
+  char name[16];
+  std::snprintf(name, sizeof name, "COM%d", number);
+  char path[SERIAL_PATH_SIZE] = "";
+  device_resolve(roots, name, path, sizeof path);
+  port->device = path;
+  port->usb = usb_identity_of(path);
+  return true;
 }
