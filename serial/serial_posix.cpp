@@ -278,6 +278,6 @@ bool system_port_find(int number, PortEntry* port) {
   char path[SERIAL_PATH_SIZE] = "";
   device_resolve(roots, name, path, sizeof path);
   port->device = path;
-  port->usb = usb_identity_of(path);
+  port->usb = usb_identity_of(*port);
   return true;
 }

@@ -125,7 +125,7 @@ bool system_port_find(int number, PortEntry* port) {
   target[0] = '\0';
   if (QueryDosDeviceA(name, target, sizeof target) == 0) return false;
   port->device = target; // the first of the names it stands for
-  port->usb = usb_identity_of_com(name);
+  port->usb = usb_identity_of(*port);
   return true;
 }
 

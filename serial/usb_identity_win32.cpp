@@ -54,14 +54,15 @@ UsbIdentity ids_of(DEVINST instance) {
 
 } // namespace
 
-UsbIdentity usb_identity_of_com(const char* com_name) {
+UsbIdentity usb_identity_of(const PortEntry& port) {
+  const std::string com_name = "COM" + std::to_string(port.number);
   UsbIdentity usb;
   const HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT);
   if (set == INVALID_HANDLE_VALUE) return usb;
   SP_DEVINFO_DATA device{};
   device.cbSize = sizeof device;
   for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &device); ++i) {
-    if (_stricmp(port_name(set, &device).c_str(), com_name) != 0) continue;
+    if (_stricmp(port_name(set, &device).c_str(), com_name.c_str()) != 0) continue;
     usb = ids_of(device.DevInst);
     if (!usb.vendor_id.empty()) {
       // The driver's names for maker and device; Windows keeps the strings
