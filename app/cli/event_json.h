@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -34,8 +33,8 @@ private:
 // The events as a sink: one line per event on standard output.
 class JsonEvents final : public RunSink {
 public:
-  JsonEvents(std::function<void(const std::string&)> out, std::vector<std::string> ports,
-             const FirmwareImage& image, std::string image_sha256)
+  JsonEvents(WriteText out, std::vector<std::string> ports, const FirmwareImage& image,
+             std::string image_sha256)
       : out_(std::move(out)),
         ports_(std::move(ports)),
         gates_(ports_.size()),
@@ -48,7 +47,7 @@ public:
   void ended(size_t run, const PortOutcome& outcome, double now_s) override;
 
 private:
-  std::function<void(const std::string&)> out_;
+  WriteText out_;
   std::vector<std::string> ports_;
   std::vector<ProgressGate> gates_;
   uint32_t image_size_;

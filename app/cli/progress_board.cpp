@@ -36,9 +36,8 @@ std::string ProgressBoard::finish(const std::vector<std::string>& rows) {
 
 // A row stands for a run that has not begun the way it would for one that
 // failed, until its port is opened.
-ProgressBoardSink::ProgressBoardSink(std::function<void(const std::string&)> err,
-                                     const std::vector<std::string>& ports, int columns,
-                                     uint32_t image_size)
+ProgressBoardSink::ProgressBoardSink(WriteText err, const std::vector<std::string>& ports,
+                                     int columns, uint32_t image_size)
     : err_(std::move(err)), columns_(columns) {
   for (const std::string& port : ports) {
     rows_.push_back(

@@ -1,9 +1,9 @@
 // Several ports' progress on a terminal: one line per port, redrawn in place
-// with the terminal's cursor-up and erase-line sequences. Pure: the caller
-// supplies the rows and the time, and writes what comes back.
+// with the terminal's cursor-up and erase-line sequences. The board itself is
+// pure (the caller supplies the rows and the time, and writes what comes
+// back); its sink keeps a row per port and writes the board.
 #pragma once
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -40,8 +40,8 @@ private:
 class ProgressBoardSink final : public RunSink {
 public:
   // `columns`: the terminal's width; `image_size` for each port's meter.
-  ProgressBoardSink(std::function<void(const std::string&)> err,
-                    const std::vector<std::string>& ports, int columns, uint32_t image_size);
+  ProgressBoardSink(WriteText err, const std::vector<std::string>& ports, int columns,
+                    uint32_t image_size);
   void started(size_t run) override;
   void text(size_t run, const char* text, int32_t code, double now_s) override;
   void progress(size_t run, int32_t permille, double now_s) override;
@@ -62,7 +62,7 @@ private:
   std::vector<std::string> rows(double now_s) const;
   void redraw(double now_s, bool force);
 
-  std::function<void(const std::string&)> err_;
+  WriteText err_;
   int columns_;
   size_t name_width_ = 0;
   std::vector<Row> rows_;

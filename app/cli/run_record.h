@@ -54,8 +54,7 @@ struct RecordSystem {
 // and a line on standard error for each that could not be written.
 class RecordSink final : public RunSink {
 public:
-  RecordSink(std::string path, std::string image_sha256, RecordSystem system,
-             std::function<void(const std::string&)> err)
+  RecordSink(std::string path, std::string image_sha256, RecordSystem system, WriteText err)
       : path_(std::move(path)),
         image_sha256_(std::move(image_sha256)),
         system_(std::move(system)),
@@ -68,6 +67,6 @@ private:
   std::string path_;
   std::string image_sha256_;
   RecordSystem system_;
-  std::function<void(const std::string&)> err_;
+  WriteText err_;
   bool complete_ = true;
 };

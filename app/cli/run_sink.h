@@ -9,10 +9,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "app/cli/port_outcome.h"
+
+// Where a sink writes: standard output or error, or a test's string.
+using WriteText = std::function<void(const std::string&)>;
 
 class RunSink {
 public:

@@ -1,7 +1,6 @@
 // The table that ends a run on several ports: port, result, seconds, last text.
 #pragma once
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -14,11 +13,11 @@ std::string summary_table(const std::vector<PortOutcome>& outcomes);
 // The table as a sink, written once every run has ended.
 class SummarySink final : public RunSink {
 public:
-  explicit SummarySink(std::function<void(const std::string&)> write) : write_(std::move(write)) {}
+  explicit SummarySink(WriteText write) : write_(std::move(write)) {}
   void finish(const std::vector<PortOutcome>& outcomes, double /*now_s*/) override {
     write_(summary_table(outcomes));
   }
 
 private:
-  std::function<void(const std::string&)> write_;
+  WriteText write_;
 };

@@ -3,14 +3,11 @@
 // opened, a run without its final report, a cancel) on standard error.
 #pragma once
 
-#include <functional>
 #include <string>
 #include <vector>
 
 #include "app/cli/progress_line.h"
 #include "app/cli/run_sink.h"
-
-using WriteText = std::function<void(const std::string&)>;
 
 // Every line of `text` after "PORT: ".
 std::string prefixed(const std::string& port, const std::string& text);
