@@ -14,10 +14,13 @@ if(TARGET orva-bootsim)
 endif()
 
 # Debian wants man pages and the changelog compressed, without a time stamp
-# inside.
+# inside. Ninja makes an output's folder by itself, Makefiles do not: the
+# command makes it first.
 function(orva_gzip_file source output)
+  get_filename_component(folder ${output} DIRECTORY)
   add_custom_command(
     OUTPUT ${output}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${folder}
     COMMAND gzip -9 -n -c ${source} > ${output}
     DEPENDS ${source}
     COMMENT "Compressing ${source}"

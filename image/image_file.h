@@ -12,6 +12,8 @@
 // IMAGE_MAX_SPAN image is about three times the image's size.
 constexpr uint64_t IMAGE_MAX_FILE_SIZE = uint64_t{IMAGE_MAX_SPAN} * 4;
 
+// Refuses anything but a regular file, and a regular file larger than
+// IMAGE_MAX_FILE_SIZE, before opening it; then reads it whole.
 ImageCheck image_read_file(const std::string& path, std::vector<uint8_t>* out);
 
 // image_read_file, then image_load with IMAGE_MAX_SPAN.

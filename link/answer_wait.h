@@ -18,3 +18,19 @@ inline bool link_wait_over(uint8_t start, uint8_t deadline, uint8_t now) {
   }
   return deadline <= now && now < start;
 }
+
+// One wait for an answer: five seconds from its start, or from the last frame
+// sent, which gives the controller its full time again.
+class AnswerWait {
+public:
+  explicit AnswerWait(uint8_t second) { restart(second); }
+  void restart(uint8_t second) {
+    start_ = second;
+    deadline_ = link_deadline_after(second);
+  }
+  bool over(uint8_t now) const { return link_wait_over(start_, deadline_, now); }
+
+private:
+  uint8_t start_ = 0;
+  uint8_t deadline_ = 0;
+};

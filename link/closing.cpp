@@ -3,6 +3,7 @@
 #include "link/answer_in_hand.h"
 #include "link/answer_wait.h"
 #include "link/clock.h"
+#include "link/exchange_pass.h"
 
 // Nothing is queued behind the last message, so nothing else can tell the
 // controller's answer to it apart from silence: this exchange waits for
@@ -27,38 +28,23 @@ int8_t link_close(LinkContext* ctx, const PortHandle* port, char* text) {
   if (ctx->status != LINK_RUNNING) {
     return link_outcome(ctx, static_cast<int8_t>(EXCHANGE_STOPPED), text);
   }
-  uint8_t start = current_second();
-  uint8_t deadline = link_deadline_after(start);
+  AnswerWait wait(current_second());
   const AnswerInHand answer_in_hand(ctx);
   while (ctx->status == LINK_RUNNING) {
-    SerialPort* serial = port_from_handle(*port);
-    size_t got = 0;
-    if (!serial || !serial->read_until(link_rx_area, LINK_READ_SIZE, &got, answer_in_hand)) {
-      return link_outcome(ctx, static_cast<int8_t>(EXCHANGE_READ_ERROR), text);
-    }
-    if (got > LINK_READ_SIZE) {
-      got = LINK_READ_SIZE;
-    }
-    const int16_t sent =
-        link_process_input(ctx, link_rx_area, static_cast<int16_t>(got), link_tx_area);
-    if (sent > 0) {
-      serial = port_from_handle(*port);
-      if (!serial || !serial->write(link_tx_area, static_cast<uint16_t>(sent))) {
-        return link_outcome(ctx, static_cast<int8_t>(EXCHANGE_WRITE_ERROR), text);
-      }
-      ++ctx->frames_sent;
+    const ExchangePass pass = link_exchange_pass(ctx, port, answer_in_hand);
+    if (pass.failure != 0) {
+      return link_outcome(ctx, static_cast<int8_t>(pass.failure), text);
     }
     const uint8_t now = current_second();
     if (ctx->status != LINK_RUNNING) {
       break;
     }
-    if (sent > 0) {
-      start = now;
-      deadline = link_deadline_after(now);
-    } else if (got == 0 && ctx->rx_state == RX_WAIT_STX) {
+    if (pass.sent) {
+      wait.restart(now);
+    } else if (pass.got == 0 && ctx->rx_state == RX_WAIT_STX) {
       text[0] = '\0';
       return OUTCOME_CONTINUE;
-    } else if (link_wait_over(start, deadline, now)) {
+    } else if (wait.over(now)) {
       return link_outcome(ctx, static_cast<int8_t>(EXCHANGE_TIMEOUT), text);
     }
   }

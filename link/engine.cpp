@@ -7,6 +7,7 @@
 #include "link/answer_in_hand.h"
 #include "link/answer_wait.h"
 #include "link/clock.h"
+#include "link/exchange_pass.h"
 #include "link/frame.h"
 #include "link/messages.h"
 
@@ -219,6 +220,30 @@ int16_t link_process_input(LinkContext* ctx, const uint8_t* input, int16_t count
   return produced;
 }
 
+ExchangePass link_exchange_pass(LinkContext* ctx, const PortHandle* port,
+                                const ReadCheck& complete) {
+  ExchangePass pass;
+  SerialPort* serial = port_at(port);
+  if (!serial || !serial->read_until(link_rx_area, LINK_READ_SIZE, &pass.got, complete)) {
+    pass.failure = EXCHANGE_READ_ERROR;
+    return pass;
+  }
+  if (pass.got > LINK_READ_SIZE) {
+    pass.got = LINK_READ_SIZE;
+  }
+  const int16_t sent =
+      link_process_input(ctx, link_rx_area, static_cast<int16_t>(pass.got), link_tx_area);
+  if (sent > 0) {
+    if (!write_reply(port, static_cast<uint16_t>(sent))) {
+      pass.failure = EXCHANGE_WRITE_ERROR;
+      return pass;
+    }
+    ++ctx->frames_sent;
+    pass.sent = true;
+  }
+  return pass;
+}
+
 uint8_t link_exchange(LinkContext* ctx, const PortHandle* port, uint8_t first, int32_t cancel) {
   if (!ctx || !port || *port == 0) {
     return EXCHANGE_BAD_PARAMETER;
@@ -237,36 +262,23 @@ uint8_t link_exchange(LinkContext* ctx, const PortHandle* port, uint8_t first, i
   if (cancel) {
     return EXCHANGE_CANCELLED;
   }
-  uint8_t start = current_second();
-  uint8_t deadline = link_deadline_after(start);
+  AnswerWait wait(current_second());
   const AnswerInHand answer_in_hand(ctx);
   for (;;) {
     if (ctx->status != LINK_RUNNING) {
       return EXCHANGE_STOPPED;
     }
-    SerialPort* serial = port_at(port);
-    size_t got = 0;
-    if (!serial || !serial->read_until(link_rx_area, LINK_READ_SIZE, &got, answer_in_hand)) {
-      return EXCHANGE_READ_ERROR;
+    const ExchangePass pass = link_exchange_pass(ctx, port, answer_in_hand);
+    if (pass.failure != 0) {
+      return pass.failure;
     }
-    if (got > LINK_READ_SIZE) {
-      got = LINK_READ_SIZE;
-    }
-    const int16_t sent =
-        link_process_input(ctx, link_rx_area, static_cast<int16_t>(got), link_tx_area);
-    if (sent > 0 && !write_reply(port, static_cast<uint16_t>(sent))) {
-      return EXCHANGE_WRITE_ERROR;
-    }
-    ctx->frames_sent += sent > 0;
     if (ctx->next_free) {
       return EXCHANGE_OK;
     }
     const uint8_t now = current_second();
-    if (sent > 0) {
-      // A frame went out, so the controller gets its full five seconds again.
-      start = now;
-      deadline = link_deadline_after(now);
-    } else if (link_wait_over(start, deadline, now)) {
+    if (pass.sent) {
+      wait.restart(now);
+    } else if (wait.over(now)) {
       return EXCHANGE_TIMEOUT;
     }
   }

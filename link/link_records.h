@@ -51,6 +51,14 @@ constexpr uint16_t LINK_STRAY_AREA_SIZE = 128;
 // Longest frame the message set produces: a program message of 256 data bytes.
 constexpr uint16_t LINK_MAX_FRAME = 6 + 256 + FRAME_OVERHEAD; // 269
 
+// What the areas and records must hold.
+static_assert(LINK_MAX_RX_LENGTH <= LINK_MAX_PAYLOAD, "a received payload fits a message");
+static_assert(LINK_MAX_FRAME - FRAME_OVERHEAD <= LINK_MAX_PAYLOAD, "every message fits one");
+static_assert(LINK_MAX_PAYLOAD + FRAME_OVERHEAD <= LINK_TX_AREA_SIZE,
+              "the transmit area holds any one frame, a reply or a retransmission");
+static_assert(LINK_READ_SIZE <= INT16_MAX, "a read's byte count passes as a signed 16-bit count");
+static_assert(LINK_STRAY_AREA_SIZE <= INT16_MAX, "the stray count is a signed 16-bit count");
+
 // One message before framing. Slots are copied as whole records.
 struct LinkMessage {
   uint8_t sequence;

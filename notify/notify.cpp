@@ -62,6 +62,10 @@ int notify_done(NoticeTarget* target, int32_t value) {
   return post_value(target, NOTIFY_DONE, value);
 }
 
+int notify_step(NoticeTarget* target, int32_t value) {
+  return post_value(target, NOTIFY_STEP, value);
+}
+
 void notice_free(uint32_t kind, void* payload) {
   switch (kind) {
   case NOTIFY_TEXT_OLD:
@@ -70,6 +74,7 @@ void notice_free(uint32_t kind, void* payload) {
     break;
   case NOTIFY_PROGRESS:
   case NOTIFY_DONE:
+  case NOTIFY_STEP:
     delete static_cast<int32_t*>(payload);
     break;
   default:
@@ -93,6 +98,7 @@ bool notice_take(uint32_t kind, void* payload, Notice& out) {
   }
   case NOTIFY_PROGRESS:
   case NOTIFY_DONE:
+  case NOTIFY_STEP:
     out = Notice{kind, std::string(), 0, *static_cast<const int32_t*>(payload)};
     break;
   default:

@@ -5,14 +5,14 @@
 #include <cstdint>
 #include <string>
 
-constexpr uint32_t WM_USER_BASE = 0x0400;
-constexpr uint32_t WM_UPGRADE_NOTIFY = WM_USER_BASE + 300; // 0x52C
-
 // Kinds. 1 is an old text kind that no poster sends; receivers treat it as 3.
 constexpr uint32_t NOTIFY_TEXT_OLD = 1;
 constexpr uint32_t NOTIFY_PROGRESS = 2;
 constexpr uint32_t NOTIFY_TEXT = 3;
 constexpr uint32_t NOTIFY_DONE = 4;
+// The part of the run that begins (the worker's RunStep) as the value; posted
+// only to targets that ask for it, never to the dialog.
+constexpr uint32_t NOTIFY_STEP = 5;
 
 constexpr int NOTIFY_TEXT_SIZE = 400;
 
@@ -39,19 +39,20 @@ int notify_text(NoticeTarget* target, const char* text);
 int notify_text_code(NoticeTarget* target, const char* text, int32_t code);
 int notify_progress(NoticeTarget* target, int32_t value);
 int notify_done(NoticeTarget* target, int32_t value);
+int notify_step(NoticeTarget* target, int32_t value);
 
-// Frees a payload received with `kind` (1 to 4); other kinds are not touched.
+// Frees a payload received with `kind` (1 to 5); other kinds are not touched.
 void notice_free(uint32_t kind, void* payload);
 
 // A notice as the C++ receivers hold it: a value that owns its text.
 struct Notice {
-  uint32_t kind = 0; // NOTIFY_PROGRESS, NOTIFY_TEXT or NOTIFY_DONE
+  uint32_t kind = 0; // NOTIFY_PROGRESS, NOTIFY_TEXT, NOTIFY_DONE or NOTIFY_STEP
   std::string text;  // a text notice's text
   int32_t code = 0;  // a text notice's code
-  int32_t value = 0; // the progress or done value
+  int32_t value = 0; // the progress, done or step value
 };
 
 // Takes a posted payload over: copies it into `out`, frees it and returns
 // true. The old text kind arrives as NOTIFY_TEXT. Returns false, and leaves
-// the payload alone, for a kind other than 1 to 4 or a missing payload.
+// the payload alone, for a kind other than 1 to 5 or a missing payload.
 bool notice_take(uint32_t kind, void* payload, Notice& out);

@@ -10,8 +10,6 @@
 #include "serial/com_name.h"
 #include "serial/port_list.h"
 #include "serial/serial.h"
-#include "serial/system_port.h"
-#include "serial/usb_identity.h"
 
 namespace {
 
@@ -129,22 +127,4 @@ bool device_exists(const DeviceRoots& roots, int number) {
   if (!range || !table_path(roots, *range, number, path, sizeof path)) return false;
   if (!is_char_device(path)) return false;
   return !range->legacy || uart_present(roots, std::strrchr(path, '/') + 1);
-}
-
-bool serial_resolve_name(const char* name, char* path, size_t size) {
-  char links[SERIAL_PATH_SIZE];
-  return device_resolve(device_roots(links, sizeof links), name, path, size);
-}
-
-bool system_port_find(int number, PortEntry* port) {
-  char links[SERIAL_PATH_SIZE];
-  const DeviceRoots roots = device_roots(links, sizeof links);
-  if (!device_exists(roots, number)) return false;
-  char name[16];
-  std::snprintf(name, sizeof name, "COM%d", number);
-  char path[SERIAL_PATH_SIZE] = "";
-  device_resolve(roots, name, path, sizeof path);
-  port->device = path;
-  port->usb = usb_identity_of(path);
-  return true;
 }

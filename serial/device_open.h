@@ -4,7 +4,7 @@
 
 #include <sys/types.h>
 
-enum class OpenFailure { none, missing, not_serial, busy, denied, other };
+#include "serial/system_port.h"
 
 // Whether the character device `device` may be opened as a port at all,
 // decided before anything opens it. `sys` is the sysfs root, normally /sys;

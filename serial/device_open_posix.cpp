@@ -1,5 +1,5 @@
-// Which Linux devices may be opened as the controller's port, the exclusive
-// open, and the hint that says why an open failed.
+// Which Linux devices may be opened as the controller's port, and the
+// exclusive open.
 #include "serial/device_open.h"
 
 #include <fcntl.h>
@@ -14,10 +14,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
-#include <string>
 
-#include "serial/port_holders.h"
-#include "serial/port_list.h"
 #include "serial/serial.h"
 
 namespace {
@@ -36,7 +33,6 @@ constexpr unsigned MAJOR_USB_SERIAL = 188;         // /dev/ttyUSBn
 constexpr unsigned MAJOR_LOW_DENSITY_SERIAL = 204; // /dev/ttyAMAn and other SoC UARTs
 
 const char SYSFS_ROOT[] = "/sys";
-const char PROC_ROOT[] = "/proc";
 
 // Pseudo-terminal slaves; they have no modem lines.
 bool is_pty_slave(dev_t device) {
@@ -68,62 +64,6 @@ OpenFailure failure_of(int error) {
   default:
     return OpenFailure::other;
   }
-}
-
-// The last open on this thread, so that a hint tells why it failed without
-// opening the device again.
-struct LastOpen {
-  std::string path;
-  OpenFailure why = OpenFailure::none;
-};
-thread_local LastOpen last_open;
-
-OpenFailure remember(const char* path, OpenFailure why) {
-  last_open.path = path;
-  last_open.why = why;
-  return why;
-}
-
-// Why `path` would not open, from what can be learnt without opening it.
-OpenFailure failure_before_open(const char* path) {
-  struct stat st;
-  if (stat(path, &st) != 0) return failure_of(errno);
-  if (!S_ISCHR(st.st_mode) || !device_may_be_port(SYSFS_ROOT, st.st_rdev)) {
-    return OpenFailure::not_serial;
-  }
-  return OpenFailure::other;
-}
-
-const char* failure_text(OpenFailure why) {
-  switch (why) {
-  case OpenFailure::missing:
-    return "does not exist";
-  case OpenFailure::not_serial:
-    return "is not a serial port";
-  case OpenFailure::busy:
-    return "is busy (held by another program)";
-  case OpenFailure::denied:
-    return "is not accessible (the user needs to be in the dialout group)";
-  case OpenFailure::other:
-    return "could not be opened";
-  case OpenFailure::none:
-    break;
-  }
-  return "opens now (it may have been busy a moment ago)";
-}
-
-// The failure's text with what can be done about it: who holds a busy
-// port, which ports there are instead of a missing one.
-std::string failure_reason(const char* path, OpenFailure why) {
-  std::string reason = failure_text(why);
-  struct stat st;
-  if (why == OpenFailure::busy && stat(path, &st) == 0 && S_ISCHR(st.st_mode)) {
-    const std::string holders = holders_text(port_holders(PROC_ROOT, st.st_rdev));
-    if (!holders.empty()) reason = "is busy, " + holders;
-  } else if (why == OpenFailure::missing) {
-    reason += "; " + ports_present_text();
-  }
-  return reason;
 }
 
 } // namespace
@@ -158,16 +98,16 @@ bool device_may_be_port(const char* sys, dev_t device) {
 int open_device(const char* path, bool* pty, OpenFailure* why) {
   struct stat before;
   if (stat(path, &before) != 0) {
-    *why = remember(path, failure_of(errno));
+    *why = failure_of(errno);
     return -1;
   }
   if (!S_ISCHR(before.st_mode) || !device_may_be_port(SYSFS_ROOT, before.st_rdev)) {
-    *why = remember(path, OpenFailure::not_serial);
+    *why = OpenFailure::not_serial;
     return -1;
   }
   const int fd = open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
-    *why = remember(path, failure_of(errno));
+    *why = failure_of(errno);
     return -1;
   }
   struct stat after;
@@ -183,7 +123,6 @@ int open_device(const char* path, bool* pty, OpenFailure* why) {
   } else if (ioctl(fd, TIOCEXCL) != 0) {
     *why = OpenFailure::other;
   }
-  remember(path, *why);
   if (*why != OpenFailure::none) {
     close(fd);
     return -1;
@@ -197,23 +136,4 @@ int open_device(const char* path, bool* pty, OpenFailure* why) {
 bool release_device(int fd) {
   ioctl(fd, TIOCNXCL);
   return close(fd) == 0;
-}
-
-void serial_open_hint(const char* name, char* out, size_t size) {
-  if (!out || size == 0) return;
-  char path[SERIAL_PATH_SIZE];
-  if (!name || !serial_resolve_name(name, path, sizeof path)) {
-    std::snprintf(out, size,
-                  "'%.64s' is no port name: give COMn, \\\\.\\COMn or a device path such as "
-                  "/dev/ttyUSB0",
-                  name ? name : "");
-    return;
-  }
-  const OpenFailure why = last_open.path == path ? last_open.why : failure_before_open(path);
-  const std::string reason = failure_reason(path, why);
-  if (std::strcmp(name, path) == 0) {
-    std::snprintf(out, size, "%s %s", path, reason.c_str());
-  } else {
-    std::snprintf(out, size, "%.64s is %s, which %s", name, path, reason.c_str());
-  }
 }

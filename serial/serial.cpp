@@ -70,22 +70,21 @@ uint8_t configure(SystemPort* port, const char** text) {
   return 0;
 }
 
-} // namespace
+struct Attempt {
+  uint8_t result;
+  OpenFailure failure; // with result 2
+};
 
-uint8_t serial_open(const char* name, PortHandle* slot, char* message) {
-  if (!slot || !name) {
-    put_text(message, TEXT_PARAMETERS);
-    return 1;
-  }
-  if (!message) return 1;
-
-  SystemPort* port = system_port_open(name);
+// serial_open's steps once its arguments are known to be there.
+Attempt attempt_open(const char* name, PortHandle* slot, char* message) {
+  const SystemOpen opened = system_port_open(name);
+  SystemPort* port = opened.port;
   *slot = handle_from_port(port);
   message[0] = '\0';
   if (!port) {
     put_text(message, TEXT_OPEN);
     *slot = 0;
-    return 2;
+    return {2, opened.failure};
   }
 
   const char* text = nullptr;
@@ -95,10 +94,38 @@ uint8_t serial_open(const char* name, PortHandle* slot, char* message) {
     port->close();
     delete port;
     *slot = 0;
-    return result;
+    return {result, OpenFailure::none};
   }
   open_ports().add(port);
-  return 0;
+  return {0, OpenFailure::none};
+}
+
+} // namespace
+
+uint8_t serial_open(const char* name, PortHandle* slot, char* message) {
+  if (!slot || !name) {
+    put_text(message, TEXT_PARAMETERS);
+    return 1;
+  }
+  if (!message) return 1;
+  return attempt_open(name, slot, message).result;
+}
+
+SerialOpening serial_open_explained(const char* name, PortHandle* slot) {
+  char message[SERIAL_MESSAGE_SIZE] = "";
+  SerialOpening opening;
+  if (!slot || !name) {
+    opening.result = serial_open(name, slot, message);
+  } else {
+    const Attempt attempt = attempt_open(name, slot, message);
+    opening.result = attempt.result;
+    if (attempt.result == 2) opening.hint = system_port_hint(name, attempt.failure);
+    // One line of a path's length at most, as the dialog and orvaload-cli
+    // have always shown it.
+    if (opening.hint.size() >= SERIAL_PATH_SIZE) opening.hint.resize(SERIAL_PATH_SIZE - 1);
+  }
+  opening.text = message;
+  return opening;
 }
 
 uint8_t serial_close(PortHandle* slot, char* message) {

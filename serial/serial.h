@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "link/port.h"
 
@@ -35,12 +36,15 @@ uint8_t serial_close(PortHandle* slot, char* message);
 // all (or the result does not fit in `size`).
 bool serial_resolve_name(const char* name, char* path, size_t size);
 
-// The device behind COMn, for listing ports; false when n names none.
-bool serial_port_device(int number, char* path, size_t size);
-
-// One line (no line end) saying why `name` may not have opened: the device
-// tried and, where the system tells, whether it is missing, busy or not
-// accessible. The reason is the one the last serial_open of that device on
-// this thread met; the device is not opened again to find it. Always
-// terminates `out` when size > 0.
-void serial_open_hint(const char* name, char* out, size_t size);
+// serial_open with all a front end shows when it fails: the dialog in its
+// status box, orvaload-cli on standard error.
+struct SerialOpening {
+  uint8_t result = 0; // serial_open's result
+  std::string text;   // serial_open's text, "...\r\n"; empty when open
+  // Only when the open itself failed (result 2): one line, no line end, on
+  // the device tried and why, from what that open met, and what to do. A
+  // later step (3 to 6) found the device there and free, so a hint would
+  // only mislead.
+  std::string hint;
+};
+SerialOpening serial_open_explained(const char* name, PortHandle* slot);

@@ -1,5 +1,8 @@
-// Serial ports on Linux: line settings through termios, reads and writes.
-// Which devices may be opened, and how, is device_open_posix.cpp's part.
+// Serial ports on Linux: what serial.h and system_port.h leave to the
+// platform, all here: opening, line settings through termios, reads and
+// writes, the hint after a failed open, names and the port list. Which
+// devices may be opened, and how, is device_open_posix.cpp's part; how names
+// map to devices, device_names_posix.cpp's.
 //
 // How the steps of an open map onto the results callers see:
 //   2  the name leads to no device, or the device is no serial tty, or it
@@ -14,6 +17,7 @@
 #include <linux/serial.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -21,10 +25,17 @@
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <cstdio>
+#include <cstring>
 #include <new>
+#include <string>
 
+#include "serial/device_names.h"
 #include "serial/device_open.h"
+#include "serial/port_holders.h"
+#include "serial/port_list.h"
 #include "serial/serial.h"
+#include "serial/usb_identity.h"
 
 namespace {
 
@@ -38,6 +49,8 @@ using Clock = std::chrono::steady_clock;
 // 115200 baud (87 us each). A frame cut by a shorter gap costs one more
 // read, nothing else.
 constexpr long READ_INTERVAL_US = 250;
+
+const char PROC_ROOT[] = "/proc";
 
 int elapsed_ms(Clock::time_point start) {
   return static_cast<int>(
@@ -217,14 +230,54 @@ bool PosixPort::close() {
 
 } // namespace
 
-SystemPort* system_port_open(const char* name) {
+SystemOpen system_port_open(const char* name) {
   char path[SERIAL_PATH_SIZE];
-  if (!serial_resolve_name(name, path, sizeof path)) return nullptr;
+  if (!serial_resolve_name(name, path, sizeof path)) return {nullptr, OpenFailure::no_name};
   bool pty = false;
   OpenFailure why = OpenFailure::none;
   const int fd = open_device(path, &pty, &why);
-  if (fd < 0) return nullptr;
+  if (fd < 0) return {nullptr, why};
   SystemPort* port = new (std::nothrow) PosixPort(fd, pty);
-  if (!port) release_device(fd);
-  return port;
+  if (!port) {
+    release_device(fd);
+    return {nullptr, OpenFailure::other};
+  }
+  return {port, OpenFailure::none};
+}
+
+// A busy port's hint names the programs that hold it, with the fix for those
+// known to grab USB serial adapters.
+std::string system_port_hint(const char* name, OpenFailure failure) {
+  const std::string shown = std::string(name ? name : "").substr(0, 64);
+  char path[SERIAL_PATH_SIZE];
+  if (failure == OpenFailure::no_name || !name || !serial_resolve_name(name, path, sizeof path)) {
+    return "'" + shown +
+           "' is no port name: give COMn, \\\\.\\COMn or a device path such as /dev/ttyUSB0";
+  }
+  std::string reason = open_failure_reason(failure);
+  struct stat st;
+  if (failure == OpenFailure::busy && stat(path, &st) == 0 && S_ISCHR(st.st_mode)) {
+    const std::string holders = holders_text(port_holders(PROC_ROOT, st.st_rdev));
+    if (!holders.empty()) reason = "is busy, " + holders;
+  }
+  if (std::strcmp(name, path) == 0) return std::string(path) + " " + reason;
+  return shown + " is " + path + ", which " + reason;
+}
+
+bool serial_resolve_name(const char* name, char* path, size_t size) {
+  char links[SERIAL_PATH_SIZE];
+  return device_resolve(device_roots(links, sizeof links), name, path, size);
+}
+
+bool system_port_find(int number, PortEntry* port) {
+  char links[SERIAL_PATH_SIZE];
+  const DeviceRoots roots = device_roots(links, sizeof links);
+  if (!device_exists(roots, number)) return false;
+  char name[16];
+  std::snprintf(name, sizeof name, "COM%d", number);
+  char path[SERIAL_PATH_SIZE] = "";
+  device_resolve(roots, name, path, sizeof path);
+  port->device = path;
+  port->usb = usb_identity_of(*port);
+  return true;
 }

@@ -113,39 +113,34 @@ bool Win32Port::write(const uint8_t* data, size_t size) {
   return count == size;
 }
 
-// The last open on this thread and the error it met, so that a hint tells
-// why it failed without opening the port again.
-struct LastOpen {
-  std::string device;
-  DWORD error = ERROR_SUCCESS;
-};
-thread_local LastOpen last_open;
-
-HANDLE create_file(const char* device) {
-  const HANDLE handle = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                    FILE_FLAG_NO_BUFFERING, nullptr);
-  last_open.device = device;
-  last_open.error = handle == INVALID_HANDLE_VALUE ? GetLastError() : ERROR_SUCCESS;
-  return handle;
-}
-
-// What is known of a port that was not opened: whether the system has it.
-DWORD error_without_open(const char* device) {
-  char target[260];
-  return QueryDosDeviceA(device + 4, target, sizeof target) != 0 ? ERROR_GEN_FAILURE
-                                                                 : ERROR_FILE_NOT_FOUND;
+// What the error of a failed CreateFileA says about the port.
+OpenFailure failure_of(DWORD error) {
+  switch (error) {
+  case ERROR_FILE_NOT_FOUND:
+  case ERROR_PATH_NOT_FOUND:
+    return OpenFailure::missing;
+  case ERROR_ACCESS_DENIED:
+  case ERROR_SHARING_VIOLATION:
+    return OpenFailure::busy;
+  default:
+    return OpenFailure::other;
+  }
 }
 
 } // namespace
 
-SystemPort* system_port_open(const char* name) {
+SystemOpen system_port_open(const char* name) {
   char device[32];
-  if (!device_name(name, device, sizeof device)) return nullptr;
-  const HANDLE handle = create_file(device);
-  if (handle == INVALID_HANDLE_VALUE) return nullptr;
+  if (!device_name(name, device, sizeof device)) return {nullptr, OpenFailure::no_name};
+  const HANDLE handle = CreateFileA(device, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_NO_BUFFERING, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return {nullptr, failure_of(GetLastError())};
   SystemPort* port = new (std::nothrow) Win32Port(handle);
-  if (!port) CloseHandle(handle);
-  return port;
+  if (!port) {
+    CloseHandle(handle);
+    return {nullptr, OpenFailure::other};
+  }
+  return {port, OpenFailure::none};
 }
 
 bool system_port_find(int number, PortEntry* port) {
@@ -156,7 +151,7 @@ bool system_port_find(int number, PortEntry* port) {
   target[0] = '\0';
   if (QueryDosDeviceA(name, target, sizeof target) == 0) return false;
   port->device = target; // the first of the names it stands for
-  port->usb = usb_identity_of_com(name);
+  port->usb = usb_identity_of(*port);
   return true;
 }
 
@@ -164,21 +159,11 @@ bool serial_resolve_name(const char* name, char* path, size_t size) {
   return path && size > 0 && device_name(name, path, size);
 }
 
-void serial_open_hint(const char* name, char* out, size_t size) {
-  if (!out || size == 0) return;
+std::string system_port_hint(const char* name, OpenFailure failure) {
   char device[32];
-  if (!device_name(name, device, sizeof device)) {
-    std::snprintf(out, size, "'%.64s' is no port name: give COMn or \\\\.\\COMn", name ? name : "");
-    return;
+  if (failure == OpenFailure::no_name || !device_name(name, device, sizeof device)) {
+    return "'" + std::string(name ? name : "").substr(0, 64) +
+           "' is no port name: give COMn or \\\\.\\COMn";
   }
-  const DWORD error = last_open.device == device ? last_open.error : error_without_open(device);
-  std::string why = "could not be opened";
-  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
-    why = "does not exist; " + ports_present_text();
-  } else if (error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION) {
-    why = "is busy (held by another program)";
-  } else if (error == ERROR_SUCCESS) {
-    why = "opens now (it may have been busy a moment ago)";
-  }
-  std::snprintf(out, size, "tried %s, which %s", device, why.c_str());
+  return "tried " + std::string(device) + ", which " + open_failure_reason(failure);
 }

@@ -3,6 +3,9 @@
 // declared, so both platforms report the same result for the same step.
 #pragma once
 
+#include <cstdint>
+#include <string>
+
 #include "link/port.h"
 
 class SystemPort : public SerialPort {
@@ -19,9 +22,33 @@ public:
   virtual bool close() = 0;
 };
 
-// Opens the device `name` leads to, exclusively, for reading and writing.
-// nullptr when that fails for any reason, the name included.
-SystemPort* system_port_open(const char* name);
+// Why a port could not be opened, as far as the system tells.
+enum class OpenFailure : uint8_t {
+  none,
+  no_name,    // the name leads to no device
+  missing,    // no such device
+  not_serial, // the device is no serial port
+  busy,       // another program holds it
+  denied,     // this user may not open it
+  other,
+};
+
+// The device `name` leads to, opened exclusively for reading and writing; or
+// no port and why not.
+struct SystemOpen {
+  SystemPort* port = nullptr;
+  OpenFailure failure = OpenFailure::none;
+};
+SystemOpen system_port_open(const char* name);
+
+// The words for a failure, the same on every platform, with what to do where
+// there is something: "does not exist; ports here: ...", "is busy (held by
+// another program)", and so on. Empty for none and no_name.
+std::string open_failure_reason(OpenFailure failure);
+
+// One line, no line end, on why `name` did not open with `failure`: the
+// device tried and the reason. Says what the open met; opens nothing.
+std::string system_port_hint(const char* name, OpenFailure failure);
 
 struct PortEntry;
 

@@ -6,13 +6,10 @@
 
 #include "serial/port_list.h"
 
-// Linux: the identity of the adapter behind the character device at
-// `device`; all fields empty when it is not on USB or udev does not know it.
-UsbIdentity usb_identity_of(const char* device);
-
-// Windows: the identity of the adapter behind the port named `com_name`
-// ("COM3"); all fields empty when it is not on USB.
-UsbIdentity usb_identity_of_com(const char* com_name);
+// The identity of the adapter behind `port`, whose number and device are
+// filled in; all fields empty when it is not on USB or the system does not
+// know it. Linux asks udev about the device, Windows SetupAPI about COMn.
+UsbIdentity usb_identity_of(const PortEntry& port);
 
 // The ids and serial number a Windows device instance id carries:
 // "USB\VID_10C4&PID_EA60\0001" or "FTDIBUS\VID_0403+PID_6001+A50285BI\0000".

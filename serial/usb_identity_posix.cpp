@@ -12,10 +12,10 @@ std::string attribute(udev_device* device, const char* name) {
 
 } // namespace
 
-UsbIdentity usb_identity_of(const char* device) {
+UsbIdentity usb_identity_of(const PortEntry& port) {
   UsbIdentity usb;
   struct stat st;
-  if (!device || stat(device, &st) != 0 || !S_ISCHR(st.st_mode)) return usb;
+  if (stat(port.device.c_str(), &st) != 0 || !S_ISCHR(st.st_mode)) return usb;
   udev* context = udev_new();
   if (!context) return usb;
   udev_device* tty = udev_device_new_from_devnum(context, 'c', st.st_rdev);

@@ -72,7 +72,8 @@ UsbIdentity ids_of(DEVINST instance) {
 
 } // namespace
 
-UsbIdentity usb_identity_of_com(const char* com_name) {
+UsbIdentity usb_identity_of(const PortEntry& port) {
+  const std::string com_name = "COM" + std::to_string(port.number);
   UsbIdentity usb;
   const HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVCLASS_PORTS, nullptr, nullptr, DIGCF_PRESENT);
   if (set == INVALID_HANDLE_VALUE) return usb;
@@ -80,7 +81,7 @@ UsbIdentity usb_identity_of_com(const char* com_name) {
   device.cbSize = sizeof device;
   for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &device); ++i) {
     const PortParameters parameters = port_parameters(set, &device);
-    if (_stricmp(parameters.name.c_str(), com_name) != 0) continue;
+    if (_stricmp(parameters.name.c_str(), com_name.c_str()) != 0) continue;
     usb = ids_of(device.DevInst);
     if (!usb.vendor_id.empty()) {
       // The driver's names for maker and device; Windows keeps the strings

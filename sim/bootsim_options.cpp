@@ -2,34 +2,19 @@
 
 #include <CLI/CLI.hpp>
 
-#include <cerrno>
-#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <iterator>
 #include <memory>
+
+#include "serial/com_name.h"
+#include "serial/number_text.h"
 
 namespace {
 
 // Refuses the command line with a one-line reason.
 [[noreturn]] void refuse(const std::string& text) {
   throw CLI::ValidationError(text);
-}
-
-// A decimal number, or hexadecimal after 0x; no sign, no octal.
-bool parse_u32(const std::string& text, uint32_t* value) {
-  if (text.empty() || text[0] == '-' || text[0] == '+') {
-    return false;
-  }
-  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-  char* end = nullptr;
-  errno = 0;
-  const unsigned long long v = std::strtoull(text.c_str(), &end, hex ? 16 : 10);
-  if (errno != 0 || *end != '\0' || end == text.c_str() || v > UINT32_MAX) {
-    return false;
-  }
-  *value = static_cast<uint32_t>(v);
-  return true;
 }
 
 // "K:N" with both parts numbers.
@@ -55,10 +40,11 @@ uint32_t request_number(const std::string& name, const std::string& value) {
   return k;
 }
 
-int com_number(const std::string& name, const std::string& value) {
+int com_option(const std::string& name, const std::string& value) {
   uint32_t n = 0;
-  if (!parse_u32(value, &n) || n < 1 || n > 256) {
-    refuse(name + " needs a COM number from 1 to 256: '" + value + "'");
+  if (!parse_u32(value, &n) || n < COM_NUMBER_FIRST || n > COM_NUMBER_LAST) {
+    refuse(name + " needs a COM number from " + std::to_string(COM_NUMBER_FIRST) + " to " +
+           std::to_string(COM_NUMBER_LAST) + ": '" + value + "'");
   }
   return static_cast<int>(n);
 }
@@ -152,11 +138,11 @@ public:
     value("--link-com", "N",
           "also link the terminal as COMN for the Linux programs:\n"
           "${XDG_CONFIG_HOME:-~/.config}/orvaload/dosdevices/comN",
-          [o](const std::string& n, const std::string& v) { o->link_com = com_number(n, v); });
+          [o](const std::string& n, const std::string& v) { o->link_com = com_option(n, v); });
     value("--wine-com", "N",
           "also map it as COMN for Windows programs under Wine\n"
           "(runs scripts/wine-map-com N DEVICE)",
-          [o](const std::string& n, const std::string& v) { o->wine_com = com_number(n, v); });
+          [o](const std::string& n, const std::string& v) { o->wine_com = com_option(n, v); });
     value("--wine-map-script", "F",
           "the wine-map-com script to run (default: found next to\n"
           "this program or in the source tree's scripts/)",

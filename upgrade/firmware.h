@@ -13,3 +13,9 @@ struct FirmwareImage {
 
 // The built-in image; valid for the whole life of the program.
 const FirmwareImage& firmware_image();
+
+struct LoadedImage;
+
+// The image to send from a firmware file loaded and checked by image/: its
+// bytes are those of `loaded`, which must outlive it.
+FirmwareImage firmware_from_file(const LoadedImage& loaded);

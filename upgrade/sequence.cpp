@@ -29,7 +29,22 @@ int32_t judge(UpgradeWorker* w, int8_t outcome) {
 // Drives the queued message through one exchange.
 int32_t exchange(UpgradeWorker* w, uint8_t first, int32_t cancel) {
   const uint8_t result = link_exchange(&w->link, &w->port, first, cancel);
+  if (result == EXCHANGE_CANCELLED) {
+    w->report.ending = RunEnding::cancelled;
+  }
   return judge(w, link_outcome(&w->link, static_cast<int8_t>(result), w->status_text));
+}
+
+// The run enters its next part; a front end that asked is told so in order
+// with the texts.
+void begin_step(UpgradeWorker* w, RunStep step) {
+  if (w == nullptr) {
+    return;
+  }
+  w->report.step = step;
+  if (w->step_notices) {
+    notify_step(w->target_window, static_cast<int32_t>(step));
+  }
 }
 
 // from + span * position / end, truncating. Wider than 32 bits so that
@@ -178,12 +193,20 @@ int32_t upgrade_start_application(UpgradeWorker* w, uint32_t address) {
 }
 
 int32_t upgrade_run(UpgradeWorker* w, const FirmwareImage& image) {
-  if (upgrade_report_progress(w, 0) != OUTCOME_CONTINUE ||
-      upgrade_erase_range(w, image.load_address, image.size, UPGRADE_ERASE_FROM,
-                          UPGRADE_ERASE_TO) != OUTCOME_CONTINUE ||
-      upgrade_program_range(w, image.load_address, image.bytes, image.size, UPGRADE_PROGRAM_FROM,
-                            UPGRADE_PROGRAM_TO) != OUTCOME_CONTINUE) {
+  begin_step(w, RunStep::reset);
+  if (upgrade_report_progress(w, 0) != OUTCOME_CONTINUE) {
     return w == nullptr ? UPGRADE_GUARD_PROGRESS : w->last_result;
   }
+  begin_step(w, RunStep::erase);
+  if (upgrade_erase_range(w, image.load_address, image.size, UPGRADE_ERASE_FROM,
+                          UPGRADE_ERASE_TO) != OUTCOME_CONTINUE) {
+    return w->last_result;
+  }
+  begin_step(w, RunStep::program);
+  if (upgrade_program_range(w, image.load_address, image.bytes, image.size, UPGRADE_PROGRAM_FROM,
+                            UPGRADE_PROGRAM_TO) != OUTCOME_CONTINUE) {
+    return w->last_result;
+  }
+  begin_step(w, RunStep::start);
   return upgrade_start_application(w, image.load_address);
 }

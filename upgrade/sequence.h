@@ -9,6 +9,8 @@
 
 #include <cstdint>
 
+#include "link/messages.h"
+#include "notify/notify.h"
 #include "upgrade/firmware.h"
 
 class UpgradeWorker;
@@ -28,6 +30,14 @@ constexpr int32_t UPGRADE_PROGRAM_TO = 1000;
 
 // Room for the sequence's own status texts; they carry no line ending.
 constexpr int UPGRADE_STEP_TEXT_SIZE = 128;
+
+static_assert(UPGRADE_ERASE_BLOCK_SIZE >= 256, "upgrade_erase_block takes 256 bytes or more");
+static_assert(UPGRADE_CHUNK_SIZE >= 1 && UPGRADE_CHUNK_SIZE <= MSG_PROGRAM_MAX_DATA,
+              "a chunk fits one program message");
+static_assert(UPGRADE_ERASE_FROM < UPGRADE_ERASE_TO && UPGRADE_ERASE_TO < UPGRADE_PROGRAM_FROM &&
+                  UPGRADE_PROGRAM_FROM < UPGRADE_PROGRAM_TO && UPGRADE_PROGRAM_TO == 1000,
+              "erasing, then programming, on one per-mille scale");
+static_assert(UPGRADE_STEP_TEXT_SIZE <= NOTIFY_TEXT_SIZE, "a step text goes out whole");
 
 // Posts `value` when it changed, and tells the controller when the whole
 // percent changed (the first call of a run also resets the link).

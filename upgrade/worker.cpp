@@ -33,7 +33,7 @@ int UpgradeWorker::start(NoticeTarget* target, PortHandle port_handle,
     // Without a thread no end notice would ever come and the dialog would
     // wait for one with its controls disabled.
     notify_text_code(target_window, "Cannot start the upgrade thread, upgrade not started", 1);
-    notify_done(target_window, 0);
+    report.ending = upgrade_run_ending(UPGRADE_NO_RUN, false, notify_done(target_window, 0) == 1);
     target_window = nullptr;
     cancel = 1;
     exited = 1;
@@ -51,6 +51,13 @@ void upgrade_prepare_run(UpgradeWorker* w, NoticeTarget* target, PortHandle port
   w->last_result = 0;
   w->run_result = UPGRADE_NO_RUN;
   w->status_text[0] = '\0';
+  w->report = RunReport{};
+}
+
+RunEnding upgrade_run_ending(int32_t run_result, bool cancelled, bool end_notice_posted) {
+  if (!end_notice_posted) return RunEnding::lost;
+  if (run_result == 0) return RunEnding::ok;
+  return cancelled ? RunEnding::cancelled : RunEnding::failed;
 }
 
 int UpgradeWorker::stop() {
@@ -78,6 +85,8 @@ unsigned upgrade_thread_proc(void* param) {
     switch (event_wait_any(w->start_event, w->stop_event, UPGRADE_WAIT_MS)) {
     case 0:
       w->run_result = upgrade_run(w, w->image);
+      w->report.frames_sent = w->link.frames_sent;
+      w->report.retransmissions = w->link.retransmissions;
       w->cancel = 1;
       break;
     case 1:
@@ -89,7 +98,9 @@ unsigned upgrade_thread_proc(void* param) {
   } while (w->cancel == 0);
   // The end notice comes after the last use of the port: the dialog closes it
   // on receipt.
-  notify_done(w->target_window, 0);
+  const bool told = notify_done(w->target_window, 0) == 1;
+  w->report.ending =
+      upgrade_run_ending(w->run_result, w->report.ending == RunEnding::cancelled, told);
   w->target_window = nullptr;
   w->exited = 1;
   return 0;

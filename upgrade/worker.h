@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <thread>
 
+#include "link/engine.h"
 #include "link/link_records.h"
 #include "link/port.h"
 #include "notify/notify.h"
@@ -14,12 +15,45 @@
 #include "upgrade/firmware.h"
 
 constexpr int UPGRADE_TEXT_SIZE = 256;
+static_assert(UPGRADE_TEXT_SIZE >= LINK_TEXT_SIZE, "status_text takes any outcome text");
+static_assert(UPGRADE_TEXT_SIZE <= NOTIFY_TEXT_SIZE, "status_text goes out whole in a notice");
 
 // UpgradeWorker::run_result before a run has ended.
 constexpr int32_t UPGRADE_NO_RUN = INT32_MIN;
 
 // How long the worker thread waits for a signal before it looks at `cancel` again.
 constexpr uint32_t UPGRADE_WAIT_MS = 1000;
+
+// How a run ended, as the worker saw it.
+enum class RunEnding : uint8_t {
+  ok,        // the controller took the whole image and the jump, and the end notice went out
+  failed,    // any failure of the run, and a run that never began
+  cancelled, // a cancel stopped it at a progress message
+  lost,      // the end notice could not be posted: its target hears of no end
+};
+
+// The parts of a run, in the order they come.
+enum class RunStep : uint8_t {
+  none,    // no run began
+  reset,   // the first progress message, which also resets the link
+  erase,   // the erase blocks
+  program, // the program chunks
+  start,   // the last progress message, the jump and the closing exchange
+};
+
+// What the last run did, as data for the front ends.
+struct RunReport {
+  // cancelled as soon as a cancel stops an exchange; settled when the thread
+  // has posted the end notice.
+  RunEnding ending = RunEnding::failed;
+  RunStep step = RunStep::none; // the part the run was in when it ended
+  uint32_t frames_sent = 0;     // retransmissions included
+  uint32_t retransmissions = 0;
+};
+
+// ok only for a run that returned 0 and told its target so; a run whose end
+// notice went nowhere is lost, whatever it returned.
+RunEnding upgrade_run_ending(int32_t run_result, bool cancelled, bool end_notice_posted);
 
 class UpgradeWorker {
 public:
@@ -40,6 +74,12 @@ public:
   // Asks a running thread to stop and returns once no thread uses the
   // record. A run ends at its next progress message. Returns 0.
   int stop();
+  // Asks the run to stop at its next progress message, the way stop() does,
+  // but returns at once; any thread may call it.
+  void cancel_run() { cancel = 1; }
+  // Whether no thread uses the record: before the first start, and once a
+  // run's thread has posted its end notice (or failed to) and let go.
+  bool thread_ended() const { return exited == 1; }
 
   AutoResetEvent stop_event;
   AutoResetEvent start_event;
@@ -62,6 +102,11 @@ public:
   int32_t run_result = UPGRADE_NO_RUN;
   // What the run sends; set before its thread exists.
   FirmwareImage image = firmware_image();
+  // The last run in data; read it once the thread has been joined (stop()).
+  RunReport report;
+  // Set before start(): the run also posts NOTIFY_STEP as each part begins.
+  // The dialog does not ask for them.
+  bool step_notices = false;
 };
 
 // Sets the fields a run begins from: no progress reported yet, no result, no

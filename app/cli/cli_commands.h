@@ -1,26 +1,33 @@
-// The command-line upgrader's two commands. Each returns the exit status.
+// The command-line upgrader's two commands. Each returns how the program ends.
 #pragma once
 
 #include <string>
 
+#include "app/cli/cli_ending.h"
 #include "upgrade/firmware.h"
 
 struct CliOptions;
 
-// Upgrades with `image` through every port of `options` ("COMn", "\\.\COMn"
-// or a device path) at once: with one port every text notice on standard
-// output and the progress line on standard error when that is a terminal;
-// with several, texts behind their port's name, a progress line per port and
-// a summary; or JSON events. Ctrl-C cancels the way the dialog's Cancel does.
-// 0 success, 1 failed or cancelled, 2 the record file cannot be opened, 3 a
-// port could not be opened.
-int cli_upgrade(const CliOptions& options, const FirmwareImage& image);
+// Upgrades with `image` through every port of `options` ("COMn", "\\.\COMn",
+// a device path, or usb:SERIAL) at once: with one port every text notice on
+// standard output and the progress line on standard error when that is a
+// terminal; with several, texts behind their port's name, a progress line per
+// port and a summary; or JSON events. Ctrl-C cancels the way the dialog's
+// Cancel does. usage when the record file cannot be opened, record_lost when
+// every run succeeded but a record line could not be written.
+CliEnding cli_upgrade(const CliOptions& options, const FirmwareImage& image);
 
 // Prints every COM port that has a device behind it, one per line:
-// COMn<TAB>device<TAB>description. Returns 0.
-int cli_list_ports();
+// COMn<TAB>device<TAB>description.
+CliEnding cli_list_ports();
 
-// The COM name of the one port whose USB adapter has the serial number
-// `serial`, into *name; or false with a line in *failure that names what
-// was found when no port or more than one has it.
-bool cli_find_usb_port(const std::string& serial, std::string* name, std::string* failure);
+enum class UsbPortLookup : uint8_t { ok, none, several };
+
+// The one port whose USB adapter has a given serial number.
+struct UsbPortFound {
+  UsbPortLookup status = UsbPortLookup::ok;
+  std::string name;   // "COMn", with ok
+  std::string reason; // otherwise: one line that names what was found
+};
+
+UsbPortFound cli_find_usb_port(const std::string& serial);

@@ -2,24 +2,21 @@
 
 #include <cstdio>
 
-#include "app/cli/run_verdict.h"
 #include "image/image_file.h"
 #include "image/sha256.h"
 
-int cli_load_image(const CliOptions& options, LoadedImage* loaded, std::ostream& err) {
+CliEnding cli_load_image(const CliOptions& options, LoadedImage* loaded) {
   const uint32_t raw_address = options.address_given ? options.address : IMAGE_DEFAULT_RAW_ADDRESS;
   const ImageCheck check = image_load_file(options.image, raw_address, loaded);
   if (!check.ok()) {
-    err << "orvaload-cli: " << options.image << ": " << check.reason << "\n";
-    return CLI_EXIT_USAGE;
+    return {CliStatus::usage, options.image + ": " + check.reason};
   }
   if (options.address_given && loaded->format != ImageFormat::raw) {
-    err << "orvaload-cli: " << options.image
-        << ": --address places a raw binary only; this file is "
-        << image_format_name(loaded->format) << " and carries its own addresses\n";
-    return CLI_EXIT_USAGE;
+    return {CliStatus::usage,
+            options.image + ": --address places a raw binary only; this file is " +
+                image_format_name(loaded->format) + " and carries its own addresses"};
   }
-  return -1;
+  return {};
 }
 
 std::string cli_gap_lines(const LoadedImage& loaded) {

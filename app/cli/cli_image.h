@@ -2,17 +2,16 @@
 // with --image, read and checked before any port is opened.
 #pragma once
 
-#include <ostream>
 #include <string>
 
+#include "app/cli/cli_ending.h"
 #include "app/cli/cli_options.h"
 #include "image/image_load.h"
 #include "upgrade/firmware.h"
 
-// Reads and checks the file of --image into `loaded`. Returns -1 when it can
-// be sent, or CLI_EXIT_USAGE after a refusal, whose one line (naming the
-// file) goes to `err`.
-int cli_load_image(const CliOptions& options, LoadedImage* loaded, std::ostream& err);
+// Reads and checks the file of --image into `loaded`: ok when it can be
+// sent, or usage with the refusal, which names the file.
+CliEnding cli_load_image(const CliOptions& options, LoadedImage* loaded);
 
 // "gap of N bytes at 0x... filled with 0xFF", one line per gap.
 std::string cli_gap_lines(const LoadedImage& loaded);

@@ -2,7 +2,7 @@
 
 #include <CLI/CLI.hpp>
 
-#include "app/cli/run_verdict.h"
+#include "serial/number_text.h"
 
 #ifndef ORVA_VERSION_TEXT
 #error "the build defines ORVA_VERSION_TEXT"
@@ -35,31 +35,17 @@ const char* const FOOTER =
     "     (last line \"Program success, starting application...\", no failure text)\n"
     "  1  the upgrade failed or was cancelled (on any port)\n"
     "  2  bad usage, or a firmware file refused (nothing was sent)\n"
-    "  3  the port (any port) could not be opened (reason and hint on standard error)";
+    "  3  the port (any port) could not be opened (reason and hint on standard error)\n"
+    "  4  every controller was upgraded, but a --log record line could not be written";
 
-// 0x-prefixed hexadecimal or decimal, at most 32 bits, nothing after it.
-bool parse_address(const std::string& text, uint32_t* value) {
-  const bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-  const std::string digits = hex ? text.substr(2) : text;
-  if (digits.empty() || digits.size() > (hex ? 8u : 10u)) return false;
-  uint64_t v = 0;
-  for (char c : digits) {
-    int d = -1;
-    if (c >= '0' && c <= '9') d = c - '0';
-    if (hex && c >= 'a' && c <= 'f') d = c - 'a' + 10;
-    if (hex && c >= 'A' && c <= 'F') d = c - 'A' + 10;
-    if (d < 0) return false;
-    v = v * (hex ? 16 : 10) + static_cast<uint64_t>(d);
-  }
-  if (v > UINT32_MAX) return false;
-  *value = static_cast<uint32_t>(v);
-  return true;
+CliEnding usage(const std::string& reason) {
+  return {CliStatus::usage, reason};
 }
 
 } // namespace
 
-int parse_command_line(int argc, const char* const* argv, CliOptions& options, std::ostream& out,
-                       std::ostream& err) {
+std::optional<CliEnding> parse_command_line(int argc, const char* const* argv, CliOptions& options,
+                                            std::ostream& out, std::ostream& err) {
   CLI::App app{DESCRIPTION, "orvaload-cli"};
   app.footer(FOOTER);
   app.set_version_flag("-V,--version", ORVA_VERSION_TEXT, "Print the version and exit");
@@ -83,37 +69,29 @@ int parse_command_line(int argc, const char* const* argv, CliOptions& options, s
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
-    int status = app.exit(e, out, err);
-    return status == 0 ? CLI_EXIT_OK : CLI_EXIT_USAGE;
+    return CliEnding{app.exit(e, out, err) == 0 ? CliStatus::ok : CliStatus::usage, ""};
   }
   if (options.list && !options.ports.empty()) {
-    err << "orvaload-cli: --list and --port do not go together\n";
-    return CLI_EXIT_USAGE;
+    return usage("--list and --port do not go together");
   }
   if (options.list && (!options.image.empty() || !address.empty() || options.info)) {
-    err << "orvaload-cli: --list goes with no image option\n";
-    return CLI_EXIT_USAGE;
+    return usage("--list goes with no image option");
   }
   if (options.info && !options.ports.empty()) {
-    err << "orvaload-cli: --info opens no port: leave out --port\n";
-    return CLI_EXIT_USAGE;
+    return usage("--info opens no port: leave out --port");
   }
   if (!address.empty()) {
     if (options.image.empty()) {
-      err << "orvaload-cli: --address places a raw binary given with --image FILE\n";
-      return CLI_EXIT_USAGE;
+      return usage("--address places a raw binary given with --image FILE");
     }
-    if (!parse_address(address, &options.address)) {
-      err << "orvaload-cli: --address needs a 32-bit address such as 0x4000, not '" << address
-          << "'\n";
-      return CLI_EXIT_USAGE;
+    if (!parse_u32(address, &options.address)) {
+      return usage("--address needs a 32-bit address such as 0x4000, not '" + address + "'");
     }
     options.address_given = true;
   }
   if (!options.list && !options.info && options.ports.empty()) {
-    err << "orvaload-cli: give the controller's port with --port PORT, or --list\n"
-        << "Run with --help for more information.\n";
-    return CLI_EXIT_USAGE;
+    return usage("give the controller's port with --port PORT, or --list\n"
+                 "Run with --help for more information.");
   }
-  return -1;
+  return std::nullopt;
 }

@@ -2,9 +2,12 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
+
+#include "app/cli/cli_ending.h"
 
 struct CliOptions {
   std::vector<std::string> ports; // in the order given; empty with --list and --info
@@ -17,8 +20,9 @@ struct CliOptions {
   std::string log_path; // record file; empty: none
 };
 
-// Returns -1 when the command line asks for a command (in `options`), or the
-// exit status to end with at once: 0 after --help or --version, 2 after a
-// usage error, whose message goes to `err`.
-int parse_command_line(int argc, const char* const* argv, CliOptions& options, std::ostream& out,
-                       std::ostream& err);
+// Nothing when the command line asks for a command (in `options`); otherwise
+// how the program ends at once: ok after --help or --version (printed on
+// `out`), usage after a usage error, whose reason is in the ending or, for
+// the option parser's own errors, already on `err`.
+std::optional<CliEnding> parse_command_line(int argc, const char* const* argv, CliOptions& options,
+                                            std::ostream& out, std::ostream& err);

@@ -6,9 +6,8 @@
 #include "app/cli/cli_options.h"
 #include "app/cli/console.h"
 #include "app/cli/notice_lines.h"
-#include "app/cli/port_runs.h"
+#include "app/cli/run_outputs.h"
 #include "app/cli/run_record.h"
-#include "app/cli/run_verdict.h"
 #include "image/sha256.h"
 #include "serial/serial.h"
 #include "upgrade/firmware.h"
@@ -33,18 +32,18 @@ std::string usb_serial_of(const std::string& name) {
 
 // usb:SERIAL opens the one port whose adapter has that serial number; when
 // there is none or more than one, nothing is opened.
-PortHandle open_port(const std::string& name, std::string* failure) {
+PortOpening open_port(const std::string& name) {
   std::string device = name;
-  if (name.rfind("usb:", 0) == 0 && !cli_find_usb_port(usb_serial_of(name), &device, failure)) {
-    return 0;
+  if (name.rfind("usb:", 0) == 0) {
+    const UsbPortFound found = cli_find_usb_port(usb_serial_of(name));
+    if (found.status != UsbPortLookup::ok) return {0, found.reason + "\n"};
+    device = found.name;
   }
-  char message[256] = "";
-  PortHandle port = 0;
-  if (serial_open(device.c_str(), &port, message) == 0) return port;
-  char hint[SERIAL_PATH_SIZE] = "";
-  serial_open_hint(device.c_str(), hint, sizeof hint);
-  *failure = notice_lines(message) + notice_lines(hint);
-  return 0;
+  PortOpening opening;
+  const SerialOpening opened = serial_open_explained(device.c_str(), &opening.port);
+  if (opened.result != 0)
+    opening.failure = notice_lines(opened.text.c_str()) + notice_lines(opened.hint.c_str());
+  return opening;
 }
 
 void close_port(PortHandle port) {
@@ -54,7 +53,7 @@ void close_port(PortHandle port) {
 
 } // namespace
 
-int cli_upgrade(const CliOptions& options, const FirmwareImage& image) {
+CliEnding cli_upgrade(const CliOptions& options, const FirmwareImage& image) {
   PortRunsPlan plan;
   plan.ports = options.ports;
   plan.json = options.json;
@@ -65,10 +64,7 @@ int cli_upgrade(const CliOptions& options, const FirmwareImage& image) {
   // A station must not upgrade controllers it cannot keep a record of.
   if (!options.log_path.empty()) {
     const RecordAppend opened = run_record_append(options.log_path, "");
-    if (!opened.ok()) {
-      write_all(stderr, "orvaload-cli: " + opened.reason + "\n");
-      return CLI_EXIT_USAGE;
-    }
+    if (!opened.ok()) return {CliStatus::usage, opened.reason};
   }
 
   PortRunsSystem system;
@@ -76,10 +72,12 @@ int cli_upgrade(const CliOptions& options, const FirmwareImage& image) {
   system.close = close_port;
   system.interrupted = console_interrupted;
   system.now_s = seconds_now;
-  system.usb_serial = usb_serial_of;
-  system.append_record = run_record_append;
-  system.host = run_record_host;
-  system.utc_now = run_record_utc_now;
+
+  RecordSystem record;
+  record.usb_serial = usb_serial_of;
+  record.append = run_record_append;
+  record.host = run_record_host;
+  record.utc_now = run_record_utc_now;
 
   RunOutput output;
   output.out = [](const std::string& text) { write_all(stdout, text); };
@@ -90,5 +88,5 @@ int cli_upgrade(const CliOptions& options, const FirmwareImage& image) {
     output.err_moves_cursor = console_stderr_moves_cursor();
     output.columns = console_stderr_columns();
   }
-  return run_ports(plan, image, system, output);
+  return {run_ports(plan, image, system, record, output), ""};
 }

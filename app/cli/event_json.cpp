@@ -56,3 +56,19 @@ bool ProgressGate::pass(int32_t permille) {
   last_percent_ = percent;
   return true;
 }
+
+void JsonEvents::started(size_t run) {
+  out_(json_start_event(ports_[run], image_size_, load_address_, image_sha256_));
+}
+
+void JsonEvents::text(size_t run, const char* text, int32_t code, double /*now_s*/) {
+  out_(json_text_event(ports_[run], text, code));
+}
+
+void JsonEvents::progress(size_t run, int32_t permille, double /*now_s*/) {
+  if (gates_[run].pass(permille)) out_(json_progress_event(ports_[run], permille));
+}
+
+void JsonEvents::ended(size_t /*run*/, const PortOutcome& outcome, double /*now_s*/) {
+  out_(json_end_event(outcome));
+}

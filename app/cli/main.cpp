@@ -1,32 +1,45 @@
 #include <iostream>
 
 #include "app/cli/cli_commands.h"
+#include "app/cli/cli_ending.h"
 #include "app/cli/cli_image.h"
 #include "app/cli/cli_options.h"
 #include "app/cli/console.h"
+#include "upgrade/firmware.h"
 
-int main(int argc, char** argv) {
-  console_install_interrupt();
+namespace {
+
+CliEnding run_command_line(int argc, char** argv) {
   CliOptions options;
-  int status = parse_command_line(argc, argv, options, std::cout, std::cerr);
-  if (status >= 0) return status;
+  if (const std::optional<CliEnding> ending =
+          parse_command_line(argc, argv, options, std::cout, std::cerr)) {
+    return *ending;
+  }
   if (options.list) return cli_list_ports();
 
   // A file is read and checked whole before any port is opened.
   LoadedImage loaded;
   FirmwareImage image = firmware_image();
   if (!options.image.empty()) {
-    status = cli_load_image(options, &loaded, std::cerr);
-    if (status >= 0) return status;
-    image = FirmwareImage{loaded.bytes.data(), static_cast<uint32_t>(loaded.bytes.size()),
-                          loaded.load_address};
+    const CliEnding refused = cli_load_image(options, &loaded);
+    if (refused.status != CliStatus::ok) return refused;
+    image = firmware_from_file(loaded);
   }
   if (options.info) {
     std::cout << cli_image_info(options.image, image_format_name(loaded.format), image)
               << cli_gap_lines(loaded) << std::flush;
-    return 0;
+    return {};
   }
   // Standard output carries only events with --json.
   (options.json ? std::cerr : std::cout) << cli_gap_lines(loaded) << std::flush;
   return cli_upgrade(options, image);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+  console_install_interrupt();
+  const CliEnding ending = run_command_line(argc, argv);
+  if (!ending.reason.empty()) std::cerr << cli_error_line(ending.reason) << std::flush;
+  return cli_exit_status(ending.status);
 }

@@ -1,6 +1,34 @@
 #include "app/cli/port_outcome.h"
 
+#include "app/cli/cli_ending.h"
 #include "app/cli/notice_lines.h"
+#include "upgrade/worker.h"
+
+namespace {
+
+CliStatus status_of(PortResult result) {
+  switch (result) {
+  case PortResult::ok:
+    return CliStatus::ok;
+  case PortResult::not_opened:
+    return CliStatus::no_port;
+  case PortResult::failed:
+  case PortResult::cancelled:
+    break;
+  }
+  return CliStatus::failed;
+}
+
+PortOutcome outcome(const std::string& port, PortResult result, const std::string& last_text) {
+  PortOutcome o;
+  o.port = port;
+  o.result = result;
+  o.exit_code = cli_exit_status(status_of(result));
+  o.last_text = last_text;
+  return o;
+}
+
+} // namespace
 
 const char* port_result_name(PortResult result) {
   switch (result) {
@@ -14,6 +42,23 @@ const char* port_result_name(PortResult result) {
     return "not-opened";
   }
   return "failed";
+}
+
+PortOutcome port_outcome(const std::string& port, const RunReport& report, bool end_notice_seen,
+                         const std::string& last_text, double seconds) {
+  const RunEnding ending = end_notice_seen ? report.ending : RunEnding::lost;
+  PortOutcome o = ending == RunEnding::ok          ? outcome(port, PortResult::ok, last_text)
+                  : ending == RunEnding::cancelled ? outcome(port, PortResult::cancelled, last_text)
+                  : ending == RunEnding::lost ? outcome(port, PortResult::failed, LOST_RUN_TEXT)
+                                              : outcome(port, PortResult::failed, last_text);
+  o.seconds = seconds;
+  o.frames_sent = report.frames_sent;
+  o.retransmissions = report.retransmissions;
+  return o;
+}
+
+PortOutcome port_not_opened(const std::string& port, const std::string& failure) {
+  return outcome(port, PortResult::not_opened, failure.substr(0, failure.find('\n')));
 }
 
 std::string text_block(const char* text) {

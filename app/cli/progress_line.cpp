@@ -35,3 +35,28 @@ void ProgressLine::note(const std::string& text) {
   clear();
   err_(text);
 }
+
+void ProgressLineSink::started(size_t /*run*/) {
+  started_ = true;
+}
+
+void ProgressLineSink::text(size_t /*run*/, const char* /*text*/, int32_t /*code*/, double now_s) {
+  line_.draw(meter_, now_s, true);
+}
+
+void ProgressLineSink::progress(size_t /*run*/, int32_t permille, double now_s) {
+  meter_.on_progress(permille, now_s);
+  line_.draw(meter_, now_s, false);
+}
+
+void ProgressLineSink::programming(size_t /*run*/, double now_s) {
+  meter_.on_programming(now_s);
+}
+
+void ProgressLineSink::ended(size_t /*run*/, const PortOutcome& /*outcome*/, double now_s) {
+  meter_.on_end(now_s);
+}
+
+void ProgressLineSink::finish(const std::vector<PortOutcome>& /*outcomes*/, double now_s) {
+  if (started_) line_.finish(meter_, now_s);
+}

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "app/cli/progress_meter.h"
+#include "app/cli/run_sink.h"
 
 class ProgressLine {
 public:
@@ -27,4 +28,22 @@ private:
   std::function<void(const std::string&)> err_;
   size_t shown_ = 0;
   double drawn_at_ = -1e9;
+};
+
+// The one port's progress line, redrawn after each text and as the progress
+// moves, and left standing with its last state once the runs are over.
+class ProgressLineSink final : public RunSink {
+public:
+  ProgressLineSink(ProgressLine& line, uint32_t image_size) : line_(line), meter_(image_size) {}
+  void started(size_t run) override;
+  void text(size_t run, const char* text, int32_t code, double now_s) override;
+  void progress(size_t run, int32_t permille, double now_s) override;
+  void programming(size_t run, double now_s) override;
+  void ended(size_t run, const PortOutcome& outcome, double now_s) override;
+  void finish(const std::vector<PortOutcome>& outcomes, double now_s) override;
+
+private:
+  ProgressLine& line_;
+  ProgressMeter meter_;
+  bool started_ = false;
 };

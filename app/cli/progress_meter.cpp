@@ -15,8 +15,8 @@ void format_duration(char* out, size_t size, double seconds) {
 
 } // namespace
 
-void ProgressMeter::on_text(double now_s) {
-  if (++steps_ > erase_steps_ && !programming_) {
+void ProgressMeter::on_programming(double now_s) {
+  if (!programming_) {
     programming_ = true;
     program_start_s_ = now_s;
   }

@@ -8,14 +8,11 @@
 
 class ProgressMeter {
 public:
-  // total_bytes: the image's size; erase_steps: how many erase blocks come
-  // before the first program chunk.
-  ProgressMeter(uint32_t total_bytes, uint32_t erase_steps)
-      : total_(total_bytes), erase_steps_(erase_steps) {}
+  // total_bytes: the image's size.
+  explicit ProgressMeter(uint32_t total_bytes) : total_(total_bytes) {}
 
-  // Every status text of the run: one comes before each erase block and
-  // each program chunk, so they tell when programming begins.
-  void on_text(double now_s);
+  // The first program chunk is about to go out: the rate counts from here.
+  void on_programming(double now_s);
   // The run's progress in tenths of a percent, whatever value arrives.
   void on_progress(int32_t permille, double now_s);
   // The run is over, whichever way it ended: the line stays as it was then
@@ -29,8 +26,6 @@ public:
 
 private:
   uint32_t total_;
-  uint32_t erase_steps_;
-  uint32_t steps_ = 0;
   uint32_t written_ = 0;
   int32_t permille_ = 0;
   bool programming_ = false;

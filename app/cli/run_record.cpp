@@ -4,6 +4,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/cli/cli_ending.h"
+
 std::string run_record_line(const RunRecordContext& context, const PortOutcome& outcome,
                             const std::string& usb_serial) {
   nlohmann::ordered_json line{{"time", context.time},
@@ -25,4 +27,14 @@ RecordAppend record_failure(RecordStatus status, const std::string& path,
                      : status == RecordStatus::cannot_lock ? "lock"
                                                            : "write";
   return {status, "cannot " + std::string(what) + " the record file " + path + detail};
+}
+
+void RecordSink::ended(size_t /*run*/, const PortOutcome& outcome, double /*now_s*/) {
+  const RunRecordContext context{system_.utc_now(), system_.host(), image_sha256_};
+  const std::string usb = system_.usb_serial ? system_.usb_serial(outcome.port) : "";
+  const RecordAppend appended = system_.append(path_, run_record_line(context, outcome, usb));
+  if (!appended.ok()) {
+    complete_ = false;
+    err_(cli_error_line(appended.reason));
+  }
 }

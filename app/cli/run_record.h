@@ -2,9 +2,11 @@
 // finished port run, appended so that several processes may share the file.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include "app/cli/port_outcome.h"
+#include "app/cli/run_sink.h"
 
 struct RunRecordContext {
   std::string time;         // UTC, "2026-12-08T22:07:44Z"
@@ -38,3 +40,33 @@ RecordAppend record_failure(RecordStatus status, const std::string& path,
 RecordAppend run_record_append(const std::string& path, const std::string& line);
 std::string run_record_host();
 std::string run_record_utc_now();
+
+// What the record needs from the system; the program and the tests fill it.
+struct RecordSystem {
+  // The USB serial number of the device behind a port; empty when unknown.
+  std::function<std::string(const std::string& port)> usb_serial;
+  std::function<RecordAppend(const std::string& path, const std::string& line)> append;
+  std::function<std::string()> host;
+  std::function<std::string()> utc_now;
+};
+
+// The record as a sink: a line appended to `path` as each port's run ends,
+// and a line on standard error for each that could not be written.
+class RecordSink final : public RunSink {
+public:
+  RecordSink(std::string path, std::string image_sha256, RecordSystem system, WriteText err)
+      : path_(std::move(path)),
+        image_sha256_(std::move(image_sha256)),
+        system_(std::move(system)),
+        err_(std::move(err)) {}
+  void ended(size_t run, const PortOutcome& outcome, double now_s) override;
+  // Whether every run so far has its line in the file.
+  bool complete() const { return complete_; }
+
+private:
+  std::string path_;
+  std::string image_sha256_;
+  RecordSystem system_;
+  WriteText err_;
+  bool complete_ = true;
+};

@@ -5,6 +5,19 @@
 #include <vector>
 
 #include "app/cli/port_outcome.h"
+#include "app/cli/run_sink.h"
 
 // A heading and one line per port, columns aligned; the last text on one line.
 std::string summary_table(const std::vector<PortOutcome>& outcomes);
+
+// The table as a sink, written once every run has ended.
+class SummarySink final : public RunSink {
+public:
+  explicit SummarySink(WriteText write) : write_(std::move(write)) {}
+  void finish(const std::vector<PortOutcome>& outcomes, double /*now_s*/) override {
+    write_(summary_table(outcomes));
+  }
+
+private:
+  WriteText write_;
+};

@@ -8,6 +8,7 @@
 #include "app/dialog/dialog_command_line.h"
 #include "app/dialog/dialog_win32.h"
 #include "app/dialog/orva_load_app.h"
+#include "upgrade/firmware.h"
 
 namespace {
 
@@ -33,8 +34,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
     MessageBoxA(nullptr, choice.refusal.c_str(), DIALOG_REFUSAL_CAPTION, MB_OK | MB_ICONERROR);
     return 2;
   }
-  const FirmwareImage file{loaded.bytes.data(), static_cast<uint32_t>(loaded.bytes.size()),
-                           loaded.load_address};
+  const FirmwareImage file = firmware_from_file(loaded);
   if (choice.from_file) {
     the_app.image = &file;
     the_app.image_name = choice.name;

@@ -7,6 +7,7 @@
 #include "app/dialog/dialog_command_line.h"
 #include "app/dialog/dialog_wx.h"
 #include "app/dialog/orva_load_app.h"
+#include "upgrade/firmware.h"
 
 namespace {
 
@@ -37,8 +38,7 @@ int main(int argc, char** argv) {
     wxEntryCleanup();
     return 2;
   }
-  const FirmwareImage file{loaded.bytes.data(), static_cast<uint32_t>(loaded.bytes.size()),
-                           loaded.load_address};
+  const FirmwareImage file = firmware_from_file(loaded);
   if (choice.from_file) {
     the_app.image = &file;
     the_app.image_name = choice.name;

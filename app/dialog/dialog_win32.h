@@ -13,6 +13,10 @@
 #include "app/dialog/orva_load_dlg.h"
 #include "app/dialog/worker_runner.h"
 
+// The window message that carries a notice: its kind in wParam, the payload
+// in lParam.
+constexpr UINT WM_UPGRADE_NOTIFY = WM_USER + 300; // 0x52C
+
 class Win32Dialog final : public DialogView, public NoticeTarget {
 public:
   explicit Win32Dialog(COrvaLoadApp* app);

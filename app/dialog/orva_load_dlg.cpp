@@ -13,7 +13,6 @@
 namespace {
 
 constexpr int PORT_NAME_SIZE = 256;
-constexpr int OPEN_MESSAGE_SIZE = 256;
 constexpr int CANCEL_MESSAGE_SIZE = 256;
 constexpr int DONE_MESSAGE_SIZE = 128;
 
@@ -50,12 +49,10 @@ void COrvaLoadDlg::OnUpgradeClicked() {
   char name[PORT_NAME_SIZE];
   std::snprintf(name, sizeof name, "\\\\.\\COM%d", static_cast<int>(number));
 
-  char message[OPEN_MESSAGE_SIZE] = {};
-  const uint8_t result = ports_.open(name, &app_->port_handle, message);
-  if (result != 0) {
+  const SerialOpening opening = ports_.open(name, &app_->port_handle);
+  if (opening.result != 0) {
     // What to do follows the open's own text.
-    const std::string hint = result == 2 ? ports_.hint(name) : "";
-    set_status((message + hint).c_str(), false);
+    set_status((opening.text + opening.hint).c_str(), false);
     return;
   }
   running_ = true;

@@ -3,8 +3,8 @@
 #include "serial/port_list.h"
 #include "serial/serial.h"
 
-uint8_t SystemPorts::open(const char* name, PortHandle* slot, char* message) {
-  return serial_open(name, slot, message);
+SerialOpening SystemPorts::open(const char* name, PortHandle* slot) {
+  return serial_open_explained(name, slot);
 }
 
 uint8_t SystemPorts::close(PortHandle* slot, char* message) {
@@ -13,12 +13,6 @@ uint8_t SystemPorts::close(PortHandle* slot, char* message) {
 
 std::vector<PortEntry> SystemPorts::list() {
   return serial_list_ports();
-}
-
-std::string SystemPorts::hint(const char* name) {
-  char text[SERIAL_PATH_SIZE] = "";
-  serial_open_hint(name, text, sizeof text);
-  return text;
 }
 
 DialogPorts& system_ports() {

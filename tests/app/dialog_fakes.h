@@ -72,15 +72,11 @@ class FakePorts final : public DialogPorts {
 public:
   explicit FakePorts(std::set<int> present = {}) : present_(std::move(present)) {}
 
-  uint8_t open(const char* name, PortHandle* slot, char* message) override {
+  SerialOpening open(const char* name, PortHandle* slot) override {
     opened.push_back(name);
-    if (fail_open) {
-      std::snprintf(message, 64, "%s", "serial port open failed!\r\n");
-      return 2;
-    }
-    message[0] = '\0';
+    if (fail_open) return {2, "serial port open failed!\r\n", hint_text};
     *slot = next_handle++;
-    return 0;
+    return {};
   }
   uint8_t close(PortHandle* slot, char* message) override {
     if (*slot == 0) {
@@ -100,16 +96,11 @@ public:
     return entries;
   }
 
-  std::string hint(const char* name) override {
-    hinted.push_back(name);
-    return hint_text;
-  }
   void set_present(std::set<int> present) { present_ = std::move(present); }
 
   bool fail_open = false;
   std::string hint_text;          // what the hint after a failed open says
   std::map<int, UsbIdentity> usb; // by port number
-  std::vector<std::string> hinted;
   PortHandle next_handle = 0x1000;
   std::vector<std::string> opened;
   std::vector<PortHandle> closed;

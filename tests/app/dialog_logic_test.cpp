@@ -138,7 +138,7 @@ TEST_F(DialogTest, FailedOpenShowsTheHintAfterTheOpensText) {
   EXPECT_EQ(
       view.text[IDC_STATUS],
       "serial port open failed!\r\nCOM3 is /dev/ttyS2, which is busy, held by minicom (pid 42)");
-  EXPECT_EQ(ports.hinted, (std::vector<std::string>{"\\\\.\\COM3"}));
+  EXPECT_EQ(ports.opened, (std::vector<std::string>{"\\\\.\\COM3"}));
   expect_idle_before_run();
 }
 
@@ -319,7 +319,7 @@ TEST_F(DialogTest, UnknownKindsAndMissingPayloadsChangeNothing) {
   // A payload on the stack: freeing it, or reading it as a notice, would
   // show up under the sanitizers.
   int32_t value = 7;
-  for (uint32_t kind : {0u, 5u, 1324u}) EXPECT_EQ(dlg.OnUpgradeNotify(kind, &value), 0);
+  for (uint32_t kind : {0u, 6u, 1324u}) EXPECT_EQ(dlg.OnUpgradeNotify(kind, &value), 0);
   for (uint32_t kind : {1u, 2u, 3u, 4u}) EXPECT_EQ(dlg.OnUpgradeNotify(kind, nullptr), 0);
 
   expect_running();

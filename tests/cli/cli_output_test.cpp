@@ -6,8 +6,8 @@
 
 #include "app/cli/cli_options.h"
 #include "app/cli/notice_lines.h"
+#include "app/cli/port_outcome.h"
 #include "app/cli/progress_meter.h"
-#include "app/cli/run_verdict.h"
 #include "upgrade/worker.h"
 
 TEST(NoticeLines, EveryCrLfEndsOneLineAndALastLineIsEnded) {
@@ -28,36 +28,39 @@ TEST(NoticeLines, EveryCrLfEndsOneLineAndALastLineIsEnded) {
   EXPECT_EQ(notice_lines("a\rb"), "a\rb\n");
 }
 
-TEST(RunVerdict, SuccessNeedsTheEndNoticeAndARunThatReturnedZero) {
-  RunVerdict clean;
-  clean.on_result(0);
-  EXPECT_EQ(clean.exit_code(), CLI_EXIT_FAILED) << "no end notice yet";
-  clean.on_done();
-  EXPECT_EQ(clean.exit_code(), CLI_EXIT_OK);
-
-  // A failed run (a refused or garbled jump, the link finishing early, a
-  // cancel), a run that never started, and an end without a result.
-  for (int32_t result : {1, -1, UPGRADE_NO_RUN}) {
-    RunVerdict failed;
-    failed.on_done();
-    failed.on_result(result);
-    EXPECT_EQ(failed.exit_code(), CLI_EXIT_FAILED) << result;
+TEST(PortOutcome, SuccessNeedsTheEndNoticeAndARunThatReturnedZero) {
+  // How the worker judges its run, and what the loop makes of it.
+  const auto outcome = [](int32_t result, bool cancelled, bool posted, bool seen) {
+    RunReport report;
+    report.ending = upgrade_run_ending(result, cancelled, posted);
+    return port_outcome("COM5", report, seen, "last", 1.0);
+  };
+  EXPECT_EQ(outcome(0, false, true, true).result, PortResult::ok);
+  EXPECT_EQ(outcome(0, false, true, true).exit_code, 0);
+  // No end notice: not posted, or posted but never received.
+  for (const PortOutcome& lost :
+       {outcome(0, false, false, false), outcome(0, false, true, false)}) {
+    EXPECT_EQ(lost.result, PortResult::failed);
+    EXPECT_EQ(lost.exit_code, 1);
+    EXPECT_EQ(lost.last_text, LOST_RUN_TEXT);
   }
-  RunVerdict no_result;
-  no_result.on_done();
-  EXPECT_EQ(no_result.exit_code(), CLI_EXIT_FAILED);
+  // A failed run (a refused or garbled jump, the link finishing early), and
+  // a run that never started.
+  for (int32_t result : {1, -1, UPGRADE_NO_RUN}) {
+    EXPECT_EQ(outcome(result, false, true, true).result, PortResult::failed) << result;
+    EXPECT_EQ(outcome(result, false, true, true).exit_code, 1) << result;
+  }
+  EXPECT_EQ(outcome(1, true, true, true).result, PortResult::cancelled);
+  EXPECT_EQ(outcome(1, true, true, true).exit_code, 1);
 }
 
 TEST(ProgressMeter, BytesWrittenFollowTheProgressOfProgramming) {
-  ProgressMeter meter(180036, 12);
-  for (int block = 0; block < 12; ++block) {
-    meter.on_text(0.0);
-    meter.on_progress(19 + 10 * block, 0.0);
-  }
+  ProgressMeter meter(180036);
+  for (int block = 0; block < 12; ++block) meter.on_progress(19 + 10 * block, 0.0);
   EXPECT_EQ(meter.written(), 0u) << "the last erase block's 129 is no program progress";
   EXPECT_NE(meter.render(0.0, 79).find("erasing"), std::string::npos);
 
-  meter.on_text(1.0);
+  meter.on_programming(1.0);
   EXPECT_EQ(meter.written(), 0u) << "not acknowledged yet";
   meter.on_progress(122, 2.0);
   EXPECT_EQ(meter.written(), 204u) << "within one step of the scale of the chunk's 256 bytes";
@@ -72,9 +75,8 @@ TEST(ProgressMeter, BytesWrittenFollowTheProgressOfProgramming) {
 }
 
 TEST(ProgressMeter, LineShowsPercentBytesRateAndTimeLeft) {
-  ProgressMeter meter(1758, 1);
-  meter.on_text(9.0);
-  meter.on_text(10.0);
+  ProgressMeter meter(1758);
+  meter.on_programming(10.0);
   meter.on_progress(560, 11.0);
   std::string line = meter.render(11.0, 79);
   EXPECT_EQ(line, "[#############...........]  56.0% 878/1758 bytes 0.9 KiB/s 0:01 left");
@@ -86,17 +88,20 @@ TEST(ProgressMeter, LineShowsPercentBytesRateAndTimeLeft) {
 
 namespace {
 
+// The exit status the command line ends with, -1 when it asks for a command;
+// `err` gets what goes to standard error.
 int parse(std::initializer_list<const char*> args, CliOptions& options, std::string* out = nullptr,
           std::string* err = nullptr) {
   std::vector<const char*> argv{"orvaload-cli"};
   argv.insert(argv.end(), args.begin(), args.end());
   std::ostringstream out_stream;
   std::ostringstream err_stream;
-  int status = parse_command_line(static_cast<int>(argv.size()), argv.data(), options, out_stream,
-                                  err_stream);
+  const std::optional<CliEnding> ending =
+      parse_command_line(static_cast<int>(argv.size()), argv.data(), options, out_stream,
+                         err_stream);
   if (out) *out = out_stream.str();
-  if (err) *err = err_stream.str();
-  return status;
+  if (err) *err = err_stream.str() + (ending ? ending->reason : "");
+  return ending ? cli_exit_status(ending->status) : -1;
 }
 
 } // namespace
@@ -157,17 +162,15 @@ TEST(CommandLine, CommandsVersionHelpAndUsageErrors) {
         std::initializer_list<const char*>{"--info", "--port", "COM5"},
         std::initializer_list<const char*>{"--list", "--image", "f"}}) {
     CliOptions bad;
-    EXPECT_EQ(parse(args, bad, nullptr, &err), CLI_EXIT_USAGE);
+    EXPECT_EQ(parse(args, bad, nullptr, &err), cli_exit_status(CliStatus::usage));
     EXPECT_FALSE(err.empty());
   }
 }
 
 TEST(ProgressMeter, AFinishedRunShowsHowLongItTook) {
-  ProgressMeter meter(512, 1);
-  meter.on_text(0.0);
-  meter.on_text(0.0);
+  ProgressMeter meter(512);
+  meter.on_programming(0.0);
   meter.on_progress(560, 1.0);
-  meter.on_text(1.0);
   meter.on_progress(1000, 2.0);
   EXPECT_EQ(meter.render(75.0, 79),
             "[########################] 100.0% 512/512 bytes 0.0 KiB/s in 1:15");

@@ -8,6 +8,7 @@
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -379,6 +380,29 @@ TEST_F(CliProcess, BadFirmwareFilesAreRefusedBeforeAnyFrame) {
     ChildProcess cli;
     EXPECT_EQ(run_cli(cli, {"--image", path, "--port", "COM7"}), 2) << f.name;
     EXPECT_EQ(cli.err(), "orvaload-cli: " + path + ": " + f.reason + "\n");
+    EXPECT_EQ(cli.out(), "");
+  }
+  const std::string json = report();
+  EXPECT_NE(json.find("\"requests\": 0,"), std::string::npos) << json.substr(0, 600);
+}
+
+// A named pipe would block the open for ever, and a device or a huge sparse
+// file would be read up to the limit first: each is refused at once.
+TEST_F(CliProcess, AnythingButARegularFileOfSensibleSizeIsRefusedBeforeItIsRead) {
+  start_sim();
+  const std::string fifo = sim_.dir() + "/pipe.hex";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string sparse = sim_.dir() + "/sparse.bin";
+  std::ofstream(sparse, std::ios::binary).close();
+  std::filesystem::resize_file(sparse, uint64_t{4} << 30);
+  const std::string not_regular = "cannot read the file: it is not a regular file";
+  const std::string too_large = "the file is larger than 64 MiB, too large for an image";
+  for (const auto& [path, reason] :
+       {std::pair{fifo, not_regular}, std::pair{std::string("/dev/zero"), not_regular},
+        std::pair{sparse, too_large}}) {
+    ChildProcess cli;
+    EXPECT_EQ(run_cli(cli, {"--image", path, "--port", "COM7"}, 10), 2) << path;
+    EXPECT_EQ(cli.err(), "orvaload-cli: " + path + ": " + reason + "\n");
     EXPECT_EQ(cli.out(), "");
   }
   const std::string json = report();

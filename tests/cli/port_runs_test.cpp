@@ -13,7 +13,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/cli/port_runs.h"
+#include "app/cli/run_outputs.h"
 #include "sim/sim_line.h"
 #include "tests/support/fake_clock.h"
 
@@ -27,24 +27,23 @@ protected:
   PortRunsTest() {
     output.out = [this](const std::string& text) { out += text; };
     output.err = [this](const std::string& text) { err += text; };
-    system.open = [this](const std::string& name, std::string* failure) -> PortHandle {
+    system.open = [this](const std::string& name) -> PortOpening {
       auto line = lines.find(name);
       if (line == lines.end()) {
-        *failure = "serial port open failed!\ncannot open " + name + ": no such device\n";
-        return 0;
+        return {0, "serial port open failed!\ncannot open " + name + ": no such device\n"};
       }
-      return line->second->handle();
+      return {line->second->handle(), ""};
     };
     system.close = [](PortHandle) {};
     system.interrupted = [this] { return interrupt.load(); };
     system.now_s = [this] { return static_cast<double>(++ticks) / 1000.0; };
-    system.usb_serial = [](const std::string& name) { return name == "A" ? "A5XK3RJT" : ""; };
-    system.append_record = [this](const std::string& path, const std::string& line) {
+    record.usb_serial = [](const std::string& name) { return name == "A" ? "A5XK3RJT" : ""; };
+    record.append = [this](const std::string& path, const std::string& line) {
       records.push_back(path + " " + line);
       return RecordAppend{};
     };
-    system.host = [] { return std::string("station-3"); };
-    system.utc_now = [] { return std::string("2026-12-08T22:07:44Z"); };
+    record.host = [] { return std::string("station-3"); };
+    record.utc_now = [] { return std::string("2026-12-08T22:07:44Z"); };
     plan.image_sha256 = std::string(64, 'c');
   }
 
@@ -63,7 +62,7 @@ protected:
 
   int run(std::vector<std::string> ports) {
     plan.ports = std::move(ports);
-    return run_ports(plan, image, system, output);
+    return cli_exit_status(run_ports(plan, image, system, record, output));
   }
 
   std::vector<nlohmann::json> events() const {
@@ -86,6 +85,7 @@ protected:
   std::atomic<int64_t> ticks{0};
   PortRunsPlan plan;
   PortRunsSystem system;
+  RecordSystem record;
   RunOutput output;
   std::string out;
   std::string err;
@@ -196,6 +196,25 @@ TEST_F(PortRunsTest, PlainTextsArePrefixedAndASummaryEnds) {
   EXPECT_NE(out.find("ORVA had an internal error(7)! Message id 5/5"), std::string::npos);
   EXPECT_EQ(err, "");
   EXPECT_TRUE(lines["COM5"]->controller().image_matches());
+}
+
+// A full disk, say: the controller is upgraded but its record line is lost,
+// and a script that reads only the exit status must not see 0. A failed run
+// keeps its own status.
+TEST_F(PortRunsTest, ARecordLineThatCannotBeWrittenAfterCleanRunsExitsFour) {
+  record.append = [](const std::string& path, const std::string&) {
+    return record_failure(RecordStatus::cannot_write, path, ": No space left on device");
+  };
+  plan.log_path = "station.jsonl";
+  add_line("A");
+  EXPECT_EQ(run({"A"}), 4);
+  EXPECT_EQ(err,
+            "orvaload-cli: cannot write the record file station.jsonl: No space left on device\n");
+  EXPECT_TRUE(lines["A"]->controller().image_matches());
+
+  add_line("B");
+  add_line("C", {{SimFaultKind::device_error, 6, 1, 7}});
+  EXPECT_EQ(run({"B", "C"}), 1);
 }
 
 TEST_F(PortRunsTest, InterruptCancelsEveryRun) {

@@ -101,8 +101,8 @@ TEST_F(Posters, ARefusedNoticeIsFreedByThePoster) {
 TEST(NoticeFree, UnknownKindsAreLeftAlone) {
   int32_t on_stack = 5;
   notice_free(0, &on_stack);
-  notice_free(5, &on_stack);
-  notice_free(WM_UPGRADE_NOTIFY, &on_stack);
+  notice_free(6, &on_stack);
+  notice_free(0x52C, &on_stack); // the Win32 dialog's message number
   notice_free(NOTIFY_TEXT_OLD, new TextNotice);
   notice_free(NOTIFY_TEXT, nullptr);
   EXPECT_EQ(on_stack, 5);
@@ -132,11 +132,10 @@ TEST(NoticeTake, CopiesAndFreesKnownKindsAndLeavesTheRestAlone) {
   EXPECT_EQ(notice.text, "");
 
   int32_t on_stack = 5;
-  for (uint32_t kind : {0u, 5u, WM_UPGRADE_NOTIFY})
-    EXPECT_FALSE(notice_take(kind, &on_stack, notice));
+  for (uint32_t kind : {0u, 6u, 0x52Cu}) EXPECT_FALSE(notice_take(kind, &on_stack, notice));
   for (uint32_t kind : {1u, 2u, 3u, 4u}) EXPECT_FALSE(notice_take(kind, nullptr, notice));
   NoticeQueue queue;
-  EXPECT_FALSE(queue.post(5, &on_stack));
+  EXPECT_FALSE(queue.post(6, &on_stack));
   EXPECT_EQ(queue.size(), 0u);
   EXPECT_EQ(on_stack, 5);
 }

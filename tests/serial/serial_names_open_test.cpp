@@ -18,15 +18,13 @@ TEST(SerialOpen, NamesOfNoPortFailCleanly) {
 }
 
 TEST(SerialOpen, HintNamesTheDeviceTried) {
-  char hint[SERIAL_PATH_SIZE];
-  serial_open_hint("COMx", hint, sizeof hint);
-  EXPECT_NE(std::string(hint).find("'COMx' is no port name"), std::string::npos) << hint;
+  PortHandle slot = 0;
+  const std::string no_name = serial_open_explained("COMx", &slot).hint;
+  EXPECT_NE(no_name.find("'COMx' is no port name"), std::string::npos) << no_name;
 
   char device[SERIAL_PATH_SIZE];
-  ASSERT_TRUE(serial_port_device(88, device, sizeof device));
-  serial_open_hint("COM88", hint, sizeof hint);
-  EXPECT_NE(std::string(hint).find(device), std::string::npos) << hint;
-  EXPECT_NE(std::string(hint).find("does not exist"), std::string::npos) << hint;
-  serial_open_hint("COM88", hint, 8); // cut short, still terminated
-  EXPECT_LT(std::string(hint).size(), 8u);
+  ASSERT_TRUE(serial_resolve_name("COM88", device, sizeof device));
+  const std::string missing = serial_open_explained("COM88", &slot).hint;
+  EXPECT_NE(missing.find(device), std::string::npos) << missing;
+  EXPECT_NE(missing.find("does not exist"), std::string::npos) << missing;
 }

@@ -123,13 +123,14 @@ TEST_F(PtyPort, HeldPortRefusesASecondOpenUntilClosed) {
   EXPECT_EQ(serial_open(slave_.c_str(), &second, message_), 2);
   EXPECT_STREQ(message_, "serial port open failed!\r\n");
   EXPECT_EQ(second, 0u);
+  // The hint tells what the failed open met.
+  const SerialOpening again = serial_open_explained(slave_.c_str(), &second);
+  EXPECT_EQ(again.result, 2);
+  EXPECT_EQ(again.text, "serial port open failed!\r\n");
+  EXPECT_EQ(again.hint, slave_ + " is busy (held by another program)");
 
   EXPECT_EQ(serial_close(&slot_, message_), 0);
   slot_ = 0;
-  // The hint tells what the failed open met; it does not try the port again.
-  char hint[SERIAL_PATH_SIZE];
-  serial_open_hint(slave_.c_str(), hint, sizeof hint);
-  EXPECT_EQ(std::string(hint), slave_ + " is busy (held by another program)");
   EXPECT_NE(open_port(slave_.c_str()), nullptr);
 }
 
@@ -247,11 +248,10 @@ TEST(SerialOpenLinux, RefusesWhatIsNoSerialPort) {
     EXPECT_STREQ(message, "serial port open failed!\r\n");
     EXPECT_EQ(slot, 0u);
   }
-  char hint[SERIAL_PATH_SIZE];
-  serial_open_hint(file.c_str(), hint, sizeof hint);
-  EXPECT_EQ(std::string(hint), file + " is not a serial port");
-  serial_open_hint((file + "x").c_str(), hint, sizeof hint);
+  PortHandle slot = 0;
+  EXPECT_EQ(serial_open_explained(file.c_str(), &slot).hint, file + " is not a serial port");
+  const std::string missing = serial_open_explained((file + "x").c_str(), &slot).hint;
   // A missing port's hint goes on with the ports there are instead.
-  EXPECT_EQ(std::string(hint).rfind(file + "x does not exist; ", 0), 0u) << hint;
+  EXPECT_EQ(missing.rfind(file + "x does not exist; ", 0), 0u) << missing;
   fs::remove_all(pattern);
 }

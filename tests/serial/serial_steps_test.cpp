@@ -53,9 +53,14 @@ protected:
 
 } // namespace
 
-SystemPort* system_port_open(const char* name) {
+SystemOpen system_port_open(const char* name) {
   driver.calls.push_back(std::string("open ") + name);
-  return driver.failing == OPEN ? nullptr : new ScriptedPort;
+  if (driver.failing == OPEN) return {nullptr, OpenFailure::busy};
+  return {new ScriptedPort, OpenFailure::none};
+}
+
+std::string system_port_hint(const char* name, OpenFailure failure) {
+  return std::string(name) + (failure == OpenFailure::busy ? " is busy" : " failed otherwise");
 }
 
 TEST_F(SerialSteps, OpenConfiguresTimeOutsBeforeLineAndCloseReleases) {
@@ -98,6 +103,24 @@ TEST_F(SerialSteps, FailedOpenEmptiesTheSlot) {
   EXPECT_STREQ(message, "serial port open failed!\r\n");
   EXPECT_EQ(slot, 0u);
   EXPECT_EQ(driver.calls.size(), 1u);
+}
+
+// The dialog and orvaload-cli show what serial_open_explained gives: a hint
+// from what the open met, only when the open itself failed. The later steps
+// found the port there and free; a hint would only mislead.
+TEST_F(SerialSteps, OnlyAFailedOpenGetsAHintAndItSaysWhatTheOpenMet) {
+  driver.failing = OPEN;
+  const SerialOpening failed = serial_open_explained("COM1", &slot);
+  EXPECT_EQ(failed.result, 2);
+  EXPECT_EQ(failed.text, "serial port open failed!\r\n");
+  EXPECT_EQ(failed.hint, "COM1 is busy");
+  for (int step = GET_STATE; step <= SET_STATE; ++step) {
+    driver = Driver{};
+    driver.failing = step;
+    const SerialOpening refused = serial_open_explained("COM1", &slot);
+    EXPECT_EQ(refused.result, step + 1);
+    EXPECT_EQ(refused.hint, "") << step;
+  }
 }
 
 TEST_F(SerialSteps, MissingArgumentsOpenNothingAndLeaveTheSlot) {

@@ -149,7 +149,8 @@ TEST(BootsimOptions, BadUsageIsRefusedWithAReason) {
                                                      {"extra"},
                                                      {"--require-match"},
                                                      {"--help=yes"},
-                                                     {"--load-address", "0x1ffffffff"}};
+                                                     {"--load-address", "0x1ffffffff"},
+                                                     {"--wine-com", "256"}};
   for (const auto& args : bad) {
     std::vector<const char*> argv = {"orva-bootsim"};
     argv.insert(argv.end(), args.begin(), args.end());

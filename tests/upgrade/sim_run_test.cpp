@@ -27,7 +27,7 @@ protected:
     line->set_read_hook([this] {
       clock.on_read();
       if (++reads == cancel_at_read) {
-        worker.cancel = 1;
+        worker.cancel_run();
       }
     });
     return line;
@@ -54,6 +54,7 @@ protected:
     EXPECT_NE(texts_of(seen).back(), SUCCESS);
     EXPECT_FALSE(line.controller().report().jumped);
     EXPECT_EQ(worker.run_result, 1);
+    EXPECT_NE(worker.report.ending, RunEnding::ok);
     const auto& violations = line.controller().report().violations;
     EXPECT_TRUE(violations.empty()) << violations.front();
   }
@@ -69,6 +70,10 @@ protected:
     EXPECT_EQ(worker.link.frames_sent, 818u);
     EXPECT_EQ(worker.link.retransmissions, 0u);
     EXPECT_EQ(worker.run_result, 0);
+    EXPECT_EQ(worker.report.ending, RunEnding::ok);
+    EXPECT_EQ(worker.report.step, RunStep::start);
+    EXPECT_EQ(worker.report.frames_sent, 818u);
+    EXPECT_EQ(worker.report.retransmissions, 0u);
   }
 
   // After a failed run the same worker makes a clean one.
@@ -153,6 +158,8 @@ TEST_F(SimRunTest, DeviceErrorOnTheThirdEraseBlock) {
   ASSERT_GE(seen.size(), 4u);
   EXPECT_EQ(seen[seen.size() - 4].text, "Erase address 0000c000h 16384 bytes");
   EXPECT_EQ(seen[seen.size() - 3].value, 39);
+  EXPECT_EQ(worker.report.ending, RunEnding::failed);
+  EXPECT_EQ(worker.report.step, RunStep::erase);
   expect_next_run_clean();
 }
 
@@ -179,6 +186,8 @@ TEST_F(SimRunTest, CancelDuringProgrammingEndsAtTheNextPercent) {
   // At most a percent of the programming span (8 chunks) went out after the cancel.
   EXPECT_LE(line->controller().report().frames.size(), 300u + 10u);
   EXPECT_EQ(split_frames(recorder->written()).back().command, CMD_PROGRAM);
+  EXPECT_EQ(worker.report.ending, RunEnding::cancelled);
+  EXPECT_EQ(worker.report.step, RunStep::program);
   cancel_at_read = 0;
   expect_next_run_clean();
 }

@@ -1,0 +1,57 @@
+#include "app/cli/run_outputs.h"
+
+#include <memory>
+
+#include "app/cli/event_json.h"
+#include "app/cli/progress_board.h"
+#include "app/cli/progress_line.h"
+#include "app/cli/run_summary.h"
+#include "app/cli/text_sinks.h"
+
+CliStatus run_ports(const PortRunsPlan& plan, const FirmwareImage& image,
+                    const PortRunsSystem& system, const RecordSystem& record,
+                    const RunOutput& output) {
+  const bool single = plan.ports.size() == 1;
+  const bool board_shown = !single && output.err_is_terminal && output.err_moves_cursor;
+  // Shared by the sinks that write to the terminal it is on, so that no text
+  // lands inside the line.
+  ProgressLine line(single && output.err_is_terminal, output.err);
+
+  // In the order each event is to reach them: a text before the line redrawn
+  // under it, the events before the record.
+  std::vector<std::unique_ptr<RunSink>> sinks;
+  sinks.push_back(std::make_unique<RunNotes>(output.err, plan.ports, line, board_shown));
+  if (plan.json) {
+    sinks.push_back(std::make_unique<JsonEvents>(output.out, plan.ports, image, plan.image_sha256));
+  } else if (single) {
+    sinks.push_back(std::make_unique<PlainTexts>(output.out, line));
+  } else if (!(board_shown && output.out_is_terminal)) {
+    // With the board on the same terminal, texts would scroll it away; the
+    // board shows each run's last text instead.
+    sinks.push_back(std::make_unique<PrefixedTexts>(output.out, plan.ports));
+  }
+  if (single && output.err_is_terminal) {
+    sinks.push_back(std::make_unique<ProgressLineSink>(line, image.size));
+  }
+  if (board_shown) {
+    sinks.push_back(
+        std::make_unique<ProgressBoardSink>(output.err, plan.ports, output.columns, image.size));
+  }
+  if (!single) {
+    // Standard output carries only events with --json.
+    sinks.push_back(std::make_unique<SummarySink>(plan.json ? output.err : output.out));
+  }
+  RecordSink* recorded = nullptr;
+  if (!plan.log_path.empty()) {
+    auto sink = std::make_unique<RecordSink>(plan.log_path, plan.image_sha256, record, output.err);
+    recorded = sink.get();
+    sinks.push_back(std::move(sink));
+  }
+
+  std::vector<RunSink*> told;
+  for (const auto& sink : sinks) told.push_back(sink.get());
+  const CliStatus status = run_port_loop(plan.ports, image, system, told);
+  // A failure says more than a lost record line and keeps its status.
+  const bool record_lost = recorded != nullptr && !recorded->complete();
+  return status == CliStatus::ok && record_lost ? CliStatus::record_lost : status;
+}

@@ -1,0 +1,29 @@
+// The runs of one command line with the output forms it asks for: picked
+// once, from the options and from what the terminals allow, then fed by the
+// loop of port_runs.h.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "app/cli/cli_ending.h"
+#include "app/cli/port_runs.h"
+#include "app/cli/run_output.h"
+#include "app/cli/run_record.h"
+#include "upgrade/firmware.h"
+
+struct PortRunsPlan {
+  std::vector<std::string> ports; // in the order given; one run each
+  bool json = false;              // JSON events on standard output instead of texts
+  std::string log_path;           // where to append a record line per run; empty: none
+  std::string image_sha256;       // of the image, for the start events and the record
+};
+
+// Runs every port of `plan` with `image`, whose bytes stay valid until it
+// returns; returns as run_port_loop does, except record_lost when every run
+// succeeded but a record line could not be written. With one port and no JSON the
+// output is that of the single-port upgrader: texts as they are, no prefix,
+// no summary.
+CliStatus run_ports(const PortRunsPlan& plan, const FirmwareImage& image,
+                    const PortRunsSystem& system, const RecordSystem& record,
+                    const RunOutput& output);
