@@ -36,6 +36,12 @@ uint8_t serial_close(PortHandle* slot, char* message);
 // all (or the result does not fit in `size`).
 bool serial_resolve_name(const char* name, char* path, size_t size);
 
+// One line for a port whose adapter holds every answer for a latency timer
+// above 2 ms (latency_hint.h), for an upgrade of about `answers` answers;
+// empty for every other port. Always empty on Linux, where the open lowers
+// the timer for the run.
+std::string serial_latency_hint(const char* name, uint32_t answers);
+
 // serial_open with all a front end shows when it fails: the dialog in its
 // status box, orvaload-cli on standard error.
 struct SerialOpening {

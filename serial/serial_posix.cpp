@@ -269,6 +269,10 @@ bool serial_resolve_name(const char* name, char* path, size_t size) {
   return device_resolve(device_roots(links, sizeof links), name, path, size);
 }
 
+std::string serial_latency_hint(const char*, uint32_t) {
+  return "";
+}
+
 bool system_port_find(int number, PortEntry* port) {
   char links[SERIAL_PATH_SIZE];
   const DeviceRoots roots = device_roots(links, sizeof links);

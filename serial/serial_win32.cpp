@@ -9,6 +9,7 @@
 
 #include "serial/com_name.h"
 #include "serial/counted_read.h"
+#include "serial/latency_hint.h"
 #include "serial/port_list.h"
 #include "serial/serial.h"
 #include "serial/usb_identity.h"
@@ -157,6 +158,11 @@ bool system_port_find(int number, PortEntry* port) {
 
 bool serial_resolve_name(const char* name, char* path, size_t size) {
   return path && size > 0 && device_name(name, path, size);
+}
+
+std::string serial_latency_hint(const char* name, uint32_t answers) {
+  PortEntry port{com_number(name), "", {}, ""};
+  return system_port_find(port.number, &port) ? latency_hint(port, answers) : "";
 }
 
 std::string system_port_hint(const char* name, OpenFailure failure) {

@@ -1,6 +1,7 @@
 #include <chrono>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "app/cli/cli_commands.h"
 #include "app/cli/cli_options.h"
@@ -11,6 +12,7 @@
 #include "image/sha256.h"
 #include "serial/serial.h"
 #include "upgrade/firmware.h"
+#include "upgrade/sequence.h"
 
 namespace {
 
@@ -51,6 +53,21 @@ void close_port(PortHandle port) {
   serial_close(&port, message);
 }
 
+// An FTDI adapter on Windows holds every answer for its latency timer: the
+// user hears once, before the run, what that costs and where to change it.
+void tell_latency(const std::vector<std::string>& ports, const FirmwareImage& image) {
+  for (const std::string& name : ports) {
+    std::string device = name;
+    if (name.rfind("usb:", 0) == 0) {
+      const UsbPortFound found = cli_find_usb_port(usb_serial_of(name));
+      if (found.status != UsbPortLookup::ok) continue; // the run says why
+      device = found.name;
+    }
+    const std::string hint = serial_latency_hint(device.c_str(), upgrade_answers(image));
+    if (!hint.empty()) write_all(stderr, cli_error_line(hint));
+  }
+}
+
 } // namespace
 
 CliEnding cli_upgrade(const CliOptions& options, const FirmwareImage& image) {
@@ -78,6 +95,8 @@ CliEnding cli_upgrade(const CliOptions& options, const FirmwareImage& image) {
   record.append = run_record_append;
   record.host = run_record_host;
   record.utc_now = run_record_utc_now;
+
+  tell_latency(plan.ports, image);
 
   RunOutput output;
   output.out = [](const std::string& text) { write_all(stdout, text); };
