@@ -27,14 +27,15 @@ std::string usb_description(const UsbIdentity& usb) {
   add(usb.manufacturer);
   add(usb.product);
   if (!usb.serial.empty()) add("serial=" + usb.serial);
+  if (!usb.location.empty()) add("usb-port=" + usb.location);
   return text;
 }
 
-std::vector<PortEntry> ports_with_usb_serial(const std::vector<PortEntry>& ports,
-                                             const std::string& serial) {
+std::vector<PortEntry> ports_with_usb(const std::vector<PortEntry>& ports,
+                                      std::string UsbIdentity::*key, const std::string& value) {
   std::vector<PortEntry> found;
   for (const PortEntry& port : ports) {
-    if (serial.empty() || port.usb.serial != serial) continue;
+    if (value.empty() || port.usb.*key != value) continue;
     bool seen = false;
     for (const PortEntry& other : found) seen = seen || other.device == port.device;
     if (!seen) found.push_back(port);

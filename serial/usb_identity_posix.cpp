@@ -28,6 +28,8 @@ UsbIdentity usb_identity_of(const PortEntry& port) {
     usb.manufacturer = attribute(adapter, "manufacturer");
     usb.product = attribute(adapter, "product");
     usb.serial = attribute(adapter, "serial");
+    const char* socket = udev_device_get_sysname(adapter); // "1-2.3": bus 1, port 2, hub port 3
+    usb.location = socket ? socket : "";
   }
   if (tty) udev_device_unref(tty);
   udev_unref(context);

@@ -55,14 +55,39 @@ PortParameters port_parameters(HDEVINFO set, SP_DEVINFO_DATA* device) {
   return parameters;
 }
 
+// Where a device node is plugged in: the first of its location paths
+// ("PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(2)#USB(3)"), or else its location
+// ("Port_#0003.Hub_#0001").
+std::string location_of(DEVINST instance) {
+  char value[512] = "";
+  for (const ULONG property : {CM_DRP_LOCATION_PATHS, CM_DRP_LOCATION_INFORMATION}) {
+    ULONG size = sizeof value - 2;
+    ULONG type = 0;
+    if (CM_Get_DevNode_Registry_PropertyA(instance, property, &type, value, &size, 0) ==
+            CR_SUCCESS &&
+        (type == REG_SZ || type == REG_MULTI_SZ)) {
+      value[sizeof value - 2] = '\0'; // the first string of a list ends at its first NUL
+      if (value[0] != '\0') return value;
+    }
+  }
+  return "";
+}
+
 // The ids and serial number from the port's instance id, or from its
-// parent's when the port is one interface of a composite USB device.
+// parent's when the port is one interface of a composite USB device; the
+// location is that of the USB device the ids came from.
 UsbIdentity ids_of(DEVINST instance) {
   for (int level = 0; level < 2; ++level) {
     char id[MAX_DEVICE_ID_LEN + 1] = "";
     if (CM_Get_Device_IDA(instance, id, sizeof id, 0) != CR_SUCCESS) break;
-    const UsbIdentity usb = usb_identity_from_instance_id(id);
-    if (!usb.vendor_id.empty()) return usb;
+    UsbIdentity usb = usb_identity_from_instance_id(id);
+    if (!usb.vendor_id.empty()) {
+      // FTDI's driver puts its own node (FTDIBUS\...) under the USB device.
+      DEVINST device = instance;
+      if (std::strncmp(id, "USB\\", 4) != 0) CM_Get_Parent(&device, instance, 0);
+      usb.location = location_of(device);
+      return usb;
+    }
     DEVINST parent = 0;
     if (CM_Get_Parent(&parent, instance, 0) != CR_SUCCESS) break;
     instance = parent;

@@ -23,11 +23,18 @@ CliEnding cli_list_ports();
 
 enum class UsbPortLookup : uint8_t { ok, none, several };
 
-// The one port whose USB adapter has a given serial number.
+// The one port a USB selector names.
 struct UsbPortFound {
   UsbPortLookup status = UsbPortLookup::ok;
   std::string name;   // "COMn", with ok
   std::string reason; // otherwise: one line that names what was found
 };
 
-UsbPortFound cli_find_usb_port(const std::string& serial);
+// Whether `port` names a port by its USB adapter: usb:SERIAL (the adapter's
+// serial number) or usb-port:LOCATION (the socket it is plugged into, as
+// --list shows it).
+bool cli_is_usb_selector(const std::string& port);
+// The one port whose adapter the selector names.
+UsbPortFound cli_find_usb_port(const std::string& selector);
+// SERIAL of usb:SERIAL; empty for any other port name.
+std::string cli_usb_serial_of(const std::string& port);

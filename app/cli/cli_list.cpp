@@ -13,27 +13,59 @@ CliEnding cli_list_ports() {
   return {};
 }
 
-UsbPortFound cli_find_usb_port(const std::string& serial) {
+namespace {
+
+const std::string SERIAL_PREFIX = "usb:";
+const std::string SOCKET_PREFIX = "usb-port:";
+
+bool starts_with(const std::string& text, const std::string& prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+} // namespace
+
+bool cli_is_usb_selector(const std::string& port) {
+  return starts_with(port, SERIAL_PREFIX) || starts_with(port, SOCKET_PREFIX);
+}
+
+std::string cli_usb_serial_of(const std::string& port) {
+  return starts_with(port, SERIAL_PREFIX) ? port.substr(SERIAL_PREFIX.size()) : "";
+}
+
+UsbPortFound cli_find_usb_port(const std::string& selector) {
+  const bool by_socket = starts_with(selector, SOCKET_PREFIX);
+  const std::string value = selector.substr((by_socket ? SOCKET_PREFIX : SERIAL_PREFIX).size());
+  std::string UsbIdentity::*key = by_socket ? &UsbIdentity::location : &UsbIdentity::serial;
+  const std::string what = by_socket ? "is plugged into USB port '" + value + "'"
+                                     : "has USB serial number '" + value + "'";
+
   const std::vector<PortEntry> ports = serial_list_ports();
-  const std::vector<PortEntry> found = ports_with_usb_serial(ports, serial);
+  const std::vector<PortEntry> found = ports_with_usb(ports, key, value);
   if (found.size() == 1) {
     return {UsbPortLookup::ok, "COM" + std::to_string(found[0].number), ""};
   }
   if (found.size() > 1) {
+    const std::string many = by_socket ? " ports are on USB port '" + value + "'"
+                                       : " ports have USB serial number '" + value + "'";
     return {UsbPortLookup::several, "",
-            std::to_string(found.size()) + " ports have USB serial number '" + serial +
-                "': " + port_names(found) + "; give one of them with --port COMn"};
+            std::to_string(found.size()) + many + ": " + port_names(found) +
+                "; give one of them with --port COMn"};
   }
   std::vector<PortEntry> usb;
   for (const PortEntry& port : ports) {
     if (!port.usb.vendor_id.empty()) usb.push_back(port);
   }
-  std::string text = "no port has USB serial number '" + serial + "'; USB adapters here: ";
+  std::string text = "no port " + what + "; USB adapters here: ";
   if (usb.empty()) text += "none";
   for (size_t i = 0; i < usb.size(); ++i) {
     text += (i ? ", COM" : "COM") + std::to_string(usb[i].number) + " (" + usb[i].device;
-    text +=
-        usb[i].usb.serial.empty() ? ", no serial number)" : ", serial=" + usb[i].usb.serial + ")";
+    if (by_socket) {
+      text += usb[i].usb.location.empty() ? ", socket unknown)"
+                                          : ", usb-port=" + usb[i].usb.location + ")";
+    } else {
+      text +=
+          usb[i].usb.serial.empty() ? ", no serial number)" : ", serial=" + usb[i].usb.serial + ")";
+    }
   }
   return {UsbPortLookup::none, "", text};
 }

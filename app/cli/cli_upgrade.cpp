@@ -27,17 +27,13 @@ void write_all(FILE* stream, const std::string& text) {
   std::fflush(stream);
 }
 
-// A port named by its adapter's USB serial number names it in the record too.
-std::string usb_serial_of(const std::string& name) {
-  return name.rfind("usb:", 0) == 0 ? name.substr(4) : std::string();
-}
-
-// usb:SERIAL opens the one port whose adapter has that serial number; when
-// there is none or more than one, nothing is opened.
+// usb:SERIAL and usb-port:LOCATION open the one port whose adapter has that
+// serial number or sits in that socket; when there is none or more than one,
+// nothing is opened.
 PortOpening open_port(const std::string& name) {
   std::string device = name;
-  if (name.rfind("usb:", 0) == 0) {
-    const UsbPortFound found = cli_find_usb_port(usb_serial_of(name));
+  if (cli_is_usb_selector(name)) {
+    const UsbPortFound found = cli_find_usb_port(name);
     if (found.status != UsbPortLookup::ok) return {0, found.reason + "\n"};
     device = found.name;
   }
@@ -58,8 +54,8 @@ void close_port(PortHandle port) {
 void tell_latency(const std::vector<std::string>& ports, const FirmwareImage& image) {
   for (const std::string& name : ports) {
     std::string device = name;
-    if (name.rfind("usb:", 0) == 0) {
-      const UsbPortFound found = cli_find_usb_port(usb_serial_of(name));
+    if (cli_is_usb_selector(name)) {
+      const UsbPortFound found = cli_find_usb_port(name);
       if (found.status != UsbPortLookup::ok) continue; // the run says why
       device = found.name;
     }
@@ -91,7 +87,8 @@ CliEnding cli_upgrade(const CliOptions& options, const FirmwareImage& image) {
   system.now_s = seconds_now;
 
   RecordSystem record;
-  record.usb_serial = usb_serial_of;
+  // A port named by its adapter's USB serial number names it in the record too.
+  record.usb_serial = cli_usb_serial_of;
   record.append = run_record_append;
   record.host = run_record_host;
   record.utc_now = run_record_utc_now;

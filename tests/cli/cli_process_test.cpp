@@ -254,15 +254,16 @@ TEST_F(CliUsbAdapters, ListShowsIdsAndSerialsAndUsbSerialPicksTheAdapter) {
   EXPECT_EQ(run_with_adapters(list, {"--list"}), 0);
   EXPECT_EQ(list.out(),
             "COM33\t/dev/ttyUSB0\t10c4:ea60 Silicon Labs CP2102 USB to UART Bridge Controller "
-            "serial=0001\n"
-            "COM34\t/dev/ttyUSB1\t0403:6001 FTDI FT232R USB UART serial=A50285BI\n");
+            "serial=0001 usb-port=1-1\n"
+            "COM34\t/dev/ttyUSB1\t0403:6001 FTDI FT232R USB UART serial=A50285BI usb-port=1-2\n");
 
   // The fake adapters open as no real tty, so the open fails; the hint
-  // shows which device was chosen.
-  for (const auto& pick : {std::pair<std::string, std::string>{"0001", "COM33 is /dev/ttyUSB0"},
-                           {"A50285BI", "COM34 is /dev/ttyUSB1"}}) {
+  // shows which device was chosen, by serial number or by socket.
+  for (const auto& pick : {std::pair<std::string, std::string>{"usb:0001", "COM33 is /dev/ttyUSB0"},
+                           {"usb:A50285BI", "COM34 is /dev/ttyUSB1"},
+                           {"usb-port:1-2", "COM34 is /dev/ttyUSB1"}}) {
     ChildProcess cli;
-    EXPECT_EQ(run_with_adapters(cli, {"--port", "usb:" + pick.first}), 3);
+    EXPECT_EQ(run_with_adapters(cli, {"--port", pick.first}), 3);
     EXPECT_NE(cli.err().find("\n" + pick.second + ", which"), std::string::npos) << cli.err();
   }
 
@@ -271,6 +272,11 @@ TEST_F(CliUsbAdapters, ListShowsIdsAndSerialsAndUsbSerialPicksTheAdapter) {
   EXPECT_EQ(unknown.err(),
             "no port has USB serial number '0002'; USB adapters here: COM33 (/dev/ttyUSB0, "
             "serial=0001), COM34 (/dev/ttyUSB1, serial=A50285BI)\n");
+  ChildProcess empty_socket;
+  EXPECT_EQ(run_with_adapters(empty_socket, {"--port", "usb-port:1-3"}), 3);
+  EXPECT_EQ(empty_socket.err(),
+            "no port is plugged into USB port '1-3'; USB adapters here: COM33 (/dev/ttyUSB0, "
+            "usb-port=1-1), COM34 (/dev/ttyUSB1, usb-port=1-2)\n");
 }
 
 TEST_F(CliUsbAdapters, TwoAdaptersWithOneSerialNumberAreNamedNotGuessed) {
