@@ -19,10 +19,14 @@ CliStatus run_ports(const PortRunsPlan& plan, const FirmwareImage& image,
 
   // In the order each event is to reach them: a text before the line redrawn
   // under it, the events before the record.
+  std::vector<RunLabel> labels;
+  for (const std::string& tag : plan.tags) labels.push_back({tag, 0});
+
   std::vector<std::unique_ptr<RunSink>> sinks;
   sinks.push_back(std::make_unique<RunNotes>(output.err, plan.ports, line, board_shown));
   if (plan.json) {
-    sinks.push_back(std::make_unique<JsonEvents>(output.out, plan.ports, image, plan.image_sha256));
+    sinks.push_back(
+        std::make_unique<JsonEvents>(output.out, plan.ports, image, plan.image_sha256, labels));
   } else if (single) {
     sinks.push_back(std::make_unique<PlainTexts>(output.out, line));
   } else if (!(board_shown && output.out_is_terminal)) {
@@ -43,7 +47,8 @@ CliStatus run_ports(const PortRunsPlan& plan, const FirmwareImage& image,
   }
   RecordSink* recorded = nullptr;
   if (!plan.log_path.empty()) {
-    auto sink = std::make_unique<RecordSink>(plan.log_path, plan.image_sha256, record, output.err);
+    auto sink =
+        std::make_unique<RecordSink>(plan.log_path, plan.image_sha256, record, output.err, labels);
     recorded = sink.get();
     sinks.push_back(std::move(sink));
   }

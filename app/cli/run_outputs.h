@@ -17,6 +17,7 @@ struct PortRunsPlan {
   bool json = false;              // JSON events on standard output instead of texts
   std::string log_path;           // where to append a record line per run; empty: none
   std::string image_sha256;       // of the image, for the start events and the record
+  std::vector<std::string> tags;  // one per port, or none
 };
 
 // Runs every port of `plan` with `image`, whose bytes stay valid until it

@@ -7,7 +7,7 @@
 #include "app/cli/cli_ending.h"
 
 std::string run_record_line(const RunRecordContext& context, const PortOutcome& outcome,
-                            const std::string& usb_serial) {
+                            const std::string& usb_serial, const RunLabel& label) {
   nlohmann::ordered_json line{{"time", context.time},
                               {"host", context.host},
                               {"port", outcome.port},
@@ -18,6 +18,8 @@ std::string run_record_line(const RunRecordContext& context, const PortOutcome& 
                               {"result", port_result_name(outcome.result)},
                               {"seconds", std::round(outcome.seconds * 1000.0) / 1000.0},
                               {"last_text", outcome.last_text}};
+  if (!label.tag.empty()) line["tag"] = label.tag;
+  if (label.slot != 0) line["slot"] = label.slot;
   return line.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
 }
 
@@ -29,10 +31,12 @@ RecordAppend record_failure(RecordStatus status, const std::string& path,
   return {status, "cannot " + std::string(what) + " the record file " + path + detail};
 }
 
-void RecordSink::ended(size_t /*run*/, const PortOutcome& outcome, double /*now_s*/) {
+void RecordSink::ended(size_t run, const PortOutcome& outcome, double /*now_s*/) {
   const RunRecordContext context{system_.utc_now(), system_.host(), image_sha256_};
   const std::string usb = system_.usb_serial ? system_.usb_serial(outcome.port) : "";
-  const RecordAppend appended = system_.append(path_, run_record_line(context, outcome, usb));
+  const RunLabel label = run < labels_.size() ? labels_[run] : RunLabel{};
+  const RecordAppend appended =
+      system_.append(path_, run_record_line(context, outcome, usb, label));
   if (!appended.ok()) {
     complete_ = false;
     err_(cli_error_line(appended.reason));

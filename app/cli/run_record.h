@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "app/cli/port_outcome.h"
 #include "app/cli/run_sink.h"
@@ -15,9 +16,10 @@ struct RunRecordContext {
 };
 
 // One line, "\n" included. usb_serial is empty when the port's USB identity
-// is unknown; the field is null then.
+// is unknown; the field is null then. The label's tag and slot are added
+// when the run has them.
 std::string run_record_line(const RunRecordContext& context, const PortOutcome& outcome,
-                            const std::string& usb_serial);
+                            const std::string& usb_serial, const RunLabel& label = {});
 
 enum class RecordStatus { ok, cannot_open, cannot_lock, cannot_write };
 
@@ -54,11 +56,13 @@ struct RecordSystem {
 // and a line on standard error for each that could not be written.
 class RecordSink final : public RunSink {
 public:
-  RecordSink(std::string path, std::string image_sha256, RecordSystem system, WriteText err)
+  RecordSink(std::string path, std::string image_sha256, RecordSystem system, WriteText err,
+             std::vector<RunLabel> labels = {})
       : path_(std::move(path)),
         image_sha256_(std::move(image_sha256)),
         system_(std::move(system)),
-        err_(std::move(err)) {}
+        err_(std::move(err)),
+        labels_(std::move(labels)) {}
   void ended(size_t run, const PortOutcome& outcome, double now_s) override;
   // Whether every run so far has its line in the file.
   bool complete() const { return complete_; }
@@ -68,5 +72,6 @@ private:
   std::string image_sha256_;
   RecordSystem system_;
   WriteText err_;
+  std::vector<RunLabel> labels_;
   bool complete_ = true;
 };

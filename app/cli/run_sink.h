@@ -15,6 +15,13 @@
 
 #include "app/cli/port_outcome.h"
 
+// What names the unit a run upgrades, beside its port: the tag scanned off
+// the unit (--tag), and in a station the slot it sits in. Empty and 0: none.
+struct RunLabel {
+  std::string tag;
+  size_t slot = 0;
+};
+
 // Where a sink writes: standard output or error, or a test's string.
 using WriteText = std::function<void(const std::string&)>;
 
