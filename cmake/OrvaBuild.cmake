@@ -45,3 +45,23 @@ endfunction()
 
 orva_host_headers(orva_cli11 CLI CLI11 CLI11::CLI11)
 orva_host_headers(orva_json nlohmann nlohmann_json nlohmann_json::nlohmann_json)
+
+# The HTTP server of the station: Debian's cpp-httplib. Debian builds it for
+# Linux only, as a shared library; the Windows builds compile the same
+# version, with Debian's patches, from its source package, which
+# scripts/install-deps unpacks.
+if(WIN32)
+  set(ORVA_HTTPLIB_WINDOWS "/usr/local/share/orvaload/cpp-httplib"
+      CACHE PATH "cpp-httplib's header for the Windows builds (scripts/install-deps)")
+  if(NOT EXISTS "${ORVA_HTTPLIB_WINDOWS}/httplib.h")
+    message(FATAL_ERROR "no ${ORVA_HTTPLIB_WINDOWS}/httplib.h: run scripts/install-deps")
+  endif()
+  add_library(orva_http INTERFACE)
+  target_include_directories(orva_http SYSTEM INTERFACE "${ORVA_HTTPLIB_WINDOWS}")
+  target_link_libraries(orva_http INTERFACE ws2_32)
+else()
+  find_package(PkgConfig REQUIRED)
+  pkg_check_modules(ORVA_HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
+  add_library(orva_http INTERFACE)
+  target_link_libraries(orva_http INTERFACE PkgConfig::ORVA_HTTPLIB)
+endif()

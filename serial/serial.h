@@ -36,6 +36,9 @@ uint8_t serial_close(PortHandle* slot, char* message);
 // all (or the result does not fit in `size`).
 bool serial_resolve_name(const char* name, char* path, size_t size);
 
+// Whether a serial device stands behind `name` now (it may still be busy).
+bool serial_port_present(const char* name);
+
 // One line for a port whose adapter holds every answer for a latency timer
 // above 2 ms (latency_hint.h), for an upgrade of about `answers` answers;
 // empty for every other port. Always empty on Linux, where the open lowers

@@ -269,6 +269,13 @@ bool serial_resolve_name(const char* name, char* path, size_t size) {
   return device_resolve(device_roots(links, sizeof links), name, path, size);
 }
 
+bool serial_port_present(const char* name) {
+  char path[SERIAL_PATH_SIZE];
+  struct stat st;
+  return serial_resolve_name(name, path, sizeof path) && stat(path, &st) == 0 &&
+         S_ISCHR(st.st_mode) && device_may_be_port("/sys", st.st_rdev);
+}
+
 std::string serial_latency_hint(const char*, uint32_t) {
   return "";
 }

@@ -160,6 +160,13 @@ bool serial_resolve_name(const char* name, char* path, size_t size) {
   return path && size > 0 && device_name(name, path, size);
 }
 
+bool serial_port_present(const char* name) {
+  char device[32];
+  char target[260];
+  return device_name(name, device, sizeof device) &&
+         QueryDosDeviceA(device + 4, target, sizeof target) != 0;
+}
+
 std::string serial_latency_hint(const char* name, uint32_t answers) {
   PortEntry port{com_number(name), "", {}, ""};
   return system_port_find(port.number, &port) ? latency_hint(port, answers) : "";

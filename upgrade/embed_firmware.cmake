@@ -12,12 +12,8 @@ if(size EQUAL 0)
   message(FATAL_ERROR "firmware image is empty: '${IMAGE}'")
 endif()
 
-file(READ "${IMAGE}" hex HEX)
-# Sixteen bytes to a line: "0xab," each.
-string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1," hex "${hex}")
-# CMake's regular expressions have no {n} counts.
-string(REPEAT "0x..," 16 line)
-string(REGEX REPLACE "(${line})" "\\1\n" hex "${hex}")
+include(${CMAKE_CURRENT_LIST_DIR}/../cmake/OrvaHexBytes.cmake)
+orva_hex_lines("${IMAGE}" hex)
 
 file(WRITE "${OUTPUT}.tmp"
 "// Generated from ${IMAGE} at build time; do not edit.

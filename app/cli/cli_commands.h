@@ -2,8 +2,10 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "app/cli/cli_ending.h"
+#include "serial/port_list.h"
 #include "upgrade/firmware.h"
 
 struct CliOptions;
@@ -16,6 +18,12 @@ struct CliOptions;
 // Cancel does. usage when the record file cannot be opened, record_lost when
 // every run succeeded but a record line could not be written.
 CliEnding cli_upgrade(const CliOptions& options, const FirmwareImage& image);
+
+// Serves the ports of `options` as a station's slots (--serve) until Ctrl-C
+// or SIGTERM: usage for a bad address or token, or an address other than
+// 127.0.0.1 without a token; no_port when the address cannot be listened
+// on; ok once the station has ended.
+CliEnding cli_serve(const CliOptions& options, const FirmwareImage& image);
 
 // Prints every COM port that has a device behind it, one per line:
 // COMn<TAB>device<TAB>description.
@@ -34,7 +42,9 @@ struct UsbPortFound {
 // serial number) or usb-port:LOCATION (the socket it is plugged into, as
 // --list shows it).
 bool cli_is_usb_selector(const std::string& port);
-// The one port whose adapter the selector names.
+// The one port of `ports` whose adapter the selector names.
+UsbPortFound cli_find_usb_port(const std::string& selector, const std::vector<PortEntry>& ports);
+// The same among the ports there are now.
 UsbPortFound cli_find_usb_port(const std::string& selector);
 // SERIAL of usb:SERIAL; empty for any other port name.
 std::string cli_usb_serial_of(const std::string& port);

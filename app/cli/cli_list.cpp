@@ -33,13 +33,16 @@ std::string cli_usb_serial_of(const std::string& port) {
 }
 
 UsbPortFound cli_find_usb_port(const std::string& selector) {
+  return cli_find_usb_port(selector, serial_list_ports());
+}
+
+UsbPortFound cli_find_usb_port(const std::string& selector, const std::vector<PortEntry>& ports) {
   const bool by_socket = starts_with(selector, SOCKET_PREFIX);
   const std::string value = selector.substr((by_socket ? SOCKET_PREFIX : SERIAL_PREFIX).size());
   std::string UsbIdentity::*key = by_socket ? &UsbIdentity::location : &UsbIdentity::serial;
   const std::string what = by_socket ? "is plugged into USB port '" + value + "'"
                                      : "has USB serial number '" + value + "'";
 
-  const std::vector<PortEntry> ports = serial_list_ports();
   const std::vector<PortEntry> found = ports_with_usb(ports, key, value);
   if (found.size() == 1) {
     return {UsbPortLookup::ok, "COM" + std::to_string(found[0].number), ""};

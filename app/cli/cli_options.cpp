@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "app/cli/unit_tag.h"
 #include "serial/number_text.h"
 
 #ifndef ORVA_VERSION_TEXT
@@ -65,6 +66,16 @@ std::optional<CliEnding> parse_command_line(int argc, const char* const* argv, C
   app.add_flag("--json", options.json, "Write JSON events to standard output instead of texts");
   app.add_option("--log", options.log_path, "Append a record line per port run to FILE")
       ->type_name("FILE");
+  app.add_option("--tag", options.tags,
+                 "The unit's identity for its events and record; one per --port, in order")
+      ->type_name("TEXT")
+      ->allow_extra_args(false);
+  app.add_option("--serve", options.serve,
+                 "Serve the ports as a station's slots: a web page and an HTTP API")
+      ->type_name("[ADDRESS:]PORT");
+  app.add_option("--token-file", options.token_file,
+                 "With --serve: every request must carry the token in FILE")
+      ->type_name("FILE");
 
   try {
     app.parse(argc, argv);
@@ -88,6 +99,27 @@ std::optional<CliEnding> parse_command_line(int argc, const char* const* argv, C
       return usage("--address needs a 32-bit address such as 0x4000, not '" + address + "'");
     }
     options.address_given = true;
+  }
+  if (!options.tags.empty()) {
+    if (!options.serve.empty()) {
+      return usage(
+          "--tag goes with a single run; a station's runs are tagged from its page or API");
+    }
+    if (options.tags.size() != options.ports.size()) {
+      return usage("give one --tag per --port, in the same order");
+    }
+    for (const std::string& tag : options.tags) {
+      if (!unit_tag_is_valid(tag)) {
+        return usage("--tag '" + tag + "': a tag is printable ASCII text of 1 to " +
+                     std::to_string(UNIT_TAG_MAX) + " characters");
+      }
+    }
+  }
+  if (!options.serve.empty() && (options.list || options.info || options.json)) {
+    return usage("--serve goes with --port, --image, --address, --log and --token-file only");
+  }
+  if (!options.token_file.empty() && options.serve.empty()) {
+    return usage("--token-file guards a station: give --serve too");
   }
   if (!options.list && !options.info && options.ports.empty()) {
     return usage("give the controller's port with --port PORT, or --list\n"

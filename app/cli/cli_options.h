@@ -18,6 +18,12 @@ struct CliOptions {
   bool info = false;    // describe the image instead of sending it
   bool json = false;    // JSON events on standard output instead of texts
   std::string log_path; // record file; empty: none
+  // The units' tags, one per port in order; empty: none.
+  std::vector<std::string> tags;
+  // The station: serve the ports as slots at this address ("[ADDRESS:]PORT")
+  // instead of running once; empty: run once.
+  std::string serve;
+  std::string token_file; // the station's token; empty: none
 };
 
 // Nothing when the command line asks for a command (in `options`); otherwise

@@ -32,6 +32,7 @@ CliEnding run_command_line(int argc, char** argv) {
   }
   // Standard output carries only events with --json.
   (options.json ? std::cerr : std::cout) << cli_gap_lines(loaded) << std::flush;
+  if (!options.serve.empty()) return cli_serve(options, image);
   return cli_upgrade(options, image);
 }
 

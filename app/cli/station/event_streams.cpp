@@ -1,0 +1,72 @@
+#include "app/cli/station/event_streams.h"
+
+#include <algorithm>
+#include <chrono>
+
+bool EventStream::next(std::vector<std::string>* events, int wait_ms) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  ready_.wait_for(lock, std::chrono::milliseconds(wait_ms),
+                  [this] { return closed_ || !queue_.empty(); });
+  if (closed_) return false;
+  events->insert(events->end(), std::make_move_iterator(queue_.begin()),
+                 std::make_move_iterator(queue_.end()));
+  queue_.clear();
+  return true;
+}
+
+bool EventStream::fell_behind() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return fell_behind_;
+}
+
+bool EventStream::push(const std::string& event, size_t limit) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (closed_) return false;
+  if (queue_.size() >= limit) {
+    fell_behind_ = true;
+    closed_ = true;
+    queue_.clear();
+    ready_.notify_all();
+    return false;
+  }
+  queue_.push_back(event);
+  ready_.notify_all();
+  return true;
+}
+
+void EventStream::close() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  closed_ = true;
+  ready_.notify_all();
+}
+
+std::shared_ptr<EventStream> EventStreams::open(const std::vector<std::string>& first) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (streams_.size() >= STREAM_LIMIT) return nullptr;
+  auto stream = std::make_shared<EventStream>();
+  for (const std::string& event : first) stream->push(event, QUEUE_LIMIT);
+  streams_.push_back(stream);
+  return stream;
+}
+
+void EventStreams::leave(const std::shared_ptr<EventStream>& stream) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  streams_.erase(std::remove(streams_.begin(), streams_.end(), stream), streams_.end());
+  stream->close();
+}
+
+void EventStreams::publish(const std::string& event) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  // A stream that fell behind is dropped here; its reader sees it closed.
+  streams_.erase(std::remove_if(streams_.begin(), streams_.end(),
+                                [&event](const std::shared_ptr<EventStream>& stream) {
+                                  return !stream->push(event, QUEUE_LIMIT);
+                                }),
+                 streams_.end());
+}
+
+void EventStreams::close_all() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (const auto& stream : streams_) stream->close();
+  streams_.clear();
+}

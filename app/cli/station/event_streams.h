@@ -1,0 +1,55 @@
+// The station's live events, fanned out to every open event stream (the web
+// page's, an API client's). Each stream has a bounded queue of its own: a
+// reader that is slow or gone fills its queue and is closed, and loses
+// nothing but itself; a run that publishes never waits for a reader.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+class EventStream {
+public:
+  // Waits up to `wait_ms` for events and moves those queued into *events.
+  // False once the stream is closed: it fell behind, or the station ends.
+  bool next(std::vector<std::string>* events, int wait_ms);
+  bool fell_behind() const;
+
+private:
+  friend class EventStreams;
+  // False when the queue was full: the stream is closed instead.
+  bool push(const std::string& event, size_t limit);
+  void close();
+
+  mutable std::mutex mutex_;
+  std::condition_variable ready_;
+  std::deque<std::string> queue_;
+  bool closed_ = false;
+  bool fell_behind_ = false;
+};
+
+class EventStreams {
+public:
+  // How far a stream may lag: events of a few whole runs on every slot.
+  static constexpr size_t QUEUE_LIMIT = 4096;
+  // Streams open at once; each holds a thread of the HTTP server.
+  static constexpr size_t STREAM_LIMIT = 8;
+
+  // A new stream whose first events are `first` (the state it starts from);
+  // nullptr when STREAM_LIMIT streams are open.
+  std::shared_ptr<EventStream> open(const std::vector<std::string>& first);
+  // Gives up a stream that its reader has left.
+  void leave(const std::shared_ptr<EventStream>& stream);
+  // Queues `event` on every open stream; never waits for a reader.
+  void publish(const std::string& event);
+  // Closes every stream: their readers end.
+  void close_all();
+
+private:
+  std::mutex mutex_;
+  std::vector<std::shared_ptr<EventStream>> streams_;
+};

@@ -1,0 +1,341 @@
+#include "app/cli/station/station.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "app/cli/event_json.h"
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+// The newest lines of a record file are found from its end, reading at most
+// this much of it: a file shared by several stations may grow large.
+constexpr std::streamoff RECORDS_READ_MAX = 4 << 20;
+constexpr std::streamoff RECORDS_BLOCK = 64 << 10;
+
+std::string dump(const Json& value) {
+  return value.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+// The last `limit` whole lines of the file at `path`, oldest first, read in
+// blocks from its end.
+std::vector<std::string> last_lines(const std::string& path, size_t limit) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return {};
+  in.seekg(0, std::ios::end);
+  const std::streamoff size = in.tellg();
+  std::streamoff from = size;
+  std::string tail;
+  while (from > 0 && size - from < RECORDS_READ_MAX &&
+         static_cast<size_t>(std::count(tail.begin(), tail.end(), '\n')) <= limit) {
+    const std::streamoff block = std::min(RECORDS_BLOCK, from);
+    from -= block;
+    std::string chunk(static_cast<size_t>(block), '\0');
+    in.seekg(from);
+    in.read(&chunk[0], block);
+    tail.insert(0, chunk);
+  }
+  std::vector<std::string> lines;
+  std::istringstream split(tail);
+  for (std::string line; std::getline(split, line);) lines.push_back(line);
+  // The tail may begin inside a line, and another process may be writing
+  // the last one.
+  if (from > 0 && !lines.empty()) lines.erase(lines.begin());
+  if (!tail.empty() && tail.back() != '\n' && !lines.empty()) lines.pop_back();
+  if (lines.size() > limit) lines.erase(lines.begin(), lines.end() - static_cast<long>(limit));
+  return lines;
+}
+
+} // namespace
+
+const char* slot_state_name(SlotState state) {
+  switch (state) {
+  case SlotState::idle:
+    return "idle";
+  case SlotState::running:
+    return "running";
+  case SlotState::upgraded:
+    return "upgraded";
+  case SlotState::failed:
+    return "failed";
+  case SlotState::cancelled:
+    return "cancelled";
+  case SlotState::not_present:
+    return "not-present";
+  }
+  return "idle";
+}
+
+StationReply station_error(int status, const std::string& text) {
+  return {status, Json{{"error", text}}};
+}
+
+struct Station::Slot {
+  size_t number = 0;
+  std::string port;
+  std::string usb;
+  bool present = false;
+  SlotState state = SlotState::not_present;
+  bool running = false; // from start() until its thread is done with the slot
+  long run = 0;         // the current or last run; 0 before the first
+  std::string tag;
+  int32_t permille = 0;
+  std::string last_text;
+  double seconds = 0;
+  std::atomic<bool> cancel{false};
+  std::thread thread;
+};
+
+// One run's events, as the CLI's run loop tells them, turned into the
+// station's: the --json event with the slot, the run and the tag added,
+// published to the streams, and the slot's state kept up to date.
+class Station::SlotSink final : public RunSink {
+public:
+  SlotSink(Station& station, Slot& slot, long run, std::string tag)
+      : station_(station), slot_(slot), run_(run), tag_(std::move(tag)) {}
+
+  void started(size_t) override {
+    publish(json_start_object(slot_.port, station_.image_.size, station_.image_.load_address,
+                              station_.setup_.image_sha256));
+  }
+  void text(size_t, const char* text, int32_t code, double) override {
+    std::lock_guard<std::mutex> lock(station_.mutex_);
+    slot_.last_text = text_block(text);
+    publish_locked(json_text_object(slot_.port, text, code));
+  }
+  void progress(size_t, int32_t permille, double) override {
+    if (!gate_.pass(permille)) return;
+    std::lock_guard<std::mutex> lock(station_.mutex_);
+    slot_.permille = permille;
+    publish_locked(json_progress_object(slot_.port, permille));
+  }
+  void ended(size_t, const PortOutcome& outcome, double) override {
+    std::lock_guard<std::mutex> lock(station_.mutex_);
+    slot_.state = outcome.result == PortResult::ok          ? SlotState::upgraded
+                  : outcome.result == PortResult::cancelled ? SlotState::cancelled
+                                                            : SlotState::failed;
+    slot_.last_text = outcome.last_text;
+    slot_.seconds = outcome.seconds;
+    publish_locked(json_end_object(outcome));
+    station_.publish_slot_locked(slot_);
+    station_.note_end(slot_, outcome);
+  }
+
+private:
+  void publish(Json event) {
+    std::lock_guard<std::mutex> lock(station_.mutex_);
+    publish_locked(std::move(event));
+  }
+  void publish_locked(Json event) {
+    event["slot"] = slot_.number;
+    event["run"] = run_;
+    if (!tag_.empty()) event["tag"] = tag_;
+    station_.publish_locked(std::move(event));
+  }
+
+  Station& station_;
+  Slot& slot_;
+  const long run_;
+  const std::string tag_;
+  ProgressGate gate_;
+};
+
+Station::Station(StationSetup setup, const FirmwareImage& image, StationSystem system)
+    : setup_(std::move(setup)), image_(image), system_(std::move(system)) {
+  for (const std::string& port : setup_.ports) {
+    auto slot = std::make_unique<Slot>();
+    slot->number = slots_.size() + 1;
+    slot->port = port;
+    slots_.push_back(std::move(slot));
+  }
+  check_presence();
+}
+
+Station::~Station() {
+  finish();
+}
+
+Json Station::slot_json(const Slot& slot) const {
+  return Json{{"slot", slot.number},
+              {"port", slot.port},
+              {"usb", slot.usb},
+              {"present", slot.present},
+              {"state", slot_state_name(slot.state)},
+              {"tag", slot.tag},
+              {"run", slot.run == 0 ? Json(nullptr) : Json(slot.run)},
+              {"permille", slot.permille},
+              {"last_text", slot.last_text},
+              {"seconds", std::round(slot.seconds * 1000.0) / 1000.0}};
+}
+
+void Station::publish_locked(Json event) {
+  event["sent_ms"] = static_cast<int64_t>(system_.wall_ms());
+  streams_.publish(dump(event));
+}
+
+void Station::publish_slot_locked(const Slot& slot) {
+  Json event{{"event", "slot"}};
+  event.update(slot_json(slot));
+  publish_locked(std::move(event));
+}
+
+StationReply Station::state() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Json slots = Json::array();
+  for (const auto& slot : slots_) slots.push_back(slot_json(*slot));
+  return {200, Json{{"firmware",
+                    {{"name", setup_.image_name},
+                     {"size", image_.size},
+                     {"load_address", image_.load_address},
+                     {"sha256", setup_.image_sha256}}},
+                   {"slots", slots}}};
+}
+
+StationReply Station::start(size_t number, const std::string& tag) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return start_locked(*slots_.at(number - 1), tag);
+}
+
+StationReply Station::start_all(const std::map<size_t, std::string>& tags) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Json runs = Json::array();
+  for (const auto& slot : slots_) {
+    if (slot->running || !slot->present) continue;
+    const auto tag = tags.find(slot->number);
+    const StationReply started = start_locked(*slot, tag == tags.end() ? "" : tag->second);
+    if (started.status == 202) runs.push_back(started.body);
+  }
+  return {202, Json{{"runs", runs}}};
+}
+
+// The slot's previous thread has let go of the slot (running is false), so
+// joining it waits only for the thread to return.
+StationReply Station::start_locked(Slot& slot, const std::string& tag) {
+  const std::string name = "slot " + std::to_string(slot.number);
+  if (slot.running) return station_error(409, name + " is running; cancel it first");
+  if (!slot.present) {
+    return station_error(409, name + ": " + slot.port + " is not present (plugged in?)");
+  }
+  if (slot.thread.joinable()) slot.thread.join();
+  slot.running = true;
+  slot.run = next_run_++;
+  slot.state = SlotState::running;
+  slot.tag = tag;
+  slot.permille = 0;
+  slot.last_text.clear();
+  slot.seconds = 0;
+  slot.cancel = false;
+  publish_locked(Json{{"event", "run"},
+                      {"slot", slot.number},
+                      {"run", slot.run},
+                      {"tag", tag.empty() ? Json(nullptr) : Json(tag)}});
+  publish_slot_locked(slot);
+  const long run = slot.run;
+  slot.thread = std::thread([this, &slot, run, tag] { run_slot(slot, run, tag); });
+  return {202, Json{{"slot", slot.number}, {"run", run}}};
+}
+
+void Station::run_slot(Slot& slot, long run, const std::string& tag) {
+  PortRunsSystem runs = system_.runs;
+  runs.interrupted = [this, &slot] { return slot.cancel || system_.runs.interrupted(); };
+  // The record first: a page that hears of the end reads it at once.
+  std::vector<RunSink*> sinks;
+  std::unique_ptr<RecordSink> record;
+  if (!setup_.log_path.empty()) {
+    record = std::make_unique<RecordSink>(setup_.log_path, setup_.image_sha256, system_.record,
+                                          system_.err,
+                                          std::vector<RunLabel>{RunLabel{tag, slot.number}});
+    sinks.push_back(record.get());
+  }
+  SlotSink events(*this, slot, run, tag);
+  sinks.push_back(&events);
+  run_port_loop({slot.port}, image_, runs, sinks);
+  std::lock_guard<std::mutex> lock(mutex_);
+  slot.running = false;
+}
+
+// "slot 2 (/dev/ttyUSB1) SN-0002: ok in 17.4 s: Program success, ..."
+void Station::note_end(const Slot& slot, const PortOutcome& outcome) const {
+  if (!system_.note) return;
+  std::string line = "slot " + std::to_string(slot.number) + " (" + slot.port + ")";
+  if (!slot.tag.empty()) line += " " + slot.tag;
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.1f", outcome.seconds);
+  const std::string last = outcome.last_text.substr(0, outcome.last_text.find('\n'));
+  system_.note(line + ": " + port_result_name(outcome.result) + " in " + seconds + " s: " + last +
+               "\n");
+}
+
+StationReply Station::cancel(size_t number) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Slot& slot = *slots_.at(number - 1);
+  if (!slot.running) {
+    return station_error(409, "slot " + std::to_string(number) + " is not running");
+  }
+  slot.cancel = true;
+  return {202, Json{{"slot", number}, {"run", slot.run}}};
+}
+
+StationReply Station::records(size_t limit) const {
+  Json records = Json::array();
+  if (!setup_.log_path.empty()) {
+    for (const std::string& line : last_lines(setup_.log_path, limit)) {
+      Json record = Json::parse(line, nullptr, false);
+      if (!record.is_discarded()) records.push_back(std::move(record));
+    }
+  }
+  return {200, Json{{"records", records}}};
+}
+
+std::shared_ptr<EventStream> Station::open_stream() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<std::string> first;
+  for (const auto& slot : slots_) {
+    Json event{{"event", "slot"}};
+    event.update(slot_json(*slot));
+    event["sent_ms"] = static_cast<int64_t>(system_.wall_ms());
+    first.push_back(dump(event));
+  }
+  return streams_.open(first);
+}
+
+void Station::leave_stream(const std::shared_ptr<EventStream>& stream) {
+  streams_.leave(stream);
+}
+
+void Station::check_presence() {
+  // Looked at without the lock: finding the adapters takes the system's time.
+  const std::vector<PortLook> looks = system_.look(setup_.ports);
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (size_t i = 0; i < slots_.size() && i < looks.size(); ++i) {
+    Slot& slot = *slots_[i];
+    if (looks[i].present == slot.present && looks[i].usb == slot.usb) continue;
+    slot.present = looks[i].present;
+    slot.usb = looks[i].usb;
+    if (!slot.running) {
+      // Plugged in again, a slot starts afresh: its last result went with
+      // the adapter. A run goes on and ends by itself when its line went.
+      if (!slot.present) slot.state = SlotState::not_present;
+      else if (slot.state == SlotState::not_present) slot.state = SlotState::idle;
+    }
+    publish_slot_locked(slot);
+  }
+}
+
+void Station::finish() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& slot : slots_) slot->cancel = true;
+  }
+  // The runs end at their next progress message and write their records.
+  for (const auto& slot : slots_) {
+    if (slot->thread.joinable()) slot->thread.join();
+  }
+  streams_.close_all();
+}

@@ -1,0 +1,174 @@
+#!/usr/bin/python3
+"""Drives the station page in headless Chromium: types a unit tag into slot 2,
+starts all idle slots, waits until every card has ended (one slot's controller
+reports a device error), checks the records table, the event latency measured
+in the page and the browser console.
+
+usage: station_browser_test.py --url URL --screenshot PATH --expect-failed-slot N [--timeout S]
+Exits 0 on success, 1 with a one-line reason on failure."""
+
+import argparse
+import base64
+import shutil
+import statistics
+import sys
+import tempfile
+import time
+
+from selenium import webdriver
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+
+TAG = "SN-TEST-0002"
+TAG_SLOT = 2
+MAX_P99_MS = 200
+ENDED = ("upgraded", "failed", "cancelled")
+
+# Each card as {slot, run, state, text}; text is what the last-text box holds.
+CARDS_JS = """
+return Array.from(document.querySelectorAll('[data-slot]')).map(c => ({
+  slot: Number(c.dataset.slot), run: c.dataset.run,
+  state: c.querySelector('[data-role="state"]').textContent.trim(),
+  text: c.querySelector('[data-role="text"]').textContent.trim()}));
+"""
+
+
+class Failure(Exception):
+    pass
+
+
+def wait_for(what, timeout, probe):
+    """Polls probe() until it returns something true; fails naming what."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = probe()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise Failure("timed out after %gs waiting for %s" % (timeout, what))
+        time.sleep(0.2)
+
+
+def start_browser(profile):
+    opts = webdriver.ChromeOptions()
+    opts.binary_location = "/usr/bin/chromium"
+    for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                "--window-size=1280,720", "--user-data-dir=" + profile):
+        opts.add_argument(arg)
+    opts.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+    return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=opts)
+
+
+def full_page_png(driver):
+    height = driver.execute_script("return document.documentElement.scrollHeight")
+    width = driver.execute_script("return window.innerWidth")
+    shot = driver.execute_cdp_cmd("Page.captureScreenshot", {
+        "format": "png", "captureBeyondViewport": True,
+        "clip": {"x": 0, "y": 0, "width": width, "height": height, "scale": 1}})
+    return base64.b64decode(shot["data"])
+
+
+def run(driver, opts):
+    driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride",
+                           {"width": 1280, "height": 720, "deviceScaleFactor": 1, "mobile": False})
+    driver.get(opts.url)
+    cards = wait_for("the slot cards", 20, lambda: [
+        c for c in driver.execute_script(CARDS_JS) if c["state"]] or None)
+    slots = [c["slot"] for c in cards]
+    print("1. page open: %d cards (slots %s), states %s" % (
+        len(cards), ", ".join(map(str, slots)), ", ".join(c["state"] for c in cards)))
+    if TAG_SLOT not in slots or opts.expect_failed_slot not in slots:
+        raise Failure("expected slots %d and %d, the page shows %s"
+                      % (TAG_SLOT, opts.expect_failed_slot, slots))
+    wait_for("the start-all button to be enabled", 10,
+             lambda: driver.find_element(By.ID, "start-all").is_enabled())
+    widths = driver.execute_script(
+        "const e = document.documentElement; return [e.scrollWidth, e.clientWidth]")
+    if widths[0] > widths[1]:
+        raise Failure("the page scrolls horizontally at 1280x720 (%d px wide in %d)" % tuple(widths))
+
+    runs_before = {c["slot"]: c["run"] for c in cards}
+    driver.find_element(By.CSS_SELECTOR, '[data-slot="%d"] [data-role="tag"]' % TAG_SLOT).send_keys(TAG)
+    clicked_ms = time.time() * 1000
+    driver.find_element(By.ID, "start-all").click()
+    print("2. typed %s into slot %d and clicked Start all idle slots" % (TAG, TAG_SLOT))
+
+    def all_ended():  # every card has ended a run it did not show before the click
+        now = driver.execute_script(CARDS_JS)
+        done = all(c["state"] in ENDED and c["run"] != runs_before.get(c["slot"]) for c in now)
+        return now if done else None
+    try:
+        ended = wait_for("every card to end", opts.timeout, all_ended)
+    except Failure as e:
+        states = ", ".join("%d=%s" % (c["slot"], c["state"]) for c in driver.execute_script(CARDS_JS))
+        raise Failure("%s (states: %s)" % (e, states))
+    expected = {c["slot"]: "failed" if c["slot"] == opts.expect_failed_slot else "upgraded" for c in ended}
+    wrong = [c for c in ended if c["state"] != expected[c["slot"]]]
+    if wrong:
+        raise Failure("unexpected end states: " + ", ".join("%d=%s" % (c["slot"], c["state"]) for c in wrong))
+    failed = next(c for c in ended if c["slot"] == opts.expect_failed_slot)
+    text_box = driver.find_element(By.CSS_SELECTOR, '[data-slot="%d"] [data-role="text"]' % failed["slot"])
+    if not failed["text"] or not text_box.is_displayed():
+        raise Failure("slot %d failed but its card shows no failure text" % failed["slot"])
+    print("3. all cards ended: %s; slot %d says %r" % (
+        ", ".join("%d=%s" % (c["slot"], c["state"]) for c in ended), failed["slot"], failed["text"]))
+
+    # the time cell's title holds the record's ISO time; older records of the same tag do not count
+    row = wait_for("a new record tagged " + TAG, 15, lambda: driver.execute_script(
+        "const r = Array.from(document.querySelectorAll('#records tbody tr')).find(tr =>"
+        "  Date.parse(tr.cells[0].title) >= arguments[1] - 2000 &&"
+        "  Array.from(tr.cells).some(td => td.textContent.trim() === arguments[0]));"
+        "return r ? Array.from(r.cells).map(td => td.textContent.trim()).join(' | ') : null;", TAG, clicked_ms))
+    print("4. records table: " + row.replace("\n", " / "))
+
+    with open(opts.screenshot, "wb") as f:
+        f.write(full_page_png(driver))
+    lat = driver.execute_script("return window.stationLatencies || []")
+    if not lat:
+        raise Failure("the page recorded no event latencies")
+    lat = sorted(lat)
+    p99 = lat[min(len(lat) - 1, int(len(lat) * 0.99))]
+    print("5. screenshot %s; event latency: %d events, median %.0f ms, p99 %.0f ms, max %.0f ms" % (
+        opts.screenshot, len(lat), statistics.median(lat), p99, lat[-1]))
+    if p99 > MAX_P99_MS:
+        raise Failure("event latency p99 %.0f ms exceeds %d ms" % (p99, MAX_P99_MS))
+
+    logs = driver.get_log("browser")
+    bad = [e for e in logs
+           if e.get("level") == "SEVERE" or e.get("source") in ("console-api", "javascript")]
+    print("6. browser console: %d entries, %d bad" % (len(logs), len(bad)))
+    for e in logs:
+        print("   %s %s: %s" % (e.get("level"), e.get("source"), e.get("message")))
+    if bad:
+        raise Failure("browser console: " + bad[0].get("message", "").replace("\n", " "))
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--url", required=True)
+    ap.add_argument("--screenshot", required=True)
+    ap.add_argument("--expect-failed-slot", type=int, required=True)
+    ap.add_argument("--timeout", type=float, default=120)
+    opts = ap.parse_args()
+    driver = None
+    profile = tempfile.mkdtemp(prefix="station-chromium-")
+    try:
+        driver = start_browser(profile)
+        run(driver, opts)
+    except Failure as e:
+        print("FAIL: %s" % e)
+        return 1
+    except Exception as e:  # the browser or driver broke
+        print("FAIL: %s: %s" % (type(e).__name__, str(e).splitlines()[0] if str(e) else ""))
+        return 1
+    finally:
+        if driver is not None:
+            driver.quit()
+        shutil.rmtree(profile, ignore_errors=True)
+    print("PASS")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
