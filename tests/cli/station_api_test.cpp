@@ -1,0 +1,331 @@
+// orvaload-cli --serve as a production line's test system sees it: the HTTP
+// API of a whole station process against simulated controllers on
+// pseudo-terminals. With ORVA_STATION_WINDOWS_CLI set (the 64-bit Windows
+// build's test) the station is the Windows program under Wine, its slots the
+// terminals mapped as COM5 and up.
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <map>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/support/bootsim_process.h"
+#include "tests/support/child_process.h"
+
+namespace {
+
+using nlohmann::json;
+
+constexpr double START_S = 60.0;
+constexpr double RUN_S = 60.0;
+constexpr int FIRST_WINE_COM = 5;
+// Paced so that a run lasts long enough to be refused or cancelled while it
+// goes: about 3.5 s.
+const std::vector<std::string> PACED = {"--program-ms", "5"};
+
+const char* windows_cli() {
+  return std::getenv("ORVA_STATION_WINDOWS_CLI");
+}
+
+double now_s() {
+  return monotonic_seconds();
+}
+
+// Every event of one stream, collected on a thread of its own.
+class EventLog {
+public:
+  EventLog(const std::string& host, int port, httplib::Headers headers)
+      : client_(host, port), thread_([this, headers] {
+          client_.Get("/api/events", headers, [this](const char* data, size_t size) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            text_.append(data, size);
+            for (size_t end; (end = text_.find("\n\n")) != std::string::npos;) {
+              const std::string message = text_.substr(0, end);
+              text_.erase(0, end + 2);
+              if (message.rfind("data: ", 0) == 0) {
+                events_.push_back(json::parse(message.substr(6)));
+              }
+            }
+            return true;
+          });
+        }) {}
+  ~EventLog() {
+    client_.stop();
+    thread_.join();
+  }
+  std::vector<json> events() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return events_;
+  }
+  // Waits until `done` holds for the events so far.
+  bool wait(const std::function<bool(const std::vector<json>&)>& done, double limit_s = RUN_S) {
+    for (const double end = now_s() + limit_s; now_s() < end; usleep(20000)) {
+      if (done(events())) return true;
+    }
+    return false;
+  }
+
+private:
+  httplib::Client client_;
+  std::mutex mutex_;
+  std::string text_;
+  std::vector<json> events_;
+  std::thread thread_; // last: it uses the members above
+};
+
+size_t count(const std::vector<json>& events, const std::string& kind) {
+  size_t n = 0;
+  for (const json& e : events) n += e.value("event", "") == kind;
+  return n;
+}
+
+class StationApi : public ::testing::Test {
+protected:
+  void TearDown() override {
+    station_.send_signal(SIGTERM);
+    station_.finish(30);
+    std::remove(log_path_.c_str());
+    std::remove((log_path_ + ".token").c_str());
+  }
+
+  // Starts one simulated controller per entry of `faults`; returns the
+  // names the station knows their ports by.
+  std::vector<std::string> start_controllers(const std::vector<std::vector<std::string>>& faults) {
+    std::vector<std::string> ports;
+    for (const auto& extra : faults) {
+      sims_.push_back(std::make_unique<BootsimProcess>());
+      std::vector<std::string> args{"--image", ORVA_FIRMWARE_FILE, "--runs", "0"};
+      args.insert(args.end(), extra.begin(), extra.end());
+      EXPECT_TRUE(sims_.back()->start(args, START_S));
+      ports.push_back(sims_.back()->path());
+    }
+    if (windows_cli()) {
+      for (size_t i = 0; i < ports.size(); ++i) {
+        const std::string com = std::to_string(FIRST_WINE_COM + i);
+        ChildProcess map;
+        EXPECT_TRUE(map.start({ORVA_SCRIPTS "/wine-map-com", com, ports[i]}));
+        EXPECT_EQ(map.finish(START_S), 0) << map.err();
+        ports[i] = "COM" + com;
+      }
+    }
+    return ports;
+  }
+
+  // Starts the station on `host` with `ports` as its slots; returns its exit
+  // status when it ended at once (a refusal), else -1 with port_ set.
+  int serve(const std::string& host, const std::vector<std::string>& ports,
+            std::vector<std::string> extra = {}, std::vector<std::string> env = {}) {
+    std::vector<std::string> args{ORVALOAD_CLI};
+    if (windows_cli()) args = {ORVA_SCRIPTS "/wine-run", windows_cli()};
+    args.insert(args.end(), {"--serve", host + ":0", "--log", log_path_});
+    for (const std::string& port : ports) args.insert(args.end(), {"--port", port});
+    args.insert(args.end(), extra.begin(), extra.end());
+    EXPECT_TRUE(station_.start(args, env));
+    if (!station_.wait_for_output("/ with slots", START_S)) return station_.finish(10);
+    const std::string& out = station_.out();
+    const size_t colon = out.find(':', out.find("http://") + 7);
+    host_ = host;
+    port_ = std::stoi(out.substr(colon + 1));
+    return -1;
+  }
+
+  httplib::Result post(const std::string& path, const std::string& body,
+                       httplib::Headers headers = {}) {
+    return client().Post(path.c_str(), headers, body, "application/json");
+  }
+  httplib::Client client() { return httplib::Client(host_, port_); }
+
+  std::vector<json> records() {
+    const auto res = client().Get("/api/records?limit=10");
+    EXPECT_TRUE(res && res->status == 200);
+    return res ? json::parse(res->body)["records"].get<std::vector<json>>() : std::vector<json>{};
+  }
+
+  std::vector<std::unique_ptr<BootsimProcess>> sims_;
+  ChildProcess station_;
+  std::string log_path_ = "/tmp/orva-station-" + std::to_string(getpid()) + ".jsonl";
+  std::string host_;
+  int port_ = 0;
+};
+
+} // namespace
+
+// Start all with a tag for one slot: every run reports through the events,
+// ends as its controller makes it end, and leaves a record with its tag;
+// the API refuses what it cannot do, each time with one JSON error.
+TEST_F(StationApi, StartAllRunsEverySlotAndRefusesWhatItCannotDo) {
+  std::vector<std::string> failing = PACED;
+  failing.insert(failing.end(), {"--device-error", "300:7"});
+  const auto ports = start_controllers({PACED, PACED, failing});
+  ASSERT_EQ(serve("127.0.0.1", ports), -1) << station_.err();
+
+  const auto station = client().Get("/api/station");
+  ASSERT_TRUE(station && station->status == 200);
+  const json state = json::parse(station->body);
+  EXPECT_EQ(state["firmware"]["size"], 180036);
+  ASSERT_EQ(state["slots"].size(), 3u);
+  for (const json& slot : state["slots"]) EXPECT_EQ(slot["state"], "idle") << slot;
+
+  EventLog log(host_, port_, {});
+  ASSERT_TRUE(log.wait([](const auto& e) { return count(e, "slot") >= 3; }));
+  const auto two = post("/api/slots/2/run", R"({"tag": "SN-0002"})");
+  ASSERT_TRUE(two && two->status == 202) << (two ? two->body : "no answer");
+  const auto again = post("/api/slots/2/run", "{}");
+  EXPECT_TRUE(again && again->status == 409 && json::parse(again->body).contains("error"));
+  const auto all = post("/api/run", R"({"tags": {"1": "SN-0001"}})");
+  ASSERT_TRUE(all && all->status == 202);
+  EXPECT_EQ(json::parse(all->body)["runs"].size(), 2u) << all->body; // slot 2 runs already
+
+  ASSERT_TRUE(log.wait([](const auto& e) { return count(e, "end") == 3; })) << "runs did not end";
+  std::map<int, json> ends;
+  for (const json& e : log.events()) {
+    if (e["event"] == "end") ends[e["slot"]] = e;
+    EXPECT_TRUE(e.contains("slot") && e.contains("sent_ms")) << e;
+  }
+  EXPECT_EQ(ends[1]["result"], "ok");
+  EXPECT_EQ(ends[1]["tag"], "SN-0001");
+  EXPECT_EQ(ends[2]["result"], "ok");
+  EXPECT_EQ(ends[2]["tag"], "SN-0002");
+  EXPECT_EQ(ends[3]["result"], "failed");
+  EXPECT_EQ(ends[3]["last_text"].get<std::string>().rfind("ORVA had an internal error(7)!", 0), 0u);
+  EXPECT_GE(count(log.events(), "progress"), 3u * 50);
+  EXPECT_EQ(count(log.events(), "run"), 3u);
+
+  std::map<std::string, std::string> tags;
+  for (const json& record : records()) tags[record.value("tag", "")] = record["result"];
+  EXPECT_EQ(tags["SN-0001"], "ok");
+  EXPECT_EQ(tags["SN-0002"], "ok");
+  EXPECT_EQ(tags[""], "failed");
+
+  struct Refusal {
+    const char* method;
+    std::string path;
+    std::string body;
+    int status;
+  };
+  const Refusal refusals[] = {
+      {"POST", "/api/slots/4/run", "{}", 404},
+      {"POST", "/api/slots/x/cancel", "{}", 404},
+      {"GET", "/api/elsewhere", "", 404},
+      {"GET", "/api/run", "", 405},
+      {"POST", "/api/station", "{}", 405},
+      {"POST", "/api/slots/1/run", "{\"tag\": ", 400},
+      {"POST", "/api/slots/1/run", R"({"tag": "line\nbreak"})", 400},
+      {"POST", "/api/slots/1/run", R"({"tag": ")" + std::string(65, 'x') + "\"}", 400},
+      {"POST", "/api/run", R"({"tags": {"9": "SN"}})", 400},
+      {"POST", "/api/slots/1/run", "{\"tag\": \"" + std::string(5000, 'x') + "\"}", 413},
+      {"POST", "/api/slots/1/cancel", "{}", 409},
+      {"GET", "/api/records?limit=0", "", 400},
+  };
+  for (const Refusal& r : refusals) {
+    const auto res = std::string(r.method) == "GET" ? client().Get(r.path.c_str())
+                                                    : post(r.path, r.body);
+    ASSERT_TRUE(res) << r.path;
+    EXPECT_EQ(res->status, r.status) << r.method << " " << r.path << ": " << res->body;
+    EXPECT_TRUE(json::parse(res->body, nullptr, false).contains("error")) << res->body;
+  }
+}
+
+// A cancel ends that run as the CLI's Ctrl-C does; an adapter that goes
+// shows its slot not present, which cannot start, until it comes back; and
+// SIGTERM cancels the runs still going, writes their records and ends.
+TEST_F(StationApi, CancelUnplugAndSignalEndRunsWithTheirRecords) {
+  const std::vector<std::string> slow = {"--program-ms", "20"};
+  const auto ports = start_controllers({slow, slow});
+  // Slot 1 is COM7 through a port link that can be taken away and put back.
+  std::vector<std::string> env;
+  std::string link, unplugged;
+  std::vector<std::string> slots = ports;
+  if (!windows_cli()) {
+    const std::string folder = sims_[0]->dir() + "/orvaload/dosdevices";
+    std::system(("mkdir -p " + folder).c_str());
+    link = folder + "/com7";
+    unplugged = folder + "/unplugged";
+    ASSERT_EQ(symlink(ports[0].c_str(), link.c_str()), 0);
+    slots[0] = "COM7";
+    env = {"XDG_CONFIG_HOME=" + sims_[0]->dir()};
+  }
+  ASSERT_EQ(serve("127.0.0.1", slots, {}, env), -1) << station_.err();
+  EventLog log(host_, port_, {});
+
+  ASSERT_TRUE(post("/api/slots/1/run", "{}")->status == 202);
+  ASSERT_TRUE(log.wait([](const auto& e) { return count(e, "progress") > 5; }));
+  EXPECT_EQ(post("/api/slots/1/cancel", "{}")->status, 202);
+  ASSERT_TRUE(log.wait([](const auto& e) { return count(e, "end") == 1; }));
+  EXPECT_EQ(records().back()["result"], "cancelled");
+
+  if (!windows_cli()) {
+    const auto present = [](bool want) {
+      return [want](const std::vector<json>& events) {
+        for (auto e = events.rbegin(); e != events.rend(); ++e) {
+          if ((*e)["event"] == "slot" && (*e)["slot"] == 1) return (*e)["present"] == want;
+        }
+        return false;
+      };
+    };
+    ASSERT_EQ(rename(link.c_str(), unplugged.c_str()), 0);
+    ASSERT_TRUE(log.wait(present(false), 10)) << "the unplug was not seen";
+    const auto absent = post("/api/slots/1/run", "{}");
+    EXPECT_EQ(absent->status, 409);
+    EXPECT_NE(absent->body.find("not present"), std::string::npos) << absent->body;
+    ASSERT_EQ(rename(unplugged.c_str(), link.c_str()), 0);
+    ASSERT_TRUE(log.wait(present(true), 10)) << "the adapter did not come back";
+  }
+
+  ASSERT_EQ(post("/api/slots/2/run", R"({"tag": "SN-SIGTERM"})")->status, 202);
+  ASSERT_TRUE(log.wait([](const auto& e) { return count(e, "progress") > 30; }));
+  station_.send_signal(SIGTERM);
+  EXPECT_EQ(station_.finish(30), 0) << station_.err();
+  std::ifstream file(log_path_);
+  std::string last, line;
+  while (std::getline(file, line)) last = line;
+  const json record = json::parse(last);
+  EXPECT_EQ(record["tag"], "SN-SIGTERM");
+  EXPECT_EQ(record["result"], "cancelled");
+}
+
+// Away from 127.0.0.1 the station needs a token, and asks every request for
+// it; a page of another site cannot make it change anything.
+TEST_F(StationApi, TokenAndOriginGuardTheStation) {
+  const auto ports = start_controllers({{}});
+  ChildProcess refused;
+  std::vector<std::string> args{ORVALOAD_CLI};
+  if (windows_cli()) args = {ORVA_SCRIPTS "/wine-run", windows_cli()};
+  args.insert(args.end(), {"--serve", "127.0.0.2:0", "--port", ports[0]});
+  ASSERT_TRUE(refused.start(args));
+  EXPECT_EQ(refused.finish(START_S), 2);
+  EXPECT_NE(refused.err().find("needs --token-file"), std::string::npos) << refused.err();
+
+  const std::string token = "0123456789abcdef0123456789abcdef";
+  const std::string token_file = log_path_ + ".token";
+  std::ofstream(token_file) << token << "\n";
+  ASSERT_EQ(serve("127.0.0.2", ports, {"--token-file", token_file}), -1) << station_.err();
+  const httplib::Headers bearer{{"Authorization", "Bearer " + token}};
+
+  EXPECT_EQ(client().Get("/api/station")->status, 401);
+  EXPECT_EQ(client().Get("/api/station", {{"Authorization", "Bearer wrong"}})->status, 401);
+  EXPECT_EQ(client().Get("/api/station", bearer)->status, 200);
+  EXPECT_EQ(client().Get("/")->status, 200) << "the page itself asks for the token";
+  EXPECT_EQ(post("/api/run", "{}")->status, 401);
+
+  httplib::Headers foreign = bearer;
+  foreign.emplace("Origin", "http://elsewhere.example");
+  EXPECT_EQ(post("/api/run", "{}", foreign)->status, 403);
+  httplib::Headers own = bearer;
+  own.emplace("Origin", "http://127.0.0.2:" + std::to_string(port_));
+  EXPECT_EQ(post("/api/run", "{}", own)->status, 202);
+}
