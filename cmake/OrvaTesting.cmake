@@ -23,6 +23,8 @@ if(CMAKE_CROSSCOMPILING AND WIN32)
       CACHE FILEPATH "The Linux orva-bootsim the Windows tests drive")
   set(ORVA_HOST_CLI "${PROJECT_SOURCE_DIR}/build/release/app/cli/orvaload-cli"
       CACHE FILEPATH "The Linux orvaload-cli the Windows program is compared with")
+  set(ORVA_HOST_STATION_TEST "${PROJECT_SOURCE_DIR}/build/release/tests/cli/station_api_test"
+      CACHE FILEPATH "The Linux station API test, run against the Windows station")
 endif()
 
 # orva_add_gtest(name SOURCES a.cpp b.cpp LIBS x y [LABELS l1 l2] [TIMEOUT s])
