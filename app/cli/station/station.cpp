@@ -190,11 +190,11 @@ StationReply Station::state() const {
   Json slots = Json::array();
   for (const auto& slot : slots_) slots.push_back(slot_json(*slot));
   return {200, Json{{"firmware",
-                    {{"name", setup_.image_name},
-                     {"size", image_.size},
-                     {"load_address", image_.load_address},
-                     {"sha256", setup_.image_sha256}}},
-                   {"slots", slots}}};
+                     {{"name", setup_.image_name},
+                      {"size", image_.size},
+                      {"load_address", image_.load_address},
+                      {"sha256", setup_.image_sha256}}},
+                    {"slots", slots}}};
 }
 
 StationReply Station::start(size_t number, const std::string& tag) {
@@ -218,6 +218,7 @@ StationReply Station::start_all(const std::map<size_t, std::string>& tags) {
 // joining it waits only for the thread to return.
 StationReply Station::start_locked(Slot& slot, const std::string& tag) {
   const std::string name = "slot " + std::to_string(slot.number);
+  if (finishing_) return station_error(503, "the station is ending");
   if (slot.running) return station_error(409, name + " is running; cancel it first");
   if (!slot.present) {
     return station_error(409, name + ": " + slot.port + " is not present (plugged in?)");
@@ -331,6 +332,7 @@ void Station::check_presence() {
 void Station::finish() {
   {
     std::lock_guard<std::mutex> lock(mutex_);
+    finishing_ = true;
     for (const auto& slot : slots_) slot->cancel = true;
   }
   // The runs end at their next progress message and write their records.

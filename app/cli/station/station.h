@@ -108,4 +108,5 @@ private:
   std::vector<std::unique_ptr<Slot>> slots_;
   EventStreams streams_;
   long next_run_ = 1;
+  bool finishing_ = false; // no run starts once finish() began
 };

@@ -207,8 +207,8 @@ void StationServer::Impl::install() {
              [this](const httplib::Request& req, httplib::Response& res) { records(req, res); });
   server.Post("/api/run",
               [this](const httplib::Request& req, httplib::Response& res) { run_all(req, res); });
-  server.Post("/api/slots/([^/]+)/run", [this](const httplib::Request& req,
-                                                httplib::Response& res) { run_slot(req, res); });
+  server.Post("/api/slots/([^/]+)/run",
+              [this](const httplib::Request& req, httplib::Response& res) { run_slot(req, res); });
   server.Post("/api/slots/([^/]+)/cancel",
               [this](const httplib::Request& req, httplib::Response& res) {
                 cancel_slot(req, res);
@@ -229,8 +229,8 @@ httplib::Server::HandlerResponse StationServer::Impl::check(const httplib::Reque
   using Handled = httplib::Server::HandlerResponse;
   const std::string host = req.get_header_value("Host");
   if (!host_allowed(host)) {
-    refuse(res, 403, "this station answers only as " + address.host + ":" +
-                         std::to_string(address.port));
+    refuse(res, 403,
+           "this station answers only as " + address.host + ":" + std::to_string(address.port));
     return Handled::Handled;
   }
   const Route* route = route_of(req.path);

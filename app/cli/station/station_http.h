@@ -45,4 +45,3 @@ private:
   struct Impl;
   std::unique_ptr<Impl> impl_;
 };
-
