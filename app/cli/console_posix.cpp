@@ -3,14 +3,18 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <csignal>
 
 namespace {
 
-volatile std::sig_atomic_t g_interrupted = 0;
+// Read by every run's thread, so an atomic rather than a volatile; a
+// lock-free atomic may be written from a signal handler.
+std::atomic<bool> g_interrupted{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler writes it");
 
 extern "C" void on_interrupt(int) {
-  g_interrupted = 1;
+  g_interrupted = true;
 }
 
 } // namespace
@@ -29,7 +33,7 @@ void console_install_interrupt() {
 }
 
 bool console_interrupted() {
-  return g_interrupted != 0;
+  return g_interrupted;
 }
 
 bool console_stderr_is_terminal() {

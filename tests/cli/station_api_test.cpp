@@ -10,11 +10,11 @@
 
 #include <atomic>
 #include <chrono>
-#include <map>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -232,8 +232,8 @@ TEST_F(StationApi, StartAllRunsEverySlotAndRefusesWhatItCannotDo) {
       {"GET", "/api/records?limit=0", "", 400},
   };
   for (const Refusal& r : refusals) {
-    const auto res = std::string(r.method) == "GET" ? client().Get(r.path.c_str())
-                                                    : post(r.path, r.body);
+    const auto res =
+        std::string(r.method) == "GET" ? client().Get(r.path.c_str()) : post(r.path, r.body);
     ASSERT_TRUE(res) << r.path;
     EXPECT_EQ(res->status, r.status) << r.method << " " << r.path << ": " << res->body;
     EXPECT_TRUE(json::parse(res->body, nullptr, false).contains("error")) << res->body;
@@ -266,7 +266,9 @@ TEST_F(StationApi, CancelUnplugAndSignalEndRunsWithTheirRecords) {
   ASSERT_TRUE(log.wait([](const auto& e) { return count(e, "progress") > 5; }));
   EXPECT_EQ(post("/api/slots/1/cancel", "{}")->status, 202);
   ASSERT_TRUE(log.wait([](const auto& e) { return count(e, "end") == 1; }));
-  EXPECT_EQ(records().back()["result"], "cancelled");
+  const std::vector<json> cancelled = records();
+  ASSERT_FALSE(cancelled.empty());
+  EXPECT_EQ(cancelled.back()["result"], "cancelled");
 
   if (!windows_cli()) {
     const auto present = [](bool want) {
@@ -294,7 +296,8 @@ TEST_F(StationApi, CancelUnplugAndSignalEndRunsWithTheirRecords) {
   std::ifstream file(log_path_);
   std::string last, line;
   while (std::getline(file, line)) last = line;
-  const json record = json::parse(last);
+  const json record = json::parse(last, nullptr, false);
+  ASSERT_TRUE(record.is_object()) << "no record line";
   EXPECT_EQ(record["tag"], "SN-SIGTERM");
   EXPECT_EQ(record["result"], "cancelled");
 }
