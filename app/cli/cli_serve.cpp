@@ -43,8 +43,8 @@ Address parse_address(const std::string& text) {
   else parsed.address.host = LOOPBACK;
   uint32_t port = 0;
   if (parsed.address.host.empty() || !parse_u32(text.substr(colon + 1), &port) || port > 65535) {
-    parsed.problem = "--serve takes [ADDRESS:]PORT, such as 8080 or 0.0.0.0:8080, not '" + text +
-                     "'";
+    parsed.problem =
+        "--serve takes [ADDRESS:]PORT, such as 8080 or 0.0.0.0:8080, not '" + text + "'";
   }
   parsed.address.port = static_cast<int>(port);
   return parsed;
@@ -99,8 +99,7 @@ std::vector<PortLook> look_at_ports(const std::vector<std::string>& names) {
   for (const std::string& name : names) {
     const PortEntry* entry = entry_of(name, ports);
     PortLook look;
-    look.present =
-        cli_is_usb_selector(name) ? entry != nullptr : serial_port_present(name.c_str());
+    look.present = cli_is_usb_selector(name) ? entry != nullptr : serial_port_present(name.c_str());
     if (look.present && entry != nullptr) look.usb = entry->description;
     looks.push_back(look);
   }
