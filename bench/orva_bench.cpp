@@ -18,10 +18,13 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include <httplib.h>
 #include <nlohmann/json.hpp>
 
 #include "bench/pty_floor.h"
@@ -265,6 +268,121 @@ bool run_parallel(const Options& o) {
   return true;
 }
 
+// A process's CPU time so far, from /proc: user and system, in seconds.
+double cpu_seconds_of(pid_t pid) {
+  std::istringstream stat(read_file("/proc/" + std::to_string(pid) + "/stat"));
+  std::string field;
+  // The name in field 2 may hold spaces; the fields after it are counted
+  // from its closing parenthesis.
+  std::getline(stat, field, ')');
+  std::vector<std::string> fields;
+  while (stat >> field) fields.push_back(field);
+  if (fields.size() < 13) return 0;
+  const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
+  return (std::stod(fields[11]) + std::stod(fields[12])) / ticks;
+}
+
+// Eight paced controllers as a station's slots, started with one request to
+// its API while an event stream (what the page reads) is open: the wall time
+// against one paced run, the station's CPU, and how late its events arrive.
+bool run_station(const Options& o) {
+  constexpr int SLOTS = 8;
+  std::vector<double> single, together, cpu, late_p99;
+  for (int round = 0; round < o.runs; ++round) {
+    RunResult one = one_run(o, true, 300 + round);
+    if (!one.ok) return false;
+    std::vector<std::unique_ptr<ChildProcess>> sims;
+    std::vector<std::string> args{o.cli, "--serve", "127.0.0.1:0"};
+    for (int i = 0; i < SLOTS; ++i) {
+      sims.push_back(std::make_unique<ChildProcess>());
+      if (!sims.back()->start({o.sim, "--image", o.image, "--require-match", "--baud", "115200",
+                               "--erase-ms", "0", "--program-ms", "0"}) ||
+          !sims.back()->wait_for_output("\n", 10.0)) {
+        std::fprintf(stderr, "bench: orva-bootsim did not start\n");
+        return false;
+      }
+      args.insert(args.end(), {"--port", device_path(sims.back()->out())});
+    }
+    ChildProcess station;
+    if (!station.start(args) || !station.wait_for_output("/ with slots", 10.0)) {
+      std::fprintf(stderr, "bench: the station did not start: %s\n", station.err().c_str());
+      return false;
+    }
+    const std::string& out = station.out();
+    const int port = std::atoi(out.c_str() + out.find(':', out.find("http://") + 7) + 1);
+
+    std::mutex mutex;
+    std::vector<double> late_ms;
+    int ends = 0;
+    httplib::Client events("127.0.0.1", port);
+    std::thread reader([&] {
+      std::string text;
+      events.Get("/api/events", [&](const char* data, size_t size) {
+        const double now_ms = std::chrono::duration<double, std::milli>(
+                                  std::chrono::system_clock::now().time_since_epoch())
+                                  .count();
+        text.append(data, size);
+        for (size_t end; (end = text.find("\n\n")) != std::string::npos; text.erase(0, end + 2)) {
+          if (text.compare(0, 6, "data: ") != 0) continue;
+          const nlohmann::json event =
+              nlohmann::json::parse(text.substr(6, end - 6), nullptr, false);
+          if (event.is_discarded()) continue;
+          std::lock_guard<std::mutex> lock(mutex);
+          late_ms.push_back(now_ms - event.value("sent_ms", now_ms));
+          ends += event.value("event", "") == "end";
+        }
+        return true;
+      });
+    });
+    usleep(200000); // the stream is open
+    const double cpu_before = cpu_seconds_of(station.pid());
+    const double start = monotonic_seconds();
+    httplib::Client api("127.0.0.1", port);
+    const auto started = api.Post("/api/run", "{}", "application/json");
+    bool done = false;
+    while (started && started->status == 202 && monotonic_seconds() - start < RUN_TIMEOUT_S) {
+      {
+        std::lock_guard<std::mutex> lock(mutex);
+        done = ends == SLOTS;
+      }
+      if (done) break;
+      usleep(5000);
+    }
+    const double wall = monotonic_seconds() - start;
+    const double station_cpu = cpu_seconds_of(station.pid()) - cpu_before;
+    events.stop();
+    reader.join();
+    station.send_signal(SIGTERM);
+    station.finish(30.0);
+    bool all_matched = true;
+    for (auto& sim : sims) {
+      sim->send_signal(SIGTERM);
+      all_matched = sim->finish(10.0) == 0 && all_matched;
+    }
+    if (!done || !all_matched) {
+      std::fprintf(stderr, "bench: the station's %d runs did not all end well\n", SLOTS);
+      return false;
+    }
+    single.push_back(one.wall_s);
+    together.push_back(wall);
+    cpu.push_back(station_cpu / wall * 100);
+    late_p99.push_back(percentile(late_ms, 0.99));
+    std::printf("  round %d: one paced run %.3f s; %d slots from the API %.3f s, station cpu "
+                "%.3f s, events late by median %.1f ms, p99 %.1f ms\n",
+                round + 1, one.wall_s, SLOTS, wall, station_cpu, percentile(late_ms, 0.5),
+                late_p99.back());
+  }
+  const double ratio = median(together) / median(single);
+  std::printf("station: %d paced slots started from the API: median wall %.3f s against %.3f s "
+              "for one run, ratio %.3f (goal <= 1.10: %s); station CPU %.1f%% of one core with "
+              "an event stream open (goal <= 10%%: %s); events late by %.1f ms at the 99th "
+              "percentile (goal <= 200 ms: %s)\n",
+              SLOTS, median(together), median(single), ratio, verdict(ratio <= 1.10), median(cpu),
+              verdict(median(cpu) <= 10.0), median(late_p99), verdict(median(late_p99) <= 200.0));
+  std::fflush(stdout);
+  return true;
+}
+
 // The same exchanges with nothing but a read and a write on each side: what
 // this machine's terminals add whatever the host does.
 void print_floor(const Options& o, int requests, double model_s, double wall_s) {
@@ -379,6 +497,7 @@ int main(int argc, char** argv) {
     std::printf("orvaload-cli against orva-bootsim over a pseudo-terminal\n");
   }
   std::fflush(stdout);
-  bool ok = run_mode(o, false) && run_mode(o, true) && (o.wine() || run_parallel(o));
+  bool ok =
+      run_mode(o, false) && run_mode(o, true) && (o.wine() || (run_parallel(o) && run_station(o)));
   return ok ? 0 : 1;
 }
