@@ -47,18 +47,23 @@ orva_host_headers(orva_cli11 CLI CLI11 CLI11::CLI11)
 orva_host_headers(orva_json nlohmann nlohmann_json nlohmann_json::nlohmann_json)
 
 # The HTTP server of the station: Debian's cpp-httplib. Debian builds it for
-# Linux only, as a shared library; the Windows builds compile the same
+# Linux only, as a shared library. The Windows builds compile the same
 # version, with Debian's patches, from its source package, which
-# scripts/install-deps unpacks.
-if(WIN32)
-  set(ORVA_HTTPLIB_WINDOWS "/usr/local/share/orvaload/cpp-httplib"
-      CACHE PATH "cpp-httplib's header for the Windows builds (scripts/install-deps)")
-  if(NOT EXISTS "${ORVA_HTTPLIB_WINDOWS}/httplib.h")
-    message(FATAL_ERROR "no ${ORVA_HTTPLIB_WINDOWS}/httplib.h: run scripts/install-deps")
+# scripts/install-deps unpacks; so does the ThreadSanitizer build, whose
+# checks must see the library's own locking.
+if(WIN32 OR ORVA_SANITIZE STREQUAL "thread")
+  set(ORVA_HTTPLIB_SOURCE "/usr/local/share/orvaload/cpp-httplib"
+      CACHE PATH "cpp-httplib's header from its source package (scripts/install-deps)")
+  if(NOT EXISTS "${ORVA_HTTPLIB_SOURCE}/httplib.h")
+    message(FATAL_ERROR "no ${ORVA_HTTPLIB_SOURCE}/httplib.h: run scripts/install-deps")
   endif()
   add_library(orva_http INTERFACE)
-  target_include_directories(orva_http SYSTEM INTERFACE "${ORVA_HTTPLIB_WINDOWS}")
-  target_link_libraries(orva_http INTERFACE ws2_32)
+  target_include_directories(orva_http SYSTEM INTERFACE "${ORVA_HTTPLIB_SOURCE}")
+  if(WIN32)
+    target_link_libraries(orva_http INTERFACE ws2_32)
+  else()
+    target_link_libraries(orva_http INTERFACE Threads::Threads)
+  endif()
 else()
   find_package(PkgConfig REQUIRED)
   pkg_check_modules(ORVA_HTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)

@@ -2,7 +2,6 @@
 
 #include <httplib.h>
 
-#include <cstring>
 #include <regex>
 #include <vector>
 
