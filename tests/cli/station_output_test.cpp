@@ -1,6 +1,6 @@
 // What station software and the operator see of runs on several ports: the
-// JSON events, the record line and its appending, the progress board and the
-// summary.
+// JSON events, the record line and its appending, the progress board, the
+// summary, and the station's event streams.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -15,6 +15,7 @@
 #include "app/cli/progress_board.h"
 #include "app/cli/run_record.h"
 #include "app/cli/run_summary.h"
+#include "app/cli/station/event_streams.h"
 
 namespace {
 
@@ -165,4 +166,31 @@ TEST(RunSummary, OneAlignedLinePerPort) {
             "COM6          failed          1.2  ORVA had an internal error(7)! Message id 5/5, "
             "type erase: offset address 0x0000c000 size 16384 bytes\n"
             "COM9          not-opened      0.0  serial port open failed!\n");
+}
+
+// A page that stops reading must never hold up the runs that publish: its
+// stream fills, is closed and dropped, and the other streams go on.
+TEST(EventStreams, AReaderThatFallsBehindIsClosedAndTheOthersGoOn) {
+  EventStreams streams;
+  const auto slow = streams.open({"first"});
+  const auto live = streams.open({});
+  ASSERT_TRUE(slow && live);
+  std::vector<std::string> got;
+  for (size_t i = 0; i < EventStreams::QUEUE_LIMIT + 10; ++i) {
+    streams.publish("event " + std::to_string(i));
+    if (i % 100 == 0) live->next(&got, 0);
+  }
+  std::vector<std::string> late;
+  EXPECT_FALSE(slow->next(&late, 0)) << "a stream that fell behind is closed";
+  EXPECT_TRUE(slow->fell_behind());
+  EXPECT_TRUE(live->next(&got, 0));
+  EXPECT_EQ(got.size(), EventStreams::QUEUE_LIMIT + 10);
+  EXPECT_EQ(got.back(), "event " + std::to_string(EventStreams::QUEUE_LIMIT + 9));
+
+  // Its place is free again, up to the limit of streams open at once.
+  std::vector<std::shared_ptr<EventStream>> more;
+  while (auto stream = streams.open({})) more.push_back(stream);
+  EXPECT_EQ(more.size(), EventStreams::STREAM_LIMIT - 1);
+  streams.close_all();
+  EXPECT_FALSE(live->next(&got, 0));
 }
