@@ -42,9 +42,10 @@ struct UsbPortFound {
 // serial number) or usb-port:LOCATION (the socket it is plugged into, as
 // --list shows it).
 bool cli_is_usb_selector(const std::string& port);
-// The one port of `ports` whose adapter the selector names.
-UsbPortFound cli_find_usb_port(const std::string& selector, const std::vector<PortEntry>& ports);
-// The same among the ports there are now.
-UsbPortFound cli_find_usb_port(const std::string& selector);
+// The port a --port names: for a USB selector the one port of `ports` whose
+// adapter it names, for any other name the name itself.
+UsbPortFound cli_resolve_port(const std::string& port, const std::vector<PortEntry>& ports);
+// The same among the ports there are now; looks for none when it need not.
+UsbPortFound cli_resolve_port(const std::string& port);
 // SERIAL of usb:SERIAL; empty for any other port name.
 std::string cli_usb_serial_of(const std::string& port);

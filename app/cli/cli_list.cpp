@@ -32,11 +32,13 @@ std::string cli_usb_serial_of(const std::string& port) {
   return starts_with(port, SERIAL_PREFIX) ? port.substr(SERIAL_PREFIX.size()) : "";
 }
 
-UsbPortFound cli_find_usb_port(const std::string& selector) {
-  return cli_find_usb_port(selector, serial_list_ports());
+UsbPortFound cli_resolve_port(const std::string& port) {
+  if (!cli_is_usb_selector(port)) return {UsbPortLookup::ok, port, ""};
+  return cli_resolve_port(port, serial_list_ports());
 }
 
-UsbPortFound cli_find_usb_port(const std::string& selector, const std::vector<PortEntry>& ports) {
+UsbPortFound cli_resolve_port(const std::string& selector, const std::vector<PortEntry>& ports) {
+  if (!cli_is_usb_selector(selector)) return {UsbPortLookup::ok, selector, ""};
   const bool by_socket = starts_with(selector, SOCKET_PREFIX);
   const std::string value = selector.substr((by_socket ? SOCKET_PREFIX : SERIAL_PREFIX).size());
   std::string UsbIdentity::*key = by_socket ? &UsbIdentity::location : &UsbIdentity::serial;

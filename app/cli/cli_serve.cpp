@@ -77,12 +77,9 @@ Token read_token(const std::string& path) {
 
 // The entry of the port list a slot's port stands for, if any.
 const PortEntry* entry_of(const std::string& name, const std::vector<PortEntry>& ports) {
-  std::string port = name;
-  if (cli_is_usb_selector(name)) {
-    const UsbPortFound found = cli_find_usb_port(name, ports);
-    if (found.status != UsbPortLookup::ok) return nullptr;
-    port = found.name;
-  }
+  const UsbPortFound found = cli_resolve_port(name, ports);
+  if (found.status != UsbPortLookup::ok) return nullptr;
+  const std::string& port = found.name;
   const int number = com_number(port.c_str());
   char path[SERIAL_PATH_SIZE] = "";
   serial_resolve_name(port.c_str(), path, sizeof path);

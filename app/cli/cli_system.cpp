@@ -18,14 +18,10 @@ double seconds_now() {
 // serial number or sits in that socket; when there is none or more than one,
 // nothing is opened.
 PortOpening open_port(const std::string& name) {
-  std::string device = name;
-  if (cli_is_usb_selector(name)) {
-    const UsbPortFound found = cli_find_usb_port(name);
-    if (found.status != UsbPortLookup::ok) return {0, found.reason + "\n"};
-    device = found.name;
-  }
+  const UsbPortFound found = cli_resolve_port(name);
+  if (found.status != UsbPortLookup::ok) return {0, found.reason + "\n"};
   PortOpening opening;
-  const SerialOpening opened = serial_open_explained(device.c_str(), &opening.port);
+  const SerialOpening opened = serial_open_explained(found.name.c_str(), &opening.port);
   if (opened.result != 0)
     opening.failure = notice_lines(opened.text.c_str()) + notice_lines(opened.hint.c_str());
   return opening;

@@ -19,13 +19,9 @@ namespace {
 // user hears once, before the run, what that costs and where to change it.
 void tell_latency(const std::vector<std::string>& ports, const FirmwareImage& image) {
   for (const std::string& name : ports) {
-    std::string device = name;
-    if (cli_is_usb_selector(name)) {
-      const UsbPortFound found = cli_find_usb_port(name);
-      if (found.status != UsbPortLookup::ok) continue; // the run says why
-      device = found.name;
-    }
-    const std::string hint = serial_latency_hint(device.c_str(), upgrade_answers(image));
+    const UsbPortFound found = cli_resolve_port(name);
+    if (found.status != UsbPortLookup::ok) continue; // the run says why
+    const std::string hint = serial_latency_hint(found.name.c_str(), upgrade_answers(image));
     if (!hint.empty()) cli_write(stderr, cli_error_line(hint));
   }
 }

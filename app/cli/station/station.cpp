@@ -19,10 +19,6 @@ using Json = nlohmann::ordered_json;
 constexpr std::streamoff RECORDS_READ_MAX = 4 << 20;
 constexpr std::streamoff RECORDS_BLOCK = 64 << 10;
 
-std::string dump(const Json& value) {
-  return value.dump(-1, ' ', false, Json::error_handler_t::replace);
-}
-
 // The last `limit` whole lines of the file at `path`, oldest first, read in
 // blocks from its end.
 std::vector<std::string> last_lines(const std::string& path, size_t limit) {
@@ -176,7 +172,7 @@ Json Station::slot_json(const Slot& slot) const {
 
 void Station::publish_locked(Json event) {
   event["sent_ms"] = static_cast<int64_t>(system_.wall_ms());
-  streams_.publish(dump(event));
+  streams_.publish(json_line(event));
 }
 
 void Station::publish_slot_locked(const Slot& slot) {
@@ -301,7 +297,7 @@ std::shared_ptr<EventStream> Station::open_stream() {
     Json event{{"event", "slot"}};
     event.update(slot_json(*slot));
     event["sent_ms"] = static_cast<int64_t>(system_.wall_ms());
-    first.push_back(dump(event));
+    first.push_back(json_line(event));
   }
   return streams_.open(first);
 }

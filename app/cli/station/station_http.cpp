@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/cli/event_json.h"
 #include "app/cli/station/station.h"
 #include "app/cli/station/station_page.h"
 #include "app/cli/unit_tag.h"
@@ -64,16 +65,10 @@ const Route* route_of(const std::string& path) {
   return nullptr;
 }
 
-// Invalid UTF-8 (a port name from the command line, say) is replaced, never
-// thrown.
-std::string dump(const json& value) {
-  return value.dump(-1, ' ', false, json::error_handler_t::replace) + "\n";
-}
-
 void reply(httplib::Response& res, const StationReply& r) {
   res.status = r.status;
   res.set_header("Cache-Control", "no-store");
-  res.set_content(dump(r.body), "application/json");
+  res.set_content(json_line(r.body), "application/json");
 }
 
 void refuse(httplib::Response& res, int status, const std::string& text) {
@@ -336,7 +331,9 @@ void StationServer::Impl::events(httplib::Response& res) {
           return true;
         }
         std::string chunk = events.empty() ? ": keep-alive\n\n" : "";
-        for (const std::string& event : events) chunk += "data: " + event + "\n\n";
+        // Each event is a JSON line with its own line end; one more ends the
+        // message.
+        for (const std::string& event : events) chunk += "data: " + event + "\n";
         return sink.write(chunk.data(), chunk.size());
       },
       [this, stream](bool) { station.leave_stream(stream); });
