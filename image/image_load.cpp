@@ -1,5 +1,6 @@
 #include "image/image_load.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -13,6 +14,55 @@ constexpr uint64_t ADDRESS_SPACE = uint64_t{1} << 32;
 // A UTF-8 byte-order mark, as some editors put before text.
 size_t byte_order_mark(const uint8_t* data, size_t size) {
   return size >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF ? 3 : 0;
+}
+
+bool is_blank(uint8_t c) {
+  return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
+
+// Whether a record of either text format may start at data[at].
+bool opens_record(const uint8_t* data, size_t size, size_t at) {
+  if (at < size && data[at] == ':') return true;
+  return at + 1 < size && data[at] == 'S' && data[at + 1] >= '0' && data[at + 1] <= '9';
+}
+
+// Text as an editor writes it: no control bytes but tabs, line ends and form
+// feeds. Bytes from 0x80 on pass, for UTF-8 in a comment line. A firmware
+// binary of any size holds zeros and other control bytes.
+bool is_text(const uint8_t* data, size_t size) {
+  for (size_t i = 0; i < size; ++i) {
+    const uint8_t c = data[i];
+    if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r' && c != '\f') || c == 0x7F) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// A text file is never sent as a raw binary: a comment line above Intel HEX
+// would otherwise flash the file's ASCII. Names the first line that is no
+// record; none when every line is blank.
+ImageCheck refuse_text(const uint8_t* data, size_t size) {
+  constexpr size_t SHOWN_MAX = 40;
+  uint32_t line = 1;
+  for (size_t start = byte_order_mark(data, size); start < size; ++line) {
+    size_t end = start;
+    while (end < size && data[end] != '\n') ++end;
+    size_t at = start;
+    while (at < end && is_blank(data[at])) ++at;
+    if (at < end && !opens_record(data, size, at)) {
+      size_t shown_end = end;
+      while (shown_end > at && is_blank(data[shown_end - 1])) --shown_end;
+      std::string shown(data + at, data + std::min(shown_end, at + SHOWN_MAX));
+      if (shown_end - at > SHOWN_MAX) shown += "...";
+      return {ImageStatus::syntax,
+              "line " + std::to_string(line) + " is no Intel HEX or S-record ('" + shown +
+                  "'): a text file must hold records only, and only a file that is not text is "
+                  "sent as a raw binary"};
+    }
+    start = end + 1;
+  }
+  return {ImageStatus::empty, "the file holds no data"};
 }
 
 std::string hex8(uint64_t value) {
@@ -37,12 +87,9 @@ const char* image_format_name(ImageFormat format) {
 
 ImageFormat image_detect_format(const uint8_t* data, size_t size) {
   size_t at = byte_order_mark(data, size);
-  while (at < size && (data[at] == ' ' || data[at] == '\t' || data[at] == '\r' || data[at] == '\n'))
-    ++at;
-  if (at < size && data[at] == ':') return ImageFormat::intel_hex;
-  if (at + 1 < size && data[at] == 'S' && data[at + 1] >= '0' && data[at + 1] <= '9')
-    return ImageFormat::srec;
-  return ImageFormat::raw;
+  while (at < size && is_blank(data[at])) ++at;
+  if (!opens_record(data, size, at)) return ImageFormat::raw;
+  return data[at] == ':' ? ImageFormat::intel_hex : ImageFormat::srec;
 }
 
 ImageCheck image_assemble(const ImageRecords& records, uint32_t max_span, LoadedImage* out) {
@@ -113,6 +160,7 @@ ImageCheck image_load(const uint8_t* data, size_t size, uint32_t raw_address, ui
   ImageRecords records;
   ImageCheck check;
   if (out->format == ImageFormat::raw) {
+    if (is_text(data, size)) return refuse_text(data, size);
     // Checked here so that a huge file is refused before it is copied.
     if (size > max_span) {
       return {ImageStatus::too_large, "the image is " + std::to_string(size) +

@@ -1,8 +1,11 @@
 // A firmware file's bytes made into the one span the upgrade sends. The
 // format comes from the content, never the name: text opening with ':' is
 // Intel HEX, text opening with "S" and a digit is S-records (blank lines and
-// a UTF-8 byte-order mark before it are allowed), and anything else is a raw
-// binary placed at the address the caller gives. The span runs from the
+// a UTF-8 byte-order mark before it are allowed), and anything else that is
+// not text is a raw binary placed at the address the caller gives. A text
+// file is never a raw binary: one that does not open with a record (a comment
+// line above Intel HEX, a note) is refused, naming its first line that is no
+// record. The span runs from the
 // lowest to the highest address any record gives; the gaps between records
 // are filled with 0xFF, as erased flash reads, and listed for the user.
 //

@@ -30,6 +30,7 @@
 #include <new>
 #include <string>
 
+#include "serial/com_name.h"
 #include "serial/device_names.h"
 #include "serial/device_open.h"
 #include "serial/port_holders.h"
@@ -251,16 +252,33 @@ std::string system_port_hint(const char* name, OpenFailure failure) {
   const std::string shown = std::string(name ? name : "").substr(0, 64);
   char path[SERIAL_PATH_SIZE];
   if (failure == OpenFailure::no_name || !name || !serial_resolve_name(name, path, sizeof path)) {
-    return "'" + shown +
-           "' is no port name: give COMn, \\\\.\\COMn or a device path such as /dev/ttyUSB0";
+    const int number = com_number(name);
+    // COM numbers past the table reach a device only through a link.
+    const std::string link = number > SERIAL_LIST_LAST
+                                 ? ", or link com" + std::to_string(number) +
+                                       " in ~/.config/orvaload/dosdevices to a device"
+                                 : "";
+    return "'" + shown + "' is no port name: give COM" + std::to_string(SERIAL_LIST_FIRST) +
+           " to COM" + std::to_string(SERIAL_LIST_LAST) +
+           ", \\\\.\\COMn or a device path such as /dev/ttyUSB0" + link;
   }
   std::string reason = open_failure_reason(failure);
+  if (failure == OpenFailure::denied) {
+    reason += ": sudo usermod -aG dialout $USER, then log in again";
+  }
   struct stat st;
   if (failure == OpenFailure::busy && stat(path, &st) == 0 && S_ISCHR(st.st_mode)) {
     const std::string holders = holders_text(port_holders(PROC_ROOT, st.st_rdev));
     if (!holders.empty()) reason = "is busy, " + holders;
   }
   if (std::strcmp(name, path) == 0) return std::string(path) + " " + reason;
+  // A link that leads nowhere resolves to itself: name where it leads.
+  char target[SERIAL_PATH_SIZE];
+  const ssize_t length = readlink(path, target, sizeof target - 1);
+  if (length > 0 && stat(path, &st) != 0) {
+    target[length] = '\0';
+    return shown + " is linked to " + target + " (by " + path + "), which " + reason;
+  }
   return shown + " is " + path + ", which " + reason;
 }
 

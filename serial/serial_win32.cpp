@@ -175,8 +175,9 @@ std::string serial_latency_hint(const char* name, uint32_t answers) {
 std::string system_port_hint(const char* name, OpenFailure failure) {
   char device[32];
   if (failure == OpenFailure::no_name || !device_name(name, device, sizeof device)) {
-    return "'" + std::string(name ? name : "").substr(0, 64) +
-           "' is no port name: give COMn or \\\\.\\COMn";
+    return "'" + std::string(name ? name : "").substr(0, 64) + "' is no port name: give COM" +
+           std::to_string(COM_NUMBER_FIRST) + " to COM" + std::to_string(COM_NUMBER_LAST) +
+           " or \\\\.\\COMn";
   }
   return "tried " + std::string(device) + ", which " + open_failure_reason(failure);
 }

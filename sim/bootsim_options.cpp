@@ -163,8 +163,8 @@ public:
             sim.flash_size = size;
           });
     value("--image", "FILE",
-          "the image the host should write; the report says\n"
-          "whether the flash holds it at the load address",
+          "the image the host should write, as a raw binary (the\n"
+          "report says whether the flash holds it at the load address)",
           [o](const std::string& n, const std::string& v) { o->image_path = file_name(n, v); });
     value("--load-address", "ADDR", "where the image belongs (default 0x4000)",
           [&sim](const std::string& n, const std::string& v) { sim.load_address = number(n, v); });

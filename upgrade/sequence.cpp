@@ -32,6 +32,7 @@ int32_t exchange(UpgradeWorker* w, uint8_t first, int32_t cancel) {
   if (result == EXCHANGE_CANCELLED) {
     w->report.ending = RunEnding::cancelled;
   }
+  w->report.timed_out = result == EXCHANGE_TIMEOUT;
   return judge(w, link_outcome(&w->link, static_cast<int8_t>(result), w->status_text));
 }
 

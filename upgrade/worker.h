@@ -49,6 +49,7 @@ struct RunReport {
   RunStep step = RunStep::none; // the part the run was in when it ended
   uint32_t frames_sent = 0;     // retransmissions included
   uint32_t retransmissions = 0;
+  bool timed_out = false; // the run ended waiting for an answer that never came
 };
 
 // ok only for a run that returned 0 and told its target so; a run whose end

@@ -18,7 +18,8 @@ const char* const DESCRIPTION =
 
 const char* const FOOTER =
     "PORT is COMn, \\\\.\\COMn, (Linux) a device path such as /dev/ttyUSB0, or\n"
-    "usb:SERIAL for the USB adapter with that serial number (see --list).\n"
+    "usb:SERIAL for the USB adapter with that serial number, or usb-port:LOCATION\n"
+    "for the one plugged into that USB socket (both shown by --list).\n"
     "Every status text goes to standard output as the upgrade dialog shows it; the\n"
     "progress line goes to standard error when that is a terminal. Ctrl-C cancels:\n"
     "the run stops at its next progress message.\n"
@@ -87,6 +88,9 @@ std::optional<CliEnding> parse_command_line(int argc, const char* const* argv, C
   }
   if (options.list && (!options.image.empty() || !address.empty() || options.info)) {
     return usage("--list goes with no image option");
+  }
+  if (options.json && (options.list || options.info)) {
+    return usage("--json is for the events of a run; --list and --info print text only");
   }
   if (options.info && !options.ports.empty()) {
     return usage("--info opens no port: leave out --port");

@@ -13,6 +13,10 @@ enum class PortResult : uint8_t { ok, failed, cancelled, not_opened };
 // JSON fields; scripts rely on them.
 const char* port_result_name(PortResult result);
 
+// The hint after a run that never heard from its controller.
+constexpr const char* NO_ANSWER_HINT =
+    "the controller never answered: is the Data menu active on it? Then run again";
+
 // The last text of a run whose end notice never came.
 constexpr const char* LOST_RUN_TEXT = "the upgrade ended without a final report";
 
@@ -25,6 +29,9 @@ struct PortOutcome {
   double seconds = 0;
   uint32_t frames_sent = 0;
   uint32_t retransmissions = 0;
+  // The first frame went out and nothing ever came back: no boot loader
+  // listens (the controller's Data menu is not active), or the line is wrong.
+  bool never_answered = false;
 };
 
 // A run that ended, from the worker's report. A run whose end notice the

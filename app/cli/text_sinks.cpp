@@ -45,3 +45,9 @@ void RunNotes::lost(size_t run) {
   line_.clear();
   if (!board_shown_) err_(named(run, cli_error_line(LOST_RUN_TEXT)));
 }
+
+void RunNotes::ended(size_t run, const PortOutcome& outcome, double /*now_s*/) {
+  if (!outcome.never_answered || board_shown_) return;
+  line_.clear();
+  err_(named(run, cli_error_line(NO_ANSWER_HINT)));
+}

@@ -46,6 +46,8 @@ public:
   void not_opened(size_t run, const std::string& failure) override;
   void cancelling() override;
   void lost(size_t run) override;
+  // A controller that never answered gets the hint of what to check.
+  void ended(size_t run, const PortOutcome& outcome, double now_s) override;
 
 private:
   std::string named(size_t run, const std::string& text) const;

@@ -4,6 +4,9 @@
 #include <wx/init.h>
 #include <wx/msgdlg.h>
 
+#include <cstdio>
+#include <cstdlib>
+
 #include "app/dialog/dialog_command_line.h"
 #include "app/dialog/dialog_wx.h"
 #include "app/dialog/orva_load_app.h"
@@ -28,7 +31,13 @@ int main(int argc, char** argv) {
   // The toolkit wants an application object; all the work happens in the
   // dialog's own modal loop, so it never runs a main loop of its own.
   wxApp::SetInstance(new wxApp);
-  if (!wxEntryStart(argc, argv)) return 1;
+  if (!wxEntryStart(argc, argv)) {
+    std::fprintf(stderr,
+                 "orvaload: cannot open a display (DISPLAY is %s): start it on a desktop, "
+                 "or upgrade with orvaload-cli, which needs none\n",
+                 std::getenv("DISPLAY") ? "set, but no display answers there" : "not set");
+    return 1;
+  }
   // The toolkit has taken its own options out of the command line by now.
   LoadedImage loaded;
   const DialogImageChoice choice = dialog_image_from_command_line(argc, argv, &loaded);

@@ -17,7 +17,8 @@ constexpr int CANCEL_MESSAGE_SIZE = 256;
 constexpr int DONE_MESSAGE_SIZE = 128;
 
 const char GREETING[] =
-    "Choose serial port connected to ORVA.\r\nActivate Data menu in ORVA and press Upgrade!";
+    "Choose serial port connected to ORVA.\r\nActivate Data menu in ORVA and press Upgrade!\r\n"
+    "During a run, Escape or closing this window cancels it.";
 
 } // namespace
 

@@ -9,7 +9,8 @@
 namespace {
 
 const char GREETING[] =
-    "Choose serial port connected to ORVA.\r\nActivate Data menu in ORVA and press Upgrade!";
+    "Choose serial port connected to ORVA.\r\nActivate Data menu in ORVA and press Upgrade!\r\n"
+    "During a run, Escape or closing this window cancels it.";
 
 struct Controls {
   bool upgrade;

@@ -67,7 +67,7 @@ struct BadSpan {
   uint32_t raw_address;
   uint32_t max_span;
   ImageStatus status;
-  const char* reason;
+  std::string reason;
 };
 
 class BadSpanTest : public ::testing::TestWithParam<BadSpan> {};
@@ -95,19 +95,38 @@ INSTANTIATE_TEST_SUITE_P(
         BadSpan{"BelowBootLoader", srec(1, 0x3FFF, {1, 2}) + srec(9, 0, {}), 0x4000, IMAGE_MAX_SPAN,
                 ImageStatus::below_boot_area,
                 "the image starts at 0x00003FFF, below 0x00004000 where the boot loader lives"},
-        BadSpan{"RawBelowBootLoader", "abc", 0x100, IMAGE_MAX_SPAN, ImageStatus::below_boot_area,
+        BadSpan{"RawBelowBootLoader",
+                "\x01"
+                "bc",
+                0x100, IMAGE_MAX_SPAN, ImageStatus::below_boot_area,
                 "the image starts at 0x00000100, below 0x00004000 where the boot loader lives"},
         BadSpan{"PastTop", srec(3, 0xFFFFFFFE, {1, 2, 3}) + srec(7, 0, {}), 0x4000, IMAGE_MAX_SPAN,
                 ImageStatus::past_top,
                 "the image ends at 0x100000000, past the top of the address space (0xFFFFFFFF)"},
-        BadSpan{"RawPastTop", "abc", 0xFFFFFFFE, IMAGE_MAX_SPAN, ImageStatus::past_top,
+        BadSpan{"RawPastTop",
+                "\x01"
+                "bc",
+                0xFFFFFFFE, IMAGE_MAX_SPAN, ImageStatus::past_top,
                 "the image ends at 0x100000000, past the top of the address space (0xFFFFFFFF)"},
         BadSpan{"DistantRecords", srec(3, 0x4000, {1}) + srec(3, 0x08000000, {2}) + srec(7, 0, {}),
                 0x4000, IMAGE_MAX_SPAN, ImageStatus::too_large,
                 "the image spans 134201345 bytes from 0x00004000, more than the 16777216 bytes "
                 "this upgrader sends"},
-        BadSpan{"RawTooLarge", "abcde", 0x4000, 4, ImageStatus::too_large,
-                "the image is 5 bytes, more than the 4 bytes this upgrader sends"}),
+        BadSpan{"RawTooLarge",
+                "\x01"
+                "bcde",
+                0x4000, 4, ImageStatus::too_large,
+                "the image is 5 bytes, more than the 4 bytes this upgrader sends"},
+        // Text is never flashed as a raw binary, whatever it holds.
+        BadSpan{"CommentAboveRecords", "# release 2\r\n" + ihex(0, 0x4000, {1}) + ihex(1, 0, {}),
+                0x4000, IMAGE_MAX_SPAN, ImageStatus::syntax,
+                "line 1 is no Intel HEX or S-record ('# release 2'): a text file must hold "
+                "records only, and only a file that is not text is sent as a raw binary"},
+        BadSpan{"TextWithoutRecords", "\n  \nnotes: \xC3\xBC " + std::string(50, 'x'), 0x4000,
+                IMAGE_MAX_SPAN, ImageStatus::syntax,
+                "line 3 is no Intel HEX or S-record ('notes: \xC3\xBC " + std::string(30, 'x') +
+                    "...'): a text file must hold records only, and only a file that is not "
+                    "text is sent as a raw binary"}),
     [](const ::testing::TestParamInfo<BadSpan>& info) { return std::string(info.param.name); });
 
 std::vector<uint8_t> read_whole(const std::string& path) {
