@@ -53,8 +53,8 @@ PortOutcome port_outcome(const std::string& port, const RunReport& report, bool 
                                               : outcome(port, PortResult::failed, last_text);
   o.seconds = seconds;
   o.frames_sent = report.frames_sent;
-  o.never_answered = ending == RunEnding::failed && report.timed_out &&
-                     report.frames_sent == 1 && report.retransmissions == 0;
+  o.never_answered = ending == RunEnding::failed && report.timed_out && report.frames_sent == 1 &&
+                     report.retransmissions == 0;
   o.retransmissions = report.retransmissions;
   return o;
 }
