@@ -70,3 +70,26 @@ else()
   add_library(orva_http INTERFACE)
   target_link_libraries(orva_http INTERFACE PkgConfig::ORVA_HTTPLIB)
 endif()
+
+# SQLite for the record store: Debian's libsqlite3 on Linux. The Windows
+# builds compile SQLite's one-file source, made from Debian's source package
+# of the same version by scripts/install-deps.
+if(WIN32)
+  set(ORVA_SQLITE_SOURCE "/usr/local/share/orvaload/sqlite"
+      CACHE PATH "SQLite's one-file source made from its source package (scripts/install-deps)")
+  if(NOT EXISTS "${ORVA_SQLITE_SOURCE}/sqlite3.c")
+    message(FATAL_ERROR "no ${ORVA_SQLITE_SOURCE}/sqlite3.c: run scripts/install-deps")
+  endif()
+  add_library(orva_sqlite STATIC "${ORVA_SQLITE_SOURCE}/sqlite3.c")
+  target_include_directories(orva_sqlite SYSTEM PUBLIC "${ORVA_SQLITE_SOURCE}")
+  # Serialized threading, no extensions loaded from files; its own code is
+  # not ours to keep warning-free.
+  target_compile_definitions(orva_sqlite PRIVATE SQLITE_THREADSAFE=1 SQLITE_OMIT_LOAD_EXTENSION
+                             SQLITE_DQS=0)
+  target_compile_options(orva_sqlite PRIVATE -w)
+else()
+  find_package(PkgConfig REQUIRED)
+  pkg_check_modules(ORVA_SQLITE REQUIRED IMPORTED_TARGET sqlite3)
+  add_library(orva_sqlite INTERFACE)
+  target_link_libraries(orva_sqlite INTERFACE PkgConfig::ORVA_SQLITE)
+endif()

@@ -1,0 +1,435 @@
+#include "records/record_store.h"
+
+#include <sqlite3.h>
+
+#include <cstdio>
+#include <mutex>
+#include <random>
+
+namespace {
+
+const char SCHEMA[] =
+    "CREATE TABLE IF NOT EXISTS runs ("
+    " run_id TEXT PRIMARY KEY NOT NULL,"
+    " station_seq INTEGER NOT NULL UNIQUE,"
+    " station TEXT NOT NULL,"
+    " slot INTEGER,"
+    " port TEXT NOT NULL,"
+    " usb_location TEXT,"
+    " usb_serial TEXT,"
+    " tag TEXT,"
+    " image_sha256 TEXT NOT NULL,"
+    " image_size INTEGER NOT NULL,"
+    " load_address INTEGER NOT NULL,"
+    " image_source TEXT NOT NULL,"
+    " program_version TEXT NOT NULL,"
+    " started_at TEXT NOT NULL,"
+    " ended_at TEXT,"
+    " result TEXT NOT NULL,"
+    " step TEXT,"
+    " last_text TEXT,"
+    " frames INTEGER NOT NULL DEFAULT 0,"
+    " retransmissions INTEGER NOT NULL DEFAULT 0,"
+    // Which process wrote a running row: its life lock tells whether it
+    // still runs (see Life below). Not one of the record's columns.
+    " life TEXT);"
+    "CREATE INDEX IF NOT EXISTS runs_tag ON runs(tag);"
+    "CREATE INDEX IF NOT EXISTS runs_started_at ON runs(started_at);"
+    "CREATE INDEX IF NOT EXISTS runs_running ON runs(result) WHERE result = 'running';";
+
+const char INSERT[] =
+    "INSERT INTO runs (run_id, station_seq, station, slot, port, usb_location, usb_serial, tag,"
+    " image_sha256, image_size, load_address, image_source, program_version, started_at, result,"
+    " life) VALUES (?1, (SELECT COALESCE(MAX(station_seq), 0) + 1 FROM runs), ?2, ?3, ?4, ?5, ?6,"
+    " ?7, ?8, ?9, ?10, ?11, ?12, ?13, 'running', ?14) RETURNING station_seq";
+
+const char UPDATE_END[] =
+    "UPDATE runs SET result = ?2, step = ?3, last_text = ?4, ended_at = ?5, frames = ?6,"
+    " retransmissions = ?7, life = NULL WHERE run_id = ?1";
+
+const char SELECT_COLUMNS[] =
+    "SELECT run_id, station_seq, station, slot, port, usb_location, usb_serial, tag,"
+    " image_sha256, image_size, load_address, image_source, program_version, started_at,"
+    " ended_at, result, step, last_text, frames, retransmissions FROM runs";
+
+std::string sqlite_reason(sqlite3* db, int code) {
+  if (code == SQLITE_FULL) return "the disk is full";
+  if (code == SQLITE_BUSY || code == SQLITE_LOCKED) {
+    return "another program holds its lock (" + std::to_string(RECORD_BUSY_MS) + " ms waited)";
+  }
+  if (code == SQLITE_READONLY || code == SQLITE_CANTOPEN || code == SQLITE_PERM) {
+    return "it cannot be written (read-only, or no permission)";
+  }
+  return db != nullptr ? sqlite3_errmsg(db) : sqlite3_errstr(code);
+}
+
+// A prepared statement, finalized when it goes.
+class Statement {
+public:
+  Statement(sqlite3* db, const char* sql) { code_ = sqlite3_prepare_v2(db, sql, -1, &stmt_, 0); }
+  ~Statement() { sqlite3_finalize(stmt_); }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+
+  bool ok() const { return code_ == SQLITE_OK; }
+  int code() const { return code_; }
+  sqlite3_stmt* get() { return stmt_; }
+
+  // Empty text binds NULL, as the row's convention is.
+  void text(int at, const std::string& value) {
+    if (value.empty()) sqlite3_bind_null(stmt_, at);
+    else sqlite3_bind_text(stmt_, at, value.c_str(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
+  }
+  void number(int at, int64_t value) { sqlite3_bind_int64(stmt_, at, value); }
+  void null_if_zero(int at, int64_t value) {
+    if (value == 0) sqlite3_bind_null(stmt_, at);
+    else number(at, value);
+  }
+  int step() { return sqlite3_step(stmt_); }
+  std::string column_text(int at) {
+    const unsigned char* text = sqlite3_column_text(stmt_, at);
+    return text ? reinterpret_cast<const char*>(text) : "";
+  }
+  int64_t column_number(int at) { return sqlite3_column_int64(stmt_, at); }
+
+private:
+  sqlite3_stmt* stmt_ = nullptr;
+  int code_ = SQLITE_OK;
+};
+
+int exec(sqlite3* db, const char* sql) {
+  return sqlite3_exec(db, sql, nullptr, nullptr, nullptr);
+}
+
+// A transaction that rolls back unless committed.
+class Transaction {
+public:
+  explicit Transaction(sqlite3* db) : db_(db) { code_ = exec(db, "BEGIN IMMEDIATE"); }
+  ~Transaction() {
+    if (code_ == SQLITE_OK && !done_) exec(db_, "ROLLBACK");
+  }
+  int begun() const { return code_; }
+  int commit() {
+    const int code = exec(db_, "COMMIT");
+    done_ = code == SQLITE_OK;
+    return code;
+  }
+
+private:
+  sqlite3* db_;
+  int code_;
+  bool done_ = false;
+};
+
+sqlite3* open_file(const std::string& path, int flags, int* code) {
+  sqlite3* db = nullptr;
+  *code = sqlite3_open_v2(path.c_str(), &db, flags | SQLITE_OPEN_FULLMUTEX, nullptr);
+  if (*code != SQLITE_OK) {
+    sqlite3_close(db);
+    return nullptr;
+  }
+  sqlite3_busy_timeout(db, RECORD_BUSY_MS);
+  return db;
+}
+
+// A process's life: a small file beside the store on which the process
+// holds SQLite's exclusive lock for as long as it runs. Another process that
+// can take that lock knows the first has ended, however it ended.
+std::string life_path(const std::string& store, const std::string& life) {
+  return store + "-life-" + life;
+}
+
+bool life_has_ended(const std::string& store, const std::string& life) {
+  int code = 0;
+  sqlite3* db = open_file(life_path(store, life), SQLITE_OPEN_READWRITE, &code);
+  if (db == nullptr) return true; // never made, or removed at a clean end
+  sqlite3_busy_timeout(db, 0);
+  const bool ended = exec(db, "BEGIN EXCLUSIVE") == SQLITE_OK;
+  if (ended) exec(db, "ROLLBACK");
+  sqlite3_close(db);
+  if (ended) std::remove(life_path(store, life).c_str());
+  return ended;
+}
+
+} // namespace
+
+const char* const RECORD_COLUMNS[] = {
+    "run_id",       "station_seq",     "station",    "slot",     "port",
+    "usb_location", "usb_serial",      "tag",        "image_sha256", "image_size",
+    "load_address", "image_source",    "program_version", "started_at", "ended_at",
+    "result",       "step",            "last_text",  "frames",   "retransmissions"};
+const size_t RECORD_COLUMN_COUNT = sizeof RECORD_COLUMNS / sizeof RECORD_COLUMNS[0];
+
+struct RecordStore::Impl {
+  sqlite3* db = nullptr;
+  sqlite3* life_db = nullptr;
+  std::string life;
+  mutable std::mutex mutex;
+
+  ~Impl() {
+    sqlite3_close(db);
+    if (life_db != nullptr) {
+      sqlite3_close(life_db);
+    }
+  }
+};
+
+RecordStore::RecordStore(std::string path, std::unique_ptr<Impl> impl)
+    : path_(std::move(path)), impl_(std::move(impl)) {}
+
+RecordStore::~RecordStore() {
+  const std::string life = impl_->life;
+  const bool held = impl_->life_db != nullptr;
+  impl_.reset();
+  if (held) std::remove(life_path(path_, life).c_str());
+}
+
+std::unique_ptr<RecordStore> RecordStore::open(const std::string& path, StoreResult* result) {
+  const auto fail = [&](StoreStatus status, const std::string& why) {
+    *result = {status, "cannot use the record store " + path + ": " + why};
+    return nullptr;
+  };
+  auto impl = std::make_unique<Impl>();
+  int code = 0;
+  impl->db = open_file(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, &code);
+  if (impl->db == nullptr) return fail(StoreStatus::cannot_open, sqlite_reason(nullptr, code));
+  sqlite3* db = impl->db;
+  // WAL lets readers and one writer go on together; FULL makes each commit
+  // reach the disk before it returns.
+  {
+    Statement mode(db, "PRAGMA journal_mode=WAL");
+    if (!mode.ok() || mode.step() != SQLITE_ROW || mode.column_text(0) != "wal") {
+      return fail(StoreStatus::cannot_open, "it is not a record store, or its folder is "
+                                            "read-only (" +
+                                                sqlite_reason(db, sqlite3_errcode(db)) + ")");
+    }
+  }
+  exec(db, "PRAGMA synchronous=FULL");
+  {
+    Statement version(db, "PRAGMA user_version");
+    if (!version.ok() || version.step() != SQLITE_ROW) {
+      return fail(StoreStatus::cannot_open, "it is not a record store");
+    }
+    if (version.column_number(0) > RECORD_SCHEMA_VERSION) {
+      return fail(StoreStatus::newer_schema,
+                  "it was made by a newer orvaload (schema " +
+                      std::to_string(version.column_number(0)) + "); use that one");
+    }
+  }
+  Transaction schema(db);
+  if (schema.begun() != SQLITE_OK) {
+    return fail(StoreStatus::cannot_open, sqlite_reason(db, schema.begun()));
+  }
+  code = exec(db, SCHEMA);
+  if (code == SQLITE_OK) {
+    code = exec(db, ("PRAGMA user_version=" + std::to_string(RECORD_SCHEMA_VERSION)).c_str());
+  }
+  if (code == SQLITE_OK) code = schema.commit();
+  if (code != SQLITE_OK) return fail(StoreStatus::cannot_open, sqlite_reason(db, code));
+
+  // This process's life lock, held until the store is closed.
+  impl->life = record_uuid();
+  impl->life_db =
+      open_file(life_path(path, impl->life), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, &code);
+  if (impl->life_db == nullptr || exec(impl->life_db, "BEGIN EXCLUSIVE") != SQLITE_OK) {
+    return fail(StoreStatus::cannot_open, "cannot make its lock file " +
+                                              life_path(path, impl->life) + " beside it");
+  }
+  return std::unique_ptr<RecordStore>(new RecordStore(path, std::move(impl)));
+}
+
+StoreResult RecordStore::begin(RunRow* row) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  const auto failed = [&](int code) {
+    return StoreResult{StoreStatus::cannot_write, "the record store " + path_ +
+                                                      " cannot be written: " +
+                                                      sqlite_reason(impl_->db, code)};
+  };
+  if (fail_next_write_.exchange(false)) return failed(SQLITE_FULL);
+  Transaction transaction(impl_->db);
+  if (transaction.begun() != SQLITE_OK) return failed(transaction.begun());
+  Statement insert(impl_->db, INSERT);
+  if (!insert.ok()) return failed(insert.code());
+  insert.text(1, row->run_id);
+  insert.text(2, row->station);
+  insert.null_if_zero(3, row->slot);
+  insert.text(4, row->port);
+  insert.text(5, row->usb_location);
+  insert.text(6, row->usb_serial);
+  insert.text(7, row->tag);
+  insert.text(8, row->image_sha256);
+  insert.number(9, row->image_size);
+  insert.number(10, row->load_address);
+  insert.text(11, row->image_source);
+  insert.text(12, row->program_version);
+  insert.text(13, row->started_at);
+  insert.text(14, impl_->life);
+  int code = insert.step();
+  if (code != SQLITE_ROW) return failed(code);
+  const int64_t seq = insert.column_number(0);
+  code = insert.step();
+  if (code != SQLITE_DONE) return failed(code);
+  code = transaction.commit();
+  if (code != SQLITE_OK) return failed(code);
+  row->station_seq = seq;
+  row->result = "running";
+  return {};
+}
+
+StoreResult RecordStore::end(const RunRow& row) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  const auto failed = [&](int code) {
+    return StoreResult{StoreStatus::cannot_write, "the end of run " + row.run_id +
+                                                      " could not be written to " + path_ + ": " +
+                                                      sqlite_reason(impl_->db, code)};
+  };
+  if (fail_next_write_.exchange(false)) return failed(SQLITE_FULL);
+  Statement update(impl_->db, UPDATE_END);
+  if (!update.ok()) return failed(update.code());
+  update.text(1, row.run_id);
+  update.text(2, row.result);
+  update.text(3, row.step);
+  update.text(4, row.last_text);
+  update.text(5, row.ended_at);
+  update.number(6, row.frames);
+  update.number(7, row.retransmissions);
+  const int code = update.step();
+  if (code != SQLITE_DONE) return failed(code);
+  if (sqlite3_changes(impl_->db) != 1) return failed(SQLITE_NOTFOUND);
+  return {};
+}
+
+StoreResult RecordStore::interrupt_orphans(int64_t* count) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  *count = 0;
+  std::vector<std::string> lives;
+  {
+    Statement running(impl_->db, "SELECT DISTINCT COALESCE(life, '') FROM runs"
+                                 " WHERE result = 'running'");
+    while (running.ok() && running.step() == SQLITE_ROW) lives.push_back(running.column_text(0));
+  }
+  for (const std::string& life : lives) {
+    if (life == impl_->life || (!life.empty() && !life_has_ended(path_, life))) continue;
+    Statement update(impl_->db, "UPDATE runs SET result = 'interrupted', ended_at = NULL,"
+                                " life = NULL WHERE result = 'running' AND"
+                                " COALESCE(life, '') = ?1");
+    sqlite3_bind_text(update.get(), 1, life.c_str(), -1, SQLITE_TRANSIENT);
+    const int code = update.step();
+    if (code != SQLITE_DONE) {
+      return {StoreStatus::cannot_write, "the record store " + path_ + " cannot be written: " +
+                                             sqlite_reason(impl_->db, code)};
+    }
+    *count += sqlite3_changes(impl_->db);
+  }
+  return {};
+}
+
+StoreResult RecordStore::query(const RecordFilter& filter, std::vector<RunRow>* rows) const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  rows->clear();
+  std::string sql = std::string(SELECT_COLUMNS) + " WHERE 1";
+  if (!filter.tag.empty()) sql += " AND tag = ?1";
+  if (!filter.result.empty()) sql += " AND result = ?2";
+  if (!filter.since.empty()) sql += " AND started_at >= ?3";
+  sql += " ORDER BY station_seq DESC LIMIT ?4";
+  Statement select(impl_->db, sql.c_str());
+  if (!select.ok()) {
+    return {StoreStatus::cannot_open, "the record store " + path_ + " cannot be read: " +
+                                          sqlite_reason(impl_->db, select.code())};
+  }
+  if (!filter.tag.empty()) select.text(1, filter.tag);
+  if (!filter.result.empty()) select.text(2, filter.result);
+  if (!filter.since.empty()) select.text(3, filter.since);
+  select.number(4, static_cast<int64_t>(filter.limit));
+  int code;
+  while ((code = select.step()) == SQLITE_ROW) {
+    RunRow row;
+    int c = 0;
+    row.run_id = select.column_text(c++);
+    row.station_seq = select.column_number(c++);
+    row.station = select.column_text(c++);
+    row.slot = select.column_number(c++);
+    row.port = select.column_text(c++);
+    row.usb_location = select.column_text(c++);
+    row.usb_serial = select.column_text(c++);
+    row.tag = select.column_text(c++);
+    row.image_sha256 = select.column_text(c++);
+    row.image_size = select.column_number(c++);
+    row.load_address = select.column_number(c++);
+    row.image_source = select.column_text(c++);
+    row.program_version = select.column_text(c++);
+    row.started_at = select.column_text(c++);
+    row.ended_at = select.column_text(c++);
+    row.result = select.column_text(c++);
+    row.step = select.column_text(c++);
+    row.last_text = select.column_text(c++);
+    row.frames = select.column_number(c++);
+    row.retransmissions = select.column_number(c++);
+    rows->push_back(std::move(row));
+  }
+  if (code != SQLITE_DONE) {
+    rows->clear();
+    return {StoreStatus::cannot_open, "the record store " + path_ + " cannot be read: " +
+                                          sqlite_reason(impl_->db, code)};
+  }
+  return {};
+}
+
+std::string record_uuid() {
+  static std::mutex mutex;
+  static std::random_device device;
+  uint8_t bytes[16];
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    for (size_t i = 0; i < sizeof bytes; i += 4) {
+      const uint32_t value = device();
+      for (size_t k = 0; k < 4; ++k) bytes[i + k] = static_cast<uint8_t>(value >> (8 * k));
+    }
+  }
+  bytes[6] = static_cast<uint8_t>((bytes[6] & 0x0F) | 0x40); // version 4
+  bytes[8] = static_cast<uint8_t>((bytes[8] & 0x3F) | 0x80); // RFC 4122 variant
+  char text[37];
+  std::snprintf(text, sizeof text,
+                "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", bytes[0],
+                bytes[1], bytes[2], bytes[3], bytes[4], bytes[5], bytes[6], bytes[7], bytes[8],
+                bytes[9], bytes[10], bytes[11], bytes[12], bytes[13], bytes[14], bytes[15]);
+  return text;
+}
+
+std::string record_utc_text(int64_t epoch_ms) {
+  // Days since 1970-01-01 to a civil date (proleptic Gregorian calendar).
+  int64_t days = epoch_ms >= 0 ? epoch_ms / 86400000 : (epoch_ms - 86399999) / 86400000;
+  const int64_t ms_of_day = epoch_ms - days * 86400000;
+  days += 719468;
+  const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+  const int64_t doe = days - era * 146097;
+  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const int64_t mp = (5 * doy + 2) / 153;
+  const int64_t day = doy - (153 * mp + 2) / 5 + 1;
+  const int64_t month = mp < 10 ? mp + 3 : mp - 9;
+  const int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+  char text[96];
+  std::snprintf(text, sizeof text, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lld.%03lldZ",
+                static_cast<long long>(year), static_cast<long long>(month),
+                static_cast<long long>(day), static_cast<long long>(ms_of_day / 3600000),
+                static_cast<long long>(ms_of_day / 60000 % 60),
+                static_cast<long long>(ms_of_day / 1000 % 60),
+                static_cast<long long>(ms_of_day % 1000));
+  return text;
+}
+
+bool record_utc_is_valid(const std::string& text) {
+  // YYYY-MM-DD, YYYY-MM-DDTHH:MM:SSZ or YYYY-MM-DDTHH:MM:SS.mmmZ
+  static const char* const SHAPES[] = {"dddd-dd-dd", "dddd-dd-ddTdd:dd:ddZ",
+                                       "dddd-dd-ddTdd:dd:dd.dddZ"};
+  for (const char* shape : SHAPES) {
+    if (text.size() != std::char_traits<char>::length(shape)) continue;
+    bool fits = true;
+    for (size_t i = 0; i < text.size() && fits; ++i) {
+      fits = shape[i] == 'd' ? text[i] >= '0' && text[i] <= '9' : text[i] == shape[i];
+    }
+    if (fits) return true;
+  }
+  return false;
+}

@@ -1,0 +1,113 @@
+// The record store: one SQLite file holding a row for every run a station
+// (or a plain run given --records) made. A run's row is committed, as
+// `running`, before its first byte goes to the controller, and its end is
+// committed before anyone is told the run ended; so a crash or a power cut
+// leaves at worst a `running` row, which the next start of a station turns
+// into `interrupted`. Several processes may share one file: SQLite's locking
+// keeps `station_seq` gapless and unique per file, and each process holds a
+// lock of its own life so that no other takes its running rows for orphans.
+//
+// The file is in WAL mode with synchronous=FULL: a committed row survives a
+// power cut. Every failure (full disk, read-only file, a lock held past the
+// busy time-out) comes back as a StoreResult with its one line; nothing is
+// ever reported kept that was not. Every call is safe from any thread.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+// The `runs` table's schema version, kept in PRAGMA user_version.
+constexpr int RECORD_SCHEMA_VERSION = 1;
+// How long a write waits for another process's lock before it fails.
+constexpr int RECORD_BUSY_MS = 2000;
+constexpr size_t RECORD_QUERY_MAX = 1000;
+
+enum class StoreStatus { ok, cannot_open, cannot_write, newer_schema };
+
+struct StoreResult {
+  StoreStatus status = StoreStatus::ok;
+  std::string reason; // one line, no line end
+
+  bool ok() const { return status == StoreStatus::ok; }
+};
+
+// One row of `runs`. Empty texts and a slot of 0 are NULL in the table.
+struct RunRow {
+  std::string run_id; // a random UUID
+  int64_t station_seq = 0;
+  std::string station;
+  int64_t slot = 0; // 0: a plain run
+  std::string port;
+  std::string usb_location;
+  std::string usb_serial;
+  std::string tag;
+  std::string image_sha256;
+  int64_t image_size = 0;
+  int64_t load_address = 0;
+  std::string image_source; // "built-in" or the file's name
+  std::string program_version;
+  std::string started_at; // UTC ISO 8601 with milliseconds
+  std::string ended_at;   // empty while running, and when interrupted
+  std::string result = "running";
+  std::string step;
+  std::string last_text;
+  int64_t frames = 0;
+  int64_t retransmissions = 0;
+};
+
+// The columns in table order, as named in the table and the CSV header.
+extern const char* const RECORD_COLUMNS[];
+extern const size_t RECORD_COLUMN_COUNT;
+
+// Which rows a query returns, newest first. Empty texts match anything.
+struct RecordFilter {
+  size_t limit = 20; // 1 to RECORD_QUERY_MAX
+  std::string tag;
+  std::string result;
+  std::string since; // started_at at or after this UTC time
+};
+
+class RecordStore {
+public:
+  // Opens the store at `path`, creating the file and its table when
+  // missing; nullptr with the reason when it cannot.
+  static std::unique_ptr<RecordStore> open(const std::string& path, StoreResult* result);
+  ~RecordStore();
+  RecordStore(const RecordStore&) = delete;
+  RecordStore& operator=(const RecordStore&) = delete;
+
+  const std::string& path() const { return path_; }
+
+  // Commits `row` as running, giving it the next station_seq of the file.
+  StoreResult begin(RunRow* row);
+  // Commits the end of the run `row.run_id`: result, step, last_text,
+  // ended_at, frames and retransmissions.
+  StoreResult end(const RunRow& row);
+  // Rows left running by processes that have ended become interrupted, with
+  // no end time; `count` is how many.
+  StoreResult interrupt_orphans(int64_t* count);
+  StoreResult query(const RecordFilter& filter, std::vector<RunRow>* rows) const;
+
+  // Test seam: the next write fails as a full disk would.
+  void fail_next_write_for_test() { fail_next_write_ = true; }
+
+private:
+  struct Impl;
+  RecordStore(std::string path, std::unique_ptr<Impl> impl);
+
+  std::string path_;
+  std::unique_ptr<Impl> impl_;
+  std::atomic<bool> fail_next_write_{false};
+};
+
+// A random UUID (version 4), "xxxxxxxx-xxxx-4xxx-yxxx-xxxxxxxxxxxx".
+std::string record_uuid();
+// "2026-12-09T14:06:41.123Z" for milliseconds since the epoch.
+std::string record_utc_text(int64_t epoch_ms);
+// Whether `text` is such a time (the date alone, or with a time to the
+// second or millisecond, with its Z), as filters take it.
+bool record_utc_is_valid(const std::string& text);

@@ -1,0 +1,228 @@
+// The record store's own rules, on real files: a running row before the
+// run, its end after it, the sequence gapless under several writers, rows
+// of a process that has gone become interrupted (and no others), a failed
+// write said and nothing kept, and the filters of a query.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <set>
+#include <thread>
+
+#include "records/record_store.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class RecordStoreTest : public ::testing::Test {
+protected:
+  void SetUp() override {
+    dir_ = fs::temp_directory_path() /
+           ("orva-records-" + record_uuid().substr(0, 8) + "-" +
+            ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::create_directories(dir_);
+    path_ = (dir_ / "records.db").string();
+  }
+  void TearDown() override {
+    std::error_code ignored;
+    fs::remove_all(dir_, ignored);
+  }
+
+  std::unique_ptr<RecordStore> open() {
+    StoreResult opened;
+    auto store = RecordStore::open(path_, &opened);
+    EXPECT_TRUE(store) << opened.reason;
+    return store;
+  }
+
+  static RunRow row(const std::string& tag, const std::string& started_at) {
+    RunRow r;
+    r.run_id = record_uuid();
+    r.station = "bench-1";
+    r.slot = 2;
+    r.port = "COM5";
+    r.tag = tag;
+    r.image_sha256 = std::string(64, 'a');
+    r.image_size = 180036;
+    r.load_address = 0x4000;
+    r.image_source = "built-in";
+    r.program_version = "2.00";
+    r.started_at = started_at;
+    return r;
+  }
+
+  static std::vector<RunRow> query(RecordStore& store, RecordFilter filter = {}) {
+    std::vector<RunRow> rows;
+    const StoreResult read = store.query(filter, &rows);
+    EXPECT_TRUE(read.ok()) << read.reason;
+    return rows;
+  }
+
+  fs::path dir_;
+  std::string path_;
+};
+
+TEST_F(RecordStoreTest, ARunIsRunningUntilItsEndIsWritten) {
+  auto store = open();
+  RunRow first = row("SN-1", "2026-12-09T14:06:41.123Z");
+  ASSERT_TRUE(store->begin(&first).ok());
+  EXPECT_EQ(first.station_seq, 1);
+
+  // Another reader of the file sees the row at once: it was committed.
+  auto reader = open();
+  std::vector<RunRow> rows = query(*reader);
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].result, "running");
+  EXPECT_EQ(rows[0].tag, "SN-1");
+  EXPECT_EQ(rows[0].slot, 2);
+  EXPECT_TRUE(rows[0].ended_at.empty());
+  EXPECT_TRUE(rows[0].usb_serial.empty());
+
+  first.result = "ok";
+  first.step = "start";
+  first.last_text = "Program success, starting application...";
+  first.ended_at = "2026-12-09T14:07:00.001Z";
+  first.frames = 719;
+  ASSERT_TRUE(store->end(first).ok());
+  rows = query(*reader);
+  EXPECT_EQ(rows[0].result, "ok");
+  EXPECT_EQ(rows[0].ended_at, "2026-12-09T14:07:00.001Z");
+  EXPECT_EQ(rows[0].frames, 719);
+
+  // The end of a run the store never began is no success.
+  RunRow stranger = row("", "2026-12-09T14:08:00.000Z");
+  stranger.result = "ok";
+  EXPECT_FALSE(store->end(stranger).ok());
+}
+
+TEST_F(RecordStoreTest, TheSequenceIsGaplessUnderSeveralWriters) {
+  constexpr int WRITERS = 4;
+  constexpr int ROWS_EACH = 25;
+  std::vector<std::unique_ptr<RecordStore>> stores;
+  for (int i = 0; i < WRITERS; ++i) stores.push_back(open());
+  std::vector<std::thread> threads;
+  std::vector<std::vector<int64_t>> seqs(WRITERS);
+  for (int i = 0; i < WRITERS; ++i) {
+    threads.emplace_back([&, i] {
+      for (int k = 0; k < ROWS_EACH; ++k) {
+        RunRow r = row("", "2026-12-09T14:00:00.000Z");
+        if (stores[i]->begin(&r).ok()) seqs[i].push_back(r.station_seq);
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  std::set<int64_t> all;
+  for (const auto& list : seqs) all.insert(list.begin(), list.end());
+  ASSERT_EQ(all.size(), static_cast<size_t>(WRITERS * ROWS_EACH));
+  EXPECT_EQ(*all.begin(), 1);
+  EXPECT_EQ(*all.rbegin(), WRITERS * ROWS_EACH);
+}
+
+TEST_F(RecordStoreTest, OnlyRowsOfAProcessThatHasGoneBecomeInterrupted) {
+  auto alive = open();
+  auto gone = open();
+  RunRow mine = row("SN-alive", "2026-12-09T14:00:00.000Z");
+  RunRow orphan = row("SN-gone", "2026-12-09T14:00:01.000Z");
+  ASSERT_TRUE(alive->begin(&mine).ok());
+  ASSERT_TRUE(gone->begin(&orphan).ok());
+  gone.reset(); // as a crash leaves it: its row still running, its lock free
+
+  auto restarted = open();
+  int64_t count = 0;
+  ASSERT_TRUE(restarted->interrupt_orphans(&count).ok());
+  EXPECT_EQ(count, 1);
+  RecordFilter by_tag;
+  by_tag.tag = "SN-gone";
+  const std::vector<RunRow> rows = query(*restarted, by_tag);
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].result, "interrupted");
+  EXPECT_TRUE(rows[0].ended_at.empty());
+  by_tag.tag = "SN-alive";
+  EXPECT_EQ(query(*restarted, by_tag)[0].result, "running");
+}
+
+TEST_F(RecordStoreTest, AWriteThatFailsIsSaidAndKeepsNothing) {
+  auto store = open();
+  store->fail_next_write_for_test();
+  RunRow r = row("SN-1", "2026-12-09T14:00:00.000Z");
+  const StoreResult failed = store->begin(&r);
+  EXPECT_EQ(failed.status, StoreStatus::cannot_write);
+  EXPECT_NE(failed.reason.find("the disk is full"), std::string::npos) << failed.reason;
+  EXPECT_TRUE(query(*store).empty());
+  ASSERT_TRUE(store->begin(&r).ok());
+  EXPECT_EQ(r.station_seq, 1);
+  store->fail_next_write_for_test();
+  r.result = "ok";
+  EXPECT_FALSE(store->end(r).ok());
+  EXPECT_EQ(query(*store)[0].result, "running");
+}
+
+TEST_F(RecordStoreTest, AFileThatIsNoStoreOrANewerOneIsRefused) {
+  {
+    FILE* f = std::fopen(path_.c_str(), "wb");
+    ASSERT_TRUE(f);
+    std::fputs("station.jsonl is not a database\n", f);
+    std::fclose(f);
+  }
+  StoreResult opened;
+  EXPECT_FALSE(RecordStore::open(path_, &opened));
+  EXPECT_EQ(opened.status, StoreStatus::cannot_open);
+  fs::remove(path_);
+  open().reset();
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+  sqlite3_exec(db, "PRAGMA user_version=99", nullptr, nullptr, nullptr);
+  sqlite3_close(db);
+  EXPECT_FALSE(RecordStore::open(path_, &opened));
+  EXPECT_EQ(opened.status, StoreStatus::newer_schema);
+  EXPECT_NE(opened.reason.find("newer orvaload"), std::string::npos) << opened.reason;
+}
+
+TEST_F(RecordStoreTest, QueriesFilterAndComeNewestFirst) {
+  auto store = open();
+  const char* const started[] = {"2026-12-08T10:00:00.000Z", "2026-12-09T09:00:00.000Z",
+                                 "2026-12-09T10:00:00.000Z"};
+  const char* const tags[] = {"SN-1", "SN-2", "SN-1"};
+  const char* const results[] = {"failed", "ok", "ok"};
+  for (int i = 0; i < 3; ++i) {
+    RunRow r = row(tags[i], started[i]);
+    ASSERT_TRUE(store->begin(&r).ok());
+    r.result = results[i];
+    r.ended_at = started[i];
+    ASSERT_TRUE(store->end(r).ok());
+  }
+  std::vector<RunRow> rows = query(*store);
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0].station_seq, 3);
+  RecordFilter filter;
+  filter.tag = "SN-1";
+  rows = query(*store, filter);
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].result, "ok");
+  filter.result = "failed";
+  EXPECT_EQ(query(*store, filter).size(), 1u);
+  filter = {};
+  filter.since = "2026-12-09";
+  EXPECT_EQ(query(*store, filter).size(), 2u);
+  filter.limit = 1;
+  EXPECT_EQ(query(*store, filter)[0].station_seq, 3);
+}
+
+TEST(RecordTimeTest, UtcTextHasMillisecondsAndCheckedShapes) {
+  EXPECT_EQ(record_utc_text(0), "1970-01-01T00:00:00.000Z");
+  EXPECT_EQ(record_utc_text(1796825201123), "2026-12-09T14:06:41.123Z");
+  EXPECT_EQ(record_utc_text(951782400000), "2000-02-29T00:00:00.000Z");
+  EXPECT_TRUE(record_utc_is_valid("2026-12-09"));
+  EXPECT_TRUE(record_utc_is_valid("2026-12-09T14:06:41Z"));
+  EXPECT_TRUE(record_utc_is_valid("2026-12-09T14:06:41.123Z"));
+  EXPECT_FALSE(record_utc_is_valid("2026-12-09 14:06"));
+  EXPECT_FALSE(record_utc_is_valid("yesterday"));
+  const std::string id = record_uuid();
+  EXPECT_EQ(id.size(), 36u);
+  EXPECT_EQ(id[14], '4');
+  EXPECT_NE(id, record_uuid());
+}
+
+} // namespace
