@@ -78,7 +78,8 @@ public:
   // Empty text binds NULL, as the row's convention is.
   void text(int at, const std::string& value) {
     if (value.empty()) sqlite3_bind_null(stmt_, at);
-    else sqlite3_bind_text(stmt_, at, value.c_str(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
+    else
+      sqlite3_bind_text(stmt_, at, value.c_str(), static_cast<int>(value.size()), SQLITE_TRANSIENT);
   }
   void number(int at, int64_t value) { sqlite3_bind_int64(stmt_, at, value); }
   void null_if_zero(int at, int64_t value) {
@@ -153,11 +154,26 @@ bool life_has_ended(const std::string& store, const std::string& life) {
 
 } // namespace
 
-const char* const RECORD_COLUMNS[] = {
-    "run_id",       "station_seq",     "station",    "slot",     "port",
-    "usb_location", "usb_serial",      "tag",        "image_sha256", "image_size",
-    "load_address", "image_source",    "program_version", "started_at", "ended_at",
-    "result",       "step",            "last_text",  "frames",   "retransmissions"};
+const char* const RECORD_COLUMNS[] = {"run_id",
+                                      "station_seq",
+                                      "station",
+                                      "slot",
+                                      "port",
+                                      "usb_location",
+                                      "usb_serial",
+                                      "tag",
+                                      "image_sha256",
+                                      "image_size",
+                                      "load_address",
+                                      "image_source",
+                                      "program_version",
+                                      "started_at",
+                                      "ended_at",
+                                      "result",
+                                      "step",
+                                      "last_text",
+                                      "frames",
+                                      "retransmissions"};
 const size_t RECORD_COLUMN_COUNT = sizeof RECORD_COLUMNS / sizeof RECORD_COLUMNS[0];
 
 struct RecordStore::Impl {
@@ -211,9 +227,9 @@ std::unique_ptr<RecordStore> RecordStore::open(const std::string& path, StoreRes
       return fail(StoreStatus::cannot_open, "it is not a record store");
     }
     if (version.column_number(0) > RECORD_SCHEMA_VERSION) {
-      return fail(StoreStatus::newer_schema,
-                  "it was made by a newer orvaload (schema " +
-                      std::to_string(version.column_number(0)) + "); use that one");
+      return fail(StoreStatus::newer_schema, "it was made by a newer orvaload (schema " +
+                                                 std::to_string(version.column_number(0)) +
+                                                 "); use that one");
     }
   }
   Transaction schema(db);
@@ -232,8 +248,8 @@ std::unique_ptr<RecordStore> RecordStore::open(const std::string& path, StoreRes
   impl->life_db =
       open_file(life_path(path, impl->life), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, &code);
   if (impl->life_db == nullptr || exec(impl->life_db, "BEGIN EXCLUSIVE") != SQLITE_OK) {
-    return fail(StoreStatus::cannot_open, "cannot make its lock file " +
-                                              life_path(path, impl->life) + " beside it");
+    return fail(StoreStatus::cannot_open,
+                "cannot make its lock file " + life_path(path, impl->life) + " beside it");
   }
   return std::unique_ptr<RecordStore>(new RecordStore(path, std::move(impl)));
 }
@@ -241,9 +257,9 @@ std::unique_ptr<RecordStore> RecordStore::open(const std::string& path, StoreRes
 StoreResult RecordStore::begin(RunRow* row) {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   const auto failed = [&](int code) {
-    return StoreResult{StoreStatus::cannot_write, "the record store " + path_ +
-                                                      " cannot be written: " +
-                                                      sqlite_reason(impl_->db, code)};
+    return StoreResult{StoreStatus::cannot_write,
+                       "the record store " + path_ +
+                           " cannot be written: " + sqlite_reason(impl_->db, code)};
   };
   if (fail_next_write_.exchange(false)) return failed(SQLITE_FULL);
   Transaction transaction(impl_->db);
@@ -369,8 +385,8 @@ StoreResult RecordStore::query(const RecordFilter& filter, std::vector<RunRow>* 
   }
   if (code != SQLITE_DONE) {
     rows->clear();
-    return {StoreStatus::cannot_open, "the record store " + path_ + " cannot be read: " +
-                                          sqlite_reason(impl_->db, code)};
+    return {StoreStatus::cannot_open,
+            "the record store " + path_ + " cannot be read: " + sqlite_reason(impl_->db, code)};
   }
   return {};
 }

@@ -47,5 +47,9 @@ bool cli_is_usb_selector(const std::string& port);
 UsbPortFound cli_resolve_port(const std::string& port, const std::vector<PortEntry>& ports);
 // The same among the ports there are now; looks for none when it need not.
 UsbPortFound cli_resolve_port(const std::string& port);
+// The entry of `ports` a --port stands for; nullptr when none.
+const PortEntry* cli_port_entry(const std::string& port, const std::vector<PortEntry>& ports);
+// The USB identity of the adapter behind a --port; empty when unknown.
+UsbIdentity cli_usb_identity(const std::string& port);
 // SERIAL of usb:SERIAL; empty for any other port name.
 std::string cli_usb_serial_of(const std::string& port);

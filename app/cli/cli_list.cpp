@@ -3,7 +3,9 @@
 #include <vector>
 
 #include "app/cli/cli_commands.h"
+#include "serial/com_name.h"
 #include "serial/port_list.h"
+#include "serial/serial.h"
 
 CliEnding cli_list_ports() {
   for (const PortEntry& port : serial_list_ports()) {
@@ -26,6 +28,25 @@ bool starts_with(const std::string& text, const std::string& prefix) {
 
 bool cli_is_usb_selector(const std::string& port) {
   return starts_with(port, SERIAL_PREFIX) || starts_with(port, SOCKET_PREFIX);
+}
+
+const PortEntry* cli_port_entry(const std::string& name, const std::vector<PortEntry>& ports) {
+  const UsbPortFound found = cli_resolve_port(name, ports);
+  if (found.status != UsbPortLookup::ok) return nullptr;
+  const std::string& port = found.name;
+  const int number = com_number(port.c_str());
+  char path[SERIAL_PATH_SIZE] = "";
+  serial_resolve_name(port.c_str(), path, sizeof path);
+  for (const PortEntry& entry : ports) {
+    if ((number != 0 && entry.number == number) || entry.device == path) return &entry;
+  }
+  return nullptr;
+}
+
+UsbIdentity cli_usb_identity(const std::string& port) {
+  const std::vector<PortEntry> ports = serial_list_ports();
+  const PortEntry* entry = cli_port_entry(port, ports);
+  return entry != nullptr ? entry->usb : UsbIdentity{};
 }
 
 std::string cli_usb_serial_of(const std::string& port) {

@@ -67,6 +67,13 @@ std::optional<CliEnding> parse_command_line(int argc, const char* const* argv, C
   app.add_flag("--json", options.json, "Write JSON events to standard output instead of texts");
   app.add_option("--log", options.log_path, "Append a record line per port run to FILE")
       ->type_name("FILE");
+  app.add_option("--records", options.records_path,
+                 "Keep a row of every run in the record store FILE (SQLite); a station "
+                 "keeps one in a default file without it")
+      ->type_name("FILE");
+  app.add_option("--station-name", options.station_name,
+                 "The station's name in the record store (default: this computer's name)")
+      ->type_name("NAME");
   app.add_option("--tag", options.tags,
                  "The unit's identity for its events and record; one per --port, in order")
       ->type_name("TEXT")
@@ -120,7 +127,18 @@ std::optional<CliEnding> parse_command_line(int argc, const char* const* argv, C
     }
   }
   if (!options.serve.empty() && (options.list || options.info || options.json)) {
-    return usage("--serve goes with --port, --image, --address, --log and --token-file only");
+    return usage("--serve goes with --port, --image, --address, --log, --records, "
+                 "--station-name and --token-file only");
+  }
+  if ((options.list || options.info) &&
+      (!options.records_path.empty() || !options.station_name.empty())) {
+    return usage("--records and --station-name keep runs; --list and --info make none");
+  }
+  if (options.station_name.size() > UNIT_TAG_MAX ||
+      (!options.station_name.empty() && !unit_tag_is_valid(options.station_name))) {
+    return usage("--station-name '" + options.station_name +
+                 "': a name is printable ASCII text of 1 to " + std::to_string(UNIT_TAG_MAX) +
+                 " characters");
   }
   if (!options.token_file.empty() && options.serve.empty()) {
     return usage("--token-file guards a station: give --serve too");

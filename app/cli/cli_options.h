@@ -24,6 +24,9 @@ struct CliOptions {
   // instead of running once; empty: run once.
   std::string serve;
   std::string token_file; // the station's token; empty: none
+  // The record store; empty: none for a run, the default file for a station.
+  std::string records_path;
+  std::string station_name; // empty: this computer's name
 };
 
 // Nothing when the command line asks for a command (in `options`); otherwise

@@ -75,29 +75,18 @@ Token read_token(const std::string& path) {
   return read;
 }
 
-// The entry of the port list a slot's port stands for, if any.
-const PortEntry* entry_of(const std::string& name, const std::vector<PortEntry>& ports) {
-  const UsbPortFound found = cli_resolve_port(name, ports);
-  if (found.status != UsbPortLookup::ok) return nullptr;
-  const std::string& port = found.name;
-  const int number = com_number(port.c_str());
-  char path[SERIAL_PATH_SIZE] = "";
-  serial_resolve_name(port.c_str(), path, sizeof path);
-  for (const PortEntry& entry : ports) {
-    if ((number != 0 && entry.number == number) || entry.device == path) return &entry;
-  }
-  return nullptr;
-}
-
 // One look at the port list serves every slot.
 std::vector<PortLook> look_at_ports(const std::vector<std::string>& names) {
   const std::vector<PortEntry> ports = serial_list_ports();
   std::vector<PortLook> looks;
   for (const std::string& name : names) {
-    const PortEntry* entry = entry_of(name, ports);
+    const PortEntry* entry = cli_port_entry(name, ports);
     PortLook look;
     look.present = cli_is_usb_selector(name) ? entry != nullptr : serial_port_present(name.c_str());
-    if (look.present && entry != nullptr) look.usb = entry->description;
+    if (look.present && entry != nullptr) {
+      look.usb = entry->description;
+      look.identity = entry->usb;
+    }
     looks.push_back(look);
   }
   return looks;
@@ -106,12 +95,6 @@ std::vector<PortLook> look_at_ports(const std::vector<std::string>& names) {
 double wall_ms() {
   using namespace std::chrono;
   return duration<double, std::milli>(system_clock::now().time_since_epoch()).count();
-}
-
-std::string image_name_of(const std::string& path) {
-  if (path.empty()) return "built-in";
-  const size_t slash = path.find_last_of("/\\");
-  return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
 } // namespace
@@ -134,11 +117,22 @@ CliEnding cli_serve(const CliOptions& options, const FirmwareImage& image) {
     if (!opened.ok()) return {CliStatus::usage, opened.reason};
   }
 
+  // Every run is kept in the record store; a station has one whether told
+  // or not.
+  const std::string records_path =
+      options.records_path.empty() ? run_record_default_store() : options.records_path;
+  if (records_path.empty()) {
+    return {CliStatus::usage, "no folder for the record store: give --records FILE"};
+  }
+  const StoreOpening records = cli_open_records(records_path);
+  if (!records.store) return {CliStatus::usage, records.reason};
+
   StationSetup setup;
   setup.ports = options.ports;
   setup.log_path = options.log_path;
-  setup.image_name = image_name_of(options.image);
+  setup.image_name = cli_image_source(options.image);
   setup.image_sha256 = sha256_hex(sha256(image.bytes, image.size));
+  setup.rows = cli_row_context(options, image, setup.image_sha256);
   StationSystem system;
   system.runs = cli_port_runs_system();
   system.record = cli_record_system();
@@ -146,6 +140,7 @@ CliEnding cli_serve(const CliOptions& options, const FirmwareImage& image) {
   system.wall_ms = wall_ms;
   system.err = [](const std::string& text) { cli_write(stderr, text); };
   system.note = [](const std::string& text) { cli_write(stdout, text); };
+  system.store = records.store.get();
 
   Station station(setup, image, system);
   StationServer server(station, at.address, token.token);
@@ -157,7 +152,8 @@ CliEnding cli_serve(const CliOptions& options, const FirmwareImage& image) {
     slots += (i ? ", " : "") + std::to_string(i + 1) + " " + options.ports[i];
   }
   cli_write(stdout, "station at http://" + at.address.host + ":" + std::to_string(server.port()) +
-                        "/ with slots " + slots + "; Ctrl-C ends it\n");
+                        "/ with slots " + slots + "; records in " + records_path +
+                        "; Ctrl-C ends it\n");
 
   std::thread serving([&server] { server.serve(); });
   auto next_look = std::chrono::steady_clock::now() + LOOK_EVERY;

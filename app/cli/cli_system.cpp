@@ -1,8 +1,11 @@
 #include "app/cli/cli_system.h"
 
 #include <chrono>
+#include <filesystem>
+#include <system_error>
 
 #include "app/cli/cli_commands.h"
+#include "app/cli/cli_options.h"
 #include "app/cli/console.h"
 #include "app/cli/notice_lines.h"
 #include "serial/serial.h"
@@ -57,4 +60,42 @@ void cli_write(FILE* stream, const std::string& text) {
   if (text.empty()) return;
   std::fwrite(text.data(), 1, text.size(), stream);
   std::fflush(stream);
+}
+
+StoreOpening cli_open_records(const std::string& path) {
+  StoreOpening opening;
+  const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+  std::error_code failed;
+  if (!folder.empty()) std::filesystem::create_directories(folder, failed);
+  if (failed) {
+    opening.reason = "cannot make the folder of the record store " + path + ": " + failed.message();
+    return opening;
+  }
+  StoreResult result;
+  opening.store = RecordStore::open(path, &result);
+  opening.reason = result.reason;
+  return opening;
+}
+
+std::string cli_image_source(const std::string& path) {
+  if (path.empty()) return "built-in";
+  const size_t slash = path.find_last_of("/\\");
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+RowContext cli_row_context(const CliOptions& options, const FirmwareImage& image,
+                           const std::string& image_sha256) {
+  RowContext context;
+  context.station = options.station_name.empty() ? run_record_host() : options.station_name;
+  context.image_sha256 = image_sha256;
+  context.image_size = image.size;
+  context.load_address = image.load_address;
+  context.image_source = cli_image_source(options.image);
+  context.program_version = ORVA_VERSION_TEXT;
+  return context;
+}
+
+int64_t cli_wall_ms() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
 }

@@ -34,13 +34,39 @@ CliEnding cli_upgrade(const CliOptions& options, const FirmwareImage& image) {
   plan.json = options.json;
   plan.log_path = options.log_path;
   plan.tags = options.tags;
-  if (options.json || !options.log_path.empty()) {
+  if (options.json || !options.log_path.empty() || !options.records_path.empty()) {
     plan.image_sha256 = sha256_hex(sha256(image.bytes, image.size));
   }
   // A station must not upgrade controllers it cannot keep a record of.
   if (!options.log_path.empty()) {
     const RecordAppend opened = run_record_append(options.log_path, "");
     if (!opened.ok()) return {CliStatus::usage, opened.reason};
+  }
+
+  // Every run's row is in the store before any port is opened.
+  StoreOpening records;
+  if (!options.records_path.empty()) {
+    records = cli_open_records(options.records_path);
+    if (!records.store) return {CliStatus::usage, records.reason};
+    const RowContext context = cli_row_context(options, image, plan.image_sha256);
+    for (size_t i = 0; i < plan.ports.size(); ++i) {
+      const RunLabel label{i < plan.tags.size() ? plan.tags[i] : "", 0};
+      RunRow row =
+          run_row(context, plan.ports[i], cli_usb_identity(plan.ports[i]), label, cli_wall_ms());
+      const StoreResult begun = records.store->begin(&row);
+      if (!begun.ok()) {
+        // The rows already kept say that their runs never began.
+        for (RunRow& kept : plan.rows) {
+          PortOutcome never = port_not_opened(kept.port, "nothing was sent: " + begun.reason);
+          run_row_end(&kept, never, cli_wall_ms());
+          records.store->end(kept);
+        }
+        return {CliStatus::usage, begun.reason + "; nothing was sent"};
+      }
+      plan.rows.push_back(row);
+    }
+    plan.store = records.store.get();
+    plan.wall_ms = cli_wall_ms;
   }
 
   tell_latency(plan.ports, image);

@@ -56,11 +56,36 @@ PortOutcome port_outcome(const std::string& port, const RunReport& report, bool 
   o.never_answered = ending == RunEnding::failed && report.timed_out && report.frames_sent == 1 &&
                      report.retransmissions == 0;
   o.retransmissions = report.retransmissions;
+  o.step = report.step;
   return o;
 }
 
+// The open's reason is the line after "serial port open failed!", when the
+// failure has one: what the operator needs to read first.
 PortOutcome port_not_opened(const std::string& port, const std::string& failure) {
-  return outcome(port, PortResult::not_opened, failure.substr(0, failure.find('\n')));
+  const size_t first_end = failure.find('\n');
+  std::string reason = failure.substr(0, first_end);
+  if (first_end != std::string::npos && first_end + 1 < failure.size()) {
+    const std::string second = failure.substr(first_end + 1);
+    reason = second.substr(0, second.find('\n'));
+  }
+  return outcome(port, PortResult::not_opened, reason);
+}
+
+const char* run_step_name(RunStep step) {
+  switch (step) {
+  case RunStep::reset:
+    return "reset";
+  case RunStep::erase:
+    return "erase";
+  case RunStep::program:
+    return "program";
+  case RunStep::start:
+    return "start";
+  case RunStep::none:
+    break;
+  }
+  return "none";
 }
 
 std::string text_block(const char* text) {

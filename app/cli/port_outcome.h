@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-struct RunReport;
+#include "upgrade/worker.h"
 
 enum class PortResult : uint8_t { ok, failed, cancelled, not_opened };
 
@@ -16,6 +16,9 @@ const char* port_result_name(PortResult result);
 // The hint after a run that never heard from its controller.
 constexpr const char* NO_ANSWER_HINT =
     "the controller never answered: is the Data menu active on it? Then run again";
+
+// "none", "reset", "erase", "program", "start": the record's words.
+const char* run_step_name(RunStep step);
 
 // The last text of a run whose end notice never came.
 constexpr const char* LOST_RUN_TEXT = "the upgrade ended without a final report";
@@ -29,6 +32,7 @@ struct PortOutcome {
   double seconds = 0;
   uint32_t frames_sent = 0;
   uint32_t retransmissions = 0;
+  RunStep step = RunStep::none; // the part of the run it ended in
   // The first frame went out and nothing ever came back: no boot loader
   // listens (the controller's Data menu is not active), or the line is wrong.
   bool never_answered = false;

@@ -6,6 +6,7 @@
 #include "app/cli/progress_board.h"
 #include "app/cli/progress_line.h"
 #include "app/cli/run_summary.h"
+#include "app/cli/store_sink.h"
 #include "app/cli/text_sinks.h"
 
 CliStatus run_ports(const PortRunsPlan& plan, const FirmwareImage& image,
@@ -23,6 +24,13 @@ CliStatus run_ports(const PortRunsPlan& plan, const FirmwareImage& image,
   for (const std::string& tag : plan.tags) labels.push_back({tag, 0});
 
   std::vector<std::unique_ptr<RunSink>> sinks;
+  // First: a run's end is in the store before anything else tells of it.
+  StoreSink* stored = nullptr;
+  if (plan.store != nullptr) {
+    auto sink = std::make_unique<StoreSink>(*plan.store, plan.rows, plan.wall_ms, output.err);
+    stored = sink.get();
+    sinks.push_back(std::move(sink));
+  }
   sinks.push_back(std::make_unique<RunNotes>(output.err, plan.ports, line, board_shown));
   if (plan.json) {
     sinks.push_back(
@@ -57,6 +65,7 @@ CliStatus run_ports(const PortRunsPlan& plan, const FirmwareImage& image,
   for (const auto& sink : sinks) told.push_back(sink.get());
   const CliStatus status = run_port_loop(plan.ports, image, system, told);
   // A failure says more than a lost record line and keeps its status.
-  const bool record_lost = recorded != nullptr && !recorded->complete();
+  const bool record_lost =
+      (recorded != nullptr && !recorded->complete()) || (stored != nullptr && !stored->complete());
   return status == CliStatus::ok && record_lost ? CliStatus::record_lost : status;
 }

@@ -3,6 +3,8 @@
 // loop of port_runs.h.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -10,6 +12,7 @@
 #include "app/cli/port_runs.h"
 #include "app/cli/run_output.h"
 #include "app/cli/run_record.h"
+#include "records/record_store.h"
 #include "upgrade/firmware.h"
 
 struct PortRunsPlan {
@@ -18,6 +21,10 @@ struct PortRunsPlan {
   std::string log_path;           // where to append a record line per run; empty: none
   std::string image_sha256;       // of the image, for the start events and the record
   std::vector<std::string> tags;  // one per port, or none
+  // The record store and each port's committed row, in order; none: nullptr.
+  RecordStore* store = nullptr;
+  std::vector<RunRow> rows;
+  std::function<int64_t()> wall_ms; // with a store
 };
 
 // Runs every port of `plan` with `image`, whose bytes stay valid until it

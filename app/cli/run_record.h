@@ -41,6 +41,10 @@ RecordAppend record_failure(RecordStatus status, const std::string& path,
 // never interleave.
 RecordAppend run_record_append(const std::string& path, const std::string& line);
 std::string run_record_host();
+// Where a station keeps its record store when not told: the user's state
+// folder (Linux: $XDG_STATE_HOME or ~/.local/state; Windows: %LOCALAPPDATA%),
+// orvaload/records.db in it. Empty when neither is known.
+std::string run_record_default_store();
 std::string run_record_utc_now();
 
 // What the record needs from the system; the program and the tests fill it.

@@ -6,6 +6,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
 
 namespace {
@@ -50,6 +51,17 @@ std::string run_record_host() {
   if (gethostname(name, sizeof name - 1) != 0) return "";
   name[sizeof name - 1] = '\0';
   return name;
+}
+
+std::string run_record_default_store() {
+  // A relative XDG_STATE_HOME is to be ignored, as the XDG rules say.
+  const char* state = std::getenv("XDG_STATE_HOME");
+  if (state != nullptr && state[0] == '/') return std::string(state) + "/orvaload/records.db";
+  const char* home = std::getenv("HOME");
+  if (home != nullptr && home[0] == '/') {
+    return std::string(home) + "/.local/state/orvaload/records.db";
+  }
+  return "";
 }
 
 std::string run_record_utc_now() {

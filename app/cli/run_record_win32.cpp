@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <cstdlib>
 #include <ctime>
 
 namespace {
@@ -44,6 +45,12 @@ std::string run_record_host() {
   DWORD size = sizeof name;
   if (!GetComputerNameA(name, &size)) return "";
   return std::string(name, size);
+}
+
+std::string run_record_default_store() {
+  const char* local = std::getenv("LOCALAPPDATA");
+  if (local == nullptr || local[0] == '\0') return "";
+  return std::string(local) + "\\orvaload\\records.db";
 }
 
 std::string run_record_utc_now() {

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <string>
@@ -14,6 +15,9 @@
 #include <nlohmann/json.hpp>
 
 #include "app/cli/run_outputs.h"
+#include "app/cli/station/station.h"
+#include "app/cli/store_sink.h"
+#include "records/record_store.h"
 #include "sim/sim_line.h"
 #include "tests/support/fake_clock.h"
 
@@ -145,7 +149,8 @@ TEST_F(PortRunsTest, JsonEventsAndRecordsForEveryPortWhateverBecameOfIt) {
   EXPECT_EQ(starts.count("D"), 0u);
   EXPECT_EQ(ends["D"].at("result"), "not-opened");
   EXPECT_EQ(ends["D"].at("exit_code"), 3);
-  EXPECT_EQ(ends["D"].at("last_text"), "serial port open failed!");
+  EXPECT_EQ(ends["D"].at("last_text"), "cannot open D: no such device")
+      << "the reason, not the heading";
   EXPECT_NE(err.find("D: serial port open failed!\nD: cannot open D: no such device\n"),
             std::string::npos)
       << err;
@@ -249,3 +254,149 @@ TEST_F(PortRunsTest, InterruptCancelsEveryRun) {
 }
 
 } // namespace
+
+// The record store: each run's row is in it, running, before its port is
+// opened, and its end before the run's end event goes out; an end that
+// cannot be written is said once and the status is 4, as for a lost line.
+class StoreRunsTest : public PortRunsTest {
+protected:
+  StoreRunsTest() {
+    dir_ = std::filesystem::temp_directory_path() / ("orva-store-runs-" + record_uuid());
+    std::filesystem::create_directories(dir_);
+    StoreResult opened;
+    store = RecordStore::open((dir_ / "records.db").string(), &opened);
+    EXPECT_TRUE(store) << opened.reason;
+    context = {"station-3",        std::string(64, 'c'), image.size,
+               image.load_address, "built-in",           "2.00"};
+  }
+  ~StoreRunsTest() override {
+    store.reset();
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+
+  RunRow row_of(const std::string& tag) const {
+    RecordFilter filter;
+    filter.tag = tag;
+    std::vector<RunRow> rows;
+    EXPECT_TRUE(store->query(filter, &rows).ok());
+    return rows.empty() ? RunRow{} : rows.front();
+  }
+
+  std::filesystem::path dir_;
+  std::unique_ptr<RecordStore> store;
+  RowContext context;
+};
+
+TEST_F(StoreRunsTest, ARowBeforeThePortOpensAndItsEndBeforeTheEndEvent) {
+  add_line("A");
+  add_line("B", {{SimFaultKind::device_error, 300, 1, 7}});
+  for (const std::string port : {"A", "B"}) {
+    RunRow row = run_row(context, port, UsbIdentity{}, RunLabel{"SN-" + port, 0}, 1000);
+    ASSERT_TRUE(store->begin(&row).ok());
+    plan.rows.push_back(row);
+  }
+  plan.store = store.get();
+  plan.wall_ms = [] { return int64_t{2000}; };
+  plan.json = true;
+  const auto open = system.open;
+  system.open = [&](const std::string& name) {
+    EXPECT_EQ(row_of("SN-" + name).result, "running") << "kept before the port is touched";
+    return open(name);
+  };
+  size_t ends_seen = 0;
+  output.out = [&](const std::string& text) {
+    out += text;
+    const nlohmann::json event = nlohmann::json::parse(text);
+    if (event["event"] != "end") return;
+    ++ends_seen;
+    EXPECT_EQ(row_of("SN-" + event["port"].get<std::string>()).result, event["result"]);
+  };
+  EXPECT_EQ(run({"A", "B"}), 1);
+  EXPECT_EQ(ends_seen, 2u);
+  const RunRow a = row_of("SN-A");
+  EXPECT_EQ(a.result, "ok");
+  EXPECT_EQ(a.step, "start");
+  EXPECT_EQ(a.ended_at, "1970-01-01T00:00:02.000Z");
+  EXPECT_GT(a.frames, 700);
+  const RunRow b = row_of("SN-B");
+  EXPECT_EQ(b.result, "failed");
+  EXPECT_EQ(b.last_text.rfind(DEVICE_ERROR, 0), 0u);
+}
+
+TEST_F(StoreRunsTest, AnEndThatCannotBeWrittenIsSaidOnceAndExitsFour) {
+  add_line("A");
+  RunRow row = run_row(context, "A", UsbIdentity{}, RunLabel{"SN-A", 0}, 1000);
+  ASSERT_TRUE(store->begin(&row).ok());
+  plan.rows = {row};
+  plan.store = store.get();
+  plan.wall_ms = [] { return int64_t{2000}; };
+  store->fail_next_write_for_test();
+  EXPECT_EQ(run({"A"}), 4) << "upgraded, but its end is not on record";
+  EXPECT_NE(err.find("could not be written"), std::string::npos) << err;
+  EXPECT_EQ(row_of("SN-A").result, "running") << "never reported kept when it was not";
+}
+
+// The station: its run's end is in the store before the end event; a store
+// that cannot be written starts no run, says why, and starts again once it
+// can.
+TEST_F(StoreRunsTest, AStationStartsNoRunItCannotKeep) {
+  add_line("A");
+  StationSystem station_system;
+  station_system.runs = system;
+  station_system.record = record;
+  station_system.look = [](const std::vector<std::string>& ports) {
+    return std::vector<PortLook>(ports.size(), PortLook{true, "", {}});
+  };
+  station_system.wall_ms = [] { return 3000.0; };
+  station_system.err = [this](const std::string& text) { err += text; };
+  station_system.store = store.get();
+  StationSetup setup;
+  setup.ports = {"A"};
+  setup.rows = context;
+  Station station(setup, image, station_system);
+  // The slot is free once its run's thread has let go of it.
+  const auto start_when_free = [&](const std::string& tag) {
+    StationReply reply;
+    for (int tries = 0; tries < 100000; ++tries) {
+      reply = station.start(1, tag);
+      if (reply.status != 409 ||
+          reply.body["error"].get<std::string>().find("is running") == std::string::npos) {
+        break;
+      }
+      std::this_thread::yield();
+    }
+    return reply;
+  };
+  // Starts a run and checks, as its end event arrives, that its row ended.
+  const auto run_and_check = [&](const std::string& tag) {
+    std::shared_ptr<EventStream> stream = station.open_stream();
+    ASSERT_EQ(start_when_free(tag).status, 202);
+    std::vector<std::string> events;
+    for (int waits = 0; waits < 3000 && stream->next(&events, 20); ++waits) {
+      for (const std::string& line : events) {
+        const nlohmann::json event = nlohmann::json::parse(line);
+        if (event["event"] != "end") continue;
+        EXPECT_EQ(row_of(tag).result, event["result"]);
+        station.leave_stream(stream);
+        return;
+      }
+      events.clear();
+    }
+    ADD_FAILURE() << "no end event";
+  };
+
+  run_and_check("SN-1");
+  EXPECT_EQ(row_of("SN-1").slot, 1);
+
+  store->fail_next_write_for_test();
+  const StationReply refused = start_when_free("SN-2");
+  EXPECT_EQ(refused.status, 409);
+  EXPECT_NE(refused.body["error"].get<std::string>().find("no run starts until the record store"),
+            std::string::npos);
+  EXPECT_NE(station.state().body["records"]["problem"], "");
+  EXPECT_EQ(row_of("SN-2").run_id, "") << "nothing kept, nothing sent";
+
+  run_and_check("SN-3");
+  EXPECT_EQ(station.state().body["records"]["problem"], "") << "the store takes rows again";
+}

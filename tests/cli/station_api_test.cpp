@@ -105,6 +105,7 @@ protected:
     station_.finish(30);
     std::remove(log_path_.c_str());
     std::remove((log_path_ + ".token").c_str());
+    for (const char* end : {"", "-wal", "-shm"}) std::remove((records_path_ + end).c_str());
   }
 
   // Starts one simulated controller per entry of `faults`; returns the
@@ -136,7 +137,8 @@ protected:
             std::vector<std::string> extra = {}, std::vector<std::string> env = {}) {
     std::vector<std::string> args{ORVALOAD_CLI};
     if (windows_cli()) args = {ORVA_SCRIPTS "/wine-run", windows_cli()};
-    args.insert(args.end(), {"--serve", host + ":0", "--log", log_path_});
+    args.insert(args.end(),
+                {"--serve", host + ":0", "--log", log_path_, "--records", records_path_});
     for (const std::string& port : ports) args.insert(args.end(), {"--port", port});
     args.insert(args.end(), extra.begin(), extra.end());
     EXPECT_TRUE(station_.start(args, env));
@@ -163,6 +165,7 @@ protected:
   std::vector<std::unique_ptr<BootsimProcess>> sims_;
   ChildProcess station_;
   std::string log_path_ = "/tmp/orva-station-" + std::to_string(getpid()) + ".jsonl";
+  std::string records_path_ = "/tmp/orva-station-" + std::to_string(getpid()) + ".db";
   std::string host_;
   int port_ = 0;
 };
@@ -273,7 +276,7 @@ TEST_F(StationApi, CancelUnplugAndSignalEndRunsWithTheirRecords) {
   ASSERT_TRUE(log.wait([](const auto& e) { return count(e, "end") == 1; }));
   const std::vector<json> cancelled = records();
   ASSERT_FALSE(cancelled.empty());
-  EXPECT_EQ(cancelled.back()["result"], "cancelled");
+  EXPECT_EQ(cancelled.front()["result"], "cancelled") << "the newest record comes first";
 
   if (!windows_cli()) {
     const auto present = [](bool want) {

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "app/cli/event_json.h"
+#include "records/record_csv.h"
 
 namespace {
 
@@ -48,6 +49,21 @@ std::vector<std::string> last_lines(const std::string& path, size_t limit) {
   return lines;
 }
 
+// A row as the API shows it: its columns, those that are null left out, and
+// how long the run took.
+Json row_json(const RunRow& row) {
+  Json out = Json::object();
+  const std::vector<std::string> cells = record_cells(row);
+  for (size_t i = 0; i < RECORD_COLUMN_COUNT; ++i) {
+    if (cells[i].empty() && record_column_is_null_when_empty(i)) continue;
+    out[RECORD_COLUMNS[i]] =
+        record_column_is_number(i) ? Json(std::stoll(cells[i])) : Json(cells[i]);
+  }
+  const double seconds = record_seconds(row);
+  if (seconds >= 0) out["seconds"] = std::round(seconds * 1000.0) / 1000.0;
+  return out;
+}
+
 } // namespace
 
 const char* slot_state_name(SlotState state) {
@@ -80,6 +96,9 @@ struct Station::Slot {
   SlotState state = SlotState::not_present;
   bool running = false; // from start() until its thread is done with the slot
   long run = 0;         // the current or last run; 0 before the first
+  UsbIdentity identity{};
+  RunRow row;                 // the current or last run's row in the store
+  std::string record_problem; // why its end is not in the store; empty: it is
   std::string tag;
   int32_t permille = 0;
   std::string last_text;
@@ -93,8 +112,8 @@ struct Station::Slot {
 // published to the streams, and the slot's state kept up to date.
 class Station::SlotSink final : public RunSink {
 public:
-  SlotSink(Station& station, Slot& slot, long run, std::string tag)
-      : station_(station), slot_(slot), run_(run), tag_(std::move(tag)) {}
+  SlotSink(Station& station, Slot& slot, long run, std::string tag, const StoreSink* stored)
+      : station_(station), slot_(slot), run_(run), tag_(std::move(tag)), stored_(stored) {}
 
   void started(size_t) override {
     publish(json_start_object(slot_.port, station_.image_.size, station_.image_.load_address,
@@ -118,6 +137,11 @@ public:
                                                             : SlotState::failed;
     slot_.last_text = outcome.last_text;
     slot_.seconds = outcome.seconds;
+    // The store had its say first (its sink comes before this one).
+    if (stored_ != nullptr && !stored_->complete()) {
+      slot_.record_problem = stored_->problem();
+      station_.store_problem_ = stored_->problem();
+    }
     publish_locked(json_end_object(outcome));
     station_.publish_slot_locked(slot_);
     station_.note_end(slot_, outcome);
@@ -139,6 +163,7 @@ private:
   Slot& slot_;
   const long run_;
   const std::string tag_;
+  const StoreSink* stored_;
   ProgressGate gate_;
 };
 
@@ -151,6 +176,15 @@ Station::Station(StationSetup setup, const FirmwareImage& image, StationSystem s
     slots_.push_back(std::move(slot));
   }
   check_presence();
+  if (system_.store != nullptr) {
+    int64_t interrupted = 0;
+    const StoreResult marked = system_.store->interrupt_orphans(&interrupted);
+    if (!marked.ok()) store_problem_ = marked.reason;
+    if (interrupted > 0 && system_.note) {
+      system_.note("records: " + std::to_string(interrupted) +
+                   " run(s) left running by an earlier station are now interrupted\n");
+    }
+  }
 }
 
 Station::~Station() {
@@ -167,7 +201,8 @@ Json Station::slot_json(const Slot& slot) const {
               {"run", slot.run == 0 ? Json(nullptr) : Json(slot.run)},
               {"permille", slot.permille},
               {"last_text", slot.last_text},
-              {"seconds", std::round(slot.seconds * 1000.0) / 1000.0}};
+              {"seconds", std::round(slot.seconds * 1000.0) / 1000.0},
+              {"record_problem", slot.record_problem}};
 }
 
 void Station::publish_locked(Json event) {
@@ -190,6 +225,9 @@ StationReply Station::state() const {
                       {"size", image_.size},
                       {"load_address", image_.load_address},
                       {"sha256", setup_.image_sha256}}},
+                    {"records",
+                     {{"store", system_.store != nullptr ? system_.store->path() : ""},
+                      {"problem", store_problem_}}},
                     {"slots", slots}}};
 }
 
@@ -220,6 +258,21 @@ StationReply Station::start_locked(Slot& slot, const std::string& tag) {
     return station_error(409, name + ": " + slot.port + " is not present (plugged in?)");
   }
   if (slot.thread.joinable()) slot.thread.join();
+  // The run's row goes into the store before its port is opened; a store
+  // that cannot take it starts no run.
+  if (system_.store != nullptr) {
+    RunRow row = run_row(setup_.rows, slot.port, slot.identity, RunLabel{tag, slot.number},
+                         static_cast<int64_t>(system_.wall_ms()));
+    const StoreResult begun = system_.store->begin(&row);
+    if (!begun.ok()) {
+      store_problem_ = begun.reason;
+      return station_error(409, name + " does not start: " + begun.reason +
+                                    "; no run starts until the record store can be written");
+    }
+    store_problem_.clear();
+    slot.row = row;
+  }
+  slot.record_problem.clear();
   slot.running = true;
   slot.run = next_run_++;
   slot.state = SlotState::running;
@@ -250,7 +303,15 @@ void Station::run_slot(Slot& slot, long run, const std::string& tag) {
                                           std::vector<RunLabel>{RunLabel{tag, slot.number}});
     sinks.push_back(record.get());
   }
-  SlotSink events(*this, slot, run, tag);
+  // Then the store: the run's end is in it before the page hears of it.
+  std::unique_ptr<StoreSink> stored;
+  if (system_.store != nullptr) {
+    stored = std::make_unique<StoreSink>(
+        *system_.store, std::vector<RunRow>{slot.row},
+        [this] { return static_cast<int64_t>(system_.wall_ms()); }, system_.err);
+    sinks.push_back(stored.get());
+  }
+  SlotSink events(*this, slot, run, tag, stored.get());
   sinks.push_back(&events);
   run_port_loop({slot.port}, image_, runs, sinks);
   std::lock_guard<std::mutex> lock(mutex_);
@@ -279,15 +340,30 @@ StationReply Station::cancel(size_t number) {
   return {202, Json{{"slot", number}, {"run", slot.run}}};
 }
 
-StationReply Station::records(size_t limit) const {
+StationReply Station::records(const RecordFilter& filter) const {
   Json records = Json::array();
-  if (!setup_.log_path.empty()) {
-    for (const std::string& line : last_lines(setup_.log_path, limit)) {
+  if (system_.store != nullptr) {
+    std::vector<RunRow> rows;
+    const StoreResult read = system_.store->query(filter, &rows);
+    if (!read.ok()) return station_error(500, read.reason);
+    for (const RunRow& row : rows) records.push_back(row_json(row));
+  } else if (!setup_.log_path.empty()) {
+    for (const std::string& line : last_lines(setup_.log_path, filter.limit)) {
       Json record = Json::parse(line, nullptr, false);
       if (!record.is_discarded()) records.push_back(std::move(record));
     }
   }
   return {200, Json{{"records", records}}};
+}
+
+StationReply Station::records_csv(const RecordFilter& filter, std::string* csv) const {
+  std::vector<RunRow> rows;
+  if (system_.store != nullptr) {
+    const StoreResult read = system_.store->query(filter, &rows);
+    if (!read.ok()) return station_error(500, read.reason);
+  }
+  *csv = record_csv(rows);
+  return {200, Json()};
 }
 
 std::shared_ptr<EventStream> Station::open_stream() {
@@ -315,11 +391,14 @@ void Station::check_presence() {
     if (looks[i].present == slot.present && looks[i].usb == slot.usb) continue;
     slot.present = looks[i].present;
     slot.usb = looks[i].usb;
+    slot.identity = looks[i].identity;
     if (!slot.running) {
-      // Plugged in again, a slot starts afresh: its last result went with
-      // the adapter. A run goes on and ends by itself when its line went.
-      if (!slot.present) slot.state = SlotState::not_present;
-      else if (slot.state == SlotState::not_present) slot.state = SlotState::idle;
+      // A slot keeps its last result when its adapter goes (an operator who
+      // unplugs a finished unit still sees how it ended); one that had none
+      // shows that nothing is there. A run goes on and ends by itself when
+      // its line went.
+      if (!slot.present && slot.state == SlotState::idle) slot.state = SlotState::not_present;
+      else if (slot.present && slot.state == SlotState::not_present) slot.state = SlotState::idle;
     }
     publish_slot_locked(slot);
   }

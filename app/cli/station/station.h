@@ -20,6 +20,8 @@
 #include "app/cli/port_runs.h"
 #include "app/cli/run_record.h"
 #include "app/cli/station/event_streams.h"
+#include "app/cli/store_sink.h"
+#include "records/record_store.h"
 #include "upgrade/firmware.h"
 
 enum class SlotState { idle, running, upgraded, failed, cancelled, not_present };
@@ -32,6 +34,7 @@ struct StationSetup {
   std::string log_path;           // the record file; empty: none
   std::string image_name;         // the firmware file's name, or "built-in"
   std::string image_sha256;
+  RowContext rows; // what every run's row in the record store shares
 };
 
 // Whether the adapter behind a slot's port is there, and what it tells about
@@ -39,6 +42,7 @@ struct StationSetup {
 struct PortLook {
   bool present = false;
   std::string usb;
+  UsbIdentity identity{}; // for the run's row
 };
 
 // What the station needs from the system; the program and the tests fill it.
@@ -50,6 +54,8 @@ struct StationSystem {
   std::function<double()> wall_ms; // milliseconds since the epoch
   WriteText err;                   // a record line that could not be written
   WriteText note;                  // one line for the operator as each run ends
+  // The record store: a run starts only once its row is in it. nullptr: none.
+  RecordStore* store = nullptr;
 };
 
 // What the HTTP face answers: a status and a JSON body.
@@ -76,8 +82,11 @@ public:
   StationReply start(size_t slot, const std::string& tag);
   StationReply start_all(const std::map<size_t, std::string>& tags);
   StationReply cancel(size_t slot);
-  // The newest `limit` lines of the record file, oldest first.
-  StationReply records(size_t limit) const;
+  // The newest rows of the record store that pass `filter`, newest first;
+  // without a store, the newest lines of the record file, oldest first.
+  StationReply records(const RecordFilter& filter) const;
+  // The same rows as a CSV file.
+  StationReply records_csv(const RecordFilter& filter, std::string* csv) const;
 
   // A stream that begins with every slot's state; nullptr when too many are
   // open.
@@ -109,4 +118,7 @@ private:
   EventStreams streams_;
   long next_run_ = 1;
   bool finishing_ = false; // no run starts once finish() began
+  // Why the record store could not be written last; empty while it can.
+  // No run starts while it is set and the store still cannot be written.
+  std::string store_problem_;
 };

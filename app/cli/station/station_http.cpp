@@ -309,7 +309,9 @@ void StationServer::Impl::records(const httplib::Request& req, httplib::Response
       return refuse(res, 400, "limit is a number from 1 to " + std::to_string(RECORDS_MAX));
     }
   }
-  reply(res, station.records(limit));
+  RecordFilter filter;
+  filter.limit = limit;
+  reply(res, station.records(filter));
 }
 
 // Server-Sent Events: each event one "data:" line. The stream begins with

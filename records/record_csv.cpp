@@ -1,0 +1,110 @@
+#include "records/record_csv.h"
+
+#include <cstdint>
+
+namespace {
+
+// Columns by their place in RECORD_COLUMNS.
+const bool NUMBER_COLUMNS[] = {false, true,  false, true,  false, false, false,
+                               false, false, true,  true,  false, false, false,
+                               false, false, false, false, true,  true};
+const bool NULLABLE_COLUMNS[] = {false, false, false, true, false, true, true,
+                                 true,  false, false, false, false, false, false,
+                                 true,  false, true,  true, false, false};
+static_assert(sizeof NUMBER_COLUMNS == 20 && sizeof NULLABLE_COLUMNS == 20,
+              "one entry per column of the runs table");
+
+// Milliseconds since the epoch of "YYYY-MM-DDTHH:MM:SS.mmmZ"; -1 for
+// anything else.
+int64_t utc_ms(const std::string& text) {
+  if (text.size() != 24 || !record_utc_is_valid(text)) return -1;
+  const auto at = [&](size_t from, size_t count) {
+    int64_t value = 0;
+    for (size_t i = from; i < from + count; ++i) value = value * 10 + (text[i] - '0');
+    return value;
+  };
+  int64_t year = at(0, 4);
+  const int64_t month = at(5, 2);
+  const int64_t day = at(8, 2);
+  // Days since 1970-01-01 of a civil date (proleptic Gregorian calendar).
+  year -= month <= 2 ? 1 : 0;
+  const int64_t era = (year >= 0 ? year : year - 399) / 400;
+  const int64_t yoe = year - era * 400;
+  const int64_t doy = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  const int64_t days = era * 146097 + doe - 719468;
+  return ((days * 24 + at(11, 2)) * 60 + at(14, 2)) * 60000 + at(17, 2) * 1000 + at(20, 3);
+}
+
+// A spreadsheet takes a cell that begins with one of these for a formula;
+// a tag is anyone's text, so such a cell gets a leading apostrophe.
+bool looks_like_formula(const std::string& cell) {
+  return !cell.empty() && (cell[0] == '=' || cell[0] == '+' || cell[0] == '-' || cell[0] == '@');
+}
+
+std::string csv_field(std::string cell, bool number) {
+  if (!number && looks_like_formula(cell)) cell.insert(0, "'");
+  if (cell.find_first_of(",\"\r\n") == std::string::npos) return cell;
+  std::string quoted = "\"";
+  for (const char c : cell) {
+    if (c == '"') quoted += '"';
+    quoted += c;
+  }
+  return quoted + "\"";
+}
+
+} // namespace
+
+bool record_column_is_number(size_t i) {
+  return i < RECORD_COLUMN_COUNT && NUMBER_COLUMNS[i];
+}
+
+bool record_column_is_null_when_empty(size_t i) {
+  return i < RECORD_COLUMN_COUNT && NULLABLE_COLUMNS[i];
+}
+
+std::vector<std::string> record_cells(const RunRow& row) {
+  return {row.run_id,
+          std::to_string(row.station_seq),
+          row.station,
+          row.slot == 0 ? "" : std::to_string(row.slot),
+          row.port,
+          row.usb_location,
+          row.usb_serial,
+          row.tag,
+          row.image_sha256,
+          std::to_string(row.image_size),
+          std::to_string(row.load_address),
+          row.image_source,
+          row.program_version,
+          row.started_at,
+          row.ended_at,
+          row.result,
+          row.step,
+          row.last_text,
+          std::to_string(row.frames),
+          std::to_string(row.retransmissions)};
+}
+
+double record_seconds(const RunRow& row) {
+  const int64_t start = utc_ms(row.started_at);
+  const int64_t end = utc_ms(row.ended_at);
+  if (start < 0 || end < start) return -1;
+  return static_cast<double>(end - start) / 1000.0;
+}
+
+std::string record_csv(const std::vector<RunRow>& rows) {
+  std::string csv;
+  for (size_t i = 0; i < RECORD_COLUMN_COUNT; ++i) {
+    csv += (i ? "," : "") + std::string(RECORD_COLUMNS[i]);
+  }
+  csv += "\r\n";
+  for (const RunRow& row : rows) {
+    const std::vector<std::string> cells = record_cells(row);
+    for (size_t i = 0; i < cells.size(); ++i) {
+      csv += (i ? "," : "") + csv_field(cells[i], record_column_is_number(i));
+    }
+    csv += "\r\n";
+  }
+  return csv;
+}

@@ -1,0 +1,20 @@
+// Rows of the record store as text: the cells of each column, and a CSV
+// file (a header row, RFC 4180 quoting, CRLF line ends, UTC times) that a
+// spreadsheet opens.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "records/record_store.h"
+
+// One text per column of RECORD_COLUMNS, in order; a NULL is empty.
+std::vector<std::string> record_cells(const RunRow& row);
+// Whether column `i` holds a number, and whether it is NULL when empty.
+bool record_column_is_number(size_t i);
+bool record_column_is_null_when_empty(size_t i);
+// Seconds from the run's start to its end; -1 while it has none.
+double record_seconds(const RunRow& row);
+// The whole file.
+std::string record_csv(const std::vector<RunRow>& rows);
