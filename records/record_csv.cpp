@@ -5,12 +5,11 @@
 namespace {
 
 // Columns by their place in RECORD_COLUMNS.
-const bool NUMBER_COLUMNS[] = {false, true,  false, true,  false, false, false,
-                               false, false, true,  true,  false, false, false,
-                               false, false, false, false, true,  true};
-const bool NULLABLE_COLUMNS[] = {false, false, false, true, false, true, true,
+const bool NUMBER_COLUMNS[] = {false, true,  false, true,  false, false, false, false, false, true,
+                               true,  false, false, false, false, false, false, false, true,  true};
+const bool NULLABLE_COLUMNS[] = {false, false, false, true,  false, true,  true,
                                  true,  false, false, false, false, false, false,
-                                 true,  false, true,  true, false, false};
+                                 true,  false, true,  true,  false, false};
 static_assert(sizeof NUMBER_COLUMNS == 20 && sizeof NULLABLE_COLUMNS == 20,
               "one entry per column of the runs table");
 

@@ -311,6 +311,32 @@ TEST_F(StationApi, CancelUnplugAndSignalEndRunsWithTheirRecords) {
   EXPECT_EQ(record["result"], "cancelled");
 }
 
+// A station killed in the middle of a run (a power cut, a crash) left the
+// run's row in its store; started again, it says the run was interrupted.
+TEST_F(StationApi, ARunOfAKilledStationIsInterruptedOnRecord) {
+  // Killing the script that runs Wine would leave the Windows program alive.
+  if (windows_cli()) GTEST_SKIP() << "SIGKILL reaches the Linux station only";
+  const auto ports = start_controllers({{"--program-ms", "20"}});
+  ASSERT_EQ(serve("127.0.0.1", ports), -1) << station_.err();
+  {
+    EventLog log(host_, port_, {});
+    ASSERT_EQ(status_of(post("/api/slots/1/run", R"({"tag": "SN-KILLED"})")), 202);
+    ASSERT_TRUE(log.wait([](const auto& e) { return count(e, "progress") > 5; }));
+    station_.send_signal(SIGKILL);
+    station_.finish(10);
+  }
+  ASSERT_EQ(serve("127.0.0.1", ports), -1) << station_.err();
+  EXPECT_NE(station_.out().find("records in " + records_path_), std::string::npos)
+      << station_.out();
+  const auto res = client().Get("/api/records?tag=SN-KILLED");
+  ASSERT_TRUE(res && res->status == 200);
+  const json rows = json::parse(res->body)["records"];
+  ASSERT_EQ(rows.size(), 1u) << res->body;
+  EXPECT_EQ(rows[0]["result"], "interrupted");
+  EXPECT_EQ(rows[0]["slot"], 1);
+  EXPECT_FALSE(rows[0].contains("ended_at")) << "when it ended is not known";
+}
+
 // Away from 127.0.0.1 the station needs a token, and asks every request for
 // it; a page of another site cannot make it change anything.
 TEST_F(StationApi, TokenAndOriginGuardTheStation) {

@@ -32,7 +32,8 @@ for n in 1 2 3; do
   ports+=(--port "$(cat "$work/pty$n")")
 done
 
-"$cli" --serve 127.0.0.1:0 "${ports[@]}" --log "$work/records.jsonl" >"$work/station.out" 2>&1 &
+"$cli" --serve 127.0.0.1:0 "${ports[@]}" --log "$work/records.jsonl" --records "$work/records.db" \
+  >"$work/station.out" 2>&1 &
 pids+=($!)
 for _ in $(seq 100); do grep -q "/ with slots" "$work/station.out" && break; sleep 0.1; done
 url=$(grep -o 'http://[^ ]*/' "$work/station.out" | head -n 1)

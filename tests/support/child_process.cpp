@@ -31,6 +31,9 @@ bool ChildProcess::start(const std::vector<std::string>& argv, const std::vector
                          const std::string& stderr_device) {
   int out_pipe[2];
   int err_pipe[2];
+  // A second start begins afresh: nothing of the last child's output stays.
+  out_.clear();
+  err_.clear();
   if (argv.empty() || pipe2(out_pipe, O_CLOEXEC) != 0) return false;
   if (pipe2(err_pipe, O_CLOEXEC) != 0) {
     close(out_pipe[0]);
