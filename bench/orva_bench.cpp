@@ -292,7 +292,8 @@ bool run_station(const Options& o) {
     RunResult one = one_run(o, true, 300 + round);
     if (!one.ok) return false;
     std::vector<std::unique_ptr<ChildProcess>> sims;
-    std::vector<std::string> args{o.cli, "--serve", "127.0.0.1:0"};
+    const std::string store = o.work_dir + "/orva-bench-" + std::to_string(getpid()) + ".db";
+    std::vector<std::string> args{o.cli, "--serve", "127.0.0.1:0", "--records", store};
     for (int i = 0; i < SLOTS; ++i) {
       sims.push_back(std::make_unique<ChildProcess>());
       if (!sims.back()->start({o.sim, "--image", o.image, "--require-match", "--baud", "115200",
@@ -354,6 +355,7 @@ bool run_station(const Options& o) {
     reader.join();
     station.send_signal(SIGTERM);
     station.finish(30.0);
+    for (const char* end : {"", "-wal", "-shm"}) std::remove((store + end).c_str());
     bool all_matched = true;
     for (auto& sim : sims) {
       sim->send_signal(SIGTERM);

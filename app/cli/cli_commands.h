@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "app/cli/cli_ending.h"
+#include "app/runs/cli_ending.h"
 #include "serial/port_list.h"
 #include "upgrade/firmware.h"
 

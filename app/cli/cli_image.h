@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "app/cli/cli_ending.h"
 #include "app/cli/cli_options.h"
+#include "app/runs/cli_ending.h"
 #include "image/image_load.h"
 #include "upgrade/firmware.h"
 

@@ -2,7 +2,7 @@
 
 #include <CLI/CLI.hpp>
 
-#include "app/cli/unit_tag.h"
+#include "app/runs/unit_tag.h"
 #include "serial/number_text.h"
 
 #ifndef ORVA_VERSION_TEXT

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "app/cli/cli_ending.h"
+#include "app/runs/cli_ending.h"
 
 struct CliOptions {
   std::vector<std::string> ports; // in the order given; empty with --list and --info

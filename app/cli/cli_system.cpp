@@ -7,7 +7,7 @@
 #include "app/cli/cli_commands.h"
 #include "app/cli/cli_options.h"
 #include "app/cli/console.h"
-#include "app/cli/notice_lines.h"
+#include "app/runs/notice_lines.h"
 #include "serial/serial.h"
 
 namespace {

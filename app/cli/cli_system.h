@@ -9,9 +9,9 @@
 #include <memory>
 #include <string>
 
-#include "app/cli/port_runs.h"
-#include "app/cli/run_record.h"
-#include "app/cli/store_sink.h"
+#include "app/runs/port_runs.h"
+#include "app/runs/run_record.h"
+#include "app/runs/store_sink.h"
 #include "records/record_store.h"
 #include "upgrade/firmware.h"
 

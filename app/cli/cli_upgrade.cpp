@@ -7,7 +7,7 @@
 #include "app/cli/cli_system.h"
 #include "app/cli/console.h"
 #include "app/cli/run_outputs.h"
-#include "app/cli/run_record.h"
+#include "app/runs/run_record.h"
 #include "image/sha256.h"
 #include "serial/serial.h"
 #include "upgrade/firmware.h"

@@ -1,10 +1,10 @@
 #include <iostream>
 
 #include "app/cli/cli_commands.h"
-#include "app/cli/cli_ending.h"
 #include "app/cli/cli_image.h"
 #include "app/cli/cli_options.h"
 #include "app/cli/console.h"
+#include "app/runs/cli_ending.h"
 #include "upgrade/firmware.h"
 
 namespace {

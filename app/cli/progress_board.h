@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "app/cli/progress_meter.h"
-#include "app/cli/run_sink.h"
+#include "app/runs/run_sink.h"
 
 // One port's row: the name padded to name_width, its progress line and, once
 // the run has ended, how it ended; cut to `width` characters.

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "app/cli/progress_meter.h"
-#include "app/cli/run_sink.h"
+#include "app/runs/run_sink.h"
 
 class ProgressLine {
 public:

@@ -2,12 +2,12 @@
 
 #include <memory>
 
-#include "app/cli/event_json.h"
 #include "app/cli/progress_board.h"
 #include "app/cli/progress_line.h"
 #include "app/cli/run_summary.h"
-#include "app/cli/store_sink.h"
 #include "app/cli/text_sinks.h"
+#include "app/runs/event_json.h"
+#include "app/runs/store_sink.h"
 
 CliStatus run_ports(const PortRunsPlan& plan, const FirmwareImage& image,
                     const PortRunsSystem& system, const RecordSystem& record,

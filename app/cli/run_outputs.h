@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "app/cli/cli_ending.h"
-#include "app/cli/port_runs.h"
 #include "app/cli/run_output.h"
-#include "app/cli/run_record.h"
+#include "app/runs/cli_ending.h"
+#include "app/runs/port_runs.h"
+#include "app/runs/run_record.h"
 #include "records/record_store.h"
 #include "upgrade/firmware.h"
 

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "app/cli/port_outcome.h"
-#include "app/cli/run_sink.h"
+#include "app/runs/port_outcome.h"
+#include "app/runs/run_sink.h"
 
 // A heading and one line per port, columns aligned; the last text on one line.
 std::string summary_table(const std::vector<PortOutcome>& outcomes);

@@ -1,7 +1,7 @@
 #include "app/cli/text_sinks.h"
 
-#include "app/cli/cli_ending.h"
-#include "app/cli/notice_lines.h"
+#include "app/runs/cli_ending.h"
+#include "app/runs/notice_lines.h"
 
 std::string prefixed(const std::string& port, const std::string& text) {
   std::string out;

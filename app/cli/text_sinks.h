@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "app/cli/progress_line.h"
-#include "app/cli/run_sink.h"
+#include "app/runs/run_sink.h"
 
 // Every line of `text` after "PORT: ".
 std::string prefixed(const std::string& port, const std::string& text);

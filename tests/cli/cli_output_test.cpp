@@ -5,9 +5,9 @@
 #include <sstream>
 
 #include "app/cli/cli_options.h"
-#include "app/cli/notice_lines.h"
-#include "app/cli/port_outcome.h"
 #include "app/cli/progress_meter.h"
+#include "app/runs/notice_lines.h"
+#include "app/runs/port_outcome.h"
 #include "upgrade/worker.h"
 
 TEST(NoticeLines, EveryCrLfEndsOneLineAndALastLineIsEnded) {

@@ -27,7 +27,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/cli/run_record.h"
+#include "app/runs/run_record.h"
 #include "tests/support/bootsim_process.h"
 #include "tests/support/child_process.h"
 #include "upgrade/firmware.h"

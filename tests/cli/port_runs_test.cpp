@@ -15,8 +15,8 @@
 #include <nlohmann/json.hpp>
 
 #include "app/cli/run_outputs.h"
-#include "app/cli/station/station.h"
-#include "app/cli/store_sink.h"
+#include "app/runs/store_sink.h"
+#include "app/station/station.h"
 #include "records/record_store.h"
 #include "sim/sim_line.h"
 #include "tests/support/fake_clock.h"

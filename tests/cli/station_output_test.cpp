@@ -11,11 +11,11 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/cli/event_json.h"
 #include "app/cli/progress_board.h"
-#include "app/cli/run_record.h"
 #include "app/cli/run_summary.h"
-#include "app/cli/station/event_streams.h"
+#include "app/runs/event_json.h"
+#include "app/runs/run_record.h"
+#include "app/station/event_streams.h"
 
 namespace {
 

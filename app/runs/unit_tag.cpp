@@ -1,4 +1,4 @@
-#include "app/cli/unit_tag.h"
+#include "app/runs/unit_tag.h"
 
 bool unit_tag_is_valid(const std::string& text) {
   if (text.empty() || text.size() > UNIT_TAG_MAX) return false;

@@ -1,4 +1,4 @@
-#include "app/cli/notice_lines.h"
+#include "app/runs/notice_lines.h"
 
 std::string notice_lines(const char* text) {
   std::string out;

@@ -1,4 +1,4 @@
-#include "app/cli/run_record.h"
+#include "app/runs/run_record.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -1,6 +1,6 @@
-#include "app/cli/store_sink.h"
+#include "app/runs/store_sink.h"
 
-#include "app/cli/cli_ending.h"
+#include "app/runs/cli_ending.h"
 
 RunRow run_row(const RowContext& context, const std::string& port, const UsbIdentity& usb,
                const RunLabel& label, int64_t wall_ms) {

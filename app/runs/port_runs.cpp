@@ -1,4 +1,4 @@
-#include "app/cli/port_runs.h"
+#include "app/runs/port_runs.h"
 
 #include <memory>
 

@@ -1,4 +1,4 @@
-#include "app/cli/event_json.h"
+#include "app/runs/event_json.h"
 
 #include <cmath>
 

@@ -1,10 +1,10 @@
-#include "app/cli/run_record.h"
+#include "app/runs/run_record.h"
 
 #include <cmath>
 
 #include <nlohmann/json.hpp>
 
-#include "app/cli/cli_ending.h"
+#include "app/runs/cli_ending.h"
 
 std::string run_record_line(const RunRecordContext& context, const PortOutcome& outcome,
                             const std::string& usb_serial, const RunLabel& label) {

@@ -17,10 +17,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/cli/port_runs.h"
-#include "app/cli/run_record.h"
-#include "app/cli/station/event_streams.h"
-#include "app/cli/store_sink.h"
+#include "app/runs/port_runs.h"
+#include "app/runs/run_record.h"
+#include "app/runs/store_sink.h"
+#include "app/station/event_streams.h"
 #include "records/record_store.h"
 #include "upgrade/firmware.h"
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/cli/run_sink.h"
+#include "app/runs/run_sink.h"
 #include "records/record_store.h"
 #include "serial/port_list.h"
 

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "app/cli/port_outcome.h"
+#include "app/runs/port_outcome.h"
 
 // What names the unit a run upgrades, beside its port: the tag scanned off
 // the unit (--tag), and in a station the slot it sits in. Empty and 0: none.

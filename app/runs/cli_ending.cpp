@@ -1,4 +1,4 @@
-#include "app/cli/cli_ending.h"
+#include "app/runs/cli_ending.h"
 
 int cli_exit_status(CliStatus status) {
   switch (status) {

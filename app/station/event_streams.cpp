@@ -1,4 +1,4 @@
-#include "app/cli/station/event_streams.h"
+#include "app/station/event_streams.h"
 
 #include <algorithm>
 #include <chrono>

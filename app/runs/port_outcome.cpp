@@ -1,7 +1,7 @@
-#include "app/cli/port_outcome.h"
+#include "app/runs/port_outcome.h"
 
-#include "app/cli/cli_ending.h"
-#include "app/cli/notice_lines.h"
+#include "app/runs/cli_ending.h"
+#include "app/runs/notice_lines.h"
 #include "upgrade/worker.h"
 
 namespace {

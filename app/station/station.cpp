@@ -1,4 +1,4 @@
-#include "app/cli/station/station.h"
+#include "app/station/station.h"
 
 #include <algorithm>
 #include <atomic>
@@ -8,7 +8,7 @@
 #include <sstream>
 #include <thread>
 
-#include "app/cli/event_json.h"
+#include "app/runs/event_json.h"
 #include "records/record_csv.h"
 
 namespace {

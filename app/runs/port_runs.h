@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "app/cli/cli_ending.h"
-#include "app/cli/run_sink.h"
+#include "app/runs/cli_ending.h"
+#include "app/runs/run_sink.h"
 #include "link/port.h"
 #include "upgrade/firmware.h"
 

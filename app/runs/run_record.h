@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "app/cli/port_outcome.h"
-#include "app/cli/run_sink.h"
+#include "app/runs/port_outcome.h"
+#include "app/runs/run_sink.h"
 
 struct RunRecordContext {
   std::string time;         // UTC, "2026-12-08T22:07:44Z"

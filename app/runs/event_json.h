@@ -9,8 +9,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/cli/port_outcome.h"
-#include "app/cli/run_sink.h"
+#include "app/runs/port_outcome.h"
+#include "app/runs/run_sink.h"
 #include "upgrade/firmware.h"
 
 // The events as objects, for a front end that adds fields of its own.

@@ -1,4 +1,4 @@
-#include "app/cli/station/station_http.h"
+#include "app/station/station_http.h"
 
 #include <httplib.h>
 
@@ -7,10 +7,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/cli/event_json.h"
-#include "app/cli/station/station.h"
-#include "app/cli/station/station_page.h"
-#include "app/cli/unit_tag.h"
+#include "app/runs/event_json.h"
+#include "app/runs/unit_tag.h"
+#include "app/station/station.h"
+#include "app/station/station_page.h"
 
 namespace {
 
