@@ -176,9 +176,10 @@ HttpAnswer http_error(int status, const std::string& text) {
   HttpAnswer answer;
   answer.status = status;
   answer.headers.emplace_back("Cache-Control", "no-store");
-  answer.body = nlohmann::ordered_json{{"error", text}}.dump(
-                    -1, ' ', false, nlohmann::json::error_handler_t::replace) +
-                "\n";
+  answer.body =
+      nlohmann::ordered_json{{"error", text}}.dump(-1, ' ', false,
+                                                   nlohmann::json::error_handler_t::replace) +
+      "\n";
   return answer;
 }
 
@@ -222,7 +223,9 @@ struct Face {
 class Session : public std::enable_shared_from_this<Session> {
 public:
   Session(Face& server, tcp::socket socket, std::string client)
-      : server_(server), stream_(std::move(socket)), client_(std::move(client)),
+      : server_(server),
+        stream_(std::move(socket)),
+        client_(std::move(client)),
         heartbeat_(stream_.get_executor()) {}
   ~Session() {
     if (counted_) server_.places.give(client_);
@@ -312,7 +315,8 @@ private:
       try {
         answer = self->server_.site.answer(request);
       } catch (...) {
-        answer = http_error(500, "the " + self->server_.site.name + " could not answer this request");
+        answer =
+            http_error(500, "the " + self->server_.site.name + " could not answer this request");
       }
       const auto executor = self->stream_.get_executor();
       asio::post(executor, [self = std::move(self), answer = std::move(answer)]() mutable {
@@ -332,8 +336,9 @@ private:
       answer.stream.reset();
     }
     if (answer.stream) return open_stream(std::move(answer));
-    auto response = std::make_shared<http::response<http::string_body>>(
-        static_cast<http::status>(answer.status), parser_->get().version());
+    auto response = std::make_shared<http::response<http::string_body>>(static_cast<http::status>(
+                                                                            answer.status),
+                                                                        parser_->get().version());
     for (const auto& field : answer.headers) response->insert(field.first, field.second);
     response->set(http::field::content_type, answer.content_type);
     response->body() = std::move(answer.body);
@@ -404,8 +409,7 @@ private:
     heartbeat_.expires_after(ms(HTTP_HEARTBEAT_MS));
     heartbeat_.async_wait([self = shared_from_this()](beast::error_code ec) {
       if (ec || !self->source_) return;
-      if (!self->writing_ && !self->wrote_since_beat_) self->write_frame(": keep-alive\n\n");
-      self->wrote_since_beat_ = false;
+      if (!self->writing_) self->write_frame(": keep-alive\n\n");
       self->beat();
     });
   }
@@ -429,7 +433,6 @@ private:
 
   void write_raw(std::string bytes) {
     writing_ = true;
-    wrote_since_beat_ = true;
     out_ = std::move(bytes);
     stream_.expires_after(ms(HTTP_STREAM_WRITE_MS));
     asio::async_write(stream_, asio::buffer(out_),
@@ -469,7 +472,6 @@ private:
   std::string out_;
   bool chunked_ = true;
   bool writing_ = false;
-  bool wrote_since_beat_ = false;
   bool ending_ = false;
 };
 

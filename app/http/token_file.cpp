@@ -50,8 +50,9 @@ TokenFile token_file_read(const std::string& path) {
   }
   if (bits < TOKEN_BITS_MIN) {
     return problem(TokenFileStatus::weak,
-                   "the token in " + path + " is too weak: " +
-                       std::to_string(static_cast<int>(bits)) + " bits (length times log2 of "
+                   "the token in " + path +
+                       " is too weak: " + std::to_string(static_cast<int>(bits)) +
+                       " bits (length times log2 of "
                        "its distinct characters), at least " +
                        std::to_string(static_cast<int>(TOKEN_BITS_MIN)) + " needed " + MAKE_ONE);
   }
