@@ -45,8 +45,10 @@ endfunction()
 
 orva_host_headers(orva_cli11 CLI CLI11 CLI11::CLI11)
 orva_host_headers(orva_json nlohmann nlohmann_json nlohmann_json::nlohmann_json)
+# Boost.Beast and Asio, header-only: the HTTP face of every server.
+orva_host_headers(orva_boost boost Boost Boost::headers)
 
-# The HTTP server of the station: Debian's cpp-httplib. Debian builds it for
+# The HTTP client of the tests and the bench: Debian's cpp-httplib. Debian builds it for
 # Linux only, as a shared library. The Windows builds compile the same
 # version, with Debian's patches, from its source package, which
 # scripts/install-deps unpacks; so does the ThreadSanitizer build, whose

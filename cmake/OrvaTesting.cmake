@@ -27,11 +27,14 @@ if(CMAKE_CROSSCOMPILING AND WIN32)
       CACHE FILEPATH "The Linux station API test, run against the Windows station")
 endif()
 
-# orva_add_gtest(name SOURCES a.cpp b.cpp LIBS x y [LABELS l1 l2] [TIMEOUT s])
+# orva_add_gtest(name SOURCES a.cpp b.cpp LIBS x y [LABELS l1 l2] [TIMEOUT s]
+#                [PRIVATE_FILES])
 # One test binary. On the host every test case is its own CTest test; in the
 # cross build the whole binary is one CTest test run under the emulator (Wine).
+# PRIVATE_FILES: the host test runs with umask 077, so that the secrets it
+# writes (token files) are its own alone, as a server asks of them.
 function(orva_add_gtest name)
-  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  cmake_parse_arguments(T "PRIVATE_FILES" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
@@ -42,6 +45,10 @@ function(orva_add_gtest name)
     add_test(NAME ${name} COMMAND ${name})
     set_tests_properties(${name} PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}")
   else()
+    if(T_PRIVATE_FILES)
+      set_target_properties(${name} PROPERTIES CROSSCOMPILING_EMULATOR
+        "${PROJECT_SOURCE_DIR}/tests/support/private_files.sh")
+    endif()
     gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST
       PROPERTIES TIMEOUT ${T_TIMEOUT} LABELS "${T_LABELS}")
   endif()

@@ -24,7 +24,8 @@
 constexpr int RECORD_SCHEMA_VERSION = 1;
 // How long a write waits for another process's lock before it fails.
 constexpr int RECORD_BUSY_MS = 2000;
-constexpr size_t RECORD_QUERY_MAX = 1000;
+// The most rows one query returns.
+constexpr size_t RECORD_QUERY_MAX = 10000;
 
 enum class StoreStatus { ok, cannot_open, cannot_write, newer_schema };
 

@@ -4,7 +4,6 @@
 // until their records are written, and ends the station.
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,6 +12,7 @@
 #include "app/cli/cli_options.h"
 #include "app/cli/cli_system.h"
 #include "app/cli/console.h"
+#include "app/http/token_file.h"
 #include "app/station/station.h"
 #include "app/station/station_http.h"
 #include "image/sha256.h"
@@ -26,9 +26,6 @@ const char LOOPBACK[] = "127.0.0.1";
 // How often the station looks for adapters that came or went.
 constexpr auto LOOK_EVERY = std::chrono::milliseconds(500);
 constexpr auto INTERRUPT_POLL = std::chrono::milliseconds(50);
-// A token is a secret a person generates, not a password they remember.
-constexpr size_t TOKEN_MIN = 16;
-constexpr size_t TOKEN_MAX = 256;
 
 struct Address {
   StationAddress address;
@@ -48,31 +45,6 @@ Address parse_address(const std::string& text) {
   }
   parsed.address.port = static_cast<int>(port);
   return parsed;
-}
-
-struct Token {
-  std::string token;
-  std::string problem;
-};
-
-// The first line of the file, without its line end.
-Token read_token(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  Token read;
-  if (!in) {
-    read.problem = "cannot read the token file " + path;
-    return read;
-  }
-  std::getline(in, read.token);
-  if (!read.token.empty() && read.token.back() == '\r') read.token.pop_back();
-  bool printable = true;
-  for (const char c : read.token) printable = printable && c > 0x20 && c < 0x7f;
-  if (!printable || read.token.size() < TOKEN_MIN || read.token.size() > TOKEN_MAX) {
-    read.problem = "the token in " + path + " must be one line of " + std::to_string(TOKEN_MIN) +
-                   " to " + std::to_string(TOKEN_MAX) +
-                   " printable characters without spaces (e.g. from: openssl rand -hex 32)";
-  }
-  return read;
 }
 
 // One look at the port list serves every slot.
@@ -102,10 +74,10 @@ double wall_ms() {
 CliEnding cli_serve(const CliOptions& options, const FirmwareImage& image) {
   const Address at = parse_address(options.serve);
   if (!at.problem.empty()) return {CliStatus::usage, at.problem};
-  Token token;
+  TokenFile token;
   if (!options.token_file.empty()) {
-    token = read_token(options.token_file);
-    if (!token.problem.empty()) return {CliStatus::usage, token.problem};
+    token = token_file_read(options.token_file);
+    if (token.status != TokenFileStatus::ok) return {CliStatus::usage, token.reason};
   } else if (at.address.host != LOOPBACK) {
     return {CliStatus::usage, "--serve on " + at.address.host +
                                   " needs --token-file FILE: every request must then carry "

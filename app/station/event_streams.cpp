@@ -19,6 +19,11 @@ bool EventStream::fell_behind() const {
   return fell_behind_;
 }
 
+void EventStream::watch(std::function<void()> ready) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ready_call_ = std::move(ready);
+}
+
 bool EventStream::push(const std::string& event, size_t limit) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (closed_) return false;
@@ -27,10 +32,12 @@ bool EventStream::push(const std::string& event, size_t limit) {
     closed_ = true;
     queue_.clear();
     ready_.notify_all();
+    if (ready_call_) ready_call_();
     return false;
   }
   queue_.push_back(event);
   ready_.notify_all();
+  if (ready_call_) ready_call_();
   return true;
 }
 
@@ -38,6 +45,7 @@ void EventStream::close() {
   std::lock_guard<std::mutex> lock(mutex_);
   closed_ = true;
   ready_.notify_all();
+  if (ready_call_) ready_call_();
 }
 
 std::shared_ptr<EventStream> EventStreams::open(const std::vector<std::string>& first) {

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -18,6 +19,9 @@ public:
   // False once the stream is closed: it fell behind, or the station ends.
   bool next(std::vector<std::string>* events, int wait_ms);
   bool fell_behind() const;
+  // `ready` is called, on the publisher's thread, at each event queued and
+  // when the stream closes; an empty function stops the calls.
+  void watch(std::function<void()> ready);
 
 private:
   friend class EventStreams;
@@ -30,13 +34,14 @@ private:
   std::deque<std::string> queue_;
   bool closed_ = false;
   bool fell_behind_ = false;
+  std::function<void()> ready_call_;
 };
 
 class EventStreams {
 public:
   // How far a stream may lag: events of a few whole runs on every slot.
   static constexpr size_t QUEUE_LIMIT = 4096;
-  // Streams open at once; each holds a thread of the HTTP server.
+  // Streams open at once; they have a place of their own in the HTTP face.
   static constexpr size_t STREAM_LIMIT = 8;
 
   // A new stream whose first events are `first` (the state it starts from);

@@ -330,11 +330,15 @@ void Station::note_end(const Slot& slot, const PortOutcome& outcome) const {
                "\n");
 }
 
-StationReply Station::cancel(size_t number) {
+StationReply Station::cancel(size_t number, long run) {
   std::lock_guard<std::mutex> lock(mutex_);
   Slot& slot = *slots_.at(number - 1);
   if (!slot.running) {
     return station_error(409, "slot " + std::to_string(number) + " is not running");
+  }
+  if (run != 0 && run != slot.run) {
+    return station_error(409, "slot " + std::to_string(number) + " runs run " +
+                                  std::to_string(slot.run) + ", not run " + std::to_string(run));
   }
   slot.cancel = true;
   return {202, Json{{"slot", number}, {"run", slot.run}}};

@@ -81,7 +81,8 @@ public:
   // Slots count from 1. An empty tag: none.
   StationReply start(size_t slot, const std::string& tag);
   StationReply start_all(const std::map<size_t, std::string>& tags);
-  StationReply cancel(size_t slot);
+  // `run` not 0: only that run, which must be the slot's current one.
+  StationReply cancel(size_t slot, long run = 0);
   // The newest rows of the record store that pass `filter`, newest first;
   // without a store, the newest lines of the record file, oldest first.
   StationReply records(const RecordFilter& filter) const;

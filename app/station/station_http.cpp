@@ -1,12 +1,12 @@
 #include "app/station/station_http.h"
 
-#include <httplib.h>
-
+#include <map>
 #include <regex>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "app/http/http_face.h"
 #include "app/runs/event_json.h"
 #include "app/runs/unit_tag.h"
 #include "app/station/station.h"
@@ -16,17 +16,15 @@ namespace {
 
 using json = nlohmann::ordered_json;
 
-// Bodies are small JSON objects; anything larger is refused unread.
-constexpr size_t BODY_LIMIT = 4096;
-// A stream with nothing to say says so this often, which also finds readers
-// that have gone.
-constexpr int KEEP_ALIVE_MS = 15000;
 constexpr size_t RECORDS_DEFAULT = 20;
 constexpr size_t RECORDS_MAX = 1000;
-// Every open event stream holds a thread; the rest serve requests.
-constexpr size_t SERVER_THREADS = EventStreams::STREAM_LIMIT + 8;
+// A CSV file holds up to the store's most rows, the newest by default.
+constexpr size_t CSV_DEFAULT = 1000;
+const char* const RESULTS[] = {"running", "ok", "failed", "cancelled", "not-opened", "interrupted"};
 // Slot numbers in a path: a few digits, so that none overflows.
 constexpr size_t SLOT_DIGITS_MAX = 6;
+// Run numbers in a cancel's body.
+constexpr long RUN_MAX = 1000000000;
 
 // The page may run its own inline script and style and talk to the station
 // alone; it loads nothing from anywhere else and is framed by nobody.
@@ -37,74 +35,71 @@ const char PAGE_POLICY[] =
 
 enum class Method { get, post };
 
+enum class Action { page, station, events, records, records_csv, run_all, run_slot, cancel_slot };
+
 struct Route {
   const char* path; // a regular expression over the whole path
   Method method;
   bool needs_token;
+  Action action;
 };
 
 const Route ROUTES[] = {
-    {"/", Method::get, false}, // the page asks for the token itself
-    {"/api/station", Method::get, true},
-    {"/api/events", Method::get, true},
-    {"/api/records", Method::get, true},
-    {"/api/run", Method::post, true},
-    {"/api/slots/[^/]+/run", Method::post, true},
-    {"/api/slots/[^/]+/cancel", Method::post, true},
+    {"/", Method::get, false, Action::page}, // the page asks for the token itself
+    {"/api/station", Method::get, true, Action::station},
+    {"/api/events", Method::get, true, Action::events},
+    {"/api/records", Method::get, true, Action::records},
+    {"/api/records\\.csv", Method::get, true, Action::records_csv},
+    {"/api/run", Method::post, true, Action::run_all},
+    {"/api/slots/([^/]+)/run", Method::post, true, Action::run_slot},
+    {"/api/slots/([^/]+)/cancel", Method::post, true, Action::cancel_slot},
 };
 
-const Route* route_of(const std::string& path) {
+// The route of a path, and what its one group matched.
+struct Found {
+  const Route* route = nullptr;
+  std::string part;
+};
+
+Found route_of(const std::string& path) {
   static const std::vector<std::regex> patterns = [] {
     std::vector<std::regex> compiled;
     for (const Route& route : ROUTES) compiled.emplace_back(route.path);
     return compiled;
   }();
+  std::smatch match;
   for (size_t i = 0; i < patterns.size(); ++i) {
-    if (std::regex_match(path, patterns[i])) return &ROUTES[i];
+    if (std::regex_match(path, match, patterns[i])) {
+      return {&ROUTES[i], match.size() > 1 ? match[1].str() : ""};
+    }
   }
-  return nullptr;
+  return {};
 }
 
-void reply(httplib::Response& res, const StationReply& r) {
-  res.status = r.status;
-  res.set_header("Cache-Control", "no-store");
-  res.set_content(json_line(r.body), "application/json");
+HttpAnswer reply(const StationReply& r) {
+  HttpAnswer answer;
+  answer.status = r.status;
+  answer.headers.emplace_back("Cache-Control", "no-store");
+  answer.body = json_line(r.body);
+  return answer;
 }
 
-void refuse(httplib::Response& res, int status, const std::string& text) {
-  reply(res, station_error(status, text));
+HttpAnswer refuse(int status, const std::string& text) {
+  return reply(station_error(status, text));
 }
 
-// Compared in full whatever differs first, so that the time taken tells
-// nothing of the token but its length.
-bool same_secret(const std::string& given, const std::string& secret) {
-  if (given.size() != secret.size()) return false;
-  unsigned char diff = 0;
-  for (size_t i = 0; i < given.size(); ++i) {
-    diff |= static_cast<unsigned char>(given[i] ^ secret[i]);
-  }
-  return diff == 0;
-}
-
-bool is_loopback(const std::string& host) {
-  return host.rfind("127.", 0) == 0;
-}
-
-// The body of a request that changes state: a JSON object, or nothing.
+// The body of a request that changes state: a JSON object, or nothing. The
+// face has refused any other Content-Type.
 struct Body {
   bool ok = false;
   json value = json::object();
   std::string problem;
 };
 
-Body body_of(const httplib::Request& req) {
+Body body_of(const HttpRequest& req) {
   Body body;
   if (req.body.empty()) {
     body.ok = true;
-    return body;
-  }
-  if (req.get_header_value("Content-Type").rfind("application/json", 0) != 0) {
-    body.problem = "send the body as JSON (Content-Type: application/json)";
     return body;
   }
   body.value = json::parse(req.body, nullptr, false);
@@ -122,6 +117,33 @@ std::string unknown_fields(const json& body, const char* allowed) {
     if (field.key() != allowed) return "unknown field '" + field.key() + "'";
   }
   return "";
+}
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// A query value percent-decoded, '+' as a space; false for a broken escape.
+bool url_decoded(const std::string& text, std::string* out) {
+  out->clear();
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '+') {
+      *out += ' ';
+    } else if (text[i] != '%') {
+      *out += text[i];
+    } else {
+      if (i + 2 >= text.size()) return false;
+      const int high = hex_value(text[i + 1]);
+      const int low = hex_value(text[i + 2]);
+      if (high < 0 || low < 0) return false;
+      *out += static_cast<char>(high * 16 + low);
+      i += 2;
+    }
+  }
+  return true;
 }
 
 std::string tag_problem(const json& tag) {
@@ -146,229 +168,248 @@ std::string no_slot_text(const std::string& text, size_t slots) {
   return "no slot '" + text + "': the station has slots 1 to " + std::to_string(slots);
 }
 
+// Server-Sent Events from one of the station's streams, pulled by the face.
+class StationStream : public HttpStreamSource {
+public:
+  StationStream(Station& station, std::shared_ptr<EventStream> stream)
+      : station_(station), stream_(std::move(stream)) {}
+  bool take(std::string* text) override {
+    std::vector<std::string> events;
+    if (!stream_->next(&events, 0)) return false;
+    // Each event is a JSON line with its own line end; one more ends the
+    // message.
+    for (const std::string& event : events) *text += "data: " + event + "\n";
+    return true;
+  }
+  void watch(std::function<void()> ready) override { stream_->watch(std::move(ready)); }
+  void leave() override {
+    stream_->watch(nullptr);
+    station_.leave_stream(stream_);
+  }
+
+private:
+  Station& station_;
+  const std::shared_ptr<EventStream> stream_;
+};
+
 } // namespace
 
 struct StationServer::Impl {
-  Impl(Station& s, StationAddress a, std::string t)
-      : station(s), address(std::move(a)), token(std::move(t)) {}
+  Impl(Station& s, StationAddress a, std::string t) : station(s), token(std::move(t)) {
+    HttpSite site;
+    site.name = "station";
+    site.check = [this](const HttpRequest& head) { return check(head); };
+    site.answer = [this](const HttpRequest& req) { return answer(req); };
+    server = std::make_unique<HttpServer>(HttpAddress{a.host, a.port}, std::move(site));
+  }
 
-  void install();
-  httplib::Server::HandlerResponse check(const httplib::Request& req, httplib::Response& res);
-  void run_slot(const httplib::Request& req, httplib::Response& res);
-  void run_all(const httplib::Request& req, httplib::Response& res);
-  void cancel_slot(const httplib::Request& req, httplib::Response& res);
-  void events(httplib::Response& res);
-  void records(const httplib::Request& req, httplib::Response& res);
-  bool host_allowed(const std::string& host) const;
+  std::optional<HttpAnswer> check(const HttpRequest& head) const;
+  HttpAnswer answer(const HttpRequest& req);
+  HttpAnswer run_slot(const HttpRequest& req, const std::string& text);
+  HttpAnswer run_all(const HttpRequest& req);
+  HttpAnswer cancel_slot(const HttpRequest& req, const std::string& text);
+  HttpAnswer events();
+  HttpAnswer records(const HttpRequest& req, bool csv);
 
   Station& station;
-  StationAddress address;
-  std::string token;
-  httplib::Server server;
+  const std::string token;
+  std::unique_ptr<HttpServer> server;
 };
 
-void StationServer::Impl::install() {
-  server.new_task_queue = [] { return new httplib::ThreadPool(SERVER_THREADS); };
-  server.set_payload_max_length(BODY_LIMIT);
-  server.set_pre_routing_handler(
-      [this](const httplib::Request& req, httplib::Response& res) { return check(req, res); });
-  server.set_error_handler([](const httplib::Request&, httplib::Response& res) {
-    if (!res.body.empty()) return;
-    if (res.status == 413) {
-      refuse(res, 413, "the body is over " + std::to_string(BODY_LIMIT) + " bytes");
-    } else {
-      refuse(res, res.status, res.status == 404 ? "no such path" : "the request was refused");
-    }
-  });
-  server.set_exception_handler(
-      [](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
-        refuse(res, 500, "the station could not answer this request");
-      });
-
-  server.Get("/", [](const httplib::Request&, httplib::Response& res) {
-    res.set_header("Cache-Control", "no-store");
-    res.set_header("Content-Security-Policy", PAGE_POLICY);
-    res.set_header("X-Content-Type-Options", "nosniff");
-    res.set_content(reinterpret_cast<const char*>(STATION_PAGE), STATION_PAGE_SIZE,
-                    "text/html; charset=utf-8");
-  });
-  server.Get("/api/station", [this](const httplib::Request&, httplib::Response& res) {
-    reply(res, station.state());
-  });
-  server.Get("/api/events",
-             [this](const httplib::Request&, httplib::Response& res) { events(res); });
-  server.Get("/api/records",
-             [this](const httplib::Request& req, httplib::Response& res) { records(req, res); });
-  server.Post("/api/run",
-              [this](const httplib::Request& req, httplib::Response& res) { run_all(req, res); });
-  server.Post("/api/slots/([^/]+)/run",
-              [this](const httplib::Request& req, httplib::Response& res) { run_slot(req, res); });
-  server.Post("/api/slots/([^/]+)/cancel",
-              [this](const httplib::Request& req, httplib::Response& res) {
-                cancel_slot(req, res);
-              });
+std::optional<HttpAnswer> StationServer::Impl::check(const HttpRequest& head) const {
+  const Found found = route_of(head.path);
+  const bool needs_token = found.route == nullptr || found.route->needs_token;
+  if (!token.empty() && needs_token && !http_bearer_matches(head.header("Authorization"), token)) {
+    HttpAnswer refusal = refuse(401, "this station needs its token: Authorization: Bearer TOKEN");
+    refusal.headers.emplace_back("WWW-Authenticate", "Bearer realm=\"orvaload station\"");
+    return refusal;
+  }
+  if (found.route == nullptr) return refuse(404, "no such path: " + head.path);
+  const Method method = head.method == "POST" ? Method::post : Method::get;
+  if ((head.method != "GET" && head.method != "POST") || method != found.route->method) {
+    HttpAnswer refusal = refuse(405, head.method + " is not served at " + head.path);
+    refusal.headers.emplace_back("Allow",
+                                 found.route->method == Method::post ? "POST" : "GET, HEAD");
+    return refusal;
+  }
+  return std::nullopt;
 }
 
-// A page of another site may make the browser send requests here; on
-// loopback, so may one whose name was pointed at 127.0.0.1. The Host a
-// request was sent to and the Origin of the page that sent it tell both.
-bool StationServer::Impl::host_allowed(const std::string& host) const {
-  if (!is_loopback(address.host)) return true; // the token guards it
-  const std::string port = ":" + std::to_string(address.port);
-  return host == address.host + port || host == "localhost" + port;
+HttpAnswer StationServer::Impl::answer(const HttpRequest& req) {
+  const Found found = route_of(req.path);
+  switch (found.route->action) {
+  case Action::page: {
+    HttpAnswer page;
+    page.content_type = "text/html; charset=utf-8";
+    page.headers = {{"Cache-Control", "no-store"},
+                    {"Content-Security-Policy", PAGE_POLICY},
+                    {"X-Content-Type-Options", "nosniff"}};
+    page.body.assign(reinterpret_cast<const char*>(STATION_PAGE), STATION_PAGE_SIZE);
+    return page;
+  }
+  case Action::station:
+    return reply(station.state());
+  case Action::events:
+    return events();
+  case Action::records:
+    return records(req, false);
+  case Action::records_csv:
+    return records(req, true);
+  case Action::run_all:
+    return run_all(req);
+  case Action::run_slot:
+    return run_slot(req, found.part);
+  case Action::cancel_slot:
+    return cancel_slot(req, found.part);
+  }
+  return refuse(404, "no such path: " + req.path);
 }
 
-httplib::Server::HandlerResponse StationServer::Impl::check(const httplib::Request& req,
-                                                            httplib::Response& res) {
-  using Handled = httplib::Server::HandlerResponse;
-  const std::string host = req.get_header_value("Host");
-  if (!host_allowed(host)) {
-    refuse(res, 403,
-           "this station answers only as " + address.host + ":" + std::to_string(address.port));
-    return Handled::Handled;
-  }
-  const Route* route = route_of(req.path);
-  const bool needs_token = route == nullptr || route->needs_token;
-  if (!token.empty() && needs_token &&
-      !same_secret(req.get_header_value("Authorization"), "Bearer " + token)) {
-    res.set_header("WWW-Authenticate", "Bearer realm=\"orvaload station\"");
-    refuse(res, 401, "this station needs its token: Authorization: Bearer TOKEN");
-    return Handled::Handled;
-  }
-  if (route == nullptr) {
-    refuse(res, 404, "no such path: " + req.path);
-    return Handled::Handled;
-  }
-  const Method method = req.method == "POST" ? Method::post : Method::get;
-  if ((req.method != "GET" && req.method != "POST") || method != route->method) {
-    res.set_header("Allow", route->method == Method::post ? "POST" : "GET");
-    refuse(res, 405, req.method + " is not served at " + req.path);
-    return Handled::Handled;
-  }
-  if (method == Method::post && req.has_header("Origin") &&
-      req.get_header_value("Origin") != "http://" + host) {
-    refuse(res, 403, "requests from another site's page are refused");
-    return Handled::Handled;
-  }
-  return Handled::Unhandled;
-}
-
-void StationServer::Impl::run_slot(const httplib::Request& req, httplib::Response& res) {
+HttpAnswer StationServer::Impl::run_slot(const HttpRequest& req, const std::string& text) {
   const Body body = body_of(req);
-  if (!body.ok) return refuse(res, 400, body.problem);
+  if (!body.ok) return refuse(400, body.problem);
   const std::string fields = unknown_fields(body.value, "tag");
-  if (!fields.empty()) return refuse(res, 400, fields);
+  if (!fields.empty()) return refuse(400, fields);
   std::string tag;
   if (body.value.contains("tag")) {
     const std::string problem = tag_problem(body.value["tag"]);
-    if (!problem.empty()) return refuse(res, 400, problem);
+    if (!problem.empty()) return refuse(400, problem);
     tag = body.value["tag"].get<std::string>();
   }
-  const std::string text = req.matches[1];
   const size_t slot = slot_number(text, station.slots());
-  if (slot == 0) return refuse(res, 404, no_slot_text(text, station.slots()));
-  reply(res, station.start(slot, tag));
+  if (slot == 0) return refuse(404, no_slot_text(text, station.slots()));
+  return reply(station.start(slot, tag));
 }
 
-void StationServer::Impl::run_all(const httplib::Request& req, httplib::Response& res) {
+HttpAnswer StationServer::Impl::run_all(const HttpRequest& req) {
   const Body body = body_of(req);
-  if (!body.ok) return refuse(res, 400, body.problem);
+  if (!body.ok) return refuse(400, body.problem);
   const std::string fields = unknown_fields(body.value, "tags");
-  if (!fields.empty()) return refuse(res, 400, fields);
+  if (!fields.empty()) return refuse(400, fields);
   std::map<size_t, std::string> tags;
   if (body.value.contains("tags")) {
     const json& given = body.value["tags"];
-    if (!given.is_object()) return refuse(res, 400, "tags is an object of slot numbers and tags");
+    if (!given.is_object()) return refuse(400, "tags is an object of slot numbers and tags");
     for (const auto& item : given.items()) {
       const size_t slot = slot_number(item.key(), station.slots());
-      if (slot == 0) return refuse(res, 400, "tags: " + no_slot_text(item.key(), station.slots()));
+      if (slot == 0) return refuse(400, "tags: " + no_slot_text(item.key(), station.slots()));
       const std::string problem = tag_problem(item.value());
-      if (!problem.empty()) return refuse(res, 400, "tags: " + problem);
+      if (!problem.empty()) return refuse(400, "tags: " + problem);
       tags[slot] = item.value().get<std::string>();
     }
   }
-  reply(res, station.start_all(tags));
+  return reply(station.start_all(tags));
 }
 
-void StationServer::Impl::cancel_slot(const httplib::Request& req, httplib::Response& res) {
+HttpAnswer StationServer::Impl::cancel_slot(const HttpRequest& req, const std::string& text) {
   const Body body = body_of(req);
-  if (!body.ok) return refuse(res, 400, body.problem);
-  const std::string fields = unknown_fields(body.value, "");
-  if (!fields.empty()) return refuse(res, 400, fields);
-  const std::string text = req.matches[1];
+  if (!body.ok) return refuse(400, body.problem);
+  const std::string fields = unknown_fields(body.value, "run");
+  if (!fields.empty()) return refuse(400, fields);
+  long run = 0;
+  if (body.value.contains("run")) {
+    const json& given = body.value["run"];
+    if (!given.is_number_integer() || given.get<long long>() < 1 ||
+        given.get<long long>() > RUN_MAX) {
+      return refuse(400, "run is the number of the slot's run, from 1");
+    }
+    run = given.get<long>();
+  }
   const size_t slot = slot_number(text, station.slots());
-  if (slot == 0) return refuse(res, 404, no_slot_text(text, station.slots()));
-  reply(res, station.cancel(slot));
+  if (slot == 0) return refuse(404, no_slot_text(text, station.slots()));
+  return reply(station.cancel(slot, run));
 }
 
-void StationServer::Impl::records(const httplib::Request& req, httplib::Response& res) {
-  size_t limit = RECORDS_DEFAULT;
-  if (req.has_param("limit")) {
-    limit = slot_number(req.get_param_value("limit"), RECORDS_MAX);
-    if (limit == 0) {
-      return refuse(res, 400, "limit is a number from 1 to " + std::to_string(RECORDS_MAX));
+// The records' filters, each checked: limit, tag, result and since, and no
+// other.
+HttpAnswer StationServer::Impl::records(const HttpRequest& req, bool csv) {
+  const size_t most = csv ? RECORD_QUERY_MAX : RECORDS_MAX;
+  RecordFilter filter;
+  filter.limit = csv ? CSV_DEFAULT : RECORDS_DEFAULT;
+  size_t at = 0;
+  while (at < req.query.size()) {
+    size_t end = req.query.find('&', at);
+    if (end == std::string::npos) end = req.query.size();
+    const std::string pair = req.query.substr(at, end - at);
+    at = end + 1;
+    if (pair.empty()) continue;
+    const size_t equals = pair.find('=');
+    const std::string name = pair.substr(0, equals);
+    std::string value;
+    if (equals == std::string::npos || !url_decoded(pair.substr(equals + 1), &value)) {
+      return refuse(400, "give " + name + " as NAME=VALUE, its value URL-encoded");
+    }
+    if (name == "limit") {
+      filter.limit = slot_number(value, most);
+      if (filter.limit == 0) {
+        return refuse(400, "limit is a number from 1 to " + std::to_string(most));
+      }
+    } else if (name == "tag") {
+      if (!unit_tag_is_valid(value)) return refuse(400, "tag: " + tag_problem(value));
+      filter.tag = value;
+    } else if (name == "result") {
+      bool known = false;
+      for (const char* result : RESULTS) known = known || value == result;
+      if (!known) {
+        return refuse(400, "result is one of running, ok, failed, cancelled, not-opened, "
+                           "interrupted");
+      }
+      filter.result = value;
+    } else if (name == "since") {
+      if (!record_utc_is_valid(value)) {
+        return refuse(400, "since is a UTC time such as 2026-12-09 or 2026-12-09T14:06:41Z");
+      }
+      filter.since = value;
+    } else {
+      return refuse(400, "unknown parameter '" + name +
+                             "': the records take limit, tag, "
+                             "result and since");
     }
   }
-  RecordFilter filter;
-  filter.limit = limit;
-  reply(res, station.records(filter));
+  if (!csv) return reply(station.records(filter));
+  std::string file;
+  const StationReply read = station.records_csv(filter, &file);
+  if (read.status != 200) return reply(read);
+  HttpAnswer answer;
+  answer.content_type = "text/csv; charset=utf-8";
+  answer.headers = {{"Cache-Control", "no-store"},
+                    {"Content-Disposition", "attachment; filename=\"records.csv\""}};
+  answer.body = std::move(file);
+  return answer;
 }
 
 // Server-Sent Events: each event one "data:" line. The stream begins with
 // every slot's state; it ends when the station does, or when its reader fell
 // so far behind that its queue filled (it reconnects and begins afresh).
-void StationServer::Impl::events(httplib::Response& res) {
+HttpAnswer StationServer::Impl::events() {
   std::shared_ptr<EventStream> stream = station.open_stream();
-  if (!stream) {
-    return refuse(res, 503, "too many event streams are open; close one and try again");
-  }
-  res.set_header("Cache-Control", "no-store");
-  res.set_header("X-Accel-Buffering", "no");
-  res.set_chunked_content_provider(
-      "text/event-stream",
-      [stream](size_t, httplib::DataSink& sink) {
-        std::vector<std::string> events;
-        if (!stream->next(&events, KEEP_ALIVE_MS)) {
-          sink.done();
-          return true;
-        }
-        std::string chunk = events.empty() ? ": keep-alive\n\n" : "";
-        // Each event is a JSON line with its own line end; one more ends the
-        // message.
-        for (const std::string& event : events) chunk += "data: " + event + "\n";
-        return sink.write(chunk.data(), chunk.size());
-      },
-      [this, stream](bool) { station.leave_stream(stream); });
+  if (!stream) return refuse(503, "too many event streams are open; close one and try again");
+  HttpAnswer answer;
+  answer.content_type = "text/event-stream";
+  answer.headers = {{"Cache-Control", "no-store"}, {"X-Accel-Buffering", "no"}};
+  answer.stream = std::make_shared<StationStream>(station, std::move(stream));
+  return answer;
 }
 
 StationServer::StationServer(Station& station, StationAddress address, std::string token)
-    : impl_(std::make_unique<Impl>(station, std::move(address), std::move(token))) {
-  impl_->install();
-}
+    : impl_(std::make_unique<Impl>(station, std::move(address), std::move(token))) {}
 
 StationServer::~StationServer() = default;
 
 ServeResult StationServer::bind() {
-  StationAddress& address = impl_->address;
-  const int asked = address.port;
-  const bool bound = asked == 0 ? (address.port = impl_->server.bind_to_any_port(address.host)) > 0
-                                : impl_->server.bind_to_port(address.host, asked);
-  if (!bound) {
-    return {ServeStatus::cannot_listen,
-            "cannot listen on " + address.host + ":" + std::to_string(asked) +
-                ": the port is taken, or the address is not one of this computer's"};
-  }
+  const HttpListenResult bound = impl_->server->bind();
+  if (bound.status != HttpListen::ok) return {ServeStatus::cannot_listen, bound.reason};
   return {};
 }
 
 int StationServer::port() const {
-  return impl_->address.port;
+  return impl_->server->port();
 }
 
 void StationServer::serve() {
-  impl_->server.listen_after_bind();
+  impl_->server->serve();
 }
 
 void StationServer::stop() {
-  impl_->server.stop();
+  impl_->server->stop();
 }

@@ -311,6 +311,63 @@ TEST_F(StationApi, CancelUnplugAndSignalEndRunsWithTheirRecords) {
   EXPECT_EQ(record["result"], "cancelled");
 }
 
+// The records are found by tag, result and time, newest first, and every
+// filter is checked.
+TEST_F(StationApi, RecordsAreFoundByTagResultAndTime) {
+  const auto ports = start_controllers({{}, {"--device-error", "300:7"}});
+  ASSERT_EQ(serve("127.0.0.1", ports), -1) << station_.err();
+  EventLog log(host_, port_, {});
+  ASSERT_EQ(status_of(post("/api/run", R"({"tags": {"1": "SN-A", "2": "SN-B"}})")), 202);
+  ASSERT_TRUE(log.wait([](const auto& e) { return count(e, "end") == 2; }));
+  const auto rows = [this](const std::string& query) {
+    const auto res = client().Get(("/api/records?" + query).c_str());
+    EXPECT_TRUE(res && res->status == 200) << query << ": " << (res ? res->body : "no answer");
+    return res ? json::parse(res->body)["records"] : json::array();
+  };
+  const json a = rows("tag=SN-A");
+  ASSERT_EQ(a.size(), 1u);
+  EXPECT_EQ(a[0]["result"], "ok");
+  EXPECT_EQ(a[0]["slot"], 1);
+  EXPECT_EQ(a[0]["step"], "start");
+  EXPECT_EQ(a[0]["image_source"], "built-in");
+  EXPECT_EQ(a[0]["run_id"].get<std::string>().size(), 36u);
+  const json failed = rows("result=failed");
+  ASSERT_EQ(failed.size(), 1u);
+  EXPECT_EQ(failed[0]["tag"], "SN-B");
+  EXPECT_EQ(rows("since=2000-01-01").size(), 2u);
+  EXPECT_EQ(rows("since=2999-01-01T00:00:00Z").size(), 0u);
+  EXPECT_EQ(rows("limit=1")[0]["station_seq"], 2) << "newest first";
+  for (const char* bad : {"limit=0", "result=fine", "since=yesterday", "colour=red", "tag=%zz"}) {
+    const auto res = client().Get((std::string("/api/records?") + bad).c_str());
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 400) << bad;
+  }
+}
+
+// The same rows as a file a spreadsheet opens: a header row, quoting where a
+// cell needs it, and no cell a spreadsheet would take for a formula.
+TEST_F(StationApi, RecordsComeAsACsvFile) {
+  const auto ports = start_controllers({{}});
+  ASSERT_EQ(serve("127.0.0.1", ports), -1) << station_.err();
+  EventLog log(host_, port_, {});
+  ASSERT_EQ(status_of(post("/api/slots/1/run", R"({"tag": "=SN,\"7\""})")), 202);
+  ASSERT_TRUE(log.wait([](const auto& e) { return count(e, "end") == 1; }));
+  const auto res = client().Get("/api/records.csv?limit=5");
+  ASSERT_TRUE(res && res->status == 200);
+  EXPECT_EQ(res->get_header_value("Content-Type"), "text/csv; charset=utf-8");
+  EXPECT_NE(res->get_header_value("Content-Disposition").find("attachment"), std::string::npos);
+  const std::string& csv = res->body;
+  const size_t header_end = csv.find("\r\n");
+  ASSERT_NE(header_end, std::string::npos);
+  EXPECT_EQ(csv.substr(0, header_end),
+            "run_id,station_seq,station,slot,port,usb_location,usb_serial,tag,image_sha256,"
+            "image_size,load_address,image_source,program_version,started_at,ended_at,result,"
+            "step,last_text,frames,retransmissions");
+  EXPECT_NE(csv.find(",\"'=SN,\"\"7\"\"\","), std::string::npos) << csv;
+  EXPECT_NE(csv.find(",ok,start,\"Program success, starting application...\","), std::string::npos)
+      << "a comma in a cell is quoted: " << csv;
+}
+
 // A station killed in the middle of a run (a power cut, a crash) left the
 // run's row in its store; started again, it says the run was interrupted.
 TEST_F(StationApi, ARunOfAKilledStationIsInterruptedOnRecord) {

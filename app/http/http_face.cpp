@@ -1,0 +1,577 @@
+// The one file that holds Boost.Beast and Asio: everything else of the
+// project sees the plain header.
+#include "app/http/http_face.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <nlohmann/json.hpp>
+
+#include "app/http/listen_socket.h"
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+
+namespace {
+
+// What one connection buffers: the head, and a body or a chunk header read
+// along with it. A chunk header longer than what is left is a 400.
+constexpr size_t READ_BUFFER_LIMIT = HTTP_HEAD_LIMIT + HTTP_BODY_LIMIT;
+// After a refusal the server stops sending and reads what the client still
+// sends, up to this much for up to this long, so that the client's system
+// does not throw the answer away as the connection closes.
+constexpr size_t LINGER_BYTES = 64 * 1024;
+constexpr int LINGER_MS = 1000;
+// A failed accept (no file descriptor left, say) is tried again after this.
+constexpr int ACCEPT_RETRY_MS = 100;
+
+std::chrono::milliseconds ms(int n) {
+  return std::chrono::milliseconds(n);
+}
+
+bool same_text_any_case(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+           return std::tolower(static_cast<unsigned char>(x)) ==
+                  std::tolower(static_cast<unsigned char>(y));
+         });
+}
+
+bool is_loopback(const std::string& host) {
+  return host.rfind("127.", 0) == 0;
+}
+
+// Connections open now, in all and per client address.
+class Places {
+public:
+  bool take(const std::string& client) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    size_t& mine = by_client_[client];
+    if (all_ >= HTTP_CONNECTIONS_MAX || mine >= HTTP_CONNECTIONS_PER_CLIENT) {
+      if (mine == 0) by_client_.erase(client);
+      return false;
+    }
+    ++all_;
+    ++mine;
+    return true;
+  }
+  void give(const std::string& client) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    --all_;
+    if (--by_client_[client] == 0) by_client_.erase(client);
+  }
+
+private:
+  std::mutex mutex_;
+  size_t all_ = 0;
+  std::map<std::string, size_t> by_client_;
+};
+
+// The threads that run the site's answers; at most one job per connection
+// waits here, so the queue is as bounded as the connections.
+class HandlerPool {
+public:
+  HandlerPool() {
+    for (size_t i = 0; i < HTTP_HANDLER_THREADS; ++i) threads_.emplace_back([this] { work(); });
+  }
+  ~HandlerPool() { stop(); }
+  void run(std::function<void()> job) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (stopping_) return;
+    jobs_.push_back(std::move(job));
+    ready_.notify_one();
+  }
+  // Jobs not begun are dropped; those running finish.
+  void stop() {
+    std::deque<std::function<void()>> dropped;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      stopping_ = true;
+      dropped.swap(jobs_);
+      ready_.notify_all();
+    }
+    for (std::thread& thread : threads_) {
+      if (thread.joinable()) thread.join();
+    }
+  }
+
+private:
+  void work() {
+    for (;;) {
+      std::function<void()> job;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        ready_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+        if (stopping_) return;
+        job = std::move(jobs_.front());
+        jobs_.pop_front();
+      }
+      job();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::deque<std::function<void()>> jobs_;
+  bool stopping_ = false;
+  std::vector<std::thread> threads_;
+};
+
+} // namespace
+
+std::string HttpRequest::header(const std::string& name) const {
+  for (const auto& field : headers) {
+    if (same_text_any_case(field.first, name)) return field.second;
+  }
+  return "";
+}
+
+bool HttpRequest::has_header(const std::string& name) const {
+  return std::any_of(headers.begin(), headers.end(),
+                     [&name](const auto& field) { return same_text_any_case(field.first, name); });
+}
+
+namespace {
+
+// NAME=VALUE of the query: where VALUE begins, or npos.
+size_t param_at(const std::string& query, const std::string& name) {
+  for (size_t at = 0; at <= query.size();) {
+    const size_t end = std::min(query.find('&', at), query.size());
+    if (query.compare(at, name.size() + 1, name + "=") == 0 && at + name.size() < end) {
+      return at + name.size() + 1;
+    }
+    at = end + 1;
+  }
+  return std::string::npos;
+}
+
+} // namespace
+
+std::string HttpRequest::param(const std::string& name) const {
+  const size_t at = param_at(query, name);
+  if (at == std::string::npos) return "";
+  return query.substr(at, query.find('&', at) - at);
+}
+
+bool HttpRequest::has_param(const std::string& name) const {
+  return param_at(query, name) != std::string::npos;
+}
+
+HttpAnswer http_error(int status, const std::string& text) {
+  HttpAnswer answer;
+  answer.status = status;
+  answer.headers.emplace_back("Cache-Control", "no-store");
+  answer.body =
+      nlohmann::ordered_json{{"error", text}}.dump(-1, ' ', false,
+                                                   nlohmann::json::error_handler_t::replace) +
+      "\n";
+  return answer;
+}
+
+bool http_bearer_matches(const std::string& authorization, const std::string& token) {
+  const std::string scheme = "bearer ";
+  if (authorization.size() < scheme.size() ||
+      !same_text_any_case(authorization.substr(0, scheme.size()), scheme)) {
+    return false;
+  }
+  const std::string given = authorization.substr(scheme.size());
+  if (given.size() != token.size()) return false;
+  unsigned char diff = 0;
+  for (size_t i = 0; i < given.size(); ++i) {
+    diff |= static_cast<unsigned char>(given[i] ^ token[i]);
+  }
+  return diff == 0;
+}
+
+namespace {
+
+// What every connection shares.
+struct Face {
+  Face(HttpAddress a, HttpSite s) : address(std::move(a)), site(std::move(s)) {}
+
+  void accept();
+  void admit(tcp::socket socket);
+  bool host_allowed(const std::string& host) const;
+  std::optional<HttpAnswer> check(const HttpRequest& head) const;
+
+  // Destroyed in the reverse order: the handler threads end first, then the
+  // connections (with the io_context), which give back their places.
+  HttpAddress address;
+  const HttpSite site;
+  Places places;
+  asio::io_context ioc{1};
+  tcp::acceptor acceptor{ioc};
+  asio::steady_timer accept_retry{ioc};
+  HandlerPool pool;
+};
+
+class Session : public std::enable_shared_from_this<Session> {
+public:
+  Session(Face& server, tcp::socket socket, std::string client)
+      : server_(server),
+        stream_(std::move(socket)),
+        client_(std::move(client)),
+        heartbeat_(stream_.get_executor()) {}
+  ~Session() {
+    if (counted_) server_.places.give(client_);
+    if (source_) source_->leave();
+  }
+
+  void read_head() {
+    parser_.emplace();
+    parser_->header_limit(HTTP_HEAD_LIMIT);
+    parser_->body_limit(HTTP_BODY_LIMIT);
+    head_only_ = false;
+    // One deadline for the head and the body together.
+    stream_.expires_after(ms(HTTP_REQUEST_MS));
+    http::async_read_header(stream_, buffer_, *parser_,
+                            [self = shared_from_this()](beast::error_code ec, size_t) {
+                              self->on_head(ec);
+                            });
+  }
+
+private:
+  void on_head(beast::error_code ec) {
+    if (ec) return read_failed(ec);
+    const auto& message = parser_->get();
+    request_ = HttpRequest{};
+    request_.method = std::string(message.method_string());
+    const std::string target(message.target());
+    const size_t question = target.find('?');
+    request_.path = target.substr(0, question);
+    if (question != std::string::npos) request_.query = target.substr(question + 1);
+    size_t hosts = 0;
+    for (const auto& field : message) {
+      request_.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
+      hosts += field.name() == http::field::host;
+    }
+    if (request_.headers.size() > HTTP_HEADERS_MAX) {
+      return refuse(http_error(431, "a request has at most " + std::to_string(HTTP_HEADERS_MAX) +
+                                        " header lines"));
+    }
+    if (hosts > 1) return refuse(http_error(400, "a request has one Host header"));
+    if (request_.method == "HEAD") {
+      request_.method = "GET";
+      head_only_ = true;
+    }
+    std::optional<HttpAnswer> refusal = server_.check(request_);
+    if (refusal) return refuse(std::move(*refusal));
+    const bool has_body = parser_->chunked() || parser_->content_length().value_or(0) > 0;
+    if (request_.method == "POST" && has_body &&
+        request_.header("Content-Type").rfind("application/json", 0) != 0) {
+      return refuse(http_error(400, "send the body as JSON (Content-Type: application/json)"));
+    }
+    keep_alive_ = message.keep_alive();
+    if (parser_->is_done()) return hand_over();
+    http::async_read(stream_, buffer_, *parser_,
+                     [self = shared_from_this()](beast::error_code ec, size_t) {
+                       self->on_body(ec);
+                     });
+  }
+
+  void on_body(beast::error_code ec) {
+    if (ec) return read_failed(ec);
+    request_.body = std::move(parser_->get().body());
+    hand_over();
+  }
+
+  // A request that broke a rule is answered; a client that went away,
+  // or ran out of time, is not.
+  void read_failed(beast::error_code ec) {
+    if (ec == http::error::header_limit || ec == http::error::buffer_overflow) {
+      return refuse(http_error(431, "the request line and headers are over " +
+                                        std::to_string(HTTP_HEAD_LIMIT) + " bytes"));
+    }
+    if (ec == http::error::body_limit) {
+      return refuse(
+          http_error(413, "the body is over " + std::to_string(HTTP_BODY_LIMIT) + " bytes"));
+    }
+    if (ec == http::error::end_of_stream || ec == http::error::partial_message) return;
+    if (ec.category() == http::make_error_code(http::error::bad_target).category()) {
+      return refuse(http_error(400, "the request is not well-formed HTTP/1.1"));
+    }
+  }
+
+  void hand_over() {
+    stream_.expires_never();
+    auto self = shared_from_this();
+    server_.pool.run([self, request = std::move(request_)]() mutable {
+      HttpAnswer answer;
+      try {
+        answer = self->server_.site.answer(request);
+      } catch (...) {
+        answer =
+            http_error(500, "the " + self->server_.site.name + " could not answer this request");
+      }
+      const auto executor = self->stream_.get_executor();
+      asio::post(executor, [self = std::move(self), answer = std::move(answer)]() mutable {
+        self->send(std::move(answer));
+      });
+    });
+  }
+
+  void refuse(HttpAnswer answer) {
+    keep_alive_ = false;
+    send(std::move(answer));
+  }
+
+  void send(HttpAnswer answer) {
+    if (answer.stream && head_only_) {
+      answer.stream->leave();
+      answer.stream.reset();
+    }
+    if (answer.stream) return open_stream(std::move(answer));
+    auto response = std::make_shared<http::response<http::string_body>>(static_cast<http::status>(
+                                                                            answer.status),
+                                                                        parser_->get().version());
+    for (const auto& field : answer.headers) response->insert(field.first, field.second);
+    response->set(http::field::content_type, answer.content_type);
+    response->body() = std::move(answer.body);
+    // Whatever follows a refused request is never read as a request.
+    const bool close = answer.status >= 400 || !keep_alive_;
+    if (close) response->set(http::field::connection, "close");
+    else response->keep_alive(true);
+    response->prepare_payload();
+    if (head_only_) response->body().clear();
+    stream_.expires_after(ms(HTTP_ANSWER_MS));
+    http::async_write(stream_, *response,
+                      [self = shared_from_this(), response, close](beast::error_code ec, size_t) {
+                        if (ec) return;
+                        if (close) return self->linger();
+                        self->read_head();
+                      });
+  }
+
+  void linger() {
+    beast::error_code ignored;
+    stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+    stream_.expires_after(ms(LINGER_MS));
+    drain();
+  }
+
+  void drain() {
+    stream_.async_read_some(asio::buffer(scrap_),
+                            [self = shared_from_this()](beast::error_code ec, size_t n) {
+                              self->drained_ += n;
+                              if (!ec && self->drained_ < LINGER_BYTES) self->drain();
+                            });
+  }
+
+  // An event stream: its own place, not the connection's; a heartbeat; a
+  // reader that closes or stops taking writes ends it at once.
+  void open_stream(HttpAnswer answer) {
+    server_.places.give(client_);
+    counted_ = false;
+    source_ = std::move(answer.stream);
+    chunked_ = parser_->get().version() >= 11;
+    std::string head = "HTTP/1.1 200 OK\r\nContent-Type: " + answer.content_type + "\r\n";
+    for (const auto& field : answer.headers) head += field.first + ": " + field.second + "\r\n";
+    head += chunked_ ? "Transfer-Encoding: chunked\r\n\r\n" : "Connection: close\r\n\r\n";
+    auto pending = std::make_shared<std::atomic<bool>>(false);
+    std::weak_ptr<Session> weak = shared_from_this();
+    const auto executor = stream_.get_executor();
+    source_->watch([pending, weak, executor] {
+      if (pending->exchange(true)) return;
+      asio::post(executor, [pending, weak] {
+        pending->store(false);
+        if (auto self = weak.lock()) self->pump();
+      });
+    });
+    write_raw(std::move(head));
+    watch_reader();
+    beat();
+  }
+
+  void watch_reader() {
+    stream_.socket().async_read_some(asio::buffer(scrap_),
+                                     [self = shared_from_this()](beast::error_code ec, size_t) {
+                                       if (ec) return self->close_stream();
+                                       self->watch_reader();
+                                     });
+  }
+
+  void beat() {
+    heartbeat_.expires_after(ms(HTTP_HEARTBEAT_MS));
+    heartbeat_.async_wait([self = shared_from_this()](beast::error_code ec) {
+      if (ec || !self->source_) return;
+      if (!self->writing_) self->write_frame(": keep-alive\n\n");
+      self->beat();
+    });
+  }
+
+  void pump() {
+    if (!source_ || writing_ || ending_) return;
+    std::string text;
+    if (!source_->take(&text)) {
+      ending_ = true;
+      return write_raw(chunked_ ? "0\r\n\r\n" : "");
+    }
+    if (!text.empty()) write_frame(text);
+  }
+
+  void write_frame(const std::string& text) {
+    if (!chunked_) return write_raw(text);
+    char size[20];
+    std::snprintf(size, sizeof size, "%zx\r\n", text.size());
+    write_raw(size + text + "\r\n");
+  }
+
+  void write_raw(std::string bytes) {
+    writing_ = true;
+    out_ = std::move(bytes);
+    stream_.expires_after(ms(HTTP_STREAM_WRITE_MS));
+    asio::async_write(stream_, asio::buffer(out_),
+                      [self = shared_from_this()](beast::error_code ec, size_t) {
+                        self->writing_ = false;
+                        if (ec || self->ending_) return self->close_stream();
+                        self->stream_.expires_never();
+                        self->pump();
+                      });
+  }
+
+  // Gives the stream's place back at once.
+  void close_stream() {
+    if (source_) {
+      source_->leave();
+      source_.reset();
+    }
+    heartbeat_.cancel();
+    beast::error_code ignored;
+    stream_.socket().close(ignored);
+  }
+
+  Face& server_;
+  beast::tcp_stream stream_;
+  const std::string client_;
+  bool counted_ = true;
+  beast::flat_buffer buffer_{READ_BUFFER_LIMIT};
+  std::optional<http::request_parser<http::string_body>> parser_;
+  HttpRequest request_;
+  bool head_only_ = false;
+  bool keep_alive_ = false;
+  std::array<char, 1024> scrap_{};
+  size_t drained_ = 0;
+  // The event stream's.
+  std::shared_ptr<HttpStreamSource> source_;
+  asio::steady_timer heartbeat_;
+  std::string out_;
+  bool chunked_ = true;
+  bool writing_ = false;
+  bool ending_ = false;
+};
+
+} // namespace
+
+struct HttpServer::Impl : Face {
+  using Face::Face;
+};
+
+void Face::accept() {
+  acceptor.async_accept([this](beast::error_code ec, tcp::socket socket) {
+    if (ec == asio::error::operation_aborted) return;
+    if (!ec) {
+      admit(std::move(socket));
+      return accept();
+    }
+    accept_retry.expires_after(ms(ACCEPT_RETRY_MS));
+    accept_retry.async_wait([this](beast::error_code wait) {
+      if (!wait) accept();
+    });
+  });
+}
+
+void Face::admit(tcp::socket socket) {
+  beast::error_code ec;
+  const tcp::endpoint peer = socket.remote_endpoint(ec);
+  if (ec) return;
+  const std::string client = peer.address().to_string();
+  if (!places.take(client)) return; // closed as the socket goes
+  socket.set_option(tcp::no_delay(true), ec);
+  std::make_shared<Session>(*this, std::move(socket), client)->read_head();
+}
+
+// A page of another site may make the browser send requests here; on
+// loopback, so may one whose name was pointed at 127.0.0.1. The Host a
+// request was sent to and the Origin of the page that sent it tell both.
+bool Face::host_allowed(const std::string& host) const {
+  if (!is_loopback(address.host)) return true; // the token guards it
+  const std::string port = ":" + std::to_string(address.port);
+  return host == address.host + port || host == "localhost" + port;
+}
+
+std::optional<HttpAnswer> Face::check(const HttpRequest& head) const {
+  const std::string host = head.header("Host");
+  if (!host_allowed(host)) {
+    return http_error(403, "this " + site.name + " answers only as " + address.host + ":" +
+                               std::to_string(address.port));
+  }
+  if (head.has_header("Content-Encoding")) {
+    return http_error(415, "send the body as it is, without Content-Encoding");
+  }
+  if ((head.has_header("Origin") && head.header("Origin") != "http://" + host) ||
+      same_text_any_case(head.header("Sec-Fetch-Site"), "cross-site")) {
+    return http_error(403, "requests from another site's page are refused");
+  }
+  return site.check(head);
+}
+
+HttpServer::HttpServer(HttpAddress address, HttpSite site)
+    : impl_(std::make_unique<Impl>(std::move(address), std::move(site))) {}
+
+HttpServer::~HttpServer() {
+  stop();
+}
+
+HttpListenResult HttpServer::bind() {
+  HttpAddress& address = impl_->address;
+  const HttpListenResult failed{HttpListen::cannot_listen,
+                                "cannot listen on " + address.host + ":" +
+                                    std::to_string(address.port) +
+                                    ": the port is taken, or the address is not one of this "
+                                    "computer's"};
+  beast::error_code ec;
+  tcp::resolver resolver(impl_->ioc);
+  const auto found = resolver.resolve(address.host, std::to_string(address.port),
+                                      tcp::resolver::numeric_service, ec);
+  if (ec || found.empty()) return failed;
+  const tcp::endpoint endpoint = found.begin()->endpoint();
+  tcp::acceptor& acceptor = impl_->acceptor;
+  acceptor.open(endpoint.protocol(), ec);
+  if (ec || !listen_socket_claim(acceptor.native_handle())) return failed;
+  acceptor.bind(endpoint, ec);
+  if (!ec) acceptor.listen(asio::socket_base::max_listen_connections, ec);
+  if (ec) {
+    acceptor.close(ec);
+    return failed;
+  }
+  address.port = acceptor.local_endpoint(ec).port();
+  return {};
+}
+
+int HttpServer::port() const {
+  return impl_->address.port;
+}
+
+void HttpServer::serve() {
+  impl_->accept();
+  impl_->ioc.run();
+}
+
+void HttpServer::stop() {
+  impl_->ioc.stop();
+}

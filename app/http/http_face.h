@@ -1,0 +1,132 @@
+// The HTTP face of a server that faces a factory network: it listens, reads
+// each request within fixed limits and a deadline, refuses what a browser of
+// another site or a broken client sends, and hands what is left to the site
+// (the station's routes, say) on a small pool of handler threads, so that a
+// slow answer never stalls other clients. One network thread serves every
+// connection. A refusal (any status from 400 on) carries Connection: close
+// and ends its connection, so no byte of a refused request is ever read as a
+// request. Event streams have a place of their own: they do not count
+// against the connection limits, and the site bounds how many it opens.
+//
+// Use: fill an HttpSite, construct an HttpServer, bind(), then serve() on a
+// thread of its own until stop().
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+// The request line and the header lines together; beyond: 431.
+constexpr size_t HTTP_HEAD_LIMIT = 8192;
+// Header lines of one request; beyond: 431.
+constexpr size_t HTTP_HEADERS_MAX = 64;
+// A body, however it is sent (chunks counted as they come); beyond: 413.
+constexpr size_t HTTP_BODY_LIMIT = 4096;
+// A whole request, from the moment the server waits for it; else the
+// connection is closed without an answer. Also how long an idle connection
+// is kept.
+constexpr int HTTP_REQUEST_MS = 10000;
+// How long a client may take to receive an answer.
+constexpr int HTTP_ANSWER_MS = 10000;
+// Connections open at once, in all and from one client address; beyond, a
+// new connection is closed at once.
+constexpr size_t HTTP_CONNECTIONS_MAX = 64;
+constexpr size_t HTTP_CONNECTIONS_PER_CLIENT = 16;
+// An event stream with nothing to say sends a comment this often; a write
+// its reader has not taken within HTTP_STREAM_WRITE_MS ends the stream.
+constexpr int HTTP_HEARTBEAT_MS = 1000;
+constexpr int HTTP_STREAM_WRITE_MS = 2000;
+// Threads that run the site's answers.
+constexpr size_t HTTP_HANDLER_THREADS = 4;
+
+using HttpFields = std::vector<std::pair<std::string, std::string>>;
+
+struct HttpRequest {
+  std::string method; // GET or POST as the site sees it: HEAD is asked as GET
+  std::string path;   // the target before '?'
+  std::string query;  // after '?', as sent
+  HttpFields headers; // as sent, in order
+  std::string body;   // empty while the site checks the head
+
+  // The first header of that name, in any case; empty when none.
+  std::string header(const std::string& name) const;
+  bool has_header(const std::string& name) const;
+  // The value of NAME=VALUE in the query, as sent; empty when none.
+  std::string param(const std::string& name) const;
+  bool has_param(const std::string& name) const;
+};
+
+// What an event stream sends: text/event-stream, pulled by the server.
+class HttpStreamSource {
+public:
+  virtual ~HttpStreamSource() = default;
+  // Moves what waits into *text (nothing may wait); false once the source
+  // has ended.
+  virtual bool take(std::string* text) = 0;
+  // `ready` is called, from any thread, when take() has something new or
+  // the source ended.
+  virtual void watch(std::function<void()> ready) = 0;
+  // The reader has gone or the server ends; `ready` is no longer called.
+  virtual void leave() = 0;
+};
+
+struct HttpAnswer {
+  int status = 200;
+  std::string content_type = "application/json";
+  std::string body;
+  HttpFields headers;
+  std::shared_ptr<HttpStreamSource> stream; // set: an event stream, no body
+};
+
+// {"error": text}, the one shape of every refusal.
+HttpAnswer http_error(int status, const std::string& text);
+
+// "Bearer TOKEN" with the scheme in any case, compared in full whatever
+// differs first, so that the time taken tells nothing of the token.
+bool http_bearer_matches(const std::string& authorization, const std::string& token);
+
+struct HttpSite {
+  std::string name; // in refusals: "this station answers only as ..."
+  // On the network thread once the head is read, before the body: a
+  // refusal, or nothing to go on. Quick: no waiting here.
+  std::function<std::optional<HttpAnswer>(const HttpRequest& head)> check;
+  // On a handler thread with the whole request.
+  std::function<HttpAnswer(const HttpRequest& request)> answer;
+};
+
+struct HttpAddress {
+  std::string host = "127.0.0.1";
+  int port = 0; // 0: any free port
+};
+
+enum class HttpListen { ok, cannot_listen };
+
+struct HttpListenResult {
+  HttpListen status = HttpListen::ok;
+  std::string reason;
+};
+
+class HttpServer {
+public:
+  HttpServer(HttpAddress address, HttpSite site);
+  ~HttpServer();
+  HttpServer(const HttpServer&) = delete;
+  HttpServer& operator=(const HttpServer&) = delete;
+
+  // Binds the address, which no other program may hold at the same time.
+  HttpListenResult bind();
+  // The port bound.
+  int port() const;
+  // Serves until stop(); call after a successful bind().
+  void serve();
+  // From any thread: serve() returns soon, every connection closed at once.
+  void stop();
+
+private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
