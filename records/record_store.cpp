@@ -34,7 +34,7 @@ const char SCHEMA[] =
     // still runs (see Life below). Not one of the record's columns.
     " life TEXT);"
     "CREATE INDEX IF NOT EXISTS runs_tag ON runs(tag);"
-    "CREATE INDEX IF NOT EXISTS runs_started_at ON runs(started_at);"
+    "CREATE INDEX IF NOT EXISTS runs_started_at ON runs(started_at, station_seq);"
     "CREATE INDEX IF NOT EXISTS runs_running ON runs(result) WHERE result = 'running';";
 
 const char INSERT[] =
@@ -347,7 +347,7 @@ StoreResult RecordStore::query(const RecordFilter& filter, std::vector<RunRow>* 
   if (!filter.tag.empty()) sql += " AND tag = ?1";
   if (!filter.result.empty()) sql += " AND result = ?2";
   if (!filter.since.empty()) sql += " AND started_at >= ?3";
-  sql += " ORDER BY station_seq DESC LIMIT ?4";
+  sql += " ORDER BY started_at DESC, station_seq DESC LIMIT ?4";
   Statement select(impl_->db, sql.c_str());
   if (!select.ok()) {
     return {StoreStatus::cannot_open, "the record store " + path_ + " cannot be read: " +
