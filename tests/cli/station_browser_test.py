@@ -1,8 +1,8 @@
 #!/usr/bin/python3
 """Drives the station page in headless Chromium: types a unit tag into slot 2,
 starts all idle slots, waits until every card has ended (one slot's controller
-reports a device error), checks the records table, the event latency measured
-in the page and the browser console.
+reports a device error), checks the records table, its search by tag and its
+CSV download, the event latency measured in the page and the browser console.
 
 usage: station_browser_test.py --url URL --screenshot PATH --expect-failed-slot N [--timeout S]
 Exits 0 on success, 1 with a one-line reason on failure."""
@@ -121,6 +121,25 @@ def run(driver, opts):
         "  Array.from(tr.cells).some(td => td.textContent.trim() === arguments[0]));"
         "return r ? Array.from(r.cells).map(td => td.textContent.trim()).join(' | ') : null;", TAG, clicked_ms))
     print("4. records table: " + row.replace("\n", " / "))
+
+    # the search finds the unit by its tag, and the CSV link gives its rows
+    box = driver.find_element(By.ID, "records-tag")
+    box.send_keys(TAG)
+    driver.find_element(By.CSS_SELECTOR, "#records-search button[type=submit]").click()
+    rows = wait_for("the records of " + TAG + " alone", 15, lambda: driver.execute_script(
+        "const rows = Array.from(document.querySelectorAll('#records tbody tr'));"
+        "return rows.length && rows.every(tr => Array.from(tr.cells).some("
+        "  td => td.textContent.trim() === arguments[0])) ? rows.length : 0;", TAG))
+    csv = driver.execute_async_script(
+        "const done = arguments[arguments.length - 1];"
+        "fetch(document.getElementById('records-csv').href).then(r => r.text()).then(done, e => done('ERR ' + e));")
+    lines = [l for l in csv.split("\r\n") if l]
+    if not lines or not lines[0].startswith("run_id,station_seq,") or len(lines) < 2 or \
+            not all(TAG in l for l in lines[1:]):
+        raise Failure("the CSV download does not hold the searched unit's rows: %r" % csv[:200])
+    print("4a. search: %d row(s) for %s; the CSV link gives %d row(s) of it" % (rows, TAG, len(lines) - 1))
+    box.clear()
+    driver.find_element(By.CSS_SELECTOR, "#records-search button[type=submit]").click()
 
     with open(opts.screenshot, "wb") as f:
         f.write(full_page_png(driver))
