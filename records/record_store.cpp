@@ -35,7 +35,12 @@ const char SCHEMA[] =
     " life TEXT);"
     "CREATE INDEX IF NOT EXISTS runs_tag ON runs(tag);"
     "CREATE INDEX IF NOT EXISTS runs_started_at ON runs(started_at, station_seq);"
-    "CREATE INDEX IF NOT EXISTS runs_running ON runs(result) WHERE result = 'running';";
+    "CREATE INDEX IF NOT EXISTS runs_running ON runs(result) WHERE result = 'running';"
+    "CREATE INDEX IF NOT EXISTS runs_station_seq ON runs(station, station_seq);"
+    // How far each line server holds each station's rows.
+    "CREATE TABLE IF NOT EXISTS line_sync ("
+    " line TEXT NOT NULL, station TEXT NOT NULL, have_through INTEGER NOT NULL,"
+    " PRIMARY KEY (line, station));";
 
 const char INSERT[] =
     "INSERT INTO runs (run_id, station_seq, station, slot, port, usb_location, usb_serial, tag,"
@@ -121,6 +126,38 @@ private:
   int code_;
   bool done_ = false;
 };
+
+StoreResult read_failure(const std::string& path, sqlite3* db, int code) {
+  return {StoreStatus::cannot_open,
+          "the record store " + path + " cannot be read: " + sqlite_reason(db, code)};
+}
+
+// One row of a SELECT of SELECT_COLUMNS.
+RunRow row_of(Statement& select) {
+  RunRow row;
+  int c = 0;
+  row.run_id = select.column_text(c++);
+  row.station_seq = select.column_number(c++);
+  row.station = select.column_text(c++);
+  row.slot = select.column_number(c++);
+  row.port = select.column_text(c++);
+  row.usb_location = select.column_text(c++);
+  row.usb_serial = select.column_text(c++);
+  row.tag = select.column_text(c++);
+  row.image_sha256 = select.column_text(c++);
+  row.image_size = select.column_number(c++);
+  row.load_address = select.column_number(c++);
+  row.image_source = select.column_text(c++);
+  row.program_version = select.column_text(c++);
+  row.started_at = select.column_text(c++);
+  row.ended_at = select.column_text(c++);
+  row.result = select.column_text(c++);
+  row.step = select.column_text(c++);
+  row.last_text = select.column_text(c++);
+  row.frames = select.column_number(c++);
+  row.retransmissions = select.column_number(c++);
+  return row;
+}
 
 sqlite3* open_file(const std::string& path, int flags, int* code) {
   sqlite3* db = nullptr;
@@ -349,45 +386,86 @@ StoreResult RecordStore::query(const RecordFilter& filter, std::vector<RunRow>* 
   if (!filter.since.empty()) sql += " AND started_at >= ?3";
   sql += " ORDER BY started_at DESC, station_seq DESC LIMIT ?4";
   Statement select(impl_->db, sql.c_str());
-  if (!select.ok()) {
-    return {StoreStatus::cannot_open, "the record store " + path_ + " cannot be read: " +
-                                          sqlite_reason(impl_->db, select.code())};
-  }
+  if (!select.ok()) return read_failure(path_, impl_->db, select.code());
   if (!filter.tag.empty()) select.text(1, filter.tag);
   if (!filter.result.empty()) select.text(2, filter.result);
   if (!filter.since.empty()) select.text(3, filter.since);
   select.number(4, static_cast<int64_t>(filter.limit));
   int code;
-  while ((code = select.step()) == SQLITE_ROW) {
-    RunRow row;
-    int c = 0;
-    row.run_id = select.column_text(c++);
-    row.station_seq = select.column_number(c++);
-    row.station = select.column_text(c++);
-    row.slot = select.column_number(c++);
-    row.port = select.column_text(c++);
-    row.usb_location = select.column_text(c++);
-    row.usb_serial = select.column_text(c++);
-    row.tag = select.column_text(c++);
-    row.image_sha256 = select.column_text(c++);
-    row.image_size = select.column_number(c++);
-    row.load_address = select.column_number(c++);
-    row.image_source = select.column_text(c++);
-    row.program_version = select.column_text(c++);
-    row.started_at = select.column_text(c++);
-    row.ended_at = select.column_text(c++);
-    row.result = select.column_text(c++);
-    row.step = select.column_text(c++);
-    row.last_text = select.column_text(c++);
-    row.frames = select.column_number(c++);
-    row.retransmissions = select.column_number(c++);
-    rows->push_back(std::move(row));
-  }
+  while ((code = select.step()) == SQLITE_ROW) rows->push_back(row_of(select));
   if (code != SQLITE_DONE) {
     rows->clear();
     return {StoreStatus::cannot_open,
             "the record store " + path_ + " cannot be read: " + sqlite_reason(impl_->db, code)};
   }
+  return {};
+}
+
+StoreResult RecordStore::have_through(const std::string& line, const std::string& station,
+                                      int64_t* seq) const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  *seq = 0;
+  Statement select(impl_->db,
+                   "SELECT have_through FROM line_sync WHERE line = ?1 AND station = ?2");
+  if (!select.ok()) return read_failure(path_, impl_->db, select.code());
+  select.text(1, line);
+  select.text(2, station);
+  const int code = select.step();
+  if (code == SQLITE_ROW) *seq = select.column_number(0);
+  else if (code != SQLITE_DONE) return read_failure(path_, impl_->db, code);
+  return {};
+}
+
+StoreResult RecordStore::set_have_through(const std::string& line, const std::string& station,
+                                          int64_t seq) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  Statement upsert(impl_->db, "INSERT INTO line_sync (line, station, have_through)"
+                              " VALUES (?1, ?2, ?3) ON CONFLICT (line, station) DO UPDATE"
+                              " SET have_through = excluded.have_through");
+  int code = upsert.ok() ? SQLITE_OK : upsert.code();
+  if (code == SQLITE_OK) {
+    upsert.text(1, line);
+    upsert.text(2, station);
+    upsert.number(3, seq);
+    code = upsert.step();
+  }
+  if (code != SQLITE_DONE) {
+    return {StoreStatus::cannot_write,
+            "the record store " + path_ + " cannot be written: " + sqlite_reason(impl_->db, code)};
+  }
+  return {};
+}
+
+StoreResult RecordStore::finished_after(const std::string& station, int64_t after, size_t limit,
+                                        std::vector<RunRow>* rows) const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  rows->clear();
+  Statement select(impl_->db, (std::string(SELECT_COLUMNS) +
+                               " WHERE station = ?1 AND station_seq > ?2 AND result <> 'running'"
+                               " ORDER BY station_seq LIMIT ?3")
+                                  .c_str());
+  if (!select.ok()) return read_failure(path_, impl_->db, select.code());
+  select.text(1, station);
+  select.number(2, after);
+  select.number(3, static_cast<int64_t>(limit));
+  int code;
+  while ((code = select.step()) == SQLITE_ROW) rows->push_back(row_of(select));
+  if (code != SQLITE_DONE) return read_failure(path_, impl_->db, code);
+  return {};
+}
+
+StoreResult RecordStore::count_after(const std::string& station, int64_t after, int64_t* count,
+                                     std::string* oldest_end) const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  Statement select(impl_->db, "SELECT COUNT(*), MIN(COALESCE(ended_at, started_at)) FROM runs"
+                              " WHERE station = ?1 AND station_seq > ?2 AND result <> 'running'");
+  if (!select.ok()) return read_failure(path_, impl_->db, select.code());
+  select.text(1, station);
+  select.number(2, after);
+  const int code = select.step();
+  if (code != SQLITE_ROW) return read_failure(path_, impl_->db, code);
+  *count = select.column_number(0);
+  *oldest_end = select.column_text(1);
   return {};
 }
 

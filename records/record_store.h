@@ -93,6 +93,20 @@ public:
   StoreResult interrupt_orphans(int64_t* count);
   StoreResult query(const RecordFilter& filter, std::vector<RunRow>* rows) const;
 
+  // What a line server holds of `station`'s rows: every finished row up to
+  // `have_through` (its station_seq). 0 before the first reply.
+  StoreResult have_through(const std::string& line, const std::string& station, int64_t* seq) const;
+  // Sets it to what the line answered: lower too, when a line lost rows and
+  // must be sent them again.
+  StoreResult set_have_through(const std::string& line, const std::string& station, int64_t seq);
+  // Finished rows of `station` past `after`, oldest first, at most `limit`.
+  StoreResult finished_after(const std::string& station, int64_t after, size_t limit,
+                             std::vector<RunRow>* rows) const;
+  // How many finished rows of `station` lie past `after`, and the end time
+  // of the oldest (empty when none).
+  StoreResult count_after(const std::string& station, int64_t after, int64_t* count,
+                          std::string* oldest_end) const;
+
   // Test seam: the next write fails as a full disk would.
   void fail_next_write_for_test() { fail_next_write_ = true; }
 

@@ -74,6 +74,12 @@ std::optional<CliEnding> parse_command_line(int argc, const char* const* argv, C
   app.add_option("--station-name", options.station_name,
                  "The station's name in the record store (default: this computer's name)")
       ->type_name("NAME");
+  app.add_option("--line", options.line_url,
+                 "With --serve: report every run and the slots' state to the line server at URL")
+      ->type_name("http://HOST:PORT");
+  app.add_option("--line-token-file", options.line_token_file,
+                 "With --line: the line server's token is in FILE")
+      ->type_name("FILE");
   app.add_option("--tag", options.tags,
                  "The unit's identity for its events and record; one per --port, in order")
       ->type_name("TEXT")
@@ -128,7 +134,7 @@ std::optional<CliEnding> parse_command_line(int argc, const char* const* argv, C
   }
   if (!options.serve.empty() && (options.list || options.info || options.json)) {
     return usage("--serve goes with --port, --image, --address, --log, --records, "
-                 "--station-name and --token-file only");
+                 "--station-name, --token-file, --line and --line-token-file only");
   }
   if ((options.list || options.info) &&
       (!options.records_path.empty() || !options.station_name.empty())) {
@@ -139,6 +145,12 @@ std::optional<CliEnding> parse_command_line(int argc, const char* const* argv, C
     return usage("--station-name '" + options.station_name +
                  "': a name is printable ASCII text of 1 to " + std::to_string(UNIT_TAG_MAX) +
                  " characters");
+  }
+  if ((!options.line_url.empty() || !options.line_token_file.empty()) && options.serve.empty()) {
+    return usage("--line and --line-token-file belong to a station: give --serve too");
+  }
+  if (!options.line_token_file.empty() && options.line_url.empty()) {
+    return usage("--line-token-file goes with --line URL");
   }
   if (!options.token_file.empty() && options.serve.empty()) {
     return usage("--token-file guards a station: give --serve too");

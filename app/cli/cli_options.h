@@ -27,6 +27,9 @@ struct CliOptions {
   // The record store; empty: none for a run, the default file for a station.
   std::string records_path;
   std::string station_name; // empty: this computer's name
+  // The line server a station reports to ("http://HOST:PORT"); empty: none.
+  std::string line_url;
+  std::string line_token_file; // the line's token; empty: none
 };
 
 // Nothing when the command line asks for a command (in `options`); otherwise

@@ -4,6 +4,7 @@
 // until their records are written, and ends the station.
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "app/cli/cli_system.h"
 #include "app/cli/console.h"
 #include "app/http/token_file.h"
+#include "app/station/line_reporter.h"
 #include "app/station/station.h"
 #include "app/station/station_http.h"
 #include "image/sha256.h"
@@ -99,6 +101,27 @@ CliEnding cli_serve(const CliOptions& options, const FirmwareImage& image) {
   const StoreOpening records = cli_open_records(records_path);
   if (!records.store) return {CliStatus::usage, records.reason};
 
+  // The line server this station reports to, checked before anything runs.
+  TokenFile line_token;
+  if (!options.line_url.empty()) {
+    std::string line_host;
+    int line_port = 0;
+    if (!line_url_parse(options.line_url, &line_host, &line_port)) {
+      return {CliStatus::usage,
+              "--line takes the line server's address as http://HOST:PORT, not '" +
+                  options.line_url + "'"};
+    }
+    if (!options.line_token_file.empty()) {
+      line_token = token_file_read(options.line_token_file);
+      if (line_token.status != TokenFileStatus::ok) {
+        return {CliStatus::usage, "--line-token-file: " + line_token.reason};
+      }
+    }
+  }
+  // Made once the station is, torn down before it: the station tells it of
+  // each change, it asks the station for the slots.
+  std::unique_ptr<LineReporter> line;
+
   StationSetup setup;
   setup.ports = options.ports;
   setup.log_path = options.log_path;
@@ -113,6 +136,12 @@ CliEnding cli_serve(const CliOptions& options, const FirmwareImage& image) {
   system.err = [](const std::string& text) { cli_write(stderr, text); };
   system.note = [](const std::string& text) { cli_write(stdout, text); };
   system.store = records.store.get();
+  system.changed = [&line](bool phase, bool rows) {
+    if (!line) return;
+    line->state_changed(phase);
+    if (rows) line->rows_changed();
+  };
+  system.line_status = [&line] { return line ? line->status() : nlohmann::ordered_json(nullptr); };
 
   Station station(setup, image, system);
   StationServer server(station, at.address, token.token);
@@ -127,6 +156,18 @@ CliEnding cli_serve(const CliOptions& options, const FirmwareImage& image) {
                         "/ with slots " + slots + "; records in " + records_path +
                         "; Ctrl-C ends it\n");
 
+  if (!options.line_url.empty()) {
+    const std::string page_host =
+        at.address.host == "0.0.0.0" ? run_record_host() : at.address.host;
+    LineSetup line_setup{options.line_url, line_token.token, setup.rows.station,
+                         "http://" + page_host + ":" + std::to_string(server.port()) + "/"};
+    line = std::make_unique<LineReporter>(line_setup, *records.store,
+                                          line_http_post(options.line_url, line_token.token),
+                                          [&station] { return station.line_slots(); });
+    cli_write(stdout,
+              "reporting to the line at " + options.line_url + " as " + setup.rows.station + "\n");
+  }
+
   std::thread serving([&server] { server.serve(); });
   auto next_look = std::chrono::steady_clock::now() + LOOK_EVERY;
   while (!console_interrupted()) {
@@ -139,5 +180,7 @@ CliEnding cli_serve(const CliOptions& options, const FirmwareImage& image) {
   station.finish();
   server.stop();
   serving.join();
+  // Nothing tells it of changes any more: it goes before the station.
+  line.reset();
   return {};
 }

@@ -128,6 +128,7 @@ public:
     if (!gate_.pass(permille)) return;
     std::lock_guard<std::mutex> lock(station_.mutex_);
     slot_.permille = permille;
+    if (station_.system_.changed) station_.system_.changed(false, false);
     publish_locked(json_progress_object(slot_.port, permille));
   }
   void ended(size_t, const PortOutcome& outcome, double) override {
@@ -142,6 +143,8 @@ public:
       slot_.record_problem = stored_->problem();
       station_.store_problem_ = stored_->problem();
     }
+    // The run's row is final: it may go to the line.
+    if (station_.system_.changed) station_.system_.changed(true, true);
     publish_locked(json_end_object(outcome));
     station_.publish_slot_locked(slot_);
     station_.note_end(slot_, outcome);
@@ -211,6 +214,7 @@ void Station::publish_locked(Json event) {
 }
 
 void Station::publish_slot_locked(const Slot& slot) {
+  if (system_.changed) system_.changed(true, false);
   Json event{{"event", "slot"}};
   event.update(slot_json(slot));
   publish_locked(std::move(event));
@@ -228,6 +232,7 @@ StationReply Station::state() const {
                     {"records",
                      {{"store", system_.store != nullptr ? system_.store->path() : ""},
                       {"problem", store_problem_}}},
+                    {"line", system_.line_status ? system_.line_status() : Json(nullptr)},
                     {"slots", slots}}};
 }
 
@@ -368,6 +373,20 @@ StationReply Station::records_csv(const RecordFilter& filter, std::string* csv) 
   }
   *csv = record_csv(rows);
   return {200, Json()};
+}
+
+Json Station::line_slots() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Json slots = Json::array();
+  for (const auto& slot : slots_) {
+    slots.push_back(Json{{"slot", slot->number},
+                         {"port", slot->port},
+                         {"state", slot_state_name(slot->state)},
+                         {"permille", slot->permille},
+                         {"tag", slot->tag},
+                         {"last_text", slot->last_text}});
+  }
+  return slots;
 }
 
 std::shared_ptr<EventStream> Station::open_stream() {

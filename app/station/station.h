@@ -56,6 +56,12 @@ struct StationSystem {
   WriteText note;                  // one line for the operator as each run ends
   // The record store: a run starts only once its row is in it. nullptr: none.
   RecordStore* store = nullptr;
+  // Told of every change a line server hears of: a slot's new phase (or,
+  // with phase false, its progress), and a run's end (rows true). Called with
+  // the station's lock held: quick, and never back into the station.
+  std::function<void(bool phase, bool rows)> changed;
+  // The line's state for the page; empty without a line.
+  std::function<nlohmann::ordered_json()> line_status;
 };
 
 // What the HTTP face answers: a status and a JSON body.
@@ -88,6 +94,10 @@ public:
   StationReply records(const RecordFilter& filter) const;
   // The same rows as a CSV file.
   StationReply records_csv(const RecordFilter& filter, std::string* csv) const;
+
+  // Every slot as the line server takes it: slot, port, state, permille,
+  // tag and last_text.
+  nlohmann::ordered_json line_slots() const;
 
   // A stream that begins with every slot's state; nullptr when too many are
   // open.
