@@ -82,6 +82,8 @@ if(WIN32)
   if(NOT EXISTS "${ORVA_SQLITE_SOURCE}/sqlite3.c")
     message(FATAL_ERROR "no ${ORVA_SQLITE_SOURCE}/sqlite3.c: run scripts/install-deps")
   endif()
+  # SQLite is C; the rest of the project is C++ alone.
+  enable_language(C)
   add_library(orva_sqlite STATIC "${ORVA_SQLITE_SOURCE}/sqlite3.c")
   target_include_directories(orva_sqlite SYSTEM PUBLIC "${ORVA_SQLITE_SOURCE}")
   # Serialized threading, no extensions loaded from files; its own code is
