@@ -30,7 +30,7 @@ constexpr auto LOOK_EVERY = std::chrono::milliseconds(500);
 constexpr auto INTERRUPT_POLL = std::chrono::milliseconds(50);
 
 struct Address {
-  StationAddress address;
+  HttpAddress address;
   std::string problem;
 };
 
@@ -144,9 +144,9 @@ CliEnding cli_serve(const CliOptions& options, const FirmwareImage& image) {
   system.line_status = [&line] { return line ? line->status() : nlohmann::ordered_json(nullptr); };
 
   Station station(setup, image, system);
-  StationServer server(station, at.address, token.token);
-  const ServeResult bound = server.bind();
-  if (bound.status != ServeStatus::ok) return {CliStatus::no_port, bound.reason};
+  HttpServer server(at.address, station_site(station, token.token));
+  const HttpListenResult bound = server.bind();
+  if (bound.status != HttpListen::ok) return {CliStatus::no_port, bound.reason};
 
   std::string slots;
   for (size_t i = 0; i < options.ports.size(); ++i) {

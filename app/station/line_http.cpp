@@ -30,8 +30,8 @@ LinePost line_http_post(const std::string& url, const std::string& token) {
   return [client, headers, url](const std::string& path, const std::string& body) {
     const httplib::Result result = client->Post(path.c_str(), headers, body, "application/json");
     if (!result) {
-      return LineAnswer{0, "", "no answer from " + url + " (" + httplib::to_string(result.error()) +
-                                   ")"};
+      return LineAnswer{0, "",
+                        "no answer from " + url + " (" + httplib::to_string(result.error()) + ")"};
     }
     return LineAnswer{result->status, result->body, ""};
   };

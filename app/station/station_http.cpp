@@ -192,34 +192,30 @@ private:
   const std::shared_ptr<EventStream> stream_;
 };
 
-} // namespace
-
-struct StationServer::Impl {
-  Impl(Station& s, StationAddress a, std::string t) : station(s), token(std::move(t)) {
-    HttpSite site;
-    site.name = "station";
-    site.check = [this](const HttpRequest& head) { return check(head); };
-    site.answer = [this](const HttpRequest& req) { return answer(req); };
-    server = std::make_unique<HttpServer>(HttpAddress{a.host, a.port}, std::move(site));
-  }
+// The routes, behind the face's own checks.
+class StationSite {
+public:
+  StationSite(Station& station, std::string token) : station_(station), token_(std::move(token)) {}
 
   std::optional<HttpAnswer> check(const HttpRequest& head) const;
   HttpAnswer answer(const HttpRequest& req);
+
+private:
   HttpAnswer run_slot(const HttpRequest& req, const std::string& text);
   HttpAnswer run_all(const HttpRequest& req);
   HttpAnswer cancel_slot(const HttpRequest& req, const std::string& text);
   HttpAnswer events();
   HttpAnswer records(const HttpRequest& req, bool csv);
 
-  Station& station;
-  const std::string token;
-  std::unique_ptr<HttpServer> server;
+  Station& station_;
+  const std::string token_;
 };
 
-std::optional<HttpAnswer> StationServer::Impl::check(const HttpRequest& head) const {
+std::optional<HttpAnswer> StationSite::check(const HttpRequest& head) const {
   const Found found = route_of(head.path);
   const bool needs_token = found.route == nullptr || found.route->needs_token;
-  if (!token.empty() && needs_token && !http_bearer_matches(head.header("Authorization"), token)) {
+  if (!token_.empty() && needs_token &&
+      !http_bearer_matches(head.header("Authorization"), token_)) {
     HttpAnswer refusal = refuse(401, "this station needs its token: Authorization: Bearer TOKEN");
     refusal.headers.emplace_back("WWW-Authenticate", "Bearer realm=\"orvaload station\"");
     return refusal;
@@ -235,7 +231,7 @@ std::optional<HttpAnswer> StationServer::Impl::check(const HttpRequest& head) co
   return std::nullopt;
 }
 
-HttpAnswer StationServer::Impl::answer(const HttpRequest& req) {
+HttpAnswer StationSite::answer(const HttpRequest& req) {
   const Found found = route_of(req.path);
   switch (found.route->action) {
   case Action::page: {
@@ -248,7 +244,7 @@ HttpAnswer StationServer::Impl::answer(const HttpRequest& req) {
     return page;
   }
   case Action::station:
-    return reply(station.state());
+    return reply(station_.state());
   case Action::events:
     return events();
   case Action::records:
@@ -265,7 +261,7 @@ HttpAnswer StationServer::Impl::answer(const HttpRequest& req) {
   return refuse(404, "no such path: " + req.path);
 }
 
-HttpAnswer StationServer::Impl::run_slot(const HttpRequest& req, const std::string& text) {
+HttpAnswer StationSite::run_slot(const HttpRequest& req, const std::string& text) {
   const Body body = body_of(req);
   if (!body.ok) return refuse(400, body.problem);
   const std::string fields = unknown_fields(body.value, "tag");
@@ -276,12 +272,12 @@ HttpAnswer StationServer::Impl::run_slot(const HttpRequest& req, const std::stri
     if (!problem.empty()) return refuse(400, problem);
     tag = body.value["tag"].get<std::string>();
   }
-  const size_t slot = slot_number(text, station.slots());
-  if (slot == 0) return refuse(404, no_slot_text(text, station.slots()));
-  return reply(station.start(slot, tag));
+  const size_t slot = slot_number(text, station_.slots());
+  if (slot == 0) return refuse(404, no_slot_text(text, station_.slots()));
+  return reply(station_.start(slot, tag));
 }
 
-HttpAnswer StationServer::Impl::run_all(const HttpRequest& req) {
+HttpAnswer StationSite::run_all(const HttpRequest& req) {
   const Body body = body_of(req);
   if (!body.ok) return refuse(400, body.problem);
   const std::string fields = unknown_fields(body.value, "tags");
@@ -291,17 +287,17 @@ HttpAnswer StationServer::Impl::run_all(const HttpRequest& req) {
     const json& given = body.value["tags"];
     if (!given.is_object()) return refuse(400, "tags is an object of slot numbers and tags");
     for (const auto& item : given.items()) {
-      const size_t slot = slot_number(item.key(), station.slots());
-      if (slot == 0) return refuse(400, "tags: " + no_slot_text(item.key(), station.slots()));
+      const size_t slot = slot_number(item.key(), station_.slots());
+      if (slot == 0) return refuse(400, "tags: " + no_slot_text(item.key(), station_.slots()));
       const std::string problem = tag_problem(item.value());
       if (!problem.empty()) return refuse(400, "tags: " + problem);
       tags[slot] = item.value().get<std::string>();
     }
   }
-  return reply(station.start_all(tags));
+  return reply(station_.start_all(tags));
 }
 
-HttpAnswer StationServer::Impl::cancel_slot(const HttpRequest& req, const std::string& text) {
+HttpAnswer StationSite::cancel_slot(const HttpRequest& req, const std::string& text) {
   const Body body = body_of(req);
   if (!body.ok) return refuse(400, body.problem);
   const std::string fields = unknown_fields(body.value, "run");
@@ -315,14 +311,14 @@ HttpAnswer StationServer::Impl::cancel_slot(const HttpRequest& req, const std::s
     }
     run = given.get<long>();
   }
-  const size_t slot = slot_number(text, station.slots());
-  if (slot == 0) return refuse(404, no_slot_text(text, station.slots()));
-  return reply(station.cancel(slot, run));
+  const size_t slot = slot_number(text, station_.slots());
+  if (slot == 0) return refuse(404, no_slot_text(text, station_.slots()));
+  return reply(station_.cancel(slot, run));
 }
 
 // The records' filters, each checked: limit, tag, result and since, and no
 // other.
-HttpAnswer StationServer::Impl::records(const HttpRequest& req, bool csv) {
+HttpAnswer StationSite::records(const HttpRequest& req, bool csv) {
   const size_t most = csv ? RECORD_QUERY_MAX : RECORDS_MAX;
   RecordFilter filter;
   filter.limit = csv ? CSV_DEFAULT : RECORDS_DEFAULT;
@@ -366,9 +362,9 @@ HttpAnswer StationServer::Impl::records(const HttpRequest& req, bool csv) {
                              "result and since");
     }
   }
-  if (!csv) return reply(station.records(filter));
+  if (!csv) return reply(station_.records(filter));
   std::string file;
-  const StationReply read = station.records_csv(filter, &file);
+  const StationReply read = station_.records_csv(filter, &file);
   if (read.status != 200) return reply(read);
   HttpAnswer answer;
   answer.content_type = "text/csv; charset=utf-8";
@@ -381,35 +377,23 @@ HttpAnswer StationServer::Impl::records(const HttpRequest& req, bool csv) {
 // Server-Sent Events: each event one "data:" line. The stream begins with
 // every slot's state; it ends when the station does, or when its reader fell
 // so far behind that its queue filled (it reconnects and begins afresh).
-HttpAnswer StationServer::Impl::events() {
-  std::shared_ptr<EventStream> stream = station.open_stream();
+HttpAnswer StationSite::events() {
+  std::shared_ptr<EventStream> stream = station_.open_stream();
   if (!stream) return refuse(503, "too many event streams are open; close one and try again");
   HttpAnswer answer;
   answer.content_type = "text/event-stream";
   answer.headers = {{"Cache-Control", "no-store"}, {"X-Accel-Buffering", "no"}};
-  answer.stream = std::make_shared<StationStream>(station, std::move(stream));
+  answer.stream = std::make_shared<StationStream>(station_, std::move(stream));
   return answer;
 }
 
-StationServer::StationServer(Station& station, StationAddress address, std::string token)
-    : impl_(std::make_unique<Impl>(station, std::move(address), std::move(token))) {}
+} // namespace
 
-StationServer::~StationServer() = default;
-
-ServeResult StationServer::bind() {
-  const HttpListenResult bound = impl_->server->bind();
-  if (bound.status != HttpListen::ok) return {ServeStatus::cannot_listen, bound.reason};
-  return {};
-}
-
-int StationServer::port() const {
-  return impl_->server->port();
-}
-
-void StationServer::serve() {
-  impl_->server->serve();
-}
-
-void StationServer::stop() {
-  impl_->server->stop();
+HttpSite station_site(Station& station, std::string token) {
+  auto routes = std::make_shared<StationSite>(station, std::move(token));
+  HttpSite site;
+  site.name = "station";
+  site.check = [routes](const HttpRequest& head) { return routes->check(head); };
+  site.answer = [routes](const HttpRequest& req) { return routes->answer(req); };
+  return site;
 }

@@ -77,9 +77,10 @@ protected:
   }
 
   SyncResult push(const std::string& station = "bench-1") {
-    return line_sync_once(*store_, LINE, station, [this](const std::string& p, const std::string& b) {
-      return line_(p, b);
-    });
+    return line_sync_once(*store_, LINE, station,
+                          [this](const std::string& p, const std::string& b) {
+                            return line_(p, b);
+                          });
   }
 
   int64_t unsynced(const std::string& station = "bench-1") {
@@ -105,7 +106,8 @@ TEST_F(LineReporterTest, FinishedRowsGoOnceAndOnlyWhatTheLineHoldsIsSynced) {
   EXPECT_EQ(r.have_through, 1) << "seq 2 is still running, so the line has a gap";
   ASSERT_EQ(line_.rows["bench-1"].size(), 2u);
   EXPECT_EQ(line_.rows["bench-1"][1]["result"], "ok");
-  EXPECT_TRUE(line_.rows["bench-1"][1]["slot"].is_null()) << "every column, null where the store has NULL";
+  EXPECT_TRUE(line_.rows["bench-1"][1]["slot"].is_null())
+      << "every column, null where the store has NULL";
   EXPECT_EQ(line_.paths.back(), "/api/stations/bench-1/records");
   EXPECT_EQ(unsynced(), 1) << "seq 3 went, but the line does not hold it without a gap yet";
 
