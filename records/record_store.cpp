@@ -171,10 +171,16 @@ sqlite3* open_file(const std::string& path, int flags, int* code) {
 }
 
 // A process's life: a small file beside the store on which the process
-// holds SQLite's exclusive lock for as long as it runs. Another process that
+// holds SQLite's write lock for as long as it runs. Another process that
 // can take that lock knows the first has ended, however it ended.
 std::string life_path(const std::string& store, const std::string& life) {
   return store + "-life-" + life;
+}
+
+// The lock file and whatever SQLite left beside it.
+void remove_life(const std::string& store, const std::string& life) {
+  std::remove((life_path(store, life) + "-journal").c_str());
+  std::remove(life_path(store, life).c_str());
 }
 
 bool life_has_ended(const std::string& store, const std::string& life) {
@@ -182,10 +188,10 @@ bool life_has_ended(const std::string& store, const std::string& life) {
   sqlite3* db = open_file(life_path(store, life), SQLITE_OPEN_READWRITE, &code);
   if (db == nullptr) return true; // never made, or removed at a clean end
   sqlite3_busy_timeout(db, 0);
-  const bool ended = exec(db, "BEGIN EXCLUSIVE") == SQLITE_OK;
+  const bool ended = exec(db, "BEGIN IMMEDIATE") == SQLITE_OK;
   if (ended) exec(db, "ROLLBACK");
   sqlite3_close(db);
-  if (ended) std::remove(life_path(store, life).c_str());
+  if (ended) remove_life(store, life);
   return ended;
 }
 
@@ -234,7 +240,7 @@ RecordStore::~RecordStore() {
   const std::string life = impl_->life;
   const bool held = impl_->life_db != nullptr;
   impl_.reset();
-  if (held) std::remove(life_path(path_, life).c_str());
+  if (held) remove_life(path_, life);
 }
 
 std::unique_ptr<RecordStore> RecordStore::open(const std::string& path, StoreResult* result) {
@@ -284,7 +290,9 @@ std::unique_ptr<RecordStore> RecordStore::open(const std::string& path, StoreRes
   impl->life = record_uuid();
   impl->life_db =
       open_file(life_path(path, impl->life), SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, &code);
-  if (impl->life_db == nullptr || exec(impl->life_db, "BEGIN EXCLUSIVE") != SQLITE_OK) {
+  // The write lock of a transaction that writes nothing: another process's
+  // BEGIN IMMEDIATE on the file fails while this one lives.
+  if (impl->life_db == nullptr || exec(impl->life_db, "BEGIN IMMEDIATE") != SQLITE_OK) {
     return fail(StoreStatus::cannot_open,
                 "cannot make its lock file " + life_path(path, impl->life) + " beside it");
   }
