@@ -96,3 +96,12 @@ void EventStreamSource::leave() {
   stream_->watch(nullptr);
   streams_.leave(stream_);
 }
+
+HttpAnswer event_stream_answer(EventStreams& streams, std::shared_ptr<EventStream> stream) {
+  if (!stream) return http_error(503, "too many event streams are open; close one and try again");
+  HttpAnswer answer;
+  answer.content_type = "text/event-stream";
+  answer.headers = {{"Cache-Control", "no-store"}, {"X-Accel-Buffering", "no"}};
+  answer.stream = std::make_shared<EventStreamSource>(streams, std::move(stream));
+  return answer;
+}

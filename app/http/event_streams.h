@@ -76,3 +76,7 @@ private:
   EventStreams& streams_;
   const std::shared_ptr<EventStream> stream_;
 };
+
+// The answer that serves `stream` of `streams` (Server-Sent Events); a 503
+// when there is none, as open() gives when too many are open.
+HttpAnswer event_stream_answer(EventStreams& streams, std::shared_ptr<EventStream> stream);

@@ -204,6 +204,15 @@ HttpAnswer http_page(const unsigned char* bytes, size_t size) {
   return page;
 }
 
+HttpAnswer http_csv(std::string file, const std::string& filename) {
+  HttpAnswer answer;
+  answer.content_type = "text/csv; charset=utf-8";
+  answer.headers = {{"Cache-Control", "no-store"},
+                    {"Content-Disposition", "attachment; filename=\"" + filename + "\""}};
+  answer.body = std::move(file);
+  return answer;
+}
+
 HttpAnswer http_error(int status, const std::string& text) {
   HttpAnswer answer;
   answer.status = status;

@@ -91,6 +91,9 @@ HttpAnswer http_error(int status, const std::string& text);
 // is framed by nobody.
 HttpAnswer http_page(const unsigned char* bytes, size_t size);
 
+// A CSV file to download as `filename`.
+HttpAnswer http_csv(std::string file, const std::string& filename);
+
 // "Bearer TOKEN" with the scheme in any case, compared in full whatever
 // differs first, so that the time taken tells nothing of the token.
 bool http_bearer_matches(const std::string& authorization, const std::string& token);

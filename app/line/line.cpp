@@ -102,7 +102,10 @@ void Line::load_known() {
   if (listed) {
     for (const std::string& name : names) stations_[name];
   }
-  if (counted) totals_ = totals;
+  if (counted) {
+    totals_ = totals;
+    totals_known_ = true;
+  }
 }
 
 void Line::heard(Station* s) {
@@ -138,20 +141,29 @@ LineReply Line::receive_rows(const std::string& station, const std::string& body
     rows.push_back(std::move(row));
   }
   int64_t through = 0;
-  const LineDbResult stored = db_.store(station, rows, record_utc_text(wall_ms()), &through);
+  LineTotals added;
+  const LineDbResult stored =
+      db_.store(station, rows, record_utc_text(wall_ms()), &through, &added);
   if (!stored.ok()) {
     return line_error(stored.status == LineDbStatus::down ? 503 : 500, stored.reason);
   }
+  // Counted whole once, when the database was down at start; then kept.
   LineTotals totals;
-  const bool counted = !rows.empty() && db_.totals(&totals).ok();
+  const bool counted = !totals_known() && db_.totals(&totals).ok();
   std::lock_guard<std::mutex> lock(mutex_);
+  if (counted) {
+    totals_ = totals;
+    totals_known_ = true;
+  } else {
+    totals_.upgraded += added.upgraded;
+    totals_.failed += added.failed;
+  }
   Station& s = stations_[station];
   heard(&s);
   const bool came_online = !s.online;
   s.online = true;
   const bool more = through != s.have_through;
   s.have_through = through;
-  if (counted) totals_ = totals;
   if (came_online || more)
     publish(Json{{"event", "station"}, {"station", station_json(station, s)}});
   if (!rows.empty()) {
@@ -215,6 +227,11 @@ Json Line::station_json(const std::string& name, const Station& s) const {
               {"unsynced", s.unsynced},
               {"unsynced_oldest_s", s.unsynced_oldest_s},
               {"have_through", s.have_through >= 0 ? Json(s.have_through) : Json()}};
+}
+
+bool Line::totals_known() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return totals_known_;
 }
 
 Json Line::totals_json() const {

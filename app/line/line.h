@@ -76,6 +76,7 @@ private:
 
   nlohmann::ordered_json station_json(const std::string& name, const Station& s) const;
   nlohmann::ordered_json totals_json() const;
+  bool totals_known() const;
   void heard(Station* s);
   void publish(nlohmann::ordered_json event);
 
@@ -85,5 +86,6 @@ private:
   mutable std::mutex mutex_;
   std::map<std::string, Station> stations_;
   LineTotals totals_;
+  bool totals_known_ = false; // counted in the database once it answered
   EventStreams streams_;
 };

@@ -120,7 +120,7 @@ LineDbResult LineDb::have_through(const std::string& station, int64_t* n) {
 }
 
 LineDbResult LineDb::store(const std::string& station, const std::vector<RunRow>& rows,
-                           const std::string& received_at, int64_t* through) {
+                           const std::string& received_at, int64_t* through, LineTotals* added) {
   std::lock_guard<std::mutex> lock(mutex_);
   LineDbResult done = ready();
   if (!done.ok()) return done;
@@ -131,6 +131,7 @@ LineDbResult LineDb::store(const std::string& station, const std::vector<RunRow>
               (number ? " AS bigint)" : "");
   }
   insert += ") ON CONFLICT DO NOTHING";
+  LineTotals fresh;
   done = link_->run("BEGIN", {}, nullptr);
   for (size_t r = 0; done.ok() && r < rows.size(); ++r) {
     const std::vector<std::string> cells = record_cells(rows[r]);
@@ -141,12 +142,17 @@ LineDbResult LineDb::store(const std::string& station, const std::vector<RunRow>
     }
     params.emplace_back(received_at);
     done = link_->run(insert, params, nullptr);
+    if (done.ok() && link_->changes() > 0) {
+      fresh.upgraded += rows[r].result == "ok";
+      fresh.failed += rows[r].result == "failed";
+    }
   }
   if (done.ok()) done = link_->run("COMMIT", {}, nullptr);
   if (!done.ok()) {
     if (link_->connected()) link_->run("ROLLBACK", {}, nullptr);
     return done;
   }
+  *added = fresh;
   return have_through(station, through);
 }
 

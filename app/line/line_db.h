@@ -50,6 +50,8 @@ public:
   // `refused`.
   virtual LineDbResult run(const std::string& sql, const std::vector<SqlValue>& params,
                            std::vector<SqlRow>* rows) = 0;
+  // Rows the last statement inserted, changed or deleted.
+  virtual int64_t changes() const = 0;
 };
 
 std::unique_ptr<SqlLink> sql_link_sqlite(const std::string& path);
@@ -70,9 +72,10 @@ public:
   // Connects and creates the tables when missing.
   LineDbResult start();
   // Inserts the rows of `station` in one transaction; *have_through is then
-  // the highest N such that rows 1 to N of the station are all held.
+  // the highest N such that rows 1 to N of the station are all held, and
+  // *added counts the rows that were new.
   LineDbResult store(const std::string& station, const std::vector<RunRow>& rows,
-                     const std::string& received_at, int64_t* have_through);
+                     const std::string& received_at, int64_t* have_through, LineTotals* added);
   LineDbResult query(const RecordFilter& filter, const std::string& station,
                      std::vector<RunRow>* rows);
   LineDbResult totals(LineTotals* totals);

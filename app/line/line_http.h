@@ -1,8 +1,7 @@
-// The line's HTTP face: its page, its API and its event stream, served by
-// the HTTP face every server of the project uses.
+// The line's HTTP face: its page, its API and its event stream, as a site
+// for the HTTP face every server of the project uses.
 #pragma once
 
-#include <memory>
 #include <string>
 
 #include "app/http/http_face.h"
@@ -11,18 +10,6 @@
 // A record batch of LINE_BATCH_MAX rows fits with room to spare.
 constexpr size_t LINE_BODY_LIMIT = 1024 * 1024;
 
-class LineServer {
-public:
-  // `token` empty: no token asked.
-  LineServer(Line& line, HttpAddress address, std::string token);
-  ~LineServer();
-
-  HttpListenResult bind();
-  int port() const;
-  void serve();
-  void stop();
-
-private:
-  struct Impl;
-  std::unique_ptr<Impl> impl_;
-};
+// The routes of `line`; `token` empty: no token asked. The site refers to
+// `line`, which must outlive the server.
+HttpSite line_site(Line& line, const std::string& token);

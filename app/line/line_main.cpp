@@ -108,7 +108,7 @@ int main(int argc, char** argv) {
   if (started.status == LineDbStatus::refused) return fail(EXIT_USAGE, started.reason);
   Line line(options.line_name, *db, options.offline_s * 1000);
   line.load_known();
-  LineServer server(line, address, token.token);
+  HttpServer server(address, line_site(line, token.token));
   const HttpListenResult bound = server.bind();
   if (bound.status != HttpListen::ok) return fail(EXIT_NO_PORT, bound.reason);
 

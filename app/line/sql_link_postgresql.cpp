@@ -3,6 +3,8 @@
 // each wait bounded by connect_timeout and statement_timeout.
 #include <libpq-fe.h>
 
+#include <cstdlib>
+
 #include "app/line/line_db.h"
 
 namespace {
@@ -40,6 +42,7 @@ public:
   }
 
   bool connected() const override { return conn_ != nullptr; }
+  int64_t changes() const override { return changes_; }
 
   LineDbResult run(const std::string& sql, const std::vector<SqlValue>& params,
                    std::vector<SqlRow>* rows) override {
@@ -59,6 +62,7 @@ public:
       }
       return {LineDbStatus::refused, "PostgreSQL refused a statement: " + reason};
     }
+    changes_ = std::atoll(PQcmdTuples(result));
     if (rows != nullptr) {
       for (int r = 0; r < PQntuples(result); ++r) {
         SqlRow row;
@@ -76,6 +80,7 @@ public:
 private:
   const std::string conninfo_;
   PGconn* conn_ = nullptr;
+  int64_t changes_ = 0;
 };
 
 } // namespace

@@ -28,6 +28,7 @@ public:
   }
 
   bool connected() const override { return db_ != nullptr; }
+  int64_t changes() const override { return db_ != nullptr ? sqlite3_changes(db_) : 0; }
 
   LineDbResult run(const std::string& sql, const std::vector<SqlValue>& params,
                    std::vector<SqlRow>* rows) override {

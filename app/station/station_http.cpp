@@ -263,25 +263,14 @@ HttpAnswer StationServer::Impl::records(const HttpRequest& req, bool csv) {
   std::string file;
   const StationReply read = station.records_csv(filter, &file);
   if (read.status != 200) return reply(read);
-  HttpAnswer answer;
-  answer.content_type = "text/csv; charset=utf-8";
-  answer.headers = {{"Cache-Control", "no-store"},
-                    {"Content-Disposition", "attachment; filename=\"records.csv\""}};
-  answer.body = std::move(file);
-  return answer;
+  return http_csv(std::move(file), "records.csv");
 }
 
 // Server-Sent Events: each event one "data:" line. The stream begins with
 // every slot's state; it ends when the station does, or when its reader fell
 // so far behind that its queue filled (it reconnects and begins afresh).
 HttpAnswer StationServer::Impl::events() {
-  std::shared_ptr<EventStream> stream = station.open_stream();
-  if (!stream) return refuse(503, "too many event streams are open; close one and try again");
-  HttpAnswer answer;
-  answer.content_type = "text/event-stream";
-  answer.headers = {{"Cache-Control", "no-store"}, {"X-Accel-Buffering", "no"}};
-  answer.stream = std::make_shared<EventStreamSource>(station.streams(), std::move(stream));
-  return answer;
+  return event_stream_answer(station.streams(), station.open_stream());
 }
 
 StationServer::StationServer(Station& station, StationAddress address, std::string token)
