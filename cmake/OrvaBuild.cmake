@@ -97,3 +97,16 @@ else()
   add_library(orva_sqlite INTERFACE)
   target_link_libraries(orva_sqlite INTERFACE PkgConfig::ORVA_SQLITE)
 endif()
+
+# A web page built into a program: `output` names the C++ source that
+# defines `symbol` (declared in `header`) from `page`.
+function(orva_embed_page page output symbol header)
+  add_custom_command(
+    OUTPUT "${output}"
+    COMMAND "${CMAKE_COMMAND}" "-DPAGE=${page}" "-DOUTPUT=${output}" "-DSYMBOL=${symbol}"
+            "-DHEADER=${header}" -P "${PROJECT_SOURCE_DIR}/cmake/embed_page.cmake"
+    DEPENDS "${page}" "${PROJECT_SOURCE_DIR}/cmake/embed_page.cmake"
+            "${PROJECT_SOURCE_DIR}/cmake/OrvaHexBytes.cmake"
+    COMMENT "Building ${page} into the program"
+    VERBATIM)
+endfunction()

@@ -9,6 +9,9 @@ include(GNUInstallDirs)
 if(TARGET orvaload-cli)
   install(TARGETS orvaload-cli RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
+if(TARGET orvaload-line)
+  install(TARGETS orvaload-line RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
 if(TARGET orva-bootsim)
   install(TARGETS orva-bootsim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 endif()
@@ -41,7 +44,7 @@ if(WIN32)
 else()
   # A manual page for every program the package holds.
   set(orva_compressed)
-  foreach(program orvaload orvaload-cli orva-bootsim)
+  foreach(program orvaload orvaload-cli orvaload-line orva-bootsim)
     if(TARGET ${program})
       set(page ${CMAKE_BINARY_DIR}/man/${program}.1.gz)
       orva_gzip_file(${PROJECT_SOURCE_DIR}/docs/${program}.1 ${page})
@@ -73,7 +76,8 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "Puts new firmware into an ORVA controller over a serial line, through the\n"
     "controller's boot loader. The firmware travels inside the programs:\n"
     "orvaload is the upgrade dialog, orvaload-cli the command-line upgrader\n"
-    "for scripts and hosts without a desktop, orva-bootsim a simulated\n"
+    "for scripts and hosts without a desktop, orvaload-line the line server\n"
+    "that production stations report their runs to, orva-bootsim a simulated\n"
     "controller for trying them without one.")
 set(CPACK_PACKAGE_CONTACT "ORVA Upgrader Maintainers <maintainers@orvaload.org>")
 set(CPACK_PACKAGE_INSTALL_DIRECTORY "orvaload")

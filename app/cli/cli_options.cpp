@@ -140,11 +140,12 @@ std::optional<CliEnding> parse_command_line(int argc, const char* const* argv, C
       (!options.records_path.empty() || !options.station_name.empty())) {
     return usage("--records and --station-name keep runs; --list and --info make none");
   }
-  if (options.station_name.size() > UNIT_TAG_MAX ||
-      (!options.station_name.empty() && !unit_tag_is_valid(options.station_name))) {
+  // A line server takes the name as a path segment of its API.
+  if (!options.station_name.empty() && (!unit_tag_is_valid(options.station_name) ||
+                                        options.station_name.find('/') != std::string::npos)) {
     return usage("--station-name '" + options.station_name +
                  "': a name is printable ASCII text of 1 to " + std::to_string(UNIT_TAG_MAX) +
-                 " characters");
+                 " characters without '/'");
   }
   if ((!options.line_url.empty() || !options.line_token_file.empty()) && options.serve.empty()) {
     return usage("--line and --line-token-file belong to a station: give --serve too");

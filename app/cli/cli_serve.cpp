@@ -13,41 +13,20 @@
 #include "app/cli/cli_options.h"
 #include "app/cli/cli_system.h"
 #include "app/cli/console.h"
+#include "app/http/http_face.h"
 #include "app/http/token_file.h"
 #include "app/station/line_reporter.h"
 #include "app/station/station.h"
 #include "app/station/station_http.h"
 #include "image/sha256.h"
 #include "serial/com_name.h"
-#include "serial/number_text.h"
 #include "serial/serial.h"
 
 namespace {
 
-const char LOOPBACK[] = "127.0.0.1";
 // How often the station looks for adapters that came or went.
 constexpr auto LOOK_EVERY = std::chrono::milliseconds(500);
 constexpr auto INTERRUPT_POLL = std::chrono::milliseconds(50);
-
-struct Address {
-  HttpAddress address;
-  std::string problem;
-};
-
-// "[ADDRESS:]PORT"; 127.0.0.1 when no address is given.
-Address parse_address(const std::string& text) {
-  Address parsed;
-  const size_t colon = text.rfind(':');
-  if (colon != std::string::npos) parsed.address.host = text.substr(0, colon);
-  else parsed.address.host = LOOPBACK;
-  uint32_t port = 0;
-  if (parsed.address.host.empty() || !parse_u32(text.substr(colon + 1), &port) || port > 65535) {
-    parsed.problem =
-        "--serve takes [ADDRESS:]PORT, such as 8080 or 0.0.0.0:8080, not '" + text + "'";
-  }
-  parsed.address.port = static_cast<int>(port);
-  return parsed;
-}
 
 // One look at the port list serves every slot.
 std::vector<PortLook> look_at_ports(const std::vector<std::string>& names) {
@@ -74,14 +53,16 @@ double wall_ms() {
 } // namespace
 
 CliEnding cli_serve(const CliOptions& options, const FirmwareImage& image) {
-  const Address at = parse_address(options.serve);
-  if (!at.problem.empty()) return {CliStatus::usage, at.problem};
+  HttpAddress listen;
+  const std::string problem = http_address_parse(options.serve, "--serve", &listen);
+  if (!problem.empty()) return {CliStatus::usage, problem};
+  const HttpAddress& address = listen;
   TokenFile token;
   if (!options.token_file.empty()) {
     token = token_file_read(options.token_file);
     if (token.status != TokenFileStatus::ok) return {CliStatus::usage, token.reason};
-  } else if (at.address.host != LOOPBACK) {
-    return {CliStatus::usage, "--serve on " + at.address.host +
+  } else if (address.host != HTTP_LOOPBACK) {
+    return {CliStatus::usage, "--serve on " + address.host +
                                   " needs --token-file FILE: every request must then carry "
                                   "its token (only 127.0.0.1 is served without one)"};
   }
@@ -144,7 +125,7 @@ CliEnding cli_serve(const CliOptions& options, const FirmwareImage& image) {
   system.line_status = [&line] { return line ? line->status() : nlohmann::ordered_json(nullptr); };
 
   Station station(setup, image, system);
-  HttpServer server(at.address, station_site(station, token.token));
+  HttpServer server(address, station_site(station, token.token));
   const HttpListenResult bound = server.bind();
   if (bound.status != HttpListen::ok) return {CliStatus::no_port, bound.reason};
 
@@ -152,13 +133,12 @@ CliEnding cli_serve(const CliOptions& options, const FirmwareImage& image) {
   for (size_t i = 0; i < options.ports.size(); ++i) {
     slots += (i ? ", " : "") + std::to_string(i + 1) + " " + options.ports[i];
   }
-  cli_write(stdout, "station at http://" + at.address.host + ":" + std::to_string(server.port()) +
+  cli_write(stdout, "station at http://" + address.host + ":" + std::to_string(server.port()) +
                         "/ with slots " + slots + "; records in " + records_path +
                         "; Ctrl-C ends it\n");
 
   if (!options.line_url.empty()) {
-    const std::string page_host =
-        at.address.host == "0.0.0.0" ? run_record_host() : at.address.host;
+    const std::string page_host = address.host == "0.0.0.0" ? run_record_host() : address.host;
     LineSetup line_setup{options.line_url, line_token.token, setup.rows.station,
                          "http://" + page_host + ":" + std::to_string(server.port()) + "/"};
     line = std::make_unique<LineReporter>(line_setup, *records.store,

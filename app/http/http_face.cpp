@@ -173,6 +173,47 @@ bool HttpRequest::has_param(const std::string& name) const {
   return param_at(query, name) != std::string::npos;
 }
 
+std::string http_address_parse(const std::string& text, const std::string& option,
+                               HttpAddress* address) {
+  const size_t colon = text.rfind(':');
+  address->host = colon != std::string::npos ? text.substr(0, colon) : HTTP_LOOPBACK;
+  const std::string port = colon != std::string::npos ? text.substr(colon + 1) : text;
+  long number = 0;
+  bool digits = !port.empty() && port.size() <= 5;
+  for (const char c : port) {
+    digits = digits && c >= '0' && c <= '9';
+    if (digits) number = number * 10 + (c - '0');
+  }
+  if (address->host.empty() || !digits || number > 65535) {
+    return option + " takes [ADDRESS:]PORT, such as 8080 or 0.0.0.0:8080, not '" + text + "'";
+  }
+  address->port = static_cast<int>(number);
+  return "";
+}
+
+HttpAnswer http_page(const unsigned char* bytes, size_t size) {
+  static const char policy[] =
+      "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
+      "img-src data:; connect-src 'self'; base-uri 'none'; form-action 'none'; "
+      "frame-ancestors 'none'";
+  HttpAnswer page;
+  page.content_type = "text/html; charset=utf-8";
+  page.headers = {{"Cache-Control", "no-store"},
+                  {"Content-Security-Policy", policy},
+                  {"X-Content-Type-Options", "nosniff"}};
+  page.body.assign(reinterpret_cast<const char*>(bytes), size);
+  return page;
+}
+
+HttpAnswer http_csv(std::string file, const std::string& filename) {
+  HttpAnswer answer;
+  answer.content_type = "text/csv; charset=utf-8";
+  answer.headers = {{"Cache-Control", "no-store"},
+                    {"Content-Disposition", "attachment; filename=\"" + filename + "\""}};
+  answer.body = std::move(file);
+  return answer;
+}
+
 HttpAnswer http_error(int status, const std::string& text) {
   HttpAnswer answer;
   answer.status = status;
@@ -236,7 +277,7 @@ public:
   void read_head() {
     parser_.emplace();
     parser_->header_limit(HTTP_HEAD_LIMIT);
-    parser_->body_limit(HTTP_BODY_LIMIT);
+    parser_->body_limit(server_.site.body_limit);
     head_only_ = false;
     // One deadline for the head and the body together.
     stream_.expires_after(ms(HTTP_REQUEST_MS));
@@ -299,8 +340,8 @@ private:
                                         std::to_string(HTTP_HEAD_LIMIT) + " bytes"));
     }
     if (ec == http::error::body_limit) {
-      return refuse(
-          http_error(413, "the body is over " + std::to_string(HTTP_BODY_LIMIT) + " bytes"));
+      return refuse(http_error(413, "the body is over " + std::to_string(server_.site.body_limit) +
+                                        " bytes"));
     }
     if (ec == http::error::end_of_stream || ec == http::error::partial_message) return;
     if (ec.category() == http::make_error_code(http::error::bad_target).category()) {

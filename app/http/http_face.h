@@ -24,7 +24,8 @@
 constexpr size_t HTTP_HEAD_LIMIT = 8192;
 // Header lines of one request; beyond: 431.
 constexpr size_t HTTP_HEADERS_MAX = 64;
-// A body, however it is sent (chunks counted as they come); beyond: 413.
+// A body, however it is sent (chunks counted as they come), unless the
+// site sets a limit of its own; beyond: 413.
 constexpr size_t HTTP_BODY_LIMIT = 4096;
 // A whole request, from the moment the server waits for it; else the
 // connection is closed without an answer. Also how long an idle connection
@@ -85,6 +86,14 @@ struct HttpAnswer {
 // {"error": text}, the one shape of every refusal.
 HttpAnswer http_error(int status, const std::string& text);
 
+// A page built into the program: HTML that runs its own inline script and
+// style, talks to its own server alone, loads nothing from anywhere else and
+// is framed by nobody.
+HttpAnswer http_page(const unsigned char* bytes, size_t size);
+
+// A CSV file to download as `filename`.
+HttpAnswer http_csv(std::string file, const std::string& filename);
+
 // "Bearer TOKEN" with the scheme in any case, compared in full whatever
 // differs first, so that the time taken tells nothing of the token.
 bool http_bearer_matches(const std::string& authorization, const std::string& token);
@@ -96,12 +105,20 @@ struct HttpSite {
   std::function<std::optional<HttpAnswer>(const HttpRequest& head)> check;
   // On a handler thread with the whole request.
   std::function<HttpAnswer(const HttpRequest& request)> answer;
+  // The most a request's body may hold; beyond: 413.
+  size_t body_limit = HTTP_BODY_LIMIT;
 };
 
 struct HttpAddress {
   std::string host = "127.0.0.1";
   int port = 0; // 0: any free port
 };
+
+// "[ADDRESS:]PORT", HTTP_LOOPBACK when no address is given; the problem in
+// one line for `option` (--serve), or empty.
+constexpr char HTTP_LOOPBACK[] = "127.0.0.1";
+std::string http_address_parse(const std::string& text, const std::string& option,
+                               HttpAddress* address);
 
 enum class HttpListen { ok, cannot_listen };
 

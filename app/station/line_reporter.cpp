@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "app/runs/event_json.h"
+#include "app/runs/record_json.h"
 #include "records/record_csv.h"
 
 namespace {
@@ -36,21 +37,6 @@ std::string path_part(const std::string& text) {
 
 } // namespace
 
-Json line_row_json(const RunRow& row) {
-  Json out = Json::object();
-  const std::vector<std::string> cells = record_cells(row);
-  for (size_t i = 0; i < RECORD_COLUMN_COUNT; ++i) {
-    if (cells[i].empty() && record_column_is_null_when_empty(i)) {
-      out[RECORD_COLUMNS[i]] = nullptr;
-    } else if (record_column_is_number(i)) {
-      out[RECORD_COLUMNS[i]] = std::stoll(cells[i]);
-    } else {
-      out[RECORD_COLUMNS[i]] = cells[i];
-    }
-  }
-  return out;
-}
-
 SyncResult line_sync_once(RecordStore& store, const std::string& line, const std::string& station,
                           const LinePost& post) {
   SyncResult result;
@@ -62,7 +48,7 @@ SyncResult line_sync_once(RecordStore& store, const std::string& line, const std
   result.have_through = have;
   if (rows.empty()) return result;
   Json batch = Json::array();
-  for (const RunRow& row : rows) batch.push_back(line_row_json(row));
+  for (const RunRow& row : rows) batch.push_back(record_columns_json(row));
   const LineAnswer answer =
       post("/api/stations/" + path_part(station) + "/records", json_line(Json{{"rows", batch}}));
   if (answer.status != 200) {

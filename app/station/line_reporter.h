@@ -22,6 +22,8 @@ constexpr size_t LINE_BATCH_MAX = 500;
 constexpr int LINE_RETRY_MAX_MS = 30000;
 constexpr int LINE_HEARTBEAT_MS = 5000;
 constexpr int LINE_STATE_MIN_MS = 500;
+// The longest text of a slot's state the line takes.
+constexpr size_t LINE_TEXT_MAX = 256;
 
 // What one POST to the line came back with: status 0 when no answer came.
 struct LineAnswer {
@@ -31,9 +33,6 @@ struct LineAnswer {
 };
 // Posts a JSON body to a path of the line server.
 using LinePost = std::function<LineAnswer(const std::string& path, const std::string& body)>;
-
-// A row as the line takes it: every column, null where the store has NULL.
-nlohmann::ordered_json line_row_json(const RunRow& row);
 
 enum class SyncStep { idle, pushed, failed };
 

@@ -9,6 +9,8 @@
 #include <thread>
 
 #include "app/runs/event_json.h"
+#include "app/runs/record_json.h"
+#include "app/station/line_reporter.h"
 #include "records/record_csv.h"
 
 namespace {
@@ -47,21 +49,6 @@ std::vector<std::string> last_lines(const std::string& path, size_t limit) {
   if (!tail.empty() && tail.back() != '\n' && !lines.empty()) lines.pop_back();
   if (lines.size() > limit) lines.erase(lines.begin(), lines.end() - static_cast<long>(limit));
   return lines;
-}
-
-// A row as the API shows it: its columns, those that are null left out, and
-// how long the run took.
-Json row_json(const RunRow& row) {
-  Json out = Json::object();
-  const std::vector<std::string> cells = record_cells(row);
-  for (size_t i = 0; i < RECORD_COLUMN_COUNT; ++i) {
-    if (cells[i].empty() && record_column_is_null_when_empty(i)) continue;
-    out[RECORD_COLUMNS[i]] =
-        record_column_is_number(i) ? Json(std::stoll(cells[i])) : Json(cells[i]);
-  }
-  const double seconds = record_seconds(row);
-  if (seconds >= 0) out["seconds"] = std::round(seconds * 1000.0) / 1000.0;
-  return out;
 }
 
 } // namespace
@@ -355,7 +342,7 @@ StationReply Station::records(const RecordFilter& filter) const {
     std::vector<RunRow> rows;
     const StoreResult read = system_.store->query(filter, &rows);
     if (!read.ok()) return station_error(500, read.reason);
-    for (const RunRow& row : rows) records.push_back(row_json(row));
+    for (const RunRow& row : rows) records.push_back(record_json(row));
   } else if (!setup_.log_path.empty()) {
     for (const std::string& line : last_lines(setup_.log_path, filter.limit)) {
       Json record = Json::parse(line, nullptr, false);
@@ -379,12 +366,13 @@ Json Station::line_slots() const {
   std::lock_guard<std::mutex> lock(mutex_);
   Json slots = Json::array();
   for (const auto& slot : slots_) {
+    // The line takes texts of a bounded length.
     slots.push_back(Json{{"slot", slot->number},
-                         {"port", slot->port},
+                         {"port", slot->port.substr(0, LINE_TEXT_MAX)},
                          {"state", slot_state_name(slot->state)},
                          {"permille", slot->permille},
                          {"tag", slot->tag},
-                         {"last_text", slot->last_text}});
+                         {"last_text", slot->last_text.substr(0, LINE_TEXT_MAX)}});
   }
   return slots;
 }
@@ -399,10 +387,6 @@ std::shared_ptr<EventStream> Station::open_stream() {
     first.push_back(json_line(event));
   }
   return streams_.open(first);
-}
-
-void Station::leave_stream(const std::shared_ptr<EventStream>& stream) {
-  streams_.leave(stream);
 }
 
 void Station::check_presence() {

@@ -17,10 +17,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/http/event_streams.h"
 #include "app/runs/port_runs.h"
 #include "app/runs/run_record.h"
 #include "app/runs/store_sink.h"
-#include "app/station/event_streams.h"
 #include "records/record_store.h"
 #include "upgrade/firmware.h"
 
@@ -102,7 +102,8 @@ public:
   // A stream that begins with every slot's state; nullptr when too many are
   // open.
   std::shared_ptr<EventStream> open_stream();
-  void leave_stream(const std::shared_ptr<EventStream>& stream);
+  void leave_stream(const std::shared_ptr<EventStream>& stream) { streams_.leave(stream); }
+  EventStreams& streams() { return streams_; }
 
   // Looks again at which adapters are there; a few times a second.
   void check_presence();

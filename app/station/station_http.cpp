@@ -6,8 +6,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/http/event_streams.h"
 #include "app/http/http_face.h"
 #include "app/runs/event_json.h"
+#include "app/runs/record_json.h"
 #include "app/runs/unit_tag.h"
 #include "app/station/station.h"
 #include "app/station/station_page.h"
@@ -16,22 +18,10 @@ namespace {
 
 using json = nlohmann::ordered_json;
 
-constexpr size_t RECORDS_DEFAULT = 20;
-constexpr size_t RECORDS_MAX = 1000;
-// A CSV file holds up to the store's most rows, the newest by default.
-constexpr size_t CSV_DEFAULT = 1000;
-const char* const RESULTS[] = {"running", "ok", "failed", "cancelled", "not-opened", "interrupted"};
 // Slot numbers in a path: a few digits, so that none overflows.
 constexpr size_t SLOT_DIGITS_MAX = 6;
 // Run numbers in a cancel's body.
 constexpr long RUN_MAX = 1000000000;
-
-// The page may run its own inline script and style and talk to the station
-// alone; it loads nothing from anywhere else and is framed by nobody.
-const char PAGE_POLICY[] =
-    "default-src 'none'; script-src 'unsafe-inline'; style-src 'unsafe-inline'; "
-    "img-src data:; connect-src 'self'; base-uri 'none'; form-action 'none'; "
-    "frame-ancestors 'none'";
 
 enum class Method { get, post };
 
@@ -119,33 +109,6 @@ std::string unknown_fields(const json& body, const char* allowed) {
   return "";
 }
 
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// A query value percent-decoded, '+' as a space; false for a broken escape.
-bool url_decoded(const std::string& text, std::string* out) {
-  out->clear();
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] == '+') {
-      *out += ' ';
-    } else if (text[i] != '%') {
-      *out += text[i];
-    } else {
-      if (i + 2 >= text.size()) return false;
-      const int high = hex_value(text[i + 1]);
-      const int low = hex_value(text[i + 2]);
-      if (high < 0 || low < 0) return false;
-      *out += static_cast<char>(high * 16 + low);
-      i += 2;
-    }
-  }
-  return true;
-}
-
 std::string tag_problem(const json& tag) {
   if (!tag.is_string() || !unit_tag_is_valid(tag.get<std::string>())) {
     return "a tag is printable ASCII text of 1 to " + std::to_string(UNIT_TAG_MAX) + " characters";
@@ -167,30 +130,6 @@ size_t slot_number(const std::string& text, size_t slots) {
 std::string no_slot_text(const std::string& text, size_t slots) {
   return "no slot '" + text + "': the station has slots 1 to " + std::to_string(slots);
 }
-
-// Server-Sent Events from one of the station's streams, pulled by the face.
-class StationStream : public HttpStreamSource {
-public:
-  StationStream(Station& station, std::shared_ptr<EventStream> stream)
-      : station_(station), stream_(std::move(stream)) {}
-  bool take(std::string* text) override {
-    std::vector<std::string> events;
-    if (!stream_->next(&events, 0)) return false;
-    // Each event is a JSON line with its own line end; one more ends the
-    // message.
-    for (const std::string& event : events) *text += "data: " + event + "\n";
-    return true;
-  }
-  void watch(std::function<void()> ready) override { stream_->watch(std::move(ready)); }
-  void leave() override {
-    stream_->watch(nullptr);
-    station_.leave_stream(stream_);
-  }
-
-private:
-  Station& station_;
-  const std::shared_ptr<EventStream> stream_;
-};
 
 // The routes, behind the face's own checks.
 class StationSite {
@@ -234,15 +173,8 @@ std::optional<HttpAnswer> StationSite::check(const HttpRequest& head) const {
 HttpAnswer StationSite::answer(const HttpRequest& req) {
   const Found found = route_of(req.path);
   switch (found.route->action) {
-  case Action::page: {
-    HttpAnswer page;
-    page.content_type = "text/html; charset=utf-8";
-    page.headers = {{"Cache-Control", "no-store"},
-                    {"Content-Security-Policy", PAGE_POLICY},
-                    {"X-Content-Type-Options", "nosniff"}};
-    page.body.assign(reinterpret_cast<const char*>(STATION_PAGE), STATION_PAGE_SIZE);
-    return page;
-  }
+  case Action::page:
+    return http_page(STATION_PAGE, STATION_PAGE_SIZE);
   case Action::station:
     return reply(station_.state());
   case Action::events:
@@ -319,72 +251,22 @@ HttpAnswer StationSite::cancel_slot(const HttpRequest& req, const std::string& t
 // The records' filters, each checked: limit, tag, result and since, and no
 // other.
 HttpAnswer StationSite::records(const HttpRequest& req, bool csv) {
-  const size_t most = csv ? RECORD_QUERY_MAX : RECORDS_MAX;
-  RecordFilter filter;
-  filter.limit = csv ? CSV_DEFAULT : RECORDS_DEFAULT;
-  size_t at = 0;
-  while (at < req.query.size()) {
-    size_t end = req.query.find('&', at);
-    if (end == std::string::npos) end = req.query.size();
-    const std::string pair = req.query.substr(at, end - at);
-    at = end + 1;
-    if (pair.empty()) continue;
-    const size_t equals = pair.find('=');
-    const std::string name = pair.substr(0, equals);
-    std::string value;
-    if (equals == std::string::npos || !url_decoded(pair.substr(equals + 1), &value)) {
-      return refuse(400, "give " + name + " as NAME=VALUE, its value URL-encoded");
-    }
-    if (name == "limit") {
-      filter.limit = slot_number(value, most);
-      if (filter.limit == 0) {
-        return refuse(400, "limit is a number from 1 to " + std::to_string(most));
-      }
-    } else if (name == "tag") {
-      if (!unit_tag_is_valid(value)) return refuse(400, "tag: " + tag_problem(value));
-      filter.tag = value;
-    } else if (name == "result") {
-      bool known = false;
-      for (const char* result : RESULTS) known = known || value == result;
-      if (!known) {
-        return refuse(400, "result is one of running, ok, failed, cancelled, not-opened, "
-                           "interrupted");
-      }
-      filter.result = value;
-    } else if (name == "since") {
-      if (!record_utc_is_valid(value)) {
-        return refuse(400, "since is a UTC time such as 2026-12-09 or 2026-12-09T14:06:41Z");
-      }
-      filter.since = value;
-    } else {
-      return refuse(400, "unknown parameter '" + name +
-                             "': the records take limit, tag, "
-                             "result and since");
-    }
-  }
+  RecordQuery query;
+  const std::string problem = record_query_parse(req.query, csv, false, &query);
+  if (!problem.empty()) return refuse(400, problem);
+  const RecordFilter& filter = query.filter;
   if (!csv) return reply(station_.records(filter));
   std::string file;
   const StationReply read = station_.records_csv(filter, &file);
   if (read.status != 200) return reply(read);
-  HttpAnswer answer;
-  answer.content_type = "text/csv; charset=utf-8";
-  answer.headers = {{"Cache-Control", "no-store"},
-                    {"Content-Disposition", "attachment; filename=\"records.csv\""}};
-  answer.body = std::move(file);
-  return answer;
+  return http_csv(std::move(file), "records.csv");
 }
 
 // Server-Sent Events: each event one "data:" line. The stream begins with
 // every slot's state; it ends when the station does, or when its reader fell
 // so far behind that its queue filled (it reconnects and begins afresh).
 HttpAnswer StationSite::events() {
-  std::shared_ptr<EventStream> stream = station_.open_stream();
-  if (!stream) return refuse(503, "too many event streams are open; close one and try again");
-  HttpAnswer answer;
-  answer.content_type = "text/event-stream";
-  answer.headers = {{"Cache-Control", "no-store"}, {"X-Accel-Buffering", "no"}};
-  answer.stream = std::make_shared<StationStream>(station_, std::move(stream));
-  return answer;
+  return event_stream_answer(station_.streams(), station_.open_stream());
 }
 
 } // namespace

@@ -13,9 +13,9 @@
 
 #include "app/cli/progress_board.h"
 #include "app/cli/run_summary.h"
+#include "app/http/event_streams.h"
 #include "app/runs/event_json.h"
 #include "app/runs/run_record.h"
-#include "app/station/event_streams.h"
 
 namespace {
 

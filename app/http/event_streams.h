@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "app/http/http_face.h"
+
 class EventStream {
 public:
   // Waits up to `wait_ms` for events and moves those queued into *events.
@@ -58,3 +60,23 @@ private:
   std::mutex mutex_;
   std::vector<std::shared_ptr<EventStream>> streams_;
 };
+
+// One stream served as Server-Sent Events by the HTTP face: each event one
+// "data:" line. It ends when the streams close, or when its reader fell so
+// far behind that its queue filled (the reader reconnects and begins afresh).
+class EventStreamSource : public HttpStreamSource {
+public:
+  EventStreamSource(EventStreams& streams, std::shared_ptr<EventStream> stream)
+      : streams_(streams), stream_(std::move(stream)) {}
+  bool take(std::string* text) override;
+  void watch(std::function<void()> ready) override;
+  void leave() override;
+
+private:
+  EventStreams& streams_;
+  const std::shared_ptr<EventStream> stream_;
+};
+
+// The answer that serves `stream` of `streams` (Server-Sent Events); a 503
+// when there is none, as open() gives when too many are open.
+HttpAnswer event_stream_answer(EventStreams& streams, std::shared_ptr<EventStream> stream);

@@ -1,4 +1,4 @@
-#include "app/station/event_streams.h"
+#include "app/http/event_streams.h"
 
 #include <algorithm>
 #include <chrono>
@@ -77,4 +77,31 @@ void EventStreams::close_all() {
   std::lock_guard<std::mutex> lock(mutex_);
   for (const auto& stream : streams_) stream->close();
   streams_.clear();
+}
+
+bool EventStreamSource::take(std::string* text) {
+  std::vector<std::string> events;
+  if (!stream_->next(&events, 0)) return false;
+  // Each event is a JSON line with its own line end; one more ends the
+  // message.
+  for (const std::string& event : events) *text += "data: " + event + "\n";
+  return true;
+}
+
+void EventStreamSource::watch(std::function<void()> ready) {
+  stream_->watch(std::move(ready));
+}
+
+void EventStreamSource::leave() {
+  stream_->watch(nullptr);
+  streams_.leave(stream_);
+}
+
+HttpAnswer event_stream_answer(EventStreams& streams, std::shared_ptr<EventStream> stream) {
+  if (!stream) return http_error(503, "too many event streams are open; close one and try again");
+  HttpAnswer answer;
+  answer.content_type = "text/event-stream";
+  answer.headers = {{"Cache-Control", "no-store"}, {"X-Accel-Buffering", "no"}};
+  answer.stream = std::make_shared<EventStreamSource>(streams, std::move(stream));
+  return answer;
 }

@@ -1,0 +1,300 @@
+#include "app/line/line.h"
+
+#include <vector>
+
+#include "app/runs/event_json.h"
+#include "records/record_csv.h"
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+const char* const STATE_FIELDS[] = {"page", "slots", "unsynced", "unsynced_oldest_s"};
+const char* const SLOT_FIELDS[] = {"slot", "port", "state", "permille", "tag", "last_text"};
+// Slot numbers, and states such as "running" or "not present".
+constexpr int64_t SLOT_MAX = 1024;
+constexpr size_t SLOT_STATE_MAX = 32;
+// A count and an age a station could hold.
+constexpr int64_t COUNT_MAX = 1000000000000LL;
+
+bool printable(const std::string& text) {
+  for (const char c : text) {
+    if (c < 0x20 || c > 0x7e) return false;
+  }
+  return true;
+}
+
+template <size_t N>
+std::string unknown_field(const Json& object, const char* const (&known)[N]) {
+  for (const auto& item : object.items()) {
+    bool found = false;
+    for (const char* name : known) found = found || item.key() == name;
+    if (!found) return "unknown field '" + item.key() + "'";
+  }
+  return "";
+}
+
+// A text of at most `most` bytes (UTF-8 taken as it comes), or null when
+// `nullable`.
+bool bounded_text(const Json& value, size_t most, bool nullable) {
+  if (value.is_null()) return nullable;
+  return value.is_string() && value.get_ref<const std::string&>().size() <= most;
+}
+
+bool whole_number(const Json& value, int64_t low, int64_t high) {
+  return value.is_number_integer() && value.get<int64_t>() >= low && value.get<int64_t>() <= high;
+}
+
+// The slots of a state, each checked; a problem, or empty.
+std::string slots_problem(const Json& slots) {
+  if (!slots.is_array() || slots.size() > LINE_SLOTS_MAX) {
+    return "slots is an array of at most " + std::to_string(LINE_SLOTS_MAX) + " slots";
+  }
+  for (const Json& slot : slots) {
+    if (!slot.is_object()) return "each slot is an object";
+    const std::string unknown = unknown_field(slot, SLOT_FIELDS);
+    if (!unknown.empty()) return "slots: " + unknown;
+    if (!whole_number(slot.value("slot", Json()), 1, SLOT_MAX)) {
+      return "slots: slot is a number from 1 to " + std::to_string(SLOT_MAX);
+    }
+    const Json state = slot.value("state", Json());
+    if (!bounded_text(state, SLOT_STATE_MAX, false) || !printable(state.get<std::string>())) {
+      return "slots: state is a text of at most " + std::to_string(SLOT_STATE_MAX) + " characters";
+    }
+    if (!whole_number(slot.value("permille", Json(0)), 0, 1000)) {
+      return "slots: permille is a number from 0 to 1000";
+    }
+    for (const char* text : {"port", "tag", "last_text"}) {
+      if (!bounded_text(slot.value(text, Json()), LINE_TEXT_MAX, true)) {
+        return std::string("slots: ") + text + " is a text of at most " +
+               std::to_string(LINE_TEXT_MAX) + " bytes, or null";
+      }
+    }
+  }
+  return "";
+}
+
+int64_t wall_ms() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+} // namespace
+
+LineReply line_error(int status, const std::string& text) {
+  return {status, Json{{"error", text}}};
+}
+
+bool line_station_name_is_valid(const std::string& name) {
+  return !name.empty() && name.size() <= LINE_NAME_MAX && printable(name) &&
+         name.find('/') == std::string::npos;
+}
+
+Line::Line(std::string name, LineDb& db, int offline_ms)
+    : name_(std::move(name)), db_(db), offline_ms_(offline_ms) {}
+
+void Line::load_known() {
+  std::vector<std::string> names;
+  LineTotals totals;
+  const bool listed = db_.stations(&names).ok();
+  const bool counted = db_.totals(&totals).ok();
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (listed) {
+    for (const std::string& name : names) stations_[name];
+  }
+  if (counted) {
+    totals_ = totals;
+    totals_known_ = true;
+  }
+}
+
+void Line::heard(Station* s) {
+  s->heard = true;
+  s->heard_at = std::chrono::steady_clock::now();
+  s->heard_utc = record_utc_text(wall_ms());
+}
+
+LineReply Line::receive_rows(const std::string& station, const std::string& body) {
+  const Json batch = Json::parse(body, nullptr, false);
+  if (batch.is_discarded() || !batch.is_object() || batch.size() != 1 || !batch.contains("rows") ||
+      !batch["rows"].is_array()) {
+    return line_error(400, "send {\"rows\": [...]}, the station's finished rows");
+  }
+  const Json& given = batch["rows"];
+  if (given.size() > LINE_BATCH_MAX) {
+    return line_error(400, "a batch has at most " + std::to_string(LINE_BATCH_MAX) + " rows");
+  }
+  std::vector<RunRow> rows;
+  for (size_t i = 0; i < given.size(); ++i) {
+    RunRow row;
+    std::string problem = record_from_json(given[i], &row);
+    if (problem.empty() && row.station != station) {
+      problem = "the row is of station '" + row.station + "', not of '" + station + "'";
+    }
+    if (problem.empty() && row.result == "running") problem = "the run has not ended";
+    if (problem.empty() && !rows.empty() && row.station_seq <= rows.back().station_seq) {
+      problem = "rows come in station_seq order, each once";
+    }
+    if (!problem.empty()) {
+      return line_error(400, "row " + std::to_string(i + 1) + ": " + problem + "; nothing stored");
+    }
+    rows.push_back(std::move(row));
+  }
+  int64_t through = 0;
+  LineTotals added;
+  const LineDbResult stored =
+      db_.store(station, rows, record_utc_text(wall_ms()), &through, &added);
+  if (!stored.ok()) {
+    return line_error(stored.status == LineDbStatus::down ? 503 : 500, stored.reason);
+  }
+  // Counted whole once, when the database was down at start; then kept.
+  LineTotals totals;
+  const bool counted = !totals_known() && db_.totals(&totals).ok();
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (counted) {
+    totals_ = totals;
+    totals_known_ = true;
+  } else {
+    totals_.upgraded += added.upgraded;
+    totals_.failed += added.failed;
+  }
+  Station& s = stations_[station];
+  heard(&s);
+  const bool came_online = !s.online;
+  s.online = true;
+  const bool more = through != s.have_through;
+  s.have_through = through;
+  if (came_online || more)
+    publish(Json{{"event", "station"}, {"station", station_json(station, s)}});
+  if (!rows.empty()) {
+    publish(Json{
+        {"event", "rows"}, {"station", station}, {"rows", rows.size()}, {"have_through", through}});
+    publish(Json{{"event", "totals"}, {"totals", totals_json()}});
+  }
+  return {200, Json{{"have_through", through}}};
+}
+
+LineReply Line::receive_state(const std::string& station, const std::string& body) {
+  const Json state = Json::parse(body, nullptr, false);
+  if (state.is_discarded() || !state.is_object()) {
+    return line_error(400, "the body is not a JSON object");
+  }
+  std::string problem = unknown_field(state, STATE_FIELDS);
+  const Json page = state.value("page", Json());
+  if (problem.empty() && !page.is_null()) {
+    const bool web = page.is_string() && page.get<std::string>().size() <= LINE_URL_MAX &&
+                     printable(page.get<std::string>()) &&
+                     (page.get<std::string>().rfind("http://", 0) == 0 ||
+                      page.get<std::string>().rfind("https://", 0) == 0);
+    if (!web) problem = "page is the station's http:// or https:// address, or null";
+  }
+  const Json slots = state.value("slots", Json::array());
+  if (problem.empty()) problem = slots_problem(slots);
+  if (problem.empty() && !whole_number(state.value("unsynced", Json(0)), 0, COUNT_MAX)) {
+    problem = "unsynced is a count of rows";
+  }
+  const Json oldest = state.value("unsynced_oldest_s", Json());
+  if (problem.empty() && !oldest.is_null() &&
+      !(oldest.is_number() && oldest.get<double>() >= 0 && oldest.get<double>() <= COUNT_MAX)) {
+    problem = "unsynced_oldest_s is the age in seconds of the oldest unsynced row, or null";
+  }
+  if (!problem.empty()) return line_error(400, problem);
+
+  std::lock_guard<std::mutex> lock(mutex_);
+  Station& s = stations_[station];
+  heard(&s);
+  const bool changed = !s.online || s.page != page || s.slots != slots ||
+                       s.unsynced != state.value("unsynced", Json(0)).get<int64_t>() ||
+                       s.unsynced_oldest_s != oldest;
+  s.online = true;
+  s.page = page;
+  s.slots = slots;
+  s.unsynced = state.value("unsynced", Json(0)).get<int64_t>();
+  s.unsynced_oldest_s = oldest;
+  if (changed) {
+    publish(Json{{"event", "station"}, {"station", station_json(station, s)}});
+    publish(Json{{"event", "totals"}, {"totals", totals_json()}});
+  }
+  return {200, Json{{"ok", true}}};
+}
+
+Json Line::station_json(const std::string& name, const Station& s) const {
+  return Json{{"name", name},
+              {"online", s.online},
+              {"last_heard", s.heard ? Json(s.heard_utc) : Json()},
+              {"page", s.page},
+              {"slots", s.slots},
+              {"unsynced", s.unsynced},
+              {"unsynced_oldest_s", s.unsynced_oldest_s},
+              {"have_through", s.have_through >= 0 ? Json(s.have_through) : Json()}};
+}
+
+bool Line::totals_known() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return totals_known_;
+}
+
+Json Line::totals_json() const {
+  int64_t running = 0;
+  for (const auto& [name, s] : stations_) {
+    if (!s.online) continue;
+    for (const Json& slot : s.slots) running += slot.value("state", "") == "running";
+  }
+  return Json{{"upgraded", totals_.upgraded}, {"failed", totals_.failed}, {"running", running}};
+}
+
+LineReply Line::state() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Json stations = Json::array();
+  for (const auto& [name, s] : stations_) stations.push_back(station_json(name, s));
+  return {200, Json{{"line", name_}, {"stations", stations}, {"totals", totals_json()}}};
+}
+
+LineReply Line::records(const RecordQuery& query) {
+  std::vector<RunRow> rows;
+  const LineDbResult read = db_.query(query.filter, query.station, &rows);
+  if (!read.ok()) return line_error(read.status == LineDbStatus::down ? 503 : 500, read.reason);
+  Json records = Json::array();
+  for (const RunRow& row : rows) records.push_back(record_json(row));
+  return {200, Json{{"records", records}}};
+}
+
+LineReply Line::records_csv(const RecordQuery& query, std::string* csv) {
+  std::vector<RunRow> rows;
+  const LineDbResult read = db_.query(query.filter, query.station, &rows);
+  if (!read.ok()) return line_error(read.status == LineDbStatus::down ? 503 : 500, read.reason);
+  *csv = record_csv(rows);
+  return {200, Json()};
+}
+
+std::shared_ptr<EventStream> Line::open_stream() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<std::string> first;
+  for (const auto& [name, s] : stations_) {
+    first.push_back(json_line(Json{{"event", "station"}, {"station", station_json(name, s)}}));
+  }
+  first.push_back(json_line(Json{{"event", "totals"}, {"totals", totals_json()}}));
+  return streams_.open(first);
+}
+
+void Line::tick() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto now = std::chrono::steady_clock::now();
+  bool any = false;
+  for (auto& [name, s] : stations_) {
+    if (!s.online || now - s.heard_at < std::chrono::milliseconds(offline_ms_)) continue;
+    s.online = false;
+    any = true;
+    publish(Json{{"event", "station"}, {"station", station_json(name, s)}});
+  }
+  if (any) publish(Json{{"event", "totals"}, {"totals", totals_json()}});
+}
+
+void Line::publish(Json event) {
+  event["sent_ms"] = wall_ms();
+  streams_.publish(json_line(event));
+}
+
+void Line::finish() {
+  streams_.close_all();
+}

@@ -1,0 +1,91 @@
+// The line: what every station last said of its slots (kept in memory), the
+// rows they sent (kept in the line's database), and the events of every
+// change, fanned out to the line's event streams. A station is online while
+// it was heard within the offline time; tick() notices when one goes quiet.
+// Every call is safe from any thread.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "app/http/event_streams.h"
+#include "app/line/line_db.h"
+#include "app/runs/record_json.h"
+
+// Rows in one batch, and what a state may hold.
+constexpr size_t LINE_BATCH_MAX = 500;
+constexpr size_t LINE_SLOTS_MAX = 64;
+constexpr size_t LINE_TEXT_MAX = 256;
+constexpr size_t LINE_URL_MAX = 512;
+constexpr size_t LINE_NAME_MAX = 64;
+// A station heard from within this time is online.
+constexpr int LINE_OFFLINE_MS = 10000;
+
+struct LineReply {
+  int status = 200;
+  nlohmann::ordered_json body;
+};
+
+LineReply line_error(int status, const std::string& text);
+
+// Printable ASCII without '/', 1 to LINE_NAME_MAX characters.
+bool line_station_name_is_valid(const std::string& name);
+
+class Line {
+public:
+  Line(std::string name, LineDb& db, int offline_ms);
+
+  // A batch {"rows": [...]} of the station's finished rows; 200 with
+  // {"have_through": N}, 400 with nothing stored, 503 while the database is
+  // down.
+  LineReply receive_rows(const std::string& station, const std::string& body);
+  // The station's live state.
+  LineReply receive_state(const std::string& station, const std::string& body);
+  LineReply state();
+  LineReply records(const RecordQuery& query);
+  LineReply records_csv(const RecordQuery& query, std::string* csv);
+
+  // A stream that begins with every station and the totals; nullptr when
+  // too many are open.
+  std::shared_ptr<EventStream> open_stream();
+  EventStreams& streams() { return streams_; }
+  // Stations that went quiet become offline, with an event each.
+  void tick();
+  // The stations that sent rows in an earlier life of the line.
+  void load_known();
+  void finish();
+
+private:
+  struct Station {
+    bool heard = false;
+    bool online = false;
+    std::chrono::steady_clock::time_point heard_at;
+    std::string heard_utc;
+    nlohmann::ordered_json page;
+    nlohmann::ordered_json slots = nlohmann::ordered_json::array();
+    int64_t unsynced = 0;
+    nlohmann::ordered_json unsynced_oldest_s;
+    int64_t have_through = -1; // -1: not known yet
+  };
+
+  nlohmann::ordered_json station_json(const std::string& name, const Station& s) const;
+  nlohmann::ordered_json totals_json() const;
+  bool totals_known() const;
+  void heard(Station* s);
+  void publish(nlohmann::ordered_json event);
+
+  const std::string name_;
+  LineDb& db_;
+  const int offline_ms_;
+  mutable std::mutex mutex_;
+  std::map<std::string, Station> stations_;
+  LineTotals totals_;
+  bool totals_known_ = false; // counted in the database once it answered
+  EventStreams streams_;
+};

@@ -1,0 +1,216 @@
+#include "app/line/line_db.h"
+
+#include "records/record_csv.h"
+
+namespace {
+
+const char SCHEMA[][700] = {
+    "CREATE TABLE IF NOT EXISTS orva_schema (version integer NOT NULL)",
+    "CREATE TABLE IF NOT EXISTS orva_runs ("
+    " run_id text PRIMARY KEY, station_seq bigint NOT NULL, station text NOT NULL, slot bigint,"
+    " port text NOT NULL, usb_location text, usb_serial text, tag text,"
+    " image_sha256 text NOT NULL, image_size bigint NOT NULL, load_address bigint NOT NULL,"
+    " image_source text NOT NULL, program_version text NOT NULL, started_at text NOT NULL,"
+    " ended_at text, result text NOT NULL, step text, last_text text, frames bigint NOT NULL,"
+    " retransmissions bigint NOT NULL, received_at text NOT NULL,"
+    " UNIQUE (station, station_seq))",
+    "CREATE INDEX IF NOT EXISTS orva_runs_tag ON orva_runs (tag)",
+    "CREATE INDEX IF NOT EXISTS orva_runs_started_at ON orva_runs (started_at, station_seq)",
+};
+
+const char COLUMNS[] =
+    "run_id, station_seq, station, slot, port, usb_location, usb_serial, tag, image_sha256,"
+    " image_size, load_address, image_source, program_version, started_at, ended_at, result,"
+    " step, last_text, frames, retransmissions";
+
+// The highest gapless station_seq from a known one on: the first held row
+// whose next is missing.
+const char HAVE_THROUGH[] =
+    "SELECT MIN(s) FROM (SELECT station_seq AS s FROM orva_runs WHERE station = $1 AND"
+    " station_seq >= CAST($2 AS bigint) UNION ALL SELECT CAST($2 AS bigint)) held WHERE NOT EXISTS"
+    " (SELECT 1 FROM orva_runs n WHERE n.station = $1 AND n.station_seq = held.s + 1)";
+
+int64_t number_of(const SqlValue& cell) {
+  return cell ? std::stoll(*cell) : 0;
+}
+
+RunRow row_of(const SqlRow& cells) {
+  RunRow row;
+  size_t c = 0;
+  const auto text = [&] { return cells[c] ? *cells[c++] : (++c, std::string()); };
+  const auto number = [&] { return number_of(cells[c++]); };
+  row.run_id = text();
+  row.station_seq = number();
+  row.station = text();
+  row.slot = number();
+  row.port = text();
+  row.usb_location = text();
+  row.usb_serial = text();
+  row.tag = text();
+  row.image_sha256 = text();
+  row.image_size = number();
+  row.load_address = number();
+  row.image_source = text();
+  row.program_version = text();
+  row.started_at = text();
+  row.ended_at = text();
+  row.result = text();
+  row.step = text();
+  row.last_text = text();
+  row.frames = number();
+  row.retransmissions = number();
+  return row;
+}
+
+} // namespace
+
+std::unique_ptr<LineDb> LineDb::open(const std::string& url) {
+  const std::string sqlite = "sqlite:";
+  if (url.rfind(sqlite, 0) == 0) {
+    return std::make_unique<LineDb>(sql_link_sqlite(url.substr(sqlite.size())));
+  }
+  return std::make_unique<LineDb>(sql_link_postgresql(url));
+}
+
+LineDbResult LineDb::start() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return ready();
+}
+
+// Connected, with the tables; tried again no sooner than LINE_DB_RETRY_MS
+// after a failure, so that a database that is down costs a client nothing.
+LineDbResult LineDb::ready() {
+  if (link_->connected() && schema_) return {};
+  const auto now = std::chrono::steady_clock::now();
+  if (now < next_try_) return {LineDbStatus::down, "the line's database is down"};
+  next_try_ = now + std::chrono::milliseconds(LINE_DB_RETRY_MS);
+  schema_ = false;
+  if (!link_->connected()) {
+    const LineDbResult connected = link_->connect();
+    if (!connected.ok()) return connected;
+  }
+  for (const char* statement : SCHEMA) {
+    const LineDbResult made = link_->run(statement, {}, nullptr);
+    if (!made.ok()) return made;
+  }
+  std::vector<SqlRow> version;
+  LineDbResult read = link_->run("SELECT MAX(version) FROM orva_schema", {}, &version);
+  if (!read.ok()) return read;
+  if (version.empty() || !version[0][0]) {
+    read = link_->run("INSERT INTO orva_schema (version) VALUES (CAST($1 AS integer))",
+                      {std::to_string(LINE_SCHEMA_VERSION)}, nullptr);
+    if (!read.ok()) return read;
+  } else if (number_of(version[0][0]) > LINE_SCHEMA_VERSION) {
+    return {LineDbStatus::refused, "orva_runs has schema version " + *version[0][0] +
+                                       ", newer than this program's " +
+                                       std::to_string(LINE_SCHEMA_VERSION) + ": update it"};
+  }
+  schema_ = true;
+  return {};
+}
+
+LineDbResult LineDb::have_through(const std::string& station, int64_t* n) {
+  std::vector<SqlRow> rows;
+  int64_t& known = known_[station];
+  const LineDbResult read = link_->run(HAVE_THROUGH, {station, std::to_string(known)}, &rows);
+  if (!read.ok()) return read;
+  known = rows.empty() ? known : number_of(rows[0][0]);
+  *n = known;
+  return {};
+}
+
+LineDbResult LineDb::store(const std::string& station, const std::vector<RunRow>& rows,
+                           const std::string& received_at, int64_t* through, LineTotals* added) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  LineDbResult done = ready();
+  if (!done.ok()) return done;
+  std::string insert = std::string("INSERT INTO orva_runs (") + COLUMNS + ", received_at) VALUES (";
+  for (size_t i = 1; i <= RECORD_COLUMN_COUNT + 1; ++i) {
+    const bool number = i <= RECORD_COLUMN_COUNT && record_column_is_number(i - 1);
+    insert += (i > 1 ? ", " : "") + std::string(number ? "CAST($" : "$") + std::to_string(i) +
+              (number ? " AS bigint)" : "");
+  }
+  insert += ") ON CONFLICT DO NOTHING";
+  LineTotals fresh;
+  done = link_->run("BEGIN", {}, nullptr);
+  for (size_t r = 0; done.ok() && r < rows.size(); ++r) {
+    const std::vector<std::string> cells = record_cells(rows[r]);
+    std::vector<SqlValue> params;
+    for (size_t i = 0; i < RECORD_COLUMN_COUNT; ++i) {
+      if (cells[i].empty() && record_column_is_null_when_empty(i)) params.emplace_back();
+      else params.emplace_back(cells[i]);
+    }
+    params.emplace_back(received_at);
+    done = link_->run(insert, params, nullptr);
+    if (done.ok() && link_->changes() > 0) {
+      fresh.upgraded += rows[r].result == "ok";
+      fresh.failed += rows[r].result == "failed";
+    }
+  }
+  if (done.ok()) done = link_->run("COMMIT", {}, nullptr);
+  if (!done.ok()) {
+    if (link_->connected()) link_->run("ROLLBACK", {}, nullptr);
+    return done;
+  }
+  *added = fresh;
+  return have_through(station, through);
+}
+
+LineDbResult LineDb::query(const RecordFilter& filter, const std::string& station,
+                           std::vector<RunRow>* rows) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const LineDbResult up = ready();
+  if (!up.ok()) return up;
+  std::string sql = std::string("SELECT ") + COLUMNS + " FROM orva_runs WHERE 1 = 1";
+  std::vector<SqlValue> params;
+  const auto where = [&](const char* column, const char* op, const std::string& value) {
+    if (value.empty()) return;
+    params.emplace_back(value);
+    sql += std::string(" AND ") + column + op + "$" + std::to_string(params.size());
+  };
+  where("station", " = ", station);
+  where("tag", " = ", filter.tag);
+  where("result", " = ", filter.result);
+  where("started_at", " >= ", filter.since);
+  sql += " ORDER BY started_at DESC, station_seq DESC LIMIT " + std::to_string(filter.limit);
+  std::vector<SqlRow> found;
+  const LineDbResult read = link_->run(sql, params, &found);
+  if (!read.ok()) return read;
+  rows->clear();
+  for (const SqlRow& cells : found) {
+    if (cells.size() == RECORD_COLUMN_COUNT) rows->push_back(row_of(cells));
+  }
+  return {};
+}
+
+LineDbResult LineDb::totals(LineTotals* totals) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const LineDbResult up = ready();
+  if (!up.ok()) return up;
+  std::vector<SqlRow> rows;
+  const LineDbResult read = link_->run(
+      "SELECT result, COUNT(*) FROM orva_runs WHERE result IN ('ok', 'failed') GROUP BY result", {},
+      &rows);
+  if (!read.ok()) return read;
+  *totals = LineTotals{};
+  for (const SqlRow& row : rows) {
+    if (row.size() != 2 || !row[0]) continue;
+    (*row[0] == "ok" ? totals->upgraded : totals->failed) = number_of(row[1]);
+  }
+  return {};
+}
+
+LineDbResult LineDb::stations(std::vector<std::string>* names) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const LineDbResult up = ready();
+  if (!up.ok()) return up;
+  std::vector<SqlRow> rows;
+  const LineDbResult read =
+      link_->run("SELECT DISTINCT station FROM orva_runs ORDER BY station", {}, &rows);
+  if (!read.ok()) return read;
+  names->clear();
+  for (const SqlRow& row : rows) {
+    if (!row.empty() && row[0]) names->push_back(*row[0]);
+  }
+  return {};
+}

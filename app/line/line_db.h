@@ -1,0 +1,95 @@
+// The line's database: every row the stations sent, in one table
+// `orva_runs` (the record store's columns, plus when the line received the
+// row), in PostgreSQL or in an SQLite file. The rules live here once; the
+// two engines are reached through SqlLink, a connection that runs one
+// statement with text parameters ($1, $2...) and gives text cells back.
+//
+// Rows are inserted with ON CONFLICT DO NOTHING, so a batch sent twice
+// changes nothing. A database that is down is no failure of the line: a call
+// says `down` with the reason, and the next call after LINE_DB_RETRY_MS
+// tries to connect again (libpq waits at most LINE_DB_CONNECT_S for it).
+// Every call is safe from any thread; they run one at a time.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "records/record_store.h"
+
+// The version of `orva_runs`, kept in the table `orva_schema`.
+constexpr int LINE_SCHEMA_VERSION = 1;
+constexpr int LINE_DB_CONNECT_S = 3;
+constexpr int LINE_DB_STATEMENT_MS = 10000;
+constexpr int LINE_DB_RETRY_MS = 1000;
+
+enum class LineDbStatus { ok, down, refused };
+
+struct LineDbResult {
+  LineDbStatus status = LineDbStatus::ok;
+  std::string reason; // one line when not ok
+
+  bool ok() const { return status == LineDbStatus::ok; }
+};
+
+using SqlValue = std::optional<std::string>; // nullopt: NULL
+using SqlRow = std::vector<SqlValue>;
+
+class SqlLink {
+public:
+  virtual ~SqlLink() = default;
+  virtual LineDbResult connect() = 0;
+  virtual bool connected() const = 0;
+  // Runs `sql`; the rows it gives into *rows when not null. A failure of
+  // the connection closes it (down); a statement the database refuses is
+  // `refused`.
+  virtual LineDbResult run(const std::string& sql, const std::vector<SqlValue>& params,
+                           std::vector<SqlRow>* rows) = 0;
+  // Rows the last statement inserted, changed or deleted.
+  virtual int64_t changes() const = 0;
+};
+
+std::unique_ptr<SqlLink> sql_link_sqlite(const std::string& path);
+std::unique_ptr<SqlLink> sql_link_postgresql(const std::string& conninfo);
+
+struct LineTotals {
+  int64_t upgraded = 0;
+  int64_t failed = 0;
+};
+
+class LineDb {
+public:
+  // "sqlite:FILE", or a PostgreSQL connection string or URI. It does not
+  // connect yet: see start().
+  static std::unique_ptr<LineDb> open(const std::string& url);
+  explicit LineDb(std::unique_ptr<SqlLink> link) : link_(std::move(link)) {}
+
+  // Connects and creates the tables when missing.
+  LineDbResult start();
+  // Inserts the rows of `station` in one transaction; *have_through is then
+  // the highest N such that rows 1 to N of the station are all held, and
+  // *added counts the rows that were new.
+  LineDbResult store(const std::string& station, const std::vector<RunRow>& rows,
+                     const std::string& received_at, int64_t* have_through, LineTotals* added);
+  LineDbResult query(const RecordFilter& filter, const std::string& station,
+                     std::vector<RunRow>* rows);
+  LineDbResult totals(LineTotals* totals);
+  // Every station that sent rows.
+  LineDbResult stations(std::vector<std::string>* names);
+
+private:
+  LineDbResult ready();
+  LineDbResult have_through(const std::string& station, int64_t* n);
+
+  std::mutex mutex_;
+  std::unique_ptr<SqlLink> link_;
+  bool schema_ = false;
+  // Per station, an N known held without a gap: rows are never taken away.
+  std::map<std::string, int64_t> known_;
+  std::chrono::steady_clock::time_point next_try_{};
+};

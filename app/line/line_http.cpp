@@ -1,0 +1,133 @@
+#include "app/line/line_http.h"
+
+#include <memory>
+#include <optional>
+
+#include <nlohmann/json.hpp>
+
+#include "app/http/event_streams.h"
+#include "app/line/line_page.h"
+#include "app/runs/event_json.h"
+#include "app/runs/record_json.h"
+
+namespace {
+
+enum class Action { none, page, line, events, records, records_csv, station_rows, station_state };
+
+struct Route {
+  Action action = Action::none;
+  bool post = false;
+  std::string station; // of /api/stations/NAME/...
+};
+
+const char STATIONS[] = "/api/stations/";
+
+Route route_of(const std::string& path) {
+  if (path == "/") return {Action::page, false, ""};
+  if (path == "/api/line") return {Action::line, false, ""};
+  if (path == "/api/events") return {Action::events, false, ""};
+  if (path == "/api/records") return {Action::records, false, ""};
+  if (path == "/api/records.csv") return {Action::records_csv, false, ""};
+  if (path.rfind(STATIONS, 0) != 0) return {};
+  const size_t from = sizeof STATIONS - 1;
+  const size_t slash = path.find('/', from);
+  if (slash == std::string::npos) return {};
+  const std::string what = path.substr(slash + 1);
+  // A station's name comes percent-encoded, as a path segment must be.
+  Route route{Action::none, true, ""};
+  if (!url_decoded(path.substr(from, slash - from), &route.station)) return {};
+  if (what == "records") route.action = Action::station_rows;
+  else if (what == "state") route.action = Action::station_state;
+  return route;
+}
+
+HttpAnswer reply(const LineReply& r) {
+  if (r.status >= 400) return http_error(r.status, r.body.value("error", ""));
+  HttpAnswer answer;
+  answer.headers.emplace_back("Cache-Control", "no-store");
+  answer.body = json_line(r.body);
+  return answer;
+}
+
+// The answers, on the face's handler threads.
+class LineRoutes {
+public:
+  LineRoutes(Line& l, std::string t) : line(l), token(std::move(t)) {}
+
+  std::optional<HttpAnswer> check(const HttpRequest& head) const;
+  HttpAnswer answer(const HttpRequest& req);
+
+private:
+  HttpAnswer records(const HttpRequest& req, bool csv);
+
+  Line& line;
+  const std::string token;
+};
+
+std::optional<HttpAnswer> LineRoutes::check(const HttpRequest& head) const {
+  const Route route = route_of(head.path);
+  // The page asks for the token itself.
+  if (!token.empty() && route.action != Action::page &&
+      !http_bearer_matches(head.header("Authorization"), token)) {
+    HttpAnswer refusal = http_error(401, "this line needs its token: Authorization: Bearer TOKEN");
+    refusal.headers.emplace_back("WWW-Authenticate", "Bearer realm=\"orvaload line\"");
+    return refusal;
+  }
+  if (route.action == Action::none) return http_error(404, "no such path: " + head.path);
+  if ((head.method != "GET" && head.method != "POST") || (head.method == "POST") != route.post) {
+    HttpAnswer refusal = http_error(405, head.method + " is not served at " + head.path);
+    refusal.headers.emplace_back("Allow", route.post ? "POST" : "GET, HEAD");
+    return refusal;
+  }
+  if (route.post && !line_station_name_is_valid(route.station)) {
+    return http_error(404, "a station's name is printable ASCII without '/', 1 to " +
+                               std::to_string(LINE_NAME_MAX) + " characters");
+  }
+  return std::nullopt;
+}
+
+HttpAnswer LineRoutes::answer(const HttpRequest& req) {
+  const Route route = route_of(req.path);
+  switch (route.action) {
+  case Action::page:
+    return http_page(LINE_PAGE, LINE_PAGE_SIZE);
+  case Action::line:
+    return reply(line.state());
+  case Action::events:
+    return event_stream_answer(line.streams(), line.open_stream());
+  case Action::records:
+    return records(req, false);
+  case Action::records_csv:
+    return records(req, true);
+  case Action::station_rows:
+    return reply(line.receive_rows(route.station, req.body));
+  case Action::station_state:
+    return reply(line.receive_state(route.station, req.body));
+  case Action::none:
+    break;
+  }
+  return http_error(404, "no such path: " + req.path);
+}
+
+HttpAnswer LineRoutes::records(const HttpRequest& req, bool csv) {
+  RecordQuery query;
+  const std::string problem = record_query_parse(req.query, csv, true, &query);
+  if (!problem.empty()) return http_error(400, problem);
+  if (!csv) return reply(line.records(query));
+  std::string file;
+  const LineReply read = line.records_csv(query, &file);
+  if (read.status != 200) return reply(read);
+  return http_csv(std::move(file), "line-records.csv");
+}
+
+} // namespace
+
+HttpSite line_site(Line& line, const std::string& token) {
+  auto routes = std::make_shared<LineRoutes>(line, token);
+  HttpSite site;
+  site.name = "line";
+  site.check = [routes](const HttpRequest& head) { return routes->check(head); };
+  site.answer = [routes](const HttpRequest& req) { return routes->answer(req); };
+  site.body_limit = LINE_BODY_LIMIT;
+  return site;
+}

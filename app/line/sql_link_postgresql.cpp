@@ -1,0 +1,90 @@
+// The line's database in PostgreSQL, through plain libpq: a connection
+// string or URI as libpq takes it (its PG* variables and ~/.pgpass apply),
+// each wait bounded by connect_timeout and statement_timeout.
+#include <libpq-fe.h>
+
+#include <cstdlib>
+
+#include "app/line/line_db.h"
+
+namespace {
+
+// libpq's message, on one line.
+std::string one_line(const char* text) {
+  std::string line = text != nullptr ? text : "";
+  while (!line.empty() && (line.back() == '\n' || line.back() == ' ')) line.pop_back();
+  for (char& c : line) {
+    if (c == '\n' || c == '\t') c = ' ';
+  }
+  return line;
+}
+
+class PostgresLink : public SqlLink {
+public:
+  explicit PostgresLink(std::string conninfo) : conninfo_(std::move(conninfo)) {}
+  ~PostgresLink() override { PQfinish(conn_); }
+
+  LineDbResult connect() override {
+    PQfinish(conn_);
+    // Ours first: a connect_timeout in the connection string wins.
+    const std::string timeout = std::to_string(LINE_DB_CONNECT_S);
+    const char* keys[] = {"connect_timeout", "dbname", nullptr};
+    const char* values[] = {timeout.c_str(), conninfo_.c_str(), nullptr};
+    conn_ = PQconnectdbParams(keys, values, 1);
+    if (conn_ == nullptr || PQstatus(conn_) != CONNECTION_OK) {
+      const std::string reason =
+          "cannot reach PostgreSQL: " + one_line(conn_ ? PQerrorMessage(conn_) : "out of memory");
+      PQfinish(conn_);
+      conn_ = nullptr;
+      return {LineDbStatus::down, reason};
+    }
+    return run("SET statement_timeout = " + std::to_string(LINE_DB_STATEMENT_MS), {}, nullptr);
+  }
+
+  bool connected() const override { return conn_ != nullptr; }
+  int64_t changes() const override { return changes_; }
+
+  LineDbResult run(const std::string& sql, const std::vector<SqlValue>& params,
+                   std::vector<SqlRow>* rows) override {
+    if (conn_ == nullptr) return {LineDbStatus::down, "not connected to PostgreSQL"};
+    std::vector<const char*> values;
+    for (const SqlValue& value : params) values.push_back(value ? value->c_str() : nullptr);
+    PGresult* result = PQexecParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr,
+                                    values.data(), nullptr, nullptr, 0);
+    const ExecStatusType status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+      const std::string reason = one_line(PQerrorMessage(conn_));
+      PQclear(result);
+      if (PQstatus(conn_) != CONNECTION_OK) {
+        PQfinish(conn_);
+        conn_ = nullptr;
+        return {LineDbStatus::down, "lost PostgreSQL: " + reason};
+      }
+      return {LineDbStatus::refused, "PostgreSQL refused a statement: " + reason};
+    }
+    changes_ = std::atoll(PQcmdTuples(result));
+    if (rows != nullptr) {
+      for (int r = 0; r < PQntuples(result); ++r) {
+        SqlRow row;
+        for (int c = 0; c < PQnfields(result); ++c) {
+          if (PQgetisnull(result, r, c)) row.emplace_back();
+          else row.emplace_back(std::string(PQgetvalue(result, r, c)));
+        }
+        rows->push_back(std::move(row));
+      }
+    }
+    PQclear(result);
+    return {};
+  }
+
+private:
+  const std::string conninfo_;
+  PGconn* conn_ = nullptr;
+  int64_t changes_ = 0;
+};
+
+} // namespace
+
+std::unique_ptr<SqlLink> sql_link_postgresql(const std::string& conninfo) {
+  return std::make_unique<PostgresLink>(conninfo);
+}

@@ -1,0 +1,206 @@
+#include "app/runs/record_json.h"
+
+#include <cmath>
+#include <vector>
+
+#include "app/runs/unit_tag.h"
+#include "records/record_csv.h"
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+const char* const RESULTS[] = {"running", "ok", "failed", "cancelled", "not-opened", "interrupted"};
+// A number in a query: a few digits, so that none overflows.
+constexpr size_t NUMBER_DIGITS_MAX = 6;
+
+// 1 to `most`; 0 for anything else.
+size_t small_number(const std::string& text, size_t most) {
+  if (text.empty() || text.size() > NUMBER_DIGITS_MAX) return 0;
+  size_t n = 0;
+  for (const char c : text) {
+    if (c < '0' || c > '9') return 0;
+    n = n * 10 + static_cast<size_t>(c - '0');
+  }
+  return n >= 1 && n <= most ? n : 0;
+}
+
+// Where each column of RECORD_COLUMNS goes in a row.
+struct Cell {
+  std::string* text = nullptr;
+  int64_t* number = nullptr;
+};
+
+std::vector<Cell> cells_of(RunRow* r) {
+  return {{&r->run_id, nullptr},
+          {nullptr, &r->station_seq},
+          {&r->station, nullptr},
+          {nullptr, &r->slot},
+          {&r->port, nullptr},
+          {&r->usb_location, nullptr},
+          {&r->usb_serial, nullptr},
+          {&r->tag, nullptr},
+          {&r->image_sha256, nullptr},
+          {nullptr, &r->image_size},
+          {nullptr, &r->load_address},
+          {&r->image_source, nullptr},
+          {&r->program_version, nullptr},
+          {&r->started_at, nullptr},
+          {&r->ended_at, nullptr},
+          {&r->result, nullptr},
+          {&r->step, nullptr},
+          {&r->last_text, nullptr},
+          {nullptr, &r->frames},
+          {nullptr, &r->retransmissions}};
+}
+
+} // namespace
+
+static int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool url_decoded(const std::string& text, std::string* out) {
+  out->clear();
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '+') {
+      *out += ' ';
+    } else if (text[i] != '%') {
+      *out += text[i];
+    } else {
+      if (i + 2 >= text.size()) return false;
+      const int high = hex_value(text[i + 1]);
+      const int low = hex_value(text[i + 2]);
+      if (high < 0 || low < 0) return false;
+      *out += static_cast<char>(high * 16 + low);
+      i += 2;
+    }
+  }
+  return true;
+}
+
+Json record_columns_json(const RunRow& row) {
+  Json out = Json::object();
+  const std::vector<std::string> cells = record_cells(row);
+  for (size_t i = 0; i < RECORD_COLUMN_COUNT; ++i) {
+    if (cells[i].empty() && record_column_is_null_when_empty(i)) {
+      out[RECORD_COLUMNS[i]] = nullptr;
+    } else {
+      out[RECORD_COLUMNS[i]] =
+          record_column_is_number(i) ? Json(std::stoll(cells[i])) : Json(cells[i]);
+    }
+  }
+  return out;
+}
+
+Json record_json(const RunRow& row) {
+  const Json columns = record_columns_json(row);
+  Json out = Json::object();
+  for (auto column = columns.begin(); column != columns.end(); ++column) {
+    if (!column->is_null()) out[column.key()] = *column;
+  }
+  const double seconds = record_seconds(row);
+  if (seconds >= 0) out["seconds"] = std::round(seconds * 1000.0) / 1000.0;
+  return out;
+}
+
+std::string record_from_json(const Json& object, RunRow* row) {
+  if (!object.is_object()) return "a row is a JSON object of the record's columns";
+  if (object.size() != RECORD_COLUMN_COUNT) {
+    for (const auto& item : object.items()) {
+      bool known = false;
+      for (size_t i = 0; i < RECORD_COLUMN_COUNT; ++i)
+        known = known || item.key() == RECORD_COLUMNS[i];
+      if (!known) return "unknown column '" + item.key() + "'";
+    }
+    return "a row has the " + std::to_string(RECORD_COLUMN_COUNT) + " columns of the record";
+  }
+  *row = RunRow{};
+  const std::vector<Cell> cells = cells_of(row);
+  for (size_t i = 0; i < RECORD_COLUMN_COUNT; ++i) {
+    const char* name = RECORD_COLUMNS[i];
+    const auto found = object.find(name);
+    if (found == object.end()) return "missing column '" + std::string(name) + "'";
+    const Json& value = *found;
+    if (value.is_null() && record_column_is_null_when_empty(i)) continue;
+    if (cells[i].number != nullptr) {
+      if (!value.is_number_integer()) return std::string(name) + " is a whole number";
+      *cells[i].number = value.get<int64_t>();
+    } else {
+      if (!value.is_string()) return std::string(name) + " is a text";
+      *cells[i].text = value.get<std::string>();
+      if (cells[i].text->empty() && !record_column_is_null_when_empty(i)) {
+        return std::string(name) + " is not empty";
+      }
+    }
+  }
+  if (row->station_seq < 1) return "station_seq counts from 1";
+  if (row->slot < 0) return "slot counts from 1";
+  if (!record_result_is_known(row->result)) return "unknown result '" + row->result + "'";
+  if (!record_utc_is_valid(row->started_at) ||
+      (!row->ended_at.empty() && !record_utc_is_valid(row->ended_at))) {
+    return "started_at and ended_at are UTC times such as 2026-12-09T14:06:41.123Z";
+  }
+  return "";
+}
+
+bool record_result_is_known(const std::string& result) {
+  for (const char* known : RESULTS) {
+    if (result == known) return true;
+  }
+  return false;
+}
+
+std::string record_query_parse(const std::string& query, bool csv, bool by_station,
+                               RecordQuery* out) {
+  const size_t most = csv ? RECORD_QUERY_MAX : RECORDS_MAX;
+  *out = RecordQuery{};
+  RecordFilter& filter = out->filter;
+  filter.limit = csv ? RECORDS_CSV_DEFAULT : RECORDS_DEFAULT;
+  size_t at = 0;
+  while (at < query.size()) {
+    size_t end = query.find('&', at);
+    if (end == std::string::npos) end = query.size();
+    const std::string pair = query.substr(at, end - at);
+    at = end + 1;
+    if (pair.empty()) continue;
+    const size_t equals = pair.find('=');
+    const std::string name = pair.substr(0, equals);
+    std::string value;
+    if (equals == std::string::npos || !url_decoded(pair.substr(equals + 1), &value)) {
+      return "give " + name + " as NAME=VALUE, its value URL-encoded";
+    }
+    if (name == "limit") {
+      filter.limit = small_number(value, most);
+      if (filter.limit == 0) return "limit is a number from 1 to " + std::to_string(most);
+    } else if (name == "tag") {
+      if (!unit_tag_is_valid(value)) {
+        return "tag: a tag is printable ASCII text of 1 to " + std::to_string(UNIT_TAG_MAX) +
+               " characters";
+      }
+      filter.tag = value;
+    } else if (name == "result") {
+      if (!record_result_is_known(value)) {
+        return "result is one of running, ok, failed, cancelled, not-opened, interrupted";
+      }
+      filter.result = value;
+    } else if (name == "since") {
+      if (!record_utc_is_valid(value)) {
+        return "since is a UTC time such as 2026-12-09 or 2026-12-09T14:06:41Z";
+      }
+      filter.since = value;
+    } else if (name == "station" && by_station) {
+      if (!unit_tag_is_valid(value) || value.find('/') != std::string::npos) {
+        return "station: a station's name is printable ASCII without '/', 1 to 64 characters";
+      }
+      out->station = value;
+    } else {
+      return "unknown parameter '" + name + "': the records take limit, tag, result" +
+             (by_station ? ", since and station" : " and since");
+    }
+  }
+  return "";
+}

@@ -1,0 +1,342 @@
+// orvaload-line as the stations and the plant see it: a real line server
+// process with its database, PostgreSQL (a cluster of its own, started by
+// with_postgresql.sh through pg_virtualenv) or an SQLite file. Each case runs
+// against both engines; the PostgreSQL ones are skipped, with the reason,
+// where PostgreSQL is not installed.
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/support/child_process.h"
+#include "tests/support/raw_connection.h"
+
+namespace {
+
+using nlohmann::json;
+
+constexpr double START_S = 30.0;
+constexpr int OFFLINE_S = 2;
+
+bool have_postgresql() {
+  return std::getenv("PGVERSION") != nullptr && std::getenv("PGHOST") != nullptr;
+}
+
+// A finished row of `station`'s store, as a station sends it.
+json row(const std::string& station, int seq, const std::string& result = "ok") {
+  char id[64];
+  std::snprintf(id, sizeof id, "%08x-0000-4000-8000-%012d", static_cast<unsigned>(station.size()),
+                seq);
+  return json{{"run_id", station + "-" + id},
+              {"station_seq", seq},
+              {"station", station},
+              {"slot", 1 + seq % 8},
+              {"port", "/dev/ttyUSB" + std::to_string(seq % 8)},
+              {"usb_location", nullptr},
+              {"usb_serial", nullptr},
+              {"tag", "SN-" + station + "-" + std::to_string(seq)},
+              {"image_sha256", std::string(64, 'a')},
+              {"image_size", 180036},
+              {"load_address", 536870912},
+              {"image_source", "built-in"},
+              {"program_version", "1.0.0"},
+              {"started_at", "2026-12-09T14:06:41.123Z"},
+              {"ended_at", "2026-12-09T14:06:44.456Z"},
+              {"result", result},
+              {"step", nullptr},
+              {"last_text", "done, \"quoted\""},
+              {"frames", 700},
+              {"retransmissions", 0}};
+}
+
+json batch(const std::string& station, int first, int last) {
+  json rows = json::array();
+  for (int seq = first; seq <= last; ++seq) rows.push_back(row(station, seq));
+  return json{{"rows", rows}};
+}
+
+int status_of(const httplib::Result& result) {
+  return result ? result->status : 0;
+}
+
+bool wait_until(const std::function<bool()>& done, double limit_s) {
+  for (const double end = monotonic_seconds() + limit_s; monotonic_seconds() < end; usleep(50000)) {
+    if (done()) return true;
+  }
+  return false;
+}
+
+class LineApi : public ::testing::TestWithParam<std::string> {
+protected:
+  void SetUp() override {
+    // A refused body may close the connection while it is still sent.
+    signal(SIGPIPE, SIG_IGN);
+    if (GetParam() == "postgresql" && !have_postgresql()) {
+      GTEST_SKIP() << "no PostgreSQL here: install the package postgresql and run this test "
+                      "under pg_virtualenv (ctest does)";
+    }
+    if (GetParam() == "postgresql") {
+      db_ = "postgresql://";
+      psql("DROP TABLE IF EXISTS orva_runs; DROP TABLE IF EXISTS orva_schema");
+    } else {
+      db_ = "sqlite:" + sqlite_path_;
+    }
+    start();
+  }
+  void TearDown() override {
+    line_->send_signal(SIGTERM);
+    EXPECT_EQ(line_->finish(10), 0) << line_->err();
+    for (const char* end : {"", "-wal", "-shm"}) std::remove((sqlite_path_ + end).c_str());
+  }
+
+  void start() {
+    line_ = std::make_unique<ChildProcess>();
+    ASSERT_TRUE(
+        line_->start({ORVALOAD_LINE, "--serve", "127.0.0.1:" + std::to_string(port_), "--db", db_,
+                      "--line-name", "L1", "--offline-after", std::to_string(OFFLINE_S)}));
+    ASSERT_TRUE(line_->wait_for_output("; Ctrl-C ends it", START_S)) << line_->err();
+    const std::string& out = line_->out();
+    const size_t colon = out.find(':', out.find("http://") + 7);
+    port_ = std::stoi(out.substr(colon + 1));
+  }
+
+  static std::string psql(const std::string& sql) {
+    ChildProcess run;
+    EXPECT_TRUE(run.start({"/usr/bin/psql", "-X", "-q", "-tA", "-c", sql}));
+    EXPECT_EQ(run.finish(30), 0) << run.err();
+    std::string out = run.out();
+    while (!out.empty() && out.back() == '\n') out.pop_back();
+    return out;
+  }
+
+  static void cluster(const std::string& action) {
+    ChildProcess run;
+    ASSERT_TRUE(run.start({"/usr/bin/pg_ctlcluster", std::getenv("PGVERSION"), "regress", action}));
+    ASSERT_EQ(run.finish(60), 0) << run.err();
+  }
+
+  httplib::Client client() {
+    httplib::Client c("127.0.0.1", port_);
+    c.set_read_timeout(20, 0);
+    return c;
+  }
+  httplib::Result post(const std::string& path, const std::string& body) {
+    return client().Post(path.c_str(), body, "application/json");
+  }
+  httplib::Result send(const std::string& station, int first, int last) {
+    return post("/api/stations/" + station + "/records", batch(station, first, last).dump());
+  }
+  int64_t have_through(const httplib::Result& answer) {
+    if (status_of(answer) != 200) return -1;
+    return json::parse(answer->body).value("have_through", -1);
+  }
+  // The run_ids the line holds of `station`; each must be there once.
+  std::vector<std::string> run_ids(const std::string& station) {
+    const auto read = client().Get(("/api/records?limit=1000&station=" + station).c_str());
+    EXPECT_EQ(status_of(read), 200);
+    std::vector<std::string> ids;
+    if (status_of(read) != 200) return ids;
+    const json records = json::parse(read->body)["records"];
+    for (const json& r : records) ids.push_back(r["run_id"]);
+    EXPECT_EQ(std::set<std::string>(ids.begin(), ids.end()).size(), ids.size());
+    return ids;
+  }
+
+  std::unique_ptr<ChildProcess> line_;
+  int port_ = 0;
+  std::string db_;
+  const std::string sqlite_path_ = "/tmp/orva-line-" + std::to_string(getpid()) + ".db";
+};
+
+} // namespace
+
+// A batch is stored once however often it comes; have_through stops before
+// the first missing row and moves on when the gap is filled. The records
+// come back by station and tag, in JSON and CSV.
+TEST_P(LineApi, BatchesAreStoredOnceAndHaveThroughStopsAtAGap) {
+  EXPECT_EQ(have_through(send("st-a", 1, 3)), 3);
+  EXPECT_EQ(have_through(send("st-a", 1, 3)), 3);
+  EXPECT_EQ(run_ids("st-a").size(), 3u);
+  EXPECT_EQ(have_through(send("st-a", 5, 6)), 3);
+  EXPECT_EQ(have_through(send("st-a", 4, 4)), 6);
+  EXPECT_EQ(have_through(send("st-b", 2, 2)), 0);
+  EXPECT_EQ(have_through(post("/api/stations/st-b/records", R"({"rows": []})")), 0);
+  EXPECT_EQ(run_ids("st-a").size(), 6u);
+
+  const auto tagged = client().Get("/api/records?tag=SN-st-a-5");
+  ASSERT_EQ(status_of(tagged), 200);
+  const json found = json::parse(tagged->body)["records"];
+  ASSERT_EQ(found.size(), 1u);
+  EXPECT_EQ(found[0]["station_seq"], 5);
+  EXPECT_FALSE(found[0].contains("usb_serial")); // NULL stays NULL
+  EXPECT_EQ(found[0]["seconds"], 3.333);
+  const auto csv = client().Get("/api/records.csv?station=st-a");
+  ASSERT_EQ(status_of(csv), 200);
+  EXPECT_EQ(csv->get_header_value("Content-Type"), "text/csv; charset=utf-8");
+  EXPECT_EQ(std::count(csv->body.begin(), csv->body.end(), '\n'), 7); // header and 6 rows
+  EXPECT_NE(csv->body.find("\"done, \"\"quoted\"\"\""), std::string::npos);
+
+  const auto line = client().Get("/api/line");
+  ASSERT_EQ(status_of(line), 200);
+  const json state = json::parse(line->body);
+  EXPECT_EQ(state["line"], "L1");
+  EXPECT_EQ(state["totals"]["upgraded"], 7);
+  ASSERT_EQ(state["stations"].size(), 2u);
+  EXPECT_EQ(state["stations"][0]["have_through"], 6);
+}
+
+// A batch with one bad row, or too big, is refused whole: nothing of it is
+// stored, and the answer says why in one JSON error.
+TEST_P(LineApi, ABadBatchIsRefusedWholeAndStoresNothing) {
+  const auto refused = [&](const std::string& body, int status) {
+    const auto answer = post("/api/stations/st-a/records", body);
+    EXPECT_EQ(status_of(answer), status) << body.substr(0, 200);
+    if (answer) {
+      EXPECT_TRUE(json::parse(answer->body).contains("error")) << answer->body;
+    }
+  };
+  json missing = batch("st-a", 1, 2);
+  missing["rows"][1].erase("tag");
+  refused(missing.dump(), 400);
+  json unknown = batch("st-a", 1, 2);
+  unknown["rows"][1]["operator"] = "me";
+  refused(unknown.dump(), 400);
+  json other = batch("st-a", 1, 2);
+  other["rows"][1] = row("st-b", 2);
+  refused(other.dump(), 400);
+  json wrong_type = batch("st-a", 1, 2);
+  wrong_type["rows"][0]["frames"] = "700";
+  refused(wrong_type.dump(), 400);
+  json running = batch("st-a", 1, 2);
+  running["rows"][1]["result"] = "running";
+  refused(running.dump(), 400);
+  refused(batch("st-a", 1, 501).dump(), 400);
+  refused("[1, 2", 400);
+  EXPECT_EQ(status_of(send(std::string(65, 'x'), 1, 1)), 404);
+
+  // 5 MB of rows, sent as a client sends it without waiting for an answer.
+  const std::string rows = batch("st-a", 1, 500).dump();
+  std::string big = rows.substr(0, rows.size() - 2);
+  while (big.size() < 5000000) big += "," + row("st-a", 1).dump();
+  big += "]}";
+  Connection raw(port_);
+  const std::string answer = raw.flood("POST /api/stations/st-a/records HTTP/1.1\r\nHost: x\r\n"
+                                       "Content-Type: application/json\r\nContent-Length: " +
+                                           std::to_string(big.size()) + "\r\n\r\n" + big,
+                                       "", big.size(), 10);
+  EXPECT_EQ(answer.rfind("HTTP/1.1 413", 0), 0u) << answer.substr(0, 200);
+
+  EXPECT_TRUE(run_ids("st-a").empty());
+  EXPECT_EQ(have_through(send("st-a", 1, 2)), 2); // the line took no harm
+}
+
+// The stations' live state: on /api/line and its event stream, each station
+// online while heard, offline after the offline time without a word.
+TEST_P(LineApi, StationsShowLiveAndGoOfflineWhenQuiet) {
+  std::string stream;
+  httplib::Client events("127.0.0.1", port_);
+  std::thread reader([&] {
+    events.Get("/api/events", [&](const char* data, size_t size) {
+      stream.append(data, size);
+      return stream.find("\"online\":false") == std::string::npos;
+    });
+  });
+  const std::string state =
+      R"({"page": "http://10.0.0.5:8080/", "slots": [{"slot": 1, "port": "/dev/ttyUSB0",
+      "state": "running", "permille": 420, "tag": "SN-1", "last_text": "programming"},
+      {"slot": 2, "port": "/dev/ttyUSB1", "state": "idle", "permille": 0, "tag": null,
+      "last_text": null}], "unsynced": 3, "unsynced_oldest_s": 12.5})";
+  EXPECT_EQ(status_of(post("/api/stations/st-a/state", state)), 200);
+  EXPECT_EQ(status_of(post("/api/stations/st-b/state", R"({"slots": []})")), 200);
+
+  const json line = json::parse(client().Get("/api/line")->body);
+  ASSERT_EQ(line["stations"].size(), 2u);
+  const json& a = line["stations"][0];
+  EXPECT_EQ(a["name"], "st-a");
+  EXPECT_TRUE(a["online"].get<bool>());
+  EXPECT_EQ(a["slots"][0]["permille"], 420);
+  EXPECT_EQ(a["unsynced"], 3);
+  EXPECT_EQ(line["totals"]["running"], 1);
+
+  json many = json::object();
+  many["slots"] = json::array();
+  for (int i = 1; i <= 65; ++i) many["slots"].push_back({{"slot", i}, {"state", "idle"}});
+  EXPECT_EQ(status_of(post("/api/stations/st-a/state", many.dump())), 400);
+  EXPECT_EQ(status_of(post("/api/stations/st-a/state", R"j({"page": "javascript:alert(1)"})j")),
+            400);
+
+  const double quiet_from = monotonic_seconds();
+  EXPECT_TRUE(wait_until(
+      [&] {
+        const json now = json::parse(client().Get("/api/line")->body);
+        return !now["stations"][0]["online"].get<bool>();
+      },
+      OFFLINE_S + 3));
+  EXPECT_GE(monotonic_seconds() - quiet_from, OFFLINE_S - 0.5);
+  reader.join();
+  EXPECT_NE(stream.find("\"event\":\"station\""), std::string::npos);
+  EXPECT_NE(stream.find("\"online\":false"), std::string::npos);
+}
+
+// A line server killed (SIGKILL) between and during batches, and started
+// again on the same database: a station that resends from have_through on
+// gets every row in, none twice.
+TEST_P(LineApi, AKilledLineServerLosesNothingAndStoresNothingTwice) {
+  constexpr int ROWS = 300;
+  constexpr int BATCH = 50;
+  int64_t through = 0;
+  for (int round = 0; through < ROWS && round < 40; ++round) {
+    if (round == 2 || round == 5) {
+      // Killed while a batch is on its way.
+      std::thread sender([&] { send("st-k", static_cast<int>(through) + 1, ROWS); });
+      usleep(round == 2 ? 0 : 3000);
+      line_->send_signal(SIGKILL);
+      sender.join();
+      line_->finish(10);
+      start();
+      continue;
+    }
+    const int64_t now = have_through(send("st-k", static_cast<int>(through) + 1,
+                                          std::min(ROWS, static_cast<int>(through) + BATCH)));
+    if (now >= 0) through = now;
+  }
+  EXPECT_EQ(through, ROWS);
+  EXPECT_EQ(run_ids("st-k").size(), static_cast<size_t>(ROWS));
+}
+
+// PostgreSQL stopped mid-way: the line keeps answering, refuses batches with
+// 503 while it is down, and takes them again once it is back.
+TEST_P(LineApi, PostgresqlStoppedMidWayThenBack) {
+  if (GetParam() != "postgresql") GTEST_SKIP() << "a PostgreSQL case";
+  EXPECT_EQ(have_through(send("st-p", 1, 10)), 10);
+  cluster("stop");
+  const auto down = send("st-p", 11, 20);
+  EXPECT_EQ(status_of(down), 503);
+  if (down) {
+    EXPECT_TRUE(json::parse(down->body).contains("error"));
+  }
+  EXPECT_EQ(status_of(client().Get("/api/line")), 200);
+  EXPECT_EQ(status_of(client().Get("/")), 200);
+  cluster("start");
+  const double back = monotonic_seconds();
+  int64_t through = -1;
+  EXPECT_TRUE(wait_until([&] { return (through = have_through(send("st-p", 11, 20))) == 20; }, 10));
+  EXPECT_LT(monotonic_seconds() - back, 10);
+  EXPECT_EQ(psql("SELECT COUNT(*), COUNT(DISTINCT run_id) FROM orva_runs WHERE station = 'st-p'"),
+            "20|20");
+  EXPECT_EQ(psql("SELECT MAX(version) FROM orva_schema"), "1");
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, LineApi, ::testing::Values("sqlite", "postgresql"),
+                         [](const auto& info) { return info.param; });
