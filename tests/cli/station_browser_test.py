@@ -9,15 +9,17 @@ Exits 0 on success, 1 with a one-line reason on failure."""
 
 import argparse
 import base64
+import os
 import shutil
 import statistics
 import sys
 import tempfile
 import time
 
-from selenium import webdriver
-from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from headless_browser import Failure, start_browser, wait_for  # noqa: E402
 
 TAG = "SN-TEST-0002"
 TAG_SLOT = 2
@@ -31,33 +33,6 @@ return Array.from(document.querySelectorAll('[data-slot]')).map(c => ({
   state: c.querySelector('[data-role="state"]').textContent.trim(),
   text: c.querySelector('[data-role="text"]').textContent.trim()}));
 """
-
-
-class Failure(Exception):
-    pass
-
-
-def wait_for(what, timeout, probe):
-    """Polls probe() until it returns something true; fails naming what."""
-    deadline = time.monotonic() + timeout
-    while True:
-        value = probe()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            raise Failure("timed out after %gs waiting for %s" % (timeout, what))
-        time.sleep(0.2)
-
-
-def start_browser(profile):
-    opts = webdriver.ChromeOptions()
-    opts.binary_location = "/usr/bin/chromium"
-    for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-                "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                "--window-size=1280,720", "--user-data-dir=" + profile):
-        opts.add_argument(arg)
-    opts.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-    return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=opts)
 
 
 def full_page_png(driver):
@@ -173,7 +148,7 @@ def main():
     driver = None
     profile = tempfile.mkdtemp(prefix="station-chromium-")
     try:
-        driver = start_browser(profile)
+        driver = start_browser(profile, 1280, 720)
         run(driver, opts)
     except Failure as e:
         print("FAIL: %s" % e)

@@ -19,29 +19,15 @@ import tempfile
 import time
 import urllib.request
 
-from selenium import webdriver
-from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from headless_browser import Failure, start_browser, wait_for  # noqa: E402
 
 STATIONS = ["st-1", "st-2", "st-3", "st-4"]
 SLOTS = 8
 TAG = "SN-LINE-0042"
-
-
-class Failure(Exception):
-    pass
-
-
-def wait_for(what, timeout, probe):
-    deadline = time.monotonic() + timeout
-    while True:
-        value = probe()
-        if value:
-            return value
-        if time.monotonic() > deadline:
-            raise Failure("timed out after %gs waiting for %s" % (timeout, what))
-        time.sleep(0.1)
 
 
 def post(base, path, body):
@@ -145,14 +131,7 @@ def main():
         if not found:
             raise Failure("the line did not start: " + first.strip())
         os.makedirs(os.path.dirname(os.path.abspath(opts.screenshot)), exist_ok=True)
-        options = webdriver.ChromeOptions()
-        options.binary_location = "/usr/bin/chromium"
-        for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--no-first-run",
-                    "--disable-background-networking", "--window-size=1920,1080",
-                    "--user-data-dir=" + work + "/profile"):
-            options.add_argument(arg)
-        options.set_capability("goog:loggingPrefs", {"browser": "ALL"})
-        driver = webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=options)
+        driver = start_browser(work + "/profile", 1920, 1080)
         run(driver, found.group(0), opts)
     except Failure as e:
         print("FAIL: %s" % e)

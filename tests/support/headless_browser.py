@@ -1,0 +1,35 @@
+"""What the browser tests share: headless Chromium started with the flags
+this machine's closed network needs, a bounded wait for a condition, and the
+one failure type whose text is the test's one-line reason."""
+
+import time
+
+from selenium import webdriver
+from selenium.webdriver.chrome.service import Service
+
+
+class Failure(Exception):
+    pass
+
+
+def wait_for(what, timeout, probe, every=0.2):
+    """Polls probe() until it returns something true; fails naming what."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = probe()
+        if value:
+            return value
+        if time.monotonic() > deadline:
+            raise Failure("timed out after %gs waiting for %s" % (timeout, what))
+        time.sleep(every)
+
+
+def start_browser(profile, width, height):
+    opts = webdriver.ChromeOptions()
+    opts.binary_location = "/usr/bin/chromium"
+    for arg in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                "--window-size=%d,%d" % (width, height), "--user-data-dir=" + profile):
+        opts.add_argument(arg)
+    opts.set_capability("goog:loggingPrefs", {"browser": "ALL"})
+    return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=opts)
