@@ -34,6 +34,8 @@ bool ChildProcess::start(const std::vector<std::string>& argv, const std::vector
   // A second start begins afresh: nothing of the last child's output stays.
   out_.clear();
   err_.clear();
+  exited_ = false;
+  status_ = -1;
   if (argv.empty() || pipe2(out_pipe, O_CLOEXEC) != 0) return false;
   if (pipe2(err_pipe, O_CLOEXEC) != 0) {
     close(out_pipe[0]);
