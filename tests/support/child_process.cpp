@@ -125,6 +125,9 @@ void ChildProcess::send_signal(int signal) {
 }
 
 int ChildProcess::finish(double timeout_s) {
+  // Never started: there is nothing to wait for, and no process to kill (a
+  // kill(-1) would reach every process of the user).
+  if (pid_ <= 0) return -1;
   double deadline = monotonic_seconds() + timeout_s;
   // Short waits, so that the end of a child whose pipes outlive it is seen
   // within a few milliseconds.
