@@ -1,11 +1,8 @@
 #include "app/station/station.h"
 
-#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <thread>
 
 #include "app/runs/event_json.h"
@@ -16,40 +13,6 @@
 namespace {
 
 using Json = nlohmann::ordered_json;
-
-// The newest lines of a record file are found from its end, reading at most
-// this much of it: a file shared by several stations may grow large.
-constexpr std::streamoff RECORDS_READ_MAX = 4 << 20;
-constexpr std::streamoff RECORDS_BLOCK = 64 << 10;
-
-// The last `limit` whole lines of the file at `path`, oldest first, read in
-// blocks from its end.
-std::vector<std::string> last_lines(const std::string& path, size_t limit) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return {};
-  in.seekg(0, std::ios::end);
-  const std::streamoff size = in.tellg();
-  std::streamoff from = size;
-  std::string tail;
-  while (from > 0 && size - from < RECORDS_READ_MAX &&
-         static_cast<size_t>(std::count(tail.begin(), tail.end(), '\n')) <= limit) {
-    const std::streamoff block = std::min(RECORDS_BLOCK, from);
-    from -= block;
-    std::string chunk(static_cast<size_t>(block), '\0');
-    in.seekg(from);
-    in.read(&chunk[0], block);
-    tail.insert(0, chunk);
-  }
-  std::vector<std::string> lines;
-  std::istringstream split(tail);
-  for (std::string line; std::getline(split, line);) lines.push_back(line);
-  // The tail may begin inside a line, and another process may be writing
-  // the last one.
-  if (from > 0 && !lines.empty()) lines.erase(lines.begin());
-  if (!tail.empty() && tail.back() != '\n' && !lines.empty()) lines.pop_back();
-  if (lines.size() > limit) lines.erase(lines.begin(), lines.end() - static_cast<long>(limit));
-  return lines;
-}
 
 } // namespace
 
@@ -343,11 +306,6 @@ StationReply Station::records(const RecordFilter& filter) const {
     const StoreResult read = system_.store->query(filter, &rows);
     if (!read.ok()) return station_error(500, read.reason);
     for (const RunRow& row : rows) records.push_back(record_json(row));
-  } else if (!setup_.log_path.empty()) {
-    for (const std::string& line : last_lines(setup_.log_path, filter.limit)) {
-      Json record = Json::parse(line, nullptr, false);
-      if (!record.is_discarded()) records.push_back(std::move(record));
-    }
   }
   return {200, Json{{"records", records}}};
 }
