@@ -1,5 +1,6 @@
 #include "app/line/line.h"
 
+#include <map>
 #include <vector>
 
 #include "app/runs/event_json.h"
@@ -74,6 +75,17 @@ std::string slots_problem(const Json& slots) {
   return "";
 }
 
+// Tells the watcher of each slot that is new or differs from before.
+void tell_slots(LineWatcher* watcher, const std::string& station, const Json& before,
+                const Json& now) {
+  std::map<int64_t, const Json*> old;
+  for (const Json& slot : before) old[slot.value("slot", int64_t{0})] = &slot;
+  for (const Json& slot : now) {
+    const auto found = old.find(slot.value("slot", int64_t{0}));
+    if (found == old.end() || *found->second != slot) watcher->slot_state(station, slot);
+  }
+}
+
 int64_t wall_ms() {
   using namespace std::chrono;
   return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
@@ -100,7 +112,8 @@ void Line::load_known() {
   const bool counted = db_.totals(&totals).ok();
   std::lock_guard<std::mutex> lock(mutex_);
   if (listed) {
-    for (const std::string& name : names) stations_[name];
+    // Until a station speaks again, the plant is told it is offline.
+    for (const std::string& name : names) tell_status(name, stations_[name]);
   }
   if (counted) {
     totals_ = totals;
@@ -142,8 +155,9 @@ LineReply Line::receive_rows(const std::string& station, const std::string& body
   }
   int64_t through = 0;
   LineTotals added;
+  std::vector<size_t> fresh;
   const LineDbResult stored =
-      db_.store(station, rows, record_utc_text(wall_ms()), &through, &added);
+      db_.store(station, rows, record_utc_text(wall_ms()), &through, &added, &fresh);
   if (!stored.ok()) {
     return line_error(stored.status == LineDbStatus::down ? 503 : 500, stored.reason);
   }
@@ -164,6 +178,10 @@ LineReply Line::receive_rows(const std::string& station, const std::string& body
   s.online = true;
   const bool more = through != s.have_through;
   s.have_through = through;
+  if (came_online) tell_status(station, s);
+  if (watcher_ != nullptr) {
+    for (const size_t r : fresh) watcher_->record(station, rows[r]);
+  }
   if (came_online || more)
     publish(Json{{"event", "station"}, {"station", station_json(station, s)}});
   if (!rows.empty()) {
@@ -206,7 +224,10 @@ LineReply Line::receive_state(const std::string& station, const std::string& bod
   const bool changed = !s.online || s.page != page || s.slots != slots ||
                        s.unsynced != state.value("unsynced", Json(0)).get<int64_t>() ||
                        s.unsynced_oldest_s != oldest;
+  const bool came_online = !s.online;
   s.online = true;
+  if (came_online) tell_status(station, s);
+  if (watcher_ != nullptr) tell_slots(watcher_, station, s.slots, slots);
   s.page = page;
   s.slots = slots;
   s.unsynced = state.value("unsynced", Json(0)).get<int64_t>();
@@ -285,9 +306,14 @@ void Line::tick() {
     if (!s.online || now - s.heard_at < std::chrono::milliseconds(offline_ms_)) continue;
     s.online = false;
     any = true;
+    tell_status(name, s);
     publish(Json{{"event", "station"}, {"station", station_json(name, s)}});
   }
   if (any) publish(Json{{"event", "totals"}, {"totals", totals_json()}});
+}
+
+void Line::tell_status(const std::string& name, const Station& s) {
+  if (watcher_ != nullptr) watcher_->station_status(name, s.online, s.heard ? s.heard_utc : "");
 }
 
 void Line::publish(Json event) {

@@ -37,9 +37,24 @@ LineReply line_error(int status, const std::string& text);
 // Printable ASCII without '/', 1 to LINE_NAME_MAX characters.
 bool line_station_name_is_valid(const std::string& name);
 
+// What the line tells plant systems besides its page: a station going
+// online or offline, a slot's change, a row new to the database. Called with
+// the line's state held: an answer must not block.
+class LineWatcher {
+public:
+  virtual ~LineWatcher() = default;
+  virtual void station_status(const std::string& station, bool online,
+                              const std::string& last_heard) = 0;
+  virtual void slot_state(const std::string& station, const nlohmann::ordered_json& slot) = 0;
+  virtual void record(const std::string& station, const RunRow& row) = 0;
+};
+
 class Line {
 public:
   Line(std::string name, LineDb& db, int offline_ms);
+
+  // Set before load_known() and before the line is served.
+  void watch(LineWatcher* watcher) { watcher_ = watcher; }
 
   // A batch {"rows": [...]} of the station's finished rows; 200 with
   // {"have_through": N}, 400 with nothing stored, 503 while the database is
@@ -79,6 +94,7 @@ private:
   bool totals_known() const;
   void heard(Station* s);
   void publish(nlohmann::ordered_json event);
+  void tell_status(const std::string& name, const Station& s);
 
   const std::string name_;
   LineDb& db_;
@@ -88,4 +104,5 @@ private:
   LineTotals totals_;
   bool totals_known_ = false; // counted in the database once it answered
   EventStreams streams_;
+  LineWatcher* watcher_ = nullptr;
 };

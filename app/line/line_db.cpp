@@ -120,7 +120,8 @@ LineDbResult LineDb::have_through(const std::string& station, int64_t* n) {
 }
 
 LineDbResult LineDb::store(const std::string& station, const std::vector<RunRow>& rows,
-                           const std::string& received_at, int64_t* through, LineTotals* added) {
+                           const std::string& received_at, int64_t* through, LineTotals* added,
+                           std::vector<size_t>* fresh_rows) {
   std::lock_guard<std::mutex> lock(mutex_);
   LineDbResult done = ready();
   if (!done.ok()) return done;
@@ -132,6 +133,7 @@ LineDbResult LineDb::store(const std::string& station, const std::vector<RunRow>
   }
   insert += ") ON CONFLICT DO NOTHING";
   LineTotals fresh;
+  std::vector<size_t> new_rows;
   done = link_->run("BEGIN", {}, nullptr);
   for (size_t r = 0; done.ok() && r < rows.size(); ++r) {
     const std::vector<std::string> cells = record_cells(rows[r]);
@@ -145,6 +147,7 @@ LineDbResult LineDb::store(const std::string& station, const std::vector<RunRow>
     if (done.ok() && link_->changes() > 0) {
       fresh.upgraded += rows[r].result == "ok";
       fresh.failed += rows[r].result == "failed";
+      new_rows.push_back(r);
     }
   }
   if (done.ok()) done = link_->run("COMMIT", {}, nullptr);
@@ -153,6 +156,7 @@ LineDbResult LineDb::store(const std::string& station, const std::vector<RunRow>
     return done;
   }
   *added = fresh;
+  *fresh_rows = std::move(new_rows);
   return have_through(station, through);
 }
 

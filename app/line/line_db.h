@@ -72,10 +72,12 @@ public:
   // Connects and creates the tables when missing.
   LineDbResult start();
   // Inserts the rows of `station` in one transaction; *have_through is then
-  // the highest N such that rows 1 to N of the station are all held, and
-  // *added counts the rows that were new.
+  // the highest N such that rows 1 to N of the station are all held,
+  // *added counts the rows that were new, and *fresh holds their places in
+  // `rows`.
   LineDbResult store(const std::string& station, const std::vector<RunRow>& rows,
-                     const std::string& received_at, int64_t* have_through, LineTotals* added);
+                     const std::string& received_at, int64_t* have_through, LineTotals* added,
+                     std::vector<size_t>* fresh);
   LineDbResult query(const RecordFilter& filter, const std::string& station,
                      std::vector<RunRow>* rows);
   LineDbResult totals(LineTotals* totals);

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <string>
 #include <thread>
@@ -17,6 +18,7 @@
 #include "app/line/line.h"
 #include "app/line/line_db.h"
 #include "app/line/line_http.h"
+#include "app/line/line_mqtt.h"
 #include "app/runs/run_record.h"
 
 namespace {
@@ -40,6 +42,9 @@ struct Options {
   std::string db;
   std::string line_name = "line";
   int offline_s = LINE_OFFLINE_MS / 1000;
+  std::string mqtt;
+  std::string mqtt_password_file;
+  std::string mqtt_cafile;
 };
 
 int fail(int status, const std::string& reason) {
@@ -61,6 +66,41 @@ std::string default_db(std::string* problem) {
   return "sqlite:" + file.string();
 }
 
+// The broker's options as one whole; a problem in one line, or empty.
+std::string mqtt_options(const Options& options, LineMqttOptions* mqtt) {
+  if (options.mqtt.empty()) {
+    if (!options.mqtt_password_file.empty() || !options.mqtt_cafile.empty()) {
+      return "--mqtt-password-file and --mqtt-cafile go with --mqtt URL";
+    }
+    return "";
+  }
+  const std::string bad = mqtt_address_parse(options.mqtt, &mqtt->address);
+  if (!bad.empty()) return bad;
+  if (!options.mqtt_cafile.empty() && !mqtt->address.tls) {
+    return "--mqtt-cafile is for an mqtts:// broker";
+  }
+  mqtt->cafile = options.mqtt_cafile;
+  if (!options.mqtt_password_file.empty()) {
+    if (mqtt->address.user.empty()) {
+      return "--mqtt-password-file needs the user in the URL: mqtt://USER@HOST";
+    }
+    const std::string& file = options.mqtt_password_file;
+    std::ifstream in(file, std::ios::binary);
+    if (!in) return "cannot read the MQTT password file " + file;
+    if (token_file_open_to_others(file)) {
+      return "the MQTT password file " + file +
+             " may be read or written by others: make it its owner's alone (chmod 600 " + file +
+             ")";
+    }
+    std::getline(in, mqtt->password);
+    if (!mqtt->password.empty() && mqtt->password.back() == '\r') mqtt->password.pop_back();
+    if (mqtt->password.empty()) return "the MQTT password file " + file + " is empty";
+  }
+  mqtt->line = options.line_name;
+  mqtt->note = [](const std::string& text) { std::cerr << "orvaload-line: " << text << std::endl; };
+  return "";
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -80,6 +120,12 @@ int main(int argc, char** argv) {
   app.add_option("--offline-after", options.offline_s,
                  "A station not heard from for SECONDS is offline (default 10)")
       ->check(CLI::Range(1, OFFLINE_S_MAX));
+  app.add_option("--mqtt", options.mqtt,
+                 "Publish the line's live state to mqtt://[USER@]HOST[:PORT] or mqtts://...");
+  app.add_option("--mqtt-password-file", options.mqtt_password_file,
+                 "The broker password of the URL's user, the first line of FILE");
+  app.add_option("--mqtt-cafile", options.mqtt_cafile,
+                 "Trust the mqtts:// broker's certificate by this CA (default: the system's)");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -98,6 +144,9 @@ int main(int argc, char** argv) {
                                 " needs --token-file FILE: every request must then carry its "
                                 "token (only 127.0.0.1 is served without one)");
   }
+  LineMqttOptions mqtt_given;
+  const std::string bad_mqtt = mqtt_options(options, &mqtt_given);
+  if (!bad_mqtt.empty()) return fail(EXIT_USAGE, bad_mqtt);
   std::string problem;
   const std::string url = options.db.empty() ? default_db(&problem) : options.db;
   if (!problem.empty()) return fail(EXIT_USAGE, problem);
@@ -107,6 +156,13 @@ int main(int argc, char** argv) {
   const LineDbResult started = db->start();
   if (started.status == LineDbStatus::refused) return fail(EXIT_USAGE, started.reason);
   Line line(options.line_name, *db, options.offline_s * 1000);
+  std::unique_ptr<LineMqtt> mqtt;
+  if (!options.mqtt.empty()) {
+    mqtt = std::make_unique<LineMqtt>(mqtt_given);
+    const std::string refused = mqtt->start();
+    if (!refused.empty()) return fail(EXIT_USAGE, refused);
+    line.watch(mqtt.get());
+  }
   line.load_known();
   HttpServer server(address, line_site(line, token.token));
   const HttpListenResult bound = server.bind();
@@ -133,5 +189,6 @@ int main(int argc, char** argv) {
   line.finish();
   server.stop();
   serving.join();
+  if (mqtt) mqtt->stop();
   return 0;
 }

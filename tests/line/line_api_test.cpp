@@ -19,6 +19,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tests/support/broker_process.h"
 #include "tests/support/child_process.h"
 #include "tests/support/raw_connection.h"
 
@@ -68,6 +69,19 @@ json batch(const std::string& station, int first, int last) {
 
 int status_of(const httplib::Result& result) {
   return result ? result->status : 0;
+}
+
+// A batch of `station`'s rows first to last, sent to the line on `port`.
+httplib::Result post_rows(int port, const std::string& station, int first, int last) {
+  httplib::Client c("127.0.0.1", port);
+  c.set_read_timeout(20, 0);
+  return c.Post(("/api/stations/" + station + "/records").c_str(),
+                batch(station, first, last).dump(), "application/json");
+}
+
+int64_t have_through_of(const httplib::Result& answer) {
+  if (status_of(answer) != 200) return -1;
+  return json::parse(answer->body).value("have_through", -1);
 }
 
 bool wait_until(const std::function<bool()>& done, double limit_s) {
@@ -135,12 +149,9 @@ protected:
     return client().Post(path.c_str(), body, "application/json");
   }
   httplib::Result send(const std::string& station, int first, int last) {
-    return post("/api/stations/" + station + "/records", batch(station, first, last).dump());
+    return post_rows(port_, station, first, last);
   }
-  int64_t have_through(const httplib::Result& answer) {
-    if (status_of(answer) != 200) return -1;
-    return json::parse(answer->body).value("have_through", -1);
-  }
+  int64_t have_through(const httplib::Result& answer) { return have_through_of(answer); }
   // The run_ids the line holds of `station`; each must be there once.
   std::vector<std::string> run_ids(const std::string& station) {
     const auto read = client().Get(("/api/records?limit=1000&station=" + station).c_str());
@@ -340,3 +351,178 @@ TEST_P(LineApi, PostgresqlStoppedMidWayThenBack) {
 
 INSTANTIATE_TEST_SUITE_P(Engines, LineApi, ::testing::Values("sqlite", "postgresql"),
                          [](const auto& info) { return info.param; });
+
+namespace {
+
+// How many lines of `out` begin with `prefix`.
+size_t lines_with(const std::string& out, const std::string& prefix) {
+  size_t n = 0;
+  for (size_t at = 0; (at = out.find(prefix, at)) != std::string::npos; at += prefix.size()) {
+    n += at == 0 || out[at - 1] == '\n';
+  }
+  return n;
+}
+
+// The line with its live state on a real Mosquitto broker: the line server
+// connects over TLS with a password, as a plant's broker asks; the plant's
+// side is mosquitto_sub on the plain listener.
+class LineMqtt : public ::testing::Test {
+protected:
+  void SetUp() override {
+    signal(SIGPIPE, SIG_IGN);
+    if (access("/usr/sbin/mosquitto", X_OK) != 0 || access("/usr/bin/mosquitto_sub", X_OK) != 0) {
+      GTEST_SKIP() << "no Mosquitto here: install the packages mosquitto and mosquitto-clients";
+    }
+    const std::string made = broker_.prepare();
+    ASSERT_EQ(made, "");
+    ASSERT_TRUE(broker_.start()) << broker_.log();
+    start_line();
+  }
+  void TearDown() override {
+    if (line_) {
+      line_->send_signal(SIGTERM);
+      EXPECT_EQ(line_->finish(10), 0) << line_->err();
+    }
+    for (const char* end : {"", "-wal", "-shm"}) std::remove((sqlite_path_ + end).c_str());
+  }
+
+  void start_line(const std::string& password = BrokerProcess::PASSWORD) {
+    line_ = std::make_unique<ChildProcess>();
+    ASSERT_TRUE(line_->start({ORVALOAD_LINE, "--serve", "127.0.0.1:0", "--db",
+                              "sqlite:" + sqlite_path_, "--line-name", "L1", "--mqtt",
+                              "mqtts://plant@localhost:" + std::to_string(broker_.tls_port()),
+                              "--mqtt-cafile", broker_.cafile(), "--mqtt-password-file",
+                              broker_.password_file(password)}));
+    ASSERT_TRUE(line_->wait_for_output("; Ctrl-C ends it", START_S)) << line_->err();
+    const std::string& out = line_->out();
+    port_ = std::stoi(out.substr(out.find(':', out.find("http://") + 7) + 1));
+  }
+
+  int post(const std::string& path, const std::string& body) {
+    httplib::Client c("127.0.0.1", port_);
+    return status_of(c.Post(path.c_str(), body, "application/json"));
+  }
+  static std::string slot(int n, const std::string& state, int permille,
+                          const std::string& tag = "SN-1") {
+    return json{{"slot", n},      {"port", "/dev/ttyUSB" + std::to_string(n)},
+                {"state", state}, {"permille", permille},
+                {"tag", tag},     {"last_text", state}}
+        .dump();
+  }
+
+  BrokerProcess broker_;
+  std::unique_ptr<ChildProcess> line_;
+  int port_ = 0;
+  const std::string sqlite_path_ = "/tmp/orva-line-mqtt-" + std::to_string(getpid()) + ".db";
+};
+
+} // namespace
+
+// What the plant reads: the line online, each station's status, each slot's
+// state (retained, at most two a second per slot, the newest last), a copy
+// of each row new to the database and none of a batch sent again; a wrong
+// password is said and the line serves on; a line that ends says offline.
+TEST_F(LineMqtt, PlantSeesStatusSlotsAndRecordsOverTls) {
+  ChildProcess sub;
+  ASSERT_TRUE(broker_.subscribe(&sub, "orva/#"));
+  ASSERT_TRUE(sub.wait_for_output("orva/v1/L1/status {\"state\":\"online\"}", 10)) << line_->err();
+
+  ASSERT_EQ(post("/api/stations/st-a/state", "{\"slots\": [" + slot(1, "running", 420) + "]}"),
+            200);
+  EXPECT_TRUE(sub.wait_for_output("orva/v1/L1/st-a/status {\"state\":\"online\"", 5));
+  EXPECT_TRUE(sub.wait_for_output(
+      "orva/v1/L1/st-a/slot/1/state {\"slot\":1,\"port\":\"/dev/ttyUSB1\",\"phase\":\"running\","
+      "\"percent\":42.0,\"tag\":\"SN-1\",\"last_text\":\"running\"}",
+      5))
+      << sub.out();
+  // Ten changes at once: two go now, the newest when the second is over.
+  for (int p = 501; p <= 510; ++p) {
+    ASSERT_EQ(post("/api/stations/st-a/state", "{\"slots\": [" + slot(1, "running", p) + "]}"),
+              200);
+  }
+  EXPECT_TRUE(sub.wait_for_output("\"percent\":51.0,", 5));
+  sub.wait_for_output("not to come", 1.2);
+  EXPECT_LE(lines_with(sub.out(),
+                       "orva/v1/L1/st-a/slot/1/state {\"slot\":1,\"port\":\"/dev/ttyUSB1\","
+                       "\"phase\":\"running\",\"percent\":5"),
+            3u);
+
+  ASSERT_EQ(have_through_of(post_rows(port_, "st-a", 1, 3)), 3);
+  ASSERT_EQ(have_through_of(post_rows(port_, "st-a", 1, 3)), 3);
+  EXPECT_TRUE(sub.wait_for_output("\"tag\":\"SN-st-a-3\"", 5));
+  sub.wait_for_output("not to come", 1);
+  EXPECT_EQ(lines_with(sub.out(), "orva/v1/L1/st-a/record {"), 3u);
+
+  // A second line with a wrong password is refused by the broker and says
+  // so, once; its HTTP face answers all the same.
+  ChildProcess wrong;
+  ASSERT_TRUE(wrong.start({ORVALOAD_LINE, "--serve", "127.0.0.1:0", "--db",
+                           "sqlite:" + sqlite_path_ + "-2", "--line-name", "L2", "--mqtt",
+                           "mqtts://plant@localhost:" + std::to_string(broker_.tls_port()),
+                           "--mqtt-cafile", broker_.cafile(), "--mqtt-password-file",
+                           broker_.password_file("not-the-password")}));
+  ASSERT_TRUE(wrong.wait_for_output("; Ctrl-C ends it", START_S));
+  EXPECT_TRUE(wait_until(
+      [&] {
+        wrong.wait_for_output("not to come", 0.05);
+        return wrong.err().find("refused") != std::string::npos;
+      },
+      5))
+      << wrong.err();
+  wrong.send_signal(SIGTERM);
+  EXPECT_EQ(wrong.finish(10), 0);
+  EXPECT_EQ(lines_with(wrong.err(), "orvaload-line: MQTT broker localhost:"), 1u) << wrong.err();
+  for (const char* end : {"-2", "-2-wal", "-2-shm"}) std::remove((sqlite_path_ + end).c_str());
+
+  line_->send_signal(SIGTERM);
+  EXPECT_EQ(line_->finish(10), 0) << line_->err();
+  line_.reset();
+  EXPECT_TRUE(sub.wait_for_output("orva/v1/L1/status {\"state\":\"offline\"}", 5));
+}
+
+// The broker restarted with nothing kept: the line reconnects and every
+// retained state is right again within 5 s, a change made while the broker
+// was away included. A line killed outright is said offline by its will.
+TEST_F(LineMqtt, ABrokerRestartedGetsEveryRetainedStateBack) {
+  ASSERT_EQ(post("/api/stations/st-a/state",
+                 "{\"slots\": [" + slot(1, "running", 100) + "," + slot(2, "idle", 0) + "]}"),
+            200);
+  ASSERT_EQ(post("/api/stations/st-b/state", "{\"slots\": [" + slot(1, "idle", 0) + "]}"), 200);
+  {
+    ChildProcess sub;
+    ASSERT_TRUE(broker_.subscribe(&sub, "orva/#"));
+    ASSERT_TRUE(sub.wait_for_output("orva/v1/L1/st-b/slot/1/state", 10)) << sub.out();
+  }
+  broker_.stop();
+  ASSERT_EQ(post("/api/stations/st-a/state",
+                 "{\"slots\": [" + slot(1, "upgraded", 1000) + "," + slot(2, "idle", 0) + "]}"),
+            200);
+  sleep(2);
+  ASSERT_TRUE(broker_.start());
+  const double back = monotonic_seconds();
+  std::string seen;
+  const auto all_back = [&] {
+    ChildProcess sub;
+    // Retained messages come first; a moment is enough to read them.
+    if (!broker_.subscribe(&sub, "orva/#")) return false;
+    sub.wait_for_output("not to come", 0.3);
+    line_->wait_for_output("not to come", 0.01);
+    seen = sub.out();
+    return seen.find("orva/v1/L1/status {\"state\":\"online\"}") != std::string::npos &&
+           seen.find("orva/v1/L1/st-a/slot/1/state {\"slot\":1,\"port\":\"/dev/ttyUSB1\","
+                     "\"phase\":\"upgraded\",\"percent\":100.0") != std::string::npos &&
+           seen.find("orva/v1/L1/st-a/slot/2/state") != std::string::npos &&
+           seen.find("orva/v1/L1/st-b/slot/1/state") != std::string::npos &&
+           seen.find("orva/v1/L1/st-b/status {\"state\":\"online\"") != std::string::npos;
+  };
+  EXPECT_TRUE(wait_until(all_back, 8)) << seen << line_->err();
+  EXPECT_LT(monotonic_seconds() - back, 5.0);
+
+  ChildProcess sub;
+  ASSERT_TRUE(broker_.subscribe(&sub, "orva/v1/L1/status"));
+  ASSERT_TRUE(sub.wait_for_output("{\"state\":\"online\"}", 5));
+  line_->send_signal(SIGKILL);
+  line_->finish(10);
+  line_.reset();
+  EXPECT_TRUE(sub.wait_for_output("orva/v1/L1/status {\"state\":\"offline\"}", 5)) << sub.out();
+}

@@ -1,0 +1,346 @@
+#include "app/line/line_mqtt.h"
+
+#include <netdb.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include <mosquitto.h>
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+constexpr int MQTT_PORT = 1883;
+constexpr int MQTTS_PORT = 8883;
+constexpr int QOS = 1;
+// How long one pass of the connection's loop waits for the socket.
+constexpr int LOOP_MS = 100;
+constexpr auto SLOT_WINDOW = std::chrono::seconds(1);
+// A broker that takes no TCP connection within this time is away; one that
+// took it but did not accept the line within ANSWER_MS is treated the same.
+constexpr int CONNECT_MS = 2000;
+constexpr auto ANSWER_MS = std::chrono::milliseconds(5000);
+
+const char ONLINE[] = "{\"state\":\"online\"}";
+const char OFFLINE[] = "{\"state\":\"offline\"}";
+
+std::once_flag library_ready;
+
+// Whether the broker takes a TCP connection within CONNECT_MS: a problem,
+// or empty. libmosquitto is only asked to connect once this holds, since a
+// TLS connection it starts to a port nobody listens on spins for seconds
+// before it fails.
+std::string tcp_problem(const std::string& host, int port) {
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const int looked = getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found);
+  if (looked != 0) return gai_strerror(looked);
+  std::string problem = "no address";
+  for (const addrinfo* a = found; a != nullptr && !problem.empty(); a = a->ai_next) {
+    const int fd = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+      problem = std::strerror(errno);
+      continue;
+    }
+    int err = connect(fd, a->ai_addr, a->ai_addrlen) == 0 ? 0 : errno;
+    if (err == EINPROGRESS) {
+      pollfd wait{fd, POLLOUT, 0};
+      if (poll(&wait, 1, CONNECT_MS) == 1) {
+        socklen_t size = sizeof err;
+        getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &size);
+      } else {
+        err = ETIMEDOUT;
+      }
+    }
+    close(fd);
+    problem = err == 0 ? "" : std::strerror(err);
+  }
+  freeaddrinfo(found);
+  return problem;
+}
+
+std::string error_text(int rc) {
+  if (rc == MOSQ_ERR_ERRNO) return std::strerror(errno);
+  return mosquitto_strerror(rc);
+}
+
+} // namespace
+
+std::string mqtt_address_parse(const std::string& url, MqttAddress* address) {
+  const std::string usage = "--mqtt is mqtt://[USER@]HOST[:PORT] or mqtts://[USER@]HOST[:PORT]";
+  MqttAddress parsed;
+  std::string rest;
+  if (url.rfind("mqtt://", 0) == 0) {
+    rest = url.substr(7);
+    parsed.port = MQTT_PORT;
+  } else if (url.rfind("mqtts://", 0) == 0) {
+    rest = url.substr(8);
+    parsed.tls = true;
+    parsed.port = MQTTS_PORT;
+  } else {
+    return usage;
+  }
+  if (!rest.empty() && rest.back() == '/') rest.pop_back();
+  const size_t at = rest.rfind('@');
+  if (at != std::string::npos) {
+    parsed.user = rest.substr(0, at);
+    rest = rest.substr(at + 1);
+    if (parsed.user.empty()) return usage + ": the user before '@' is empty";
+  }
+  const size_t colon = rest.rfind(':');
+  // An IPv6 address stands in brackets: [::1]:1883.
+  const size_t bracket = rest.rfind(']');
+  if (colon != std::string::npos && (bracket == std::string::npos || colon > bracket)) {
+    const std::string port = rest.substr(colon + 1);
+    rest = rest.substr(0, colon);
+    if (port.empty() || port.size() > 5 ||
+        port.find_first_not_of("0123456789") != std::string::npos || std::stoi(port) < 1 ||
+        std::stoi(port) > 65535) {
+      return usage + ": the port is a number from 1 to 65535";
+    }
+    parsed.port = std::stoi(port);
+  }
+  if (rest.size() > 2 && rest.front() == '[' && rest.back() == ']') {
+    rest = rest.substr(1, rest.size() - 2);
+  }
+  if (rest.empty() || rest.find_first_of("/?# ") != std::string::npos) {
+    return usage + ": no host name in '" + url + "'";
+  }
+  parsed.host = rest;
+  *address = parsed;
+  return "";
+}
+
+std::string mqtt_topic_level(const std::string& name) {
+  std::string level = name;
+  for (char& c : level) {
+    if (c == '+' || c == '#') c = '_';
+  }
+  return level;
+}
+
+LineMqtt::LineMqtt(LineMqttOptions options)
+    : options_(std::move(options)), base_("orva/v1/" + mqtt_topic_level(options_.line)) {
+  std::call_once(library_ready, [] { mosquitto_lib_init(); });
+}
+
+LineMqtt::~LineMqtt() {
+  stop();
+  if (mosq_ != nullptr) mosquitto_destroy(mosq_);
+}
+
+std::string LineMqtt::topic(const std::string& tail) const {
+  return base_ + "/" + tail;
+}
+
+std::string LineMqtt::start() {
+  const std::string problem = make_client();
+  if (!problem.empty()) return problem;
+  thread_ = std::thread([this] { run(); });
+  return "";
+}
+
+std::string LineMqtt::make_client() {
+  if (mosq_ != nullptr) mosquitto_destroy(mosq_);
+  const std::string id = "orvaload-line-" + mqtt_topic_level(options_.line);
+  mosq_ = mosquitto_new(id.c_str(), true, this);
+  if (mosq_ == nullptr) return "cannot make an MQTT client: " + std::string(std::strerror(errno));
+  mosquitto_threaded_set(mosq_, true);
+  mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
+  const std::string status = topic("status");
+  mosquitto_will_set(mosq_, status.c_str(), sizeof OFFLINE - 1, OFFLINE, QOS, true);
+  if (!options_.address.user.empty()) {
+    mosquitto_username_pw_set(mosq_, options_.address.user.c_str(),
+                              options_.password.empty() ? nullptr : options_.password.c_str());
+  }
+  if (options_.address.tls) {
+    const int rc = options_.cafile.empty()
+                       ? mosquitto_int_option(mosq_, MOSQ_OPT_TLS_USE_OS_CERTS, 1)
+                       : mosquitto_tls_set(mosq_, options_.cafile.c_str(), nullptr, nullptr,
+                                           nullptr, nullptr);
+    if (rc != MOSQ_ERR_SUCCESS) {
+      return "cannot use the CA file " + options_.cafile + " for mqtts: " + error_text(rc);
+    }
+  }
+  mosquitto_connect_callback_set(mosq_, [](mosquitto*, void* self, int rc) {
+    static_cast<LineMqtt*>(self)->on_connect(rc);
+  });
+  mosquitto_disconnect_callback_set(mosq_, [](mosquitto*, void* self, int) {
+    static_cast<LineMqtt*>(self)->on_disconnect();
+  });
+  return "";
+}
+
+void LineMqtt::stop() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!thread_.joinable() || stopping_) return;
+    stopping_ = true;
+    if (connected_) {
+      // A clean goodbye sends no last will: the line says it itself.
+      mosquitto_publish(mosq_, nullptr, topic("status").c_str(), sizeof OFFLINE - 1, OFFLINE, QOS,
+                        true);
+      mosquitto_disconnect(mosq_);
+    }
+  }
+  wake_.notify_all();
+  thread_.join();
+}
+
+void LineMqtt::note(const std::string& text) {
+  if (text == last_note_) return;
+  last_note_ = text;
+  if (options_.note) {
+    options_.note("MQTT broker " + options_.address.host + ":" +
+                  std::to_string(options_.address.port) + ": " + text);
+  }
+}
+
+void LineMqtt::run() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  bool first = true;
+  while (!stopping_) {
+    if (!socket_open_) {
+      if (Clock::now() < next_try_) {
+        wake_.wait_until(lock, next_try_);
+        continue;
+      }
+      // Each attempt starts from a new client: one that carries the TLS
+      // state of a lost connection into the next can take seconds to fail.
+      if (!first) make_client();
+      first = false;
+      lock.unlock();
+      std::string reason = tcp_problem(options_.address.host, options_.address.port);
+      const int rc = !reason.empty() ? MOSQ_ERR_NO_CONN
+                                     : mosquitto_connect_async(mosq_, options_.address.host.c_str(),
+                                                               options_.address.port,
+                                                               MQTT_KEEPALIVE_S);
+      if (reason.empty() && rc != MOSQ_ERR_SUCCESS) reason = error_text(rc);
+      lock.lock();
+      if (rc != MOSQ_ERR_SUCCESS) {
+        note("cannot connect (" + reason + "); trying again");
+        next_try_ = Clock::now() + std::chrono::milliseconds(retry_ms_);
+        retry_ms_ = std::min(retry_ms_ * 2, MQTT_RETRY_MAX_MS);
+        continue;
+      }
+      socket_open_ = true;
+      answer_by_ = Clock::now() + ANSWER_MS;
+    }
+    lock.unlock();
+    int rc = mosquitto_loop(mosq_, LOOP_MS, 1);
+    std::string reason = rc == MOSQ_ERR_SUCCESS ? "" : error_text(rc);
+    lock.lock();
+    if (rc == MOSQ_ERR_SUCCESS && !connected_ && Clock::now() > answer_by_) {
+      rc = MOSQ_ERR_NO_CONN;
+      reason = "no answer within " + std::to_string(ANSWER_MS.count() / 1000) + " s";
+    }
+    if (rc != MOSQ_ERR_SUCCESS) {
+      socket_open_ = false;
+      connected_ = false;
+      note((refusal_.empty() ? "no connection (" + reason : "refused (" + refusal_) +
+           "); trying again");
+      refusal_.clear();
+      next_try_ = Clock::now() + std::chrono::milliseconds(retry_ms_);
+      retry_ms_ = std::min(retry_ms_ * 2, MQTT_RETRY_MAX_MS);
+      continue;
+    }
+    send_due_slots(Clock::now());
+  }
+  // The goodbye stop() queued goes out before the thread ends, within a bound.
+  const auto deadline = Clock::now() + std::chrono::milliseconds(MQTT_STOP_MS);
+  while (socket_open_ && Clock::now() < deadline) {
+    lock.unlock();
+    const int rc = mosquitto_loop(mosq_, LOOP_MS, 1);
+    lock.lock();
+    if (rc != MOSQ_ERR_SUCCESS) socket_open_ = false;
+  }
+}
+
+void LineMqtt::on_connect(int rc) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (rc != 0) {
+    refusal_ = mosquitto_connack_string(rc);
+    return;
+  }
+  connected_ = true;
+  retry_ms_ = MQTT_RETRY_FIRST_MS;
+  note("connected");
+  send(topic("status"), ONLINE, true);
+  for (const auto& [name, payload] : retained_) send(name, payload, true);
+  due_.clear();
+}
+
+void LineMqtt::on_disconnect() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  connected_ = false;
+}
+
+void LineMqtt::send(const std::string& name, const std::string& payload, bool retain) {
+  if (!connected_) return;
+  mosquitto_publish(mosq_, nullptr, name.c_str(), static_cast<int>(payload.size()), payload.data(),
+                    QOS, retain);
+}
+
+bool LineMqtt::slot_may_send(const std::string& name, Clock::time_point now) {
+  std::deque<Clock::time_point>& sends = slot_sends_[name];
+  while (!sends.empty() && now - sends.front() >= SLOT_WINDOW) sends.pop_front();
+  if (sends.size() >= static_cast<size_t>(MQTT_SLOT_RATE)) return false;
+  sends.push_back(now);
+  return true;
+}
+
+void LineMqtt::send_due_slots(Clock::time_point now) {
+  for (auto it = due_.begin(); it != due_.end();) {
+    if (!slot_may_send(*it, now)) {
+      ++it;
+      continue;
+    }
+    send(*it, retained_[*it], true);
+    it = due_.erase(it);
+  }
+}
+
+void LineMqtt::station_status(const std::string& station, bool online,
+                              const std::string& last_heard) {
+  const std::string payload =
+      Json{{"state", online ? "online" : "offline"},
+           {"last_heard", last_heard.empty() ? Json() : Json(last_heard)}}
+          .dump();
+  const std::string name = topic(mqtt_topic_level(station) + "/status");
+  std::lock_guard<std::mutex> lock(mutex_);
+  retained_[name] = payload;
+  send(name, payload, true);
+}
+
+void LineMqtt::slot_state(const std::string& station, const Json& slot) {
+  const int64_t number = slot.value("slot", int64_t{0});
+  const std::string payload = Json{{"slot", number},
+                                   {"port", slot.value("port", Json())},
+                                   {"phase", slot.value("state", Json())},
+                                   {"percent", slot.value("permille", 0) / 10.0},
+                                   {"tag", slot.value("tag", Json())},
+                                   {"last_text", slot.value("last_text", Json())}}
+                                  .dump();
+  const std::string name =
+      topic(mqtt_topic_level(station) + "/slot/" + std::to_string(number) + "/state");
+  std::lock_guard<std::mutex> lock(mutex_);
+  retained_[name] = payload;
+  if (!connected_) return;
+  if (slot_may_send(name, Clock::now())) {
+    due_.erase(name);
+    send(name, payload, true);
+  } else {
+    due_.insert(name);
+  }
+}
+
+void LineMqtt::record(const std::string& station, const RunRow& row) {
+  const std::string payload = record_json(row).dump();
+  std::lock_guard<std::mutex> lock(mutex_);
+  send(topic(mqtt_topic_level(station) + "/record"), payload, false);
+}
