@@ -66,6 +66,22 @@ else()
 
   install(FILES ${orva_changelog_gz} ${PROJECT_SOURCE_DIR}/packaging/deb/copyright
     DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+  # The line server and a station as services of systemd, each with its
+  # options in /etc/default (kept as the administrator changed them), run as
+  # the system user orvaload that the package's postinst makes.
+  if(TARGET orvaload-line)
+    install(FILES ${PROJECT_SOURCE_DIR}/packaging/deb/systemd/orvaload-line.service
+                  ${PROJECT_SOURCE_DIR}/packaging/deb/systemd/orvaload-station.service
+      DESTINATION /lib/systemd/system)
+    install(FILES ${PROJECT_SOURCE_DIR}/packaging/deb/default/orvaload-line
+                  ${PROJECT_SOURCE_DIR}/packaging/deb/default/orvaload-station
+      DESTINATION /etc/default)
+    set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+      ${PROJECT_SOURCE_DIR}/packaging/deb/conffiles ${PROJECT_SOURCE_DIR}/packaging/deb/postinst)
+    set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
+  endif()
 endif()
 
 set(CPACK_PACKAGE_NAME "orvaload")
