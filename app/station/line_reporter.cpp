@@ -218,10 +218,11 @@ void LineReporter::Impl::run() {
       } else {
         error.clear();
         retry_ms = 0;
-        // A full batch: more may wait at once. Rows the line could not take
-        // past a gap (a run still going before them) wait for the next run's
-        // end or heartbeat.
-        rows_due = result.more;
+        // A full batch: more may wait at once. So may a run that ended while
+        // the batch was on its way (rows_changed() set rows_due again). Rows
+        // the line could not take past a gap (a run still going before them)
+        // wait for the next run's end or heartbeat.
+        rows_due = rows_due || result.more;
         next_rows = Clock::now();
       }
       if (result.step != SyncStep::idle) state_dirty = true; // the unsynced count changed

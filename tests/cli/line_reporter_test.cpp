@@ -4,8 +4,10 @@
 // loses rows gets them again.
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <filesystem>
 #include <map>
+#include <mutex>
 
 #include <nlohmann/json.hpp>
 
@@ -143,6 +145,39 @@ TEST_F(LineReporterTest, ALineThatLostRowsIsSentThemAgainAndBatchesAreBounded) {
   r = push("bench 1/a");
   EXPECT_EQ(r.have_through, 0);
   EXPECT_EQ(unsynced("bench 1/a"), static_cast<int64_t>(LINE_BATCH_MAX + 21));
+}
+
+// A run that ends while the reporter's thread posts the rows before it goes
+// at once, not with the next heartbeat.
+TEST_F(LineReporterTest, ARunEndingDuringAPushGoesWithoutWaitingForTheHeartbeat) {
+  run("bench-1");
+  std::mutex mutex;
+  std::condition_variable changed;
+  LineReporter* reporter = nullptr;
+  bool second_ended = false;
+  const auto post = [&](const std::string& path, const std::string& body) {
+    if (path.find("/records") == std::string::npos) return LineAnswer{200, "{}", ""};
+    std::unique_lock<std::mutex> lock(mutex);
+    const LineAnswer answer = line_(path, body);
+    if (!second_ended) {
+      // The first batch is on its way: the next run ends now.
+      changed.wait(lock, [&] { return reporter != nullptr; });
+      run("bench-1");
+      second_ended = true;
+      reporter->rows_changed();
+    }
+    changed.notify_all();
+    return answer;
+  };
+  LineSetup setup{LINE, "", "bench-1", "http://station:8080/"};
+  LineReporter line(setup, *store_, post, [] { return nlohmann::ordered_json::array(); });
+  std::unique_lock<std::mutex> lock(mutex);
+  reporter = &line;
+  changed.notify_all();
+  const bool both = changed.wait_for(lock, std::chrono::milliseconds(LINE_HEARTBEAT_MS / 2),
+                                     [&] { return line_.rows["bench-1"].size() == 2; });
+  lock.unlock();
+  EXPECT_TRUE(both) << "the second row waited for the heartbeat";
 }
 
 TEST(LineUrl, OnlyHttpHostAndPort) {
