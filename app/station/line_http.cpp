@@ -25,6 +25,10 @@ LinePost line_http_post(const std::string& url, const std::string& token) {
   client->set_read_timeout(ANSWER_S, 0);
   client->set_write_timeout(ANSWER_S, 0);
   client->set_keep_alive(true);
+  // A request goes out as two writes, its head and its body: without this
+  // the body waits for the line's delayed acknowledgement of the head, some
+  // 40 ms on every post.
+  client->set_tcp_nodelay(true);
   httplib::Headers headers;
   if (!token.empty()) headers.emplace("Authorization", "Bearer " + token);
   return [client, headers, url](const std::string& path, const std::string& body) {
