@@ -159,10 +159,10 @@ std::string LineMqtt::make_client() {
                               options_.password.empty() ? nullptr : options_.password.c_str());
   }
   if (options_.address.tls) {
-    const int rc = options_.cafile.empty()
-                       ? mosquitto_int_option(mosq_, MOSQ_OPT_TLS_USE_OS_CERTS, 1)
-                       : mosquitto_tls_set(mosq_, options_.cafile.c_str(), nullptr, nullptr,
-                                           nullptr, nullptr);
+    const int rc =
+        options_.cafile.empty()
+            ? mosquitto_int_option(mosq_, MOSQ_OPT_TLS_USE_OS_CERTS, 1)
+            : mosquitto_tls_set(mosq_, options_.cafile.c_str(), nullptr, nullptr, nullptr, nullptr);
     if (rc != MOSQ_ERR_SUCCESS) {
       return "cannot use the CA file " + options_.cafile + " for mqtts: " + error_text(rc);
     }
@@ -216,10 +216,10 @@ void LineMqtt::run() {
       first = false;
       lock.unlock();
       std::string reason = tcp_problem(options_.address.host, options_.address.port);
-      const int rc = !reason.empty() ? MOSQ_ERR_NO_CONN
-                                     : mosquitto_connect_async(mosq_, options_.address.host.c_str(),
-                                                               options_.address.port,
-                                                               MQTT_KEEPALIVE_S);
+      const int rc = !reason.empty()
+                         ? MOSQ_ERR_NO_CONN
+                         : mosquitto_connect_async(mosq_, options_.address.host.c_str(),
+                                                   options_.address.port, MQTT_KEEPALIVE_S);
       if (reason.empty() && rc != MOSQ_ERR_SUCCESS) reason = error_text(rc);
       lock.lock();
       if (rc != MOSQ_ERR_SUCCESS) {
@@ -235,6 +235,7 @@ void LineMqtt::run() {
     int rc = mosquitto_loop(mosq_, LOOP_MS, 1);
     std::string reason = rc == MOSQ_ERR_SUCCESS ? "" : error_text(rc);
     lock.lock();
+    if (stopping_) break;
     if (rc == MOSQ_ERR_SUCCESS && !connected_ && Clock::now() > answer_by_) {
       rc = MOSQ_ERR_NO_CONN;
       reason = "no answer within " + std::to_string(ANSWER_MS.count() / 1000) + " s";
@@ -307,10 +308,9 @@ void LineMqtt::send_due_slots(Clock::time_point now) {
 
 void LineMqtt::station_status(const std::string& station, bool online,
                               const std::string& last_heard) {
-  const std::string payload =
-      Json{{"state", online ? "online" : "offline"},
-           {"last_heard", last_heard.empty() ? Json() : Json(last_heard)}}
-          .dump();
+  const std::string payload = Json{{"state", online ? "online" : "offline"},
+                                   {"last_heard", last_heard.empty() ? Json() : Json(last_heard)}}
+                                  .dump();
   const std::string name = topic(mqtt_topic_level(station) + "/status");
   std::lock_guard<std::mutex> lock(mutex_);
   retained_[name] = payload;
@@ -328,10 +328,20 @@ void LineMqtt::slot_state(const std::string& station, const Json& slot) {
                                   .dump();
   const std::string name =
       topic(mqtt_topic_level(station) + "/slot/" + std::to_string(number) + "/state");
+  const std::string phase = slot.value("state", "");
   std::lock_guard<std::mutex> lock(mutex_);
   retained_[name] = payload;
+  std::string& last_phase = slot_phases_[name];
+  const bool new_phase = phase != last_phase;
+  last_phase = phase;
   if (!connected_) return;
-  if (slot_may_send(name, Clock::now())) {
+  // A change of phase (running, upgraded, failed) goes at once; progress
+  // and texts within a phase are what the rate holds back.
+  if (new_phase) {
+    slot_may_send(name, Clock::now());
+    due_.erase(name);
+    send(name, payload, true);
+  } else if (slot_may_send(name, Clock::now())) {
     due_.erase(name);
     send(name, payload, true);
   } else {

@@ -5,16 +5,17 @@
 //   orva/v1/LINE/STATION/status          a station online or offline, with
 //                                        when it was last heard; retained, QoS 1
 //   orva/v1/LINE/STATION/slot/N/state    a slot's phase, percent, tag and last
-//                                        text; retained, QoS 1, at most
-//                                        MQTT_SLOT_RATE per second per slot
+//                                        text; retained, QoS 1; progress at
+//                                        most MQTT_SLOT_RATE per second per
+//                                        slot, a new phase at once
 //   orva/v1/LINE/STATION/record          a copy of each row as it reaches the
 //                                        database; QoS 1, not retained
 // The database keeps the records; MQTT only tells of them. While the broker
 // is away nothing waits for it: records are not queued, retained states are
 // kept, and the line reconnects with a growing pause (1 s, 2 s, then every
 // 4 s, so that a broker back after however long an outage has every retained
-// state again within 5 s) and then publishes every retained state again. One thread of its own runs the
-// connection; every other call only hands it a message and never blocks.
+// state again within 5 s) and then publishes every retained state again. One thread of its own runs
+// the connection; every other call only hands it a message and never blocks.
 #pragma once
 
 #include <chrono>
@@ -32,8 +33,9 @@
 
 struct mosquitto;
 
-// At most this many publications per slot in any second; a change beyond
-// them waits for the window and goes out then, the newest state only.
+// At most this many publications of a slot's progress in any second; a
+// change beyond them waits for the window and goes out then, the newest state
+// only. A change of phase is never held back.
 constexpr int MQTT_SLOT_RATE = 2;
 constexpr int MQTT_KEEPALIVE_S = 10;
 constexpr int MQTT_RETRY_FIRST_MS = 1000;
@@ -120,4 +122,5 @@ private:
   // Slot topics with a newer state than was sent, and their recent sends.
   std::set<std::string> due_;
   std::map<std::string, std::deque<Clock::time_point>> slot_sends_;
+  std::map<std::string, std::string> slot_phases_; // the last phase of each
 };

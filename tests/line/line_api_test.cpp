@@ -19,6 +19,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "tests/support/bootsim_process.h"
 #include "tests/support/broker_process.h"
 #include "tests/support/child_process.h"
 #include "tests/support/raw_connection.h"
@@ -347,6 +348,114 @@ TEST_P(LineApi, PostgresqlStoppedMidWayThenBack) {
   EXPECT_EQ(psql("SELECT COUNT(*), COUNT(DISTINCT run_id) FROM orva_runs WHERE station = 'st-p'"),
             "20|20");
   EXPECT_EQ(psql("SELECT MAX(version) FROM orva_schema"), "1");
+}
+
+// A real station reporting to the line, against simulated controllers: its
+// rows reach the database each once through faults. PostgreSQL stopped while
+// it upgrades: the station goes on, and its rows are in within 10 s of the
+// database's return. The station killed mid-run: the line shows it offline
+// once the offline time is over, and started again it sends the run as
+// interrupted. At the end the line holds exactly the rows of its store.
+TEST_P(LineApi, ARealStationsRowsArriveOnceThroughFaults) {
+  BootsimProcess fast;
+  BootsimProcess paced;
+  ASSERT_TRUE(fast.start({"--image", ORVA_FIRMWARE_FILE, "--runs", "0"}, START_S));
+  ASSERT_TRUE(
+      paced.start({"--image", ORVA_FIRMWARE_FILE, "--runs", "0", "--program-ms", "20"}, START_S));
+  const std::string records = "/tmp/orva-line-station-" + std::to_string(getpid()) + ".db";
+  ChildProcess station;
+  int station_port = 0;
+  const auto serve = [&] {
+    station.start({ORVALOAD_CLI, "--serve", "127.0.0.1:0", "--port", fast.path(), "--port",
+                   paced.path(), "--records", records, "--station-name", "st-real", "--line",
+                   "http://127.0.0.1:" + std::to_string(port_)});
+    ASSERT_TRUE(station.wait_for_output("/ with slots", START_S)) << station.err();
+    const std::string& out = station.out();
+    station_port = std::stoi(out.substr(out.find(':', out.find("http://") + 7) + 1));
+  };
+  const auto station_rows = [&] {
+    httplib::Client c("127.0.0.1", station_port);
+    const auto read = c.Get("/api/records?limit=1000");
+    std::set<std::string> ids;
+    if (status_of(read) != 200) return ids;
+    const json records = json::parse(read->body)["records"];
+    for (const json& r : records) {
+      if (r["result"] != "running") ids.insert(r["run_id"].get<std::string>());
+    }
+    return ids;
+  };
+  const auto line_rows = [&] {
+    const std::vector<std::string> ids = run_ids("st-real");
+    return std::set<std::string>(ids.begin(), ids.end());
+  };
+  // One run on the fast slot, to its end on the station.
+  const auto upgrade = [&](const std::string& tag) {
+    httplib::Client c("127.0.0.1", station_port);
+    const size_t before = station_rows().size();
+    ASSERT_EQ(status_of(c.Post("/api/slots/1/run", json{{"tag", tag}}.dump(), "application/json")),
+              202);
+    ASSERT_TRUE(wait_until([&] { return station_rows().size() == before + 1; }, 60))
+        << c.Get("/api/records")->body << station.err() << station_rows().size() << " " << before
+        << " " << status_of(c.Get("/api/records?limit=1000"));
+  };
+  const auto slot_of_line = [&](int n) {
+    const json line = json::parse(client().Get("/api/line")->body);
+    for (const json& s : line["stations"]) {
+      if (s["name"] != "st-real") continue;
+      for (const json& slot : s["slots"]) {
+        if (slot["slot"] == n) return std::make_pair(s["online"].get<bool>(), slot);
+      }
+      return std::make_pair(s["online"].get<bool>(), json());
+    }
+    return std::make_pair(false, json());
+  };
+
+  serve();
+  upgrade("SN-R-1");
+  EXPECT_TRUE(wait_until([&] { return line_rows() == station_rows(); }, 10));
+
+  if (GetParam() == "postgresql") {
+    cluster("stop");
+    upgrade("SN-R-2");
+    upgrade("SN-R-3");
+    cluster("start");
+    const double back = monotonic_seconds();
+    EXPECT_TRUE(wait_until([&] { return line_rows() == station_rows(); }, 15));
+    EXPECT_LT(monotonic_seconds() - back, 10.0);
+    std::printf("rows in the database %.2f s after it came back\n", monotonic_seconds() - back);
+  }
+
+  httplib::Client c("127.0.0.1", station_port);
+  ASSERT_EQ(status_of(c.Post("/api/slots/2/run", R"({"tag": "SN-KILLED"})", "application/json")),
+            202);
+  ASSERT_TRUE(wait_until(
+      [&] {
+        const json slot = slot_of_line(2).second;
+        return slot.is_object() && slot["state"] == "running" && slot["permille"] > 50;
+      },
+      30));
+  station.send_signal(SIGKILL);
+  station.finish(10);
+  const double killed = monotonic_seconds();
+  EXPECT_TRUE(wait_until([&] { return !slot_of_line(2).first; }, OFFLINE_S + 5));
+  const double offline_after = monotonic_seconds() - killed;
+  EXPECT_LE(offline_after, OFFLINE_S + 2.0);
+  std::printf("killed station offline on the line after %.2f s (offline time %d s)\n",
+              offline_after, OFFLINE_S);
+
+  serve();
+  EXPECT_TRUE(wait_until(
+      [&] {
+        const auto read = client().Get("/api/records?tag=SN-KILLED");
+        const json found = json::parse(read->body)["records"];
+        return found.size() == 1 && found[0]["result"] == "interrupted";
+      },
+      15));
+  EXPECT_TRUE(wait_until([&] { return line_rows() == station_rows(); }, 10));
+  EXPECT_EQ(line_rows().size(), GetParam() == "postgresql" ? 4u : 2u);
+  station.send_signal(SIGTERM);
+  EXPECT_EQ(station.finish(30), 0) << station.err();
+  for (const char* end : {"", "-wal", "-shm"}) std::remove((records + end).c_str());
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, LineApi, ::testing::Values("sqlite", "postgresql"),
