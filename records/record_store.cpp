@@ -8,35 +8,41 @@
 
 namespace {
 
-const char SCHEMA[] =
-    "CREATE TABLE IF NOT EXISTS runs ("
-    " run_id TEXT PRIMARY KEY NOT NULL,"
-    " station_seq INTEGER NOT NULL UNIQUE,"
-    " station TEXT NOT NULL,"
-    " slot INTEGER,"
-    " port TEXT NOT NULL,"
-    " usb_location TEXT,"
-    " usb_serial TEXT,"
-    " tag TEXT,"
-    " image_sha256 TEXT NOT NULL,"
-    " image_size INTEGER NOT NULL,"
-    " load_address INTEGER NOT NULL,"
-    " image_source TEXT NOT NULL,"
-    " program_version TEXT NOT NULL,"
-    " started_at TEXT NOT NULL,"
-    " ended_at TEXT,"
-    " result TEXT NOT NULL,"
-    " step TEXT,"
-    " last_text TEXT,"
-    " frames INTEGER NOT NULL DEFAULT 0,"
-    " retransmissions INTEGER NOT NULL DEFAULT 0,"
-    // Which process wrote a running row: its life lock tells whether it
-    // still runs (see Life below). Not one of the record's columns.
-    " life TEXT);"
+// The table of runs, under the name given. station_seq counts each
+// station's runs from 1 without a gap, also when stations share the store.
+std::string runs_table(const std::string& name) {
+  return "CREATE TABLE IF NOT EXISTS " + name +
+         " ("
+         " run_id TEXT PRIMARY KEY NOT NULL,"
+         " station_seq INTEGER NOT NULL,"
+         " station TEXT NOT NULL,"
+         " slot INTEGER,"
+         " port TEXT NOT NULL,"
+         " usb_location TEXT,"
+         " usb_serial TEXT,"
+         " tag TEXT,"
+         " image_sha256 TEXT NOT NULL,"
+         " image_size INTEGER NOT NULL,"
+         " load_address INTEGER NOT NULL,"
+         " image_source TEXT NOT NULL,"
+         " program_version TEXT NOT NULL,"
+         " started_at TEXT NOT NULL,"
+         " ended_at TEXT,"
+         " result TEXT NOT NULL,"
+         " step TEXT,"
+         " last_text TEXT,"
+         " frames INTEGER NOT NULL DEFAULT 0,"
+         " retransmissions INTEGER NOT NULL DEFAULT 0,"
+         // Which process wrote a running row: its life lock tells whether it
+         // still runs (see Life below). Not one of the record's columns.
+         " life TEXT, UNIQUE (station, station_seq));";
+}
+
+// The rest of the schema: the indexes of runs, and the line servers' marks.
+const char SCHEMA_REST[] =
     "CREATE INDEX IF NOT EXISTS runs_tag ON runs(tag);"
     "CREATE INDEX IF NOT EXISTS runs_started_at ON runs(started_at, station_seq);"
     "CREATE INDEX IF NOT EXISTS runs_running ON runs(result) WHERE result = 'running';"
-    "CREATE INDEX IF NOT EXISTS runs_station_seq ON runs(station, station_seq);"
     // How far each line server holds each station's rows.
     "CREATE TABLE IF NOT EXISTS line_sync ("
     " line TEXT NOT NULL, station TEXT NOT NULL, have_through INTEGER NOT NULL,"
@@ -45,8 +51,16 @@ const char SCHEMA[] =
 const char INSERT[] =
     "INSERT INTO runs (run_id, station_seq, station, slot, port, usb_location, usb_serial, tag,"
     " image_sha256, image_size, load_address, image_source, program_version, started_at, result,"
-    " life) VALUES (?1, (SELECT COALESCE(MAX(station_seq), 0) + 1 FROM runs), ?2, ?3, ?4, ?5, ?6,"
+    " life) VALUES (?1, (SELECT COALESCE(MAX(station_seq), 0) + 1 FROM runs WHERE station = ?2),"
+    " ?2, ?3, ?4, ?5, ?6,"
     " ?7, ?8, ?9, ?10, ?11, ?12, ?13, 'running', ?14) RETURNING station_seq";
+
+// A store of schema 1 numbered the runs of all its stations in one
+// sequence; its table is made again (as runs_2, then renamed) with the
+// numbers it holds, unique per station from then on.
+const char FROM_SCHEMA_1[] = "INSERT INTO runs_2 SELECT * FROM runs;"
+                             "DROP TABLE runs;"
+                             "ALTER TABLE runs_2 RENAME TO runs;";
 
 const char UPDATE_END[] =
     "UPDATE runs SET result = ?2, step = ?3, last_text = ?4, ended_at = ?5, frames = ?6,"
@@ -264,11 +278,13 @@ std::unique_ptr<RecordStore> RecordStore::open(const std::string& path, StoreRes
     }
   }
   exec(db, "PRAGMA synchronous=FULL");
+  int64_t version_found = 0;
   {
     Statement version(db, "PRAGMA user_version");
     if (!version.ok() || version.step() != SQLITE_ROW) {
       return fail(StoreStatus::cannot_open, "it is not a record store");
     }
+    version_found = version.column_number(0);
     if (version.column_number(0) > RECORD_SCHEMA_VERSION) {
       return fail(StoreStatus::newer_schema, "it was made by a newer orvaload (schema " +
                                                  std::to_string(version.column_number(0)) +
@@ -279,7 +295,9 @@ std::unique_ptr<RecordStore> RecordStore::open(const std::string& path, StoreRes
   if (schema.begun() != SQLITE_OK) {
     return fail(StoreStatus::cannot_open, sqlite_reason(db, schema.begun()));
   }
-  code = exec(db, SCHEMA);
+  code = SQLITE_OK;
+  if (version_found == 1) code = exec(db, (runs_table("runs_2") + FROM_SCHEMA_1).c_str());
+  if (code == SQLITE_OK) code = exec(db, (runs_table("runs") + SCHEMA_REST).c_str());
   if (code == SQLITE_OK) {
     code = exec(db, ("PRAGMA user_version=" + std::to_string(RECORD_SCHEMA_VERSION)).c_str());
   }

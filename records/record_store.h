@@ -21,7 +21,7 @@
 #include <vector>
 
 // The `runs` table's schema version, kept in PRAGMA user_version.
-constexpr int RECORD_SCHEMA_VERSION = 1;
+constexpr int RECORD_SCHEMA_VERSION = 2;
 // How long a write waits for another process's lock before it fails.
 constexpr int RECORD_BUSY_MS = 2000;
 // The most rows one query returns.

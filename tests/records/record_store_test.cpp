@@ -97,7 +97,9 @@ TEST_F(RecordStoreTest, ARunIsRunningUntilItsEndIsWritten) {
   EXPECT_FALSE(store->end(stranger).ok());
 }
 
-TEST_F(RecordStoreTest, TheSequenceIsGaplessUnderSeveralWriters) {
+// Each station's runs are numbered 1, 2, 3... without a gap, also when two
+// stations write one store at once: the line server counts on it.
+TEST_F(RecordStoreTest, TheSequenceIsGaplessPerStationUnderSeveralWriters) {
   constexpr int WRITERS = 4;
   constexpr int ROWS_EACH = 25;
   std::vector<std::unique_ptr<RecordStore>> stores;
@@ -108,16 +110,54 @@ TEST_F(RecordStoreTest, TheSequenceIsGaplessUnderSeveralWriters) {
     threads.emplace_back([&, i] {
       for (int k = 0; k < ROWS_EACH; ++k) {
         RunRow r = row("", "2026-12-09T14:00:00.000Z");
+        r.station = i % 2 == 0 ? "bench-1" : "bench-2";
         if (stores[i]->begin(&r).ok()) seqs[i].push_back(r.station_seq);
       }
     });
   }
   for (auto& t : threads) t.join();
-  std::set<int64_t> all;
-  for (const auto& list : seqs) all.insert(list.begin(), list.end());
-  ASSERT_EQ(all.size(), static_cast<size_t>(WRITERS * ROWS_EACH));
-  EXPECT_EQ(*all.begin(), 1);
-  EXPECT_EQ(*all.rbegin(), WRITERS * ROWS_EACH);
+  for (int station = 0; station < 2; ++station) {
+    std::set<int64_t> all;
+    for (int i = station; i < WRITERS; i += 2) all.insert(seqs[i].begin(), seqs[i].end());
+    ASSERT_EQ(all.size(), static_cast<size_t>(WRITERS / 2 * ROWS_EACH));
+    EXPECT_EQ(*all.begin(), 1);
+    EXPECT_EQ(*all.rbegin(), WRITERS / 2 * ROWS_EACH);
+  }
+}
+
+// A store of the first schema, whose stations shared one sequence, keeps its
+// rows and their numbers; new runs are numbered per station.
+TEST_F(RecordStoreTest, AStoreOfTheFirstSchemaIsTakenOver) {
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+  const char* first_schema =
+      "CREATE TABLE runs (run_id TEXT PRIMARY KEY NOT NULL, station_seq INTEGER NOT NULL UNIQUE,"
+      " station TEXT NOT NULL, slot INTEGER, port TEXT NOT NULL, usb_location TEXT,"
+      " usb_serial TEXT, tag TEXT, image_sha256 TEXT NOT NULL, image_size INTEGER NOT NULL,"
+      " load_address INTEGER NOT NULL, image_source TEXT NOT NULL,"
+      " program_version TEXT NOT NULL, started_at TEXT NOT NULL, ended_at TEXT,"
+      " result TEXT NOT NULL, step TEXT, last_text TEXT, frames INTEGER NOT NULL DEFAULT 0,"
+      " retransmissions INTEGER NOT NULL DEFAULT 0, life TEXT);"
+      "INSERT INTO runs VALUES ('a', 1, 'st-1', 1, 'p', NULL, NULL, 'SN-A', 'x', 1, 0, 'b', '2',"
+      " '2026-12-09T14:00:00.000Z', '2026-12-09T14:00:01.000Z', 'ok', NULL, NULL, 7, 0, NULL);"
+      "INSERT INTO runs VALUES ('b', 2, 'st-2', 1, 'p', NULL, NULL, 'SN-B', 'x', 1, 0, 'b', '2',"
+      " '2026-12-09T14:00:02.000Z', '2026-12-09T14:00:03.000Z', 'ok', NULL, NULL, 7, 0, NULL);"
+      "PRAGMA user_version=1;";
+  ASSERT_EQ(sqlite3_exec(db, first_schema, nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+
+  auto store = open();
+  ASSERT_TRUE(store);
+  RunRow next = row("SN-C", "2026-12-09T14:00:04.000Z");
+  next.station = "st-1";
+  ASSERT_TRUE(store->begin(&next).ok());
+  EXPECT_EQ(next.station_seq, 2);
+  RecordFilter filter;
+  filter.tag = "SN-B";
+  const std::vector<RunRow> kept = query(*store, filter);
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(kept[0].station_seq, 2);
+  EXPECT_EQ(kept[0].frames, 7);
 }
 
 TEST_F(RecordStoreTest, OnlyRowsOfAProcessThatHasGoneBecomeInterrupted) {
