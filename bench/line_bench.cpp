@@ -116,20 +116,6 @@ std::string load_average() {
   return text;
 }
 
-// A process's CPU time so far, user and system, in seconds.
-double cpu_seconds_of(pid_t pid) {
-  if (pid <= 0) return 0;
-  std::istringstream stat(read_text("/proc/" + std::to_string(pid) + "/stat"));
-  std::string field;
-  // The name in field 2 may hold spaces: the fields are counted from its ')'.
-  std::getline(stat, field, ')');
-  std::vector<std::string> fields;
-  while (stat >> field) fields.push_back(field);
-  if (fields.size() < 13) return 0;
-  const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
-  return (std::stod(fields[11]) + std::stod(fields[12])) / ticks;
-}
-
 // The value below which a share p (0..1) of the values lie (nearest rank).
 double percentile(std::vector<double> values, double p) {
   if (values.empty()) return 0;
@@ -367,9 +353,9 @@ bool rows_in_database(const std::vector<std::string>& names, std::map<std::strin
   std::string in;
   for (const std::string& name : names) in += (in.empty() ? "'" : ", '") + name + "'";
   ChildProcess psql;
-  if (!psql.start({"/usr/bin/psql", "-X", "-q", "-tA", "-F", " ", "-c",
-                   "SELECT run_id, ended_at, received_at FROM orva_runs WHERE station IN (" + in +
-                       ")"})) {
+  if (!psql.start(
+          {"/usr/bin/psql", "-X", "-q", "-tA", "-F", " ", "-c",
+           "SELECT run_id, ended_at, received_at FROM orva_runs WHERE station IN (" + in + ")"})) {
     *problem = "cannot run /usr/bin/psql";
     return false;
   }
@@ -460,7 +446,8 @@ int main(int argc, char** argv) {
     if (what == "record") {
       seen.record(payload.value("run_id", ""), payload.value("ended_at", ""), wall_ms());
     } else if (what.rfind("slot/", 0) == 0 && payload.value("phase", Json()).is_string()) {
-      seen.phase(Source::mqtt, k, payload.value("slot", 0), payload["phase"].get<std::string>(), at);
+      seen.phase(Source::mqtt, k, payload.value("slot", 0), payload["phase"].get<std::string>(),
+                 at);
     }
   });
   // The line's retained status comes first.
@@ -617,9 +604,7 @@ int main(int argc, char** argv) {
   const double together_ms = last_end - start;
   // The line holds every row and shows every end, here and on the broker.
   const bool settled = wait_until(
-      [&] {
-        return seen.records().size() == RUNS && ended(Source::line) && ended(Source::mqtt);
-      },
+      [&] { return seen.records().size() == RUNS && ended(Source::line) && ended(Source::mqtt); },
       SETTLE_S);
   const double window_ms = now_ms() - start;
   const double line_cpu = cpu_seconds_of(rig.line.pid()) - cpu_before;
@@ -684,8 +669,7 @@ int main(int argc, char** argv) {
 
   std::printf("1. wall time: one run alone %.3f s; %d runs together %.3f s; ratio %.3f "
               "(goal <= %.2f: %s)\n",
-              alone_ms / 1000, RUNS, together_ms / 1000, ratio, WALL_RATIO_GOAL,
-              verdict(wall_met));
+              alone_ms / 1000, RUNS, together_ms / 1000, ratio, WALL_RATIO_GOAL, verdict(wall_met));
   std::printf("2. run's end to PostgreSQL (received_at - ended_at, %zu of %d rows): median %.0f "
               "ms, p99 %.0f ms (goal p99 <= %.0f ms: %s)\n",
               row_ms.size(), RUNS, percentile(row_ms, 0.5), row_p99, ROW_P99_GOAL_MS,
@@ -696,12 +680,12 @@ int main(int argc, char** argv) {
   std::printf("3. slot change (to running, to upgraded; %zu matched by station, slot and phase) "
               "station events to line events: median %.1f ms, p99 %.1f ms (%s), %d never seen "
               "(goal p99 <= %.0f ms: %s)\n",
-              to_line.size(), percentile(to_line, 0.5), line_p99, slowest_line.c_str(),
-              unseen_line, STATE_P99_GOAL_MS, verdict(line_met));
+              to_line.size(), percentile(to_line, 0.5), line_p99, slowest_line.c_str(), unseen_line,
+              STATE_P99_GOAL_MS, verdict(line_met));
   std::printf("   station events to MQTT slot state (%zu matched): median %.1f ms, p99 %.1f ms "
               "(%s), %d never seen (goal p99 <= %.0f ms: %s)\n",
-              to_mqtt.size(), percentile(to_mqtt, 0.5), mqtt_p99, slowest_mqtt.c_str(),
-              unseen_mqtt, STATE_P99_GOAL_MS, verdict(mqtt_met));
+              to_mqtt.size(), percentile(to_mqtt, 0.5), mqtt_p99, slowest_mqtt.c_str(), unseen_mqtt,
+              STATE_P99_GOAL_MS, verdict(mqtt_met));
   for (const char* phase : PHASES) {
     std::printf("   to MQTT, changes to %s: median %.1f ms, p99 %.1f ms\n", phase,
                 percentile(mqtt_by_phase[phase], 0.5), percentile(mqtt_by_phase[phase], 0.99));
@@ -711,12 +695,14 @@ int main(int argc, char** argv) {
               line_cpu, window_ms / 1000, RUNS, cpu_percent, LINE_CPU_GOAL_PERCENT,
               verdict(cpu_met));
   std::printf("load at end: %s\n", load_average().c_str());
-  if (!settled) std::printf("reason: the line did not show every end and row within %.0f s\n", SETTLE_S);
+  if (!settled)
+    std::printf("reason: the line did not show every end and row within %.0f s\n", SETTLE_S);
   if (!runs_ok) {
     std::printf("reason: %d of %d runs upgraded, %d flashes hold the image\n", upgraded, RUNS,
                 matched);
   }
-  if (!wall_met) std::printf("reason: the 32 runs took %.1f%% longer than one\n", (ratio - 1) * 100);
+  if (!wall_met)
+    std::printf("reason: the 32 runs took %.1f%% longer than one\n", (ratio - 1) * 100);
   if (!row_met) std::printf("reason: rows reached PostgreSQL late or not at all\n");
   if (!line_met) std::printf("reason: slot changes reached the line's events late or not at all\n");
   if (!mqtt_met) std::printf("reason: slot changes reached MQTT late or not at all\n");

@@ -268,20 +268,6 @@ bool run_parallel(const Options& o) {
   return true;
 }
 
-// A process's CPU time so far, from /proc: user and system, in seconds.
-double cpu_seconds_of(pid_t pid) {
-  std::istringstream stat(read_file("/proc/" + std::to_string(pid) + "/stat"));
-  std::string field;
-  // The name in field 2 may hold spaces; the fields after it are counted
-  // from its closing parenthesis.
-  std::getline(stat, field, ')');
-  std::vector<std::string> fields;
-  while (stat >> field) fields.push_back(field);
-  if (fields.size() < 13) return 0;
-  const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
-  return (std::stod(fields[11]) + std::stod(fields[12])) / ticks;
-}
-
 // Eight paced controllers as a station's slots, started with one request to
 // its API while an event stream (what the page reads) is open: the wall time
 // against one paced run, the station's CPU, and how late its events arrive.

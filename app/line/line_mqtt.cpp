@@ -139,41 +139,57 @@ std::string LineMqtt::topic(const std::string& tail) const {
 }
 
 std::string LineMqtt::start() {
-  const std::string problem = make_client();
+  const std::string problem = make_client(&mosq_);
   if (!problem.empty()) return problem;
   thread_ = std::thread([this] { run(); });
   return "";
 }
 
-std::string LineMqtt::make_client() {
-  if (mosq_ != nullptr) mosquitto_destroy(mosq_);
+std::string LineMqtt::make_client(mosquitto** made) {
   const std::string id = "orvaload-line-" + mqtt_topic_level(options_.line);
-  mosq_ = mosquitto_new(id.c_str(), true, this);
-  if (mosq_ == nullptr) return "cannot make an MQTT client: " + std::string(std::strerror(errno));
-  mosquitto_threaded_set(mosq_, true);
-  mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
+  mosquitto* mosq = mosquitto_new(id.c_str(), true, this);
+  if (mosq == nullptr) return "cannot make an MQTT client: " + std::string(std::strerror(errno));
+  // Given back also when an option fails, so that it is destroyed.
+  *made = mosq;
+  mosquitto_threaded_set(mosq, true);
+  mosquitto_int_option(mosq, MOSQ_OPT_TCP_NODELAY, 1);
   const std::string status = topic("status");
-  mosquitto_will_set(mosq_, status.c_str(), sizeof OFFLINE - 1, OFFLINE, QOS, true);
+  mosquitto_will_set(mosq, status.c_str(), sizeof OFFLINE - 1, OFFLINE, QOS, true);
   if (!options_.address.user.empty()) {
-    mosquitto_username_pw_set(mosq_, options_.address.user.c_str(),
+    mosquitto_username_pw_set(mosq, options_.address.user.c_str(),
                               options_.password.empty() ? nullptr : options_.password.c_str());
   }
   if (options_.address.tls) {
     const int rc =
         options_.cafile.empty()
-            ? mosquitto_int_option(mosq_, MOSQ_OPT_TLS_USE_OS_CERTS, 1)
-            : mosquitto_tls_set(mosq_, options_.cafile.c_str(), nullptr, nullptr, nullptr, nullptr);
+            ? mosquitto_int_option(mosq, MOSQ_OPT_TLS_USE_OS_CERTS, 1)
+            : mosquitto_tls_set(mosq, options_.cafile.c_str(), nullptr, nullptr, nullptr, nullptr);
     if (rc != MOSQ_ERR_SUCCESS) {
       return "cannot use the CA file " + options_.cafile + " for mqtts: " + error_text(rc);
     }
   }
-  mosquitto_connect_callback_set(mosq_, [](mosquitto*, void* self, int rc) {
+  mosquitto_connect_callback_set(mosq, [](mosquitto*, void* self, int rc) {
     static_cast<LineMqtt*>(self)->on_connect(rc);
   });
-  mosquitto_disconnect_callback_set(mosq_, [](mosquitto*, void* self, int) {
+  mosquitto_disconnect_callback_set(mosq, [](mosquitto*, void* self, int) {
     static_cast<LineMqtt*>(self)->on_disconnect();
   });
   return "";
+}
+
+void LineMqtt::renew_client() {
+  mosquitto* made = nullptr;
+  // Options that were good at start stay good; a client that cannot be
+  // made (no memory) leaves the old one in place.
+  if (!make_client(&made).empty()) {
+    if (made != nullptr) mosquitto_destroy(made);
+    return;
+  }
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::swap(made, mosq_);
+  }
+  mosquitto_destroy(made);
 }
 
 void LineMqtt::stop() {
@@ -212,9 +228,9 @@ void LineMqtt::run() {
       }
       // Each attempt starts from a new client: one that carries the TLS
       // state of a lost connection into the next can take seconds to fail.
-      if (!first) make_client();
-      first = false;
       lock.unlock();
+      if (!first) renew_client();
+      first = false;
       std::string reason = tcp_problem(options_.address.host, options_.address.port);
       const int rc = !reason.empty()
                          ? MOSQ_ERR_NO_CONN
@@ -254,7 +270,7 @@ void LineMqtt::run() {
   }
   // The goodbye stop() queued goes out before the thread ends, within a bound.
   const auto deadline = Clock::now() + std::chrono::milliseconds(MQTT_STOP_MS);
-  while (socket_open_ && Clock::now() < deadline) {
+  while (socket_open_ && connected_ && Clock::now() < deadline) {
     lock.unlock();
     const int rc = mosquitto_loop(mosq_, LOOP_MS, 1);
     lock.lock();

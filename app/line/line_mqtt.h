@@ -88,9 +88,12 @@ public:
 private:
   using Clock = std::chrono::steady_clock;
 
-  // A new client with the line's options, in place of any before; a
-  // problem, or empty.
-  std::string make_client();
+  // A new client with the line's options into *made; a problem, or empty.
+  // Made without mutex_ held: libmosquitto's own locks are never taken
+  // inside it, while its callbacks take it inside theirs.
+  std::string make_client(mosquitto** made);
+  // Puts a new client in place of the last; the connection's thread only.
+  void renew_client();
   void run();
   void connect_step();
   void on_connect(int rc);

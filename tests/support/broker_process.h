@@ -34,8 +34,8 @@ public:
   std::string prepare() {
     std::filesystem::create_directories(dir_);
     const std::string script =
-        "set -e; cd '" + dir_ +
-        "'; umask 077; mosquitto_passwd -c -b passwd " + USER + " " + PASSWORD +
+        "set -e; cd '" + dir_ + "'; umask 077; mosquitto_passwd -c -b passwd " + USER + " " +
+        PASSWORD +
         "; openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
         "-subj /CN=orva-test-ca -keyout ca.key -out ca.pem 2>/dev/null"
         "; openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
 
 double monotonic_seconds() {
   timespec now{};
@@ -149,4 +150,17 @@ int ChildProcess::finish(double timeout_s) {
     usleep(1000);
   }
   return status_;
+}
+
+double cpu_seconds_of(pid_t pid) {
+  if (pid <= 0) return 0;
+  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+  std::string field;
+  // The name in field 2 may hold spaces: the fields are counted from its ')'.
+  std::getline(file, field, ')');
+  std::vector<std::string> fields;
+  while (file >> field) fields.push_back(field);
+  if (fields.size() < 13) return 0;
+  const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
+  return (std::stod(fields[11]) + std::stod(fields[12])) / ticks;
 }

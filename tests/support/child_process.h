@@ -66,3 +66,6 @@ private:
 };
 
 double monotonic_seconds();
+// A process's CPU time so far, user and system, in seconds (from /proc); 0
+// when it cannot be read.
+double cpu_seconds_of(pid_t pid);
