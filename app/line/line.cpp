@@ -159,7 +159,10 @@ LineReply Line::receive_rows(const std::string& station, const std::string& body
   const LineDbResult stored =
       db_.store(station, rows, record_utc_text(wall_ms()), &through, &added, &fresh);
   if (!stored.ok()) {
-    return line_error(stored.status == LineDbStatus::down ? 503 : 500, stored.reason);
+    const int status = stored.status == LineDbStatus::down       ? 503
+                       : stored.status == LineDbStatus::conflict ? 409
+                                                                 : 500;
+    return line_error(status, stored.reason);
   }
   // Counted whole once, when the database was down at start; then kept.
   LineTotals totals;

@@ -30,6 +30,13 @@ const char HAVE_THROUGH[] =
     " station_seq >= CAST($2 AS bigint) UNION ALL SELECT CAST($2 AS bigint)) held WHERE NOT EXISTS"
     " (SELECT 1 FROM orva_runs n WHERE n.station = $1 AND n.station_seq = held.s + 1)";
 
+// A row the line holds already, under the same run_id or the same station
+// and number, that is not the row sent.
+const char CLASH[] =
+    "SELECT run_id, station, station_seq FROM orva_runs WHERE (run_id = $1 OR (station = $2 AND"
+    " station_seq = CAST($3 AS bigint))) AND NOT (run_id = $1 AND station = $2 AND"
+    " station_seq = CAST($3 AS bigint)) LIMIT 1";
+
 int64_t number_of(const SqlValue& cell) {
   return cell ? std::stoll(*cell) : 0;
 }
@@ -148,6 +155,21 @@ LineDbResult LineDb::store(const std::string& station, const std::vector<RunRow>
       fresh.upgraded += rows[r].result == "ok";
       fresh.failed += rows[r].result == "failed";
       new_rows.push_back(r);
+    } else if (done.ok()) {
+      // Held already: the same row sent again, or another row under its
+      // run_id or number, which must not be taken for it.
+      std::vector<SqlRow> clash;
+      done =
+          link_->run(CLASH, {rows[r].run_id, station, std::to_string(rows[r].station_seq)}, &clash);
+      if (done.ok() && !clash.empty()) {
+        done = {LineDbStatus::conflict,
+                "row " + std::to_string(rows[r].station_seq) + " of station '" + station +
+                    "' (run " + rows[r].run_id + ") differs from the one the line holds (run " +
+                    clash[0][0].value_or("") + " of '" + clash[0][1].value_or("") + "', row " +
+                    clash[0][2].value_or("") +
+                    "): was the station's record store replaced? Give the station a new "
+                    "--station-name; nothing of this batch is stored"};
+      }
     }
   }
   if (done.ok()) done = link_->run("COMMIT", {}, nullptr);

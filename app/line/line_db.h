@@ -28,7 +28,9 @@ constexpr int LINE_DB_CONNECT_S = 3;
 constexpr int LINE_DB_STATEMENT_MS = 10000;
 constexpr int LINE_DB_RETRY_MS = 1000;
 
-enum class LineDbStatus { ok, down, refused };
+// conflict: a row sent is not the row the line holds under its run_id or
+// its station and number.
+enum class LineDbStatus { ok, down, refused, conflict };
 
 struct LineDbResult {
   LineDbStatus status = LineDbStatus::ok;

@@ -251,6 +251,18 @@ TEST_P(LineApi, ABadBatchIsRefusedWholeAndStoresNothing) {
 
   EXPECT_TRUE(run_ids("st-a").empty());
   EXPECT_EQ(have_through(send("st-a", 1, 2)), 2); // the line took no harm
+
+  // A station whose store was replaced numbers from 1 again, under new
+  // run_ids; a row under a run_id the line holds for another station. Both
+  // are refused whole, and what the line holds stays as it was.
+  json replaced = batch("st-a", 2, 3);
+  replaced["rows"][0]["run_id"] = "st-a-from-a-new-store-2";
+  refused(replaced.dump(), 409);
+  json taken = batch("st-b", 1, 1);
+  taken["rows"][0]["run_id"] = row("st-a", 1)["run_id"];
+  EXPECT_EQ(status_of(post("/api/stations/st-b/records", taken.dump())), 409);
+  EXPECT_EQ(run_ids("st-a").size(), 2u);
+  EXPECT_TRUE(run_ids("st-b").empty());
 }
 
 // The stations' live state: on /api/line and its event stream, each station
