@@ -36,7 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check(db.start().ok());
     Line line("L1", db, LINE_OFFLINE_MS);
     const bool rows = data[0] % 3 == 0;
-    const LineReply reply = rows ? line.receive_rows("st-a", body) : line.receive_state("st-a", body);
+    const LineReply reply =
+        rows ? line.receive_rows("st-a", body) : line.receive_state("st-a", body);
     check_reply(reply);
     if (reply.status == 200 && rows) check(reply.body.value("have_through", int64_t{-1}) >= 0);
     if (reply.status == 200) {
