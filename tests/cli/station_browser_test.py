@@ -19,7 +19,7 @@ import time
 from selenium.webdriver.common.by import By
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from headless_browser import Failure, start_browser, wait_for  # noqa: E402
+from headless_browser import Failure, check_console, start_browser, wait_for  # noqa: E402
 
 TAG = "SN-TEST-0002"
 TAG_SLOT = 2
@@ -128,14 +128,7 @@ def run(driver, opts):
     if p99 > MAX_P99_MS:
         raise Failure("event latency p99 %.0f ms exceeds %d ms" % (p99, MAX_P99_MS))
 
-    logs = driver.get_log("browser")
-    bad = [e for e in logs
-           if e.get("level") == "SEVERE" or e.get("source") in ("console-api", "javascript")]
-    print("6. browser console: %d entries, %d bad" % (len(logs), len(bad)))
-    for e in logs:
-        print("   %s %s: %s" % (e.get("level"), e.get("source"), e.get("message")))
-    if bad:
-        raise Failure("browser console: " + bad[0].get("message", "").replace("\n", " "))
+    check_console(driver, "6")
 
 
 def main():

@@ -23,7 +23,7 @@ from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from headless_browser import Failure, start_browser, wait_for  # noqa: E402
+from headless_browser import Failure, check_console, start_browser, wait_for  # noqa: E402
 
 STATIONS = ["st-1", "st-2", "st-3", "st-4"]
 SLOTS = 8
@@ -109,11 +109,7 @@ def run(driver, base, opts):
     if height > 1080 or width > 1920:
         raise Failure("the page needs scrolling at 1920x1080: %dx%d" % (width, height))
 
-    logs = driver.get_log("browser")
-    bad = [e for e in logs if e.get("level") == "SEVERE" or e.get("source") in ("console-api", "javascript")]
-    print("5. browser console: %d entries, %d bad" % (len(logs), len(bad)))
-    if bad:
-        raise Failure("browser console: " + bad[0].get("message", "").replace("\n", " "))
+    check_console(driver, "5")
 
 
 def main():

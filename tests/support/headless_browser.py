@@ -1,6 +1,7 @@
 """What the browser tests share: headless Chromium started with the flags
-this machine's closed network needs, a bounded wait for a condition, and the
-one failure type whose text is the test's one-line reason."""
+this machine's closed network needs, a bounded wait for a condition, the
+check that the page's console stayed clean, and the one failure type whose
+text is the test's one-line reason."""
 
 import time
 
@@ -33,3 +34,16 @@ def start_browser(profile, width, height):
         opts.add_argument(arg)
     opts.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=opts)
+
+
+def check_console(driver, step):
+    """Prints the browser console's entries under `step`; fails on an error
+    or on anything the page itself logged."""
+    logs = driver.get_log("browser")
+    bad = [e for e in logs
+           if e.get("level") == "SEVERE" or e.get("source") in ("console-api", "javascript")]
+    print("%s. browser console: %d entries, %d bad" % (step, len(logs), len(bad)))
+    for e in logs:
+        print("   %s %s: %s" % (e.get("level"), e.get("source"), e.get("message")))
+    if bad:
+        raise Failure("browser console: " + bad[0].get("message", "").replace("\n", " "))
