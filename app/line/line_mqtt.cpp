@@ -351,13 +351,11 @@ void LineMqtt::slot_state(const std::string& station, const Json& slot) {
   const bool new_phase = phase != last_phase;
   last_phase = phase;
   if (!connected_) return;
-  // A change of phase (running, upgraded, failed) goes at once; progress
-  // and texts within a phase are what the rate holds back.
-  if (new_phase) {
-    slot_may_send(name, Clock::now());
-    due_.erase(name);
-    send(name, payload, true);
-  } else if (slot_may_send(name, Clock::now())) {
+  // A change of phase (running, upgraded, failed) goes at once, counted
+  // with the rest; progress and texts within a phase are what the rate holds
+  // back.
+  const bool within_rate = slot_may_send(name, Clock::now());
+  if (new_phase || within_rate) {
     due_.erase(name);
     send(name, payload, true);
   } else {
