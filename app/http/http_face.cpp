@@ -53,10 +53,6 @@ bool same_text_any_case(const std::string& a, const std::string& b) {
          });
 }
 
-bool is_loopback(const std::string& host) {
-  return host.rfind("127.", 0) == 0;
-}
-
 // Connections open now, in all and per client address.
 class Places {
 public:
@@ -188,7 +184,13 @@ std::string http_address_parse(const std::string& text, const std::string& optio
     return option + " takes [ADDRESS:]PORT, such as 8080 or 0.0.0.0:8080, not '" + text + "'";
   }
   address->port = static_cast<int>(number);
+  // The name every system gives its own loopback address.
+  if (address->host == "localhost") address->host = HTTP_LOOPBACK;
   return "";
+}
+
+bool http_is_loopback(const std::string& host) {
+  return host.rfind("127.", 0) == 0;
 }
 
 HttpAnswer http_page(const unsigned char* bytes, size_t size) {
@@ -551,7 +553,7 @@ void Face::admit(tcp::socket socket) {
 // loopback, so may one whose name was pointed at 127.0.0.1. The Host a
 // request was sent to and the Origin of the page that sent it tell both.
 bool Face::host_allowed(const std::string& host) const {
-  if (!is_loopback(address.host)) return true; // the token guards it
+  if (!http_is_loopback(address.host)) return true; // the token guards it
   const std::string port = ":" + std::to_string(address.port);
   return host == address.host + port || host == "localhost" + port;
 }

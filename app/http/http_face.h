@@ -114,11 +114,14 @@ struct HttpAddress {
   int port = 0; // 0: any free port
 };
 
-// "[ADDRESS:]PORT", HTTP_LOOPBACK when no address is given; the problem in
-// one line for `option` (--serve), or empty.
+// "[ADDRESS:]PORT", HTTP_LOOPBACK when no address is given or the address is
+// localhost; the problem in one line for `option` (--serve), or empty.
 constexpr char HTTP_LOOPBACK[] = "127.0.0.1";
 std::string http_address_parse(const std::string& text, const std::string& option,
                                HttpAddress* address);
+// Whether `host` (an IPv4 address) is one of this computer's loopback
+// addresses, which other computers cannot reach.
+bool http_is_loopback(const std::string& host);
 
 enum class HttpListen { ok, cannot_listen };
 
