@@ -8,8 +8,11 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <set>
@@ -66,6 +69,15 @@ json batch(const std::string& station, int first, int last) {
   json rows = json::array();
   for (int seq = first; seq <= last; ++seq) rows.push_back(row(station, seq));
   return json{{"rows", rows}};
+}
+
+// How many lines of `out` begin with `prefix`.
+size_t lines_with(const std::string& out, const std::string& prefix) {
+  size_t n = 0;
+  for (size_t at = 0; (at = out.find(prefix, at)) != std::string::npos; at += prefix.size()) {
+    n += at == 0 || out[at - 1] == '\n';
+  }
+  return n;
 }
 
 int status_of(const httplib::Result& result) {
@@ -340,19 +352,27 @@ TEST_P(LineApi, AKilledLineServerLosesNothingAndStoresNothingTwice) {
 }
 
 // PostgreSQL stopped mid-way: the line keeps answering, refuses batches with
-// 503 while it is down, and takes them again once it is back.
+// 503 while it is down, and takes them again once it is back. It says so on
+// standard error once each way, and /api/line carries it for the page's
+// banner. A start after the first tells of no table it found (no NOTICE).
 TEST_P(LineApi, PostgresqlStoppedMidWayThenBack) {
   if (GetParam() != "postgresql") GTEST_SKIP() << "a PostgreSQL case";
   EXPECT_EQ(have_through(send("st-p", 1, 10)), 10);
+  const auto database_up = [&] {
+    const auto line = client().Get("/api/line");
+    return status_of(line) == 200 && json::parse(line->body)["database"]["up"].get<bool>();
+  };
+  EXPECT_TRUE(database_up());
   cluster("stop");
   const auto down = send("st-p", 11, 20);
   EXPECT_EQ(status_of(down), 503);
   if (down) {
     EXPECT_TRUE(json::parse(down->body).contains("error"));
   }
-  EXPECT_EQ(status_of(client().Get("/api/line")), 200);
+  EXPECT_TRUE(wait_until([&] { return !database_up(); }, 5));
   EXPECT_EQ(status_of(client().Get("/")), 200);
   cluster("start");
+  EXPECT_TRUE(wait_until(database_up, 10));
   const double back = monotonic_seconds();
   int64_t through = -1;
   EXPECT_TRUE(wait_until([&] { return (through = have_through(send("st-p", 11, 20))) == 20; }, 10));
@@ -360,6 +380,14 @@ TEST_P(LineApi, PostgresqlStoppedMidWayThenBack) {
   EXPECT_EQ(psql("SELECT COUNT(*), COUNT(DISTINCT run_id) FROM orva_runs WHERE station = 'st-p'"),
             "20|20");
   EXPECT_EQ(psql("SELECT MAX(version) FROM orva_schema"), "1");
+  line_->send_signal(SIGTERM);
+  EXPECT_EQ(line_->finish(10), 0);
+  const std::string said = line_->err();
+  EXPECT_EQ(lines_with(said, "orvaload-line: the line's database is down: "), 1u) << said;
+  EXPECT_EQ(lines_with(said, "orvaload-line: the line's database is back"), 1u) << said;
+  start();
+  EXPECT_EQ(have_through(send("st-p", 1, 20)), 20);
+  EXPECT_EQ(line_->err().find("NOTICE"), std::string::npos) << line_->err();
 }
 
 // A real station reporting to the line, against simulated controllers: its
@@ -473,16 +501,52 @@ TEST_P(LineApi, ARealStationsRowsArriveOnceThroughFaults) {
 INSTANTIATE_TEST_SUITE_P(Engines, LineApi, ::testing::Values("sqlite", "postgresql"),
                          [](const auto& info) { return info.param; });
 
-namespace {
-
-// How many lines of `out` begin with `prefix`.
-size_t lines_with(const std::string& out, const std::string& prefix) {
-  size_t n = 0;
-  for (size_t at = 0; (at = out.find(prefix, at)) != std::string::npos; at += prefix.size()) {
-    n += at == 0 || out[at - 1] == '\n';
+// Options the line cannot use end it at once with one line that says what to
+// do (status 2); an address in use ends it (status 3) before it has touched
+// its database or broker; an SQLite file's folder is made, the file its
+// user's alone.
+TEST(LineOptions, ARefusedOptionIsOneLineAndNothingIsTouched) {
+  const std::string folder = "/tmp/orva-line-options-" + std::to_string(getpid());
+  const auto refused = [](std::vector<std::string> args, int status, const std::string& says) {
+    args.insert(args.begin(), ORVALOAD_LINE);
+    ChildProcess line;
+    ASSERT_TRUE(line.start(args));
+    EXPECT_EQ(line.finish(10), status) << line.err();
+    EXPECT_EQ(line.err().rfind("orvaload-line: ", 0), 0u) << line.err();
+    EXPECT_NE(line.err().find(says), std::string::npos) << line.err();
+  };
+  for (const char* db : {"plain.db", "mysql://orva@db/orva", "sqlite:"}) {
+    refused({"--serve", "0", "--db", db}, 2, ": --db ");
   }
-  return n;
+  refused({"--serve", "0", "--db", "sqlite:" + folder + "/x.db", "--mqtt", "mqtts://h",
+           "--mqtt-cafile", folder + "/none.pem"},
+          2, "cannot read the CA file " + folder + "/none.pem (--mqtt-cafile): No such file");
+  refused({"--serve", "0.0.0.0:0", "--token-file", folder + "/none.token"}, 2,
+          "cannot read the token file " + folder + "/none.token: No such file");
+  refused({"--serve", "0.0.0.0:0"}, 2, "needs --token-file");
+  refused({"--serve", "0", "--offline-after", "0"}, 2, "--offline-after");
+
+  ChildProcess first;
+  ASSERT_TRUE(first.start({ORVALOAD_LINE, "--serve", "localhost:0", "--db",
+                           "sqlite:" + folder + "/made/for/it/line.db"}));
+  ASSERT_TRUE(first.wait_for_output("; Ctrl-C ends it", START_S)) << first.err();
+  const std::string& out = first.out();
+  const std::string port = out.substr(out.find(':', out.find("http://") + 7) + 1);
+  struct stat made {};
+  ASSERT_EQ(stat((folder + "/made/for/it/line.db").c_str(), &made), 0);
+  EXPECT_EQ(made.st_mode & 0777, 0600u);
+  // Nothing listens on port 1: a line that tried it would say so first.
+  const double began = monotonic_seconds();
+  refused({"--serve", "127.0.0.1:" + std::to_string(std::stoi(port)), "--db",
+           "postgresql://orva@127.0.0.1:1/orva", "--mqtt", "mqtt://127.0.0.1:1"},
+          3, "cannot listen on 127.0.0.1:");
+  EXPECT_LT(monotonic_seconds() - began, 2.0);
+  first.send_signal(SIGTERM);
+  EXPECT_EQ(first.finish(10), 0);
+  std::filesystem::remove_all(folder);
 }
+
+namespace {
 
 // The line with its live state on a real Mosquitto broker: the line server
 // connects over TLS with a password, as a plant's broker asks; the plant's
