@@ -61,10 +61,11 @@ CliEnding cli_serve(const CliOptions& options, const FirmwareImage& image) {
   if (!options.token_file.empty()) {
     token = token_file_read(options.token_file);
     if (token.status != TokenFileStatus::ok) return {CliStatus::usage, token.reason};
-  } else if (address.host != HTTP_LOOPBACK) {
+  } else if (!http_is_loopback(address.host)) {
     return {CliStatus::usage, "--serve on " + address.host +
                                   " needs --token-file FILE: every request must then carry "
-                                  "its token (only 127.0.0.1 is served without one)"};
+                                  "its token (only a loopback address, such as 127.0.0.1 or "
+                                  "localhost, is served without one)"};
   }
   // A station must not upgrade controllers it cannot keep a record of.
   if (!options.log_path.empty()) {
@@ -74,13 +75,13 @@ CliEnding cli_serve(const CliOptions& options, const FirmwareImage& image) {
 
   // Every run is kept in the record store; a station has one whether told
   // or not.
-  const std::string records_path =
-      options.records_path.empty() ? run_record_default_store() : options.records_path;
-  if (records_path.empty()) {
-    return {CliStatus::usage, "no folder for the record store: give --records FILE"};
-  }
-  const StoreOpening records = cli_open_records(records_path);
+  const std::string station_name =
+      options.station_name.empty() ? run_record_host() : options.station_name;
+  const StoreOpening records = options.records_path.empty()
+                                   ? cli_open_station_records(station_name)
+                                   : cli_open_records(options.records_path);
   if (!records.store) return {CliStatus::usage, records.reason};
+  const std::string& records_path = records.store->path();
 
   // The line server this station reports to, checked before anything runs.
   TokenFile line_token;
