@@ -83,6 +83,16 @@ std::optional<CliEnding> parse_command_line(int argc, const char* const* argv, C
   app.add_option("--line-token-file", options.line_token_file,
                  "With --line: the line server's token is in FILE")
       ->type_name("FILE");
+  app.add_option("--line-cafile", options.line_cafile,
+                 "With an https:// --line: trust its certificate by this CA (default: the "
+                 "system's)")
+      ->type_name("FILE");
+  app.add_option("--tls-cert", options.tls_cert,
+                 "With --serve: serve HTTPS with the certificate (chain) in FILE, PEM")
+      ->type_name("FILE");
+  app.add_option("--tls-key", options.tls_key,
+                 "With --tls-cert: its private key in FILE, PEM, its owner's alone")
+      ->type_name("FILE");
   app.add_option("--tag", options.tags,
                  "The unit's identity for its events and record; one per --port, in order")
       ->type_name("TAG")
@@ -137,7 +147,17 @@ std::optional<CliEnding> parse_command_line(int argc, const char* const* argv, C
   }
   if (!options.serve.empty() && (options.list || options.info || options.json)) {
     return usage("--serve goes with --port, --image, --address, --log, --records, "
-                 "--station-name, --token-file, --line and --line-token-file only");
+                 "--station-name, --token-file, --tls-cert, --tls-key, --line, "
+                 "--line-token-file and --line-cafile only");
+  }
+  if ((!options.tls_cert.empty() || !options.tls_key.empty()) && options.serve.empty()) {
+    return usage("--tls-cert and --tls-key serve a station's page: give --serve too");
+  }
+  if (options.tls_cert.empty() != options.tls_key.empty()) {
+    return usage("--tls-cert and --tls-key go together");
+  }
+  if (!options.line_cafile.empty() && options.line_url.rfind("https://", 0) != 0) {
+    return usage("--line-cafile goes with an https:// --line URL");
   }
   if ((options.list || options.info) &&
       (!options.records_path.empty() || !options.station_name.empty())) {

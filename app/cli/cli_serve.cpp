@@ -15,6 +15,7 @@
 #include "app/cli/console.h"
 #include "app/http/http_face.h"
 #include "app/http/token_file.h"
+#include "app/runs/cli_ending.h"
 #include "app/station/line_reporter.h"
 #include "app/station/station.h"
 #include "app/station/station_http.h"
@@ -127,21 +128,29 @@ CliEnding cli_serve(const CliOptions& options, const FirmwareImage& image) {
 
   Station station(setup, image, system);
   HttpServer server(address, station_site(station, token.token));
+  if (!options.tls_cert.empty()) {
+    const std::string refused = server.use_tls({options.tls_cert, options.tls_key});
+    if (!refused.empty()) return {CliStatus::usage, refused};
+  } else if (!token.token.empty() && !http_is_loopback(address.host)) {
+    cli_write(stderr, cli_error_line("warning: the token crosses the network to " + address.host +
+                                     " in clear: serve HTTPS with --tls-cert FILE --tls-key FILE"));
+  }
   const HttpListenResult bound = server.bind();
   if (bound.status != HttpListen::ok) return {CliStatus::no_port, bound.reason};
+  const std::string scheme = server.tls() ? "https://" : "http://";
 
   std::string slots;
   for (size_t i = 0; i < options.ports.size(); ++i) {
     slots += (i ? ", " : "") + std::to_string(i + 1) + " " + options.ports[i];
   }
-  cli_write(stdout, "station at http://" + address.host + ":" + std::to_string(server.port()) +
+  cli_write(stdout, "station at " + scheme + address.host + ":" + std::to_string(server.port()) +
                         "/ with slots " + slots + "; records in " + records_path +
                         "; Ctrl-C ends it\n");
 
   if (!options.line_url.empty()) {
     const std::string page_host = address.host == "0.0.0.0" ? run_record_host() : address.host;
     LineSetup line_setup{options.line_url, line_token.token, setup.rows.station,
-                         "http://" + page_host + ":" + std::to_string(server.port()) + "/"};
+                         scheme + page_host + ":" + std::to_string(server.port()) + "/"};
     line = std::make_unique<LineReporter>(line_setup, *records.store,
                                           line_http_post(options.line_url, line_token.token),
                                           [&station] { return station.line_slots(); });
@@ -153,6 +162,12 @@ CliEnding cli_serve(const CliOptions& options, const FirmwareImage& image) {
   auto next_look = std::chrono::steady_clock::now() + LOOK_EVERY;
   while (!console_interrupted()) {
     std::this_thread::sleep_for(INTERRUPT_POLL);
+    // A renewed certificate: new connections get it, none is dropped.
+    if (console_reload_requested()) {
+      const std::string kept = server.reload_tls();
+      if (!kept.empty()) cli_write(stderr, cli_error_line("the certificate in use stays: " + kept));
+      else if (server.tls()) cli_write(stdout, "certificate read again\n");
+    }
     if (std::chrono::steady_clock::now() < next_look) continue;
     station.check_presence();
     next_look = std::chrono::steady_clock::now() + LOOK_EVERY;

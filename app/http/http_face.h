@@ -123,6 +123,13 @@ std::string http_address_parse(const std::string& text, const std::string& optio
 // addresses, which other computers cannot reach.
 bool http_is_loopback(const std::string& host);
 
+// HTTPS: the server's certificate (PEM, the chain from the server's own
+// certificate up) and its private key (PEM, its owner's alone).
+struct HttpTlsFiles {
+  std::string cert;
+  std::string key;
+};
+
 enum class HttpListen { ok, cannot_listen };
 
 struct HttpListenResult {
@@ -136,6 +143,15 @@ public:
   ~HttpServer();
   HttpServer(const HttpServer&) = delete;
   HttpServer& operator=(const HttpServer&) = delete;
+
+  // Serves HTTPS (TLS 1.2 and 1.3 only) with the certificate and key of
+  // `files`; before bind(). The problem in one line, or empty.
+  std::string use_tls(const HttpTlsFiles& files);
+  // Reads the files again, as after a certificate was renewed: connections
+  // from now on get the new one. From any thread; the problem in one line,
+  // or empty (the certificate in use then stays).
+  std::string reload_tls();
+  bool tls() const;
 
   // Binds the address, which no other program may hold at the same time.
   HttpListenResult bind();

@@ -42,9 +42,11 @@ const char* const FOOTER =
     "  3  the address cannot be listened on (another program holds it)";
 
 std::atomic<bool> interrupted{false};
+std::atomic<bool> reload{false};
 
-void on_signal(int) {
-  interrupted = true;
+void on_signal(int signal) {
+  if (signal == SIGHUP) reload = true;
+  else interrupted = true;
 }
 
 struct Options {
@@ -56,6 +58,8 @@ struct Options {
   std::string mqtt;
   std::string mqtt_password_file;
   std::string mqtt_cafile;
+  std::string tls_cert;
+  std::string tls_key;
 };
 
 int fail(int status, const std::string& reason) {
@@ -173,6 +177,12 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(1, OFFLINE_S_MAX).description(""))
       ->type_name("SECONDS")
       ->capture_default_str();
+  app.add_option("--tls-cert", options.tls_cert,
+                 "Serve HTTPS with the certificate (chain) in FILE, PEM; read again on SIGHUP")
+      ->type_name("FILE");
+  app.add_option("--tls-key", options.tls_key,
+                 "The private key of --tls-cert in FILE, PEM, its owner's alone")
+      ->type_name("FILE");
   app.add_option("--mqtt", options.mqtt,
                  "Publish the line's live state to mqtt://[USER@]HOST[:PORT] or mqtts://...")
       ->type_name("URL");
@@ -201,6 +211,9 @@ int main(int argc, char** argv) {
                                 "token (only a loopback address, such as 127.0.0.1 or "
                                 "localhost, is served without one)");
   }
+  if (options.tls_cert.empty() != options.tls_key.empty()) {
+    return fail(EXIT_USAGE, "--tls-cert and --tls-key go together");
+  }
   LineMqttOptions mqtt_given;
   const std::string bad_mqtt = mqtt_options(options, &mqtt_given);
   if (!bad_mqtt.empty()) return fail(EXIT_USAGE, bad_mqtt);
@@ -214,6 +227,17 @@ int main(int argc, char** argv) {
   line.on_note(
       [](const std::string& text) { std::cerr << "orvaload-line: " << text << std::endl; });
   HttpServer server(address, line_site(line, token.token));
+  if (!options.tls_cert.empty()) {
+    const std::string refused = server.use_tls({options.tls_cert, options.tls_key});
+    if (!refused.empty()) return fail(EXIT_USAGE, refused);
+  } else if (!token.token.empty() && !http_is_loopback(address.host)) {
+    std::cerr << "orvaload-line: warning: tokens cross the network to " << address.host
+              << " in clear: serve HTTPS with --tls-cert FILE --tls-key FILE" << std::endl;
+  }
+  if (!mqtt_given.password.empty() && !mqtt_given.address.tls) {
+    std::cerr << "orvaload-line: warning: the MQTT password goes to " << mqtt_given.address.host
+              << " in clear: use an mqtts:// broker" << std::endl;
+  }
   const HttpListenResult bound = server.bind();
   if (bound.status != HttpListen::ok) return fail(EXIT_NO_PORT, bound.reason);
 
@@ -233,12 +257,13 @@ int main(int argc, char** argv) {
   action.sa_handler = on_signal;
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGHUP, &action, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
   // The database is named without its password.
   const std::string shown = starts_with(url, "sqlite:") ? url.substr(7) : "PostgreSQL";
-  std::cout << "line '" << options.line_name << "' at http://" << address.host << ":"
-            << server.port() << "/; records in " << shown
+  std::cout << "line '" << options.line_name << "' at " << (server.tls() ? "https" : "http")
+            << "://" << address.host << ":" << server.port() << "/; records in " << shown
             << (started.ok() ? "" : " (not reachable yet: " + started.reason + ")")
             << "; Ctrl-C ends it" << std::endl;
 
@@ -260,6 +285,15 @@ int main(int argc, char** argv) {
   while (!interrupted) {
     std::this_thread::sleep_for(TICK);
     line.tick();
+    // A renewed certificate: new connections get it, none is dropped.
+    if (reload.exchange(false)) {
+      const std::string kept = server.reload_tls();
+      if (kept.empty()) {
+        if (server.tls()) std::cerr << "orvaload-line: certificate read again" << std::endl;
+      } else {
+        std::cerr << "orvaload-line: the certificate in use stays: " << kept << std::endl;
+      }
+    }
   }
   {
     std::lock_guard<std::mutex> lock(db_look_mutex);

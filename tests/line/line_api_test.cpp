@@ -26,6 +26,7 @@
 #include "tests/support/broker_process.h"
 #include "tests/support/child_process.h"
 #include "tests/support/raw_connection.h"
+#include "tests/support/test_ca.h"
 
 namespace {
 
@@ -500,6 +501,80 @@ TEST_P(LineApi, ARealStationsRowsArriveOnceThroughFaults) {
 
 INSTANTIATE_TEST_SUITE_P(Engines, LineApi, ::testing::Values("sqlite", "postgresql"),
                          [](const auto& info) { return info.param; });
+
+// The line over HTTPS: TLS 1.2 and 1.3, HSTS on every answer, files that do
+// not fit refused at start, and a certificate renewed in place taken on
+// SIGHUP for the connections that follow.
+TEST(LineHttps, ServesTlsAndTakesARenewedCertificateOnSighup) {
+  TestCa ca("/tmp/orva-line-tls-" + std::to_string(getpid()));
+  ASSERT_EQ(ca.prepare(), "");
+  ASSERT_EQ(ca.issue("line"), "");
+  ASSERT_EQ(ca.issue("renewed", "renewed.localhost"), "");
+  const std::string db = "sqlite:" + ca.dir() + "/line.db";
+  const auto start = [&](ChildProcess* line, const std::string& cert, const std::string& key) {
+    return line->start({ORVALOAD_LINE, "--serve", "127.0.0.1:0", "--db", db, "--tls-cert", cert,
+                        "--tls-key", key});
+  };
+
+  // The key of another certificate, and a key others may read, are refused.
+  ChildProcess mismatched;
+  ASSERT_TRUE(start(&mismatched, ca.cert("line"), ca.key("renewed")));
+  EXPECT_EQ(mismatched.finish(10), 2);
+  EXPECT_NE(mismatched.err().find("is not the key of the certificate"), std::string::npos)
+      << mismatched.err();
+  std::filesystem::copy_file(ca.key("line"), ca.dir() + "/open.key");
+  chmod((ca.dir() + "/open.key").c_str(), 0644);
+  ChildProcess open_key;
+  ASSERT_TRUE(start(&open_key, ca.cert("line"), ca.dir() + "/open.key"));
+  EXPECT_EQ(open_key.finish(10), 2);
+  EXPECT_NE(open_key.err().find("chmod 600"), std::string::npos) << open_key.err();
+
+  const std::string cert = ca.dir() + "/serving.pem";
+  const std::string key = ca.dir() + "/serving.key";
+  std::filesystem::copy_file(ca.cert("line"), cert);
+  std::filesystem::copy_file(ca.key("line"), key);
+  ChildProcess line;
+  ASSERT_TRUE(start(&line, cert, key));
+  ASSERT_TRUE(line.wait_for_output("; Ctrl-C ends it", START_S)) << line.err();
+  const std::string& out = line.out();
+  ASSERT_NE(out.find("at https://127.0.0.1:"), std::string::npos) << out;
+  const int port = std::stoi(out.substr(out.find(':', out.find("https://") + 8) + 1));
+
+  httplib::SSLClient client("127.0.0.1", port);
+  client.set_ca_cert_path(ca.cafile().c_str());
+  client.enable_server_certificate_verification(true);
+  const auto answer = client.Get("/api/line");
+  ASSERT_EQ(status_of(answer), 200);
+  EXPECT_EQ(answer->get_header_value("Strict-Transport-Security"), "max-age=31536000");
+  httplib::Client plain("127.0.0.1", port);
+  plain.set_read_timeout(5, 0);
+  EXPECT_EQ(status_of(plain.Get("/api/line")), 0) << "plain HTTP gets no answer";
+
+  // The subject of the certificate the line serves, by openssl's client,
+  // which also tells the protocol versions apart.
+  const auto served = [&](const char* version) {
+    ChildProcess probe;
+    probe.start({"/bin/sh", "-c",
+                 "openssl s_client " + std::string(version) +
+                     " -connect 127.0.0.1:" + std::to_string(port) + " -CAfile " + ca.cafile() +
+                     " </dev/null 2>/dev/null | sed -n 's/^subject=.*CN *= *//p'"});
+    probe.finish(20);
+    std::string name = probe.out();
+    while (!name.empty() && name.back() == '\n') name.pop_back();
+    return name;
+  };
+  EXPECT_EQ(served("-tls1_2"), "localhost");
+  EXPECT_EQ(served("-tls1_3"), "localhost");
+
+  std::filesystem::copy_file(ca.cert("renewed"), cert,
+                             std::filesystem::copy_options::overwrite_existing);
+  std::filesystem::copy_file(ca.key("renewed"), key,
+                             std::filesystem::copy_options::overwrite_existing);
+  line.send_signal(SIGHUP);
+  EXPECT_TRUE(wait_until([&] { return served("-tls1_3") == "renewed.localhost"; }, 5));
+  line.send_signal(SIGTERM);
+  EXPECT_EQ(line.finish(10), 0) << line.err();
+}
 
 // Options the line cannot use end it at once with one line that says what to
 // do (status 2); an address in use ends it (status 3) before it has touched
