@@ -101,7 +101,8 @@ AuthResult Credentials::identify(const std::string& authorization) const {
   const std::string token = authorization.substr(scheme.size());
   const std::string hash = credential_token_hash(token);
   std::lock_guard<std::mutex> lock(mutex_);
-  if (!admin_.empty() && same_secret(token, admin_)) return {AuthStatus::ok, {Role::admin, "admin"}};
+  if (!admin_.empty() && same_secret(token, admin_))
+    return {AuthStatus::ok, {Role::admin, "admin"}};
   const auto found = by_hash_.find(hash);
   if (found == by_hash_.end()) return {AuthStatus::unknown, {}};
   return {AuthStatus::ok, found->second};

@@ -58,19 +58,23 @@ bool same_text_any_case(const std::string& a, const std::string& b) {
          });
 }
 
-// Connections open now, in all and per client address.
+// Connections open now, in all and per client address. The last
+// HTTP_CREDENTIAL_PLACES places are kept for requests with a credential.
+enum class Place { general, kept, full, client_full };
+
 class Places {
 public:
-  bool take(const std::string& client) {
+  Place take(const std::string& client) {
     std::lock_guard<std::mutex> lock(mutex_);
     size_t& mine = by_client_[client];
     if (all_ >= HTTP_CONNECTIONS_MAX || mine >= HTTP_CONNECTIONS_PER_CLIENT) {
+      const bool client_full = mine >= HTTP_CONNECTIONS_PER_CLIENT;
       if (mine == 0) by_client_.erase(client);
-      return false;
+      return client_full ? Place::client_full : Place::full;
     }
     ++all_;
     ++mine;
-    return true;
+    return all_ > HTTP_CONNECTIONS_MAX - HTTP_CREDENTIAL_PLACES ? Place::kept : Place::general;
   }
   void give(const std::string& client) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -249,12 +253,32 @@ bool http_bearer_matches(const std::string& authorization, const std::string& to
 
 namespace {
 
+// The key a client's connections are counted under: its address, or for
+// IPv6 its /64, as one host may hold a whole /64 of addresses.
+std::string client_key(const asio::ip::address& address) {
+  if (!address.is_v6() || address.to_v6().is_v4_mapped()) return address.to_string();
+  asio::ip::address_v6::bytes_type bytes = address.to_v6().to_bytes();
+  std::fill(bytes.begin() + 8, bytes.end(), 0);
+  return asio::ip::address_v6(bytes).to_string() + "/64";
+}
+
+// A connection waiting for a request's head, which may be closed to make
+// room (network thread only).
+struct Waiting {
+  std::chrono::steady_clock::time_point since;
+  bool credentialed = false; // its last request carried a valid credential
+  std::function<void()> close;
+};
+
 // What every connection shares.
 struct Face {
   Face(HttpAddress a, HttpSite s) : address(std::move(a)), site(std::move(s)) {}
 
   void accept();
   void admit(tcp::socket socket);
+  // Closes the connection that has waited longest for a head without
+  // having shown a credential; false when there is none.
+  bool close_oldest_waiting();
   bool host_allowed(const std::string& host) const;
   std::optional<HttpAnswer> check(const HttpRequest& head) const;
   std::shared_ptr<asio::ssl::context> tls_now() const {
@@ -272,6 +296,8 @@ struct Face {
   mutable std::mutex tls_mutex;
   std::shared_ptr<asio::ssl::context> tls;
   Places places;
+  std::map<uint64_t, Waiting> waiting; // network thread only
+  uint64_t next_session = 1;
   asio::io_context ioc{1};
   tcp::acceptor acceptor{ioc};
   asio::steady_timer accept_retry{ioc};
@@ -287,24 +313,31 @@ class Session : public std::enable_shared_from_this<Session<Stream>> {
   using std::enable_shared_from_this<Session<Stream>>::shared_from_this;
 
 public:
+  // `kept`: the connection holds one of the places kept for requests with a
+  // credential, and must show one.
   Session(Face& server, tcp::socket socket, std::string client,
-          std::shared_ptr<asio::ssl::context> tls)
+          std::shared_ptr<asio::ssl::context> tls, bool kept)
       : server_(server),
         tls_(std::move(tls)),
         stream_(make_stream(std::move(socket), tls_.get())),
         client_(std::move(client)),
+        kept_(kept),
+        id_(server.next_session++),
         heartbeat_(stream_.get_executor()) {}
   ~Session() {
     if (counted_) server_.places.give(client_);
     if (source_) source_->leave();
   }
 
-  // HTTPS begins with the handshake, within the deadline of a request.
+  // A new connection's first head (over HTTPS: its handshake, then its
+  // head) comes within HTTP_HEAD_MS.
   void start() {
+    lowest().expires_after(ms(HTTP_HEAD_MS));
     if constexpr (TLS) {
-      lowest().expires_after(ms(HTTP_REQUEST_MS));
+      wait_for_head();
       stream_.async_handshake(asio::ssl::stream_base::server,
                               [self = shared_from_this()](beast::error_code ec) {
+                                self->server_.waiting.erase(self->id_);
                                 if (!ec) self->read_head();
                               });
     } else {
@@ -312,22 +345,43 @@ public:
     }
   }
 
+private:
+  // A kept-alive connection's next head comes within HTTP_REQUEST_MS of the
+  // last answer.
   void read_head() {
     parser_.emplace();
     parser_->header_limit(HTTP_HEAD_LIMIT);
     parser_->body_limit(server_.site.body_limit);
     head_only_ = false;
-    // One deadline for the head and the body together.
-    lowest().expires_after(ms(HTTP_REQUEST_MS));
+    if (requests_ > 0) lowest().expires_after(ms(HTTP_REQUEST_MS));
+    wait_for_head();
     http::async_read_header(stream_, buffer_, *parser_,
                             [self = shared_from_this()](beast::error_code ec, size_t) {
+                              self->server_.waiting.erase(self->id_);
                               self->on_head(ec);
                             });
   }
 
-private:
+  // While it waits for a head, the connection may be closed to make room
+  // for one that has something to ask, unless it showed a credential.
+  void wait_for_head() {
+    std::weak_ptr<Session> weak = shared_from_this();
+    server_.waiting[id_] = Waiting{std::chrono::steady_clock::now(), credentialed_, [weak] {
+                                     if (auto self = weak.lock()) self->close_now();
+                                   }};
+  }
+
+  // Its place is free at once; the read under way ends with the socket.
+  void close_now() {
+    if (counted_) server_.places.give(client_);
+    counted_ = false;
+    beast::error_code ignored;
+    lowest().socket().close(ignored);
+  }
+
   void on_head(beast::error_code ec) {
     if (ec) return read_failed(ec);
+    ++requests_;
     const auto& message = parser_->get();
     request_ = HttpRequest{};
     request_.method = std::string(message.method_string());
@@ -351,6 +405,13 @@ private:
     }
     std::optional<HttpAnswer> refusal = server_.check(request_);
     if (refusal) return refuse(std::move(*refusal));
+    credentialed_ = server_.site.credentialed && server_.site.credentialed(request_);
+    if (kept_ && !credentialed_) {
+      return refuse(http_error(503, "every place is taken: only requests with a credential are "
+                                    "taken now; try again"));
+    }
+    // The body comes within a request's deadline of its head.
+    lowest().expires_after(ms(HTTP_REQUEST_MS));
     const bool has_body = parser_->chunked() || parser_->content_length().value_or(0) > 0;
     if (request_.method == "POST" && has_body &&
         request_.header("Content-Type").rfind("application/json", 0) != 0) {
@@ -553,6 +614,10 @@ private:
   const std::shared_ptr<asio::ssl::context> tls_; // with TLS: outlives the stream
   Stream stream_;
   const std::string client_;
+  const bool kept_;
+  const uint64_t id_; // in server_.waiting
+  size_t requests_ = 0;
+  bool credentialed_ = false;
   bool counted_ = true;
   beast::flat_buffer buffer_{READ_BUFFER_LIMIT};
   std::optional<http::request_parser<http::string_body>> parser_;
@@ -594,17 +659,39 @@ void Face::admit(tcp::socket socket) {
   beast::error_code ec;
   const tcp::endpoint peer = socket.remote_endpoint(ec);
   if (ec) return;
-  const std::string client = peer.address().to_string();
-  if (!places.take(client)) return; // closed as the socket goes
+  const std::string client = client_key(peer.address());
+  Place place = places.take(client);
+  // With the general places taken, a connection that only waits makes room
+  // first; a kept place is the last resort.
+  if ((place == Place::kept || place == Place::full) && close_oldest_waiting()) {
+    if (place == Place::kept) places.give(client);
+    place = places.take(client);
+  }
+  if (place == Place::full || place == Place::client_full) return; // closed as the socket goes
+  const bool kept = place == Place::kept;
   socket.set_option(tcp::no_delay(true), ec);
   if (std::shared_ptr<asio::ssl::context> context = tls_now()) {
     std::make_shared<Session<beast::ssl_stream<beast::tcp_stream>>>(*this, std::move(socket),
-                                                                    client, std::move(context))
+                                                                    client, std::move(context),
+                                                                    kept)
         ->start();
   } else {
-    std::make_shared<Session<beast::tcp_stream>>(*this, std::move(socket), client, nullptr)
+    std::make_shared<Session<beast::tcp_stream>>(*this, std::move(socket), client, nullptr, kept)
         ->start();
   }
+}
+
+bool Face::close_oldest_waiting() {
+  auto oldest = waiting.end();
+  for (auto it = waiting.begin(); it != waiting.end(); ++it) {
+    if (it->second.credentialed) continue;
+    if (oldest == waiting.end() || it->second.since < oldest->second.since) oldest = it;
+  }
+  if (oldest == waiting.end()) return false;
+  const std::function<void()> close = std::move(oldest->second.close);
+  waiting.erase(oldest);
+  close();
+  return true;
 }
 
 // A page of another site may make the browser send requests here; on

@@ -27,16 +27,23 @@ constexpr size_t HTTP_HEADERS_MAX = 64;
 // A body, however it is sent (chunks counted as they come), unless the
 // site sets a limit of its own; beyond: 413.
 constexpr size_t HTTP_BODY_LIMIT = 4096;
-// A whole request, from the moment the server waits for it; else the
-// connection is closed without an answer. Also how long an idle connection
-// is kept.
+// A new connection's first request head (over HTTPS with its handshake)
+// comes within this time; else the connection is closed without an answer.
+constexpr int HTTP_HEAD_MS = 2000;
+// How long a kept-alive connection may wait for its next head, and then a
+// body for its head; else it is closed without an answer.
 constexpr int HTTP_REQUEST_MS = 10000;
 // How long a client may take to receive an answer.
 constexpr int HTTP_ANSWER_MS = 10000;
-// Connections open at once, in all and from one client address; beyond, a
-// new connection is closed at once.
+// Connections open at once, in all and from one client address (an IPv6
+// client counted by its /64); beyond, a new connection is closed at once,
+// unless a connection that only waits for a head, without a credential, can
+// be closed to make room. The last quarter of the places is kept for
+// requests with a valid credential: a connection that takes one of them and
+// asks without one gets 503.
 constexpr size_t HTTP_CONNECTIONS_MAX = 64;
 constexpr size_t HTTP_CONNECTIONS_PER_CLIENT = 16;
+constexpr size_t HTTP_CREDENTIAL_PLACES = HTTP_CONNECTIONS_MAX / 4;
 // An event stream with nothing to say sends a comment this often; a write
 // its reader has not taken within HTTP_STREAM_WRITE_MS ends the stream.
 constexpr int HTTP_HEARTBEAT_MS = 1000;
@@ -105,6 +112,9 @@ struct HttpSite {
   std::function<std::optional<HttpAnswer>(const HttpRequest& head)> check;
   // On a handler thread with the whole request.
   std::function<HttpAnswer(const HttpRequest& request)> answer;
+  // On the network thread, after check(): whether the request carried a
+  // valid credential (the places kept for such requests). Empty: none does.
+  std::function<bool(const HttpRequest& head)> credentialed;
   // The most a request's body may hold; beyond: 413.
   size_t body_limit = HTTP_BODY_LIMIT;
 };

@@ -9,7 +9,8 @@ namespace {
 
 std::string utc_now() {
   using namespace std::chrono;
-  return record_utc_text(duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
+  return record_utc_text(
+      duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count());
 }
 
 int refused(std::ostream& err, const std::string& reason) {
@@ -17,8 +18,7 @@ int refused(std::ostream& err, const std::string& reason) {
   return LINE_COMMAND_REFUSED;
 }
 
-int credential_add(const LineCommand& command, LineDb& db, std::ostream& out,
-                   std::ostream& err) {
+int credential_add(const LineCommand& command, LineDb& db, std::ostream& out, std::ostream& err) {
   const std::optional<Role> role = role_from_name(command.role);
   if (!role || *role == Role::admin) {
     return refused(err, "a credential is for a station or a viewer, not '" + command.role +
@@ -50,8 +50,9 @@ int credential_list(LineDb& db, std::ostream& out, std::ostream& err) {
 } // namespace
 
 void line_commands_add(CLI::App& app, LineCommand* command) {
-  CLI::App* credential = app.add_subcommand(
-      "credential", "Make, list and revoke the credentials of stations and viewers");
+  CLI::App* credential =
+      app.add_subcommand("credential",
+                         "Make, list and revoke the credentials of stations and viewers");
   credential->require_subcommand(1);
   CLI::App* add = credential->add_subcommand(
       "add", "Make a credential for a station or a viewer; its token is printed once");
@@ -64,9 +65,7 @@ void line_commands_add(CLI::App& app, LineCommand* command) {
       ->callback([command] { command->what = "credential list"; });
   CLI::App* revoke =
       credential->add_subcommand("revoke", "Revoke a credential: its token works no more");
-  revoke->add_option("name", command->name, "The credential's name")
-      ->required()
-      ->type_name("NAME");
+  revoke->add_option("name", command->name, "The credential's name")->required()->type_name("NAME");
   revoke->callback([command] { command->what = "credential revoke"; });
 }
 

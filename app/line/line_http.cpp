@@ -165,6 +165,11 @@ HttpSite line_site(Line& line, const Credentials& credentials) {
   site.name = "line";
   site.check = [routes](const HttpRequest& head) { return routes->check(head); };
   site.answer = [routes](const HttpRequest& req) { return routes->answer(req); };
+  // Without an admin token every request is as good as one with a credential.
+  site.credentialed = [&credentials](const HttpRequest& head) {
+    return !credentials.has_admin() ||
+           credentials.identify(head.header("Authorization")).status == AuthStatus::ok;
+  };
   site.body_limit = LINE_BODY_LIMIT;
   return site;
 }

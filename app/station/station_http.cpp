@@ -272,10 +272,13 @@ HttpAnswer StationSite::events() {
 } // namespace
 
 HttpSite station_site(Station& station, std::string token) {
-  auto routes = std::make_shared<StationSite>(station, std::move(token));
+  auto routes = std::make_shared<StationSite>(station, token);
   HttpSite site;
   site.name = "station";
   site.check = [routes](const HttpRequest& head) { return routes->check(head); };
   site.answer = [routes](const HttpRequest& req) { return routes->answer(req); };
+  site.credentialed = [token](const HttpRequest& head) {
+    return token.empty() || http_bearer_matches(head.header("Authorization"), token);
+  };
   return site;
 }
