@@ -31,6 +31,8 @@ TokenFile token_file_read(const std::string& path);
 // The strength of a token by the measure above.
 double token_bits(const std::string& token);
 
-// Whether anyone but the file's owner may read or write it. Windows: files
-// take the access of their folder, which is not checked; always false.
+// Whether anyone but the file's owner may read or write it; read by this
+// process's own group is allowed (a service's token file that root keeps).
+// Windows: files take the access of their folder, which is not checked;
+// always false.
 bool token_file_open_to_others(const std::string& path);
