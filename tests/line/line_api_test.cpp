@@ -265,6 +265,54 @@ TEST_P(LineApi, ABadBatchIsRefusedWholeAndStoresNothing) {
   EXPECT_TRUE(run_ids("st-b").empty());
 }
 
+// A row sent again must be the row held, column by column: a run's result
+// rewritten after the fact is refused with 409 naming the column and both
+// values, and nothing of that batch is stored; the row sent as it is goes.
+// A state that carries the station's synced mark is answered with what the
+// line holds of the station.
+TEST_P(LineApi, ARowHeldIsNeverRewrittenAndTheStateIsAnsweredWithWhatIsHeld) {
+  EXPECT_EQ(have_through(send("st-a", 1, 2)), 2);
+  EXPECT_EQ(have_through(send("st-a", 1, 2)), 2) << "the same rows again";
+  const auto refused = [&](json rows, const std::string& column) {
+    const auto answer = post("/api/stations/st-a/records", rows.dump());
+    EXPECT_EQ(status_of(answer), 409) << column;
+    if (status_of(answer) != 409) return std::string();
+    const std::string error = json::parse(answer->body)["error"];
+    EXPECT_NE(error.find("row 2 of station 'st-a'"), std::string::npos) << error;
+    EXPECT_NE(error.find(": " + column + " differs"), std::string::npos) << error;
+    return error;
+  };
+  json forged = batch("st-a", 2, 3);
+  forged["rows"][0]["result"] = "failed";
+  forged["rows"][0]["last_text"] = "FORGED: device error";
+  EXPECT_NE(refused(forged, "result").find("(held \"ok\", sent \"failed\")"), std::string::npos);
+  json quiet = batch("st-a", 2, 2);
+  quiet["rows"][0]["last_text"] = std::string(300, 'y');
+  const std::string cut = refused(quiet, "last_text");
+  EXPECT_NE(cut.find("sent \"" + std::string(37, 'y') + "...\")"), std::string::npos) << cut;
+  json unplugged = batch("st-a", 2, 2);
+  unplugged["rows"][0]["usb_serial"] = "A50285BI"; // NULL held
+  refused(unplugged, "usb_serial");
+  EXPECT_EQ(run_ids("st-a").size(), 2u) << "row 3 came with a refused row";
+  const auto tagged = client().Get("/api/records?tag=SN-st-a-2");
+  ASSERT_EQ(status_of(tagged), 200);
+  EXPECT_EQ(json::parse(tagged->body)["records"][0]["result"], "ok");
+
+  const auto state = [&](const std::string& body) {
+    const auto answer = post("/api/stations/st-a/state", body);
+    return std::make_pair(status_of(answer), answer ? answer->body : std::string());
+  };
+  EXPECT_EQ(state(R"({"slots": []})"), std::make_pair(200, std::string("{\"ok\":true}\n")));
+  EXPECT_EQ(state(R"({"slots": [], "synced_through": 7})"),
+            std::make_pair(200, std::string("{\"ok\":true,\"have_through\":2}\n")));
+  EXPECT_EQ(state(R"({"synced_through": 0})").second, "{\"ok\":true,\"have_through\":2}\n");
+  for (const char* bad : {R"({"synced_through": -1})", R"({"synced_through": 9007199254740993})",
+                          R"({"synced_through": "2"})", R"({"synced_through": 1.5})",
+                          R"({"synced_through": 2, "have_through": 2})"}) {
+    EXPECT_EQ(state(bad).first, 400) << bad;
+  }
+}
+
 // The stations' live state: on /api/line and its event stream, each station
 // online while heard, offline after the offline time without a word.
 TEST_P(LineApi, StationsShowLiveAndGoOfflineWhenQuiet) {
