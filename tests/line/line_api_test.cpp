@@ -8,8 +8,10 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <memory>
 #include <set>
@@ -83,6 +85,15 @@ httplib::Result post_rows(int port, const std::string& station, int first, int l
 int64_t have_through_of(const httplib::Result& answer) {
   if (status_of(answer) != 200) return -1;
   return json::parse(answer->body).value("have_through", -1);
+}
+
+// How many lines of `out` begin with `prefix`.
+size_t lines_with(const std::string& out, const std::string& prefix) {
+  size_t n = 0;
+  for (size_t at = 0; (at = out.find(prefix, at)) != std::string::npos; at += prefix.size()) {
+    n += at == 0 || out[at - 1] == '\n';
+  }
+  return n;
 }
 
 bool wait_until(const std::function<bool()>& done, double limit_s) {
@@ -518,19 +529,60 @@ TEST_P(LineApi, ARealStationsRowsArriveOnceThroughFaults) {
   for (const char* end : {"", "-wal", "-shm"}) std::remove((records + end).c_str());
 }
 
+// A line whose database lost the station's rows (a new line at the same
+// address, a database restored from an older backup): the station's next
+// heartbeat carries its synced mark, the line answers with less, and the
+// station sends every row again, saying so once.
+TEST_P(LineApi, ALineThatLostTheStationsRowsGetsThemAgainAtTheNextHeartbeat) {
+  BootsimProcess sim;
+  ASSERT_TRUE(sim.start({"--image", ORVA_FIRMWARE_FILE, "--runs", "0"}, START_S));
+  const std::string records = "/tmp/orva-line-lost-" + std::to_string(getpid()) + ".db";
+  ChildProcess station;
+  ASSERT_TRUE(station.start({ORVALOAD_CLI, "--serve", "127.0.0.1:0", "--port", sim.path(),
+                             "--records", records, "--station-name", "st-lost", "--line",
+                             "http://127.0.0.1:" + std::to_string(port_)}));
+  ASSERT_TRUE(station.wait_for_output("/ with slots", START_S)) << station.err();
+  const std::string& out = station.out();
+  const int station_port = std::stoi(out.substr(out.find(':', out.find("http://") + 7) + 1));
+  httplib::Client c("127.0.0.1", station_port);
+  for (const char* tag : {"SN-L-1", "SN-L-2"}) {
+    ASSERT_EQ(status_of(c.Post("/api/slots/1/run", json{{"tag", tag}}.dump(), "application/json")),
+              202);
+    ASSERT_TRUE(wait_until(
+        [&] {
+          const auto read = c.Get("/api/station");
+          return status_of(read) == 200 &&
+                 json::parse(read->body)["slots"][0]["state"] != "running";
+        },
+        60));
+  }
+  ASSERT_TRUE(wait_until([&] { return run_ids("st-lost").size() == 2; }, 10));
+
+  line_->send_signal(SIGTERM);
+  ASSERT_EQ(line_->finish(10), 0) << line_->err();
+  if (GetParam() == "postgresql") {
+    psql("DROP TABLE orva_runs; DROP TABLE orva_schema");
+  } else {
+    for (const char* end : {"", "-wal", "-shm"}) std::remove((sqlite_path_ + end).c_str());
+  }
+  start();
+  const double back = monotonic_seconds();
+  EXPECT_TRUE(wait_until([&] { return run_ids("st-lost").size() == 2; }, 12));
+  std::printf("rows in the new line's database %.2f s after it started\n",
+              monotonic_seconds() - back);
+  station.send_signal(SIGTERM);
+  EXPECT_EQ(station.finish(30), 0) << station.err();
+  const std::string said = "holds this station's rows only through 0, not through 2";
+  const size_t at = station.err().find(said);
+  EXPECT_NE(at, std::string::npos) << station.err();
+  EXPECT_EQ(station.err().find(said, at + 1), std::string::npos) << station.err();
+  for (const char* end : {"", "-wal", "-shm"}) std::remove((records + end).c_str());
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, LineApi, ::testing::Values("sqlite", "postgresql"),
                          [](const auto& info) { return info.param; });
 
 namespace {
-
-// How many lines of `out` begin with `prefix`.
-size_t lines_with(const std::string& out, const std::string& prefix) {
-  size_t n = 0;
-  for (size_t at = 0; (at = out.find(prefix, at)) != std::string::npos; at += prefix.size()) {
-    n += at == 0 || out[at - 1] == '\n';
-  }
-  return n;
-}
 
 // The line with its live state on a real Mosquitto broker: the line server
 // connects over TLS with a password, as a plant's broker asks; the plant's
@@ -695,4 +747,183 @@ TEST_F(LineMqtt, ABrokerRestartedGetsEveryRetainedStateBack) {
   line_->finish(10);
   line_.reset();
   EXPECT_TRUE(sub.wait_for_output("orva/v1/L1/status {\"state\":\"offline\"}", 5)) << sub.out();
+}
+
+namespace {
+
+// A server at the line's address that is no line: it reads the head of
+// each request and answers it with a flood (a body with no length, up to
+// 1 GiB, as fast as it is taken) or a trickle (one byte every 2 s), then
+// closes the connection. A thread of its own, and one per connection.
+class HostileLine {
+public:
+  enum class Answer { flood, trickle };
+  explicit HostileLine(Answer answer) : answer_(answer) {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in here{};
+    here.sin_family = AF_INET;
+    inet_pton(AF_INET, "127.0.0.1", &here.sin_addr);
+    socklen_t size = sizeof here;
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&here), size) == 0 && listen(fd_, 16) == 0 &&
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&here), &size) == 0) {
+      port_ = ntohs(here.sin_port);
+    }
+    accepting_ = std::thread([this] { accept_all(); });
+  }
+  ~HostileLine() {
+    stop_ = true;
+    accepting_.join();
+    for (std::thread& t : answering_) t.join();
+    close(fd_);
+  }
+  int port() const { return port_; }
+  int requests() const { return requests_; }
+
+private:
+  void accept_all() {
+    while (!stop_) {
+      pollfd p{fd_, POLLIN, 0};
+      if (poll(&p, 1, 100) <= 0) continue;
+      const int client = accept(fd_, nullptr, nullptr);
+      if (client >= 0) answering_.emplace_back([this, client] { answer(client); });
+    }
+  }
+
+  // Waits up to 100 ms for `events` on `fd`; false once the server stops.
+  bool ready(int fd, short events) {
+    pollfd p{fd, events, 0};
+    return !stop_ && poll(&p, 1, 100) >= 0;
+  }
+
+  void answer(int client) {
+    std::string head;
+    char buffer[4096];
+    while (head.find("\r\n\r\n") == std::string::npos && ready(client, POLLIN)) {
+      const ssize_t n = recv(client, buffer, sizeof buffer, MSG_DONTWAIT);
+      if (n == 0) break;
+      if (n > 0) head.append(buffer, static_cast<size_t>(n));
+    }
+    if (head.find("\r\n\r\n") != std::string::npos) {
+      ++requests_;
+      const std::string start =
+          "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nConnection: close\r\n\r\n";
+      if (answer_ == Answer::flood) flood(client, start);
+      else trickle(client, start + "{\"have_through\": 0}");
+    }
+    close(client);
+  }
+
+  void flood(int client, const std::string& start) {
+    const std::string chunk(64 * 1024, '[');
+    size_t sent = 0;
+    for (bool first = true; sent < (size_t{1} << 30) && ready(client, POLLOUT); first = false) {
+      const std::string& bytes = first ? start : chunk;
+      const ssize_t n = send(client, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n < 0 && errno != EAGAIN) return; // the station closed
+      sent += static_cast<size_t>(std::max<ssize_t>(n, 0));
+    }
+  }
+
+  void trickle(int client, const std::string& answer) {
+    for (const char c : answer) {
+      for (int step = 0; step < 20; ++step) {
+        if (!ready(client, 0)) return;
+      }
+      if (send(client, &c, 1, MSG_NOSIGNAL) != 1) return;
+    }
+  }
+
+  const Answer answer_;
+  int fd_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> requests_{0};
+  std::thread accepting_;
+  std::vector<std::thread> answering_;
+};
+
+// A process's resident memory in KiB, from /proc; 0 when it cannot be read.
+long resident_kib(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return 0;
+}
+
+} // namespace
+
+// A line that floods or trickles hurts no station: an answer past 64 KiB is
+// cut off and said as an error that waiting will not cure, a trickled one
+// ends at the whole deadline of 10 s, the station's memory stays small and
+// SIGTERM ends it within 5 s while a post is under way.
+TEST(HostileLine, AFloodOrATrickleLeavesTheStationSmallAndSIGTERMEndsIt) {
+  signal(SIGPIPE, SIG_IGN);
+  for (const auto kind : {HostileLine::Answer::flood, HostileLine::Answer::trickle}) {
+    const bool flood = kind == HostileLine::Answer::flood;
+    SCOPED_TRACE(flood ? "flood" : "trickle");
+    HostileLine line(kind);
+    ASSERT_NE(line.port(), 0);
+    BootsimProcess sim;
+    ASSERT_TRUE(sim.start({"--image", ORVA_FIRMWARE_FILE, "--runs", "0"}, START_S));
+    const std::string records = "/tmp/orva-line-hostile-" + std::to_string(getpid()) + ".db";
+    ChildProcess station;
+    ASSERT_TRUE(station.start({ORVALOAD_CLI, "--serve", "127.0.0.1:0", "--port", sim.path(),
+                               "--records", records, "--station-name", "st-h", "--line",
+                               "http://127.0.0.1:" + std::to_string(line.port())}));
+    const double started = monotonic_seconds();
+    ASSERT_TRUE(station.wait_for_output("/ with slots", START_S)) << station.err();
+    const std::string& out = station.out();
+    httplib::Client c("127.0.0.1",
+                      std::stoi(out.substr(out.find(':', out.find("http://") + 7) + 1)));
+    // A row that waits for the line.
+    ASSERT_EQ(status_of(c.Post("/api/slots/1/run", R"({"tag": "SN-H"})", "application/json")), 202);
+
+    const std::string says = flood ? "what it sent is no answer (the answer is over 64 KiB)"
+                                   : "no answer (no whole answer within 10 s)";
+    long most_kib = 0;
+    EXPECT_TRUE(wait_until(
+        [&] {
+          station.wait_for_output("not to come", 0.05);
+          most_kib = std::max(most_kib, resident_kib(station.pid()));
+          return station.err().find(says) != std::string::npos;
+        },
+        20))
+        << station.err();
+    if (!flood) {
+      EXPECT_GE(monotonic_seconds() - started, 9.5) << "the deadline is 10 s";
+    }
+    // Floods go on at each retry and heartbeat; a trickle holds the next
+    // post as long as the first.
+    EXPECT_TRUE(wait_until(
+        [&] {
+          most_kib = std::max(most_kib, resident_kib(station.pid()));
+          return line.requests() >= (flood ? 4 : 2);
+        },
+        10));
+    const auto status = c.Get("/api/station");
+    ASSERT_EQ(status_of(status), 200);
+    const json shown = json::parse(status->body)["line"];
+    EXPECT_EQ(shown["trouble"], flood ? "refused" : "no_answer");
+    EXPECT_NE(shown["error"].get<std::string>().find(says), std::string::npos) << shown;
+    EXPECT_LE(shown["error"].get<std::string>().size(), 256u);
+    EXPECT_EQ(shown["unsynced"], 1);
+    std::printf("%s: the station's resident memory at most %ld KiB\n", flood ? "flood" : "trickle",
+                most_kib);
+    EXPECT_LT(most_kib, 100 * 1024);
+
+    // A post is under way: SIGTERM ends the station all the same.
+    station.send_signal(SIGTERM);
+    const double term = monotonic_seconds();
+    EXPECT_EQ(station.finish(10), 0) << station.err();
+    EXPECT_LT(station.ended_s() - term, 5.0);
+    std::printf("%s: the station ended %.2f s after SIGTERM\n", flood ? "flood" : "trickle",
+                station.ended_s() - term);
+    const std::string message =
+        "orvaload-cli: the line at http://127.0.0.1:" + std::to_string(line.port()) +
+        " takes no rows from this station: " + says;
+    EXPECT_EQ(lines_with(station.err(), message), 1u) << station.err();
+    for (const char* end : {"", "-wal", "-shm"}) std::remove((records + end).c_str());
+  }
 }
