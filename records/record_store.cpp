@@ -168,6 +168,11 @@ StoreResult read_failure(const std::string& path, sqlite3* db, int code) {
           "the record store " + path + " cannot be read: " + sqlite_reason(db, code)};
 }
 
+StoreResult write_failure(const std::string& path, sqlite3* db, int code) {
+  return {StoreStatus::cannot_write,
+          "the record store " + path + " cannot be written: " + sqlite_reason(db, code)};
+}
+
 // One row of a SELECT of SELECT_COLUMNS.
 RunRow row_of(Statement& select) {
   RunRow row;
@@ -478,11 +483,7 @@ StoreResult RecordStore::mark_synced(const std::string& line, const std::string&
                                      const std::vector<int64_t>& seqs, int64_t* through) {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   sqlite3* db = impl_->db;
-  const auto failed = [&](int code) {
-    return StoreResult{StoreStatus::cannot_write,
-                       "the record store " + path_ +
-                           " cannot be written: " + sqlite_reason(db, code)};
-  };
+  const auto failed = [&](int code) { return write_failure(path_, db, code); };
   if (fail_next_write_.exchange(false)) return failed(SQLITE_FULL);
   Transaction transaction(db);
   if (transaction.begun() != SQLITE_OK) return failed(transaction.begun());
@@ -538,11 +539,7 @@ StoreResult RecordStore::unmark_synced_after(const std::string& line, const std:
                                              int64_t through) {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   sqlite3* db = impl_->db;
-  const auto failed = [&](int code) {
-    return StoreResult{StoreStatus::cannot_write,
-                       "the record store " + path_ +
-                           " cannot be written: " + sqlite_reason(db, code)};
-  };
+  const auto failed = [&](int code) { return write_failure(path_, db, code); };
   if (fail_next_write_.exchange(false)) return failed(SQLITE_FULL);
   Transaction transaction(db);
   if (transaction.begun() != SQLITE_OK) return failed(transaction.begun());
