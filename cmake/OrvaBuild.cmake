@@ -48,6 +48,30 @@ orva_host_headers(orva_json nlohmann nlohmann_json nlohmann_json::nlohmann_json)
 # Boost.Beast and Asio, header-only: the HTTP face of every server.
 orva_host_headers(orva_boost boost Boost Boost::headers)
 
+# OpenSSL 3: TLS for the servers and their clients (through Asio), and the
+# crypto the line and the stations need. Debian's libssl-dev on Linux; the
+# Windows builds link the static libraries scripts/install-deps builds from
+# the source of the same version for their mingw-w64 triplet.
+add_library(orva_openssl INTERFACE)
+if(WIN32)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(orva_openssl_triplet x86_64-w64-mingw32)
+  else()
+    set(orva_openssl_triplet i686-w64-mingw32)
+  endif()
+  set(ORVA_OPENSSL_ROOT "/usr/local/share/orvaload/openssl/${orva_openssl_triplet}"
+      CACHE PATH "OpenSSL built for this Windows target (scripts/install-deps)")
+  if(NOT EXISTS "${ORVA_OPENSSL_ROOT}/lib/libssl.a")
+    message(FATAL_ERROR "no ${ORVA_OPENSSL_ROOT}/lib/libssl.a: run scripts/install-deps")
+  endif()
+  target_include_directories(orva_openssl SYSTEM INTERFACE "${ORVA_OPENSSL_ROOT}/include")
+  target_link_libraries(orva_openssl INTERFACE "${ORVA_OPENSSL_ROOT}/lib/libssl.a"
+    "${ORVA_OPENSSL_ROOT}/lib/libcrypto.a" ws2_32 crypt32 bcrypt advapi32 user32)
+else()
+  find_package(OpenSSL 3 REQUIRED)
+  target_link_libraries(orva_openssl INTERFACE OpenSSL::SSL OpenSSL::Crypto)
+endif()
+
 # The HTTP client of the tests and the bench: Debian's cpp-httplib. Debian builds it for
 # Linux only, as a shared library. The Windows builds compile the same
 # version, with Debian's patches, from its source package, which
@@ -61,6 +85,9 @@ if(WIN32 OR ORVA_SANITIZE STREQUAL "thread")
   endif()
   add_library(orva_http INTERFACE)
   target_include_directories(orva_http SYSTEM INTERFACE "${ORVA_HTTPLIB_SOURCE}")
+  # With HTTPS, as Debian builds it.
+  target_compile_definitions(orva_http INTERFACE CPPHTTPLIB_OPENSSL_SUPPORT)
+  target_link_libraries(orva_http INTERFACE orva_openssl)
   if(WIN32)
     target_link_libraries(orva_http INTERFACE ws2_32)
   else()

@@ -41,6 +41,8 @@ if(WIN32)
   set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
     ${PROJECT_SOURCE_DIR}/packaging/windows/README.txt)
   install(FILES ${PROJECT_SOURCE_DIR}/LICENSE ${orva_readme} DESTINATION .)
+  # The programs carry OpenSSL (Apache License 2.0), whose terms go with them.
+  install(FILES ${ORVA_OPENSSL_ROOT}/LICENSE.txt DESTINATION . RENAME OpenSSL-LICENSE.txt)
 else()
   # A manual page for every program the package holds.
   set(orva_compressed)

@@ -26,17 +26,64 @@ bool opens_record(const uint8_t* data, size_t size, size_t at) {
   return at + 1 < size && data[at] == 'S' && data[at + 1] >= '0' && data[at + 1] <= '9';
 }
 
-// Text as an editor writes it: no control bytes but tabs, line ends and form
-// feeds. Bytes from 0x80 on pass, for UTF-8 in a comment line. A firmware
-// binary of any size holds zeros and other control bytes.
+// The length of the UTF-8 sequence at data[at] (2 to 4 bytes, shortest
+// form, no surrogates, at most U+10FFFF), or 0 when there is none.
+size_t utf8_sequence(const uint8_t* data, size_t size, size_t at) {
+  const uint8_t lead = data[at];
+  const size_t length = lead >= 0xC2 && lead <= 0xDF   ? 2
+                        : lead >= 0xE0 && lead <= 0xEF ? 3
+                        : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                       : 0;
+  if (length == 0 || at + length > size) return 0;
+  for (size_t i = 1; i < length; ++i) {
+    if ((data[at + i] & 0xC0) != 0x80) return 0;
+  }
+  const uint8_t second = data[at + 1];
+  if ((lead == 0xE0 && second < 0xA0) || (lead == 0xED && second > 0x9F) ||
+      (lead == 0xF0 && second < 0x90) || (lead == 0xF4 && second > 0x8F)) {
+    return 0;
+  }
+  return length;
+}
+
+// Text as an editor writes it: valid UTF-8 (a comment line may hold any
+// language) without control bytes but tabs, line ends and form feeds. A
+// firmware binary of any size holds zeros, other control bytes, or bytes
+// from 0x80 on that are no UTF-8.
 bool is_text(const uint8_t* data, size_t size) {
-  for (size_t i = 0; i < size; ++i) {
+  for (size_t i = byte_order_mark(data, size); i < size; ++i) {
     const uint8_t c = data[i];
-    if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r' && c != '\f') || c == 0x7F) {
+    if (c >= 0x80) {
+      const size_t length = utf8_sequence(data, size, i);
+      if (length == 0) return false;
+      i += length - 1;
+    } else if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r' && c != '\f') || c == 0x7F) {
       return false;
     }
   }
   return true;
+}
+
+// At most `most` bytes of a line of text as a terminal may show them: a
+// control character (a tab, a form feed, or one of U+0080 to U+009F, which
+// some terminals obey) as \xNN, never cut inside a character.
+std::string shown_safely(const uint8_t* data, size_t from, size_t to, size_t most) {
+  static const char HEX[] = "0123456789abcdef";
+  std::string shown;
+  for (size_t at = from; at < to;) {
+    const size_t length = data[at] < 0x80 ? 1 : std::max<size_t>(1, utf8_sequence(data, to, at));
+    const bool control = (data[at] < 0x20 || data[at] == 0x7F) ||
+                         (data[at] == 0xC2 && length == 2 && data[at + 1] < 0xA0);
+    std::string one;
+    for (size_t i = at; i < at + length; ++i) {
+      if (control) one += std::string("\\x") + HEX[data[i] >> 4] + HEX[data[i] & 15];
+      else one += static_cast<char>(data[i]);
+    }
+    if (shown.size() + one.size() > most) return shown + "...";
+    shown += one;
+    at += length;
+  }
+  return shown;
 }
 
 // A text file is never sent as a raw binary: a comment line above Intel HEX
@@ -53,8 +100,7 @@ ImageCheck refuse_text(const uint8_t* data, size_t size) {
     if (at < end && !opens_record(data, size, at)) {
       size_t shown_end = end;
       while (shown_end > at && is_blank(data[shown_end - 1])) --shown_end;
-      std::string shown(data + at, data + std::min(shown_end, at + SHOWN_MAX));
-      if (shown_end - at > SHOWN_MAX) shown += "...";
+      const std::string shown = shown_safely(data, at, shown_end, SHOWN_MAX);
       return {ImageStatus::syntax,
               "line " + std::to_string(line) + " is no Intel HEX or S-record ('" + shown +
                   "'): a text file must hold records only, and only a file that is not text is "

@@ -440,6 +440,7 @@ StoreResult RecordStore::query(const RecordFilter& filter, std::vector<RunRow>* 
   if (!filter.tag.empty()) sql += " AND tag = ?1";
   if (!filter.result.empty()) sql += " AND result = ?2";
   if (!filter.since.empty()) sql += " AND started_at >= ?3";
+  if (!filter.station.empty()) sql += " AND station = ?5";
   sql += " ORDER BY started_at DESC, station_seq DESC LIMIT ?4";
   Statement select(impl_->db, sql.c_str());
   if (!select.ok()) return read_failure(path_, impl_->db, select.code());
@@ -447,6 +448,7 @@ StoreResult RecordStore::query(const RecordFilter& filter, std::vector<RunRow>* 
   if (!filter.result.empty()) select.text(2, filter.result);
   if (!filter.since.empty()) select.text(3, filter.since);
   select.number(4, static_cast<int64_t>(filter.limit));
+  if (!filter.station.empty()) select.text(5, filter.station);
   int code;
   while ((code = select.step()) == SQLITE_ROW) rows->push_back(row_of(select));
   if (code != SQLITE_DONE) {
@@ -454,6 +456,18 @@ StoreResult RecordStore::query(const RecordFilter& filter, std::vector<RunRow>* 
     return {StoreStatus::cannot_open,
             "the record store " + path_ + " cannot be read: " + sqlite_reason(impl_->db, code)};
   }
+  return {};
+}
+
+StoreResult RecordStore::holds_station(const std::string& station, bool* holds) const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  *holds = false;
+  Statement select(impl_->db, "SELECT 1 FROM runs WHERE station = ?1 LIMIT 1");
+  if (!select.ok()) return read_failure(path_, impl_->db, select.code());
+  select.text(1, station);
+  const int code = select.step();
+  if (code != SQLITE_ROW && code != SQLITE_DONE) return read_failure(path_, impl_->db, code);
+  *holds = code == SQLITE_ROW;
   return {};
 }
 

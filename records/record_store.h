@@ -69,7 +69,8 @@ struct RecordFilter {
   size_t limit = 20; // 1 to RECORD_QUERY_MAX
   std::string tag;
   std::string result;
-  std::string since; // started_at at or after this UTC time
+  std::string since;   // started_at at or after this UTC time
+  std::string station; // the runs of this station only
 };
 
 class RecordStore {
@@ -92,6 +93,8 @@ public:
   // no end time; `count` is how many.
   StoreResult interrupt_orphans(int64_t* count);
   StoreResult query(const RecordFilter& filter, std::vector<RunRow>* rows) const;
+  // Whether the store holds any run of `station`.
+  StoreResult holds_station(const std::string& station, bool* holds) const;
 
   // What the line server `line` acknowledged of `station`'s rows: every row
   // up to *through (0 before the first), and the rows past it in *above,

@@ -50,6 +50,9 @@ std::optional<CliEnding> parse_command_line(int argc, const char* const* argv, C
                                             std::ostream& out, std::ostream& err) {
   CLI::App app{DESCRIPTION, "orvaload-cli"};
   app.footer(FOOTER);
+  app.failure_message([](const CLI::App*, const CLI::Error& e) {
+    return std::string("orvaload-cli: ") + e.what() + "\nRun with --help for more information.\n";
+  });
   app.set_version_flag("-V,--version", ORVA_VERSION_TEXT, "Print the version and exit");
   // One port per --port; give it again for more controllers at once.
   app.add_option("-p,--port", options.ports, "Serial port of a controller; repeat for several")
@@ -69,20 +72,30 @@ std::optional<CliEnding> parse_command_line(int argc, const char* const* argv, C
       ->type_name("FILE");
   app.add_option("--records", options.records_path,
                  "Keep a row of every run in the record store FILE (SQLite); a station "
-                 "keeps one in a default file without it")
+                 "keeps one without it, records-NAME.db in the state folder")
       ->type_name("FILE");
   app.add_option("--station-name", options.station_name,
                  "The station's name in the record store (default: this computer's name)")
       ->type_name("NAME");
   app.add_option("--line", options.line_url,
                  "With --serve: report every run and the slots' state to the line server at URL")
-      ->type_name("http://HOST:PORT");
+      ->type_name("URL");
   app.add_option("--line-token-file", options.line_token_file,
                  "With --line: the line server's token is in FILE")
       ->type_name("FILE");
+  app.add_option("--line-cafile", options.line_cafile,
+                 "With an https:// --line: trust its certificate by this CA (default: the "
+                 "system's)")
+      ->type_name("FILE");
+  app.add_option("--tls-cert", options.tls_cert,
+                 "With --serve: serve HTTPS with the certificate (chain) in FILE, PEM")
+      ->type_name("FILE");
+  app.add_option("--tls-key", options.tls_key,
+                 "With --tls-cert: its private key in FILE, PEM, its owner's alone")
+      ->type_name("FILE");
   app.add_option("--tag", options.tags,
                  "The unit's identity for its events and record; one per --port, in order")
-      ->type_name("TEXT")
+      ->type_name("TAG")
       ->allow_extra_args(false);
   app.add_option("--serve", options.serve,
                  "Serve the ports as a station's slots: a web page and an HTTP API")
@@ -134,7 +147,17 @@ std::optional<CliEnding> parse_command_line(int argc, const char* const* argv, C
   }
   if (!options.serve.empty() && (options.list || options.info || options.json)) {
     return usage("--serve goes with --port, --image, --address, --log, --records, "
-                 "--station-name, --token-file, --line and --line-token-file only");
+                 "--station-name, --token-file, --tls-cert, --tls-key, --line, "
+                 "--line-token-file and --line-cafile only");
+  }
+  if ((!options.tls_cert.empty() || !options.tls_key.empty()) && options.serve.empty()) {
+    return usage("--tls-cert and --tls-key serve a station's page: give --serve too");
+  }
+  if (options.tls_cert.empty() != options.tls_key.empty()) {
+    return usage("--tls-cert and --tls-key go together");
+  }
+  if (!options.line_cafile.empty() && options.line_url.rfind("https://", 0) != 0) {
+    return usage("--line-cafile goes with an https:// --line URL");
   }
   if ((options.list || options.info) &&
       (!options.records_path.empty() || !options.station_name.empty())) {

@@ -30,6 +30,10 @@ struct CliOptions {
   // The line server a station reports to ("http://HOST:PORT"); empty: none.
   std::string line_url;
   std::string line_token_file; // the line's token; empty: none
+  std::string line_cafile;     // the CA of an https:// line; empty: the system's
+  // HTTPS for the station's own page: its certificate and key; empty: HTTP.
+  std::string tls_cert;
+  std::string tls_key;
 };
 
 // Nothing when the command line asks for a command (in `options`); otherwise

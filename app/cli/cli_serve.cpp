@@ -15,6 +15,7 @@
 #include "app/cli/console.h"
 #include "app/http/http_face.h"
 #include "app/http/token_file.h"
+#include "app/runs/cli_ending.h"
 #include "app/station/line_reporter.h"
 #include "app/station/station.h"
 #include "app/station/station_http.h"
@@ -61,10 +62,11 @@ CliEnding cli_serve(const CliOptions& options, const FirmwareImage& image) {
   if (!options.token_file.empty()) {
     token = token_file_read(options.token_file);
     if (token.status != TokenFileStatus::ok) return {CliStatus::usage, token.reason};
-  } else if (address.host != HTTP_LOOPBACK) {
+  } else if (!http_is_loopback(address.host)) {
     return {CliStatus::usage, "--serve on " + address.host +
                                   " needs --token-file FILE: every request must then carry "
-                                  "its token (only 127.0.0.1 is served without one)"};
+                                  "its token (only a loopback address, such as 127.0.0.1 or "
+                                  "localhost, is served without one)"};
   }
   // A station must not upgrade controllers it cannot keep a record of.
   if (!options.log_path.empty()) {
@@ -74,13 +76,13 @@ CliEnding cli_serve(const CliOptions& options, const FirmwareImage& image) {
 
   // Every run is kept in the record store; a station has one whether told
   // or not.
-  const std::string records_path =
-      options.records_path.empty() ? run_record_default_store() : options.records_path;
-  if (records_path.empty()) {
-    return {CliStatus::usage, "no folder for the record store: give --records FILE"};
-  }
-  const StoreOpening records = cli_open_records(records_path);
+  const std::string station_name =
+      options.station_name.empty() ? run_record_host() : options.station_name;
+  const StoreOpening records = options.records_path.empty()
+                                   ? cli_open_station_records(station_name)
+                                   : cli_open_records(options.records_path);
   if (!records.store) return {CliStatus::usage, records.reason};
+  const std::string& records_path = records.store->path();
 
   // The line server this station reports to, checked before anything runs.
   TokenFile line_token;
@@ -126,21 +128,29 @@ CliEnding cli_serve(const CliOptions& options, const FirmwareImage& image) {
 
   Station station(setup, image, system);
   HttpServer server(address, station_site(station, token.token));
+  if (!options.tls_cert.empty()) {
+    const std::string refused = server.use_tls({options.tls_cert, options.tls_key});
+    if (!refused.empty()) return {CliStatus::usage, refused};
+  } else if (!token.token.empty() && !http_is_loopback(address.host)) {
+    cli_write(stderr, cli_error_line("warning: the token crosses the network to " + address.host +
+                                     " in clear: serve HTTPS with --tls-cert FILE --tls-key FILE"));
+  }
   const HttpListenResult bound = server.bind();
   if (bound.status != HttpListen::ok) return {CliStatus::no_port, bound.reason};
+  const std::string scheme = server.tls() ? "https://" : "http://";
 
   std::string slots;
   for (size_t i = 0; i < options.ports.size(); ++i) {
     slots += (i ? ", " : "") + std::to_string(i + 1) + " " + options.ports[i];
   }
-  cli_write(stdout, "station at http://" + address.host + ":" + std::to_string(server.port()) +
+  cli_write(stdout, "station at " + scheme + address.host + ":" + std::to_string(server.port()) +
                         "/ with slots " + slots + "; records in " + records_path +
                         "; Ctrl-C ends it\n");
 
   if (!options.line_url.empty()) {
     const std::string page_host = address.host == "0.0.0.0" ? run_record_host() : address.host;
     LineSetup line_setup{options.line_url, line_token.token, setup.rows.station,
-                         "http://" + page_host + ":" + std::to_string(server.port()) + "/",
+                         scheme + page_host + ":" + std::to_string(server.port()) + "/",
                          [](const std::string& text) { cli_write(stderr, cli_error_line(text)); }};
     const LineHttp http = line_http(options.line_url, line_token.token);
     line = std::make_unique<LineReporter>(
@@ -154,6 +164,12 @@ CliEnding cli_serve(const CliOptions& options, const FirmwareImage& image) {
   auto next_look = std::chrono::steady_clock::now() + LOOK_EVERY;
   while (!console_interrupted()) {
     std::this_thread::sleep_for(INTERRUPT_POLL);
+    // A renewed certificate: new connections get it, none is dropped.
+    if (console_reload_requested()) {
+      const std::string kept = server.reload_tls();
+      if (!kept.empty()) cli_write(stderr, cli_error_line("the certificate in use stays: " + kept));
+      else if (server.tls()) cli_write(stdout, "certificate read again\n");
+    }
     if (std::chrono::steady_clock::now() < next_look) continue;
     station.check_presence();
     next_look = std::chrono::steady_clock::now() + LOOK_EVERY;

@@ -1,6 +1,8 @@
 #include "app/cli/cli_system.h"
 
+#include <cctype>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <system_error>
 
@@ -75,6 +77,35 @@ StoreOpening cli_open_records(const std::string& path) {
   opening.store = RecordStore::open(path, &result);
   opening.reason = result.reason;
   return opening;
+}
+
+StoreOpening cli_open_station_records(const std::string& station) {
+  const std::string folder = run_record_state_folder();
+  if (folder.empty()) return {nullptr, "no folder for the record store: give --records FILE"};
+  // The name as a file name takes it on every system: anything but letters,
+  // digits, '.', '_' and '-' percent-encoded.
+  std::string file = "records-";
+  for (const char c : station) {
+    const auto u = static_cast<unsigned char>(c);
+    if (std::isalnum(u) || c == '.' || c == '_' || c == '-') {
+      file += c;
+    } else {
+      char code[4];
+      std::snprintf(code, sizeof code, "%%%02X", u);
+      file += code;
+    }
+  }
+  const std::filesystem::path own = std::filesystem::path(folder) / (file + ".db");
+  const std::filesystem::path shared = std::filesystem::path(folder) / "records.db";
+  std::error_code failed;
+  if (!std::filesystem::exists(own, failed) && std::filesystem::exists(shared, failed)) {
+    StoreOpening earlier = cli_open_records(shared.string());
+    bool holds = false;
+    if (earlier.store && earlier.store->holds_station(station, &holds).ok() && holds) {
+      return earlier;
+    }
+  }
+  return cli_open_records(own.string());
 }
 
 std::string cli_image_source(const std::string& path) {

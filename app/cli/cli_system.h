@@ -27,6 +27,11 @@ struct StoreOpening {
   std::string reason;
 };
 StoreOpening cli_open_records(const std::string& path);
+// A station's store when not given --records: records-NAME.db in the state
+// folder, its own. A records.db there that already holds runs of this
+// station (one made before stations had stores of their own) is used on,
+// so that none of its rows is left behind.
+StoreOpening cli_open_station_records(const std::string& station);
 // What every row of this program's runs shares.
 RowContext cli_row_context(const CliOptions& options, const FirmwareImage& image,
                            const std::string& image_sha256);

@@ -8,6 +8,9 @@
 // is writing the controller's flash, so output errors are left to the writes.
 void console_install_interrupt();
 bool console_interrupted();
+// SIGHUP (POSIX; Windows has none): a station reads its certificate again.
+// True once per request.
+bool console_reload_requested();
 
 bool console_stderr_is_terminal();
 bool console_stdout_is_terminal();

@@ -11,10 +11,15 @@ namespace {
 // Read by every run's thread, so an atomic rather than a volatile; a
 // lock-free atomic may be written from a signal handler.
 std::atomic<bool> g_interrupted{false};
+std::atomic<bool> g_reload{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "the signal handler writes it");
 
 extern "C" void on_interrupt(int) {
   g_interrupted = true;
+}
+
+extern "C" void on_hangup(int) {
+  g_reload = true;
 }
 
 } // namespace
@@ -26,6 +31,11 @@ void console_install_interrupt() {
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
 
+  struct sigaction hangup {};
+  hangup.sa_handler = on_hangup;
+  sigemptyset(&hangup.sa_mask);
+  sigaction(SIGHUP, &hangup, nullptr);
+
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);
@@ -34,6 +44,10 @@ void console_install_interrupt() {
 
 bool console_interrupted() {
   return g_interrupted;
+}
+
+bool console_reload_requested() {
+  return g_reload.exchange(false);
 }
 
 bool console_stderr_is_terminal() {

@@ -29,6 +29,10 @@ bool console_interrupted() {
   return g_interrupted;
 }
 
+bool console_reload_requested() {
+  return false;
+}
+
 bool console_stderr_is_terminal() {
   return _isatty(_fileno(stderr)) != 0;
 }

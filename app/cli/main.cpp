@@ -5,6 +5,7 @@
 #include "app/cli/cli_options.h"
 #include "app/cli/console.h"
 #include "app/runs/cli_ending.h"
+#include "app/runs/run_record.h"
 #include "upgrade/firmware.h"
 
 namespace {
@@ -40,6 +41,8 @@ CliEnding run_command_line(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   console_install_interrupt();
+  // Record stores and record files hold who upgraded what: the user's alone.
+  run_record_private_files();
   const CliEnding ending = run_command_line(argc, argv);
   if (!ending.reason.empty()) std::cerr << cli_error_line(ending.reason) << std::flush;
   return cli_exit_status(ending.status);

@@ -20,9 +20,11 @@
 #include <boost/asio/write.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
 #include <nlohmann/json.hpp>
 
 #include "app/http/listen_socket.h"
+#include "app/http/tls_context.h"
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
@@ -41,6 +43,9 @@ constexpr size_t LINGER_BYTES = 64 * 1024;
 constexpr int LINGER_MS = 1000;
 // A failed accept (no file descriptor left, say) is tried again after this.
 constexpr int ACCEPT_RETRY_MS = 100;
+// Every HTTPS answer: a browser that was here over HTTPS comes back over it
+// for a year.
+constexpr char HSTS[] = "max-age=31536000";
 
 std::chrono::milliseconds ms(int n) {
   return std::chrono::milliseconds(n);
@@ -51,10 +56,6 @@ bool same_text_any_case(const std::string& a, const std::string& b) {
            return std::tolower(static_cast<unsigned char>(x)) ==
                   std::tolower(static_cast<unsigned char>(y));
          });
-}
-
-bool is_loopback(const std::string& host) {
-  return host.rfind("127.", 0) == 0;
 }
 
 // Connections open now, in all and per client address.
@@ -188,7 +189,13 @@ std::string http_address_parse(const std::string& text, const std::string& optio
     return option + " takes [ADDRESS:]PORT, such as 8080 or 0.0.0.0:8080, not '" + text + "'";
   }
   address->port = static_cast<int>(number);
+  // The name every system gives its own loopback address.
+  if (address->host == "localhost") address->host = HTTP_LOOPBACK;
   return "";
+}
+
+bool http_is_loopback(const std::string& host) {
+  return host.rfind("127.", 0) == 0;
 }
 
 HttpAnswer http_page(const unsigned char* bytes, size_t size) {
@@ -250,11 +257,20 @@ struct Face {
   void admit(tcp::socket socket);
   bool host_allowed(const std::string& host) const;
   std::optional<HttpAnswer> check(const HttpRequest& head) const;
+  std::shared_ptr<asio::ssl::context> tls_now() const {
+    std::lock_guard<std::mutex> lock(tls_mutex);
+    return tls;
+  }
 
   // Destroyed in the reverse order: the handler threads end first, then the
   // connections (with the io_context), which give back their places.
   HttpAddress address;
   const HttpSite site;
+  // With HTTPS: the files, and the context made of them that new
+  // connections take (a connection keeps the one it began with).
+  HttpTlsFiles tls_files;
+  mutable std::mutex tls_mutex;
+  std::shared_ptr<asio::ssl::context> tls;
   Places places;
   asio::io_context ioc{1};
   tcp::acceptor acceptor{ioc};
@@ -262,16 +278,38 @@ struct Face {
   HandlerPool pool;
 };
 
-class Session : public std::enable_shared_from_this<Session> {
+// A connection in plain HTTP (beast::tcp_stream) or HTTPS (an ssl_stream
+// over one): the same requests, limits and deadlines, the deadlines and the
+// socket always those of the TCP connection beneath.
+template <class Stream>
+class Session : public std::enable_shared_from_this<Session<Stream>> {
+  static constexpr bool TLS = !std::is_same<Stream, beast::tcp_stream>::value;
+  using std::enable_shared_from_this<Session<Stream>>::shared_from_this;
+
 public:
-  Session(Face& server, tcp::socket socket, std::string client)
+  Session(Face& server, tcp::socket socket, std::string client,
+          std::shared_ptr<asio::ssl::context> tls)
       : server_(server),
-        stream_(std::move(socket)),
+        tls_(std::move(tls)),
+        stream_(make_stream(std::move(socket), tls_.get())),
         client_(std::move(client)),
         heartbeat_(stream_.get_executor()) {}
   ~Session() {
     if (counted_) server_.places.give(client_);
     if (source_) source_->leave();
+  }
+
+  // HTTPS begins with the handshake, within the deadline of a request.
+  void start() {
+    if constexpr (TLS) {
+      lowest().expires_after(ms(HTTP_REQUEST_MS));
+      stream_.async_handshake(asio::ssl::stream_base::server,
+                              [self = shared_from_this()](beast::error_code ec) {
+                                if (!ec) self->read_head();
+                              });
+    } else {
+      read_head();
+    }
   }
 
   void read_head() {
@@ -280,7 +318,7 @@ public:
     parser_->body_limit(server_.site.body_limit);
     head_only_ = false;
     // One deadline for the head and the body together.
-    stream_.expires_after(ms(HTTP_REQUEST_MS));
+    lowest().expires_after(ms(HTTP_REQUEST_MS));
     http::async_read_header(stream_, buffer_, *parser_,
                             [self = shared_from_this()](beast::error_code ec, size_t) {
                               self->on_head(ec);
@@ -350,7 +388,7 @@ private:
   }
 
   void hand_over() {
-    stream_.expires_never();
+    lowest().expires_never();
     auto self = shared_from_this();
     server_.pool.run([self, request = std::move(request_)]() mutable {
       HttpAnswer answer;
@@ -383,6 +421,8 @@ private:
                                                                         parser_->get().version());
     for (const auto& field : answer.headers) response->insert(field.first, field.second);
     response->set(http::field::content_type, answer.content_type);
+    // A browser that reached us over HTTPS never falls back to plain HTTP.
+    if (TLS) response->set(http::field::strict_transport_security, HSTS);
     response->body() = std::move(answer.body);
     // Whatever follows a refused request is never read as a request.
     const bool close = answer.status >= 400 || !keep_alive_;
@@ -390,7 +430,7 @@ private:
     else response->keep_alive(true);
     response->prepare_payload();
     if (head_only_) response->body().clear();
-    stream_.expires_after(ms(HTTP_ANSWER_MS));
+    lowest().expires_after(ms(HTTP_ANSWER_MS));
     http::async_write(stream_, *response,
                       [self = shared_from_this(), response, close](beast::error_code ec, size_t) {
                         if (ec) return;
@@ -401,17 +441,19 @@ private:
 
   void linger() {
     beast::error_code ignored;
-    stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
-    stream_.expires_after(ms(LINGER_MS));
+    lowest().socket().shutdown(tcp::socket::shutdown_send, ignored);
+    lowest().expires_after(ms(LINGER_MS));
     drain();
   }
 
+  // The bytes a client still sends after a refusal, read beneath any TLS:
+  // they are thrown away.
   void drain() {
-    stream_.async_read_some(asio::buffer(scrap_),
-                            [self = shared_from_this()](beast::error_code ec, size_t n) {
-                              self->drained_ += n;
-                              if (!ec && self->drained_ < LINGER_BYTES) self->drain();
-                            });
+    lowest().async_read_some(asio::buffer(scrap_),
+                             [self = shared_from_this()](beast::error_code ec, size_t n) {
+                               self->drained_ += n;
+                               if (!ec && self->drained_ < LINGER_BYTES) self->drain();
+                             });
   }
 
   // An event stream: its own place, not the connection's; a heartbeat; a
@@ -423,6 +465,7 @@ private:
     chunked_ = parser_->get().version() >= 11;
     std::string head = "HTTP/1.1 200 OK\r\nContent-Type: " + answer.content_type + "\r\n";
     for (const auto& field : answer.headers) head += field.first + ": " + field.second + "\r\n";
+    if (TLS) head += std::string("Strict-Transport-Security: ") + HSTS + "\r\n";
     head += chunked_ ? "Transfer-Encoding: chunked\r\n\r\n" : "Connection: close\r\n\r\n";
     auto pending = std::make_shared<std::atomic<bool>>(false);
     std::weak_ptr<Session> weak = shared_from_this();
@@ -439,12 +482,14 @@ private:
     beat();
   }
 
+  // A reader of an event stream sends nothing more: a read beneath any TLS
+  // tells only that it has gone.
   void watch_reader() {
-    stream_.socket().async_read_some(asio::buffer(scrap_),
-                                     [self = shared_from_this()](beast::error_code ec, size_t) {
-                                       if (ec) return self->close_stream();
-                                       self->watch_reader();
-                                     });
+    lowest().socket().async_read_some(asio::buffer(scrap_),
+                                      [self = shared_from_this()](beast::error_code ec, size_t) {
+                                        if (ec) return self->close_stream();
+                                        self->watch_reader();
+                                      });
   }
 
   void beat() {
@@ -476,12 +521,12 @@ private:
   void write_raw(std::string bytes) {
     writing_ = true;
     out_ = std::move(bytes);
-    stream_.expires_after(ms(HTTP_STREAM_WRITE_MS));
+    lowest().expires_after(ms(HTTP_STREAM_WRITE_MS));
     asio::async_write(stream_, asio::buffer(out_),
                       [self = shared_from_this()](beast::error_code ec, size_t) {
                         self->writing_ = false;
                         if (ec || self->ending_) return self->close_stream();
-                        self->stream_.expires_never();
+                        self->lowest().expires_never();
                         self->pump();
                       });
   }
@@ -494,11 +539,19 @@ private:
     }
     heartbeat_.cancel();
     beast::error_code ignored;
-    stream_.socket().close(ignored);
+    lowest().socket().close(ignored);
+  }
+
+  beast::tcp_stream& lowest() { return beast::get_lowest_layer(stream_); }
+
+  static Stream make_stream(tcp::socket socket, asio::ssl::context* tls) {
+    if constexpr (TLS) return Stream(std::move(socket), *tls);
+    else return Stream(std::move(socket));
   }
 
   Face& server_;
-  beast::tcp_stream stream_;
+  const std::shared_ptr<asio::ssl::context> tls_; // with TLS: outlives the stream
+  Stream stream_;
   const std::string client_;
   bool counted_ = true;
   beast::flat_buffer buffer_{READ_BUFFER_LIMIT};
@@ -544,14 +597,21 @@ void Face::admit(tcp::socket socket) {
   const std::string client = peer.address().to_string();
   if (!places.take(client)) return; // closed as the socket goes
   socket.set_option(tcp::no_delay(true), ec);
-  std::make_shared<Session>(*this, std::move(socket), client)->read_head();
+  if (std::shared_ptr<asio::ssl::context> context = tls_now()) {
+    std::make_shared<Session<beast::ssl_stream<beast::tcp_stream>>>(*this, std::move(socket),
+                                                                    client, std::move(context))
+        ->start();
+  } else {
+    std::make_shared<Session<beast::tcp_stream>>(*this, std::move(socket), client, nullptr)
+        ->start();
+  }
 }
 
 // A page of another site may make the browser send requests here; on
 // loopback, so may one whose name was pointed at 127.0.0.1. The Host a
 // request was sent to and the Origin of the page that sent it tell both.
 bool Face::host_allowed(const std::string& host) const {
-  if (!is_loopback(address.host)) return true; // the token guards it
+  if (!http_is_loopback(address.host)) return true; // the token guards it
   const std::string port = ":" + std::to_string(address.port);
   return host == address.host + port || host == "localhost" + port;
 }
@@ -565,7 +625,8 @@ std::optional<HttpAnswer> Face::check(const HttpRequest& head) const {
   if (head.has_header("Content-Encoding")) {
     return http_error(415, "send the body as it is, without Content-Encoding");
   }
-  if ((head.has_header("Origin") && head.header("Origin") != "http://" + host) ||
+  const std::string scheme = tls_now() ? "https://" : "http://";
+  if ((head.has_header("Origin") && head.header("Origin") != scheme + host) ||
       same_text_any_case(head.header("Sec-Fetch-Site"), "cross-site")) {
     return http_error(403, "requests from another site's page are refused");
   }
@@ -577,6 +638,35 @@ HttpServer::HttpServer(HttpAddress address, HttpSite site)
 
 HttpServer::~HttpServer() {
   stop();
+}
+
+std::string HttpServer::use_tls(const HttpTlsFiles& files) {
+  std::shared_ptr<asio::ssl::context> context;
+  const std::string problem = tls_server_context(files, &context);
+  if (!problem.empty()) return problem;
+  std::lock_guard<std::mutex> lock(impl_->tls_mutex);
+  impl_->tls_files = files;
+  impl_->tls = std::move(context);
+  return "";
+}
+
+std::string HttpServer::reload_tls() {
+  HttpTlsFiles files;
+  {
+    std::lock_guard<std::mutex> lock(impl_->tls_mutex);
+    if (!impl_->tls) return "";
+    files = impl_->tls_files;
+  }
+  std::shared_ptr<asio::ssl::context> context;
+  const std::string problem = tls_server_context(files, &context);
+  if (!problem.empty()) return problem;
+  std::lock_guard<std::mutex> lock(impl_->tls_mutex);
+  impl_->tls = std::move(context);
+  return "";
+}
+
+bool HttpServer::tls() const {
+  return impl_->tls_now() != nullptr;
 }
 
 HttpListenResult HttpServer::bind() {

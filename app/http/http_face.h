@@ -114,11 +114,21 @@ struct HttpAddress {
   int port = 0; // 0: any free port
 };
 
-// "[ADDRESS:]PORT", HTTP_LOOPBACK when no address is given; the problem in
-// one line for `option` (--serve), or empty.
+// "[ADDRESS:]PORT", HTTP_LOOPBACK when no address is given or the address is
+// localhost; the problem in one line for `option` (--serve), or empty.
 constexpr char HTTP_LOOPBACK[] = "127.0.0.1";
 std::string http_address_parse(const std::string& text, const std::string& option,
                                HttpAddress* address);
+// Whether `host` (an IPv4 address) is one of this computer's loopback
+// addresses, which other computers cannot reach.
+bool http_is_loopback(const std::string& host);
+
+// HTTPS: the server's certificate (PEM, the chain from the server's own
+// certificate up) and its private key (PEM, its owner's alone).
+struct HttpTlsFiles {
+  std::string cert;
+  std::string key;
+};
 
 enum class HttpListen { ok, cannot_listen };
 
@@ -133,6 +143,15 @@ public:
   ~HttpServer();
   HttpServer(const HttpServer&) = delete;
   HttpServer& operator=(const HttpServer&) = delete;
+
+  // Serves HTTPS (TLS 1.2 and 1.3 only) with the certificate and key of
+  // `files`; before bind(). The problem in one line, or empty.
+  std::string use_tls(const HttpTlsFiles& files);
+  // Reads the files again, as after a certificate was renewed: connections
+  // from now on get the new one. From any thread; the problem in one line,
+  // or empty (the certificate in use then stays).
+  std::string reload_tls();
+  bool tls() const;
 
   // Binds the address, which no other program may hold at the same time.
   HttpListenResult bind();

@@ -1,6 +1,7 @@
 #include "app/http/token_file.h"
 
 #include <cmath>
+#include <filesystem>
 #include <fstream>
 #include <set>
 
@@ -17,6 +18,15 @@ TokenFile problem(TokenFileStatus status, std::string reason) {
 
 } // namespace
 
+std::string file_unreadable_reason(const std::string& path) {
+  if (std::ifstream(path, std::ios::binary)) return "";
+  std::error_code failed;
+  const std::filesystem::file_status status = std::filesystem::status(path, failed);
+  if (failed) return failed.message();
+  if (std::filesystem::is_directory(status)) return "it is a folder";
+  return "no permission to read it";
+}
+
 double token_bits(const std::string& token) {
   const std::set<char> distinct(token.begin(), token.end());
   return distinct.size() < 2 ? 0 : token.size() * std::log2(distinct.size());
@@ -24,7 +34,10 @@ double token_bits(const std::string& token) {
 
 TokenFile token_file_read(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  if (!in) return problem(TokenFileStatus::unreadable, "cannot read the token file " + path);
+  if (!in) {
+    return problem(TokenFileStatus::unreadable,
+                   "cannot read the token file " + path + ": " + file_unreadable_reason(path));
+  }
   if (token_file_open_to_others(path)) {
     return problem(TokenFileStatus::open_to_others,
                    "the token file " + path +

@@ -21,6 +21,10 @@ struct TokenFile {
   std::string reason; // one line when not ok
 };
 
+// Why the file at `path` cannot be read ("No such file or directory", "it is
+// a folder"...), or empty when it can.
+std::string file_unreadable_reason(const std::string& path);
+
 // The first line of the file, without its line end.
 TokenFile token_file_read(const std::string& path);
 

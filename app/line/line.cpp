@@ -289,12 +289,36 @@ LineReply Line::state() {
   std::lock_guard<std::mutex> lock(mutex_);
   Json stations = Json::array();
   for (const auto& [name, s] : stations_) stations.push_back(station_json(name, s));
-  return {200, Json{{"line", name_}, {"stations", stations}, {"totals", totals_json()}}};
+  return {200, Json{{"line", name_},
+                    {"database", database_json()},
+                    {"stations", stations},
+                    {"totals", totals_json()}}};
+}
+
+Json Line::database_json() const {
+  // Not looked at yet: taken for up, as the line started with it reachable
+  // or said otherwise on its start line.
+  const bool up = !db_known_ || db_health_.up;
+  return Json{{"up", up}, {"error", up ? Json() : Json(db_health_.reason)}};
+}
+
+void Line::check_database() {
+  db_.ping();
+  const LineDbHealth now = db_.health();
+  std::lock_guard<std::mutex> lock(mutex_);
+  const bool first = !db_known_;
+  if (!first && now.up == db_health_.up) return;
+  db_known_ = true;
+  db_health_ = now;
+  if (note_ && !(first && now.up)) {
+    note_(now.up ? "the line's database is back" : "the line's database is down: " + now.reason);
+  }
+  publish(Json{{"event", "database"}, {"database", database_json()}});
 }
 
 LineReply Line::records(const RecordQuery& query) {
   std::vector<RunRow> rows;
-  const LineDbResult read = db_.query(query.filter, query.station, &rows);
+  const LineDbResult read = db_.query(query.filter, &rows);
   if (!read.ok()) return line_error(read.status == LineDbStatus::down ? 503 : 500, read.reason);
   Json records = Json::array();
   for (const RunRow& row : rows) records.push_back(record_json(row));
@@ -303,7 +327,7 @@ LineReply Line::records(const RecordQuery& query) {
 
 LineReply Line::records_csv(const RecordQuery& query, std::string* csv) {
   std::vector<RunRow> rows;
-  const LineDbResult read = db_.query(query.filter, query.station, &rows);
+  const LineDbResult read = db_.query(query.filter, &rows);
   if (!read.ok()) return line_error(read.status == LineDbStatus::down ? 503 : 500, read.reason);
   *csv = record_csv(rows);
   return {200, Json()};
@@ -312,6 +336,7 @@ LineReply Line::records_csv(const RecordQuery& query, std::string* csv) {
 std::shared_ptr<EventStream> Line::open_stream() {
   std::lock_guard<std::mutex> lock(mutex_);
   std::vector<std::string> first;
+  first.push_back(json_line(Json{{"event", "database"}, {"database", database_json()}}));
   for (const auto& [name, s] : stations_) {
     first.push_back(json_line(Json{{"event", "station"}, {"station", station_json(name, s)}}));
   }

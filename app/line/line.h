@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -55,6 +56,8 @@ public:
 
   // Set before load_known() and before the line is served.
   void watch(LineWatcher* watcher) { watcher_ = watcher; }
+  // Told, in one line, when the database goes away and when it is back.
+  void on_note(std::function<void(const std::string&)> note) { note_ = std::move(note); }
 
   // A batch {"rows": [...]} of the station's finished rows; 200 with
   // {"have_through": N}, 400 with nothing stored, 503 while the database is
@@ -74,6 +77,9 @@ public:
   EventStreams& streams() { return streams_; }
   // Stations that went quiet become offline, with an event each.
   void tick();
+  // Looks at the database: a change of its health is told to the event
+  // streams (the page's banner) and to the note, once each way.
+  void check_database();
   // The stations that sent rows in an earlier life of the line.
   void load_known();
   void finish();
@@ -95,6 +101,7 @@ private:
                   const nlohmann::ordered_json& page, const nlohmann::ordered_json& slots,
                   const nlohmann::ordered_json& oldest);
   nlohmann::ordered_json station_json(const std::string& name, const Station& s) const;
+  nlohmann::ordered_json database_json() const;
   nlohmann::ordered_json totals_json() const;
   bool totals_known() const;
   void heard(Station* s);
@@ -110,4 +117,7 @@ private:
   bool totals_known_ = false; // counted in the database once it answered
   EventStreams streams_;
   LineWatcher* watcher_ = nullptr;
+  std::function<void(const std::string&)> note_;
+  bool db_known_ = false; // db_health_ was looked at once
+  LineDbHealth db_health_;
 };

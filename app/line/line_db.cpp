@@ -117,6 +117,30 @@ LineDbResult LineDb::start() {
   return ready();
 }
 
+LineDbResult LineDb::ping() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const LineDbResult up = ready();
+  return up.ok() ? run("SELECT 1", {}, nullptr) : up;
+}
+
+LineDbHealth LineDb::health() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return health_;
+}
+
+LineDbResult LineDb::run(const std::string& sql, const std::vector<SqlValue>& params,
+                         std::vector<SqlRow>* rows) {
+  return noted(link_->run(sql, params, rows));
+}
+
+LineDbResult LineDb::noted(LineDbResult result) {
+  // A statement the database refused says nothing of whether it is there.
+  if (result.status == LineDbStatus::refused) return result;
+  health_.up = result.status != LineDbStatus::down;
+  health_.reason = health_.up ? "" : result.reason;
+  return result;
+}
+
 // Connected, with the tables; tried again no sooner than LINE_DB_RETRY_MS
 // after a failure, so that a database that is down costs a client nothing.
 LineDbResult LineDb::ready() {
@@ -126,19 +150,19 @@ LineDbResult LineDb::ready() {
   next_try_ = now + std::chrono::milliseconds(LINE_DB_RETRY_MS);
   schema_ = false;
   if (!link_->connected()) {
-    const LineDbResult connected = link_->connect();
+    const LineDbResult connected = noted(link_->connect());
     if (!connected.ok()) return connected;
   }
   for (const char* statement : SCHEMA) {
-    const LineDbResult made = link_->run(statement, {}, nullptr);
+    const LineDbResult made = run(statement, {}, nullptr);
     if (!made.ok()) return made;
   }
   std::vector<SqlRow> version;
-  LineDbResult read = link_->run("SELECT MAX(version) FROM orva_schema", {}, &version);
+  LineDbResult read = run("SELECT MAX(version) FROM orva_schema", {}, &version);
   if (!read.ok()) return read;
   if (version.empty() || !version[0][0]) {
-    read = link_->run("INSERT INTO orva_schema (version) VALUES (CAST($1 AS integer))",
-                      {std::to_string(LINE_SCHEMA_VERSION)}, nullptr);
+    read = run("INSERT INTO orva_schema (version) VALUES (CAST($1 AS integer))",
+               {std::to_string(LINE_SCHEMA_VERSION)}, nullptr);
     if (!read.ok()) return read;
   } else if (number_of(version[0][0]) > LINE_SCHEMA_VERSION) {
     return {LineDbStatus::refused, "orva_runs has schema version " + *version[0][0] +
@@ -158,7 +182,7 @@ LineDbResult LineDb::held_through(const std::string& station, int64_t* n) {
   int64_t& known = known_[station];
   if (known > 0) {
     std::vector<SqlRow> found;
-    const LineDbResult read = link_->run(HOLDS, {station, std::to_string(known)}, &found);
+    const LineDbResult read = run(HOLDS, {station, std::to_string(known)}, &found);
     if (!read.ok()) return read;
     if (found.empty()) known = 0;
   }
@@ -168,7 +192,7 @@ LineDbResult LineDb::held_through(const std::string& station, int64_t* n) {
 LineDbResult LineDb::have_through(const std::string& station, int64_t* n) {
   std::vector<SqlRow> rows;
   int64_t& known = known_[station];
-  const LineDbResult read = link_->run(HAVE_THROUGH, {station, std::to_string(known)}, &rows);
+  const LineDbResult read = run(HAVE_THROUGH, {station, std::to_string(known)}, &rows);
   if (!read.ok()) return read;
   known = rows.empty() ? known : number_of(rows[0][0]);
   *n = known;
@@ -190,7 +214,7 @@ LineDbResult LineDb::store(const std::string& station, const std::vector<RunRow>
   insert += ") ON CONFLICT DO NOTHING";
   LineTotals fresh;
   std::vector<size_t> new_rows;
-  done = link_->run("BEGIN", {}, nullptr);
+  done = run("BEGIN", {}, nullptr);
   for (size_t r = 0; done.ok() && r < rows.size(); ++r) {
     const std::vector<std::string> cells = record_cells(rows[r]);
     std::vector<SqlValue> params;
@@ -199,7 +223,7 @@ LineDbResult LineDb::store(const std::string& station, const std::vector<RunRow>
       else params.emplace_back(cells[i]);
     }
     params.emplace_back(received_at);
-    done = link_->run(insert, params, nullptr);
+    done = run(insert, params, nullptr);
     if (done.ok() && link_->changes() > 0) {
       fresh.upgraded += rows[r].result == "ok";
       fresh.failed += rows[r].result == "failed";
@@ -208,8 +232,8 @@ LineDbResult LineDb::store(const std::string& station, const std::vector<RunRow>
       // Held already: it must be the very row sent, in every column, or a
       // row sent again could rewrite what happened (or be taken for held).
       std::vector<SqlRow> held;
-      done = link_->run(std::string("SELECT ") + COLUMNS + HELD,
-                        {rows[r].run_id, station, std::to_string(rows[r].station_seq)}, &held);
+      done = run(std::string("SELECT ") + COLUMNS + HELD,
+                 {rows[r].run_id, station, std::to_string(rows[r].station_seq)}, &held);
       for (size_t h = 0; done.ok() && h < held.size(); ++h) {
         if (held[h].size() != RECORD_COLUMN_COUNT) continue;
         const std::string why = difference(rows[r], row_of(held[h]));
@@ -217,9 +241,9 @@ LineDbResult LineDb::store(const std::string& station, const std::vector<RunRow>
       }
     }
   }
-  if (done.ok()) done = link_->run("COMMIT", {}, nullptr);
+  if (done.ok()) done = run("COMMIT", {}, nullptr);
   if (!done.ok()) {
-    if (link_->connected()) link_->run("ROLLBACK", {}, nullptr);
+    if (link_->connected()) run("ROLLBACK", {}, nullptr);
     return done;
   }
   *added = fresh;
@@ -227,8 +251,7 @@ LineDbResult LineDb::store(const std::string& station, const std::vector<RunRow>
   return have_through(station, through);
 }
 
-LineDbResult LineDb::query(const RecordFilter& filter, const std::string& station,
-                           std::vector<RunRow>* rows) {
+LineDbResult LineDb::query(const RecordFilter& filter, std::vector<RunRow>* rows) {
   std::lock_guard<std::mutex> lock(mutex_);
   const LineDbResult up = ready();
   if (!up.ok()) return up;
@@ -239,13 +262,13 @@ LineDbResult LineDb::query(const RecordFilter& filter, const std::string& statio
     params.emplace_back(value);
     sql += std::string(" AND ") + column + op + "$" + std::to_string(params.size());
   };
-  where("station", " = ", station);
+  where("station", " = ", filter.station);
   where("tag", " = ", filter.tag);
   where("result", " = ", filter.result);
   where("started_at", " >= ", filter.since);
   sql += " ORDER BY started_at DESC, station_seq DESC LIMIT " + std::to_string(filter.limit);
   std::vector<SqlRow> found;
-  const LineDbResult read = link_->run(sql, params, &found);
+  const LineDbResult read = run(sql, params, &found);
   if (!read.ok()) return read;
   rows->clear();
   for (const SqlRow& cells : found) {
@@ -259,9 +282,9 @@ LineDbResult LineDb::totals(LineTotals* totals) {
   const LineDbResult up = ready();
   if (!up.ok()) return up;
   std::vector<SqlRow> rows;
-  const LineDbResult read = link_->run(
-      "SELECT result, COUNT(*) FROM orva_runs WHERE result IN ('ok', 'failed') GROUP BY result", {},
-      &rows);
+  const LineDbResult read =
+      run("SELECT result, COUNT(*) FROM orva_runs WHERE result IN ('ok', 'failed') GROUP BY result",
+          {}, &rows);
   if (!read.ok()) return read;
   *totals = LineTotals{};
   for (const SqlRow& row : rows) {
@@ -277,7 +300,7 @@ LineDbResult LineDb::stations(std::vector<std::string>* names) {
   if (!up.ok()) return up;
   std::vector<SqlRow> rows;
   const LineDbResult read =
-      link_->run("SELECT DISTINCT station FROM orva_runs ORDER BY station", {}, &rows);
+      run("SELECT DISTINCT station FROM orva_runs ORDER BY station", {}, &rows);
   if (!read.ok()) return read;
   names->clear();
   for (const SqlRow& row : rows) {

@@ -60,6 +60,12 @@ public:
 std::unique_ptr<SqlLink> sql_link_sqlite(const std::string& path);
 std::unique_ptr<SqlLink> sql_link_postgresql(const std::string& conninfo);
 
+// What the last use of the database found: up, or down with the reason.
+struct LineDbHealth {
+  bool up = false;
+  std::string reason; // when down
+};
+
 struct LineTotals {
   int64_t upgraded = 0;
   int64_t failed = 0;
@@ -84,18 +90,27 @@ public:
   // The highest N such that rows 1 to N of `station` are all held, as the
   // database holds them now.
   LineDbResult held_through(const std::string& station, int64_t* have_through);
-  LineDbResult query(const RecordFilter& filter, const std::string& station,
-                     std::vector<RunRow>* rows);
+  LineDbResult query(const RecordFilter& filter, std::vector<RunRow>* rows);
   LineDbResult totals(LineTotals* totals);
   // Every station that sent rows.
   LineDbResult stations(std::vector<std::string>* names);
+  // A statement that does nothing, so that a database that went away (or
+  // came back) is noticed while no station sends rows.
+  LineDbResult ping();
+  LineDbHealth health() const;
 
 private:
   LineDbResult ready();
+  // A statement on the link, its result noted.
+  LineDbResult run(const std::string& sql, const std::vector<SqlValue>& params,
+                   std::vector<SqlRow>* rows);
+  // Keeps what `result` tells of the database's health, and gives it back.
+  LineDbResult noted(LineDbResult result);
   LineDbResult have_through(const std::string& station, int64_t* n);
 
-  std::mutex mutex_;
+  mutable std::mutex mutex_;
   std::unique_ptr<SqlLink> link_;
+  LineDbHealth health_;
   bool schema_ = false;
   // Per station, an N known held without a gap: the database takes no row
   // away, but held_through() checks it again (a restored backup may have).

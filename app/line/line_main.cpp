@@ -3,12 +3,15 @@
 // (PostgreSQL, or an SQLite file) and shows the whole line on one page.
 // Ctrl-C or SIGTERM ends it.
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -26,14 +29,24 @@ namespace {
 // Exit statuses, as the man page lists them.
 constexpr int EXIT_USAGE = 2;
 constexpr int EXIT_NO_PORT = 3;
-// How often the line looks for stations gone quiet.
+// How often the line looks for stations gone quiet, and at its database.
 constexpr auto TICK = std::chrono::milliseconds(200);
+constexpr auto DB_LOOK = std::chrono::milliseconds(2000);
 constexpr int OFFLINE_S_MAX = 3600;
 
-std::atomic<bool> interrupted{false};
+const char* const FOOTER =
+    "Exit status:\n"
+    "  0  ended by Ctrl-C or SIGTERM\n"
+    "  2  a wrong option, a token, password or CA file that cannot be used, a database\n"
+    "     URL that is not one, a database whose schema is newer than this program's\n"
+    "  3  the address cannot be listened on (another program holds it)";
 
-void on_signal(int) {
-  interrupted = true;
+std::atomic<bool> interrupted{false};
+std::atomic<bool> reload{false};
+
+void on_signal(int signal) {
+  if (signal == SIGHUP) reload = true;
+  else interrupted = true;
 }
 
 struct Options {
@@ -45,6 +58,8 @@ struct Options {
   std::string mqtt;
   std::string mqtt_password_file;
   std::string mqtt_cafile;
+  std::string tls_cert;
+  std::string tls_key;
 };
 
 int fail(int status, const std::string& reason) {
@@ -52,18 +67,37 @@ int fail(int status, const std::string& reason) {
   return status;
 }
 
-// The SQLite file in the state folder, its folder made when missing.
-std::string default_db(std::string* problem) {
-  const std::string records = run_record_default_store();
-  if (records.empty()) {
-    *problem = "no state folder for the line's database: give --db URL";
+bool starts_with(const std::string& text, const char* head) {
+  return text.rfind(head, 0) == 0;
+}
+
+// The database URL to use: --db as given, or the SQLite file in the state
+// folder; an SQLite file's folder is made when missing. A problem in one
+// line, or empty.
+std::string database_url(const std::string& given, std::string* url) {
+  std::string file;
+  if (given.empty()) {
+    const std::string folder = run_record_state_folder();
+    if (folder.empty()) return "no state folder for the line's database: give --db URL";
+    file = (std::filesystem::path(folder) / "line.db").string();
+  } else if (starts_with(given, "sqlite:")) {
+    file = given.substr(7);
+    if (file.empty()) return "--db sqlite:FILE needs the file's name";
+  } else if (starts_with(given, "postgresql://") || starts_with(given, "postgres://") ||
+             given.find('=') != std::string::npos) {
+    *url = given;
     return "";
+  } else {
+    return "--db takes a PostgreSQL URL (postgresql://USER@HOST/DATABASE), libpq's "
+           "\"host=... dbname=...\", or sqlite:FILE, not '" +
+           given + "'";
   }
-  const std::filesystem::path file = std::filesystem::path(records).replace_filename("line.db");
+  const std::filesystem::path folder = std::filesystem::path(file).parent_path();
   std::error_code failed;
-  std::filesystem::create_directories(file.parent_path(), failed);
-  if (failed) *problem = "cannot make " + file.parent_path().string() + ": " + failed.message();
-  return "sqlite:" + file.string();
+  if (!folder.empty()) std::filesystem::create_directories(folder, failed);
+  if (failed) return "cannot make the folder " + folder.string() + ": " + failed.message();
+  *url = "sqlite:" + file;
+  return "";
 }
 
 // The broker's options as one whole; a problem in one line, or empty.
@@ -79,6 +113,12 @@ std::string mqtt_options(const Options& options, LineMqttOptions* mqtt) {
   if (!options.mqtt_cafile.empty() && !mqtt->address.tls) {
     return "--mqtt-cafile is for an mqtts:// broker";
   }
+  if (!options.mqtt_cafile.empty()) {
+    const std::string unreadable = file_unreadable_reason(options.mqtt_cafile);
+    if (!unreadable.empty()) {
+      return "cannot read the CA file " + options.mqtt_cafile + " (--mqtt-cafile): " + unreadable;
+    }
+  }
   mqtt->cafile = options.mqtt_cafile;
   if (!options.mqtt_password_file.empty()) {
     if (mqtt->address.user.empty()) {
@@ -86,7 +126,9 @@ std::string mqtt_options(const Options& options, LineMqttOptions* mqtt) {
     }
     const std::string& file = options.mqtt_password_file;
     std::ifstream in(file, std::ios::binary);
-    if (!in) return "cannot read the MQTT password file " + file;
+    if (!in) {
+      return "cannot read the MQTT password file " + file + ": " + file_unreadable_reason(file);
+    }
     if (token_file_open_to_others(file)) {
       return "the MQTT password file " + file +
              " may be read or written by others: make it its owner's alone (chmod 600 " + file +
@@ -104,28 +146,52 @@ std::string mqtt_options(const Options& options, LineMqttOptions* mqtt) {
 } // namespace
 
 int main(int argc, char** argv) {
+  // The line's database and anything else it makes are its user's alone.
+  umask(077);
   Options options;
   CLI::App app{"orvaload-line: the line server that stations report their runs to"};
+  app.footer(FOOTER);
+  app.failure_message([](const CLI::App*, const CLI::Error& e) {
+    return std::string("orvaload-line: ") + e.what() + "\nRun with --help for more information.\n";
+  });
   app.set_version_flag("-V,--version", ORVA_VERSION_TEXT, "Print the version and exit");
-  app.add_option("--serve", options.serve, "Listen on [ADDRESS:]PORT (127.0.0.1 by default)")
+  app.add_option("--serve", options.serve,
+                 "Listen on [ADDRESS:]PORT (127.0.0.1 when no address is given)")
+      ->type_name("[ADDRESS:]PORT")
       ->required();
   app.add_option("--token-file", options.token_file,
-                 "Ask every request but the page for the token in FILE");
+                 "Ask every request but the page for the token in FILE")
+      ->type_name("FILE");
   app.add_option("--db", options.db,
-                 "postgresql://... (any libpq connection string) or sqlite:FILE");
+                 "postgresql://USER@HOST/DATABASE (any libpq connection string) or sqlite:FILE "
+                 "(default: line.db in the state folder)")
+      ->type_name("URL");
   app.add_option("--line-name", options.line_name, "The line's name on its page")
       ->check([](const std::string& name) {
         return line_station_name_is_valid(name) ? "" : "printable ASCII without '/', 1 to 64";
-      });
+      })
+      ->type_name("NAME")
+      ->capture_default_str();
   app.add_option("--offline-after", options.offline_s,
-                 "A station not heard from for SECONDS is offline (default 10)")
-      ->check(CLI::Range(1, OFFLINE_S_MAX));
+                 "A station not heard from for SECONDS is offline")
+      ->check(CLI::Range(1, OFFLINE_S_MAX).description(""))
+      ->type_name("SECONDS")
+      ->capture_default_str();
+  app.add_option("--tls-cert", options.tls_cert,
+                 "Serve HTTPS with the certificate (chain) in FILE, PEM; read again on SIGHUP")
+      ->type_name("FILE");
+  app.add_option("--tls-key", options.tls_key,
+                 "The private key of --tls-cert in FILE, PEM, its owner's alone")
+      ->type_name("FILE");
   app.add_option("--mqtt", options.mqtt,
-                 "Publish the line's live state to mqtt://[USER@]HOST[:PORT] or mqtts://...");
+                 "Publish the line's live state to mqtt://[USER@]HOST[:PORT] or mqtts://...")
+      ->type_name("URL");
   app.add_option("--mqtt-password-file", options.mqtt_password_file,
-                 "The broker password of the URL's user, the first line of FILE");
+                 "The broker password of the URL's user, the first line of FILE")
+      ->type_name("FILE");
   app.add_option("--mqtt-cafile", options.mqtt_cafile,
-                 "Trust the mqtts:// broker's certificate by this CA (default: the system's)");
+                 "Trust the mqtts:// broker's certificate by this CA (default: the system's)")
+      ->type_name("FILE");
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -139,23 +205,45 @@ int main(int argc, char** argv) {
   if (!options.token_file.empty()) {
     token = token_file_read(options.token_file);
     if (token.status != TokenFileStatus::ok) return fail(EXIT_USAGE, token.reason);
-  } else if (address.host != HTTP_LOOPBACK) {
+  } else if (!http_is_loopback(address.host)) {
     return fail(EXIT_USAGE, "--serve on " + address.host +
                                 " needs --token-file FILE: every request must then carry its "
-                                "token (only 127.0.0.1 is served without one)");
+                                "token (only a loopback address, such as 127.0.0.1 or "
+                                "localhost, is served without one)");
+  }
+  if (options.tls_cert.empty() != options.tls_key.empty()) {
+    return fail(EXIT_USAGE, "--tls-cert and --tls-key go together");
   }
   LineMqttOptions mqtt_given;
   const std::string bad_mqtt = mqtt_options(options, &mqtt_given);
   if (!bad_mqtt.empty()) return fail(EXIT_USAGE, bad_mqtt);
-  std::string problem;
-  const std::string url = options.db.empty() ? default_db(&problem) : options.db;
-  if (!problem.empty()) return fail(EXIT_USAGE, problem);
+  std::string url;
+  const std::string bad_db = database_url(options.db, &url);
+  if (!bad_db.empty()) return fail(EXIT_USAGE, bad_db);
 
+  // The address first: a line that cannot listen touches nothing else.
   std::unique_ptr<LineDb> db = LineDb::open(url);
+  Line line(options.line_name, *db, options.offline_s * 1000);
+  line.on_note(
+      [](const std::string& text) { std::cerr << "orvaload-line: " << text << std::endl; });
+  HttpServer server(address, line_site(line, token.token));
+  if (!options.tls_cert.empty()) {
+    const std::string refused = server.use_tls({options.tls_cert, options.tls_key});
+    if (!refused.empty()) return fail(EXIT_USAGE, refused);
+  } else if (!token.token.empty() && !http_is_loopback(address.host)) {
+    std::cerr << "orvaload-line: warning: tokens cross the network to " << address.host
+              << " in clear: serve HTTPS with --tls-cert FILE --tls-key FILE" << std::endl;
+  }
+  if (!mqtt_given.password.empty() && !mqtt_given.address.tls) {
+    std::cerr << "orvaload-line: warning: the MQTT password goes to " << mqtt_given.address.host
+              << " in clear: use an mqtts:// broker" << std::endl;
+  }
+  const HttpListenResult bound = server.bind();
+  if (bound.status != HttpListen::ok) return fail(EXIT_NO_PORT, bound.reason);
+
   // A database that is down is waited for; one that refuses us is not.
   const LineDbResult started = db->start();
   if (started.status == LineDbStatus::refused) return fail(EXIT_USAGE, started.reason);
-  Line line(options.line_name, *db, options.offline_s * 1000);
   std::unique_ptr<LineMqtt> mqtt;
   if (!options.mqtt.empty()) {
     mqtt = std::make_unique<LineMqtt>(mqtt_given);
@@ -164,31 +252,58 @@ int main(int argc, char** argv) {
     line.watch(mqtt.get());
   }
   line.load_known();
-  HttpServer server(address, line_site(line, token.token));
-  const HttpListenResult bound = server.bind();
-  if (bound.status != HttpListen::ok) return fail(EXIT_NO_PORT, bound.reason);
 
   struct sigaction action {};
   action.sa_handler = on_signal;
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGHUP, &action, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
   // The database is named without its password.
-  const std::string shown = url.rfind("sqlite:", 0) == 0 ? url.substr(7) : "PostgreSQL";
-  std::cout << "line '" << options.line_name << "' at http://" << address.host << ":"
-            << server.port() << "/; records in " << shown
+  const std::string shown = starts_with(url, "sqlite:") ? url.substr(7) : "PostgreSQL";
+  std::cout << "line '" << options.line_name << "' at " << (server.tls() ? "https" : "http")
+            << "://" << address.host << ":" << server.port() << "/; records in " << shown
             << (started.ok() ? "" : " (not reachable yet: " + started.reason + ")")
             << "; Ctrl-C ends it" << std::endl;
 
   std::thread serving([&server] { server.serve(); });
+  // The database is looked at on a thread of its own: a wait for it never
+  // holds up the stations' offline times or the end.
+  std::mutex db_look_mutex;
+  std::condition_variable db_look_wake;
+  bool ending = false;
+  std::thread db_look([&] {
+    std::unique_lock<std::mutex> lock(db_look_mutex);
+    while (!ending) {
+      lock.unlock();
+      line.check_database();
+      lock.lock();
+      db_look_wake.wait_for(lock, DB_LOOK, [&] { return ending; });
+    }
+  });
   while (!interrupted) {
     std::this_thread::sleep_for(TICK);
     line.tick();
+    // A renewed certificate: new connections get it, none is dropped.
+    if (reload.exchange(false)) {
+      const std::string kept = server.reload_tls();
+      if (kept.empty()) {
+        if (server.tls()) std::cerr << "orvaload-line: certificate read again" << std::endl;
+      } else {
+        std::cerr << "orvaload-line: the certificate in use stays: " << kept << std::endl;
+      }
+    }
   }
+  {
+    std::lock_guard<std::mutex> lock(db_look_mutex);
+    ending = true;
+  }
+  db_look_wake.notify_all();
   line.finish();
   server.stop();
   serving.join();
+  db_look.join();
   if (mqtt) mqtt->stop();
   return 0;
 }

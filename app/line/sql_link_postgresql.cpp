@@ -26,10 +26,17 @@ public:
 
   LineDbResult connect() override {
     PQfinish(conn_);
-    // Ours first: a connect_timeout in the connection string wins.
+    // Ours first: a connect_timeout in the connection string wins. A server
+    // that vanishes without closing the connection (a pulled cable) is
+    // found by the keepalives and the user timeout, not waited for.
     const std::string timeout = std::to_string(LINE_DB_CONNECT_S);
-    const char* keys[] = {"connect_timeout", "dbname", nullptr};
-    const char* values[] = {timeout.c_str(), conninfo_.c_str(), nullptr};
+    const std::string user_timeout = std::to_string(LINE_DB_STATEMENT_MS);
+    const char* keys[] = {"connect_timeout",  "keepalives",
+                          "keepalives_idle",  "keepalives_interval",
+                          "keepalives_count", "tcp_user_timeout",
+                          "dbname",           nullptr};
+    const char* values[] = {timeout.c_str(),   "1",    "5", "2", "3", user_timeout.c_str(),
+                            conninfo_.c_str(), nullptr};
     conn_ = PQconnectdbParams(keys, values, 1);
     if (conn_ == nullptr || PQstatus(conn_) != CONNECTION_OK) {
       const std::string reason =
@@ -38,7 +45,11 @@ public:
       conn_ = nullptr;
       return {LineDbStatus::down, reason};
     }
-    return run("SET statement_timeout = " + std::to_string(LINE_DB_STATEMENT_MS), {}, nullptr);
+    const LineDbResult set =
+        run("SET statement_timeout = " + std::to_string(LINE_DB_STATEMENT_MS), {}, nullptr);
+    // CREATE ... IF NOT EXISTS tells of every table it found at each start;
+    // only warnings and errors are worth a line on standard error.
+    return set.ok() ? run("SET client_min_messages = warning", {}, nullptr) : set;
   }
 
   bool connected() const override { return conn_ != nullptr; }

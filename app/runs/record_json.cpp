@@ -196,7 +196,7 @@ std::string record_query_parse(const std::string& query, bool csv, bool by_stati
       if (!unit_tag_is_valid(value) || value.find('/') != std::string::npos) {
         return "station: a station's name is printable ASCII without '/', 1 to 64 characters";
       }
-      out->station = value;
+      filter.station = value;
     } else {
       return "unknown parameter '" + name + "': the records take limit, tag, result" +
              (by_station ? ", since and station" : " and since");

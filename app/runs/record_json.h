@@ -32,7 +32,6 @@ bool url_decoded(const std::string& text, std::string* out);
 
 struct RecordQuery {
   RecordFilter filter;
-  std::string station; // empty: every station
 };
 
 // limit, tag, result and since (and station when `by_station`) from a query

@@ -41,10 +41,14 @@ RecordAppend record_failure(RecordStatus status, const std::string& path,
 // never interleave.
 RecordAppend run_record_append(const std::string& path, const std::string& line);
 std::string run_record_host();
-// Where a station keeps its record store when not told: the user's state
-// folder (Linux: $XDG_STATE_HOME or ~/.local/state; Windows: %LOCALAPPDATA%),
-// orvaload/records.db in it. Empty when neither is known.
-std::string run_record_default_store();
+// Where a station keeps its record store and a line its database when not
+// told: orvaload in the user's state folder (Linux: $XDG_STATE_HOME or
+// ~/.local/state; Windows: %LOCALAPPDATA%). Empty when neither is known.
+std::string run_record_state_folder();
+// Files this program makes from now on are its user's alone (the record
+// store, its -wal and -shm files, a record file): umask 077 on POSIX. On
+// Windows files take the access of their folder, which is the user's.
+void run_record_private_files();
 std::string run_record_utc_now();
 
 // What the record needs from the system; the program and the tests fill it.

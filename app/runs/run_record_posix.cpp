@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -53,15 +54,17 @@ std::string run_record_host() {
   return name;
 }
 
-std::string run_record_default_store() {
+std::string run_record_state_folder() {
   // A relative XDG_STATE_HOME is to be ignored, as the XDG rules say.
   const char* state = std::getenv("XDG_STATE_HOME");
-  if (state != nullptr && state[0] == '/') return std::string(state) + "/orvaload/records.db";
+  if (state != nullptr && state[0] == '/') return std::string(state) + "/orvaload";
   const char* home = std::getenv("HOME");
-  if (home != nullptr && home[0] == '/') {
-    return std::string(home) + "/.local/state/orvaload/records.db";
-  }
+  if (home != nullptr && home[0] == '/') return std::string(home) + "/.local/state/orvaload";
   return "";
+}
+
+void run_record_private_files() {
+  umask(077);
 }
 
 std::string run_record_utc_now() {

@@ -47,11 +47,13 @@ std::string run_record_host() {
   return std::string(name, size);
 }
 
-std::string run_record_default_store() {
+std::string run_record_state_folder() {
   const char* local = std::getenv("LOCALAPPDATA");
   if (local == nullptr || local[0] == '\0') return "";
-  return std::string(local) + "\\orvaload\\records.db";
+  return std::string(local) + "\\orvaload";
 }
+
+void run_record_private_files() {}
 
 std::string run_record_utc_now() {
   const std::time_t now = std::time(nullptr);

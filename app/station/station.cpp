@@ -299,7 +299,10 @@ StationReply Station::cancel(size_t number, long run) {
   return {202, Json{{"slot", number}, {"run", slot.run}}};
 }
 
-StationReply Station::records(const RecordFilter& filter) const {
+// A store may be shared with other stations (--records FILE): a station
+// shows its own runs.
+StationReply Station::records(RecordFilter filter) const {
+  filter.station = setup_.rows.station;
   Json records = Json::array();
   if (system_.store != nullptr) {
     std::vector<RunRow> rows;
@@ -310,7 +313,8 @@ StationReply Station::records(const RecordFilter& filter) const {
   return {200, Json{{"records", records}}};
 }
 
-StationReply Station::records_csv(const RecordFilter& filter, std::string* csv) const {
+StationReply Station::records_csv(RecordFilter filter, std::string* csv) const {
+  filter.station = setup_.rows.station;
   std::vector<RunRow> rows;
   if (system_.store != nullptr) {
     const StoreResult read = system_.store->query(filter, &rows);

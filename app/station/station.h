@@ -89,11 +89,11 @@ public:
   StationReply start_all(const std::map<size_t, std::string>& tags);
   // `run` not 0: only that run, which must be the slot's current one.
   StationReply cancel(size_t slot, long run = 0);
-  // The newest rows of the record store that pass `filter`, newest first
-  // (none without a store: a station always has one).
-  StationReply records(const RecordFilter& filter) const;
+  // The newest rows of this station in the record store that pass
+  // `filter`, newest first (none without a store: a station always has one).
+  StationReply records(RecordFilter filter) const;
   // The same rows as a CSV file.
-  StationReply records_csv(const RecordFilter& filter, std::string* csv) const;
+  StationReply records_csv(RecordFilter filter, std::string* csv) const;
 
   // Every slot as the line server takes it: slot, port, state, permille,
   // tag and last_text.

@@ -59,6 +59,16 @@ TEST(ImageLoadTest, ARawBinaryGoesWhereItIsPut) {
   EXPECT_EQ(image.load_address, 0x08000000u);
   EXPECT_EQ(image.bytes, (std::vector<uint8_t>{1, 2, ':'}));
   EXPECT_TRUE(image.gaps.empty());
+
+  // No control byte, but no UTF-8 either: bytes a firmware may well be
+  // made of, never taken for text.
+  for (const std::string& binary :
+       {std::string(100 * 1024, '\x82'), std::string("AB\xC0\xAF"), std::string("\xED\xA0\x80"),
+        std::string("ok \xF4\x90\x80\x80"), std::string("\xE2\x82")}) {
+    ASSERT_TRUE(load(binary, &image).ok()) << binary.size();
+    EXPECT_EQ(image.format, ImageFormat::raw);
+    EXPECT_EQ(image.bytes.size(), binary.size());
+  }
 }
 
 struct BadSpan {
@@ -125,6 +135,14 @@ INSTANTIATE_TEST_SUITE_P(
         BadSpan{"TextWithoutRecords", "\n  \nnotes: \xC3\xBC " + std::string(50, 'x'), 0x4000,
                 IMAGE_MAX_SPAN, ImageStatus::syntax,
                 "line 3 is no Intel HEX or S-record ('notes: \xC3\xBC " + std::string(30, 'x') +
+                    "...'): a text file must hold records only, and only a file that is not "
+                    "text is sent as a raw binary"},
+        // What a terminal would obey is shown escaped, never cut inside a character.
+        BadSpan{"ControlsInText",
+                "\xEF\xBB\xBFrev\t2\f\xC2\x9B" + std::string(18, 'y') + "\xE2\x82\xAC.", 0x4000,
+                IMAGE_MAX_SPAN, ImageStatus::syntax,
+                "line 1 is no Intel HEX or S-record ('rev\\x092\\x0c\\xc2\\x9b" +
+                    std::string(18, 'y') +
                     "...'): a text file must hold records only, and only a file that is not "
                     "text is sent as a raw binary"}),
     [](const ::testing::TestParamInfo<BadSpan>& info) { return std::string(info.param.name); });

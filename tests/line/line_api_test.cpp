@@ -8,9 +8,12 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -25,6 +28,7 @@
 #include "tests/support/broker_process.h"
 #include "tests/support/child_process.h"
 #include "tests/support/raw_connection.h"
+#include "tests/support/test_ca.h"
 
 namespace {
 
@@ -70,6 +74,15 @@ json batch(const std::string& station, int first, int last) {
   return json{{"rows", rows}};
 }
 
+// How many lines of `out` begin with `prefix`.
+size_t lines_with(const std::string& out, const std::string& prefix) {
+  size_t n = 0;
+  for (size_t at = 0; (at = out.find(prefix, at)) != std::string::npos; at += prefix.size()) {
+    n += at == 0 || out[at - 1] == '\n';
+  }
+  return n;
+}
+
 int status_of(const httplib::Result& result) {
   return result ? result->status : 0;
 }
@@ -85,15 +98,6 @@ httplib::Result post_rows(int port, const std::string& station, int first, int l
 int64_t have_through_of(const httplib::Result& answer) {
   if (status_of(answer) != 200) return -1;
   return json::parse(answer->body).value("have_through", -1);
-}
-
-// How many lines of `out` begin with `prefix`.
-size_t lines_with(const std::string& out, const std::string& prefix) {
-  size_t n = 0;
-  for (size_t at = 0; (at = out.find(prefix, at)) != std::string::npos; at += prefix.size()) {
-    n += at == 0 || out[at - 1] == '\n';
-  }
-  return n;
 }
 
 bool wait_until(const std::function<bool()>& done, double limit_s) {
@@ -399,19 +403,27 @@ TEST_P(LineApi, AKilledLineServerLosesNothingAndStoresNothingTwice) {
 }
 
 // PostgreSQL stopped mid-way: the line keeps answering, refuses batches with
-// 503 while it is down, and takes them again once it is back.
+// 503 while it is down, and takes them again once it is back. It says so on
+// standard error once each way, and /api/line carries it for the page's
+// banner. A start after the first tells of no table it found (no NOTICE).
 TEST_P(LineApi, PostgresqlStoppedMidWayThenBack) {
   if (GetParam() != "postgresql") GTEST_SKIP() << "a PostgreSQL case";
   EXPECT_EQ(have_through(send("st-p", 1, 10)), 10);
+  const auto database_up = [&] {
+    const auto line = client().Get("/api/line");
+    return status_of(line) == 200 && json::parse(line->body)["database"]["up"].get<bool>();
+  };
+  EXPECT_TRUE(database_up());
   cluster("stop");
   const auto down = send("st-p", 11, 20);
   EXPECT_EQ(status_of(down), 503);
   if (down) {
     EXPECT_TRUE(json::parse(down->body).contains("error"));
   }
-  EXPECT_EQ(status_of(client().Get("/api/line")), 200);
+  EXPECT_TRUE(wait_until([&] { return !database_up(); }, 5));
   EXPECT_EQ(status_of(client().Get("/")), 200);
   cluster("start");
+  EXPECT_TRUE(wait_until(database_up, 10));
   const double back = monotonic_seconds();
   int64_t through = -1;
   EXPECT_TRUE(wait_until([&] { return (through = have_through(send("st-p", 11, 20))) == 20; }, 10));
@@ -419,6 +431,14 @@ TEST_P(LineApi, PostgresqlStoppedMidWayThenBack) {
   EXPECT_EQ(psql("SELECT COUNT(*), COUNT(DISTINCT run_id) FROM orva_runs WHERE station = 'st-p'"),
             "20|20");
   EXPECT_EQ(psql("SELECT MAX(version) FROM orva_schema"), "1");
+  line_->send_signal(SIGTERM);
+  EXPECT_EQ(line_->finish(10), 0);
+  const std::string said = line_->err();
+  EXPECT_EQ(lines_with(said, "orvaload-line: the line's database is down: "), 1u) << said;
+  EXPECT_EQ(lines_with(said, "orvaload-line: the line's database is back"), 1u) << said;
+  start();
+  EXPECT_EQ(have_through(send("st-p", 1, 20)), 20);
+  EXPECT_EQ(line_->err().find("NOTICE"), std::string::npos) << line_->err();
 }
 
 // A real station reporting to the line, against simulated controllers: its
@@ -581,6 +601,125 @@ TEST_P(LineApi, ALineThatLostTheStationsRowsGetsThemAgainAtTheNextHeartbeat) {
 
 INSTANTIATE_TEST_SUITE_P(Engines, LineApi, ::testing::Values("sqlite", "postgresql"),
                          [](const auto& info) { return info.param; });
+
+// The line over HTTPS: TLS 1.2 and 1.3, HSTS on every answer, files that do
+// not fit refused at start, and a certificate renewed in place taken on
+// SIGHUP for the connections that follow.
+TEST(LineHttps, ServesTlsAndTakesARenewedCertificateOnSighup) {
+  TestCa ca("/tmp/orva-line-tls-" + std::to_string(getpid()));
+  ASSERT_EQ(ca.prepare(), "");
+  ASSERT_EQ(ca.issue("line"), "");
+  ASSERT_EQ(ca.issue("renewed", "renewed.localhost"), "");
+  const std::string db = "sqlite:" + ca.dir() + "/line.db";
+  const auto start = [&](ChildProcess* line, const std::string& cert, const std::string& key) {
+    return line->start({ORVALOAD_LINE, "--serve", "127.0.0.1:0", "--db", db, "--tls-cert", cert,
+                        "--tls-key", key});
+  };
+
+  // The key of another certificate, and a key others may read, are refused.
+  ChildProcess mismatched;
+  ASSERT_TRUE(start(&mismatched, ca.cert("line"), ca.key("renewed")));
+  EXPECT_EQ(mismatched.finish(10), 2);
+  EXPECT_NE(mismatched.err().find("is not the key of the certificate"), std::string::npos)
+      << mismatched.err();
+  std::filesystem::copy_file(ca.key("line"), ca.dir() + "/open.key");
+  chmod((ca.dir() + "/open.key").c_str(), 0644);
+  ChildProcess open_key;
+  ASSERT_TRUE(start(&open_key, ca.cert("line"), ca.dir() + "/open.key"));
+  EXPECT_EQ(open_key.finish(10), 2);
+  EXPECT_NE(open_key.err().find("chmod 600"), std::string::npos) << open_key.err();
+
+  const std::string cert = ca.dir() + "/serving.pem";
+  const std::string key = ca.dir() + "/serving.key";
+  std::filesystem::copy_file(ca.cert("line"), cert);
+  std::filesystem::copy_file(ca.key("line"), key);
+  ChildProcess line;
+  ASSERT_TRUE(start(&line, cert, key));
+  ASSERT_TRUE(line.wait_for_output("; Ctrl-C ends it", START_S)) << line.err();
+  const std::string& out = line.out();
+  ASSERT_NE(out.find("at https://127.0.0.1:"), std::string::npos) << out;
+  const int port = std::stoi(out.substr(out.find(':', out.find("https://") + 8) + 1));
+
+  httplib::SSLClient client("127.0.0.1", port);
+  client.set_ca_cert_path(ca.cafile().c_str());
+  client.enable_server_certificate_verification(true);
+  const auto answer = client.Get("/api/line");
+  ASSERT_EQ(status_of(answer), 200);
+  EXPECT_EQ(answer->get_header_value("Strict-Transport-Security"), "max-age=31536000");
+  httplib::Client plain("127.0.0.1", port);
+  plain.set_read_timeout(5, 0);
+  EXPECT_EQ(status_of(plain.Get("/api/line")), 0) << "plain HTTP gets no answer";
+
+  // The subject of the certificate the line serves, by openssl's client,
+  // which also tells the protocol versions apart.
+  const auto served = [&](const char* version) {
+    ChildProcess probe;
+    probe.start({"/bin/sh", "-c",
+                 "openssl s_client " + std::string(version) +
+                     " -connect 127.0.0.1:" + std::to_string(port) + " -CAfile " + ca.cafile() +
+                     " </dev/null 2>/dev/null | sed -n 's/^subject=.*CN *= *//p'"});
+    probe.finish(20);
+    std::string name = probe.out();
+    while (!name.empty() && name.back() == '\n') name.pop_back();
+    return name;
+  };
+  EXPECT_EQ(served("-tls1_2"), "localhost");
+  EXPECT_EQ(served("-tls1_3"), "localhost");
+
+  std::filesystem::copy_file(ca.cert("renewed"), cert,
+                             std::filesystem::copy_options::overwrite_existing);
+  std::filesystem::copy_file(ca.key("renewed"), key,
+                             std::filesystem::copy_options::overwrite_existing);
+  line.send_signal(SIGHUP);
+  EXPECT_TRUE(wait_until([&] { return served("-tls1_3") == "renewed.localhost"; }, 5));
+  line.send_signal(SIGTERM);
+  EXPECT_EQ(line.finish(10), 0) << line.err();
+}
+
+// Options the line cannot use end it at once with one line that says what to
+// do (status 2); an address in use ends it (status 3) before it has touched
+// its database or broker; an SQLite file's folder is made, the file its
+// user's alone.
+TEST(LineOptions, ARefusedOptionIsOneLineAndNothingIsTouched) {
+  const std::string folder = "/tmp/orva-line-options-" + std::to_string(getpid());
+  const auto refused = [](std::vector<std::string> args, int status, const std::string& says) {
+    args.insert(args.begin(), ORVALOAD_LINE);
+    ChildProcess line;
+    ASSERT_TRUE(line.start(args));
+    EXPECT_EQ(line.finish(10), status) << line.err();
+    EXPECT_EQ(line.err().rfind("orvaload-line: ", 0), 0u) << line.err();
+    EXPECT_NE(line.err().find(says), std::string::npos) << line.err();
+  };
+  for (const char* db : {"plain.db", "mysql://orva@db/orva", "sqlite:"}) {
+    refused({"--serve", "0", "--db", db}, 2, ": --db ");
+  }
+  refused({"--serve", "0", "--db", "sqlite:" + folder + "/x.db", "--mqtt", "mqtts://h",
+           "--mqtt-cafile", folder + "/none.pem"},
+          2, "cannot read the CA file " + folder + "/none.pem (--mqtt-cafile): No such file");
+  refused({"--serve", "0.0.0.0:0", "--token-file", folder + "/none.token"}, 2,
+          "cannot read the token file " + folder + "/none.token: No such file");
+  refused({"--serve", "0.0.0.0:0"}, 2, "needs --token-file");
+  refused({"--serve", "0", "--offline-after", "0"}, 2, "--offline-after");
+
+  ChildProcess first;
+  ASSERT_TRUE(first.start({ORVALOAD_LINE, "--serve", "localhost:0", "--db",
+                           "sqlite:" + folder + "/made/for/it/line.db"}));
+  ASSERT_TRUE(first.wait_for_output("; Ctrl-C ends it", START_S)) << first.err();
+  const std::string& out = first.out();
+  const std::string port = out.substr(out.find(':', out.find("http://") + 7) + 1);
+  struct stat made {};
+  ASSERT_EQ(stat((folder + "/made/for/it/line.db").c_str(), &made), 0);
+  EXPECT_EQ(made.st_mode & 0777, 0600u);
+  // Nothing listens on port 1: a line that tried it would say so first.
+  const double began = monotonic_seconds();
+  refused({"--serve", "127.0.0.1:" + std::to_string(std::stoi(port)), "--db",
+           "postgresql://orva@127.0.0.1:1/orva", "--mqtt", "mqtt://127.0.0.1:1"},
+          3, "cannot listen on 127.0.0.1:");
+  EXPECT_LT(monotonic_seconds() - began, 2.0);
+  first.send_signal(SIGTERM);
+  EXPECT_EQ(first.finish(10), 0);
+  std::filesystem::remove_all(folder);
+}
 
 namespace {
 

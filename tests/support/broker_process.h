@@ -17,34 +17,25 @@
 #include <string>
 
 #include "tests/support/child_process.h"
+#include "tests/support/test_ca.h"
 
 class BrokerProcess {
 public:
   static constexpr const char* USER = "plant";
   static constexpr const char* PASSWORD = "broker-secret-7Qx";
 
-  BrokerProcess() : dir_("/tmp/orva-broker-" + std::to_string(getpid())) {}
-  ~BrokerProcess() {
-    stop();
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
+  BrokerProcess() : dir_("/tmp/orva-broker-" + std::to_string(getpid())), ca_(dir_) {}
+  ~BrokerProcess() { stop(); }
 
   // Makes the password file, the CA and the certificate; "" or what failed.
   std::string prepare() {
-    std::filesystem::create_directories(dir_);
-    const std::string script =
-        "set -e; cd '" + dir_ + "'; umask 077; mosquitto_passwd -c -b passwd " + USER + " " +
-        PASSWORD +
-        "; openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
-        "-subj /CN=orva-test-ca -keyout ca.key -out ca.pem 2>/dev/null"
-        "; openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes "
-        "-subj /CN=localhost -keyout server.key -out server.csr 2>/dev/null"
-        "; printf 'subjectAltName=DNS:localhost,IP:127.0.0.1\\n' > san.cnf"
-        "; openssl x509 -req -in server.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 "
-        "-extfile san.cnf -out server.pem 2>/dev/null";
+    std::string failed = ca_.prepare();
+    if (failed.empty()) failed = ca_.issue("server");
+    if (!failed.empty()) return "making the broker's CA failed: " + failed;
     ChildProcess make;
-    if (!make.start({"/bin/sh", "-c", script})) return "cannot run /bin/sh";
+    if (!make.start({"/usr/bin/mosquitto_passwd", "-c", "-b", dir_ + "/passwd", USER, PASSWORD})) {
+      return "cannot run mosquitto_passwd";
+    }
     if (make.finish(60) != 0) return "making the broker's files failed: " + make.err();
     plain_port_ = free_port();
     tls_port_ = free_port();
@@ -77,7 +68,7 @@ public:
   int plain_port() const { return plain_port_; }
   int tls_port() const { return tls_port_; }
   std::string dir() const { return dir_; }
-  std::string cafile() const { return dir_ + "/ca.pem"; }
+  std::string cafile() const { return ca_.cafile(); }
   std::string log() const { return process_ ? process_->err() : ""; }
 
   // A password file for a client of ours, its owner's alone.
@@ -120,6 +111,7 @@ private:
   }
 
   const std::string dir_;
+  TestCa ca_; // the folder is the CA's: it goes with it
   int plain_port_ = 0;
   int tls_port_ = 0;
   std::unique_ptr<ChildProcess> process_;
