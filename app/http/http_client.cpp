@@ -51,7 +51,8 @@ struct HttpClient::Impl {
     if (open) return send(socket, request);
     stage = Stage::resolving;
     resolver.async_resolve(host, port, tcp::resolver::numeric_service,
-                           [this, &request](beast::error_code ec, tcp::resolver::results_type found) {
+                           [this, &request](beast::error_code ec,
+                                            tcp::resolver::results_type found) {
                              if (ec) return done(ec);
                              stage = Stage::connecting;
                              asio::async_connect(socket, found,
