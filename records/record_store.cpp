@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <cstdio>
+#include <initializer_list>
 #include <mutex>
 #include <random>
 
@@ -166,6 +167,34 @@ private:
 StoreResult read_failure(const std::string& path, sqlite3* db, int code) {
   return {StoreStatus::cannot_open,
           "the record store " + path + " cannot be read: " + sqlite_reason(db, code)};
+}
+
+// Runs each statement with ?1 the line, ?2 the station and ?3 `number`;
+// SQLITE_DONE once all ran, else the failure's code.
+int run_for_station(sqlite3* db, std::initializer_list<const char*> sqls, const std::string& line,
+                    const std::string& station, int64_t number) {
+  for (const char* sql : sqls) {
+    Statement write(db, sql);
+    if (!write.ok()) return write.code();
+    write.text(1, line);
+    write.text(2, station);
+    write.number(3, number);
+    const int code = write.step();
+    if (code != SQLITE_DONE) return code;
+  }
+  return SQLITE_DONE;
+}
+
+// The line's mark for the station, 0 before the first: SQLITE_OK, or the
+// failure's code.
+int read_mark(sqlite3* db, const std::string& line, const std::string& station, int64_t* mark) {
+  Statement read(db, "SELECT have_through FROM line_sync WHERE line = ?1 AND station = ?2");
+  if (!read.ok()) return read.code();
+  read.text(1, line);
+  read.text(2, station);
+  const int code = read.step();
+  *mark = code == SQLITE_ROW ? read.column_number(0) : 0;
+  return code == SQLITE_ROW || code == SQLITE_DONE ? SQLITE_OK : code;
 }
 
 StoreResult write_failure(const std::string& path, sqlite3* db, int code) {
@@ -474,15 +503,9 @@ StoreResult RecordStore::holds_station(const std::string& station, bool* holds) 
 StoreResult RecordStore::synced(const std::string& line, const std::string& station,
                                 int64_t* through, std::vector<int64_t>* above) const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
-  *through = 0;
   above->clear();
-  Statement mark(impl_->db, "SELECT have_through FROM line_sync WHERE line = ?1 AND station = ?2");
-  if (!mark.ok()) return read_failure(path_, impl_->db, mark.code());
-  mark.text(1, line);
-  mark.text(2, station);
-  int code = mark.step();
-  if (code == SQLITE_ROW) *through = mark.column_number(0);
-  else if (code != SQLITE_DONE) return read_failure(path_, impl_->db, code);
+  int code = read_mark(impl_->db, line, station, through);
+  if (code != SQLITE_OK) return read_failure(path_, impl_->db, code);
   Statement acked(impl_->db, "SELECT station_seq FROM line_acked WHERE line = ?1 AND"
                              " station = ?2 ORDER BY station_seq");
   if (!acked.ok()) return read_failure(path_, impl_->db, acked.code());
@@ -501,27 +524,17 @@ StoreResult RecordStore::mark_synced(const std::string& line, const std::string&
   if (fail_next_write_.exchange(false)) return failed(SQLITE_FULL);
   Transaction transaction(db);
   if (transaction.begun() != SQLITE_OK) return failed(transaction.begun());
-  int code = SQLITE_OK;
-  for (const int64_t seq : seqs) {
-    Statement insert(db, "INSERT OR IGNORE INTO line_acked (line, station, station_seq)"
-                         " VALUES (?1, ?2, ?3)");
-    if (!insert.ok()) return failed(insert.code());
-    insert.text(1, line);
-    insert.text(2, station);
-    insert.number(3, seq);
-    if ((code = insert.step()) != SQLITE_DONE) return failed(code);
+  int code = SQLITE_DONE;
+  for (size_t i = 0; i < seqs.size() && code == SQLITE_DONE; ++i) {
+    code = run_for_station(db,
+                           {"INSERT OR IGNORE INTO line_acked (line, station, station_seq)"
+                            " VALUES (?1, ?2, ?3)"},
+                           line, station, seqs[i]);
   }
+  if (code != SQLITE_DONE) return failed(code);
   // The mark moves on over every acknowledged row that follows it.
   int64_t mark = 0;
-  {
-    Statement read(db, "SELECT have_through FROM line_sync WHERE line = ?1 AND station = ?2");
-    if (!read.ok()) return failed(read.code());
-    read.text(1, line);
-    read.text(2, station);
-    code = read.step();
-    if (code == SQLITE_ROW) mark = read.column_number(0);
-    else if (code != SQLITE_DONE) return failed(code);
-  }
+  if ((code = read_mark(db, line, station, &mark)) != SQLITE_OK) return failed(code);
   {
     Statement next(db, "SELECT station_seq FROM line_acked WHERE line = ?1 AND station = ?2"
                        " AND station_seq > ?3 ORDER BY station_seq");
@@ -532,18 +545,14 @@ StoreResult RecordStore::mark_synced(const std::string& line, const std::string&
     while ((code = next.step()) == SQLITE_ROW && next.column_number(0) == mark + 1) ++mark;
     if (code != SQLITE_ROW && code != SQLITE_DONE) return failed(code);
   }
-  for (const char* sql : {"DELETE FROM line_acked WHERE line = ?1 AND station = ?2 AND"
+  code = run_for_station(db,
+                         {"DELETE FROM line_acked WHERE line = ?1 AND station = ?2 AND"
                           " station_seq <= ?3",
                           "INSERT INTO line_sync (line, station, have_through) VALUES (?1, ?2, ?3)"
                           " ON CONFLICT (line, station) DO UPDATE"
-                          " SET have_through = excluded.have_through"}) {
-    Statement write(db, sql);
-    if (!write.ok()) return failed(write.code());
-    write.text(1, line);
-    write.text(2, station);
-    write.number(3, mark);
-    if ((code = write.step()) != SQLITE_DONE) return failed(code);
-  }
+                          " SET have_through = excluded.have_through"},
+                         line, station, mark);
+  if (code != SQLITE_DONE) return failed(code);
   if ((code = transaction.commit()) != SQLITE_OK) return failed(code);
   *through = mark;
   return {};
@@ -557,20 +566,14 @@ StoreResult RecordStore::unmark_synced_after(const std::string& line, const std:
   if (fail_next_write_.exchange(false)) return failed(SQLITE_FULL);
   Transaction transaction(db);
   if (transaction.begun() != SQLITE_OK) return failed(transaction.begun());
-  for (const char* sql : {"UPDATE line_sync SET have_through = MIN(have_through, ?3) WHERE"
-                          " line = ?1 AND station = ?2",
-                          "DELETE FROM line_acked WHERE line = ?1 AND station = ?2 AND"
-                          " station_seq > ?3"}) {
-    Statement write(db, sql);
-    if (!write.ok()) return failed(write.code());
-    write.text(1, line);
-    write.text(2, station);
-    write.number(3, through);
-    const int code = write.step();
-    if (code != SQLITE_DONE) return failed(code);
-  }
-  const int code = transaction.commit();
-  if (code != SQLITE_OK) return failed(code);
+  int code = run_for_station(db,
+                             {"UPDATE line_sync SET have_through = MIN(have_through, ?3) WHERE"
+                              " line = ?1 AND station = ?2",
+                              "DELETE FROM line_acked WHERE line = ?1 AND station = ?2 AND"
+                              " station_seq > ?3"},
+                             line, station, through);
+  if (code != SQLITE_DONE) return failed(code);
+  if ((code = transaction.commit()) != SQLITE_OK) return failed(code);
   return {};
 }
 

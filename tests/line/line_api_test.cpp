@@ -107,6 +107,21 @@ bool wait_until(const std::function<bool()>& done, double limit_s) {
   return false;
 }
 
+// A station named `name` with the one slot `port` and its store at
+// `records`, reporting to the line at `line_port`; the port of its HTTP API,
+// 0 when it did not start.
+int serve_station(ChildProcess* station, const std::string& port, const std::string& records,
+                  const std::string& name, int line_port) {
+  if (!station->start({ORVALOAD_CLI, "--serve", "127.0.0.1:0", "--port", port, "--records", records,
+                       "--station-name", name, "--line",
+                       "http://127.0.0.1:" + std::to_string(line_port)}) ||
+      !station->wait_for_output("/ with slots", START_S)) {
+    return 0;
+  }
+  const std::string& out = station->out();
+  return std::stoi(out.substr(out.find(':', out.find("http://") + 7) + 1));
+}
+
 class LineApi : public ::testing::TestWithParam<std::string> {
 protected:
   void SetUp() override {
@@ -558,12 +573,8 @@ TEST_P(LineApi, ALineThatLostTheStationsRowsGetsThemAgainAtTheNextHeartbeat) {
   ASSERT_TRUE(sim.start({"--image", ORVA_FIRMWARE_FILE, "--runs", "0"}, START_S));
   const std::string records = "/tmp/orva-line-lost-" + std::to_string(getpid()) + ".db";
   ChildProcess station;
-  ASSERT_TRUE(station.start({ORVALOAD_CLI, "--serve", "127.0.0.1:0", "--port", sim.path(),
-                             "--records", records, "--station-name", "st-lost", "--line",
-                             "http://127.0.0.1:" + std::to_string(port_)}));
-  ASSERT_TRUE(station.wait_for_output("/ with slots", START_S)) << station.err();
-  const std::string& out = station.out();
-  const int station_port = std::stoi(out.substr(out.find(':', out.find("http://") + 7) + 1));
+  const int station_port = serve_station(&station, sim.path(), records, "st-lost", port_);
+  ASSERT_NE(station_port, 0) << station.err();
   httplib::Client c("127.0.0.1", station_port);
   for (const char* tag : {"SN-L-1", "SN-L-2"}) {
     ASSERT_EQ(status_of(c.Post("/api/slots/1/run", json{{"tag", tag}}.dump(), "application/json")),
@@ -1008,16 +1019,12 @@ TEST(HostileLine, AFloodOrATrickleLeavesTheStationSmallAndSIGTERMEndsIt) {
     ASSERT_TRUE(sim.start({"--image", ORVA_FIRMWARE_FILE, "--runs", "0"}, START_S));
     const std::string records = "/tmp/orva-line-hostile-" + std::to_string(getpid()) + ".db";
     ChildProcess station;
-    ASSERT_TRUE(station.start({ORVALOAD_CLI, "--serve", "127.0.0.1:0", "--port", sim.path(),
-                               "--records", records, "--station-name", "st-h", "--line",
-                               "http://127.0.0.1:" + std::to_string(line.port())}));
     const double started = monotonic_seconds();
-    ASSERT_TRUE(station.wait_for_output("/ with slots", START_S)) << station.err();
+    const int station_port = serve_station(&station, sim.path(), records, "st-h", line.port());
+    ASSERT_NE(station_port, 0) << station.err();
     // What it holds to begin with (ASan's shadow memory, say).
     const long first_kib = resident_kib(station.pid());
-    const std::string& out = station.out();
-    httplib::Client c("127.0.0.1",
-                      std::stoi(out.substr(out.find(':', out.find("http://") + 7) + 1)));
+    httplib::Client c("127.0.0.1", station_port);
     // A row that waits for the line.
     ASSERT_EQ(status_of(c.Post("/api/slots/1/run", R"({"tag": "SN-H"})", "application/json")), 202);
 
