@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <cstdio>
+#include <functional>
 #include <initializer_list>
 #include <mutex>
 #include <random>
@@ -169,6 +170,11 @@ StoreResult read_failure(const std::string& path, sqlite3* db, int code) {
           "the record store " + path + " cannot be read: " + sqlite_reason(db, code)};
 }
 
+StoreResult write_failure(const std::string& path, sqlite3* db, int code) {
+  return {StoreStatus::cannot_write,
+          "the record store " + path + " cannot be written: " + sqlite_reason(db, code)};
+}
+
 // Runs each statement with ?1 the line, ?2 the station and ?3 `number`;
 // SQLITE_DONE once all ran, else the failure's code.
 int run_for_station(sqlite3* db, std::initializer_list<const char*> sqls, const std::string& line,
@@ -185,6 +191,19 @@ int run_for_station(sqlite3* db, std::initializer_list<const char*> sqls, const 
   return SQLITE_DONE;
 }
 
+// A write in a transaction of its own: `work` gives SQLITE_DONE when all of
+// it went, else the failure's code, and nothing of it is kept.
+StoreResult write_in_transaction(sqlite3* db, const std::string& path, bool fail_now,
+                                 const std::function<int()>& work) {
+  if (fail_now) return write_failure(path, db, SQLITE_FULL);
+  Transaction transaction(db);
+  if (transaction.begun() != SQLITE_OK) return write_failure(path, db, transaction.begun());
+  int code = work();
+  if (code == SQLITE_DONE) code = transaction.commit();
+  if (code != SQLITE_OK) return write_failure(path, db, code);
+  return {};
+}
+
 // The line's mark for the station, 0 before the first: SQLITE_OK, or the
 // failure's code.
 int read_mark(sqlite3* db, const std::string& line, const std::string& station, int64_t* mark) {
@@ -195,11 +214,6 @@ int read_mark(sqlite3* db, const std::string& line, const std::string& station, 
   const int code = read.step();
   *mark = code == SQLITE_ROW ? read.column_number(0) : 0;
   return code == SQLITE_ROW || code == SQLITE_DONE ? SQLITE_OK : code;
-}
-
-StoreResult write_failure(const std::string& path, sqlite3* db, int code) {
-  return {StoreStatus::cannot_write,
-          "the record store " + path + " cannot be written: " + sqlite_reason(db, code)};
 }
 
 // One row of a SELECT of SELECT_COLUMNS.
@@ -520,61 +534,52 @@ StoreResult RecordStore::mark_synced(const std::string& line, const std::string&
                                      const std::vector<int64_t>& seqs, int64_t* through) {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   sqlite3* db = impl_->db;
-  const auto failed = [&](int code) { return write_failure(path_, db, code); };
-  if (fail_next_write_.exchange(false)) return failed(SQLITE_FULL);
-  Transaction transaction(db);
-  if (transaction.begun() != SQLITE_OK) return failed(transaction.begun());
-  int code = SQLITE_DONE;
-  for (size_t i = 0; i < seqs.size() && code == SQLITE_DONE; ++i) {
-    code = run_for_station(db,
-                           {"INSERT OR IGNORE INTO line_acked (line, station, station_seq)"
-                            " VALUES (?1, ?2, ?3)"},
-                           line, station, seqs[i]);
-  }
-  if (code != SQLITE_DONE) return failed(code);
-  // The mark moves on over every acknowledged row that follows it.
   int64_t mark = 0;
-  if ((code = read_mark(db, line, station, &mark)) != SQLITE_OK) return failed(code);
-  {
-    Statement next(db, "SELECT station_seq FROM line_acked WHERE line = ?1 AND station = ?2"
-                       " AND station_seq > ?3 ORDER BY station_seq");
-    if (!next.ok()) return failed(next.code());
-    next.text(1, line);
-    next.text(2, station);
-    next.number(3, mark);
-    while ((code = next.step()) == SQLITE_ROW && next.column_number(0) == mark + 1) ++mark;
-    if (code != SQLITE_ROW && code != SQLITE_DONE) return failed(code);
-  }
-  code = run_for_station(db,
-                         {"DELETE FROM line_acked WHERE line = ?1 AND station = ?2 AND"
-                          " station_seq <= ?3",
-                          "INSERT INTO line_sync (line, station, have_through) VALUES (?1, ?2, ?3)"
-                          " ON CONFLICT (line, station) DO UPDATE"
-                          " SET have_through = excluded.have_through"},
-                         line, station, mark);
-  if (code != SQLITE_DONE) return failed(code);
-  if ((code = transaction.commit()) != SQLITE_OK) return failed(code);
-  *through = mark;
-  return {};
+  const StoreResult written =
+      write_in_transaction(db, path_, fail_next_write_.exchange(false), [&] {
+        int code = SQLITE_DONE;
+        for (size_t i = 0; i < seqs.size() && code == SQLITE_DONE; ++i) {
+          code = run_for_station(db,
+                                 {"INSERT OR IGNORE INTO line_acked (line, station, station_seq)"
+                                  " VALUES (?1, ?2, ?3)"},
+                                 line, station, seqs[i]);
+        }
+        if (code != SQLITE_DONE) return code;
+        // The mark moves on over every acknowledged row that follows it.
+        if ((code = read_mark(db, line, station, &mark)) != SQLITE_OK) return code;
+        Statement next(db, "SELECT station_seq FROM line_acked WHERE line = ?1 AND station = ?2"
+                           " AND station_seq > ?3 ORDER BY station_seq");
+        if (!next.ok()) return next.code();
+        next.text(1, line);
+        next.text(2, station);
+        next.number(3, mark);
+        while ((code = next.step()) == SQLITE_ROW && next.column_number(0) == mark + 1) ++mark;
+        if (code != SQLITE_ROW && code != SQLITE_DONE) return code;
+        return run_for_station(
+            db,
+            {"DELETE FROM line_acked WHERE line = ?1 AND station = ?2 AND"
+             " station_seq <= ?3",
+             "INSERT INTO line_sync (line, station, have_through) VALUES (?1, ?2,"
+             " ?3) ON CONFLICT (line, station) DO UPDATE"
+             " SET have_through = excluded.have_through"},
+            line, station, mark);
+      });
+  if (written.ok()) *through = mark;
+  return written;
 }
 
 StoreResult RecordStore::unmark_synced_after(const std::string& line, const std::string& station,
                                              int64_t through) {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   sqlite3* db = impl_->db;
-  const auto failed = [&](int code) { return write_failure(path_, db, code); };
-  if (fail_next_write_.exchange(false)) return failed(SQLITE_FULL);
-  Transaction transaction(db);
-  if (transaction.begun() != SQLITE_OK) return failed(transaction.begun());
-  int code = run_for_station(db,
-                             {"UPDATE line_sync SET have_through = MIN(have_through, ?3) WHERE"
-                              " line = ?1 AND station = ?2",
-                              "DELETE FROM line_acked WHERE line = ?1 AND station = ?2 AND"
-                              " station_seq > ?3"},
-                             line, station, through);
-  if (code != SQLITE_DONE) return failed(code);
-  if ((code = transaction.commit()) != SQLITE_OK) return failed(code);
-  return {};
+  return write_in_transaction(db, path_, fail_next_write_.exchange(false), [&] {
+    return run_for_station(db,
+                           {"UPDATE line_sync SET have_through = MIN(have_through, ?3) WHERE"
+                            " line = ?1 AND station = ?2",
+                            "DELETE FROM line_acked WHERE line = ?1 AND station = ?2 AND"
+                            " station_seq > ?3"},
+                           line, station, through);
+  });
 }
 
 StoreResult RecordStore::unsynced_rows(const std::string& line, const std::string& station,
