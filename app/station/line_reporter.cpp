@@ -366,6 +366,8 @@ std::vector<std::string> LineReporter::Impl::push_state() {
   }
   const std::string lost = check ? line_check_held(store, setup.url, setup.station, answer) : "";
   std::lock_guard<std::mutex> lock(mutex);
+  // A post the station's end cancelled says nothing of the line.
+  if (stopping) return {};
   state_problem = {};
   if (answer.status != 200) {
     const Failure why = failure_of(answer);
@@ -405,6 +407,7 @@ void LineReporter::Impl::run() {
       lock.unlock();
       const SyncResult result = line_sync_once(store, setup.url, setup.station, post);
       lock.lock();
+      if (stopping) break;
       if (result.step == SyncStep::failed) {
         rows_problem = {result.trouble, result.reason};
         retry_ms = std::min(std::max(retry_ms * 2, 1000), LINE_RETRY_MAX_MS);

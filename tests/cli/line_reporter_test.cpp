@@ -375,6 +375,43 @@ TEST_F(LineReporterTest, ALineThatLostRowsIsToldAtAHeartbeatAndEachChangeIsSaidO
   EXPECT_EQ(unsynced(), 0);
 }
 
+// A line of an earlier version refuses a state that carries the synced
+// mark: the station sends its state without it from then on, and the line
+// shows no trouble for it.
+TEST_F(LineReporterTest, ALineThatDoesNotKnowTheMarkStillGetsTheState) {
+  std::mutex mutex;
+  std::condition_variable changed;
+  int with_mark = 0;
+  int without = 0;
+  const auto post = [&](const std::string& path, const std::string& body) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (path.find("/state") == std::string::npos) return line_(path, body);
+    changed.notify_all();
+    if (nlohmann::json::parse(body).contains("synced_through")) {
+      ++with_mark;
+      return LineAnswer{400, R"({"error": "unknown field 'synced_through'"})", ""};
+    }
+    ++without;
+    return LineAnswer{200, R"({"ok": true})", ""};
+  };
+  std::vector<std::string> said;
+  LineSetup setup{LINE, "", "bench-1", "http://station:8080/", [&](const std::string& text) {
+                    std::lock_guard<std::mutex> lock(mutex);
+                    said.push_back(text);
+                  }};
+  LineReporter line(setup, *store_, post, [] { return nlohmann::ordered_json::array(); });
+  std::unique_lock<std::mutex> lock(mutex);
+  EXPECT_TRUE(changed.wait_for(lock, std::chrono::seconds(2), [&] { return without == 1; }));
+  lock.unlock();
+  line.state_changed(true);
+  lock.lock();
+  EXPECT_TRUE(changed.wait_for(lock, std::chrono::seconds(2), [&] { return without == 2; }));
+  EXPECT_EQ(with_mark, 1) << "asked once";
+  EXPECT_TRUE(said.empty());
+  lock.unlock();
+  EXPECT_EQ(line.status()["trouble"], "none");
+}
+
 TEST(LineUrl, OnlyHttpHostAndPort) {
   std::string host;
   int port = 0;

@@ -1072,6 +1072,8 @@ TEST(HostileLine, AFloodOrATrickleLeavesTheStationSmallAndSIGTERMEndsIt) {
         "orvaload-cli: the line at http://127.0.0.1:" + std::to_string(line.port()) +
         " takes no rows from this station: " + says;
     EXPECT_EQ(lines_with(station.err(), message), 1u) << station.err();
+    EXPECT_EQ(lines_with(station.err(), "orvaload-cli: the line at "), 1u)
+        << "a post cancelled at the end says nothing: " << station.err();
     for (const char* end : {"", "-wal", "-shm"}) std::remove((records + end).c_str());
   }
 }
