@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/access/credentials.h"
 #include "app/cli/cli_commands.h"
 #include "app/cli/cli_options.h"
 #include "app/cli/cli_system.h"
@@ -78,6 +79,12 @@ CliEnding cli_serve(const CliOptions& options, const FirmwareImage& image) {
   // or not.
   const std::string station_name =
       options.station_name.empty() ? run_record_host() : options.station_name;
+  // The line takes the name into its paths, topics and credentials as it is.
+  if (!options.line_url.empty() && !credential_name_is_valid(station_name)) {
+    return {CliStatus::usage, "the station's name '" + station_name +
+                                  "' is not one a line takes: give --station-name NAME, " +
+                                  CREDENTIAL_NAME_RULE};
+  }
   const StoreOpening records = options.records_path.empty()
                                    ? cli_open_station_records(station_name)
                                    : cli_open_records(options.records_path);

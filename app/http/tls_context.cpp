@@ -38,20 +38,21 @@ std::string unreadable(const char* what, const std::string& path) {
 
 std::string tls_server_context(const HttpTlsFiles& files,
                                std::shared_ptr<asio::ssl::context>* made) {
-  for (const auto& [what, path] : {std::make_pair("certificate file", files.cert),
-                                   std::make_pair("key file", files.key)}) {
+  for (const auto& [what, path] :
+       {std::make_pair("certificate file", files.cert), std::make_pair("key file", files.key)}) {
     const std::string problem = unreadable(what, path);
     if (!problem.empty()) return problem;
   }
   if (token_file_open_to_others(files.key)) {
     return "the key file " + files.key +
-           " may be read or written by others: make it its owner's alone (chmod 600 " +
-           files.key + ")";
+           " may be read or written by others: make it its owner's alone (chmod 600 " + files.key +
+           ")";
   }
   std::shared_ptr<asio::ssl::context> context = tls_1_2_and_up(asio::ssl::context::tls_server);
   boost::system::error_code ec;
   context->use_certificate_chain_file(files.cert, ec);
-  if (ec) return "the certificate file " + files.cert + " holds no PEM certificate: " + reason_of(ec);
+  if (ec)
+    return "the certificate file " + files.cert + " holds no PEM certificate: " + reason_of(ec);
   context->use_private_key_file(files.key, asio::ssl::context::pem, ec);
   const std::string failed = ec ? reason_of(ec) : "";
   if (failed.find("mismatch") != std::string::npos ||

@@ -3,9 +3,9 @@
 // store itself).
 // Winsock first, as Asio asks; wincrypt.h before OpenSSL's headers, which
 // take back the names it defines (X509_NAME...).
-#include <winsock2.h>
-#include <windows.h>
 #include <wincrypt.h>
+#include <windows.h>
+#include <winsock2.h>
 
 #include "app/http/tls_context.h"
 

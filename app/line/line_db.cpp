@@ -16,6 +16,10 @@ const char SCHEMA[][700] = {
     " UNIQUE (station, station_seq))",
     "CREATE INDEX IF NOT EXISTS orva_runs_tag ON orva_runs (tag)",
     "CREATE INDEX IF NOT EXISTS orva_runs_started_at ON orva_runs (started_at, station_seq)",
+    // Who may report and read: each credential's token kept as its SHA-256
+    // only; a revoked one keeps its row.
+    "CREATE TABLE IF NOT EXISTS orva_credentials (name text PRIMARY KEY, role text NOT NULL,"
+    " token_sha256 text NOT NULL UNIQUE, created_at text NOT NULL, revoked_at text)",
 };
 
 const char COLUMNS[] =
@@ -290,6 +294,55 @@ LineDbResult LineDb::totals(LineTotals* totals) {
   for (const SqlRow& row : rows) {
     if (row.size() != 2 || !row[0]) continue;
     (*row[0] == "ok" ? totals->upgraded : totals->failed) = number_of(row[1]);
+  }
+  return {};
+}
+
+LineDbResult LineDb::credential_add(const CredentialRow& row) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  LineDbResult done = ready();
+  if (!done.ok()) return done;
+  // A revoked name may be given a credential again; a valid one may not.
+  done =
+      run("INSERT INTO orva_credentials (name, role, token_sha256, created_at)"
+          " VALUES ($1, $2, $3, $4) ON CONFLICT (name) DO UPDATE SET role = excluded.role,"
+          " token_sha256 = excluded.token_sha256, created_at = excluded.created_at,"
+          " revoked_at = NULL WHERE orva_credentials.revoked_at IS NOT NULL",
+          {row.name, std::string(role_name(row.role)), row.token_sha256, row.created_at}, nullptr);
+  if (done.ok() && link_->changes() == 0) {
+    return {LineDbStatus::conflict, "'" + row.name + "' has a credential: revoke it first"};
+  }
+  return done;
+}
+
+LineDbResult LineDb::credential_revoke(const std::string& name, const std::string& at) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  LineDbResult done = ready();
+  if (!done.ok()) return done;
+  done = run("UPDATE orva_credentials SET revoked_at = $2 WHERE name = $1 AND revoked_at IS NULL",
+             {name, at}, nullptr);
+  if (done.ok() && link_->changes() == 0) {
+    return {LineDbStatus::conflict, "'" + name + "' has no valid credential"};
+  }
+  return done;
+}
+
+LineDbResult LineDb::credentials(std::vector<CredentialRow>* rows) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const LineDbResult up = ready();
+  if (!up.ok()) return up;
+  std::vector<SqlRow> found;
+  const LineDbResult read = run("SELECT name, role, token_sha256, created_at, revoked_at"
+                                " FROM orva_credentials ORDER BY name",
+                                {}, &found);
+  if (!read.ok()) return read;
+  rows->clear();
+  for (const SqlRow& cells : found) {
+    if (cells.size() != 5 || !cells[0] || !cells[1] || !cells[2]) continue;
+    const std::optional<Role> role = role_from_name(*cells[1]);
+    if (!role) continue;
+    rows->push_back(
+        CredentialRow{*cells[0], *role, *cells[2], cells[3].value_or(""), cells[4].value_or("")});
   }
   return {};
 }

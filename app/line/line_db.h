@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "app/access/credentials.h"
 #include "records/record_store.h"
 
 // The version of `orva_runs`, kept in the table `orva_schema`.
@@ -94,6 +95,12 @@ public:
   LineDbResult totals(LineTotals* totals);
   // Every station that sent rows.
   LineDbResult stations(std::vector<std::string>* names);
+  // A new credential; `conflict` when the name has a valid one.
+  LineDbResult credential_add(const CredentialRow& row);
+  // Revokes the name's credential at `at` (UTC); `conflict` when it has none.
+  LineDbResult credential_revoke(const std::string& name, const std::string& at);
+  // Every credential, revoked ones too, by name.
+  LineDbResult credentials(std::vector<CredentialRow>* rows);
   // A statement that does nothing, so that a database that went away (or
   // came back) is noticed while no station sends rows.
   LineDbResult ping();

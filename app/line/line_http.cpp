@@ -49,39 +49,76 @@ HttpAnswer reply(const LineReply& r) {
   return answer;
 }
 
+// Who may: the page is for anyone (it asks for a credential itself); the
+// line's state, events and records for viewers; a station's reports for
+// that station's credential.
+bool reads(Action action) {
+  return action == Action::line || action == Action::events || action == Action::records ||
+         action == Action::records_csv;
+}
+
 // The answers, on the face's handler threads.
 class LineRoutes {
 public:
-  LineRoutes(Line& l, std::string t) : line(l), token(std::move(t)) {}
+  LineRoutes(Line& l, const Credentials& c) : line(l), credentials(c) {}
 
   std::optional<HttpAnswer> check(const HttpRequest& head) const;
   HttpAnswer answer(const HttpRequest& req);
 
 private:
   HttpAnswer records(const HttpRequest& req, bool csv);
+  std::optional<HttpAnswer> refused_access(const Route& route, const HttpRequest& head) const;
 
   Line& line;
-  const std::string token;
+  const Credentials& credentials;
 };
 
-std::optional<HttpAnswer> LineRoutes::check(const HttpRequest& head) const {
-  const Route route = route_of(head.path);
-  // The page asks for the token itself.
-  if (!token.empty() && route.action != Action::page &&
-      !http_bearer_matches(head.header("Authorization"), token)) {
-    HttpAnswer refusal = http_error(401, "this line needs its token: Authorization: Bearer TOKEN");
+std::optional<HttpAnswer> LineRoutes::refused_access(const Route& route,
+                                                     const HttpRequest& head) const {
+  if (route.action == Action::page) return std::nullopt;
+  const AuthResult who = credentials.identify(head.header("Authorization"));
+  // A line without an admin token (on a loopback address) is open to
+  // requests that name no credential, as it always was.
+  if (who.status == AuthStatus::none && !credentials.has_admin()) return std::nullopt;
+  if (who.status != AuthStatus::ok) {
+    HttpAnswer refusal =
+        http_error(401,
+                   who.status == AuthStatus::none
+                       ? "this line needs a credential: Authorization: Bearer TOKEN"
+                       : "this line knows no such credential (revoked, or never made): ask the "
+                         "line's admin for one (orvaload-line credential add)");
     refusal.headers.emplace_back("WWW-Authenticate", "Bearer realm=\"orvaload line\"");
     return refusal;
   }
+  const Identity& id = who.who;
+  if (id.role == Role::admin) return std::nullopt;
+  if (reads(route.action)) {
+    if (id.role == Role::viewer) return std::nullopt;
+    return http_error(403, "the " + std::string(role_name(id.role)) + " credential '" + id.name +
+                               "' may not read the line: a viewer credential may");
+  }
+  if (id.role != Role::station) {
+    return http_error(403, "the " + std::string(role_name(id.role)) + " credential '" + id.name +
+                               "' may not report for a station");
+  }
+  if (route.station != id.name) {
+    return http_error(403, "the credential of station '" + id.name +
+                               "' reports for that station only, not for '" + route.station + "'");
+  }
+  return std::nullopt;
+}
+
+std::optional<HttpAnswer> LineRoutes::check(const HttpRequest& head) const {
+  const Route route = route_of(head.path);
+  if (std::optional<HttpAnswer> refusal = refused_access(route, head)) return refusal;
   if (route.action == Action::none) return http_error(404, "no such path: " + head.path);
   if ((head.method != "GET" && head.method != "POST") || (head.method == "POST") != route.post) {
     HttpAnswer refusal = http_error(405, head.method + " is not served at " + head.path);
     refusal.headers.emplace_back("Allow", route.post ? "POST" : "GET, HEAD");
     return refusal;
   }
-  if (route.post && !line_station_name_is_valid(route.station)) {
-    return http_error(404, "a station's name is printable ASCII without '/', 1 to " +
-                               std::to_string(LINE_NAME_MAX) + " characters");
+  if (route.post && !credential_name_is_valid(route.station)) {
+    return http_error(404, std::string("a station's name on the line is ") + CREDENTIAL_NAME_RULE);
   }
   return std::nullopt;
 }
@@ -122,8 +159,8 @@ HttpAnswer LineRoutes::records(const HttpRequest& req, bool csv) {
 
 } // namespace
 
-HttpSite line_site(Line& line, const std::string& token) {
-  auto routes = std::make_shared<LineRoutes>(line, token);
+HttpSite line_site(Line& line, const Credentials& credentials) {
+  auto routes = std::make_shared<LineRoutes>(line, credentials);
   HttpSite site;
   site.name = "line";
   site.check = [routes](const HttpRequest& head) { return routes->check(head); };

@@ -4,12 +4,15 @@
 
 #include <string>
 
+#include "app/access/credentials.h"
 #include "app/http/http_face.h"
 #include "app/line/line.h"
 
 // A record batch of LINE_BATCH_MAX rows fits with room to spare.
 constexpr size_t LINE_BODY_LIMIT = 1024 * 1024;
 
-// The routes of `line`; `token` empty: no token asked. The site refers to
-// `line`, which must outlive the server.
-HttpSite line_site(Line& line, const std::string& token);
+// The routes of `line`, each allowed to the credentials of its role (see
+// app/access/credentials.h); without an admin token, requests that name no
+// credential are let through (a line on a loopback address). The site refers
+// to `line` and `credentials`, which must outlive the server.
+HttpSite line_site(Line& line, const Credentials& credentials);

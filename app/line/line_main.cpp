@@ -19,6 +19,7 @@
 
 #include "app/http/token_file.h"
 #include "app/line/line.h"
+#include "app/line/line_console.h"
 #include "app/line/line_db.h"
 #include "app/line/line_http.h"
 #include "app/line/line_mqtt.h"
@@ -35,8 +36,13 @@ constexpr auto DB_LOOK = std::chrono::milliseconds(2000);
 constexpr int OFFLINE_S_MAX = 3600;
 
 const char* const FOOTER =
+    "Without --token-file (on a loopback address) requests that name no credential\n"
+    "are served. Give each station its own credential (credential add station NAME)\n"
+    "and each screen that shows the line a viewer's.\n"
+    "\n"
     "Exit status:\n"
-    "  0  ended by Ctrl-C or SIGTERM\n"
+    "  0  ended by Ctrl-C or SIGTERM; a command done\n"
+    "  1  a command refused (the reason on standard error)\n"
     "  2  a wrong option, a token, password or CA file that cannot be used, a database\n"
     "     URL that is not one, a database whose schema is newer than this program's\n"
     "  3  the address cannot be listened on (another program holds it)";
@@ -157,10 +163,10 @@ int main(int argc, char** argv) {
   app.set_version_flag("-V,--version", ORVA_VERSION_TEXT, "Print the version and exit");
   app.add_option("--serve", options.serve,
                  "Listen on [ADDRESS:]PORT (127.0.0.1 when no address is given)")
-      ->type_name("[ADDRESS:]PORT")
-      ->required();
+      ->type_name("[ADDRESS:]PORT");
   app.add_option("--token-file", options.token_file,
-                 "Ask every request but the page for the token in FILE")
+                 "The admin's token is in FILE: every request but the page must then carry a "
+                 "credential")
       ->type_name("FILE");
   app.add_option("--db", options.db,
                  "postgresql://USER@HOST/DATABASE (any libpq connection string) or sqlite:FILE "
@@ -192,10 +198,25 @@ int main(int argc, char** argv) {
   app.add_option("--mqtt-cafile", options.mqtt_cafile,
                  "Trust the mqtts:// broker's certificate by this CA (default: the system's)")
       ->type_name("FILE");
+  LineCommand command;
+  line_commands_add(app, &command);
+  app.require_subcommand(0, 1);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     return app.exit(e) == 0 ? 0 : EXIT_USAGE;
+  }
+  if (!command.what.empty()) {
+    if (!options.serve.empty())
+      return fail(EXIT_USAGE, "--serve and " + command.what + " do not go together");
+    std::string url;
+    const std::string bad_db = database_url(options.db, &url);
+    if (!bad_db.empty()) return fail(EXIT_USAGE, bad_db);
+    return line_command_run(command, *LineDb::open(url), std::cout, std::cerr);
+  }
+  if (options.serve.empty()) {
+    return fail(EXIT_USAGE, "give --serve [ADDRESS:]PORT to serve the line, or a command "
+                            "(credential); run with --help for more");
   }
 
   HttpAddress address;
@@ -226,7 +247,9 @@ int main(int argc, char** argv) {
   Line line(options.line_name, *db, options.offline_s * 1000);
   line.on_note(
       [](const std::string& text) { std::cerr << "orvaload-line: " << text << std::endl; });
-  HttpServer server(address, line_site(line, token.token));
+  Credentials credentials;
+  credentials.set_admin_token(token.token);
+  HttpServer server(address, line_site(line, credentials));
   if (!options.tls_cert.empty()) {
     const std::string refused = server.use_tls({options.tls_cert, options.tls_key});
     if (!refused.empty()) return fail(EXIT_USAGE, refused);
@@ -252,6 +275,14 @@ int main(int argc, char** argv) {
     line.watch(mqtt.get());
   }
   line.load_known();
+  // The stations' and viewers' credentials, read again with every look at
+  // the database: one made or revoked on the line's machine counts within
+  // DB_LOOK.
+  const auto read_credentials = [&db, &credentials] {
+    std::vector<CredentialRow> rows;
+    if (db->credentials(&rows).ok()) credentials.replace(rows);
+  };
+  read_credentials();
 
   struct sigaction action {};
   action.sa_handler = on_signal;
@@ -278,6 +309,7 @@ int main(int argc, char** argv) {
     while (!ending) {
       lock.unlock();
       line.check_database();
+      read_credentials();
       lock.lock();
       db_look_wake.wait_for(lock, DB_LOOK, [&] { return ending; });
     }

@@ -83,6 +83,16 @@ size_t lines_with(const std::string& out, const std::string& prefix) {
   return n;
 }
 
+// 64 hex digits of a token's SHA-256, as the line keeps it.
+std::string credential_hash(const std::string& token) {
+  ChildProcess run;
+  run.start({"/bin/sh", "-c", "printf %s '" + token + "' | sha256sum | cut -c1-64"});
+  run.finish(10);
+  std::string out = run.out();
+  while (!out.empty() && out.back() == '\n') out.pop_back();
+  return out;
+}
+
 int status_of(const httplib::Result& result) {
   return result ? result->status : 0;
 }
@@ -133,7 +143,8 @@ protected:
     }
     if (GetParam() == "postgresql") {
       db_ = "postgresql://";
-      psql("DROP TABLE IF EXISTS orva_runs; DROP TABLE IF EXISTS orva_schema");
+      psql("DROP TABLE IF EXISTS orva_runs; DROP TABLE IF EXISTS orva_schema;"
+           " DROP TABLE IF EXISTS orva_credentials");
     } else {
       db_ = "sqlite:" + sqlite_path_;
     }
@@ -145,11 +156,19 @@ protected:
     for (const char* end : {"", "-wal", "-shm"}) std::remove((sqlite_path_ + end).c_str());
   }
 
-  void start() {
+  void start(const std::vector<std::string>& more = {}) {
     line_ = std::make_unique<ChildProcess>();
-    ASSERT_TRUE(
-        line_->start({ORVALOAD_LINE, "--serve", "127.0.0.1:" + std::to_string(port_), "--db", db_,
-                      "--line-name", "L1", "--offline-after", std::to_string(OFFLINE_S)}));
+    std::vector<std::string> args{ORVALOAD_LINE,
+                                  "--serve",
+                                  "127.0.0.1:" + std::to_string(port_),
+                                  "--db",
+                                  db_,
+                                  "--line-name",
+                                  "L1",
+                                  "--offline-after",
+                                  std::to_string(OFFLINE_S)};
+    args.insert(args.end(), more.begin(), more.end());
+    ASSERT_TRUE(line_->start(args));
     ASSERT_TRUE(line_->wait_for_output("; Ctrl-C ends it", START_S)) << line_->err();
     const std::string& out = line_->out();
     const size_t colon = out.find(':', out.find("http://") + 7);
@@ -415,6 +434,87 @@ TEST_P(LineApi, AKilledLineServerLosesNothingAndStoresNothingTwice) {
   }
   EXPECT_EQ(through, ROWS);
   EXPECT_EQ(run_ids("st-k").size(), static_cast<size_t>(ROWS));
+}
+
+// Each credential does what its role allows and no more: a viewer reads and
+// posts nothing; a station reports for its own name only and reads nothing;
+// the admin's token (--token-file) does everything; no credential, an
+// unknown or a revoked one gets 401. The database keeps no token, only its
+// hash, and names are checked where credentials are made.
+TEST_P(LineApi, EachCredentialDoesWhatItsRoleAllows) {
+  const auto command = [&](std::vector<std::string> args, int status = 0) {
+    args.insert(args.begin(), {ORVALOAD_LINE, "--db", db_});
+    ChildProcess run;
+    EXPECT_TRUE(run.start(args));
+    EXPECT_EQ(run.finish(30), status) << run.err();
+    std::string out = run.out();
+    while (!out.empty() && out.back() == '\n') out.pop_back();
+    return out;
+  };
+  const std::string station_token = command({"credential", "add", "station", "st-a"});
+  const std::string viewer_token = command({"credential", "add", "viewer", "hall-screen"});
+  EXPECT_EQ(station_token.size(), 64u);
+  command({"credential", "add", "station", "st-a"}, 1);
+  for (const char* bad : {"a+b", "a#b", ".a", "a/b", "a b"}) {
+    command({"credential", "add", "station", bad}, 1);
+  }
+  command({"credential", "add", "admin", "boss"}, 1);
+
+  const std::string admin_token = "admin-" + std::string(40, 'a') + "0123456789";
+  const std::string token_file = "/tmp/orva-line-admin-" + std::to_string(getpid());
+  std::ofstream(token_file) << admin_token << "\n";
+  chmod(token_file.c_str(), 0600);
+  line_->send_signal(SIGTERM);
+  ASSERT_EQ(line_->finish(10), 0);
+  start({"--token-file", token_file});
+  std::remove(token_file.c_str());
+
+  const auto as = [&](const std::string& token, const std::string& method, const std::string& path,
+                      const std::string& body = "") {
+    httplib::Client c = client();
+    httplib::Headers headers;
+    if (!token.empty()) headers.emplace("Authorization", "Bearer " + token);
+    return status_of(method == "GET" ? c.Get(path.c_str(), headers)
+                                     : c.Post(path.c_str(), headers, body, "application/json"));
+  };
+  const std::string rows = batch("st-a", 1, 2).dump();
+  const std::string state = R"({"slots": []})";
+  EXPECT_EQ(as(viewer_token, "GET", "/api/line"), 200);
+  EXPECT_EQ(as(viewer_token, "GET", "/api/records.csv"), 200);
+  EXPECT_EQ(as(viewer_token, "POST", "/api/stations/st-a/records", rows), 403);
+  EXPECT_EQ(as(viewer_token, "POST", "/api/stations/st-a/state", state), 403);
+  EXPECT_EQ(as(station_token, "POST", "/api/stations/st-a/records", rows), 200);
+  EXPECT_EQ(as(station_token, "POST", "/api/stations/st-a/state", state), 200);
+  EXPECT_EQ(as(station_token, "POST", "/api/stations/st-b/state", state), 403);
+  EXPECT_EQ(as(station_token, "POST", "/api/stations/st-b/records", batch("st-b", 1, 1).dump()),
+            403);
+  EXPECT_EQ(as(station_token, "GET", "/api/records"), 403);
+  EXPECT_EQ(as("", "GET", "/api/line"), 401);
+  EXPECT_EQ(as(std::string(64, '0'), "GET", "/api/line"), 401);
+  EXPECT_EQ(as("", "GET", "/"), 200) << "the page asks for a credential itself";
+  EXPECT_EQ(as(admin_token, "POST", "/api/stations/st-b/state", state), 200);
+  EXPECT_EQ(as(admin_token, "POST", "/api/stations/a+b/state", state), 404)
+      << "no name the line could not put into a topic as it is";
+  EXPECT_EQ(as(admin_token, "GET", "/api/records"), 200);
+
+  const std::string listed = command({"credential", "list"});
+  EXPECT_NE(listed.find("st-a\tstation\tmade "), std::string::npos) << listed;
+  EXPECT_EQ(listed.find(station_token), std::string::npos);
+  if (GetParam() == "postgresql") {
+    EXPECT_EQ(psql("SELECT COUNT(*) FROM orva_credentials WHERE token_sha256 = '" +
+                   credential_hash(station_token) + "'"),
+              "1");
+  } else {
+    std::ifstream file(sqlite_path_, std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(file), {}};
+    EXPECT_EQ(bytes.find(station_token), std::string::npos) << "the token itself is kept nowhere";
+  }
+  command({"credential", "revoke", "st-a"});
+  command({"credential", "revoke", "st-a"}, 1);
+  EXPECT_TRUE(wait_until(
+      [&] { return as(station_token, "POST", "/api/stations/st-a/state", state) == 401; }, 5))
+      << "a revoked credential stops working";
+  EXPECT_EQ(as(viewer_token, "GET", "/api/line"), 200);
 }
 
 // PostgreSQL stopped mid-way: the line keeps answering, refuses batches with

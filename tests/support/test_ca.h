@@ -31,8 +31,8 @@ public:
   std::string issue(const std::string& file, const std::string& host = "localhost") {
     return run("openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj /CN=" +
                host + " -keyout " + file + ".key -out " + file +
-               ".csr 2>/dev/null; printf 'subjectAltName=DNS:" + host +
-               ",IP:127.0.0.1\\n' > " + file + ".cnf; openssl x509 -req -in " + file +
+               ".csr 2>/dev/null; printf 'subjectAltName=DNS:" + host + ",IP:127.0.0.1\\n' > " +
+               file + ".cnf; openssl x509 -req -in " + file +
                ".csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 -extfile " + file +
                ".cnf -out " + file + ".pem 2>/dev/null");
   }

@@ -1,0 +1,32 @@
+// The commands of orvaload-line that the line's machine runs against the
+// line's database instead of serving: whoever may run them there acts as the
+// line's admin. Each prints what it made or found on standard output and
+// its refusal, in one line, on standard error.
+//
+//   orvaload-line [--db URL] credential add station|viewer NAME
+//   orvaload-line [--db URL] credential list
+//   orvaload-line [--db URL] credential revoke NAME
+#pragma once
+
+#include <ostream>
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+#include "app/line/line_db.h"
+
+// Exit statuses of a command, as the man page lists them.
+constexpr int LINE_COMMAND_DONE = 0;
+constexpr int LINE_COMMAND_REFUSED = 1; // the reason on standard error
+
+struct LineCommand {
+  std::string what; // "credential add" and so on; empty: none was given
+  std::string role;
+  std::string name;
+};
+
+// Adds the commands to `app`; the one given is filled into *command.
+void line_commands_add(CLI::App& app, LineCommand* command);
+
+// Runs the command against `db`.
+int line_command_run(const LineCommand& command, LineDb& db, std::ostream& out, std::ostream& err);
