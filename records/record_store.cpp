@@ -3,6 +3,8 @@
 #include <sqlite3.h>
 
 #include <cstdio>
+#include <functional>
+#include <initializer_list>
 #include <mutex>
 #include <random>
 
@@ -43,10 +45,32 @@ const char SCHEMA_REST[] =
     "CREATE INDEX IF NOT EXISTS runs_tag ON runs(tag);"
     "CREATE INDEX IF NOT EXISTS runs_started_at ON runs(started_at, station_seq);"
     "CREATE INDEX IF NOT EXISTS runs_running ON runs(result) WHERE result = 'running';"
-    // How far each line server holds each station's rows.
+    // What each line server acknowledged of each station's rows: every row
+    // up to have_through, and past it the rows in line_acked (they exist
+    // while an earlier run still runs). A row is acknowledged only when the
+    // line answered 200 to a batch that held it.
     "CREATE TABLE IF NOT EXISTS line_sync ("
     " line TEXT NOT NULL, station TEXT NOT NULL, have_through INTEGER NOT NULL,"
-    " PRIMARY KEY (line, station));";
+    " PRIMARY KEY (line, station));"
+    "CREATE TABLE IF NOT EXISTS line_acked ("
+    " line TEXT NOT NULL, station TEXT NOT NULL, station_seq INTEGER NOT NULL,"
+    " PRIMARY KEY (line, station, station_seq)) WITHOUT ROWID;";
+
+// A store of schema 1 or 2 kept in have_through what the line answered,
+// which a line could set past rows it never got; it stays as the mark where
+// it can be true, and comes down to the rows the station had, short of any
+// still running, where it cannot.
+const char FROM_SCHEMA_2[] =
+    "UPDATE line_sync SET have_through = MAX(0, MIN(have_through,"
+    " COALESCE((SELECT MAX(station_seq) FROM runs WHERE runs.station = line_sync.station), 0),"
+    " COALESCE((SELECT MIN(station_seq) - 1 FROM runs WHERE runs.station = line_sync.station"
+    " AND result = 'running'), have_through)));";
+
+// Finished rows of station ?1 that line ?2 has not acknowledged.
+const char UNSYNCED[] =
+    " WHERE station = ?1 AND result <> 'running' AND station_seq > COALESCE((SELECT"
+    " have_through FROM line_sync WHERE line = ?2 AND station = ?1), 0) AND NOT EXISTS (SELECT 1"
+    " FROM line_acked a WHERE a.line = ?2 AND a.station = ?1 AND a.station_seq = runs.station_seq)";
 
 const char INSERT[] =
     "INSERT INTO runs (run_id, station_seq, station, slot, port, usb_location, usb_serial, tag,"
@@ -144,6 +168,52 @@ private:
 StoreResult read_failure(const std::string& path, sqlite3* db, int code) {
   return {StoreStatus::cannot_open,
           "the record store " + path + " cannot be read: " + sqlite_reason(db, code)};
+}
+
+StoreResult write_failure(const std::string& path, sqlite3* db, int code) {
+  return {StoreStatus::cannot_write,
+          "the record store " + path + " cannot be written: " + sqlite_reason(db, code)};
+}
+
+// Runs each statement with ?1 the line, ?2 the station and ?3 `number`;
+// SQLITE_DONE once all ran, else the failure's code.
+int run_for_station(sqlite3* db, std::initializer_list<const char*> sqls, const std::string& line,
+                    const std::string& station, int64_t number) {
+  for (const char* sql : sqls) {
+    Statement write(db, sql);
+    if (!write.ok()) return write.code();
+    write.text(1, line);
+    write.text(2, station);
+    write.number(3, number);
+    const int code = write.step();
+    if (code != SQLITE_DONE) return code;
+  }
+  return SQLITE_DONE;
+}
+
+// A write in a transaction of its own: `work` gives SQLITE_DONE when all of
+// it went, else the failure's code, and nothing of it is kept.
+StoreResult write_in_transaction(sqlite3* db, const std::string& path, bool fail_now,
+                                 const std::function<int()>& work) {
+  if (fail_now) return write_failure(path, db, SQLITE_FULL);
+  Transaction transaction(db);
+  if (transaction.begun() != SQLITE_OK) return write_failure(path, db, transaction.begun());
+  int code = work();
+  if (code == SQLITE_DONE) code = transaction.commit();
+  if (code != SQLITE_OK) return write_failure(path, db, code);
+  return {};
+}
+
+// The line's mark for the station, 0 before the first: SQLITE_OK, or the
+// failure's code.
+int read_mark(sqlite3* db, const std::string& line, const std::string& station, int64_t* mark) {
+  Statement read(db, "SELECT have_through FROM line_sync WHERE line = ?1 AND station = ?2");
+  if (!read.ok()) return read.code();
+  read.text(1, line);
+  read.text(2, station);
+  const int code = read.step();
+  *mark = code == SQLITE_ROW ? read.column_number(0) : 0;
+  return code == SQLITE_ROW || code == SQLITE_DONE ? SQLITE_OK : code;
 }
 
 // One row of a SELECT of SELECT_COLUMNS.
@@ -298,6 +368,9 @@ std::unique_ptr<RecordStore> RecordStore::open(const std::string& path, StoreRes
   code = SQLITE_OK;
   if (version_found == 1) code = exec(db, (runs_table("runs_2") + FROM_SCHEMA_1).c_str());
   if (code == SQLITE_OK) code = exec(db, (runs_table("runs") + SCHEMA_REST).c_str());
+  if (code == SQLITE_OK && version_found >= 1 && version_found <= 2) {
+    code = exec(db, FROM_SCHEMA_2);
+  }
   if (code == SQLITE_OK) {
     code = exec(db, ("PRAGMA user_version=" + std::to_string(RECORD_SCHEMA_VERSION)).c_str());
   }
@@ -441,67 +514,104 @@ StoreResult RecordStore::holds_station(const std::string& station, bool* holds) 
   return {};
 }
 
-StoreResult RecordStore::have_through(const std::string& line, const std::string& station,
-                                      int64_t* seq) const {
+StoreResult RecordStore::synced(const std::string& line, const std::string& station,
+                                int64_t* through, std::vector<int64_t>* above) const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
-  *seq = 0;
-  Statement select(impl_->db,
-                   "SELECT have_through FROM line_sync WHERE line = ?1 AND station = ?2");
-  if (!select.ok()) return read_failure(path_, impl_->db, select.code());
-  select.text(1, line);
-  select.text(2, station);
-  const int code = select.step();
-  if (code == SQLITE_ROW) *seq = select.column_number(0);
-  else if (code != SQLITE_DONE) return read_failure(path_, impl_->db, code);
-  return {};
-}
-
-StoreResult RecordStore::set_have_through(const std::string& line, const std::string& station,
-                                          int64_t seq) {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
-  Statement upsert(impl_->db, "INSERT INTO line_sync (line, station, have_through)"
-                              " VALUES (?1, ?2, ?3) ON CONFLICT (line, station) DO UPDATE"
-                              " SET have_through = excluded.have_through");
-  int code = upsert.ok() ? SQLITE_OK : upsert.code();
-  if (code == SQLITE_OK) {
-    upsert.text(1, line);
-    upsert.text(2, station);
-    upsert.number(3, seq);
-    code = upsert.step();
-  }
-  if (code != SQLITE_DONE) {
-    return {StoreStatus::cannot_write,
-            "the record store " + path_ + " cannot be written: " + sqlite_reason(impl_->db, code)};
-  }
-  return {};
-}
-
-StoreResult RecordStore::finished_after(const std::string& station, int64_t after, size_t limit,
-                                        std::vector<RunRow>* rows) const {
-  std::lock_guard<std::mutex> lock(impl_->mutex);
-  rows->clear();
-  Statement select(impl_->db, (std::string(SELECT_COLUMNS) +
-                               " WHERE station = ?1 AND station_seq > ?2 AND result <> 'running'"
-                               " ORDER BY station_seq LIMIT ?3")
-                                  .c_str());
-  if (!select.ok()) return read_failure(path_, impl_->db, select.code());
-  select.text(1, station);
-  select.number(2, after);
-  select.number(3, static_cast<int64_t>(limit));
-  int code;
-  while ((code = select.step()) == SQLITE_ROW) rows->push_back(row_of(select));
+  above->clear();
+  int code = read_mark(impl_->db, line, station, through);
+  if (code != SQLITE_OK) return read_failure(path_, impl_->db, code);
+  Statement acked(impl_->db, "SELECT station_seq FROM line_acked WHERE line = ?1 AND"
+                             " station = ?2 ORDER BY station_seq");
+  if (!acked.ok()) return read_failure(path_, impl_->db, acked.code());
+  acked.text(1, line);
+  acked.text(2, station);
+  while ((code = acked.step()) == SQLITE_ROW) above->push_back(acked.column_number(0));
   if (code != SQLITE_DONE) return read_failure(path_, impl_->db, code);
   return {};
 }
 
-StoreResult RecordStore::count_after(const std::string& station, int64_t after, int64_t* count,
-                                     std::string* oldest_end) const {
+StoreResult RecordStore::mark_synced(const std::string& line, const std::string& station,
+                                     const std::vector<int64_t>& seqs, int64_t* through) {
   std::lock_guard<std::mutex> lock(impl_->mutex);
-  Statement select(impl_->db, "SELECT COUNT(*), MIN(COALESCE(ended_at, started_at)) FROM runs"
-                              " WHERE station = ?1 AND station_seq > ?2 AND result <> 'running'");
+  sqlite3* db = impl_->db;
+  int64_t mark = 0;
+  const StoreResult written =
+      write_in_transaction(db, path_, fail_next_write_.exchange(false), [&] {
+        int code = SQLITE_DONE;
+        for (size_t i = 0; i < seqs.size() && code == SQLITE_DONE; ++i) {
+          code = run_for_station(db,
+                                 {"INSERT OR IGNORE INTO line_acked (line, station, station_seq)"
+                                  " VALUES (?1, ?2, ?3)"},
+                                 line, station, seqs[i]);
+        }
+        if (code != SQLITE_DONE) return code;
+        // The mark moves on over every acknowledged row that follows it.
+        if ((code = read_mark(db, line, station, &mark)) != SQLITE_OK) return code;
+        Statement next(db, "SELECT station_seq FROM line_acked WHERE line = ?1 AND station = ?2"
+                           " AND station_seq > ?3 ORDER BY station_seq");
+        if (!next.ok()) return next.code();
+        next.text(1, line);
+        next.text(2, station);
+        next.number(3, mark);
+        while ((code = next.step()) == SQLITE_ROW && next.column_number(0) == mark + 1) ++mark;
+        if (code != SQLITE_ROW && code != SQLITE_DONE) return code;
+        return run_for_station(
+            db,
+            {"DELETE FROM line_acked WHERE line = ?1 AND station = ?2 AND"
+             " station_seq <= ?3",
+             "INSERT INTO line_sync (line, station, have_through) VALUES (?1, ?2,"
+             " ?3) ON CONFLICT (line, station) DO UPDATE"
+             " SET have_through = excluded.have_through"},
+            line, station, mark);
+      });
+  if (written.ok()) *through = mark;
+  return written;
+}
+
+StoreResult RecordStore::unmark_synced_after(const std::string& line, const std::string& station,
+                                             int64_t through) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  sqlite3* db = impl_->db;
+  return write_in_transaction(db, path_, fail_next_write_.exchange(false), [&] {
+    return run_for_station(db,
+                           {"UPDATE line_sync SET have_through = MIN(have_through, ?3) WHERE"
+                            " line = ?1 AND station = ?2",
+                            "DELETE FROM line_acked WHERE line = ?1 AND station = ?2 AND"
+                            " station_seq > ?3"},
+                           line, station, through);
+  });
+}
+
+StoreResult RecordStore::unsynced_rows(const std::string& line, const std::string& station,
+                                       size_t limit, std::vector<RunRow>* rows) const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  rows->clear();
+  Statement select(
+      impl_->db,
+      (std::string(SELECT_COLUMNS) + UNSYNCED + " ORDER BY station_seq LIMIT ?3").c_str());
   if (!select.ok()) return read_failure(path_, impl_->db, select.code());
   select.text(1, station);
-  select.number(2, after);
+  select.text(2, line);
+  select.number(3, static_cast<int64_t>(limit));
+  int code;
+  while ((code = select.step()) == SQLITE_ROW) rows->push_back(row_of(select));
+  if (code != SQLITE_DONE) {
+    rows->clear();
+    return read_failure(path_, impl_->db, code);
+  }
+  return {};
+}
+
+StoreResult RecordStore::count_unsynced(const std::string& line, const std::string& station,
+                                        int64_t* count, std::string* oldest_end) const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  Statement select(impl_->db, (std::string("SELECT COUNT(*), MIN(COALESCE(ended_at, started_at))"
+                                           " FROM runs") +
+                               UNSYNCED)
+                                  .c_str());
+  if (!select.ok()) return read_failure(path_, impl_->db, select.code());
+  select.text(1, station);
+  select.text(2, line);
   const int code = select.step();
   if (code != SQLITE_ROW) return read_failure(path_, impl_->db, code);
   *count = select.column_number(0);

@@ -21,7 +21,7 @@
 #include <vector>
 
 // The `runs` table's schema version, kept in PRAGMA user_version.
-constexpr int RECORD_SCHEMA_VERSION = 2;
+constexpr int RECORD_SCHEMA_VERSION = 3;
 // How long a write waits for another process's lock before it fails.
 constexpr int RECORD_BUSY_MS = 2000;
 // The most rows one query returns.
@@ -96,19 +96,27 @@ public:
   // Whether the store holds any run of `station`.
   StoreResult holds_station(const std::string& station, bool* holds) const;
 
-  // What a line server holds of `station`'s rows: every finished row up to
-  // `have_through` (its station_seq). 0 before the first reply.
-  StoreResult have_through(const std::string& line, const std::string& station, int64_t* seq) const;
-  // Sets it to what the line answered: lower too, when a line lost rows and
-  // must be sent them again.
-  StoreResult set_have_through(const std::string& line, const std::string& station, int64_t seq);
-  // Finished rows of `station` past `after`, oldest first, at most `limit`.
-  StoreResult finished_after(const std::string& station, int64_t after, size_t limit,
-                             std::vector<RunRow>* rows) const;
-  // How many finished rows of `station` lie past `after`, and the end time
-  // of the oldest (empty when none).
-  StoreResult count_after(const std::string& station, int64_t after, int64_t* count,
-                          std::string* oldest_end) const;
+  // What the line server `line` acknowledged of `station`'s rows: every row
+  // up to *through (0 before the first), and the rows past it in *above,
+  // ascending.
+  StoreResult synced(const std::string& line, const std::string& station, int64_t* through,
+                     std::vector<int64_t>* above) const;
+  // The line answered 200 to a batch of these rows of `station`, so it
+  // holds each; *through is the mark afterwards.
+  StoreResult mark_synced(const std::string& line, const std::string& station,
+                          const std::vector<int64_t>& seqs, int64_t* through);
+  // The line holds the rows of `station` only up to `through` (it lost the
+  // others): none past it counts as acknowledged any more.
+  StoreResult unmark_synced_after(const std::string& line, const std::string& station,
+                                  int64_t through);
+  // Finished rows of `station` that `line` has not acknowledged, oldest
+  // first, at most `limit`.
+  StoreResult unsynced_rows(const std::string& line, const std::string& station, size_t limit,
+                            std::vector<RunRow>* rows) const;
+  // How many such rows there are, and the end time of the oldest (empty
+  // when none).
+  StoreResult count_unsynced(const std::string& line, const std::string& station, int64_t* count,
+                             std::string* oldest_end) const;
 
   // Test seam: the next write fails as a full disk would.
   void fail_next_write_for_test() { fail_next_write_ = true; }

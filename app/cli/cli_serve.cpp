@@ -157,10 +157,12 @@ CliEnding cli_serve(const CliOptions& options, const FirmwareImage& image) {
   if (!options.line_url.empty()) {
     const std::string page_host = address.host == "0.0.0.0" ? run_record_host() : address.host;
     LineSetup line_setup{options.line_url, line_token.token, setup.rows.station,
-                         scheme + page_host + ":" + std::to_string(server.port()) + "/"};
-    line = std::make_unique<LineReporter>(line_setup, *records.store,
-                                          line_http_post(options.line_url, line_token.token),
-                                          [&station] { return station.line_slots(); });
+                         scheme + page_host + ":" + std::to_string(server.port()) + "/",
+                         [](const std::string& text) { cli_write(stderr, cli_error_line(text)); }};
+    const LineHttp http = line_http(options.line_url, line_token.token);
+    line = std::make_unique<LineReporter>(
+        line_setup, *records.store, http.post, [&station] { return station.line_slots(); },
+        http.cancel);
     cli_write(stdout,
               "reporting to the line at " + options.line_url + " as " + setup.rows.station + "\n");
   }

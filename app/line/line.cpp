@@ -10,13 +10,16 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-const char* const STATE_FIELDS[] = {"page", "slots", "unsynced", "unsynced_oldest_s"};
+const char* const STATE_FIELDS[] = {"page", "slots", "unsynced", "unsynced_oldest_s",
+                                    "synced_through"};
 const char* const SLOT_FIELDS[] = {"slot", "port", "state", "permille", "tag", "last_text"};
 // Slot numbers, and states such as "running" or "not present".
 constexpr int64_t SLOT_MAX = 1024;
 constexpr size_t SLOT_STATE_MAX = 32;
 // A count and an age a station could hold.
 constexpr int64_t COUNT_MAX = 1000000000000LL;
+// A station's row number, as JSON carries it whole.
+constexpr int64_t SEQ_MAX = int64_t{1} << 53;
 
 bool printable(const std::string& text) {
   for (const char c : text) {
@@ -219,8 +222,24 @@ LineReply Line::receive_state(const std::string& station, const std::string& bod
       !(oldest.is_number() && oldest.get<double>() >= 0 && oldest.get<double>() <= COUNT_MAX)) {
     problem = "unsynced_oldest_s is the age in seconds of the oldest unsynced row, or null";
   }
+  const Json mark = state.value("synced_through", Json());
+  if (problem.empty() && !mark.is_null() && !whole_number(mark, 0, SEQ_MAX)) {
+    problem = "synced_through is the station's row number through which it holds every row "
+              "synced, 0 to " +
+              std::to_string(SEQ_MAX);
+  }
   if (!problem.empty()) return line_error(400, problem);
+  take_state(station, state, page, slots, oldest);
+  if (mark.is_null()) return {200, Json{{"ok", true}}};
+  // The station checks its synced mark against the database at every
+  // heartbeat; while the database is down there is nothing to check.
+  int64_t through = 0;
+  if (!db_.held_through(station, &through).ok()) return {200, Json{{"ok", true}}};
+  return {200, Json{{"ok", true}, {"have_through", through}}};
+}
 
+void Line::take_state(const std::string& station, const Json& state, const Json& page,
+                      const Json& slots, const Json& oldest) {
   std::lock_guard<std::mutex> lock(mutex_);
   Station& s = stations_[station];
   heard(&s);
@@ -239,7 +258,6 @@ LineReply Line::receive_state(const std::string& station, const std::string& bod
     publish(Json{{"event", "station"}, {"station", station_json(station, s)}});
     publish(Json{{"event", "totals"}, {"totals", totals_json()}});
   }
-  return {200, Json{{"ok", true}}};
 }
 
 Json Line::station_json(const std::string& name, const Station& s) const {

@@ -63,7 +63,9 @@ public:
   // {"have_through": N}, 400 with nothing stored, 503 while the database is
   // down.
   LineReply receive_rows(const std::string& station, const std::string& body);
-  // The station's live state.
+  // The station's live state; 200 with {"ok": true}, and the station's
+  // have_through beside it when the state carried the station's own synced
+  // mark (synced_through) and the database answers.
   LineReply receive_state(const std::string& station, const std::string& body);
   LineReply state();
   LineReply records(const RecordQuery& query);
@@ -95,6 +97,9 @@ private:
     int64_t have_through = -1; // -1: not known yet
   };
 
+  void take_state(const std::string& station, const nlohmann::ordered_json& state,
+                  const nlohmann::ordered_json& page, const nlohmann::ordered_json& slots,
+                  const nlohmann::ordered_json& oldest);
   nlohmann::ordered_json station_json(const std::string& name, const Station& s) const;
   nlohmann::ordered_json database_json() const;
   nlohmann::ordered_json totals_json() const;

@@ -34,12 +34,17 @@ const char HAVE_THROUGH[] =
     " station_seq >= CAST($2 AS bigint) UNION ALL SELECT CAST($2 AS bigint)) held WHERE NOT EXISTS"
     " (SELECT 1 FROM orva_runs n WHERE n.station = $1 AND n.station_seq = held.s + 1)";
 
-// A row the line holds already, under the same run_id or the same station
-// and number, that is not the row sent.
-const char CLASH[] =
-    "SELECT run_id, station, station_seq FROM orva_runs WHERE (run_id = $1 OR (station = $2 AND"
-    " station_seq = CAST($3 AS bigint))) AND NOT (run_id = $1 AND station = $2 AND"
-    " station_seq = CAST($3 AS bigint)) LIMIT 1";
+// The rows the line holds under a row's run_id or its station and number:
+// SELECT COLUMNS and this.
+const char HELD[] = " FROM orva_runs WHERE run_id = $1 OR (station = $2 AND"
+                    " station_seq = CAST($3 AS bigint))";
+
+// Whether the row numbered $2 of station $1 is still held.
+const char HOLDS[] =
+    "SELECT 1 FROM orva_runs WHERE station = $1 AND station_seq = CAST($2 AS bigint)";
+
+// How much of each value a conflict quotes.
+constexpr size_t QUOTE_MAX = 40;
 
 int64_t number_of(const SqlValue& cell) {
   return cell ? std::stoll(*cell) : 0;
@@ -71,6 +76,34 @@ RunRow row_of(const SqlRow& cells) {
   row.frames = number();
   row.retransmissions = number();
   return row;
+}
+
+// "VALUE", cut short (at a character's start) with "...".
+std::string quoted(const std::string& value) {
+  if (value.size() <= QUOTE_MAX) return "\"" + value + "\"";
+  size_t cut = QUOTE_MAX - 3;
+  while (cut > 0 && (static_cast<unsigned char>(value[cut]) & 0xC0) == 0x80) --cut;
+  return "\"" + value.substr(0, cut) + "...\"";
+}
+
+// Why `sent` is not `held`, column by column; empty when they are equal. A
+// row held under the same number with another run_id (or the other way
+// round) is most likely a station whose store was replaced.
+std::string difference(const RunRow& sent, const RunRow& held) {
+  const std::vector<std::string> a = record_cells(sent);
+  const std::vector<std::string> b = record_cells(held);
+  for (size_t i = 0; i < RECORD_COLUMN_COUNT; ++i) {
+    if (a[i] == b[i]) continue;
+    std::string why = "row " + std::to_string(sent.station_seq) + " of station '" + sent.station +
+                      "' (run " + sent.run_id + "): " + RECORD_COLUMNS[i] +
+                      " differs from the row the line holds (held " + quoted(b[i]) + ", sent " +
+                      quoted(a[i]) + ")";
+    if (i <= 2) {
+      why += ": was the station's record store replaced? Give the station a new --station-name";
+    }
+    return why + "; nothing of this batch is stored";
+  }
+  return "";
 }
 
 } // namespace
@@ -144,6 +177,22 @@ LineDbResult LineDb::ready() {
   return {};
 }
 
+LineDbResult LineDb::held_through(const std::string& station, int64_t* n) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const LineDbResult up = ready();
+  if (!up.ok()) return up;
+  // A database restored from a backup has lost what was known: counted
+  // again from the first row.
+  int64_t& known = known_[station];
+  if (known > 0) {
+    std::vector<SqlRow> found;
+    const LineDbResult read = run(HOLDS, {station, std::to_string(known)}, &found);
+    if (!read.ok()) return read;
+    if (found.empty()) known = 0;
+  }
+  return have_through(station, n);
+}
+
 LineDbResult LineDb::have_through(const std::string& station, int64_t* n) {
   std::vector<SqlRow> rows;
   int64_t& known = known_[station];
@@ -184,18 +233,15 @@ LineDbResult LineDb::store(const std::string& station, const std::vector<RunRow>
       fresh.failed += rows[r].result == "failed";
       new_rows.push_back(r);
     } else if (done.ok()) {
-      // Held already: the same row sent again, or another row under its
-      // run_id or number, which must not be taken for it.
-      std::vector<SqlRow> clash;
-      done = run(CLASH, {rows[r].run_id, station, std::to_string(rows[r].station_seq)}, &clash);
-      if (done.ok() && !clash.empty()) {
-        done = {LineDbStatus::conflict,
-                "row " + std::to_string(rows[r].station_seq) + " of station '" + station +
-                    "' (run " + rows[r].run_id + ") differs from the one the line holds (run " +
-                    clash[0][0].value_or("") + " of '" + clash[0][1].value_or("") + "', row " +
-                    clash[0][2].value_or("") +
-                    "): was the station's record store replaced? Give the station a new "
-                    "--station-name; nothing of this batch is stored"};
+      // Held already: it must be the very row sent, in every column, or a
+      // row sent again could rewrite what happened (or be taken for held).
+      std::vector<SqlRow> held;
+      done = run(std::string("SELECT ") + COLUMNS + HELD,
+                 {rows[r].run_id, station, std::to_string(rows[r].station_seq)}, &held);
+      for (size_t h = 0; done.ok() && h < held.size(); ++h) {
+        if (held[h].size() != RECORD_COLUMN_COUNT) continue;
+        const std::string why = difference(rows[r], row_of(held[h]));
+        if (!why.empty()) done = {LineDbStatus::conflict, why};
       }
     }
   }

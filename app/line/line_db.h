@@ -5,10 +5,11 @@
 // statement with text parameters ($1, $2...) and gives text cells back.
 //
 // Rows are inserted with ON CONFLICT DO NOTHING, so a batch sent twice
-// changes nothing. A database that is down is no failure of the line: a call
-// says `down` with the reason, and the next call after LINE_DB_RETRY_MS
-// tries to connect again (libpq waits at most LINE_DB_CONNECT_S for it).
-// Every call is safe from any thread; they run one at a time.
+// changes nothing; a row already held must equal the row sent, column by
+// column, or the whole batch is refused (conflict). A database that is down is no failure of the
+// line: a call says `down` with the reason, and the next call after LINE_DB_RETRY_MS tries to
+// connect again (libpq waits at most LINE_DB_CONNECT_S for it). Every call is safe from any thread;
+// they run one at a time.
 #pragma once
 
 #include <chrono>
@@ -87,6 +88,9 @@ public:
   LineDbResult store(const std::string& station, const std::vector<RunRow>& rows,
                      const std::string& received_at, int64_t* have_through, LineTotals* added,
                      std::vector<size_t>* fresh);
+  // The highest N such that rows 1 to N of `station` are all held, as the
+  // database holds them now.
+  LineDbResult held_through(const std::string& station, int64_t* have_through);
   LineDbResult query(const RecordFilter& filter, std::vector<RunRow>* rows);
   LineDbResult totals(LineTotals* totals);
   // Every station that sent rows.
@@ -115,7 +119,8 @@ private:
   std::unique_ptr<SqlLink> link_;
   LineDbHealth health_;
   bool schema_ = false;
-  // Per station, an N known held without a gap: rows are never taken away.
+  // Per station, an N known held without a gap: the database takes no row
+  // away, but held_through() checks it again (a restored backup may have).
   std::map<std::string, int64_t> known_;
   std::chrono::steady_clock::time_point next_try_{};
 };

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "app/runs/event_json.h"
@@ -15,6 +16,9 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 using Clock = std::chrono::steady_clock;
+
+// How much of the line's own error text a reason quotes.
+constexpr size_t LINE_ERROR_MAX = 160;
 
 // A station's name in a path: printable ASCII but the few characters a path
 // would read differently, percent-encoded.
@@ -35,41 +39,151 @@ std::string path_part(const std::string& text) {
   return out;
 }
 
+// Printable ASCII, at most `most` characters (cut short with "..."): what
+// the line sends may hold anything, and goes to a terminal and a page.
+std::string bounded(const std::string& text, size_t most) {
+  std::string out;
+  for (const char c : text) {
+    if (out.size() == most) {
+      out.replace(most - 3, 3, "...");
+      break;
+    }
+    out += c >= 0x20 && c < 0x7f ? c : '?';
+  }
+  return out;
+}
+
+// The line's {"error": TEXT}, bounded; empty when the body has none.
+std::string error_of(const LineAnswer& answer) {
+  const Json error = Json::parse(answer.body, nullptr, false);
+  if (!error.is_object() || !error.contains("error") || !error["error"].is_string()) return "";
+  return bounded(error["error"].get<std::string>(), LINE_ERROR_MAX);
+}
+
+// A whole number of at least 0, as JSON gives it.
+bool whole_count(const Json& value, uint64_t* n) {
+  if (value.is_number_unsigned()) *n = value.get<uint64_t>();
+  else if (value.is_number_integer() && value.get<int64_t>() >= 0) *n = value.get<int64_t>();
+  else return false;
+  return true;
+}
+
+// The line's have_through in an answer of 200; false when there is none.
+bool held_of(const LineAnswer& answer, uint64_t* held) {
+  const Json reply = Json::parse(answer.body, nullptr, false);
+  return reply.is_object() && reply.contains("have_through") &&
+         whole_count(reply["have_through"], held);
+}
+
+struct Failure {
+  LineTrouble trouble = LineTrouble::none;
+  std::string reason;
+};
+
+// Why a post was not answered with 200, and whether waiting cures it.
+Failure failure_of(const LineAnswer& answer) {
+  const std::string said = error_of(answer);
+  const std::string with = said.empty() ? "" : ": " + said;
+  const std::string code = std::to_string(answer.status);
+  const std::string error = bounded(answer.error, LINE_ERROR_MAX);
+  switch (answer.status) {
+  case 0:
+    if (answer.garbled) return {LineTrouble::refused, "what it sent is no answer (" + error + ")"};
+    return {LineTrouble::no_answer, "no answer (" + error + ")"};
+  case 401:
+    return {LineTrouble::refused, "it asks for its token (401): give the line's token with "
+                                  "--line-token-file FILE"};
+  case 403:
+    return {LineTrouble::refused, "it refuses this station (403" + with + ")"};
+  case 404:
+    return {LineTrouble::refused,
+            "it answers 404 (not found" + with + "): that address is no line server; check --line"};
+  case 409:
+    return {LineTrouble::refused, "it holds a different row (409" + with + ")"};
+  default:
+    if (answer.status >= 500)
+      return {LineTrouble::no_answer, "it failed (HTTP " + code + with + ")"};
+    return {LineTrouble::refused, "it refused the post (HTTP " + code + with + ")"};
+  }
+}
+
+std::string lost_text(uint64_t held, int64_t mark) {
+  return "holds this station's rows only through " + std::to_string(held) + ", not through " +
+         std::to_string(mark) +
+         " (a database restored from a backup, or a new line at the same address?): the rows "
+         "after " +
+         std::to_string(held) + " go again";
+}
+
 } // namespace
 
 SyncResult line_sync_once(RecordStore& store, const std::string& line, const std::string& station,
                           const LinePost& post) {
   SyncResult result;
-  int64_t have = 0;
-  StoreResult read = store.have_through(line, station, &have);
+  const auto failed = [&result](LineTrouble trouble, const std::string& reason) {
+    result.step = SyncStep::failed;
+    result.trouble = trouble;
+    result.reason = bounded(reason, LINE_REASON_MAX);
+    return result;
+  };
+  int64_t mark = 0;
+  std::vector<int64_t> above;
   std::vector<RunRow> rows;
-  if (read.ok()) read = store.finished_after(station, have, LINE_BATCH_MAX, &rows);
-  if (!read.ok()) return {SyncStep::failed, have, false, read.reason};
-  result.have_through = have;
+  StoreResult read = store.synced(line, station, &mark, &above);
+  if (read.ok()) read = store.unsynced_rows(line, station, LINE_BATCH_MAX, &rows);
+  result.synced_through = mark;
+  if (!read.ok()) return failed(LineTrouble::none, read.reason);
   if (rows.empty()) return result;
   Json batch = Json::array();
   for (const RunRow& row : rows) batch.push_back(record_columns_json(row));
-  const LineAnswer answer =
-      post("/api/stations/" + path_part(station) + "/records", json_line(Json{{"rows", batch}}));
+  const std::string path = "/api/stations/" + path_part(station) + "/records";
+  const LineAnswer answer = post(path, json_line(Json{{"rows", batch}}));
   if (answer.status != 200) {
-    const Json error = Json::parse(answer.body, nullptr, false);
-    std::string why = answer.status == 0 ? answer.error : "HTTP " + std::to_string(answer.status);
-    if (error.is_object() && error.contains("error") && error["error"].is_string()) {
-      why += ": " + error["error"].get<std::string>();
-    }
-    return {SyncStep::failed, have, false, "the line took no rows: " + why};
+    const Failure why = failure_of(answer);
+    return failed(why.trouble, why.reason);
   }
-  const Json reply = Json::parse(answer.body, nullptr, false);
-  if (!reply.is_object() || !reply.contains("have_through") ||
-      !reply["have_through"].is_number_integer() || reply["have_through"].get<int64_t>() < 0) {
-    return {SyncStep::failed, have, false, "the line's answer holds no have_through"};
+  uint64_t held = 0;
+  if (!held_of(answer, &held)) {
+    return failed(LineTrouble::refused, "its answer holds no have_through, a whole number");
   }
-  result.have_through = reply["have_through"].get<int64_t>();
-  const StoreResult kept = store.set_have_through(line, station, result.have_through);
-  if (!kept.ok()) return {SyncStep::failed, have, false, kept.reason};
+  // What the line may claim to hold: the rows acknowledged before and the
+  // rows of this batch, from the first on without a gap.
+  std::set<int64_t> known(above.begin(), above.end());
+  for (const RunRow& row : rows) known.insert(row.station_seq);
+  int64_t claimable = mark;
+  while (known.count(claimable + 1) != 0) ++claimable;
+  if (held > static_cast<uint64_t>(claimable)) {
+    return failed(LineTrouble::refused,
+                  "its answer claims this station's rows through " + std::to_string(held) +
+                      ", but it was sent them only through " + std::to_string(claimable) +
+                      "; nothing is marked synced");
+  }
+  result.have_through = static_cast<int64_t>(held);
+  if (result.have_through < mark) {
+    const StoreResult lowered = store.unmark_synced_after(line, station, result.have_through);
+    if (!lowered.ok()) return failed(LineTrouble::none, lowered.reason);
+    result.lost = lost_text(held, mark);
+    result.more = true;
+  }
+  std::vector<int64_t> sent;
+  for (const RunRow& row : rows) sent.push_back(row.station_seq);
+  const StoreResult kept = store.mark_synced(line, station, sent, &result.synced_through);
+  if (!kept.ok()) return failed(LineTrouble::none, kept.reason);
   result.step = SyncStep::pushed;
-  result.more = rows.size() == LINE_BATCH_MAX && result.have_through > have;
+  result.more = result.more || rows.size() == LINE_BATCH_MAX;
   return result;
+}
+
+std::string line_check_held(RecordStore& store, const std::string& line, const std::string& station,
+                            const LineAnswer& answer) {
+  uint64_t held = 0;
+  if (answer.status != 200 || !held_of(answer, &held)) return "";
+  int64_t mark = 0;
+  std::vector<int64_t> above;
+  if (!store.synced(line, station, &mark, &above).ok()) return "";
+  if (held >= static_cast<uint64_t>(mark)) return "";
+  if (!store.unmark_synced_after(line, station, static_cast<int64_t>(held)).ok()) return "";
+  return lost_text(held, mark);
 }
 
 bool line_url_parse(const std::string& url, std::string* host, int* port) {
@@ -90,13 +204,23 @@ bool line_url_parse(const std::string& url, std::string* host, int* port) {
 }
 
 struct LineReporter::Impl {
-  Impl(LineSetup s, RecordStore& r, LinePost p, std::function<Json()> l)
-      : setup(std::move(s)), store(r), post(std::move(p)), slots(std::move(l)) {}
+  Impl(LineSetup s, RecordStore& r, LinePost p, std::function<Json()> l, std::function<void()> c)
+      : setup(std::move(s)),
+        store(r),
+        post(std::move(p)),
+        slots(std::move(l)),
+        cancel(std::move(c)) {}
+
+  struct Problem {
+    LineTrouble trouble = LineTrouble::none;
+    std::string reason; // empty: none
+  };
 
   LineSetup setup;
   RecordStore& store;
   LinePost post;
   std::function<Json()> slots;
+  std::function<void()> cancel;
 
   mutable std::mutex mutex;
   std::condition_variable wake;
@@ -107,17 +231,35 @@ struct LineReporter::Impl {
   Clock::time_point next_rows = Clock::now();
   Clock::time_point last_state{};
   int retry_ms = 0;
-  int64_t have_through = 0;
-  std::string error;
+  // What the last batch and the last state post met; the page shows the
+  // batch's first.
+  Problem rows_problem;
+  Problem state_problem;
+
+  // The reporter thread's own.
+  Clock::time_point last_check{};
+  bool send_mark = true; // the line takes synced_through in a state post
+  std::string said;      // the reason last said on standard error
   std::thread thread;
 
   void run();
-  void push_state();
+  // Posts the state; what to say, once.
+  std::vector<std::string> push_state();
+  const Problem& shown() const {
+    return rows_problem.reason.empty() ? state_problem : rows_problem;
+  }
+  std::vector<std::string> news(const std::string& lost);
+  void tell(const std::vector<std::string>& lines) {
+    for (const std::string& line : lines) {
+      if (setup.say) setup.say(line);
+    }
+  }
 };
 
 LineReporter::LineReporter(LineSetup setup, RecordStore& store, LinePost post,
-                           std::function<Json()> slots)
-    : impl_(std::make_unique<Impl>(std::move(setup), store, std::move(post), std::move(slots))) {
+                           std::function<Json()> slots, std::function<void()> cancel)
+    : impl_(std::make_unique<Impl>(std::move(setup), store, std::move(post), std::move(slots),
+                                   std::move(cancel))) {
   impl_->thread = std::thread([this] { impl_->run(); });
 }
 
@@ -127,6 +269,7 @@ LineReporter::~LineReporter() {
     impl_->stopping = true;
   }
   impl_->wake.notify_all();
+  if (impl_->cancel) impl_->cancel();
   impl_->thread.join();
 }
 
@@ -149,27 +292,49 @@ void LineReporter::state_changed(bool phase) {
 }
 
 Json LineReporter::status() const {
-  int64_t have = 0;
-  std::string error;
-  {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
-    have = impl_->have_through;
-    error = impl_->error;
-  }
+  const std::string& line = impl_->setup.url;
+  const std::string& station = impl_->setup.station;
   int64_t count = 0;
   std::string oldest;
-  impl_->store.count_after(impl_->setup.station, have, &count, &oldest);
-  return Json{{"url", impl_->setup.url},
+  int64_t mark = 0;
+  std::vector<int64_t> above;
+  impl_->store.count_unsynced(line, station, &count, &oldest);
+  impl_->store.synced(line, station, &mark, &above);
+  Impl::Problem problem;
+  {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    problem = impl_->shown();
+  }
+  static const char* const TROUBLES[] = {"none", "no_answer", "refused"};
+  return Json{{"url", line},
               {"synced", count == 0},
               {"unsynced", count},
               {"oldest", oldest.empty() ? Json(nullptr) : Json(oldest)},
-              {"error", error}};
+              {"error", problem.reason},
+              {"trouble", TROUBLES[static_cast<int>(problem.trouble)]},
+              {"synced_through", mark}};
 }
 
-void LineReporter::Impl::push_state() {
+// Under the lock: what to say when the reason shown changed, and of rows
+// the line lost.
+std::vector<std::string> LineReporter::Impl::news(const std::string& lost) {
+  std::vector<std::string> lines;
+  const std::string line = "the line at " + setup.url;
+  const Problem& now = shown();
+  if (now.reason != said) {
+    if (!now.reason.empty())
+      lines.push_back(line + " takes no rows from this station: " + now.reason);
+    else if (!said.empty()) lines.push_back(line + " takes this station's rows again");
+    said = now.reason;
+  }
+  if (!lost.empty()) lines.push_back(line + " " + lost);
+  return lines;
+}
+
+std::vector<std::string> LineReporter::Impl::push_state() {
   int64_t count = 0;
   std::string oldest;
-  store.count_after(setup.station, have_through, &count, &oldest);
+  store.count_unsynced(setup.url, setup.station, &count, &oldest);
   Json state{{"page", setup.page}, {"slots", slots()}, {"unsynced", count}};
   // The oldest waiting row's age, from its end time and this computer's clock.
   const int64_t now_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -180,7 +345,40 @@ void LineReporter::Impl::push_state() {
   probe.ended_at = record_utc_text(now_ms);
   const double age = oldest.empty() ? 0 : record_seconds(probe);
   state["unsynced_oldest_s"] = age < 0 ? 0 : std::round(age);
-  post("/api/stations/" + path_part(setup.station) + "/state", json_line(state));
+  // Every heartbeat asks the line how far it holds the rows.
+  const Clock::time_point now = Clock::now();
+  bool check = send_mark && now - last_check >= std::chrono::milliseconds(LINE_HEARTBEAT_MS);
+  if (check) {
+    int64_t mark = 0;
+    std::vector<int64_t> above;
+    check = store.synced(setup.url, setup.station, &mark, &above).ok();
+    if (check) state["synced_through"] = mark;
+    last_check = now;
+  }
+  const std::string path = "/api/stations/" + path_part(setup.station) + "/state";
+  LineAnswer answer = post(path, json_line(state));
+  if (check && answer.status == 400 &&
+      error_of(answer).find("synced_through") != std::string::npos) {
+    // A line of an earlier version: it takes the state without the mark.
+    send_mark = check = false;
+    state.erase("synced_through");
+    answer = post(path, json_line(state));
+  }
+  const std::string lost = check ? line_check_held(store, setup.url, setup.station, answer) : "";
+  std::lock_guard<std::mutex> lock(mutex);
+  // A post the station's end cancelled says nothing of the line.
+  if (stopping) return {};
+  state_problem = {};
+  if (answer.status != 200) {
+    const Failure why = failure_of(answer);
+    state_problem = {why.trouble, bounded(why.reason, LINE_REASON_MAX)};
+  }
+  if (!lost.empty()) {
+    rows_due = true;
+    next_rows = Clock::now();
+    state_dirty = true;
+  }
+  return news(lost);
 }
 
 void LineReporter::Impl::run() {
@@ -200,7 +398,7 @@ void LineReporter::Impl::run() {
       phase_changed = false;
       last_state = now;
       lock.unlock();
-      push_state();
+      tell(push_state());
       lock.lock();
       continue;
     }
@@ -209,23 +407,26 @@ void LineReporter::Impl::run() {
       lock.unlock();
       const SyncResult result = line_sync_once(store, setup.url, setup.station, post);
       lock.lock();
-      have_through = result.have_through;
+      if (stopping) break;
       if (result.step == SyncStep::failed) {
-        error = result.reason;
+        rows_problem = {result.trouble, result.reason};
         retry_ms = std::min(std::max(retry_ms * 2, 1000), LINE_RETRY_MAX_MS);
         rows_due = true;
         next_rows = Clock::now() + std::chrono::milliseconds(retry_ms);
       } else {
-        error.clear();
+        rows_problem = {};
         retry_ms = 0;
-        // A full batch: more may wait at once. So may a run that ended while
-        // the batch was on its way (rows_changed() set rows_due again). Rows
-        // the line could not take past a gap (a run still going before them)
-        // wait for the next run's end or heartbeat.
+        // A full batch, or rows the line lost: more wait at once. So may a
+        // run that ended while the batch was on its way (rows_changed() set
+        // rows_due again).
         rows_due = rows_due || result.more;
         next_rows = Clock::now();
       }
       if (result.step != SyncStep::idle) state_dirty = true; // the unsynced count changed
+      const std::vector<std::string> say = news(result.lost);
+      lock.unlock();
+      tell(say);
+      lock.lock();
       continue;
     }
     Clock::time_point until = last_state + (state_dirty ? state_min : heartbeat);

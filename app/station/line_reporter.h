@@ -1,10 +1,17 @@
 // A station's reports to its line server: the store's finished rows that
-// the line does not hold yet, oldest first, and the station's live state.
+// the line has not acknowledged, oldest first, and the station's live state.
 // One thread of its own does both, so a line that is down or slow never
-// holds up a run: rows wait in the store (marked synced only up to what the
-// line says it holds, `have_through`) and go out when it is back, retried
+// holds up a run: rows wait in the store and go out when it is back, retried
 // with a pause that grows to 30 s; state goes out on every change of phase,
 // at most twice a second while slots run, and every 5 s when nothing changes.
+//
+// The line's word is checked, never taken: a row counts as synced only when
+// the station sent it in a batch the line answered 200 for (the line refuses
+// a whole batch with 409 when one row differs from what it holds), and an
+// answer that claims rows the station never sent is an error that marks
+// nothing. Every 5 s a state post carries the station's synced mark; a line
+// that answers with less (a database restored from a backup, a new line at
+// the same address) is sent every row above what it holds again.
 #pragma once
 
 #include <cstdint>
@@ -24,29 +31,47 @@ constexpr int LINE_HEARTBEAT_MS = 5000;
 constexpr int LINE_STATE_MIN_MS = 500;
 // The longest text of a slot's state the line takes.
 constexpr size_t LINE_TEXT_MAX = 256;
+// The longest reason the station keeps for its page.
+constexpr size_t LINE_REASON_MAX = 256;
 
 // What one POST to the line came back with: status 0 when no answer came.
 struct LineAnswer {
   int status = 0;
   std::string body;
-  std::string error; // why there was no answer
+  std::string error;    // why there was no answer
+  bool garbled = false; // with status 0: what came was no answer (too large, not HTTP)
 };
 // Posts a JSON body to a path of the line server.
 using LinePost = std::function<LineAnswer(const std::string& path, const std::string& body)>;
+
+// What keeps the line from taking this station's rows. refused: something
+// waiting will not cure (a wrong token, an address that is no line server,
+// a row the line holds otherwise, an answer that claims rows never sent).
+enum class LineTrouble { none, no_answer, refused };
 
 enum class SyncStep { idle, pushed, failed };
 
 struct SyncResult {
   SyncStep step = SyncStep::idle;
-  int64_t have_through = 0;
-  bool more = false;  // a full batch went: more may wait
-  std::string reason; // with failed
+  int64_t have_through = 0;   // what the line answered
+  int64_t synced_through = 0; // the station's mark afterwards
+  bool more = false;          // more may wait: a full batch went, or the line had lost rows
+  LineTrouble trouble = LineTrouble::none; // with failed
+  std::string reason;                      // with failed
+  std::string lost;                        // the line had lost rows: what to say, once
 };
 
-// One push: the finished rows of `station` past what the line holds, at most
-// LINE_BATCH_MAX, and what the line answered kept in the store.
+// One push: the finished rows of `station` that `line` has not
+// acknowledged, at most LINE_BATCH_MAX, and what the line answered checked
+// and kept in the store.
 SyncResult line_sync_once(RecordStore& store, const std::string& line, const std::string& station,
                           const LinePost& post);
+
+// The line's answer to a state post that carried the station's synced mark:
+// when it holds less, nothing above what it holds counts as synced any
+// more. What to say, once; empty when the line holds every row it should.
+std::string line_check_held(RecordStore& store, const std::string& line, const std::string& station,
+                            const LineAnswer& answer);
 
 // Where to reach the line: "http://HOST:PORT"; false for anything else.
 bool line_url_parse(const std::string& url, std::string* host, int* port);
@@ -56,14 +81,19 @@ struct LineSetup {
   std::string token;   // empty: none
   std::string station; // the station's name
   std::string page;    // the station's own page
+  // A line for standard error, without the program's name: when the line
+  // stops taking the rows and why, when it takes them again, when it lost
+  // rows. Each said once.
+  std::function<void(const std::string&)> say;
 };
 
 class LineReporter {
 public:
-  // `slots` gives the slots' live state as the line takes it (an array).
+  // `slots` gives the slots' live state as the line takes it (an array);
+  // `cancel` ends a post under way, from another thread.
   LineReporter(LineSetup setup, RecordStore& store, LinePost post,
-               std::function<nlohmann::ordered_json()> slots);
-  // Stops the thread; a post under way ends within its time-out.
+               std::function<nlohmann::ordered_json()> slots, std::function<void()> cancel = {});
+  // Stops the thread, cancelling a post under way.
   ~LineReporter();
   LineReporter(const LineReporter&) = delete;
   LineReporter& operator=(const LineReporter&) = delete;
@@ -73,7 +103,7 @@ public:
   // A slot changed: a new phase goes at once, progress within half a second.
   void state_changed(bool phase);
   // For the station's page: the line, whether it holds every row, how many
-  // wait and since when, and the last failure.
+  // wait and since when, and what keeps it from taking them.
   nlohmann::ordered_json status() const;
 
 private:
@@ -81,5 +111,10 @@ private:
   std::unique_ptr<Impl> impl_;
 };
 
-// The real transport: HTTP to the line with the token, short time-outs.
-LinePost line_http_post(const std::string& url, const std::string& token);
+// The real transport: HTTP to the line with the token, each post within a
+// whole deadline and a bounded answer, and how to cancel one under way.
+struct LineHttp {
+  LinePost post;
+  std::function<void()> cancel;
+};
+LineHttp line_http(const std::string& url, const std::string& token);

@@ -10,6 +10,7 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -114,6 +115,21 @@ bool wait_until(const std::function<bool()>& done, double limit_s) {
     if (done()) return true;
   }
   return false;
+}
+
+// A station named `name` with the one slot `port` and its store at
+// `records`, reporting to the line at `line_port`; the port of its HTTP API,
+// 0 when it did not start.
+int serve_station(ChildProcess* station, const std::string& port, const std::string& records,
+                  const std::string& name, int line_port) {
+  if (!station->start({ORVALOAD_CLI, "--serve", "127.0.0.1:0", "--port", port, "--records", records,
+                       "--station-name", name, "--line",
+                       "http://127.0.0.1:" + std::to_string(line_port)}) ||
+      !station->wait_for_output("/ with slots", START_S)) {
+    return 0;
+  }
+  const std::string& out = station->out();
+  return std::stoi(out.substr(out.find(':', out.find("http://") + 7) + 1));
 }
 
 class LineApi : public ::testing::TestWithParam<std::string> {
@@ -296,6 +312,54 @@ TEST_P(LineApi, ABadBatchIsRefusedWholeAndStoresNothing) {
   EXPECT_EQ(status_of(post("/api/stations/st-b/records", taken.dump())), 409);
   EXPECT_EQ(run_ids("st-a").size(), 2u);
   EXPECT_TRUE(run_ids("st-b").empty());
+}
+
+// A row sent again must be the row held, column by column: a run's result
+// rewritten after the fact is refused with 409 naming the column and both
+// values, and nothing of that batch is stored; the row sent as it is goes.
+// A state that carries the station's synced mark is answered with what the
+// line holds of the station.
+TEST_P(LineApi, ARowHeldIsNeverRewrittenAndTheStateIsAnsweredWithWhatIsHeld) {
+  EXPECT_EQ(have_through(send("st-a", 1, 2)), 2);
+  EXPECT_EQ(have_through(send("st-a", 1, 2)), 2) << "the same rows again";
+  const auto refused = [&](json rows, const std::string& column) {
+    const auto answer = post("/api/stations/st-a/records", rows.dump());
+    EXPECT_EQ(status_of(answer), 409) << column;
+    if (status_of(answer) != 409) return std::string();
+    const std::string error = json::parse(answer->body)["error"];
+    EXPECT_NE(error.find("row 2 of station 'st-a'"), std::string::npos) << error;
+    EXPECT_NE(error.find(": " + column + " differs"), std::string::npos) << error;
+    return error;
+  };
+  json forged = batch("st-a", 2, 3);
+  forged["rows"][0]["result"] = "failed";
+  forged["rows"][0]["last_text"] = "FORGED: device error";
+  EXPECT_NE(refused(forged, "result").find("(held \"ok\", sent \"failed\")"), std::string::npos);
+  json quiet = batch("st-a", 2, 2);
+  quiet["rows"][0]["last_text"] = std::string(300, 'y');
+  const std::string cut = refused(quiet, "last_text");
+  EXPECT_NE(cut.find("sent \"" + std::string(37, 'y') + "...\")"), std::string::npos) << cut;
+  json unplugged = batch("st-a", 2, 2);
+  unplugged["rows"][0]["usb_serial"] = "A50285BI"; // NULL held
+  refused(unplugged, "usb_serial");
+  EXPECT_EQ(run_ids("st-a").size(), 2u) << "row 3 came with a refused row";
+  const auto tagged = client().Get("/api/records?tag=SN-st-a-2");
+  ASSERT_EQ(status_of(tagged), 200);
+  EXPECT_EQ(json::parse(tagged->body)["records"][0]["result"], "ok");
+
+  const auto state = [&](const std::string& body) {
+    const auto answer = post("/api/stations/st-a/state", body);
+    return std::make_pair(status_of(answer), answer ? answer->body : std::string());
+  };
+  EXPECT_EQ(state(R"({"slots": []})"), std::make_pair(200, std::string("{\"ok\":true}\n")));
+  EXPECT_EQ(state(R"({"slots": [], "synced_through": 7})"),
+            std::make_pair(200, std::string("{\"ok\":true,\"have_through\":2}\n")));
+  EXPECT_EQ(state(R"({"synced_through": 0})").second, "{\"ok\":true,\"have_through\":2}\n");
+  for (const char* bad : {R"({"synced_through": -1})", R"({"synced_through": 9007199254740993})",
+                          R"({"synced_through": "2"})", R"({"synced_through": 1.5})",
+                          R"({"synced_through": 2, "have_through": 2})"}) {
+    EXPECT_EQ(state(bad).first, 400) << bad;
+  }
 }
 
 // The stations' live state: on /api/line and its event stream, each station
@@ -600,6 +664,52 @@ TEST_P(LineApi, ARealStationsRowsArriveOnceThroughFaults) {
   for (const char* end : {"", "-wal", "-shm"}) std::remove((records + end).c_str());
 }
 
+// A line whose database lost the station's rows (a new line at the same
+// address, a database restored from an older backup): the station's next
+// heartbeat carries its synced mark, the line answers with less, and the
+// station sends every row again, saying so once.
+TEST_P(LineApi, ALineThatLostTheStationsRowsGetsThemAgainAtTheNextHeartbeat) {
+  BootsimProcess sim;
+  ASSERT_TRUE(sim.start({"--image", ORVA_FIRMWARE_FILE, "--runs", "0"}, START_S));
+  const std::string records = "/tmp/orva-line-lost-" + std::to_string(getpid()) + ".db";
+  ChildProcess station;
+  const int station_port = serve_station(&station, sim.path(), records, "st-lost", port_);
+  ASSERT_NE(station_port, 0) << station.err();
+  httplib::Client c("127.0.0.1", station_port);
+  for (const char* tag : {"SN-L-1", "SN-L-2"}) {
+    ASSERT_EQ(status_of(c.Post("/api/slots/1/run", json{{"tag", tag}}.dump(), "application/json")),
+              202);
+    ASSERT_TRUE(wait_until(
+        [&] {
+          const auto read = c.Get("/api/station");
+          return status_of(read) == 200 &&
+                 json::parse(read->body)["slots"][0]["state"] != "running";
+        },
+        60));
+  }
+  ASSERT_TRUE(wait_until([&] { return run_ids("st-lost").size() == 2; }, 10));
+
+  line_->send_signal(SIGTERM);
+  ASSERT_EQ(line_->finish(10), 0) << line_->err();
+  if (GetParam() == "postgresql") {
+    psql("DROP TABLE orva_runs; DROP TABLE orva_schema");
+  } else {
+    for (const char* end : {"", "-wal", "-shm"}) std::remove((sqlite_path_ + end).c_str());
+  }
+  start();
+  const double back = monotonic_seconds();
+  EXPECT_TRUE(wait_until([&] { return run_ids("st-lost").size() == 2; }, 12));
+  std::printf("rows in the new line's database %.2f s after it started\n",
+              monotonic_seconds() - back);
+  station.send_signal(SIGTERM);
+  EXPECT_EQ(station.finish(30), 0) << station.err();
+  const std::string said = "holds this station's rows only through 0, not through 2";
+  const size_t at = station.err().find(said);
+  EXPECT_NE(at, std::string::npos) << station.err();
+  EXPECT_EQ(station.err().find(said, at + 1), std::string::npos) << station.err();
+  for (const char* end : {"", "-wal", "-shm"}) std::remove((records + end).c_str());
+}
+
 INSTANTIATE_TEST_SUITE_P(Engines, LineApi, ::testing::Values("sqlite", "postgresql"),
                          [](const auto& info) { return info.param; });
 
@@ -887,4 +997,183 @@ TEST_F(LineMqtt, ABrokerRestartedGetsEveryRetainedStateBack) {
   line_->finish(10);
   line_.reset();
   EXPECT_TRUE(sub.wait_for_output("orva/v1/L1/status {\"state\":\"offline\"}", 5)) << sub.out();
+}
+
+namespace {
+
+// A server at the line's address that is no line: it reads the head of
+// each request and answers it with a flood (a body with no length, up to
+// 1 GiB, as fast as it is taken) or a trickle (one byte every 2 s), then
+// closes the connection. A thread of its own, and one per connection.
+class HostileLine {
+public:
+  enum class Answer { flood, trickle };
+  explicit HostileLine(Answer answer) : answer_(answer) {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in here{};
+    here.sin_family = AF_INET;
+    inet_pton(AF_INET, "127.0.0.1", &here.sin_addr);
+    socklen_t size = sizeof here;
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&here), size) == 0 && listen(fd_, 16) == 0 &&
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&here), &size) == 0) {
+      port_ = ntohs(here.sin_port);
+    }
+    accepting_ = std::thread([this] { accept_all(); });
+  }
+  ~HostileLine() {
+    stop_ = true;
+    accepting_.join();
+    for (std::thread& t : answering_) t.join();
+    close(fd_);
+  }
+  int port() const { return port_; }
+  int requests() const { return requests_; }
+
+private:
+  void accept_all() {
+    while (!stop_) {
+      pollfd p{fd_, POLLIN, 0};
+      if (poll(&p, 1, 100) <= 0) continue;
+      const int client = accept(fd_, nullptr, nullptr);
+      if (client >= 0) answering_.emplace_back([this, client] { answer(client); });
+    }
+  }
+
+  // Waits up to 100 ms for `events` on `fd`; false once the server stops.
+  bool ready(int fd, short events) {
+    pollfd p{fd, events, 0};
+    return !stop_ && poll(&p, 1, 100) >= 0;
+  }
+
+  void answer(int client) {
+    std::string head;
+    char buffer[4096];
+    while (head.find("\r\n\r\n") == std::string::npos && ready(client, POLLIN)) {
+      const ssize_t n = recv(client, buffer, sizeof buffer, MSG_DONTWAIT);
+      if (n == 0) break;
+      if (n > 0) head.append(buffer, static_cast<size_t>(n));
+    }
+    if (head.find("\r\n\r\n") != std::string::npos) {
+      ++requests_;
+      const std::string start =
+          "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nConnection: close\r\n\r\n";
+      if (answer_ == Answer::flood) flood(client, start);
+      else trickle(client, start + "{\"have_through\": 0}");
+    }
+    close(client);
+  }
+
+  void flood(int client, const std::string& start) {
+    const std::string chunk(64 * 1024, '[');
+    size_t sent = 0;
+    for (bool first = true; sent < (size_t{1} << 30) && ready(client, POLLOUT); first = false) {
+      const std::string& bytes = first ? start : chunk;
+      const ssize_t n = send(client, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n < 0 && errno != EAGAIN) return; // the station closed
+      sent += static_cast<size_t>(std::max<ssize_t>(n, 0));
+    }
+  }
+
+  void trickle(int client, const std::string& answer) {
+    for (const char c : answer) {
+      for (int step = 0; step < 20; ++step) {
+        if (!ready(client, 0)) return;
+      }
+      if (send(client, &c, 1, MSG_NOSIGNAL) != 1) return;
+    }
+  }
+
+  const Answer answer_;
+  int fd_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::atomic<int> requests_{0};
+  std::thread accepting_;
+  std::vector<std::thread> answering_;
+};
+
+// A process's resident memory in KiB, from /proc; 0 when it cannot be read.
+long resident_kib(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  }
+  return 0;
+}
+
+} // namespace
+
+// A line that floods or trickles hurts no station: an answer past 64 KiB is
+// cut off and said as an error that waiting will not cure, a trickled one
+// ends at the whole deadline of 10 s, the station's memory stays small and
+// SIGTERM ends it within 5 s while a post is under way.
+TEST(HostileLine, AFloodOrATrickleLeavesTheStationSmallAndSIGTERMEndsIt) {
+  signal(SIGPIPE, SIG_IGN);
+  for (const auto kind : {HostileLine::Answer::flood, HostileLine::Answer::trickle}) {
+    const bool flood = kind == HostileLine::Answer::flood;
+    SCOPED_TRACE(flood ? "flood" : "trickle");
+    HostileLine line(kind);
+    ASSERT_NE(line.port(), 0);
+    BootsimProcess sim;
+    ASSERT_TRUE(sim.start({"--image", ORVA_FIRMWARE_FILE, "--runs", "0"}, START_S));
+    const std::string records = "/tmp/orva-line-hostile-" + std::to_string(getpid()) + ".db";
+    ChildProcess station;
+    const double started = monotonic_seconds();
+    const int station_port = serve_station(&station, sim.path(), records, "st-h", line.port());
+    ASSERT_NE(station_port, 0) << station.err();
+    // What it holds to begin with (ASan's shadow memory, say).
+    const long first_kib = resident_kib(station.pid());
+    httplib::Client c("127.0.0.1", station_port);
+    // A row that waits for the line.
+    ASSERT_EQ(status_of(c.Post("/api/slots/1/run", R"({"tag": "SN-H"})", "application/json")), 202);
+
+    const std::string says = flood ? "what it sent is no answer (the answer is over 64 KiB)"
+                                   : "no answer (no whole answer within 10 s)";
+    long most_kib = 0;
+    EXPECT_TRUE(wait_until(
+        [&] {
+          station.wait_for_output("not to come", 0.05);
+          most_kib = std::max(most_kib, resident_kib(station.pid()));
+          return station.err().find(says) != std::string::npos;
+        },
+        20))
+        << station.err();
+    if (!flood) {
+      EXPECT_GE(monotonic_seconds() - started, 9.5) << "the deadline is 10 s";
+    }
+    // Floods go on at each retry and heartbeat; a trickle holds the next
+    // post as long as the first.
+    EXPECT_TRUE(wait_until(
+        [&] {
+          most_kib = std::max(most_kib, resident_kib(station.pid()));
+          return line.requests() >= (flood ? 4 : 2);
+        },
+        10));
+    const auto status = c.Get("/api/station");
+    ASSERT_EQ(status_of(status), 200);
+    const json shown = json::parse(status->body)["line"];
+    EXPECT_EQ(shown["trouble"], flood ? "refused" : "no_answer");
+    EXPECT_NE(shown["error"].get<std::string>().find(says), std::string::npos) << shown;
+    EXPECT_LE(shown["error"].get<std::string>().size(), 256u);
+    EXPECT_EQ(shown["unsynced"], 1);
+    std::printf("%s: the station's resident memory %ld KiB at start, at most %ld KiB\n",
+                flood ? "flood" : "trickle", first_kib, most_kib);
+    EXPECT_LT(most_kib - first_kib, 64 * 1024);
+
+    // A post is under way: SIGTERM ends the station all the same.
+    station.send_signal(SIGTERM);
+    const double term = monotonic_seconds();
+    EXPECT_EQ(station.finish(10), 0) << station.err();
+    EXPECT_LT(station.ended_s() - term, 5.0);
+    std::printf("%s: the station ended %.2f s after SIGTERM\n", flood ? "flood" : "trickle",
+                station.ended_s() - term);
+    const std::string message =
+        "orvaload-cli: the line at http://127.0.0.1:" + std::to_string(line.port()) +
+        " takes no rows from this station: " + says;
+    EXPECT_EQ(lines_with(station.err(), message), 1u) << station.err();
+    EXPECT_EQ(lines_with(station.err(), "orvaload-cli: the line at "), 1u)
+        << "a post cancelled at the end says nothing: " << station.err();
+    for (const char* end : {"", "-wal", "-shm"}) std::remove((records + end).c_str());
+  }
 }

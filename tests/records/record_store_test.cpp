@@ -1,7 +1,8 @@
 // The record store's own rules, on real files: a running row before the
 // run, its end after it, the sequence gapless under several writers, rows
 // of a process that has gone become interrupted (and no others), a failed
-// write said and nothing kept, and the filters of a query.
+// write said and nothing kept, the filters of a query, and stores of older
+// schemas taken over.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -158,6 +159,57 @@ TEST_F(RecordStoreTest, AStoreOfTheFirstSchemaIsTakenOver) {
   ASSERT_EQ(kept.size(), 1u);
   EXPECT_EQ(kept[0].station_seq, 2);
   EXPECT_EQ(kept[0].frames, 7);
+}
+
+// A store of the second schema kept in have_through what each line
+// answered. Where that can be true it stays the synced mark; where it claims
+// rows the station never had (or one still running) it comes down to what
+// the station had, so that no later row counts as synced unsent.
+TEST_F(RecordStoreTest, AStoreOfTheSecondSchemaKeepsTheLinesMarksWhereTheyCanBeTrue) {
+  {
+    auto store = open();
+    ASSERT_TRUE(store);
+    for (int i = 1; i <= 4; ++i) {
+      RunRow r = row("SN-" + std::to_string(i), "2026-12-09T14:00:0" + std::to_string(i) + ".000Z");
+      ASSERT_TRUE(store->begin(&r).ok());
+      if (i == 4) break; // left running
+      r.result = "ok";
+      r.ended_at = "2026-12-09T14:00:09.000Z";
+      ASSERT_TRUE(store->end(r).ok());
+    }
+  }
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db,
+                         "DROP TABLE line_acked; UPDATE runs SET life = NULL;"
+                         "INSERT INTO line_sync VALUES ('http://a:1', 'bench-1', 2),"
+                         " ('http://b:1', 'bench-1', 1000), ('http://c:1', 'bench-9', 5);"
+                         "PRAGMA user_version=2;",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+
+  auto store = open();
+  ASSERT_TRUE(store);
+  const auto mark = [&](const char* line, const char* station) {
+    int64_t through = -1;
+    std::vector<int64_t> above;
+    EXPECT_TRUE(store->synced(line, station, &through, &above).ok());
+    EXPECT_TRUE(above.empty());
+    return through;
+  };
+  EXPECT_EQ(mark("http://a:1", "bench-1"), 2);
+  EXPECT_EQ(mark("http://b:1", "bench-1"), 3) << "row 4 was running: no line held it";
+  EXPECT_EQ(mark("http://c:1", "bench-9"), 0);
+  int64_t orphans = 0;
+  ASSERT_TRUE(store->interrupt_orphans(&orphans).ok());
+  EXPECT_EQ(orphans, 1);
+  int64_t waiting = 0;
+  std::string oldest;
+  ASSERT_TRUE(store->count_unsynced("http://a:1", "bench-1", &waiting, &oldest).ok());
+  EXPECT_EQ(waiting, 2) << "row 3, and row 4 now that it is interrupted";
+  ASSERT_TRUE(store->count_unsynced("http://b:1", "bench-1", &waiting, &oldest).ok());
+  EXPECT_EQ(waiting, 1);
 }
 
 TEST_F(RecordStoreTest, OnlyRowsOfAProcessThatHasGoneBecomeInterrupted) {
