@@ -63,11 +63,11 @@ CliEnding cli_serve(const CliOptions& options, const FirmwareImage& image) {
   if (!options.token_file.empty()) {
     token = token_file_read(options.token_file);
     if (token.status != TokenFileStatus::ok) return {CliStatus::usage, token.reason};
-  } else if (!http_is_loopback(address.host)) {
+  } else if (address.host != HTTP_LOOPBACK) {
     return {CliStatus::usage, "--serve on " + address.host +
                                   " needs --token-file FILE: every request must then carry "
-                                  "its token (only a loopback address, such as 127.0.0.1 or "
-                                  "localhost, is served without one)"};
+                                  "its token (only 127.0.0.1, or localhost, is served without "
+                                  "one)"};
   }
   // A station must not upgrade controllers it cannot keep a record of.
   if (!options.log_path.empty()) {

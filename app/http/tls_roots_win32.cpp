@@ -2,10 +2,13 @@
 // plant's IT keeps, given to OpenSSL one by one (OpenSSL does not read the
 // store itself).
 // Winsock first, as Asio asks; wincrypt.h before OpenSSL's headers, which
-// take back the names it defines (X509_NAME...).
-#include <wincrypt.h>
-#include <windows.h>
+// take back the names it defines (X509_NAME...). Each in a block of its own,
+// so that no sorting changes the order.
 #include <winsock2.h>
+
+#include <windows.h>
+
+#include <wincrypt.h>
 
 #include "app/http/tls_context.h"
 

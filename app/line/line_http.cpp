@@ -77,7 +77,7 @@ std::optional<HttpAnswer> LineRoutes::refused_access(const Route& route,
                                                      const HttpRequest& head) const {
   if (route.action == Action::page) return std::nullopt;
   const AuthResult who = credentials.identify(head.header("Authorization"));
-  // A line without an admin token (on a loopback address) is open to
+  // A line without an admin token (on 127.0.0.1) is open to
   // requests that name no credential, as it always was.
   if (who.status == AuthStatus::none && !credentials.has_admin()) return std::nullopt;
   if (who.status != AuthStatus::ok) {

@@ -13,6 +13,6 @@ constexpr size_t LINE_BODY_LIMIT = 1024 * 1024;
 
 // The routes of `line`, each allowed to the credentials of its role (see
 // app/access/credentials.h); without an admin token, requests that name no
-// credential are let through (a line on a loopback address). The site refers
+// credential are let through (a line on 127.0.0.1). The site refers
 // to `line` and `credentials`, which must outlive the server.
 HttpSite line_site(Line& line, const Credentials& credentials);

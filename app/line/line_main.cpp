@@ -36,7 +36,7 @@ constexpr auto DB_LOOK = std::chrono::milliseconds(2000);
 constexpr int OFFLINE_S_MAX = 3600;
 
 const char* const FOOTER =
-    "Without --token-file (on a loopback address) requests that name no credential\n"
+    "Without --token-file (on 127.0.0.1) requests that name no credential\n"
     "are served. Give each station its own credential (credential add station NAME)\n"
     "and each screen that shows the line a viewer's.\n"
     "\n"
@@ -226,11 +226,11 @@ int main(int argc, char** argv) {
   if (!options.token_file.empty()) {
     token = token_file_read(options.token_file);
     if (token.status != TokenFileStatus::ok) return fail(EXIT_USAGE, token.reason);
-  } else if (!http_is_loopback(address.host)) {
+  } else if (address.host != HTTP_LOOPBACK) {
     return fail(EXIT_USAGE, "--serve on " + address.host +
-                                " needs --token-file FILE: every request must then carry its "
-                                "token (only a loopback address, such as 127.0.0.1 or "
-                                "localhost, is served without one)");
+                                " needs --token-file FILE: every request must then carry a "
+                                "credential (only 127.0.0.1, or localhost, is served without "
+                                "one)");
   }
   if (options.tls_cert.empty() != options.tls_key.empty()) {
     return fail(EXIT_USAGE, "--tls-cert and --tls-key go together");
