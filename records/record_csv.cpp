@@ -16,7 +16,7 @@ static_assert(sizeof NUMBER_COLUMNS == 20 && sizeof NULLABLE_COLUMNS == 20,
 // Milliseconds since the epoch of "YYYY-MM-DDTHH:MM:SS.mmmZ"; -1 for
 // anything else.
 int64_t utc_ms(const std::string& text) {
-  if (text.size() != 24 || !record_utc_is_valid(text)) return -1;
+  if (text.size() != RECORD_UTC_TEXT_SIZE || !record_utc_is_valid(text)) return -1;
   const auto at = [&](size_t from, size_t count) {
     int64_t value = 0;
     for (size_t i = from; i < from + count; ++i) value = value * 10 + (text[i] - '0');
@@ -35,15 +35,17 @@ int64_t utc_ms(const std::string& text) {
   return ((days * 24 + at(11, 2)) * 60 + at(14, 2)) * 60000 + at(17, 2) * 1000 + at(20, 3);
 }
 
-// A spreadsheet takes a cell that begins with one of these for a formula;
-// a tag is anyone's text, so such a cell gets a leading apostrophe.
+// A spreadsheet takes a cell that begins with one of these for a formula
+// (a TAB or CR first is skipped by some, and the formula still runs); the
+// texts are anyone's, so such a cell gets a leading apostrophe.
 bool looks_like_formula(const std::string& cell) {
-  return !cell.empty() && (cell[0] == '=' || cell[0] == '+' || cell[0] == '-' || cell[0] == '@');
+  return !cell.empty() && std::string("=+-@\t\r").find(cell[0]) != std::string::npos;
 }
 
 std::string csv_field(std::string cell, bool number) {
   if (!number && looks_like_formula(cell)) cell.insert(0, "'");
-  if (cell.find_first_of(",\"\r\n") == std::string::npos) return cell;
+  // A spreadsheet of a country that writes 1,5 splits a line on ';'.
+  if (cell.find_first_of(",;\"\r\n") == std::string::npos) return cell;
   std::string quoted = "\"";
   for (const char c : cell) {
     if (c == '"') quoted += '"';
@@ -92,12 +94,16 @@ double record_seconds(const RunRow& row) {
   return static_cast<double>(end - start) / 1000.0;
 }
 
-std::string record_csv(const std::vector<RunRow>& rows) {
+std::string record_csv_header() {
   std::string csv;
   for (size_t i = 0; i < RECORD_COLUMN_COUNT; ++i) {
     csv += (i ? "," : "") + std::string(RECORD_COLUMNS[i]);
   }
-  csv += "\r\n";
+  return csv + "\r\n";
+}
+
+std::string record_csv_rows(const std::vector<RunRow>& rows) {
+  std::string csv;
   for (const RunRow& row : rows) {
     const std::vector<std::string> cells = record_cells(row);
     for (size_t i = 0; i < cells.size(); ++i) {
@@ -106,4 +112,8 @@ std::string record_csv(const std::vector<RunRow>& rows) {
     csv += "\r\n";
   }
   return csv;
+}
+
+std::string record_csv(const std::vector<RunRow>& rows) {
+  return record_csv_header() + record_csv_rows(rows);
 }

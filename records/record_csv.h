@@ -16,5 +16,8 @@ bool record_column_is_number(size_t i);
 bool record_column_is_null_when_empty(size_t i);
 // Seconds from the run's start to its end; -1 while it has none.
 double record_seconds(const RunRow& row);
-// The whole file.
+// The whole file; or its header line, and the lines of rows, for a file
+// made a page of rows at a time.
 std::string record_csv(const std::vector<RunRow>& rows);
+std::string record_csv_header();
+std::string record_csv_rows(const std::vector<RunRow>& rows);

@@ -667,13 +667,29 @@ bool record_utc_is_valid(const std::string& text) {
   // YYYY-MM-DD, YYYY-MM-DDTHH:MM:SSZ or YYYY-MM-DDTHH:MM:SS.mmmZ
   static const char* const SHAPES[] = {"dddd-dd-dd", "dddd-dd-ddTdd:dd:ddZ",
                                        "dddd-dd-ddTdd:dd:dd.dddZ"};
+  bool fits = false;
   for (const char* shape : SHAPES) {
-    if (text.size() != std::char_traits<char>::length(shape)) continue;
-    bool fits = true;
+    if (fits || text.size() != std::char_traits<char>::length(shape)) continue;
+    fits = true;
     for (size_t i = 0; i < text.size() && fits; ++i) {
       fits = shape[i] == 'd' ? text[i] >= '0' && text[i] <= '9' : text[i] == shape[i];
     }
-    if (fits) return true;
   }
-  return false;
+  if (!fits) return false;
+  // A time that is on the calendar and the clock: a database that keeps
+  // times as times takes no other.
+  const auto at = [&text](size_t from, size_t count) {
+    int value = 0;
+    for (size_t i = from; i < from + count && i < text.size(); ++i)
+      value = value * 10 + (text[i] - '0');
+    return value;
+  };
+  const int year = at(0, 4);
+  const int month = at(5, 2);
+  const bool leap = year % 4 == 0 && (year % 100 != 0 || year % 400 == 0);
+  static const int DAYS[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (year < 1 || month < 1 || month > 12) return false;
+  const int days = DAYS[month - 1] + (month == 2 && leap ? 1 : 0);
+  if (at(8, 2) < 1 || at(8, 2) > days) return false;
+  return text.size() == 10 || (at(11, 2) < 24 && at(14, 2) < 60 && at(17, 2) < 60);
 }

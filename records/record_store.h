@@ -132,8 +132,11 @@ private:
 
 // A random UUID (version 4), "xxxxxxxx-xxxx-4xxx-yxxx-xxxxxxxxxxxx".
 std::string record_uuid();
-// "2026-12-09T14:06:41.123Z" for milliseconds since the epoch.
+// "2026-12-09T14:06:41.123Z" for milliseconds since the epoch: the store's
+// form of a time, RECORD_UTC_TEXT_SIZE characters.
 std::string record_utc_text(int64_t epoch_ms);
+constexpr size_t RECORD_UTC_TEXT_SIZE = 24;
 // Whether `text` is such a time (the date alone, or with a time to the
-// second or millisecond, with its Z), as filters take it.
+// second or millisecond, with its Z), as filters take it: a day that is in
+// the calendar, of the years 1 to 9999.
 bool record_utc_is_valid(const std::string& text);

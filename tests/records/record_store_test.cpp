@@ -11,6 +11,7 @@
 #include <set>
 #include <thread>
 
+#include "records/record_csv.h"
 #include "records/record_store.h"
 
 namespace {
@@ -311,10 +312,46 @@ TEST(RecordTimeTest, UtcTextHasMillisecondsAndCheckedShapes) {
   EXPECT_TRUE(record_utc_is_valid("2026-12-09T14:06:41.123Z"));
   EXPECT_FALSE(record_utc_is_valid("2026-12-09 14:06"));
   EXPECT_FALSE(record_utc_is_valid("yesterday"));
+  // Only what is on the calendar and the clock: a database of times takes
+  // no other.
+  EXPECT_TRUE(record_utc_is_valid("2024-02-29T23:59:59.999Z"));
+  EXPECT_TRUE(record_utc_is_valid("0001-01-01"));
+  for (const char* never : {"2026-02-29", "1900-02-29T00:00:00Z", "2026-13-01", "2026-00-10",
+                            "2026-04-31", "0000-01-01", "2026-12-09T24:00:00Z",
+                            "2026-12-09T23:60:00.000Z", "2026-12-09T23:59:60.000Z"}) {
+    EXPECT_FALSE(record_utc_is_valid(never)) << never;
+  }
   const std::string id = record_uuid();
   EXPECT_EQ(id.size(), 36u);
   EXPECT_EQ(id[14], '4');
   EXPECT_NE(id, record_uuid());
+}
+
+// A cell a spreadsheet would run as a formula is made text with an
+// apostrophe: =, +, - and @ first, or a TAB or CR before one (some
+// spreadsheets skip them). A cell with ',' or ';' (the separator where a
+// comma is the decimal point), a quote or a line end is quoted; numbers are
+// left as they are.
+TEST(RecordCsvTest, CellsASpreadsheetWouldRunOrSplitAreText) {
+  RunRow r;
+  r.run_id = "id";
+  r.station = "bench-1";
+  r.port = "=HYPERLINK(\"x\")";
+  r.usb_location = "+1";
+  r.usb_serial = "-1";
+  r.tag = "@SUM(A1)";
+  r.image_sha256 = "\t=1+1";
+  r.image_source = "\r=1+1";
+  r.program_version = ";=1+1";
+  r.step = "a,b";
+  r.last_text = "plain text";
+  r.frames = 7;
+  const std::string csv = record_csv({r});
+  const std::string line = csv.substr(csv.find("\r\n") + 2);
+  EXPECT_EQ(line,
+            "id,0,bench-1,,\"'=HYPERLINK(\"\"x\"\")\",'+1,'-1,'@SUM(A1),'\t=1+1,0,0,\"'\r=1+1\","
+            "\";=1+1\",,,running,\"a,b\",plain text,7,0\r\n");
+  EXPECT_EQ(record_csv_header() + record_csv_rows({r}), csv);
 }
 
 } // namespace
