@@ -9,6 +9,7 @@
 #include "app/http/event_streams.h"
 #include "app/http/http_face.h"
 #include "app/runs/event_json.h"
+#include "app/runs/json_read.h"
 #include "app/runs/record_json.h"
 #include "app/runs/unit_tag.h"
 #include "app/station/station.h"
@@ -92,8 +93,9 @@ Body body_of(const HttpRequest& req) {
     body.ok = true;
     return body;
   }
-  body.value = json::parse(req.body, nullptr, false);
-  if (body.value.is_discarded() || !body.value.is_object()) {
+  body.problem = json_read(req.body, &body.value);
+  if (!body.problem.empty()) return body;
+  if (!body.value.is_object()) {
     body.problem = "the body is not a JSON object";
     return body;
   }

@@ -246,6 +246,21 @@ TEST_F(StationApi, StartAllRunsEverySlotAndRefusesWhatItCannotDo) {
     EXPECT_EQ(res->status, r.status) << r.method << " " << r.path << ": " << res->body;
     EXPECT_TRUE(json::parse(res->body, nullptr, false).contains("error")) << res->body;
   }
+  // Bodies are read within bounds before any document is built from them.
+  const std::pair<std::string, std::string> unread[] = {
+      {"/api/slots/1/run", "{\"tag\": " + std::string(2000, '[') + std::string(2000, ']') + "}"},
+      {"/api/run", "{\"tags\": {\"1\": " + std::string(15, '[') + std::string(15, ']') + "}}"},
+      {"/api/slots/1/cancel", "{\"run\": \"" + std::string(1025, 'x') + "\"}"},
+  };
+  for (const auto& [path, body] : unread) {
+    const auto res = post(path, body);
+    ASSERT_TRUE(res) << path;
+    EXPECT_EQ(res->status, 400) << path;
+    const std::string error = json::parse(res->body).value("error", "");
+    EXPECT_TRUE(error.find("nests deeper than 16") != std::string::npos ||
+                error.find("a text of more than 1024 bytes") != std::string::npos)
+        << error;
+  }
 }
 
 // A cancel ends that run as the CLI's Ctrl-C does; an adapter that goes

@@ -1,15 +1,21 @@
 // Feeds arbitrary bodies to what the line server reads from its stations:
-// a batch of rows, a station's live state, and a records query. Input
-// layout: one byte choosing the reader (0 rows, 1 state, 2 query), then the
-// body. Each input meets a new line on an SQLite database in memory. Checks
-// that every answer is 200 or a JSON error of 400 or 409 (AddressSanitizer
-// and UBSan watch the rest), that a batch taken says how far the station's
-// rows are held, and that a state taken shows on the line.
+// a batch of rows, a station's live state, and a records query; and to the
+// bounded JSON reader that every body of the line and the station (and a
+// station's reading of its line's answers) goes through first. Input
+// layout: one byte choosing the reader (0 rows, 1 state, 2 query, 3 the
+// bounded reader with small bounds taken from the same byte), then the
+// body. Each row or state meets a new line on an SQLite database in memory.
+// Checks that every answer is 200 or a JSON error of 400 or 409
+// (AddressSanitizer and UBSan watch the rest), that a batch taken says how
+// far the station's rows are held, that a state taken shows on the line,
+// and that the reader takes exactly the JSON within its bounds.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 
 #include "app/line/line.h"
+#include "app/runs/json_read.h"
 #include "app/runs/record_json.h"
 
 namespace {
@@ -24,18 +30,49 @@ void check_reply(const LineReply& reply) {
   check(reply.body.is_object() && reply.body.contains("error") && reply.body["error"].is_string());
 }
 
+// How deep `value` nests and how many values it holds (itself counted);
+// every text and key at most `text` bytes.
+void measure(const nlohmann::ordered_json& value, size_t depth, size_t text, size_t* deepest,
+             size_t* count) {
+  ++*count;
+  if (value.is_string()) check(value.get_ref<const std::string&>().size() <= text);
+  if (!value.is_structured()) return;
+  *deepest = std::max(*deepest, depth + 1);
+  for (const auto& item : value.items()) {
+    if (value.is_object()) check(item.key().size() <= text);
+    measure(item.value(), depth + 1, text, deepest, count);
+  }
+}
+
+void check_bounded_read(const std::string& body, uint8_t choice) {
+  JsonBounds bounds;
+  bounds.depth = 1 + (choice >> 2) % 20;
+  bounds.values = 1 + (choice >> 4) * 8;
+  bounds.text = 16;
+  nlohmann::ordered_json read;
+  const std::string problem = json_read(body, &read, bounds);
+  const bool json = nlohmann::ordered_json::accept(body);
+  if (problem == "the body is not JSON") check(!json && read.is_null());
+  if (!problem.empty()) return;
+  check(json);
+  size_t deepest = 0;
+  size_t count = 0;
+  measure(read, 0, bounds.text, &deepest, &count);
+  check(deepest <= bounds.depth && count <= bounds.values);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
   const std::string body(reinterpret_cast<const char*>(data) + 1, size - 1);
-  switch (data[0] % 3) {
+  switch (data[0] % 4) {
   case 0:
   case 1: {
     LineDb db(sql_link_sqlite(":memory:"));
     check(db.start().ok());
     Line line("L1", db, LINE_OFFLINE_MS);
-    const bool rows = data[0] % 3 == 0;
+    const bool rows = data[0] % 4 == 0;
     const LineReply reply =
         rows ? line.receive_rows("st-a", body) : line.receive_state("st-a", body);
     check_reply(reply);
@@ -47,6 +84,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     line.finish();
     break;
   }
+  case 3:
+    check_bounded_read(body, data[0]);
+    break;
   default: {
     RecordQuery query;
     const std::string problem = record_query_parse(body, data[0] & 0x08, data[0] & 0x10, &query);
