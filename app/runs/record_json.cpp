@@ -10,7 +10,8 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-const char* const RESULTS[] = {"running", "ok", "failed", "cancelled", "not-opened", "interrupted"};
+const char RESULT_RULE[] =
+    "result is one of running, ok, failed, cancelled, not-opened, interrupted";
 // A number in a query: a few digits, so that none overflows.
 constexpr size_t NUMBER_DIGITS_MAX = 6;
 
@@ -61,6 +62,23 @@ static int hex_value(char c) {
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
+}
+
+std::string url_encoded(const std::string& text) {
+  static const char HEX[] = "0123456789ABCDEF";
+  std::string out;
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if ((u >= '0' && u <= '9') || (u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || c == '-' ||
+        c == '_' || c == '.' || c == '~') {
+      out += c;
+    } else {
+      out += '%';
+      out += HEX[u >> 4];
+      out += HEX[u & 15];
+    }
+  }
+  return out;
 }
 
 bool url_decoded(const std::string& text, std::string* out) {
@@ -121,38 +139,103 @@ std::string record_from_json(const Json& object, RunRow* row) {
   *row = RunRow{};
   const std::vector<Cell> cells = cells_of(row);
   for (size_t i = 0; i < RECORD_COLUMN_COUNT; ++i) {
-    const char* name = RECORD_COLUMNS[i];
+    const std::string name = RECORD_COLUMNS[i];
     const auto found = object.find(name);
-    if (found == object.end()) return "missing column '" + std::string(name) + "'";
+    if (found == object.end()) return "missing column '" + name + "'";
     const Json& value = *found;
     if (value.is_null() && record_column_is_null_when_empty(i)) continue;
     if (cells[i].number != nullptr) {
-      if (!value.is_number_integer()) return std::string(name) + " is a whole number";
+      const int64_t low = name == "station_seq" ? 1 : 0;
+      const int64_t high = name == "station_seq" ? RECORD_SEQ_MAX : INT64_MAX;
+      // A number past int64_t comes as unsigned: never read as a negative.
+      if (!value.is_number_integer() ||
+          (value.is_number_unsigned() && value.get<uint64_t>() > static_cast<uint64_t>(high)) ||
+          value.get<int64_t>() < low || value.get<int64_t>() > high) {
+        return name + " is a whole number from " + std::to_string(low) + " to " +
+               std::to_string(high);
+      }
       *cells[i].number = value.get<int64_t>();
     } else {
-      if (!value.is_string()) return std::string(name) + " is a text";
-      *cells[i].text = value.get<std::string>();
-      if (cells[i].text->empty() && !record_column_is_null_when_empty(i)) {
-        return std::string(name) + " is not empty";
+      if (!value.is_string()) return name + " is a text";
+      const std::string& text = value.get_ref<const std::string&>();
+      if (text.empty() && !record_column_is_null_when_empty(i)) return name + " is not empty";
+      // A NUL would end the text early in a C string, and PostgreSQL
+      // keeps none.
+      if (text.size() > RECORD_TEXT_MAX || text.find('\0') != std::string::npos) {
+        return name + " is a text of at most " + std::to_string(RECORD_TEXT_MAX) +
+               " bytes, without NUL";
       }
+      *cells[i].text = text;
     }
   }
-  if (row->station_seq < 1) return "station_seq counts from 1";
-  if (row->slot < 0) return "slot counts from 1";
-  if (!record_result_is_known(row->result)) return "unknown result '" + row->result + "'";
-  if (!record_utc_is_valid(row->started_at) ||
-      (!row->ended_at.empty() && !record_utc_is_valid(row->ended_at))) {
-    return "started_at and ended_at are UTC times such as 2026-12-09T14:06:41.123Z";
+  if (!row->tag.empty() && !unit_tag_is_valid(row->tag)) {
+    return "tag is printable ASCII of 1 to " + std::to_string(UNIT_TAG_MAX) + " characters";
+  }
+  if (!record_result_is_known(row->result)) {
+    return std::string(RESULT_RULE) + ", not '" + record_text_cut(row->result, 40) + "'";
+  }
+  // The store's own form: what it writes, and what a plant reads back.
+  const auto utc = [](const std::string& time) {
+    return time.size() == RECORD_UTC_TEXT_SIZE && record_utc_is_valid(time);
+  };
+  if (!utc(row->started_at)) return "started_at is a UTC time such as 2026-12-09T14:06:41.123Z";
+  if (!row->ended_at.empty() && !utc(row->ended_at)) {
+    return "ended_at is a UTC time such as 2026-12-09T14:06:44.456Z, or null";
   }
   return "";
 }
 
+void record_fit(RunRow* row) {
+  for (const Cell& cell : cells_of(row)) {
+    if (cell.text != nullptr) *cell.text = record_text_cut(*cell.text, RECORD_TEXT_MAX);
+  }
+}
+
+std::string record_text_cut(const std::string& text, size_t most) {
+  if (text.size() <= most) return text;
+  size_t cut = most;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+  return text.substr(0, cut);
+}
+
 bool record_result_is_known(const std::string& result) {
-  for (const char* known : RESULTS) {
+  for (const std::string& known : record_results()) {
     if (result == known) return true;
   }
   return false;
 }
+
+const std::vector<std::string>& record_results() {
+  static const std::vector<std::string> RESULTS = {"running",   "ok",         "failed",
+                                                   "cancelled", "not-opened", "interrupted"};
+  return RESULTS;
+}
+
+std::string record_cursor_text(const RecordCursor& cursor) {
+  return cursor.started_at + "," + std::to_string(cursor.station_seq) + "," + cursor.station;
+}
+
+namespace {
+
+// "TIME,SEQ,STATION" as record_cursor_text() gives it; false for anything
+// else. The station comes last: a name of an earlier line may hold a comma.
+bool cursor_parse(const std::string& text, RecordCursor* cursor) {
+  const size_t first = text.find(',');
+  const size_t second = first == std::string::npos ? first : text.find(',', first + 1);
+  if (second == std::string::npos) return false;
+  cursor->started_at = text.substr(0, first);
+  const std::string seq = text.substr(first + 1, second - first - 1);
+  cursor->station = text.substr(second + 1);
+  if (!record_utc_is_valid(cursor->started_at) || seq.empty() || seq.size() > 18 ||
+      seq.find_first_not_of("0123456789") != std::string::npos || cursor->station.empty() ||
+      cursor->station.size() > RECORD_TEXT_MAX) {
+    return false;
+  }
+  cursor->station_seq = std::stoll(seq);
+  return true;
+}
+
+} // namespace
 
 std::string record_query_parse(const std::string& query, bool csv, bool by_station,
                                RecordQuery* out) {
@@ -184,7 +267,7 @@ std::string record_query_parse(const std::string& query, bool csv, bool by_stati
       filter.tag = value;
     } else if (name == "result") {
       if (!record_result_is_known(value)) {
-        return "result is one of running, ok, failed, cancelled, not-opened, interrupted";
+        return RESULT_RULE;
       }
       filter.result = value;
     } else if (name == "since") {
@@ -192,6 +275,11 @@ std::string record_query_parse(const std::string& query, bool csv, bool by_stati
         return "since is a UTC time such as 2026-12-09 or 2026-12-09T14:06:41Z";
       }
       filter.since = value;
+    } else if (name == "after" && by_station) {
+      if (!cursor_parse(value, &out->after)) {
+        return "after is where a page of records ended, as its next link gives it";
+      }
+      out->paged = true;
     } else if (name == "station" && by_station) {
       if (!unit_tag_is_valid(value) || value.find('/') != std::string::npos) {
         return "station: a station's name is printable ASCII without '/', 1 to 64 characters";
@@ -199,7 +287,7 @@ std::string record_query_parse(const std::string& query, bool csv, bool by_stati
       filter.station = value;
     } else {
       return "unknown parameter '" + name + "': the records take limit, tag, result" +
-             (by_station ? ", since and station" : " and since");
+             (by_station ? ", since, station and after" : " and since");
     }
   }
   return "";

@@ -1,6 +1,7 @@
 #include "app/runs/store_sink.h"
 
 #include "app/runs/cli_ending.h"
+#include "app/runs/record_json.h"
 
 RunRow run_row(const RowContext& context, const std::string& port, const UsbIdentity& usb,
                const RunLabel& label, int64_t wall_ms) {
@@ -18,6 +19,9 @@ RunRow run_row(const RowContext& context, const std::string& port, const UsbIden
   row.image_source = context.image_source;
   row.program_version = context.program_version;
   row.started_at = record_utc_text(wall_ms);
+  // A port or a firmware file's name past a column's limit would keep the
+  // row from the line for good.
+  record_fit(&row);
   return row;
 }
 
@@ -28,6 +32,7 @@ void run_row_end(RunRow* row, const PortOutcome& outcome, int64_t wall_ms) {
   row->ended_at = record_utc_text(wall_ms);
   row->frames = outcome.frames_sent;
   row->retransmissions = outcome.retransmissions;
+  record_fit(row);
 }
 
 void StoreSink::ended(size_t run, const PortOutcome& outcome, double /*now_s*/) {
