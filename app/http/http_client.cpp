@@ -151,6 +151,7 @@ struct HttpClient::Impl {
     auto& message = parser->get();
     HttpCallAnswer answer{HttpCallStatus::ok, static_cast<int>(message.result_int()),
                           std::move(message.body()), ""};
+    answer.retry_after = std::string(message[http::field::retry_after]);
     // Bytes past the answer are no answer to anything: a new connection next.
     if (!message.keep_alive() || buffer.size() > 0) close();
     return answer;

@@ -33,7 +33,8 @@ struct HttpCallAnswer {
   HttpCallStatus status = HttpCallStatus::ok;
   int code = 0; // the HTTP status, with ok
   std::string body;
-  std::string reason; // one line, when not ok
+  std::string reason;        // one line, when not ok
+  std::string retry_after{}; // the answer's Retry-After, as sent
 };
 
 class HttpClient {

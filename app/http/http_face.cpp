@@ -540,7 +540,7 @@ private:
     });
     write_raw(std::move(head));
     watch_reader();
-    beat();
+    if (source_->comments()) beat();
   }
 
   // A reader of an event stream sends nothing more: a read beneath any TLS
@@ -567,6 +567,7 @@ private:
     std::string text;
     if (!source_->take(&text)) {
       ending_ = true;
+      if (source_->cut_short()) return close_stream();
       return write_raw(chunked_ ? "0\r\n\r\n" : "");
     }
     if (!text.empty()) write_frame(text);

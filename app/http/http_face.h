@@ -80,6 +80,12 @@ public:
   virtual void watch(std::function<void()> ready) = 0;
   // The reader has gone or the server ends; `ready` is no longer called.
   virtual void leave() = 0;
+  // Whether a comment may go while nothing comes (an event stream's
+  // heartbeat); a file's body takes none.
+  virtual bool comments() const { return true; }
+  // Once take() said false: whether the body broke off before its end. Its
+  // connection then closes without the last chunk, so the reader knows.
+  virtual bool cut_short() const { return false; }
 };
 
 struct HttpAnswer {
