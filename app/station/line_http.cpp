@@ -24,7 +24,14 @@ LineHttp line_http(const std::string& url, const std::string& token) {
           answer.status == HttpCallStatus::too_large || answer.status == HttpCallStatus::not_http;
       return LineAnswer{0, "", answer.reason, garbled};
     }
-    return LineAnswer{answer.code, std::move(answer.body), "", false};
+    LineAnswer line{answer.code, std::move(answer.body), "", false};
+    // Seconds, as a line gives them; anything else (an HTTP date) is none.
+    const std::string& wait = answer.retry_after;
+    if (!wait.empty() && wait.size() <= 6 &&
+        wait.find_first_not_of("0123456789") == std::string::npos) {
+      line.retry_after_s = std::stoi(wait);
+    }
+    return line;
   };
   return {post, [client] { client->cancel(); }};
 }

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "app/runs/event_json.h"
+#include "app/runs/json_read.h"
 #include "app/runs/record_json.h"
 #include "records/record_csv.h"
 
@@ -19,25 +20,6 @@ using Clock = std::chrono::steady_clock;
 
 // How much of the line's own error text a reason quotes.
 constexpr size_t LINE_ERROR_MAX = 160;
-
-// A station's name in a path: printable ASCII but the few characters a path
-// would read differently, percent-encoded.
-std::string path_part(const std::string& text) {
-  static const char HEX[] = "0123456789ABCDEF";
-  std::string out;
-  for (const char c : text) {
-    const auto u = static_cast<unsigned char>(c);
-    if ((u >= '0' && u <= '9') || (u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z') || c == '-' ||
-        c == '_' || c == '.' || c == '~') {
-      out += c;
-    } else {
-      out += '%';
-      out += HEX[u >> 4];
-      out += HEX[u & 15];
-    }
-  }
-  return out;
-}
 
 // Printable ASCII, at most `most` characters (cut short with "..."): what
 // the line sends may hold anything, and goes to a terminal and a page.
@@ -53,11 +35,21 @@ std::string bounded(const std::string& text, size_t most) {
   return out;
 }
 
+// The line's answer as JSON, read within bounds (its texts are cut where
+// they are used); null when it is none.
+Json answer_json(const LineAnswer& answer) {
+  JsonBounds bounds;
+  bounds.text = answer.body.size();
+  Json read;
+  json_read(answer.body, &read, bounds);
+  return read;
+}
+
 // The line's {"error": TEXT}, bounded; empty when the body has none.
 std::string error_of(const LineAnswer& answer) {
-  const Json error = Json::parse(answer.body, nullptr, false);
-  if (!error.is_object() || !error.contains("error") || !error["error"].is_string()) return "";
-  return bounded(error["error"].get<std::string>(), LINE_ERROR_MAX);
+  const Json error = answer_json(answer);
+  const Json& text = json_member(error, "error");
+  return text.is_string() ? bounded(text.get_ref<const std::string&>(), LINE_ERROR_MAX) : "";
 }
 
 // A whole number of at least 0, as JSON gives it.
@@ -70,9 +62,7 @@ bool whole_count(const Json& value, uint64_t* n) {
 
 // The line's have_through in an answer of 200; false when there is none.
 bool held_of(const LineAnswer& answer, uint64_t* held) {
-  const Json reply = Json::parse(answer.body, nullptr, false);
-  return reply.is_object() && reply.contains("have_through") &&
-         whole_count(reply["have_through"], held);
+  return whole_count(json_member(answer_json(answer), "have_through"), held);
 }
 
 struct Failure {
@@ -100,6 +90,9 @@ Failure failure_of(const LineAnswer& answer) {
             "it answers 404 (not found" + with + "): that address is no line server; check --line"};
   case 409:
     return {LineTrouble::refused, "it holds a different row (409" + with + ")"};
+  case 429:
+    // The line's rows a minute for each station: the rows wait their turn.
+    return {LineTrouble::no_answer, "it asks this station to wait (429" + with + ")"};
   default:
     if (answer.status >= 500)
       return {LineTrouble::no_answer, "it failed (HTTP " + code + with + ")"};
@@ -134,12 +127,23 @@ SyncResult line_sync_once(RecordStore& store, const std::string& line, const std
   result.synced_through = mark;
   if (!read.ok()) return failed(LineTrouble::none, read.reason);
   if (rows.empty()) return result;
-  Json batch = Json::array();
-  for (const RunRow& row : rows) batch.push_back(record_columns_json(row));
-  const std::string path = "/api/stations/" + path_part(station) + "/records";
-  const LineAnswer answer = post(path, json_line(Json{{"rows", batch}}));
+  // {"rows": [...]}, as many rows as fit the line's body limit with room to
+  // spare (a row is far smaller), oldest first.
+  std::string batch;
+  size_t fit = 0;
+  for (; fit < rows.size(); ++fit) {
+    std::string row = json_line(record_columns_json(rows[fit]));
+    row.pop_back();
+    if (fit > 0 && batch.size() + row.size() > LINE_BATCH_BYTES_MAX) break;
+    batch += (fit > 0 ? "," : "") + row;
+  }
+  const bool cut = fit < rows.size();
+  rows.resize(fit);
+  const std::string path = "/api/stations/" + url_encoded(station) + "/records";
+  const LineAnswer answer = post(path, "{\"rows\":[" + batch + "]}\n");
   if (answer.status != 200) {
     const Failure why = failure_of(answer);
+    result.retry_after_s = std::min(answer.retry_after_s, LINE_WAIT_MAX_S);
     return failed(why.trouble, why.reason);
   }
   uint64_t held = 0;
@@ -170,7 +174,7 @@ SyncResult line_sync_once(RecordStore& store, const std::string& line, const std
   const StoreResult kept = store.mark_synced(line, station, sent, &result.synced_through);
   if (!kept.ok()) return failed(LineTrouble::none, kept.reason);
   result.step = SyncStep::pushed;
-  result.more = result.more || rows.size() == LINE_BATCH_MAX;
+  result.more = result.more || cut || rows.size() == LINE_BATCH_MAX;
   return result;
 }
 
@@ -355,7 +359,7 @@ std::vector<std::string> LineReporter::Impl::push_state() {
     if (check) state["synced_through"] = mark;
     last_check = now;
   }
-  const std::string path = "/api/stations/" + path_part(setup.station) + "/state";
+  const std::string path = "/api/stations/" + url_encoded(setup.station) + "/state";
   LineAnswer answer = post(path, json_line(state));
   if (check && answer.status == 400 &&
       error_of(answer).find("synced_through") != std::string::npos) {
@@ -412,7 +416,9 @@ void LineReporter::Impl::run() {
         rows_problem = {result.trouble, result.reason};
         retry_ms = std::min(std::max(retry_ms * 2, 1000), LINE_RETRY_MAX_MS);
         rows_due = true;
-        next_rows = Clock::now() + std::chrono::milliseconds(retry_ms);
+        // A line that asks for a wait (its rows a minute) is given it.
+        next_rows = Clock::now() +
+                    std::chrono::milliseconds(std::max(retry_ms, result.retry_after_s * 1000));
       } else {
         rows_problem = {};
         retry_ms = 0;

@@ -24,8 +24,12 @@
 
 #include "records/record_store.h"
 
-// Rows sent in one batch, at most.
+// Rows sent in one batch, at most, and the most their JSON may hold (the
+// line takes a body of 1 MiB).
 constexpr size_t LINE_BATCH_MAX = 500;
+constexpr size_t LINE_BATCH_BYTES_MAX = 512 * 1024;
+// The longest wait a line may ask for before rows are sent again.
+constexpr int LINE_WAIT_MAX_S = 300;
 constexpr int LINE_RETRY_MAX_MS = 30000;
 constexpr int LINE_HEARTBEAT_MS = 5000;
 constexpr int LINE_STATE_MIN_MS = 500;
@@ -38,15 +42,17 @@ constexpr size_t LINE_REASON_MAX = 256;
 struct LineAnswer {
   int status = 0;
   std::string body;
-  std::string error;    // why there was no answer
-  bool garbled = false; // with status 0: what came was no answer (too large, not HTTP)
+  std::string error;     // why there was no answer
+  bool garbled = false;  // with status 0: what came was no answer (too large, not HTTP)
+  int retry_after_s = 0; // the line's Retry-After, in seconds (with 429)
 };
 // Posts a JSON body to a path of the line server.
 using LinePost = std::function<LineAnswer(const std::string& path, const std::string& body)>;
 
 // What keeps the line from taking this station's rows. refused: something
 // waiting will not cure (a wrong token, an address that is no line server,
-// a row the line holds otherwise, an answer that claims rows never sent).
+// a row the line holds otherwise, an answer that claims rows never sent);
+// no_answer: the line is away, failing, or asks the station to wait.
 enum class LineTrouble { none, no_answer, refused };
 
 enum class SyncStep { idle, pushed, failed };
@@ -59,6 +65,7 @@ struct SyncResult {
   LineTrouble trouble = LineTrouble::none; // with failed
   std::string reason;                      // with failed
   std::string lost;                        // the line had lost rows: what to say, once
+  int retry_after_s = 0;                   // with failed: the wait the line asked for
 };
 
 // One push: the finished rows of `station` that `line` has not

@@ -77,8 +77,8 @@ protected:
     std::filesystem::remove_all(dir_, ignored);
   }
 
-  // A run of `station`, ended unless `running`.
-  void run(const std::string& station, bool running = false) {
+  // A run of `station`, ended unless `running`, its last text `text`.
+  void run(const std::string& station, bool running = false, const std::string& text = "") {
     RunRow row;
     row.run_id = record_uuid();
     row.station = station;
@@ -90,6 +90,7 @@ protected:
     ASSERT_TRUE(store_->begin(&row).ok());
     if (running) return;
     row.result = "ok";
+    row.last_text = text;
     row.ended_at = "2026-12-09T14:00:20.000Z";
     ASSERT_TRUE(store_->end(row).ok());
   }
@@ -172,6 +173,27 @@ TEST_F(LineReporterTest, ALineThatLostRowsIsSentThemAgainAndBatchesAreBounded) {
       << "every row but the one it just took goes again";
   EXPECT_FALSE(r.lost.empty());
   EXPECT_TRUE(r.more);
+}
+
+// A batch holds as many rows as fit well within the line's body limit,
+// whatever their texts hold; the rest go in the next.
+TEST_F(LineReporterTest, ABatchFitsTheLinesBodyLimit) {
+  for (int i = 0; i < 100; ++i) run("bench-1", false, std::string(10000, 't'));
+  size_t largest = 0;
+  int posts = 0;
+  SyncResult r;
+  do {
+    const size_t before = line_.paths.size();
+    r = line_sync_once(*store_, LINE, "bench-1", [&](const std::string& p, const std::string& b) {
+      largest = std::max(largest, b.size());
+      return line_(p, b);
+    });
+    posts += line_.paths.size() > before;
+  } while (r.more && posts < 10);
+  EXPECT_EQ(r.have_through, 100);
+  EXPECT_GE(posts, 2);
+  EXPECT_LE(largest, LINE_BATCH_BYTES_MAX + 64);
+  EXPECT_EQ(unsynced(), 0);
 }
 
 // A run that ends while the reporter's thread posts the rows before it goes
@@ -297,6 +319,12 @@ TEST_F(LineReporterTest, EachRefusalSaysWhyAndWhetherWaitingCuresIt) {
        LineTrouble::refused,
        "(409: row 1 of station 'bench-1': result differs)"},
       {{400, "<html>", ""}, LineTrouble::refused, "refused the post (HTTP 400)"},
+      {{429, R"({"error": "this station sent more than its 600 rows a minute"})", "", false, 40},
+       LineTrouble::no_answer,
+       "asks this station to wait (429: this station sent more than its 600 rows a minute)"},
+      {{200, std::string(20, '[') + std::string(20, ']'), ""},
+       LineTrouble::refused,
+       "holds no have_through"},
       {{409, "{\"error\": \"\\u001b[2J" + std::string(100000, 'x') + "\"}", ""},
        LineTrouble::refused,
        "xxx..."},
@@ -310,6 +338,7 @@ TEST_F(LineReporterTest, EachRefusalSaysWhyAndWhetherWaitingCuresIt) {
     EXPECT_NE(r.reason.find(c.says), std::string::npos) << r.reason;
     EXPECT_LE(r.reason.size(), LINE_REASON_MAX);
     EXPECT_EQ(r.reason.find('\x1b'), std::string::npos);
+    EXPECT_EQ(r.retry_after_s, c.answer.retry_after_s) << "the wait asked for is kept";
   }
   EXPECT_EQ(unsynced(), 1);
 }
