@@ -1,9 +1,12 @@
 #include "app/line/line.h"
 
+#include <algorithm>
 #include <map>
+#include <utility>
 #include <vector>
 
 #include "app/runs/event_json.h"
+#include "app/runs/json_read.h"
 #include "records/record_csv.h"
 
 namespace {
@@ -19,7 +22,12 @@ constexpr size_t SLOT_STATE_MAX = 32;
 // A count and an age a station could hold.
 constexpr int64_t COUNT_MAX = 1000000000000LL;
 // A station's row number, as JSON carries it whole.
-constexpr int64_t SEQ_MAX = int64_t{1} << 53;
+constexpr int64_t SEQ_MAX = RECORD_SEQ_MAX;
+// The slots of a state that sends none.
+const Json NO_SLOTS = Json::array();
+// What a page of records keeps free for its link to the next: the filters
+// and where the page ended, percent-encoded.
+constexpr size_t NEXT_ROOM = 8192;
 
 bool printable(const std::string& text) {
   for (const char c : text) {
@@ -58,18 +66,19 @@ std::string slots_problem(const Json& slots) {
     if (!slot.is_object()) return "each slot is an object";
     const std::string unknown = unknown_field(slot, SLOT_FIELDS);
     if (!unknown.empty()) return "slots: " + unknown;
-    if (!whole_number(slot.value("slot", Json()), 1, SLOT_MAX)) {
+    if (!whole_number(json_member(slot, "slot"), 1, SLOT_MAX)) {
       return "slots: slot is a number from 1 to " + std::to_string(SLOT_MAX);
     }
-    const Json state = slot.value("state", Json());
-    if (!bounded_text(state, SLOT_STATE_MAX, false) || !printable(state.get<std::string>())) {
+    const Json& state = json_member(slot, "state");
+    if (!bounded_text(state, SLOT_STATE_MAX, false) ||
+        !printable(state.get_ref<const std::string&>())) {
       return "slots: state is a text of at most " + std::to_string(SLOT_STATE_MAX) + " characters";
     }
-    if (!whole_number(slot.value("permille", Json(0)), 0, 1000)) {
+    if (slot.contains("permille") && !whole_number(json_member(slot, "permille"), 0, 1000)) {
       return "slots: permille is a number from 0 to 1000";
     }
     for (const char* text : {"port", "tag", "last_text"}) {
-      if (!bounded_text(slot.value(text, Json()), LINE_TEXT_MAX, true)) {
+      if (!bounded_text(json_member(slot, text), LINE_TEXT_MAX, true)) {
         return std::string("slots: ") + text + " is a text of at most " +
                std::to_string(LINE_TEXT_MAX) + " bytes, or null";
       }
@@ -98,6 +107,15 @@ int64_t wall_ms() {
 
 LineReply line_error(int status, const std::string& text) {
   return {status, Json{{"error", text}}};
+}
+
+LineReply Line::too_many_rows(int wait_s) const {
+  LineReply reply =
+      line_error(429, "this station sent more than its " + std::to_string(quota_.per_minute()) +
+                          " rows a minute: send them again in " + std::to_string(wait_s) +
+                          " s; nothing stored");
+  reply.retry_after_s = wait_s;
+  return reply;
 }
 
 bool line_station_name_is_valid(const std::string& name) {
@@ -131,12 +149,21 @@ void Line::heard(Station* s) {
 }
 
 LineReply Line::receive_rows(const std::string& station, const std::string& body) {
-  const Json batch = Json::parse(body, nullptr, false);
-  if (batch.is_discarded() || !batch.is_object() || batch.size() != 1 || !batch.contains("rows") ||
-      !batch["rows"].is_array()) {
+  // A station whose minute holds no row more is told at once, before its
+  // body is read.
+  const auto now = RowQuota::Clock::now();
+  const int owed = quota_.wait(station, 1, now);
+  if (owed > 0) return too_many_rows(owed);
+  Json batch;
+  // A whole batch of today's stations: LINE_BATCH_MAX rows of every column.
+  JsonBounds bounds;
+  bounds.values = std::max(bounds.values, LINE_BATCH_MAX * (RECORD_COLUMN_COUNT + 1) + 2);
+  const std::string unread = json_read(body, &batch, bounds);
+  if (!unread.empty()) return line_error(400, unread + "; nothing stored");
+  const Json& given = json_member(batch, "rows");
+  if (batch.size() != 1 || !given.is_array()) {
     return line_error(400, "send {\"rows\": [...]}, the station's finished rows");
   }
-  const Json& given = batch["rows"];
   if (given.size() > LINE_BATCH_MAX) {
     return line_error(400, "a batch has at most " + std::to_string(LINE_BATCH_MAX) + " rows");
   }
@@ -156,6 +183,8 @@ LineReply Line::receive_rows(const std::string& station, const std::string& body
     }
     rows.push_back(std::move(row));
   }
+  const int wait = quota_.take(station, rows.size(), now);
+  if (wait > 0) return too_many_rows(wait);
   int64_t through = 0;
   LineTotals added;
   std::vector<size_t> fresh;
@@ -199,12 +228,12 @@ LineReply Line::receive_rows(const std::string& station, const std::string& body
 }
 
 LineReply Line::receive_state(const std::string& station, const std::string& body) {
-  const Json state = Json::parse(body, nullptr, false);
-  if (state.is_discarded() || !state.is_object()) {
-    return line_error(400, "the body is not a JSON object");
-  }
+  Json state;
+  const std::string unread = json_read(body, &state);
+  if (!unread.empty()) return line_error(400, unread);
+  if (!state.is_object()) return line_error(400, "the body is not a JSON object");
   std::string problem = unknown_field(state, STATE_FIELDS);
-  const Json page = state.value("page", Json());
+  const Json& page = json_member(state, "page");
   if (problem.empty() && !page.is_null()) {
     const bool web = page.is_string() && page.get<std::string>().size() <= LINE_URL_MAX &&
                      printable(page.get<std::string>()) &&
@@ -212,17 +241,18 @@ LineReply Line::receive_state(const std::string& station, const std::string& bod
                       page.get<std::string>().rfind("https://", 0) == 0);
     if (!web) problem = "page is the station's http:// or https:// address, or null";
   }
-  const Json slots = state.value("slots", Json::array());
+  const Json& slots = state.contains("slots") ? json_member(state, "slots") : NO_SLOTS;
   if (problem.empty()) problem = slots_problem(slots);
-  if (problem.empty() && !whole_number(state.value("unsynced", Json(0)), 0, COUNT_MAX)) {
+  if (problem.empty() && state.contains("unsynced") &&
+      !whole_number(json_member(state, "unsynced"), 0, COUNT_MAX)) {
     problem = "unsynced is a count of rows";
   }
-  const Json oldest = state.value("unsynced_oldest_s", Json());
+  const Json& oldest = json_member(state, "unsynced_oldest_s");
   if (problem.empty() && !oldest.is_null() &&
       !(oldest.is_number() && oldest.get<double>() >= 0 && oldest.get<double>() <= COUNT_MAX)) {
     problem = "unsynced_oldest_s is the age in seconds of the oldest unsynced row, or null";
   }
-  const Json mark = state.value("synced_through", Json());
+  const Json& mark = json_member(state, "synced_through");
   if (problem.empty() && !mark.is_null() && !whole_number(mark, 0, SEQ_MAX)) {
     problem = "synced_through is the station's row number through which it holds every row "
               "synced, 0 to " +
@@ -317,20 +347,88 @@ void Line::check_database() {
 }
 
 LineReply Line::records(const RecordQuery& query) {
-  std::vector<RunRow> rows;
-  const LineDbResult read = db_.query(query.filter, &rows);
-  if (!read.ok()) return line_error(read.status == LineDbStatus::down ? 503 : 500, read.reason);
-  Json records = Json::array();
-  for (const RunRow& row : rows) records.push_back(record_json(row));
-  return {200, Json{{"records", records}}};
+  const size_t limit = query.filter.limit;
+  std::string list;
+  size_t taken = 0;
+  bool more = false;
+  RecordCursor at = query.after;
+  bool paged = query.paged;
+  // Read a page at a time, and one row past the limit: whether more follow.
+  for (bool end = false; !end && !more;) {
+    RecordFilter page = query.filter;
+    page.limit = std::min(LINE_PAGE_ROWS, limit - taken + 1);
+    std::vector<RunRow> rows;
+    const LineDbResult read = db_.query(page, paged ? &at : nullptr, &rows);
+    if (!read.ok()) return line_error(read.status == LineDbStatus::down ? 503 : 500, read.reason);
+    end = rows.size() < page.limit;
+    for (const RunRow& row : rows) {
+      std::string text = json_line(record_json(row));
+      text.pop_back();
+      // Room for the rows' list, the link to the next page and the answer's
+      // own few bytes.
+      more = taken == limit || list.size() + text.size() + 1 + NEXT_ROOM > LINE_ANSWER_MAX;
+      if (more) break;
+      list += (taken++ > 0 ? "," : "") + text;
+      at = RecordCursor{row.started_at, row.station_seq, row.station};
+      paged = true;
+    }
+  }
+  LineReply reply;
+  reply.text = "{\"records\":[" + list + "]";
+  if (more) {
+    const RecordFilter& f = query.filter;
+    std::string next = "/api/records?limit=" + std::to_string(limit);
+    for (const auto& [name, value] :
+         {std::make_pair("station", f.station), std::make_pair("tag", f.tag),
+          std::make_pair("result", f.result), std::make_pair("since", f.since)}) {
+      if (!value.empty()) next += std::string("&") + name + "=" + url_encoded(value);
+    }
+    next += "&after=" + url_encoded(record_cursor_text(at));
+    reply.text += ",\"next\":" + Json(next).dump();
+  }
+  reply.text += "}\n";
+  return reply;
 }
 
-LineReply Line::records_csv(const RecordQuery& query, std::string* csv) {
-  std::vector<RunRow> rows;
-  const LineDbResult read = db_.query(query.filter, &rows);
+LineReply Line::records_csv(const RecordQuery& query, std::shared_ptr<HttpStreamSource>* csv) {
+  struct Download {
+    std::vector<RunRow> first; // read before the answer
+    bool begun = false;
+    size_t left = 0; // rows still to go
+    bool paged = false;
+    RecordCursor after;
+  };
+  auto d = std::make_shared<Download>();
+  d->left = query.filter.limit;
+  d->paged = query.paged;
+  d->after = query.after;
+  // The first page before the answer: a database that is down is a 503,
+  // not a file cut short.
+  RecordFilter filter = query.filter;
+  filter.limit = std::min(LINE_PAGE_ROWS, d->left);
+  const LineDbResult read = db_.query(filter, d->paged ? &d->after : nullptr, &d->first);
   if (!read.ok()) return line_error(read.status == LineDbStatus::down ? 503 : 500, read.reason);
-  *csv = record_csv(rows);
-  return {200, Json()};
+  *csv = downloads_.start([this, d, filter](std::string* piece) mutable {
+    const size_t asked = std::min(LINE_PAGE_ROWS, d->left);
+    std::vector<RunRow> rows;
+    if (!d->begun) {
+      d->begun = true;
+      *piece = record_csv_header();
+      rows.swap(d->first);
+    } else {
+      filter.limit = asked;
+      if (!db_.query(filter, d->paged ? &d->after : nullptr, &rows).ok()) return BodyPiece::broken;
+    }
+    d->left -= std::min(d->left, rows.size());
+    if (!rows.empty()) {
+      d->after = RecordCursor{rows.back().started_at, rows.back().station_seq, rows.back().station};
+      d->paged = true;
+    }
+    *piece += record_csv_rows(rows);
+    return rows.size() == asked && d->left > 0 ? BodyPiece::more : BodyPiece::last;
+  });
+  if (!*csv) return line_error(503, "too many CSV files are on their way; try again soon");
+  return {};
 }
 
 std::shared_ptr<EventStream> Line::open_stream() {
@@ -369,4 +467,5 @@ void Line::publish(Json event) {
 
 void Line::finish() {
   streams_.close_all();
+  downloads_.stop_all();
 }

@@ -15,8 +15,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/http/body_streams.h"
 #include "app/http/event_streams.h"
 #include "app/line/line_db.h"
+#include "app/line/row_quota.h"
 #include "app/runs/record_json.h"
 
 // Rows in one batch, and what a state may hold.
@@ -27,10 +29,18 @@ constexpr size_t LINE_URL_MAX = 512;
 constexpr size_t LINE_NAME_MAX = 64;
 // A station heard from within this time is online.
 constexpr int LINE_OFFLINE_MS = 10000;
+// The most one answer of records holds (a page of them ends with a link to
+// the next), the rows read from the database at a time, and the CSV files
+// on their way at once.
+constexpr size_t LINE_ANSWER_MAX = 8 * 1024 * 1024;
+constexpr size_t LINE_PAGE_ROWS = 100;
+constexpr size_t LINE_CSV_STREAMS_MAX = 4;
 
 struct LineReply {
   int status = 200;
   nlohmann::ordered_json body;
+  std::string text{};    // set: the body as it goes, instead of `body`
+  int retry_after_s = 0; // with 429
 };
 
 LineReply line_error(int status, const std::string& text);
@@ -58,18 +68,24 @@ public:
   void watch(LineWatcher* watcher) { watcher_ = watcher; }
   // Told, in one line, when the database goes away and when it is back.
   void on_note(std::function<void(const std::string&)> note) { note_ = std::move(note); }
+  // Rows a station may send a minute (LINE_ROWS_PER_MINUTE unless set).
+  void limit_rows(int64_t per_minute) { quota_.set(per_minute); }
 
   // A batch {"rows": [...]} of the station's finished rows; 200 with
-  // {"have_through": N}, 400 with nothing stored, 503 while the database is
-  // down.
+  // {"have_through": N}, 400 with nothing stored, 429 past the station's
+  // rows a minute (with how long to wait), 503 while the database is down.
   LineReply receive_rows(const std::string& station, const std::string& body);
   // The station's live state; 200 with {"ok": true}, and the station's
   // have_through beside it when the state carried the station's own synced
   // mark (synced_through) and the database answers.
   LineReply receive_state(const std::string& station, const std::string& body);
   LineReply state();
+  // The rows of `query`, newest first, in an answer of at most
+  // LINE_ANSWER_MAX bytes; when more rows follow, "next" is the link to them.
   LineReply records(const RecordQuery& query);
-  LineReply records_csv(const RecordQuery& query, std::string* csv);
+  // The rows of `query` as a CSV file made a page at a time as its reader
+  // takes it; 503 when LINE_CSV_STREAMS_MAX are on their way.
+  LineReply records_csv(const RecordQuery& query, std::shared_ptr<HttpStreamSource>* csv);
 
   // A stream that begins with every station and the totals; nullptr when
   // too many are open.
@@ -107,6 +123,7 @@ private:
   void heard(Station* s);
   void publish(nlohmann::ordered_json event);
   void tell_status(const std::string& name, const Station& s);
+  LineReply too_many_rows(int wait_s) const;
 
   const std::string name_;
   LineDb& db_;
@@ -117,6 +134,8 @@ private:
   bool totals_known_ = false; // counted in the database once it answered
   EventStreams streams_;
   LineWatcher* watcher_ = nullptr;
+  RowQuota quota_;
+  BodyStreams downloads_{LINE_CSV_STREAMS_MAX};
   std::function<void(const std::string&)> note_;
   bool db_known_ = false; // db_health_ was looked at once
   LineDbHealth db_health_;

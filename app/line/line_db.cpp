@@ -4,8 +4,11 @@
 
 namespace {
 
-const char SCHEMA[][700] = {
-    "CREATE TABLE IF NOT EXISTS orva_schema (version integer NOT NULL)",
+// Tables made when missing, and their indexes. orva_runs is the line's own
+// in PostgreSQL (the version in orva_schema says which shape it has); an
+// SQLite file keeps the shape of version 1, its times texts.
+const char SCHEMA_TABLE[] = "CREATE TABLE IF NOT EXISTS orva_schema (version integer NOT NULL)";
+const char RUNS_SQLITE[] =
     "CREATE TABLE IF NOT EXISTS orva_runs ("
     " run_id text PRIMARY KEY, station_seq bigint NOT NULL, station text NOT NULL, slot bigint,"
     " port text NOT NULL, usb_location text, usb_serial text, tag text,"
@@ -13,35 +16,84 @@ const char SCHEMA[][700] = {
     " image_source text NOT NULL, program_version text NOT NULL, started_at text NOT NULL,"
     " ended_at text, result text NOT NULL, step text, last_text text, frames bigint NOT NULL,"
     " retransmissions bigint NOT NULL, received_at text NOT NULL,"
-    " UNIQUE (station, station_seq))",
+    " UNIQUE (station, station_seq))";
+// The line column comes last, where converting a table of version 1 puts it.
+const char RUNS_POSTGRESQL[] =
+    "CREATE TABLE IF NOT EXISTS orva_runs ("
+    " run_id text PRIMARY KEY, station_seq bigint NOT NULL, station text NOT NULL, slot bigint,"
+    " port text NOT NULL, usb_location text, usb_serial text, tag text,"
+    " image_sha256 text NOT NULL, image_size bigint NOT NULL, load_address bigint NOT NULL,"
+    " image_source text NOT NULL, program_version text NOT NULL, started_at timestamptz NOT NULL,"
+    " ended_at timestamptz, result text NOT NULL CONSTRAINT orva_runs_result CHECK (result IN "
+    "RESULTS), step text, last_text text, frames bigint NOT NULL,"
+    " retransmissions bigint NOT NULL, received_at timestamptz NOT NULL, line text NOT NULL,"
+    " CONSTRAINT orva_runs_line_station_seq UNIQUE (line, station, station_seq))";
+const char* const INDEXES[] = {
     "CREATE INDEX IF NOT EXISTS orva_runs_tag ON orva_runs (tag)",
-    "CREATE INDEX IF NOT EXISTS orva_runs_started_at ON orva_runs (started_at, station_seq)",
+    // The order the records come in, newest first, to the last column.
+    "CREATE INDEX IF NOT EXISTS orva_runs_started ON orva_runs (started_at, station_seq, station)",
     // Who may report and read: each credential's token kept as its SHA-256
     // only; a revoked one keeps its row.
     "CREATE TABLE IF NOT EXISTS orva_credentials (name text PRIMARY KEY, role text NOT NULL,"
     " token_sha256 text NOT NULL UNIQUE, created_at text NOT NULL, revoked_at text)",
 };
 
+// A table of version 1 made a table of version 2, in place. Its rows were
+// all of one line, or of lines that nothing told apart: they are given the
+// name of the line that converts them.
+const char CONVERT_TIMES[] =
+    "ALTER TABLE orva_runs"
+    " ALTER COLUMN started_at TYPE timestamptz USING CAST(started_at AS timestamptz),"
+    " ALTER COLUMN ended_at TYPE timestamptz USING CAST(ended_at AS timestamptz),"
+    " ALTER COLUMN received_at TYPE timestamptz USING CAST(received_at AS timestamptz),"
+    " ADD COLUMN line text";
+const char CONVERT_CONSTRAINTS[] =
+    "ALTER TABLE orva_runs ALTER COLUMN line SET NOT NULL,"
+    " ADD CONSTRAINT orva_runs_result CHECK (result IN RESULTS),"
+    " DROP CONSTRAINT IF EXISTS orva_runs_station_station_seq_key,"
+    " ADD CONSTRAINT orva_runs_line_station_seq UNIQUE (line, station, station_seq)";
+// Both engines: the records' order to its last column.
+const char DROP_OLD_INDEX[] = "DROP INDEX IF EXISTS orva_runs_started_at";
+
 const char COLUMNS[] =
     "run_id, station_seq, station, slot, port, usb_location, usb_serial, tag, image_sha256,"
     " image_size, load_address, image_source, program_version, started_at, ended_at, result,"
     " step, last_text, frames, retransmissions";
 
-// The highest gapless station_seq from a known one on: the first held row
-// whose next is missing.
+// The highest gapless station_seq from a known one on, walked row by row
+// along the (line,) station, station_seq index: only the rows past what was
+// known are read, and none when the next is missing. Each step looks up
+// one row (a subquery the planner cannot turn into a scan of the station),
+// and a row numbered past the walk is never added to.
 const char HAVE_THROUGH[] =
-    "SELECT MIN(s) FROM (SELECT station_seq AS s FROM orva_runs WHERE station = $1 AND"
-    " station_seq >= CAST($2 AS bigint) UNION ALL SELECT CAST($2 AS bigint)) held WHERE NOT EXISTS"
-    " (SELECT 1 FROM orva_runs n WHERE n.station = $1 AND n.station_seq = held.s + 1)";
+    "WITH RECURSIVE walk(s) AS (SELECT CAST($2 AS bigint) UNION ALL SELECT (SELECT r.station_seq"
+    " FROM orva_runs r WHERE r.station = $1 AND r.station_seq = walk.s + 1 LINE) FROM walk"
+    " WHERE walk.s IS NOT NULL) SELECT MAX(s) FROM walk";
 
 // The rows the line holds under a row's run_id or its station and number:
 // SELECT COLUMNS and this.
 const char HELD[] = " FROM orva_runs WHERE run_id = $1 OR (station = $2 AND"
-                    " station_seq = CAST($3 AS bigint))";
+                    " station_seq = CAST($3 AS bigint) LINE)";
 
 // Whether the row numbered $2 of station $1 is still held.
 const char HOLDS[] =
-    "SELECT 1 FROM orva_runs WHERE station = $1 AND station_seq = CAST($2 AS bigint)";
+    "SELECT 1 FROM orva_runs WHERE station = $1 AND station_seq = CAST($2 AS bigint) LINE";
+
+// `sql` with every WORD replaced by `by`.
+std::string replaced(std::string sql, const std::string& word, const std::string& by) {
+  for (size_t at = 0; (at = sql.find(word, at)) != std::string::npos; at += by.size()) {
+    sql.replace(at, word.size(), by);
+  }
+  return sql;
+}
+
+// ('running', 'ok', ...): the results a row may have, as SQL.
+std::string results_sql() {
+  std::string list;
+  for (const std::string& result : record_results())
+    list += (list.empty() ? "'" : ", '") + result + "'";
+  return "(" + list + ")";
+}
 
 // How much of each value a conflict quotes.
 constexpr size_t QUOTE_MAX = 40;
@@ -81,9 +133,7 @@ RunRow row_of(const SqlRow& cells) {
 // "VALUE", cut short (at a character's start) with "...".
 std::string quoted(const std::string& value) {
   if (value.size() <= QUOTE_MAX) return "\"" + value + "\"";
-  size_t cut = QUOTE_MAX - 3;
-  while (cut > 0 && (static_cast<unsigned char>(value[cut]) & 0xC0) == 0x80) --cut;
-  return "\"" + value.substr(0, cut) + "...\"";
+  return "\"" + record_text_cut(value, QUOTE_MAX - 3) + "...\"";
 }
 
 // Why `sent` is not `held`, column by column; empty when they are equal. A
@@ -108,12 +158,43 @@ std::string difference(const RunRow& sent, const RunRow& held) {
 
 } // namespace
 
-std::unique_ptr<LineDb> LineDb::open(const std::string& url) {
+std::unique_ptr<LineDb> LineDb::open(const std::string& url, const std::string& line) {
   const std::string sqlite = "sqlite:";
   if (url.rfind(sqlite, 0) == 0) {
-    return std::make_unique<LineDb>(sql_link_sqlite(url.substr(sqlite.size())));
+    return std::make_unique<LineDb>(sql_link_sqlite(url.substr(sqlite.size())), line);
   }
-  return std::make_unique<LineDb>(sql_link_postgresql(url));
+  return std::make_unique<LineDb>(sql_link_postgresql(url), line);
+}
+
+LineDb::LineDb(std::unique_ptr<SqlLink> link, std::string line)
+    : link_(std::move(link)), line_(std::move(line)) {}
+
+std::string LineDb::time_in(size_t n) const {
+  const std::string param = "$" + std::to_string(n);
+  return link_->typed() ? "CAST(" + param + " AS timestamptz)" : param;
+}
+
+std::string LineDb::time_out(const char* column) const {
+  if (!link_->typed()) return column;
+  return std::string("to_char(") + column +
+         " AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"')";
+}
+
+std::string LineDb::of_line(std::vector<SqlValue>* params, const char* column) const {
+  if (!link_->typed()) return "";
+  params->emplace_back(line_);
+  return std::string(" AND ") + column + " = $" + std::to_string(params->size());
+}
+
+// The record's columns, the times as the store writes them.
+std::string LineDb::columns_out() const {
+  std::string list;
+  for (size_t i = 0; i < RECORD_COLUMN_COUNT; ++i) {
+    const std::string name = RECORD_COLUMNS[i];
+    const bool time = name == "started_at" || name == "ended_at";
+    list += (i > 0 ? ", " : "") + (time ? time_out(RECORD_COLUMNS[i]) : name);
+  }
+  return list;
 }
 
 LineDbResult LineDb::start() {
@@ -157,23 +238,72 @@ LineDbResult LineDb::ready() {
     const LineDbResult connected = noted(link_->connect());
     if (!connected.ok()) return connected;
   }
-  for (const char* statement : SCHEMA) {
-    const LineDbResult made = run(statement, {}, nullptr);
-    if (!made.ok()) return made;
+  // All at once or nothing: a table half made or half converted is never
+  // left behind.
+  LineDbResult made = run("BEGIN", {}, nullptr);
+  if (made.ok()) made = make_tables();
+  if (made.ok()) made = run("COMMIT", {}, nullptr);
+  if (!made.ok()) {
+    if (link_->connected()) run("ROLLBACK", {}, nullptr);
+    return made;
+  }
+  schema_ = true;
+  return {};
+}
+
+LineDbResult LineDb::make_tables() {
+  const bool typed = link_->typed();
+  std::vector<std::string> statements = {SCHEMA_TABLE,
+                                         typed ? replaced(RUNS_POSTGRESQL, "RESULTS", results_sql())
+                                               : RUNS_SQLITE};
+  statements.insert(statements.end(), std::begin(INDEXES), std::end(INDEXES));
+  // Two lines that start at once on one database: the second waits here,
+  // then finds the table made or converted.
+  if (typed) statements.emplace_back("LOCK TABLE orva_schema IN EXCLUSIVE MODE");
+  for (const std::string& statement : statements) {
+    const LineDbResult done = run(statement, {}, nullptr);
+    if (!done.ok()) return done;
   }
   std::vector<SqlRow> version;
-  LineDbResult read = run("SELECT MAX(version) FROM orva_schema", {}, &version);
+  const LineDbResult read = run("SELECT MAX(version) FROM orva_schema", {}, &version);
   if (!read.ok()) return read;
   if (version.empty() || !version[0][0]) {
-    read = run("INSERT INTO orva_schema (version) VALUES (CAST($1 AS integer))",
+    return run("INSERT INTO orva_schema (version) VALUES (CAST($1 AS integer))",
                {std::to_string(LINE_SCHEMA_VERSION)}, nullptr);
-    if (!read.ok()) return read;
-  } else if (number_of(version[0][0]) > LINE_SCHEMA_VERSION) {
+  }
+  const int64_t held = number_of(version[0][0]);
+  if (held > LINE_SCHEMA_VERSION) {
     return {LineDbStatus::refused, "orva_runs has schema version " + *version[0][0] +
                                        ", newer than this program's " +
                                        std::to_string(LINE_SCHEMA_VERSION) + ": update it"};
   }
-  schema_ = true;
+  // A command on credentials leaves the rows to the line, which knows its
+  // name.
+  if (held == LINE_SCHEMA_VERSION || line_.empty()) return {};
+  const LineDbResult converted = convert();
+  if (converted.ok()) return converted;
+  return {converted.status, "cannot convert orva_runs from schema version " + *version[0][0] +
+                                " to " + std::to_string(LINE_SCHEMA_VERSION) +
+                                " (nothing was changed): " + converted.reason};
+}
+
+LineDbResult LineDb::convert() {
+  using Step = std::pair<std::string, std::vector<SqlValue>>;
+  std::vector<Step> steps;
+  if (link_->typed()) {
+    // Every row is rewritten once: however long that takes.
+    steps.push_back({"SET LOCAL statement_timeout = 0", {}});
+    steps.push_back({CONVERT_TIMES, {}});
+    steps.push_back({"UPDATE orva_runs SET line = $1", {line_}});
+    steps.push_back({replaced(CONVERT_CONSTRAINTS, "RESULTS", results_sql()), {}});
+  }
+  steps.push_back({DROP_OLD_INDEX, {}});
+  steps.push_back({"UPDATE orva_schema SET version = CAST($1 AS integer)",
+                   {std::to_string(LINE_SCHEMA_VERSION)}});
+  for (const Step& step : steps) {
+    const LineDbResult done = run(step.first, step.second, nullptr);
+    if (!done.ok()) return done;
+  }
   return {};
 }
 
@@ -185,21 +315,26 @@ LineDbResult LineDb::held_through(const std::string& station, int64_t* n) {
   // again from the first row.
   int64_t& known = known_[station];
   if (known > 0) {
+    std::vector<SqlValue> params{station, std::to_string(known)};
+    const std::string sql = replaced(HOLDS, " LINE", of_line(&params));
     std::vector<SqlRow> found;
-    const LineDbResult read = run(HOLDS, {station, std::to_string(known)}, &found);
+    const LineDbResult read = run(sql, params, &found);
     if (!read.ok()) return read;
     if (found.empty()) known = 0;
   }
-  return have_through(station, n);
+  const LineDbResult walked = have_through(station, &known);
+  *n = known;
+  return walked;
 }
 
+// From *n, known held without a gap, as far as the rows go on without one.
 LineDbResult LineDb::have_through(const std::string& station, int64_t* n) {
+  std::vector<SqlValue> params{station, std::to_string(*n)};
+  const std::string sql = replaced(HAVE_THROUGH, " LINE", of_line(&params, "r.line"));
   std::vector<SqlRow> rows;
-  int64_t& known = known_[station];
-  const LineDbResult read = run(HAVE_THROUGH, {station, std::to_string(known)}, &rows);
+  const LineDbResult read = run(sql, params, &rows);
   if (!read.ok()) return read;
-  known = rows.empty() ? known : number_of(rows[0][0]);
-  *n = known;
+  if (!rows.empty() && !rows[0].empty()) *n = std::max(*n, number_of(rows[0][0]));
   return {};
 }
 
@@ -209,13 +344,20 @@ LineDbResult LineDb::store(const std::string& station, const std::vector<RunRow>
   std::lock_guard<std::mutex> lock(mutex_);
   LineDbResult done = ready();
   if (!done.ok()) return done;
-  std::string insert = std::string("INSERT INTO orva_runs (") + COLUMNS + ", received_at) VALUES (";
+  const bool typed = link_->typed();
+  std::string insert = std::string("INSERT INTO orva_runs (") + COLUMNS + ", received_at" +
+                       (typed ? ", line" : "") + ") VALUES (";
   for (size_t i = 1; i <= RECORD_COLUMN_COUNT + 1; ++i) {
+    const std::string name = i <= RECORD_COLUMN_COUNT ? RECORD_COLUMNS[i - 1] : "received_at";
     const bool number = i <= RECORD_COLUMN_COUNT && record_column_is_number(i - 1);
-    insert += (i > 1 ? ", " : "") + std::string(number ? "CAST($" : "$") + std::to_string(i) +
-              (number ? " AS bigint)" : "");
+    const bool time = name == "started_at" || name == "ended_at" || name == "received_at";
+    insert += i > 1 ? ", " : "";
+    if (number) insert += "CAST($" + std::to_string(i) + " AS bigint)";
+    else if (time) insert += time_in(i);
+    else insert += "$" + std::to_string(i);
   }
-  insert += ") ON CONFLICT DO NOTHING";
+  insert += std::string(typed ? ", $" + std::to_string(RECORD_COLUMN_COUNT + 2) : "") +
+            ") ON CONFLICT DO NOTHING";
   LineTotals fresh;
   std::vector<size_t> new_rows;
   done = run("BEGIN", {}, nullptr);
@@ -227,50 +369,87 @@ LineDbResult LineDb::store(const std::string& station, const std::vector<RunRow>
       else params.emplace_back(cells[i]);
     }
     params.emplace_back(received_at);
+    if (typed) params.emplace_back(line_);
     done = run(insert, params, nullptr);
     if (done.ok() && link_->changes() > 0) {
       fresh.upgraded += rows[r].result == "ok";
       fresh.failed += rows[r].result == "failed";
       new_rows.push_back(r);
     } else if (done.ok()) {
-      // Held already: it must be the very row sent, in every column, or a
-      // row sent again could rewrite what happened (or be taken for held).
-      std::vector<SqlRow> held;
-      done = run(std::string("SELECT ") + COLUMNS + HELD,
-                 {rows[r].run_id, station, std::to_string(rows[r].station_seq)}, &held);
-      for (size_t h = 0; done.ok() && h < held.size(); ++h) {
-        if (held[h].size() != RECORD_COLUMN_COUNT) continue;
-        const std::string why = difference(rows[r], row_of(held[h]));
-        if (!why.empty()) done = {LineDbStatus::conflict, why};
-      }
+      done = same_as_held(station, rows[r]);
     }
   }
+  // How far the station's rows go on without a gap, read before the commit:
+  // a batch that was committed is answered with it, never with an error.
+  int64_t walked = known_[station];
+  if (done.ok()) done = have_through(station, &walked);
   if (done.ok()) done = run("COMMIT", {}, nullptr);
   if (!done.ok()) {
     if (link_->connected()) run("ROLLBACK", {}, nullptr);
     return done;
   }
+  known_[station] = walked;
+  *through = walked;
   *added = fresh;
   *fresh_rows = std::move(new_rows);
-  return have_through(station, through);
+  return {};
 }
 
-LineDbResult LineDb::query(const RecordFilter& filter, std::vector<RunRow>* rows) {
+// A row held already must be the very row sent, in every column, or a row
+// sent again could rewrite what happened (or be taken for held).
+LineDbResult LineDb::same_as_held(const std::string& station, const RunRow& row) {
+  std::vector<SqlValue> params{row.run_id, station, std::to_string(row.station_seq)};
+  const std::string held_line = link_->typed() ? ", line" : "";
+  const std::string sql =
+      "SELECT " + columns_out() + held_line + replaced(HELD, " LINE", of_line(&params));
+  std::vector<SqlRow> held;
+  const LineDbResult read = run(sql, params, &held);
+  if (!read.ok()) return read;
+  for (const SqlRow& cells : held) {
+    if (cells.size() < RECORD_COLUMN_COUNT) continue;
+    if (cells.size() > RECORD_COLUMN_COUNT && cells[RECORD_COLUMN_COUNT] &&
+        *cells[RECORD_COLUMN_COUNT] != line_) {
+      const std::string other = *cells[RECORD_COLUMN_COUNT];
+      return {LineDbStatus::conflict, "row " + std::to_string(row.station_seq) + " of station '" +
+                                          station + "' (run " + row.run_id +
+                                          ") is held for the line '" + other + "', not '" + line_ +
+                                          "': was this line renamed? Start it with --line-name " +
+                                          other + "; nothing of this batch is stored"};
+    }
+    const std::string why = difference(row, row_of(cells));
+    if (!why.empty()) return {LineDbStatus::conflict, why};
+  }
+  return {};
+}
+
+LineDbResult LineDb::query(const RecordFilter& filter, const RecordCursor* after,
+                           std::vector<RunRow>* rows) {
   std::lock_guard<std::mutex> lock(mutex_);
   const LineDbResult up = ready();
   if (!up.ok()) return up;
-  std::string sql = std::string("SELECT ") + COLUMNS + " FROM orva_runs WHERE 1 = 1";
   std::vector<SqlValue> params;
+  std::string sql = "SELECT " + columns_out() + " FROM orva_runs WHERE 1 = 1" + of_line(&params);
   const auto where = [&](const char* column, const char* op, const std::string& value) {
     if (value.empty()) return;
     params.emplace_back(value);
-    sql += std::string(" AND ") + column + op + "$" + std::to_string(params.size());
+    const bool time = std::string(column) == "started_at";
+    sql += std::string(" AND ") + column + op +
+           (time ? time_in(params.size()) : "$" + std::to_string(params.size()));
   };
   where("station", " = ", filter.station);
   where("tag", " = ", filter.tag);
   where("result", " = ", filter.result);
   where("started_at", " >= ", filter.since);
-  sql += " ORDER BY started_at DESC, station_seq DESC LIMIT " + std::to_string(filter.limit);
+  if (after != nullptr) {
+    params.emplace_back(after->started_at);
+    params.emplace_back(std::to_string(after->station_seq));
+    params.emplace_back(after->station);
+    const size_t n = params.size();
+    sql += " AND (started_at, station_seq, station) < (" + time_in(n - 2) + ", CAST($" +
+           std::to_string(n - 1) + " AS bigint), $" + std::to_string(n) + ")";
+  }
+  sql += " ORDER BY started_at DESC, station_seq DESC, station DESC LIMIT " +
+         std::to_string(filter.limit);
   std::vector<SqlRow> found;
   const LineDbResult read = run(sql, params, &found);
   if (!read.ok()) return read;
@@ -285,10 +464,12 @@ LineDbResult LineDb::totals(LineTotals* totals) {
   std::lock_guard<std::mutex> lock(mutex_);
   const LineDbResult up = ready();
   if (!up.ok()) return up;
+  std::vector<SqlValue> params;
+  const std::string sql =
+      "SELECT result, COUNT(*) FROM orva_runs WHERE result IN ('ok', 'failed')" + of_line(&params) +
+      " GROUP BY result";
   std::vector<SqlRow> rows;
-  const LineDbResult read =
-      run("SELECT result, COUNT(*) FROM orva_runs WHERE result IN ('ok', 'failed') GROUP BY result",
-          {}, &rows);
+  const LineDbResult read = run(sql, params, &rows);
   if (!read.ok()) return read;
   *totals = LineTotals{};
   for (const SqlRow& row : rows) {
@@ -351,9 +532,11 @@ LineDbResult LineDb::stations(std::vector<std::string>* names) {
   std::lock_guard<std::mutex> lock(mutex_);
   const LineDbResult up = ready();
   if (!up.ok()) return up;
+  std::vector<SqlValue> params;
+  const std::string sql =
+      "SELECT DISTINCT station FROM orva_runs WHERE 1 = 1" + of_line(&params) + " ORDER BY station";
   std::vector<SqlRow> rows;
-  const LineDbResult read =
-      run("SELECT DISTINCT station FROM orva_runs ORDER BY station", {}, &rows);
+  const LineDbResult read = run(sql, params, &rows);
   if (!read.ok()) return read;
   names->clear();
   for (const SqlRow& row : rows) {

@@ -4,6 +4,14 @@
 // two engines are reached through SqlLink, a connection that runs one
 // statement with text parameters ($1, $2...) and gives text cells back.
 //
+// In PostgreSQL, which plant tools read, the times are `timestamptz`, a
+// row's `result` is one of the documented values, and each row names its
+// line (`line`, the line's name), so that lines sharing one database keep
+// their rows apart: every statement reads and writes the rows of this line
+// only. An SQLite file is one line's, its times texts. Either way the rows
+// come back with their times as the store writes them (UTC, milliseconds,
+// Z).
+//
 // Rows are inserted with ON CONFLICT DO NOTHING, so a batch sent twice
 // changes nothing; a row already held must equal the row sent, column by
 // column, or the whole batch is refused (conflict). A database that is down is no failure of the
@@ -22,10 +30,14 @@
 #include <vector>
 
 #include "app/access/credentials.h"
+#include "app/runs/record_json.h"
 #include "records/record_store.h"
 
-// The version of `orva_runs`, kept in the table `orva_schema`.
-constexpr int LINE_SCHEMA_VERSION = 1;
+// The version of `orva_runs`, kept in the table `orva_schema`. Version 1
+// kept times as texts in PostgreSQL and had no line column; the first line
+// of this version to start on such a table converts it in place, its rows
+// given that line's name, in one transaction.
+constexpr int LINE_SCHEMA_VERSION = 2;
 constexpr int LINE_DB_CONNECT_S = 3;
 constexpr int LINE_DB_STATEMENT_MS = 10000;
 constexpr int LINE_DB_RETRY_MS = 1000;
@@ -47,6 +59,8 @@ using SqlRow = std::vector<SqlValue>;
 class SqlLink {
 public:
   virtual ~SqlLink() = default;
+  // PostgreSQL: times as timestamptz, and a line column.
+  virtual bool typed() const = 0;
   virtual LineDbResult connect() = 0;
   virtual bool connected() const = 0;
   // Runs `sql`; the rows it gives into *rows when not null. A failure of
@@ -74,24 +88,29 @@ struct LineTotals {
 
 class LineDb {
 public:
-  // "sqlite:FILE", or a PostgreSQL connection string or URI. It does not
-  // connect yet: see start().
-  static std::unique_ptr<LineDb> open(const std::string& url);
-  explicit LineDb(std::unique_ptr<SqlLink> link) : link_(std::move(link)) {}
+  // "sqlite:FILE", or a PostgreSQL connection string or URI, for the rows of
+  // the line named `line`; it does not connect yet: see start(). Without a
+  // name (a command on credentials) a table of an earlier version is left
+  // for the line to convert.
+  static std::unique_ptr<LineDb> open(const std::string& url, const std::string& line = "");
+  explicit LineDb(std::unique_ptr<SqlLink> link, std::string line = "");
 
   // Connects and creates the tables when missing.
   LineDbResult start();
   // Inserts the rows of `station` in one transaction; *have_through is then
   // the highest N such that rows 1 to N of the station are all held,
   // *added counts the rows that were new, and *fresh holds their places in
-  // `rows`.
+  // `rows`. Once the rows are committed the call is ok.
   LineDbResult store(const std::string& station, const std::vector<RunRow>& rows,
                      const std::string& received_at, int64_t* have_through, LineTotals* added,
                      std::vector<size_t>* fresh);
   // The highest N such that rows 1 to N of `station` are all held, as the
   // database holds them now.
   LineDbResult held_through(const std::string& station, int64_t* have_through);
-  LineDbResult query(const RecordFilter& filter, std::vector<RunRow>* rows);
+  // The rows `filter` asks for, newest first (by started_at, station_seq and
+  // station), from just past `after` on when it is set.
+  LineDbResult query(const RecordFilter& filter, const RecordCursor* after,
+                     std::vector<RunRow>* rows);
   LineDbResult totals(LineTotals* totals);
   // Every station that sent rows.
   LineDbResult stations(std::vector<std::string>* names);
@@ -108,15 +127,26 @@ public:
 
 private:
   LineDbResult ready();
+  LineDbResult make_tables();
+  LineDbResult convert();
   // A statement on the link, its result noted.
   LineDbResult run(const std::string& sql, const std::vector<SqlValue>& params,
                    std::vector<SqlRow>* rows);
   // Keeps what `result` tells of the database's health, and gives it back.
   LineDbResult noted(LineDbResult result);
   LineDbResult have_through(const std::string& station, int64_t* n);
+  LineDbResult same_as_held(const std::string& station, const RunRow& row);
+  // Engine-specific pieces of a statement: a time given as $N, a time
+  // column read back as the store's text, and "AND line = $N" (PostgreSQL)
+  // with the line's name added to `params`.
+  std::string time_in(size_t n) const;
+  std::string time_out(const char* column) const;
+  std::string of_line(std::vector<SqlValue>* params, const char* column = "line") const;
+  std::string columns_out() const;
 
   mutable std::mutex mutex_;
   std::unique_ptr<SqlLink> link_;
+  const std::string line_;
   LineDbHealth health_;
   bool schema_ = false;
   // Per station, an N known held without a gap: the database takes no row

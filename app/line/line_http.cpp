@@ -42,10 +42,15 @@ Route route_of(const std::string& path) {
 }
 
 HttpAnswer reply(const LineReply& r) {
-  if (r.status >= 400) return http_error(r.status, r.body.value("error", ""));
+  if (r.status >= 400) {
+    HttpAnswer refusal = http_error(r.status, r.body.value("error", ""));
+    if (r.retry_after_s > 0)
+      refusal.headers.emplace_back("Retry-After", std::to_string(r.retry_after_s));
+    return refusal;
+  }
   HttpAnswer answer;
   answer.headers.emplace_back("Cache-Control", "no-store");
-  answer.body = json_line(r.body);
+  answer.body = r.text.empty() ? json_line(r.body) : r.text;
   return answer;
 }
 
@@ -151,10 +156,13 @@ HttpAnswer LineRoutes::records(const HttpRequest& req, bool csv) {
   const std::string problem = record_query_parse(req.query, csv, true, &query);
   if (!problem.empty()) return http_error(400, problem);
   if (!csv) return reply(line.records(query));
-  std::string file;
+  std::shared_ptr<HttpStreamSource> file;
   const LineReply read = line.records_csv(query, &file);
   if (read.status != 200) return reply(read);
-  return http_csv(std::move(file), "line-records.csv");
+  // Made a page of rows at a time as the reader takes it.
+  HttpAnswer answer = http_csv("", "line-records.csv");
+  answer.stream = std::move(file);
+  return answer;
 }
 
 } // namespace

@@ -34,6 +34,7 @@ constexpr int EXIT_NO_PORT = 3;
 constexpr auto TICK = std::chrono::milliseconds(200);
 constexpr auto DB_LOOK = std::chrono::milliseconds(2000);
 constexpr int OFFLINE_S_MAX = 3600;
+constexpr int64_t ROWS_PER_MINUTE_MAX = 1000000;
 
 const char* const FOOTER =
     "Without --token-file (on 127.0.0.1) requests that name no credential\n"
@@ -61,6 +62,7 @@ struct Options {
   std::string db;
   std::string line_name = "line";
   int offline_s = LINE_OFFLINE_MS / 1000;
+  int64_t rows_per_minute = LINE_ROWS_PER_MINUTE;
   std::string mqtt;
   std::string mqtt_password_file;
   std::string mqtt_cafile;
@@ -183,6 +185,12 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(1, OFFLINE_S_MAX).description(""))
       ->type_name("SECONDS")
       ->capture_default_str();
+  app.add_option("--rows-per-minute", options.rows_per_minute,
+                 "A station may send at most ROWS rows a minute; more are refused with 429 and "
+                 "how long to wait")
+      ->check(CLI::Range(int64_t{1}, ROWS_PER_MINUTE_MAX).description(""))
+      ->type_name("ROWS")
+      ->capture_default_str();
   app.add_option("--tls-cert", options.tls_cert,
                  "Serve HTTPS with the certificate (chain) in FILE, PEM; read again on SIGHUP")
       ->type_name("FILE");
@@ -243,8 +251,9 @@ int main(int argc, char** argv) {
   if (!bad_db.empty()) return fail(EXIT_USAGE, bad_db);
 
   // The address first: a line that cannot listen touches nothing else.
-  std::unique_ptr<LineDb> db = LineDb::open(url);
+  std::unique_ptr<LineDb> db = LineDb::open(url, options.line_name);
   Line line(options.line_name, *db, options.offline_s * 1000);
+  line.limit_rows(options.rows_per_minute);
   line.on_note(
       [](const std::string& text) { std::cerr << "orvaload-line: " << text << std::endl; });
   Credentials credentials;

@@ -49,9 +49,14 @@ public:
         run("SET statement_timeout = " + std::to_string(LINE_DB_STATEMENT_MS), {}, nullptr);
     // CREATE ... IF NOT EXISTS tells of every table it found at each start;
     // only warnings and errors are worth a line on standard error.
-    return set.ok() ? run("SET client_min_messages = warning", {}, nullptr) : set;
+    const LineDbResult quiet =
+        set.ok() ? run("SET client_min_messages = warning", {}, nullptr) : set;
+    // A time given without its zone (a date of a filter) is UTC's, as the
+    // stations' times are.
+    return quiet.ok() ? run("SET TIME ZONE 'UTC'", {}, nullptr) : quiet;
   }
 
+  bool typed() const override { return true; }
   bool connected() const override { return conn_ != nullptr; }
   int64_t changes() const override { return changes_; }
 

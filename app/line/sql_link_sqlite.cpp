@@ -27,6 +27,7 @@ public:
     return run("PRAGMA synchronous=FULL", {}, nullptr);
   }
 
+  bool typed() const override { return false; }
   bool connected() const override { return db_ != nullptr; }
   int64_t changes() const override { return db_ != nullptr ? sqlite3_changes(db_) : 0; }
 

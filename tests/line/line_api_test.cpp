@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <signal.h>
+#include <sqlite3.h>
 #include <unistd.h>
 
 #include <sys/stat.h>
@@ -95,6 +96,21 @@ std::string credential_hash(const std::string& token) {
 
 int status_of(const httplib::Result& result) {
   return result ? result->status : 0;
+}
+
+// A figure of a process's memory in KiB from /proc (VmRSS: resident now,
+// VmHWM: the most it was); 0 when it cannot be read.
+long memory_kib(pid_t pid, const std::string& field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
+  }
+  return 0;
+}
+
+long resident_kib(pid_t pid) {
+  return memory_kib(pid, "VmRSS");
 }
 
 // A batch of `station`'s rows first to last, sent to the line on `port`.
@@ -212,6 +228,52 @@ protected:
     for (const json& r : records) ids.push_back(r["run_id"]);
     EXPECT_EQ(std::set<std::string>(ids.begin(), ids.end()).size(), ids.size());
     return ids;
+  }
+
+  bool postgresql() const { return GetParam() == "postgresql"; }
+  void stop() {
+    line_->send_signal(SIGTERM);
+    ASSERT_EQ(line_->finish(10), 0) << line_->err();
+  }
+
+  // Runs `sql` on the line's database beside the line, as a plant tool or
+  // an earlier line would: with psql, or SQLite's own library on the file.
+  // The rows it gives, as psql -tA prints them.
+  std::string db_run(const std::string& sql) {
+    if (postgresql()) return psql(sql);
+    sqlite3* db = nullptr;
+    std::string out;
+    EXPECT_EQ(sqlite3_open(sqlite_path_.c_str(), &db), SQLITE_OK);
+    sqlite3_busy_timeout(db, 10000);
+    char* error = nullptr;
+    const auto row = [](void* to, int n, char** cells, char**) {
+      std::string& text = *static_cast<std::string*>(to);
+      if (!text.empty()) text += "\n";
+      for (int i = 0; i < n; ++i) text += (i ? "|" : "") + std::string(cells[i] ? cells[i] : "");
+      return 0;
+    };
+    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), row, &out, &error), SQLITE_OK)
+        << (error ? error : "") << ": " << sql.substr(0, 300);
+    sqlite3_free(error);
+    sqlite3_close(db);
+    return out;
+  }
+  // A time as the engine's table takes it in SQL.
+  std::string time_sql(const std::string& text) const {
+    return postgresql() ? "CAST('" + text + "' AS timestamptz)" : "'" + text + "'";
+  }
+  // Rows `first` to `last` of `station` put straight into orva_runs, as a
+  // line that took any number once did (or a plant tool might).
+  void insert_rows(const std::string& station, int64_t first, int64_t last) {
+    db_run("INSERT INTO orva_runs (run_id, station_seq, station, port, image_sha256, image_size,"
+           " load_address, image_source, program_version, started_at, result, frames,"
+           " retransmissions, received_at" +
+           std::string(postgresql() ? ", line" : "") + ") WITH RECURSIVE n(i) AS (SELECT CAST(" +
+           std::to_string(first) + " AS bigint) UNION ALL SELECT i + 1 FROM n WHERE i < " +
+           std::to_string(last) + ") SELECT 'put-" + station + "-' || i, i, '" + station +
+           "', 'COM5', 'aa', 1, 1, 'built-in', '1.0.0', " + time_sql("2026-12-09T14:06:41.123Z") +
+           ", 'ok', 1, 0, " + time_sql("2026-12-09T14:06:45.000Z") +
+           (postgresql() ? ", 'L1'" : "") + " FROM n");
   }
 
   std::unique_ptr<ChildProcess> line_;
@@ -545,7 +607,7 @@ TEST_P(LineApi, PostgresqlStoppedMidWayThenBack) {
   EXPECT_LT(monotonic_seconds() - back, 10);
   EXPECT_EQ(psql("SELECT COUNT(*), COUNT(DISTINCT run_id) FROM orva_runs WHERE station = 'st-p'"),
             "20|20");
-  EXPECT_EQ(psql("SELECT MAX(version) FROM orva_schema"), "1");
+  EXPECT_EQ(psql("SELECT MAX(version) FROM orva_schema"), "2");
   line_->send_signal(SIGTERM);
   EXPECT_EQ(line_->finish(10), 0);
   const std::string said = line_->err();
@@ -708,6 +770,460 @@ TEST_P(LineApi, ALineThatLostTheStationsRowsGetsThemAgainAtTheNextHeartbeat) {
   EXPECT_NE(at, std::string::npos) << station.err();
   EXPECT_EQ(station.err().find(said, at + 1), std::string::npos) << station.err();
   for (const char* end : {"", "-wal", "-shm"}) std::remove((records + end).c_str());
+}
+
+// A body nested 100,000 deep once ended the line (SIGSEGV): it is refused
+// before it is read, as are bodies of too many values or too long a text,
+// on every route; a whole batch of 500 rows still goes, and the line takes
+// no harm.
+TEST_P(LineApi, ADeepOrWideBodyIsRefusedBeforeItIsRead) {
+  const auto refused = [&](const std::string& path, const std::string& body,
+                           const std::string& says) {
+    const auto answer = post(path, body);
+    EXPECT_EQ(status_of(answer), 400) << body.substr(0, 80);
+    if (status_of(answer) != 400) return;
+    const std::string error = json::parse(answer->body)["error"];
+    EXPECT_NE(error.find(says), std::string::npos) << error;
+  };
+  const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+  std::string wide = "[0";
+  for (int i = 0; i < 20000; ++i) wide += ",0";
+  wide += "]";
+  for (const char* path : {"/api/stations/st-a/state", "/api/stations/st-a/records"}) {
+    SCOPED_TRACE(path);
+    const double asked = monotonic_seconds();
+    refused(path, "{\"slots\": " + deep + "}", "nests deeper than 16");
+    EXPECT_LT(monotonic_seconds() - asked, 2.0);
+    refused(path, "{\"rows\": " + std::string(17, '[') + std::string(17, ']') + "}",
+            "nests deeper than 16");
+    refused(path, "{\"slots\": " + wide + "}", "more than");
+    refused(path, "{\"page\": \"" + std::string(1025, 'x') + "\"}",
+            "page is a text of more than 1024 bytes");
+  }
+  refused("/api/stations/st-a/state", "{\"slots\": [" + std::string(2000, ' ') + "]", "not JSON");
+  EXPECT_EQ(have_through(send("st-a", 1, 500)), 500) << "a whole batch of today's stations";
+  EXPECT_EQ(status_of(client().Get("/api/line")), 200);
+  EXPECT_EQ(line_->err().find("Segmentation"), std::string::npos);
+}
+
+// Every column has its limit, checked as a row arrives and named in the
+// refusal: tags as the station takes them, texts of at most 1 KiB without
+// NUL, station_seq from 1 to 2^53, numbers never negative, times in the
+// store's form. Nothing of a refused batch is kept.
+TEST_P(LineApi, EachColumnHasItsLimit) {
+  struct Case {
+    const char* column;
+    json value;
+  };
+  const Case cases[] = {
+      {"station_seq", json(9223372036854775807LL)},
+      {"station_seq", json((int64_t{1} << 53) + 1)},
+      {"station_seq", json(0)},
+      {"frames", json(-1)},
+      {"image_size", json(18446744073709551615ULL)},
+      {"tag", json("SN\t1")},
+      {"tag", json(std::string(65, 'x'))},
+      {"tag", json("SN-\u00e9")},
+      {"port", json(std::string(1025, 'p'))},
+      {"last_text", json(std::string("done\0 hidden", 12))},
+      {"started_at", json("2026-12-09")},
+      {"started_at", json("2026-02-30T10:00:00.000Z")},
+      {"ended_at", json("2026-12-09T24:00:00.000Z")},
+      {"result", json("bogus")},
+  };
+  for (const Case& c : cases) {
+    json rows = batch("st-c", 1, 2);
+    rows["rows"][1][c.column] = c.value;
+    const auto answer = post("/api/stations/st-c/records", rows.dump());
+    EXPECT_EQ(status_of(answer), 400) << c.column << " " << c.value.dump().substr(0, 40);
+    if (status_of(answer) == 400) {
+      const std::string error = json::parse(answer->body)["error"];
+      EXPECT_NE(error.find(c.column), std::string::npos) << error;
+    }
+  }
+  EXPECT_TRUE(run_ids("st-c").empty());
+  json fits = batch("st-c", 1, 1);
+  fits["rows"][0]["port"] = std::string(1024, 'p');
+  fits["rows"][0]["tag"] = std::string(64, '~');
+  fits["rows"][0]["station_seq"] = 1;
+  EXPECT_EQ(have_through(post("/api/stations/st-c/records", fits.dump())), 1);
+  json last = batch("st-c", 2, 2);
+  last["rows"][0]["station_seq"] = int64_t{1} << 53;
+  EXPECT_EQ(have_through(post("/api/stations/st-c/records", last.dump())), 1);
+}
+
+// station_seq 9223372036854775807 once stopped a station for good on
+// PostgreSQL (bigint out of range, every later batch 500 though its rows
+// were committed). Such a row, put into the table by an earlier line, now
+// costs nothing; and with row 1 missing under 100,000 rows a batch reads
+// only what it needs, not the whole station, so other requests stay quick.
+TEST_P(LineApi, NoRowNumberStopsAStationAndAGapCostsNoReading) {
+  insert_rows("st-n", 9223372036854775807LL, 9223372036854775807LL);
+  EXPECT_EQ(have_through(send("st-n", 1, 3)), 3);
+  EXPECT_EQ(have_through(send("st-n", 1, 3)), 3) << "sent again";
+  EXPECT_EQ(have_through(send("st-n", 4, 4)), 4);
+  const auto state = post("/api/stations/st-n/state", R"({"synced_through": 4})");
+  EXPECT_EQ(status_of(state), 200);
+
+  insert_rows("st-gap", 2, 100001);
+  std::vector<double> batches_ms;
+  std::vector<double> reads_ms;
+  for (int seq = 100002; seq < 100012; ++seq) {
+    double at = monotonic_seconds();
+    EXPECT_EQ(have_through(send("st-gap", seq, seq)), 0);
+    batches_ms.push_back((monotonic_seconds() - at) * 1000);
+    at = monotonic_seconds();
+    EXPECT_EQ(status_of(client().Get("/api/line")), 200);
+    reads_ms.push_back((monotonic_seconds() - at) * 1000);
+  }
+  std::sort(batches_ms.begin(), batches_ms.end());
+  std::sort(reads_ms.begin(), reads_ms.end());
+  std::printf("row 1 missing under 100000 rows: a batch %.1f ms (median), %.1f ms (most); "
+              "/api/line meanwhile %.1f ms (most)\n",
+              batches_ms[5], batches_ms.back(), reads_ms.back());
+  EXPECT_LT(batches_ms[5], 40.0);
+  const double filled = monotonic_seconds();
+  EXPECT_EQ(have_through(send("st-gap", 1, 1)), 100011);
+  std::printf("row 1 filled in: have_through walked to 100011 in %.0f ms, once\n",
+              (monotonic_seconds() - filled) * 1000);
+  const double again = monotonic_seconds();
+  EXPECT_EQ(have_through(send("st-gap", 100012, 100012)), 100012);
+  EXPECT_LT(monotonic_seconds() - again, 0.5) << "from where it got to";
+}
+
+// 16 clients once stored 141,500 rows of one station in 15 s: a station
+// now sends at most its rows a minute (600 unless --rows-per-minute says
+// otherwise), the rest answered 429 with how long to wait. Rows of 1 MB
+// texts are refused unread, and the line's memory stays flat through it all.
+TEST_P(LineApi, FloodsOfRowsMeetTheQuotaAndLeaveTheMemoryFlat) {
+  const long first_kib = memory_kib(line_->pid(), "VmRSS");
+  std::atomic<int> next{1};
+  std::atomic<int> stored{0};
+  std::atomic<int> waited{0};
+  std::atomic<int> other{0};
+  std::atomic<int> wait_s{0};
+  const double until = monotonic_seconds() + 3;
+  std::vector<std::thread> clients;
+  for (int c = 0; c < 16; ++c) {
+    clients.emplace_back([&] {
+      while (monotonic_seconds() < until) {
+        const int first = next.fetch_add(500);
+        const auto answer = post_rows(port_, "st-f", first, first + 499);
+        if (status_of(answer) == 200) {
+          stored += 500;
+        } else if (status_of(answer) == 429) {
+          ++waited;
+          wait_s = std::atoi(answer->get_header_value("Retry-After").c_str());
+        } else if (status_of(answer) != 0) {
+          // 0: a connection past the face's 16 from one address, while
+          // refused ones linger, is closed unanswered.
+          ++other;
+        }
+      }
+    });
+  }
+  for (std::thread& t : clients) t.join();
+  std::printf("16 clients for 3 s: %d rows stored, %d batches answered 429 (Retry-After %d s)\n",
+              stored.load(), waited.load(), wait_s.load());
+  EXPECT_EQ(other, 0);
+  EXPECT_LE(stored, 600 + 500);
+  EXPECT_GT(waited, 0);
+  EXPECT_GE(wait_s, 1);
+  EXPECT_EQ(run_ids("st-f").size(), static_cast<size_t>(stored.load()));
+  const auto told = send("st-f", 100000, 100499);
+  ASSERT_EQ(status_of(told), 429);
+  EXPECT_NE(json::parse(told->body)["error"].get<std::string>().find("600 rows a minute"),
+            std::string::npos);
+
+  // 200 rows of 1 MB text each, from 4 clients at once.
+  std::atomic<int> refused{0};
+  clients.clear();
+  for (int c = 0; c < 4; ++c) {
+    clients.emplace_back([&, c] {
+      const std::string station = "st-t" + std::to_string(c);
+      json one = batch(station, 1, 1);
+      one["rows"][0]["last_text"] = std::string(1000000, 'x');
+      const std::string body = one.dump();
+      for (int i = 0; i < 50; ++i) {
+        httplib::Client each("127.0.0.1", port_);
+        const int status = status_of(
+            each.Post(("/api/stations/" + station + "/records").c_str(), body, "application/json"));
+        refused += status == 400 || status == 413;
+      }
+    });
+  }
+  for (std::thread& t : clients) t.join();
+  EXPECT_EQ(refused, 200);
+  const long most_kib = memory_kib(line_->pid(), "VmHWM");
+  std::printf("the line's memory: %ld KiB at start, at most %ld KiB\n", first_kib, most_kib);
+  EXPECT_LT(most_kib - first_kib, 64 * 1024);
+}
+
+// 200 rows of large texts once came back as 193 MB from one request: an
+// answer holds at most 8 MiB and ends with a link to the next page, which
+// walks every row once; the CSV file comes a page at a time, however many
+// rows it holds, and the line's memory stays flat.
+TEST_P(LineApi, RecordsComeInPagesOfAtMost8MiBAndTheCsvFileStreams) {
+  stop();
+  start({"--rows-per-minute", "1000000"});
+  const long first_kib = memory_kib(line_->pid(), "VmRSS");
+  const std::string kib(1024, 'k');
+  int seq = 1;
+  for (int b = 0; b < 10; ++b) {
+    json rows = json::array();
+    for (int i = 0; i < 100; ++i, ++seq) {
+      json r = row("st-big", seq);
+      for (const char* text : {"port", "usb_location", "usb_serial", "image_sha256", "image_source",
+                               "program_version", "step", "last_text"}) {
+        r[text] = kib;
+      }
+      r["run_id"] = r["run_id"].get<std::string>() + std::string(960, '-');
+      rows.push_back(r);
+    }
+    ASSERT_EQ(have_through(post("/api/stations/st-big/records", json{{"rows", rows}}.dump())),
+              seq - 1);
+  }
+  std::set<std::string> seen;
+  std::string path = "/api/records?limit=1000&station=st-big";
+  int pages = 0;
+  size_t largest = 0;
+  while (!path.empty() && pages < 10) {
+    const auto page = client().Get(path.c_str());
+    ASSERT_EQ(status_of(page), 200) << path;
+    largest = std::max(largest, page->body.size());
+    const json answer = json::parse(page->body);
+    for (const json& r : answer["records"]) seen.insert(r["run_id"].get<std::string>());
+    path = answer.value("next", "");
+    ++pages;
+  }
+  std::printf("1000 rows of 9 KiB texts: %d pages, the largest %zu bytes\n", pages, largest);
+  EXPECT_EQ(seen.size(), 1000u);
+  EXPECT_GE(pages, 2);
+  EXPECT_LE(largest, size_t{8} * 1024 * 1024);
+  const auto small = client().Get("/api/records?limit=3&station=st-big");
+  ASSERT_EQ(status_of(small), 200);
+  EXPECT_EQ(json::parse(small->body)["records"][0]["station_seq"], 1000);
+  const std::string next = json::parse(small->body)["next"];
+  const auto after = client().Get(next.c_str());
+  ASSERT_EQ(status_of(after), 200);
+  EXPECT_EQ(json::parse(after->body)["records"][0]["station_seq"], 997);
+  EXPECT_EQ(status_of(client().Get("/api/records?after=yesterday")), 400);
+
+  const auto csv = client().Get("/api/records.csv?limit=10000");
+  ASSERT_EQ(status_of(csv), 200);
+  EXPECT_EQ(csv->get_header_value("Transfer-Encoding"), "chunked");
+  EXPECT_EQ(std::count(csv->body.begin(), csv->body.end(), '\n'), 1001) << "the header and 1000";
+  const long most_kib = memory_kib(line_->pid(), "VmHWM");
+  std::printf("%zu bytes of CSV; the line's memory %ld KiB at start, at most %ld KiB\n",
+              csv->body.size(), first_kib, most_kib);
+  EXPECT_LT(most_kib - first_kib, 64 * 1024);
+}
+
+// A cell a spreadsheet would run as a formula (=, +, -, @, or a TAB or CR
+// before one) is made text with an apostrophe, and a cell with ';' or ','
+// is quoted, as the station's CSV does.
+TEST_P(LineApi, CsvCellsThatASpreadsheetWouldRunAreText) {
+  json rows = batch("st-x", 1, 1);
+  rows["rows"][0]["last_text"] = "\t=1+1";
+  rows["rows"][0]["step"] = "\r=1+1";
+  rows["rows"][0]["usb_serial"] = ";=1+1";
+  rows["rows"][0]["usb_location"] = "@SUM(A1)";
+  ASSERT_EQ(have_through(post("/api/stations/st-x/records", rows.dump())), 1);
+  const auto csv = client().Get("/api/records.csv?station=st-x");
+  ASSERT_EQ(status_of(csv), 200);
+  EXPECT_NE(csv->body.find(",'@SUM(A1),\";=1+1\","), std::string::npos) << csv->body;
+  EXPECT_NE(csv->body.find(",\"'\r=1+1\",'\t=1+1,"), std::string::npos) << csv->body;
+}
+
+namespace {
+
+// orva_runs as the line of schema version 1 made it, word for word, and
+// its version.
+const char* const FIRST_SCHEMA[] = {
+    "CREATE TABLE IF NOT EXISTS orva_schema (version integer NOT NULL)",
+    "CREATE TABLE IF NOT EXISTS orva_runs ("
+    " run_id text PRIMARY KEY, station_seq bigint NOT NULL, station text NOT NULL, slot bigint,"
+    " port text NOT NULL, usb_location text, usb_serial text, tag text,"
+    " image_sha256 text NOT NULL, image_size bigint NOT NULL, load_address bigint NOT NULL,"
+    " image_source text NOT NULL, program_version text NOT NULL, started_at text NOT NULL,"
+    " ended_at text, result text NOT NULL, step text, last_text text, frames bigint NOT NULL,"
+    " retransmissions bigint NOT NULL, received_at text NOT NULL,"
+    " UNIQUE (station, station_seq))",
+    "CREATE INDEX IF NOT EXISTS orva_runs_tag ON orva_runs (tag)",
+    "CREATE INDEX IF NOT EXISTS orva_runs_started_at ON orva_runs (started_at, station_seq)",
+    "CREATE TABLE IF NOT EXISTS orva_credentials (name text PRIMARY KEY, role text NOT NULL,"
+    " token_sha256 text NOT NULL UNIQUE, created_at text NOT NULL, revoked_at text)",
+    "INSERT INTO orva_schema (version) VALUES (1)",
+};
+
+// Units first upgraded on two days at two stations: SN-1 failed first and
+// passed on its second run, SN-2 and SN-3 passed at once, one run had no
+// tag and never ended.
+std::vector<json> first_schema_rows() {
+  std::vector<json> rows;
+  const auto add = [&rows](const std::string& station, int seq, const char* tag, const char* result,
+                           const std::string& started) {
+    json r = row(station, seq, result);
+    r["tag"] = tag == nullptr ? json() : json(tag);
+    r["started_at"] = started;
+    r["ended_at"] =
+        std::string(result) == "interrupted" ? json() : json(started.substr(0, 17) + "44.456Z");
+    rows.push_back(r);
+  };
+  add("st-a", 1, "SN-1", "failed", "2026-12-08T08:00:41.123Z");
+  add("st-a", 2, "SN-1", "ok", "2026-12-08T08:05:41.123Z");
+  add("st-a", 3, "SN-2", "ok", "2026-12-08T09:00:41.123Z");
+  add("st-b", 1, "SN-3", "ok", "2026-12-09T10:00:41.123Z");
+  add("st-b", 2, nullptr, "interrupted", "2026-12-09T11:00:41.123Z");
+  return rows;
+}
+
+// An INSERT of `r` into a table of the first schema, as that line wrote it.
+std::string first_schema_insert(const json& r) {
+  std::string names;
+  std::string values;
+  for (const auto& [name, value] : r.items()) {
+    names += name + ", ";
+    values += value.is_null()     ? "NULL, "
+              : value.is_string() ? "'" + value.get<std::string>() + "', "
+                                  : value.dump() + ", ";
+  }
+  return "INSERT INTO orva_runs (" + names + "received_at) VALUES (" + values +
+         "'2026-12-09T14:06:45.000Z')";
+}
+
+// The README's query for a quality engineer: the ```sql block that names
+// first_pass_yield.
+std::string readme_query() {
+  std::ifstream file(ORVA_README);
+  const std::string text{std::istreambuf_iterator<char>(file), {}};
+  const size_t named = text.find("first_pass_yield");
+  const size_t begin = text.rfind("```sql\n", named);
+  const size_t end = text.find("```", named);
+  if (named == std::string::npos || begin == std::string::npos || end == std::string::npos) {
+    return "";
+  }
+  return text.substr(begin + 7, end - begin - 7);
+}
+
+} // namespace
+
+// A database of the first schema is converted in place by the first line of
+// this version that starts on it, rows and all, in one transaction: in
+// PostgreSQL its times become timestamptz, each row names the line, a
+// result must be one of the documented values and (line, station,
+// station_seq) is unique; SQLite keeps its texts. The rows come out of the
+// API as they did, a batch sent again is taken as held, and the README's
+// query gives each day's and station's first-pass yield.
+TEST_P(LineApi, ATableOfTheFirstSchemaIsConvertedInPlace) {
+  stop();
+  if (postgresql()) {
+    psql("DROP TABLE orva_runs; DROP TABLE orva_schema; DROP TABLE orva_credentials");
+  } else {
+    for (const char* end : {"", "-wal", "-shm"}) std::remove((sqlite_path_ + end).c_str());
+  }
+  for (const char* statement : FIRST_SCHEMA) db_run(statement);
+  const std::vector<json> rows = first_schema_rows();
+  for (const json& r : rows) db_run(first_schema_insert(r));
+
+  if (postgresql()) {
+    // A row the conversion cannot take: nothing is changed, and the line
+    // says why and does not start.
+    db_run("INSERT INTO orva_runs SELECT 'garbled', 9, 'st-z', slot, port, usb_location,"
+           " usb_serial, tag, image_sha256, image_size, load_address, image_source,"
+           " program_version, 'not a time', ended_at, result, step, last_text, frames,"
+           " retransmissions, received_at FROM orva_runs WHERE station_seq = 1 AND"
+           " station = 'st-a'");
+    ChildProcess refused;
+    ASSERT_TRUE(
+        refused.start({ORVALOAD_LINE, "--serve", "127.0.0.1:0", "--db", db_, "--line-name", "L1"}));
+    EXPECT_EQ(refused.finish(30), 2);
+    EXPECT_NE(refused.err().find("cannot convert orva_runs from schema version 1 to 2 (nothing "
+                                 "was changed)"),
+              std::string::npos)
+        << refused.err();
+    EXPECT_EQ(psql("SELECT MAX(version) FROM orva_schema"), "1");
+    EXPECT_EQ(psql("SELECT data_type FROM information_schema.columns WHERE table_name ="
+                   " 'orva_runs' AND column_name = 'started_at'"),
+              "text");
+    EXPECT_EQ(psql("SELECT COUNT(*) FROM orva_runs"), "6");
+    psql("DELETE FROM orva_runs WHERE run_id = 'garbled'");
+  }
+
+  start();
+  EXPECT_EQ(db_run("SELECT MAX(version) FROM orva_schema"), "2");
+  EXPECT_EQ(db_run("SELECT COUNT(*) FROM orva_runs"), "5");
+  for (const json& r : rows) {
+    const auto read = client().Get(
+        ("/api/records?station=" + r["station"].get<std::string>() + "&limit=1000").c_str());
+    ASSERT_EQ(status_of(read), 200);
+    json expected = r;
+    for (auto it = expected.begin(); it != expected.end();) {
+      it = it->is_null() ? expected.erase(it) : std::next(it);
+    }
+    if (r["ended_at"].is_string()) expected["seconds"] = 3.333;
+    bool found = false;
+    const json answer = json::parse(read->body);
+    for (const json& held : answer["records"]) {
+      if (held["run_id"] != r["run_id"]) continue;
+      found = true;
+      EXPECT_EQ(held, expected);
+    }
+    EXPECT_TRUE(found) << r["run_id"];
+  }
+  EXPECT_NE(client()
+                .Get("/api/records?tag=SN-2")
+                ->body.find("\"started_at\":\"2026-12-08T09:00:41.123Z\",\"ended_at\":\"2026-12-"
+                            "08T09:00:44.456Z\""),
+            std::string::npos);
+  json again = json::object();
+  again["rows"] = json::array({rows[0], rows[1], rows[2]});
+  EXPECT_EQ(have_through(post("/api/stations/st-a/records", again.dump())), 3);
+  EXPECT_EQ(have_through(send("st-a", 4, 4)), 4);
+  EXPECT_EQ(json::parse(client().Get("/api/line")->body)["totals"]["upgraded"], 4);
+  if (!postgresql()) {
+    EXPECT_EQ(db_run("SELECT typeof(started_at) FROM orva_runs LIMIT 1"), "text");
+    return;
+  }
+
+  EXPECT_EQ(psql("SELECT column_name, data_type FROM information_schema.columns WHERE"
+                 " table_name = 'orva_runs' AND column_name IN ('started_at', 'ended_at',"
+                 " 'received_at', 'line') ORDER BY column_name"),
+            "ended_at|timestamp with time zone\nline|text\nreceived_at|timestamp with time "
+            "zone\nstarted_at|timestamp with time zone");
+  EXPECT_EQ(psql("SELECT line, COUNT(*) FROM orva_runs GROUP BY line"), "L1|6");
+  ChildProcess bogus;
+  ASSERT_TRUE(bogus.start({"/usr/bin/psql", "-X", "-q", "-c",
+                           "UPDATE orva_runs SET result = 'bogus' WHERE station_seq = 4"}));
+  EXPECT_NE(bogus.finish(30), 0) << "a result that is not one of the documented values";
+  EXPECT_EQ(psql("SET TIME ZONE 'UTC'; " + readme_query()),
+            "2026-12-08|st-a|2|1|50.0\n2026-12-09|st-a|1|1|100.0\n2026-12-09|st-b|1|1|100.0");
+
+  // A second line on the same database: its rows apart from L1's, the same
+  // station names and numbers allowed; a run L1 holds is not L2's.
+  stop();
+  ChildProcess second;
+  ASSERT_TRUE(
+      second.start({ORVALOAD_LINE, "--serve", "127.0.0.1:0", "--db", db_, "--line-name", "L2"}));
+  ASSERT_TRUE(second.wait_for_output("; Ctrl-C ends it", START_S)) << second.err();
+  const std::string& out = second.out();
+  const int l2 = std::stoi(out.substr(out.find(':', out.find("http://") + 7) + 1));
+  json other = batch("st-a", 1, 2);
+  for (json& r : other["rows"]) r["run_id"] = "L2-" + r["run_id"].get<std::string>();
+  httplib::Client c("127.0.0.1", l2);
+  EXPECT_EQ(have_through_of(c.Post("/api/stations/st-a/records", other.dump(), "application/json")),
+            2);
+  const auto taken = c.Post("/api/stations/st-b/records",
+                            json{{"rows", json::array({rows[3]})}}.dump(), "application/json");
+  EXPECT_EQ(status_of(taken), 409);
+  if (taken) {
+    EXPECT_NE(taken->body.find("held for the line 'L1'"), std::string::npos) << taken->body;
+  }
+  EXPECT_EQ(json::parse(c.Get("/api/records")->body)["records"].size(), 2u);
+  second.send_signal(SIGTERM);
+  EXPECT_EQ(second.finish(10), 0);
+  start();
+  EXPECT_EQ(run_ids("st-a").size(), 4u) << "L1's own rows";
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, LineApi, ::testing::Values("sqlite", "postgresql"),
@@ -1091,16 +1607,6 @@ private:
   std::thread accepting_;
   std::vector<std::thread> answering_;
 };
-
-// A process's resident memory in KiB, from /proc; 0 when it cannot be read.
-long resident_kib(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
-  }
-  return 0;
-}
 
 } // namespace
 
