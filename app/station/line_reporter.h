@@ -38,8 +38,9 @@ constexpr size_t LINE_REASON_MAX = 256;
 struct LineAnswer {
   int status = 0;
   std::string body;
-  std::string error;    // why there was no answer
-  bool garbled = false; // with status 0: what came was no answer (too large, not HTTP)
+  std::string error;      // why there was no answer
+  bool garbled = false;   // with status 0: what came was no answer (too large, not HTTP)
+  bool untrusted = false; // with status 0: HTTPS with a certificate that did not verify
 };
 // Posts a JSON body to a path of the line server.
 using LinePost = std::function<LineAnswer(const std::string& path, const std::string& body)>;
@@ -73,11 +74,12 @@ SyncResult line_sync_once(RecordStore& store, const std::string& line, const std
 std::string line_check_held(RecordStore& store, const std::string& line, const std::string& station,
                             const LineAnswer& answer);
 
-// Where to reach the line: "http://HOST:PORT"; false for anything else.
-bool line_url_parse(const std::string& url, std::string* host, int* port);
+// Where to reach the line: "http://HOST:PORT" or "https://HOST:PORT"
+// (*https set); false for anything else.
+bool line_url_parse(const std::string& url, std::string* host, int* port, bool* https);
 
 struct LineSetup {
-  std::string url;     // http://HOST:PORT
+  std::string url;     // http://HOST:PORT or https://HOST:PORT
   std::string token;   // empty: none
   std::string station; // the station's name
   std::string page;    // the station's own page
@@ -116,5 +118,6 @@ private:
 struct LineHttp {
   LinePost post;
   std::function<void()> cancel;
+  std::string problem; // why no post can go (the address, a CA file); empty: none
 };
-LineHttp line_http(const std::string& url, const std::string& token);
+LineHttp line_http(const std::string& url, const std::string& token, const std::string& cafile);

@@ -412,15 +412,19 @@ TEST_F(LineReporterTest, ALineThatDoesNotKnowTheMarkStillGetsTheState) {
   EXPECT_EQ(line.status()["trouble"], "none");
 }
 
-TEST(LineUrl, OnlyHttpHostAndPort) {
+TEST(LineUrl, OnlyHttpOrHttpsHostAndPort) {
   std::string host;
   int port = 0;
-  EXPECT_TRUE(line_url_parse("http://line.example:8090/", &host, &port));
+  bool https = true;
+  EXPECT_TRUE(line_url_parse("http://line.example:8090/", &host, &port, &https));
   EXPECT_EQ(host, "line.example");
   EXPECT_EQ(port, 8090);
-  for (const char* bad : {"https://line:8090", "http://line", "http://line:0", "http://line:99999",
-                          "http://line:8090/api", "line:8090", "http://:8090"}) {
-    EXPECT_FALSE(line_url_parse(bad, &host, &port)) << bad;
+  EXPECT_FALSE(https);
+  EXPECT_TRUE(line_url_parse("https://line:8443", &host, &port, &https));
+  EXPECT_TRUE(https);
+  for (const char* bad : {"ftp://line:8090", "http://line", "http://line:0", "http://line:99999",
+                          "http://line:8090/api", "line:8090", "http://:8090", "https://line"}) {
+    EXPECT_FALSE(line_url_parse(bad, &host, &port, &https)) << bad;
   }
 }
 
