@@ -347,13 +347,17 @@ LineDbResult LineDb::credentials(std::vector<CredentialRow>* rows) {
   return {};
 }
 
-LineDbResult LineDb::stations(std::vector<std::string>* names) {
+LineDbResult LineDb::stations(const std::string& since, size_t most,
+                              std::vector<std::string>* names) {
   std::lock_guard<std::mutex> lock(mutex_);
   const LineDbResult up = ready();
   if (!up.ok()) return up;
   std::vector<SqlRow> rows;
-  const LineDbResult read =
-      run("SELECT DISTINCT station FROM orva_runs ORDER BY station", {}, &rows);
+  const LineDbResult read = run("SELECT station FROM orva_runs GROUP BY station"
+                                " HAVING MAX(received_at) >= $1 ORDER BY MAX(received_at) DESC"
+                                " LIMIT " +
+                                    std::to_string(most),
+                                {since}, &rows);
   if (!read.ok()) return read;
   names->clear();
   for (const SqlRow& row : rows) {

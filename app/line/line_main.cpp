@@ -34,6 +34,7 @@ constexpr int EXIT_NO_PORT = 3;
 constexpr auto TICK = std::chrono::milliseconds(200);
 constexpr auto DB_LOOK = std::chrono::milliseconds(2000);
 constexpr int OFFLINE_S_MAX = 3600;
+constexpr size_t STATIONS_MOST = 100000;
 
 const char* const FOOTER =
     "Without --token-file (on 127.0.0.1) requests that name no credential\n"
@@ -61,6 +62,7 @@ struct Options {
   std::string db;
   std::string line_name = "line";
   int offline_s = LINE_OFFLINE_MS / 1000;
+  size_t stations_max = LINE_STATIONS_MAX;
   std::string mqtt;
   std::string mqtt_password_file;
   std::string mqtt_cafile;
@@ -178,6 +180,11 @@ int main(int argc, char** argv) {
       })
       ->type_name("NAME")
       ->capture_default_str();
+  app.add_option("--stations-max", options.stations_max,
+                 "Show at most N stations without a credential of their own")
+      ->check(CLI::Range(size_t{1}, STATIONS_MOST).description(""))
+      ->type_name("N")
+      ->capture_default_str();
   app.add_option("--offline-after", options.offline_s,
                  "A station not heard from for SECONDS is offline")
       ->check(CLI::Range(1, OFFLINE_S_MAX).description(""))
@@ -244,7 +251,7 @@ int main(int argc, char** argv) {
 
   // The address first: a line that cannot listen touches nothing else.
   std::unique_ptr<LineDb> db = LineDb::open(url);
-  Line line(options.line_name, *db, options.offline_s * 1000);
+  Line line(options.line_name, *db, options.offline_s * 1000, options.stations_max);
   line.on_note(
       [](const std::string& text) { std::cerr << "orvaload-line: " << text << std::endl; });
   Credentials credentials;
