@@ -93,12 +93,14 @@ CliEnding cli_serve(const CliOptions& options, const FirmwareImage& image) {
 
   // The line server this station reports to, checked before anything runs.
   TokenFile line_token;
+  LineHttp line_transport;
   if (!options.line_url.empty()) {
     std::string line_host;
     int line_port = 0;
-    if (!line_url_parse(options.line_url, &line_host, &line_port)) {
+    bool https = false;
+    if (!line_url_parse(options.line_url, &line_host, &line_port, &https)) {
       return {CliStatus::usage,
-              "--line takes the line server's address as http://HOST:PORT, not '" +
+              "--line takes the line server's address as https://HOST:PORT (or http://), not '" +
                   options.line_url + "'"};
     }
     if (!options.line_token_file.empty()) {
@@ -106,6 +108,15 @@ CliEnding cli_serve(const CliOptions& options, const FirmwareImage& image) {
       if (line_token.status != TokenFileStatus::ok) {
         return {CliStatus::usage, "--line-token-file: " + line_token.reason};
       }
+    }
+    line_transport = line_http(options.line_url, line_token.token, options.line_cafile);
+    if (!line_transport.problem.empty()) {
+      return {CliStatus::usage, "--line-cafile: " + line_transport.problem};
+    }
+    if (!https && !line_token.token.empty() && line_host != HTTP_LOOPBACK &&
+        line_host != "localhost") {
+      cli_write(stderr, cli_error_line("warning: the line's token goes to " + line_host +
+                                       " in clear: use an https:// line (its --tls-cert)"));
     }
   }
   // Made once the station is, torn down before it: the station tells it of
@@ -159,10 +170,9 @@ CliEnding cli_serve(const CliOptions& options, const FirmwareImage& image) {
     LineSetup line_setup{options.line_url, line_token.token, setup.rows.station,
                          scheme + page_host + ":" + std::to_string(server.port()) + "/",
                          [](const std::string& text) { cli_write(stderr, cli_error_line(text)); }};
-    const LineHttp http = line_http(options.line_url, line_token.token);
     line = std::make_unique<LineReporter>(
-        line_setup, *records.store, http.post, [&station] { return station.line_slots(); },
-        http.cancel);
+        line_setup, *records.store, line_transport.post,
+        [&station] { return station.line_slots(); }, line_transport.cancel);
     cli_write(stdout,
               "reporting to the line at " + options.line_url + " as " + setup.rows.station + "\n");
   }

@@ -11,6 +11,7 @@ bool EventStream::next(std::vector<std::string>* events, int wait_ms) {
   events->insert(events->end(), std::make_move_iterator(queue_.begin()),
                  std::make_move_iterator(queue_.end()));
   queue_.clear();
+  limit_ = EventStreams::QUEUE_LIMIT;
   return true;
 }
 
@@ -24,10 +25,10 @@ void EventStream::watch(std::function<void()> ready) {
   ready_call_ = std::move(ready);
 }
 
-bool EventStream::push(const std::string& event, size_t limit) {
+bool EventStream::push(const std::string& event) {
   std::lock_guard<std::mutex> lock(mutex_);
   if (closed_) return false;
-  if (queue_.size() >= limit) {
+  if (queue_.size() >= limit_) {
     fell_behind_ = true;
     closed_ = true;
     queue_.clear();
@@ -52,7 +53,10 @@ std::shared_ptr<EventStream> EventStreams::open(const std::vector<std::string>& 
   std::lock_guard<std::mutex> lock(mutex_);
   if (streams_.size() >= STREAM_LIMIT) return nullptr;
   auto stream = std::make_shared<EventStream>();
-  for (const std::string& event : first) stream->push(event, QUEUE_LIMIT);
+  // The state a stream starts from goes whole, however large; what follows
+  // may lag by QUEUE_LIMIT events beyond it.
+  stream->limit_ = first.size() + QUEUE_LIMIT;
+  for (const std::string& event : first) stream->push(event);
   streams_.push_back(stream);
   return stream;
 }
@@ -68,7 +72,7 @@ void EventStreams::publish(const std::string& event) {
   // A stream that fell behind is dropped here; its reader sees it closed.
   streams_.erase(std::remove_if(streams_.begin(), streams_.end(),
                                 [&event](const std::shared_ptr<EventStream>& stream) {
-                                  return !stream->push(event, QUEUE_LIMIT);
+                                  return !stream->push(event);
                                 }),
                  streams_.end());
 }

@@ -28,12 +28,13 @@ public:
 private:
   friend class EventStreams;
   // False when the queue was full: the stream is closed instead.
-  bool push(const std::string& event, size_t limit);
+  bool push(const std::string& event);
   void close();
 
   mutable std::mutex mutex_;
   std::condition_variable ready_;
   std::deque<std::string> queue_;
+  size_t limit_ = 0; // how many events the queue may hold now
   bool closed_ = false;
   bool fell_behind_ = false;
   std::function<void()> ready_call_;

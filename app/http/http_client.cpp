@@ -12,9 +12,12 @@
 #include <boost/asio/connect.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+
+#include "app/http/tls_context.h"
 
 namespace asio = boost::asio;
 namespace beast = boost::beast;
@@ -26,8 +29,10 @@ namespace {
 using Request = http::request<http::string_body>;
 using Parser = http::response_parser<http::string_body>;
 
+using TlsStream = asio::ssl::stream<tcp::socket&>;
+
 // Where an exchange failed, for its reason.
-enum class Stage { resolving, connecting, sending, reading };
+enum class Stage { resolving, connecting, handshaking, sending, reading };
 
 // A kept connection the server closed while it was idle: the request never
 // reached it, and goes once more on a new connection.
@@ -41,13 +46,16 @@ bool closed_while_idle(Stage stage, const beast::error_code& ec, bool answer_beg
 } // namespace
 
 struct HttpClient::Impl {
-  Impl(std::string h, int p, HttpCallLimits l)
-      : host(std::move(h)), port(std::to_string(p)), limits(l) {}
+  Impl(std::string h, int p, HttpCallLimits l, const HttpClientTls& t)
+      : host(std::move(h)), port(std::to_string(p)), limits(l) {
+    if (t.on) problem = tls_client_context(t.cafile, &tls);
+  }
 
   // The exchange of `request`, on the kept connection when there is one;
   // done() is called once with how it ended.
   void start(const Request& request) {
     reused = open;
+    if (open && secure) return send(*secure, request);
     if (open) return send(socket, request);
     stage = Stage::resolving;
     resolver.async_resolve(host, port, tcp::resolver::numeric_service,
@@ -71,9 +79,25 @@ struct HttpClient::Impl {
     socket.set_option(tcp::no_delay(true), ignored);
     open = true;
     buffer.clear();
-    // An https:// line would wrap the socket in an SSL stream here, shake
-    // hands, and send and read through that stream instead.
-    send(socket, request);
+    if (!tls) return send(socket, request);
+    // HTTPS: a TLS session of its own for each connection, the server's
+    // name sent (SNI) and checked against its certificate.
+    secure.emplace(socket, *tls);
+    beast::error_code not_an_address;
+    asio::ip::make_address(host, not_an_address);
+    SSL* ssl = secure->native_handle();
+    X509_VERIFY_PARAM* names = SSL_get0_param(ssl);
+    if (not_an_address) {
+      SSL_set_tlsext_host_name(ssl, host.c_str());
+      X509_VERIFY_PARAM_set1_host(names, host.c_str(), 0);
+    } else {
+      X509_VERIFY_PARAM_set1_ip_asc(names, host.c_str());
+    }
+    stage = Stage::handshaking;
+    secure->async_handshake(asio::ssl::stream_base::client, [this, &request](beast::error_code ec) {
+      if (ec) return done(ec);
+      send(*secure, request);
+    });
   }
 
   template <class Stream>
@@ -110,6 +134,7 @@ struct HttpClient::Impl {
     beast::error_code ignored;
     socket.shutdown(tcp::socket::shutdown_both, ignored);
     socket.close(ignored);
+    secure.reset();
     open = false;
   }
 
@@ -140,6 +165,9 @@ struct HttpClient::Impl {
       case Stage::connecting:
         return failed("cannot connect to " + host + ":" + port + ": " + ec.message(),
                       HttpCallStatus::no_connection);
+      case Stage::handshaking:
+        return failed("no trusted HTTPS with " + host + ":" + port + ": " + tls_failure(ec),
+                      HttpCallStatus::untrusted);
       case Stage::sending:
       case Stage::reading:
         if (ec.category() == http::make_error_code(http::error::bad_version).category()) {
@@ -157,12 +185,29 @@ struct HttpClient::Impl {
     return answer;
   }
 
+  // What the handshake met: OpenSSL's verdict on the certificate when it was
+  // that, else the error's own text.
+  std::string tls_failure(const beast::error_code& ec) {
+    if (secure) {
+      const long verdict = SSL_get_verify_result(secure->native_handle());
+      if (verdict != X509_V_OK) {
+        return std::string("its certificate did not verify: ") +
+               X509_verify_cert_error_string(verdict) + " (is it for " + host +
+               ", and signed by the CA given?)";
+      }
+    }
+    return ec.message();
+  }
+
   const std::string host;
   const std::string port;
   const HttpCallLimits limits;
+  std::shared_ptr<asio::ssl::context> tls; // with HTTPS
+  std::string problem;                     // why there is no context
   asio::io_context ioc{1};
   tcp::resolver resolver{ioc};
   tcp::socket socket{ioc};
+  std::optional<TlsStream> secure; // the connection's TLS, over `socket`
   asio::steady_timer deadline{ioc};
   beast::flat_buffer buffer{HTTP_CLIENT_HEAD_MAX + limits.answer_max};
   std::optional<Parser> parser;
@@ -176,8 +221,12 @@ struct HttpClient::Impl {
   beast::error_code failure;
 };
 
-HttpClient::HttpClient(std::string host, int port, HttpCallLimits limits)
-    : impl_(std::make_unique<Impl>(std::move(host), port, limits)) {}
+HttpClient::HttpClient(std::string host, int port, HttpCallLimits limits, HttpClientTls tls)
+    : impl_(std::make_unique<Impl>(std::move(host), port, limits, tls)) {}
+
+const std::string& HttpClient::problem() const {
+  return impl_->problem;
+}
 
 HttpClient::~HttpClient() = default;
 
@@ -185,6 +234,7 @@ HttpCallAnswer HttpClient::post_json(const std::string& target, const std::strin
                                      const HttpFields& headers) {
   Impl& c = *impl_;
   if (c.cancelled) return {HttpCallStatus::cancelled, 0, "", "cancelled"};
+  if (!c.problem.empty()) return {HttpCallStatus::untrusted, 0, "", c.problem};
   Request request{http::verb::post, target, 11};
   request.set(http::field::host, c.host + ":" + c.port);
   request.set(http::field::content_type, "application/json");

@@ -22,7 +22,26 @@ constexpr size_t HTTP_CLIENT_HEAD_MAX = 8192;
 
 // ok: an answer came, whatever its status.
 // too_large and not_http: something came that is no answer.
-enum class HttpCallStatus { ok, no_connection, timed_out, too_large, not_http, broken, cancelled };
+// untrusted: over HTTPS, the server's certificate did not verify (an unknown
+// CA, another host's name, out of date) or it speaks no TLS.
+enum class HttpCallStatus {
+  ok,
+  no_connection,
+  timed_out,
+  too_large,
+  not_http,
+  untrusted,
+  broken,
+  cancelled
+};
+
+// HTTPS: TLS 1.2 or 1.3 only, the server's certificate verified against the
+// CAs of `cafile` (empty: the system's) and its host name; never a fall
+// back to plain HTTP.
+struct HttpClientTls {
+  bool on = false;
+  std::string cafile;
+};
 
 struct HttpCallLimits {
   int deadline_ms = HTTP_CLIENT_DEADLINE_MS;
@@ -39,8 +58,8 @@ struct HttpCallAnswer {
 
 class HttpClient {
 public:
-  // A server at HOST:PORT, reached over plain TCP.
-  HttpClient(std::string host, int port, HttpCallLimits limits = {});
+  // A server at HOST:PORT, reached over plain TCP or HTTPS.
+  HttpClient(std::string host, int port, HttpCallLimits limits = {}, HttpClientTls tls = {});
   ~HttpClient();
   HttpClient(const HttpClient&) = delete;
   HttpClient& operator=(const HttpClient&) = delete;
@@ -52,6 +71,8 @@ public:
   // From any thread: the call under way, and every later one, ends at once
   // as cancelled.
   void cancel();
+  // Why no call can be made (a CA file that cannot be used), or empty.
+  const std::string& problem() const;
 
 private:
   struct Impl;

@@ -123,18 +123,26 @@ bool line_station_name_is_valid(const std::string& name) {
          name.find('/') == std::string::npos;
 }
 
-Line::Line(std::string name, LineDb& db, int offline_ms)
-    : name_(std::move(name)), db_(db), offline_ms_(offline_ms) {}
+Line::Line(std::string name, LineDb& db, int offline_ms, size_t stations_max)
+    : name_(std::move(name)), db_(db), offline_ms_(offline_ms), stations_max_(stations_max) {}
 
 void Line::load_known() {
   std::vector<std::string> names;
   LineTotals totals;
-  const bool listed = db_.stations(&names).ok();
+  // Those that sent rows within the time after which a silent station is
+  // forgotten.
+  const bool listed =
+      db_.stations(record_utc_text(wall_ms() - LINE_FORGET_MS), stations_max_, &names).ok();
   const bool counted = db_.totals(&totals).ok();
   std::lock_guard<std::mutex> lock(mutex_);
   if (listed) {
     // Until a station speaks again, the plant is told it is offline.
-    for (const std::string& name : names) tell_status(name, stations_[name]);
+    const auto now = std::chrono::steady_clock::now();
+    for (const std::string& name : names) {
+      Station& s = stations_[name];
+      s.heard_at = now;
+      tell_status(name, s);
+    }
   }
   if (counted) {
     totals_ = totals;
@@ -446,14 +454,35 @@ void Line::tick() {
   std::lock_guard<std::mutex> lock(mutex_);
   const auto now = std::chrono::steady_clock::now();
   bool any = false;
-  for (auto& [name, s] : stations_) {
-    if (!s.online || now - s.heard_at < std::chrono::milliseconds(offline_ms_)) continue;
-    s.online = false;
-    any = true;
-    tell_status(name, s);
-    publish(Json{{"event", "station"}, {"station", station_json(name, s)}});
+  for (auto it = stations_.begin(); it != stations_.end();) {
+    const std::string& name = it->first;
+    Station& s = it->second;
+    if (!s.online && now - s.heard_at >= std::chrono::milliseconds(LINE_FORGET_MS)) {
+      if (watcher_ != nullptr) watcher_->station_gone(name);
+      publish(Json{{"event", "station_gone"}, {"station", name}});
+      it = stations_.erase(it);
+      any = true;
+      continue;
+    }
+    if (s.online && now - s.heard_at >= std::chrono::milliseconds(offline_ms_)) {
+      s.online = false;
+      any = true;
+      tell_status(name, s);
+      publish(Json{{"event", "station"}, {"station", station_json(name, s)}});
+    }
+    ++it;
   }
   if (any) publish(Json{{"event", "totals"}, {"totals", totals_json()}});
+}
+
+bool Line::may_report(const std::string& station, bool own, std::string* why) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (own || stations_.count(station) > 0 || stations_.size() < stations_max_) return true;
+  *why = "the line shows its most stations (" + std::to_string(stations_max_) +
+         ", --stations-max): '" + station +
+         "' needs a credential of its own (orvaload-line credential add station " + station +
+         "), or room made by a station silent for a day";
+  return false;
 }
 
 void Line::tell_status(const std::string& name, const Station& s) {

@@ -29,6 +29,10 @@ constexpr size_t LINE_URL_MAX = 512;
 constexpr size_t LINE_NAME_MAX = 64;
 // A station heard from within this time is online.
 constexpr int LINE_OFFLINE_MS = 10000;
+// Stations the line shows at most, unless each has a credential of its own;
+// one not heard for LINE_FORGET_MS leaves the live view (its rows stay).
+constexpr size_t LINE_STATIONS_MAX = 256;
+constexpr int64_t LINE_FORGET_MS = 24LL * 3600 * 1000;
 // The most one answer of records holds (a page of them ends with a link to
 // the next), the rows read from the database at a time, and the CSV files
 // on their way at once.
@@ -58,11 +62,13 @@ public:
                               const std::string& last_heard) = 0;
   virtual void slot_state(const std::string& station, const nlohmann::ordered_json& slot) = 0;
   virtual void record(const std::string& station, const RunRow& row) = 0;
+  // The station left the live view: its live state is no more.
+  virtual void station_gone(const std::string& station) = 0;
 };
 
 class Line {
 public:
-  Line(std::string name, LineDb& db, int offline_ms);
+  Line(std::string name, LineDb& db, int offline_ms, size_t stations_max = LINE_STATIONS_MAX);
 
   // Set before load_known() and before the line is served.
   void watch(LineWatcher* watcher) { watcher_ = watcher; }
@@ -79,6 +85,10 @@ public:
   // have_through beside it when the state carried the station's own synced
   // mark (synced_through) and the database answers.
   LineReply receive_state(const std::string& station, const std::string& body);
+  // Whether `station` may report: a station the line knows, one with a
+  // credential of its own (`own`), or a new one while fewer than its most
+  // are known; else why not, in one line, into *why.
+  bool may_report(const std::string& station, bool own, std::string* why) const;
   LineReply state();
   // The rows of `query`, newest first, in an answer of at most
   // LINE_ANSWER_MAX bytes; when more rows follow, "next" is the link to them.
@@ -91,7 +101,8 @@ public:
   // too many are open.
   std::shared_ptr<EventStream> open_stream();
   EventStreams& streams() { return streams_; }
-  // Stations that went quiet become offline, with an event each.
+  // Stations that went quiet become offline, with an event each; those
+  // silent for LINE_FORGET_MS leave the live view.
   void tick();
   // Looks at the database: a change of its health is told to the event
   // streams (the page's banner) and to the note, once each way.
@@ -128,6 +139,7 @@ private:
   const std::string name_;
   LineDb& db_;
   const int offline_ms_;
+  const size_t stations_max_;
   mutable std::mutex mutex_;
   std::map<std::string, Station> stations_;
   LineTotals totals_;

@@ -528,13 +528,15 @@ LineDbResult LineDb::credentials(std::vector<CredentialRow>* rows) {
   return {};
 }
 
-LineDbResult LineDb::stations(std::vector<std::string>* names) {
+LineDbResult LineDb::stations(const std::string& since, size_t most,
+                              std::vector<std::string>* names) {
   std::lock_guard<std::mutex> lock(mutex_);
   const LineDbResult up = ready();
   if (!up.ok()) return up;
-  std::vector<SqlValue> params;
-  const std::string sql =
-      "SELECT DISTINCT station FROM orva_runs WHERE 1 = 1" + of_line(&params) + " ORDER BY station";
+  std::vector<SqlValue> params{since};
+  const std::string sql = "SELECT station FROM orva_runs WHERE 1 = 1" + of_line(&params) +
+                          " GROUP BY station HAVING MAX(received_at) >= " + time_in(1) +
+                          " ORDER BY MAX(received_at) DESC LIMIT " + std::to_string(most);
   std::vector<SqlRow> rows;
   const LineDbResult read = run(sql, params, &rows);
   if (!read.ok()) return read;

@@ -112,8 +112,9 @@ public:
   LineDbResult query(const RecordFilter& filter, const RecordCursor* after,
                      std::vector<RunRow>* rows);
   LineDbResult totals(LineTotals* totals);
-  // Every station that sent rows.
-  LineDbResult stations(std::vector<std::string>* names);
+  // The stations that sent rows since `since` (UTC), the latest first, at
+  // most `most`.
+  LineDbResult stations(const std::string& since, size_t most, std::vector<std::string>* names);
   // A new credential; `conflict` when the name has a valid one.
   LineDbResult credential_add(const CredentialRow& row);
   // Revokes the name's credential at `at` (UTC); `conflict` when it has none.

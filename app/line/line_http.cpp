@@ -73,6 +73,7 @@ public:
 private:
   HttpAnswer records(const HttpRequest& req, bool csv);
   std::optional<HttpAnswer> refused_access(const Route& route, const HttpRequest& head) const;
+  std::optional<HttpAnswer> refused_station(const Route& route, const HttpRequest& head) const;
 
   Line& line;
   const Credentials& credentials;
@@ -113,6 +114,17 @@ std::optional<HttpAnswer> LineRoutes::refused_access(const Route& route,
   return std::nullopt;
 }
 
+// A station without a credential of its own reports while the line has room.
+std::optional<HttpAnswer> LineRoutes::refused_station(const Route& route,
+                                                      const HttpRequest& head) const {
+  if (!route.post) return std::nullopt;
+  const AuthResult who = credentials.identify(head.header("Authorization"));
+  const bool own = who.status == AuthStatus::ok && who.who.role == Role::station;
+  std::string why;
+  if (line.may_report(route.station, own, &why)) return std::nullopt;
+  return http_error(403, why);
+}
+
 std::optional<HttpAnswer> LineRoutes::check(const HttpRequest& head) const {
   const Route route = route_of(head.path);
   if (std::optional<HttpAnswer> refusal = refused_access(route, head)) return refusal;
@@ -125,6 +137,7 @@ std::optional<HttpAnswer> LineRoutes::check(const HttpRequest& head) const {
   if (route.post && !credential_name_is_valid(route.station)) {
     return http_error(404, std::string("a station's name on the line is ") + CREDENTIAL_NAME_RULE);
   }
+  if (std::optional<HttpAnswer> refusal = refused_station(route, head)) return refusal;
   return std::nullopt;
 }
 

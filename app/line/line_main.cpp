@@ -35,6 +35,7 @@ constexpr auto TICK = std::chrono::milliseconds(200);
 constexpr auto DB_LOOK = std::chrono::milliseconds(2000);
 constexpr int OFFLINE_S_MAX = 3600;
 constexpr int64_t ROWS_PER_MINUTE_MAX = 1000000;
+constexpr size_t STATIONS_MOST = 100000;
 
 const char* const FOOTER =
     "Without --token-file (on 127.0.0.1) requests that name no credential\n"
@@ -63,6 +64,7 @@ struct Options {
   std::string line_name = "line";
   int offline_s = LINE_OFFLINE_MS / 1000;
   int64_t rows_per_minute = LINE_ROWS_PER_MINUTE;
+  size_t stations_max = LINE_STATIONS_MAX;
   std::string mqtt;
   std::string mqtt_password_file;
   std::string mqtt_cafile;
@@ -180,6 +182,11 @@ int main(int argc, char** argv) {
       })
       ->type_name("NAME")
       ->capture_default_str();
+  app.add_option("--stations-max", options.stations_max,
+                 "Show at most N stations without a credential of their own")
+      ->check(CLI::Range(size_t{1}, STATIONS_MOST).description(""))
+      ->type_name("N")
+      ->capture_default_str();
   app.add_option("--offline-after", options.offline_s,
                  "A station not heard from for SECONDS is offline")
       ->check(CLI::Range(1, OFFLINE_S_MAX).description(""))
@@ -252,7 +259,7 @@ int main(int argc, char** argv) {
 
   // The address first: a line that cannot listen touches nothing else.
   std::unique_ptr<LineDb> db = LineDb::open(url, options.line_name);
-  Line line(options.line_name, *db, options.offline_s * 1000);
+  Line line(options.line_name, *db, options.offline_s * 1000, options.stations_max);
   line.limit_rows(options.rows_per_minute);
   line.on_note(
       [](const std::string& text) { std::cerr << "orvaload-line: " << text << std::endl; });

@@ -363,6 +363,20 @@ void LineMqtt::slot_state(const std::string& station, const Json& slot) {
   }
 }
 
+void LineMqtt::station_gone(const std::string& station) {
+  const std::string prefix = topic(mqtt_topic_level(station) + "/");
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto it = retained_.lower_bound(prefix);
+       it != retained_.end() && it->first.compare(0, prefix.size(), prefix) == 0;) {
+    // An empty retained message takes the broker's retained one away.
+    send(it->first, "", true);
+    due_.erase(it->first);
+    slot_sends_.erase(it->first);
+    slot_phases_.erase(it->first);
+    it = retained_.erase(it);
+  }
+}
+
 void LineMqtt::record(const std::string& station, const RunRow& row) {
   const std::string payload = record_json(row).dump();
   std::lock_guard<std::mutex> lock(mutex_);

@@ -10,6 +10,8 @@
 //                                        slot, a new phase at once
 //   orva/v1/LINE/STATION/record          a copy of each row as it reaches the
 //                                        database; QoS 1, not retained
+// A station that leaves the line's live view (a day without a word) has its
+// retained topics cleared.
 // The database keeps the records; MQTT only tells of them. While the broker
 // is away nothing waits for it: records are not queued, retained states are
 // kept, and the line reconnects with a growing pause (1 s, 2 s, then every
@@ -84,6 +86,7 @@ public:
                       const std::string& last_heard) override;
   void slot_state(const std::string& station, const nlohmann::ordered_json& slot) override;
   void record(const std::string& station, const RunRow& row) override;
+  void station_gone(const std::string& station) override;
 
 private:
   using Clock = std::chrono::steady_clock;

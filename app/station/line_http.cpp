@@ -5,24 +5,28 @@
 #include "app/http/http_client.h"
 #include "app/station/line_reporter.h"
 
-LineHttp line_http(const std::string& url, const std::string& token) {
+LineHttp line_http(const std::string& url, const std::string& token, const std::string& cafile) {
   std::string host;
   int port = 0;
-  if (!line_url_parse(url, &host, &port)) {
-    const LinePost refuse = [url](const std::string&, const std::string&) {
-      return LineAnswer{0, "", "the line's address " + url + " is not http://HOST:PORT", false};
+  bool https = false;
+  if (!line_url_parse(url, &host, &port, &https)) {
+    const std::string problem = "the line's address " + url + " is not http(s)://HOST:PORT";
+    const LinePost refuse = [problem](const std::string&, const std::string&) {
+      return LineAnswer{0, "", problem, false};
     };
-    return {refuse, [] {}};
+    return {refuse, [] {}, problem};
   }
-  auto client = std::make_shared<HttpClient>(host, port);
+  auto client =
+      std::make_shared<HttpClient>(host, port, HttpCallLimits{}, HttpClientTls{https, cafile});
   HttpFields headers;
   if (!token.empty()) headers.emplace_back("Authorization", "Bearer " + token);
   const LinePost post = [client, headers](const std::string& path, const std::string& body) {
     HttpCallAnswer answer = client->post_json(path, body, headers);
     if (answer.status != HttpCallStatus::ok) {
+      // What waiting will not cure.
       const bool garbled =
           answer.status == HttpCallStatus::too_large || answer.status == HttpCallStatus::not_http;
-      return LineAnswer{0, "", answer.reason, garbled};
+      return LineAnswer{0, "", answer.reason, garbled, answer.status == HttpCallStatus::untrusted};
     }
     LineAnswer line{answer.code, std::move(answer.body), "", false};
     // Seconds, as a line gives them; anything else (an HTTP date) is none.
@@ -33,5 +37,5 @@ LineHttp line_http(const std::string& url, const std::string& token) {
     }
     return line;
   };
-  return {post, [client] { client->cancel(); }};
+  return {post, [client] { client->cancel(); }, client->problem()};
 }

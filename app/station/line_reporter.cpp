@@ -78,6 +78,7 @@ Failure failure_of(const LineAnswer& answer) {
   const std::string error = bounded(answer.error, LINE_ERROR_MAX);
   switch (answer.status) {
   case 0:
+    if (answer.untrusted) return {LineTrouble::refused, error};
     if (answer.garbled) return {LineTrouble::refused, "what it sent is no answer (" + error + ")"};
     return {LineTrouble::no_answer, "no answer (" + error + ")"};
   case 401:
@@ -190,8 +191,9 @@ std::string line_check_held(RecordStore& store, const std::string& line, const s
   return lost_text(held, mark);
 }
 
-bool line_url_parse(const std::string& url, std::string* host, int* port) {
-  const std::string scheme = "http://";
+bool line_url_parse(const std::string& url, std::string* host, int* port, bool* https) {
+  *https = url.rfind("https://", 0) == 0;
+  const std::string scheme = *https ? "https://" : "http://";
   if (url.compare(0, scheme.size(), scheme) != 0) return false;
   std::string rest = url.substr(scheme.size());
   if (!rest.empty() && rest.back() == '/') rest.pop_back();

@@ -42,9 +42,10 @@ constexpr size_t LINE_REASON_MAX = 256;
 struct LineAnswer {
   int status = 0;
   std::string body;
-  std::string error;     // why there was no answer
-  bool garbled = false;  // with status 0: what came was no answer (too large, not HTTP)
-  int retry_after_s = 0; // the line's Retry-After, in seconds (with 429)
+  std::string error;      // why there was no answer
+  bool garbled = false;   // with status 0: what came was no answer (too large, not HTTP)
+  bool untrusted = false; // with status 0: HTTPS with a certificate that did not verify
+  int retry_after_s = 0;  // the line's Retry-After, in seconds (with 429)
 };
 // Posts a JSON body to a path of the line server.
 using LinePost = std::function<LineAnswer(const std::string& path, const std::string& body)>;
@@ -80,11 +81,12 @@ SyncResult line_sync_once(RecordStore& store, const std::string& line, const std
 std::string line_check_held(RecordStore& store, const std::string& line, const std::string& station,
                             const LineAnswer& answer);
 
-// Where to reach the line: "http://HOST:PORT"; false for anything else.
-bool line_url_parse(const std::string& url, std::string* host, int* port);
+// Where to reach the line: "http://HOST:PORT" or "https://HOST:PORT"
+// (*https set); false for anything else.
+bool line_url_parse(const std::string& url, std::string* host, int* port, bool* https);
 
 struct LineSetup {
-  std::string url;     // http://HOST:PORT
+  std::string url;     // http://HOST:PORT or https://HOST:PORT
   std::string token;   // empty: none
   std::string station; // the station's name
   std::string page;    // the station's own page
@@ -123,5 +125,6 @@ private:
 struct LineHttp {
   LinePost post;
   std::function<void()> cancel;
+  std::string problem; // why no post can go (the address, a CA file); empty: none
 };
-LineHttp line_http(const std::string& url, const std::string& token);
+LineHttp line_http(const std::string& url, const std::string& token, const std::string& cafile);

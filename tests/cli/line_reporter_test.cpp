@@ -319,7 +319,8 @@ TEST_F(LineReporterTest, EachRefusalSaysWhyAndWhetherWaitingCuresIt) {
        LineTrouble::refused,
        "(409: row 1 of station 'bench-1': result differs)"},
       {{400, "<html>", ""}, LineTrouble::refused, "refused the post (HTTP 400)"},
-      {{429, R"({"error": "this station sent more than its 600 rows a minute"})", "", false, 40},
+      {{429, R"({"error": "this station sent more than its 600 rows a minute"})", "", false, false,
+        40},
        LineTrouble::no_answer,
        "asks this station to wait (429: this station sent more than its 600 rows a minute)"},
       {{200, std::string(20, '[') + std::string(20, ']'), ""},
@@ -441,15 +442,19 @@ TEST_F(LineReporterTest, ALineThatDoesNotKnowTheMarkStillGetsTheState) {
   EXPECT_EQ(line.status()["trouble"], "none");
 }
 
-TEST(LineUrl, OnlyHttpHostAndPort) {
+TEST(LineUrl, OnlyHttpOrHttpsHostAndPort) {
   std::string host;
   int port = 0;
-  EXPECT_TRUE(line_url_parse("http://line.example:8090/", &host, &port));
+  bool https = true;
+  EXPECT_TRUE(line_url_parse("http://line.example:8090/", &host, &port, &https));
   EXPECT_EQ(host, "line.example");
   EXPECT_EQ(port, 8090);
-  for (const char* bad : {"https://line:8090", "http://line", "http://line:0", "http://line:99999",
-                          "http://line:8090/api", "line:8090", "http://:8090"}) {
-    EXPECT_FALSE(line_url_parse(bad, &host, &port)) << bad;
+  EXPECT_FALSE(https);
+  EXPECT_TRUE(line_url_parse("https://line:8443", &host, &port, &https));
+  EXPECT_TRUE(https);
+  for (const char* bad : {"ftp://line:8090", "http://line", "http://line:0", "http://line:99999",
+                          "http://line:8090/api", "line:8090", "http://:8090", "https://line"}) {
+    EXPECT_FALSE(line_url_parse(bad, &host, &port, &https)) << bad;
   }
 }
 

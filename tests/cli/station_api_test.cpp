@@ -25,6 +25,7 @@
 
 #include "tests/support/bootsim_process.h"
 #include "tests/support/child_process.h"
+#include "tests/support/test_ca.h"
 
 namespace {
 
@@ -144,7 +145,7 @@ protected:
     EXPECT_TRUE(station_.start(args, env));
     if (!station_.wait_for_output("/ with slots", START_S)) return station_.finish(10);
     const std::string& out = station_.out();
-    const size_t colon = out.find(':', out.find("http://") + 7);
+    const size_t colon = out.find(':', out.find("://") + 3);
     host_ = host;
     port_ = std::stoi(out.substr(colon + 1));
     return -1;
@@ -439,4 +440,94 @@ TEST_F(StationApi, TokenAndOriginGuardTheStation) {
   httplib::Headers own = bearer;
   own.emplace("Origin", "http://127.0.0.2:" + std::to_string(port_));
   EXPECT_EQ(status_of(post("/api/run", "{}", own)), 202);
+}
+
+// The station over HTTPS, and its reports to a line over HTTPS, each with
+// a certificate of a CA the test makes. A line whose certificate is for
+// another host, or of a CA the station was not told of, is refused and the
+// station says why on its page (never falling back to plain HTTP); with the
+// right one its rows reach the line.
+TEST_F(StationApi, HttpsForItsPageAndToItsLine) {
+  TestCa ca("/tmp/orva-station-tls-" + std::to_string(getpid()));
+  TestCa stranger("/tmp/orva-station-tls-other-" + std::to_string(getpid()));
+  ASSERT_EQ(ca.prepare(), "");
+  ASSERT_EQ(stranger.prepare("stranger-ca"), "");
+  for (const auto& [made, file, host, address] :
+       {std::make_tuple(&ca, "station", "localhost", true),
+        std::make_tuple(&ca, "line", "localhost", true),
+        std::make_tuple(&ca, "elsewhere", "elsewhere.example", false),
+        std::make_tuple(&stranger, "line", "localhost", true)}) {
+    ASSERT_EQ(made->issue(file, host, address), "");
+  }
+  const auto ports = start_controllers({{}});
+  const std::string token_file = ca.dir() + "/st-https.token";
+
+  // A line with the given certificate, the station's credential made for it.
+  const auto line = [&](ChildProcess* process, const TestCa& of, const std::string& file) {
+    const std::string db = "sqlite:" + of.dir() + "/" + file + ".db";
+    ChildProcess credential;
+    EXPECT_TRUE(
+        credential.start({ORVALOAD_LINE, "--db", db, "credential", "add", "station", "st-https"}));
+    EXPECT_EQ(credential.finish(30), 0) << credential.err();
+    std::ofstream(token_file) << credential.out();
+    chmod(token_file.c_str(), 0600);
+    EXPECT_TRUE(process->start({ORVALOAD_LINE, "--serve", "127.0.0.1:0", "--db", db, "--tls-cert",
+                                of.cert(file), "--tls-key", of.key(file)}));
+    EXPECT_TRUE(process->wait_for_output("; Ctrl-C ends it", START_S)) << process->err();
+    const std::string& out = process->out();
+    return std::stoi(out.substr(out.find(':', out.find("https://") + 8) + 1));
+  };
+  // The station's word on its line, once it has one.
+  const auto line_state = [&](int line_port, const std::string& host) {
+    const std::vector<std::string> extra{"--tls-cert",
+                                         ca.cert("station"),
+                                         "--tls-key",
+                                         ca.key("station"),
+                                         "--station-name",
+                                         "st-https",
+                                         "--line",
+                                         "https://" + host + ":" + std::to_string(line_port),
+                                         "--line-cafile",
+                                         ca.cafile(),
+                                         "--line-token-file",
+                                         token_file};
+    EXPECT_EQ(serve("127.0.0.1", ports, extra), -1) << station_.err();
+    httplib::SSLClient page(host_, port_);
+    page.set_ca_cert_path(ca.cafile().c_str());
+    page.enable_server_certificate_verification(true);
+    json state;
+    for (const double end = now_s() + RUN_S; now_s() < end; usleep(100000)) {
+      const auto answer = page.Get("/api/station");
+      if (status_of(answer) != 200) continue;
+      EXPECT_EQ(answer->get_header_value("Strict-Transport-Security"), "max-age=31536000");
+      state = json::parse(answer->body)["line"];
+      if (state.value("trouble", "none") != "none" || state.value("synced_through", 0) > 0) break;
+      if (state.value("unsynced", 0) == 0 &&
+          status_of(page.Post("/api/slots/1/run", "{}", "application/json")) == 202) {
+        continue;
+      }
+    }
+    station_.send_signal(windows_cli() ? SIGINT : SIGTERM);
+    EXPECT_EQ(station_.finish(30), 0) << station_.err();
+    return state;
+  };
+
+  ChildProcess elsewhere;
+  json state = line_state(line(&elsewhere, ca, "elsewhere"), "localhost");
+  EXPECT_NE(state.value("error", "").find("certificate"), std::string::npos) << state;
+  std::printf("another host's certificate: %s\n", state.value("error", "").c_str());
+  EXPECT_NE(station_.err().find("localhost"), std::string::npos) << station_.err();
+  ChildProcess strange;
+  state = line_state(line(&strange, stranger, "line"), "localhost");
+  EXPECT_NE(state.value("error", "").find("certificate"), std::string::npos) << state;
+  std::printf("an unknown CA's certificate: %s\n", state.value("error", "").c_str());
+
+  ChildProcess trusted;
+  state = line_state(line(&trusted, ca, "line"), "localhost");
+  EXPECT_EQ(state.value("trouble", ""), "none") << state;
+  EXPECT_GE(state.value("synced_through", 0), 1) << state;
+  for (ChildProcess* process : {&elsewhere, &strange, &trusted}) {
+    process->send_signal(SIGTERM);
+    EXPECT_EQ(process->finish(10), 0) << process->err();
+  }
 }

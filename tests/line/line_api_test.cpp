@@ -1303,6 +1303,64 @@ TEST(LineHttps, ServesTlsAndTakesARenewedCertificateOnSighup) {
   EXPECT_EQ(line.finish(10), 0) << line.err();
 }
 
+// Stations without end: past --stations-max a name without a credential of
+// its own is refused (403, saying why), one with its own credential is
+// taken; however many it knows, a new event reader gets every station in
+// its opening snapshot.
+TEST(LineStations, AreBoundedAndTheSnapshotComesWhole) {
+  const std::string db = "sqlite:/tmp/orva-line-stations-" + std::to_string(getpid()) + ".db";
+  ChildProcess credential;
+  ASSERT_TRUE(credential.start({ORVALOAD_LINE, "--db", db, "credential", "add", "station", "own"}));
+  ASSERT_EQ(credential.finish(30), 0) << credential.err();
+  std::string token = credential.out();
+  token.pop_back();
+  ChildProcess line;
+  ASSERT_TRUE(
+      line.start({ORVALOAD_LINE, "--serve", "127.0.0.1:0", "--db", db, "--stations-max", "4200"}));
+  ASSERT_TRUE(line.wait_for_output("; Ctrl-C ends it", START_S)) << line.err();
+  const std::string& out = line.out();
+  const int port = std::stoi(out.substr(out.find(':', out.find("http://") + 7) + 1));
+  httplib::Client c("127.0.0.1", port);
+  c.set_keep_alive(true);
+  c.set_tcp_nodelay(true); // no 40 ms wait for an acknowledgement per post
+  const std::string state = R"({"slots": [{"slot": 1, "port": "/dev/ttyUSB0", "state": "idle"}]})";
+  const auto report = [&](int n) {
+    char name[16];
+    std::snprintf(name, sizeof name, "t%05d", n);
+    return status_of(c.Post(("/api/stations/" + std::string(name) + "/state").c_str(), state,
+                            "application/json"));
+  };
+  for (int n = 1; n <= 4200; ++n) ASSERT_EQ(report(n), 200) << n;
+  const auto refused = c.Post("/api/stations/t99999/state", state, "application/json");
+  ASSERT_EQ(status_of(refused), 403);
+  EXPECT_NE(refused->body.find("--stations-max"), std::string::npos) << refused->body;
+  EXPECT_EQ(report(17), 200) << "a station the line knows goes on reporting";
+  EXPECT_EQ(status_of(c.Post("/api/stations/own/state", {{"Authorization", "Bearer " + token}},
+                             state, "application/json")),
+            200);
+
+  // The opening snapshot: the database, 4201 stations and the totals, past
+  // the 4096 events a stream may otherwise lag by.
+  size_t stations_seen = 0;
+  std::string stream;
+  httplib::Client events("127.0.0.1", port);
+  events.Get("/api/events", [&](const char* data, size_t size) {
+    stream.append(data, size);
+    size_t line_end;
+    while ((line_end = stream.find('\n')) != std::string::npos) {
+      stations_seen +=
+          stream.compare(0, 6, "data: ") == 0 && stream.find("\"event\":\"station\"") < line_end;
+      if (stream.find("\"event\":\"totals\"") < line_end) return false;
+      stream.erase(0, line_end + 1);
+    }
+    return true;
+  });
+  EXPECT_EQ(stations_seen, 4201u);
+  line.send_signal(SIGTERM);
+  EXPECT_EQ(line.finish(10), 0) << line.err();
+  for (const char* end : {"", "-wal", "-shm"}) std::remove((db.substr(7) + end).c_str());
+}
+
 // Options the line cannot use end it at once with one line that says what to
 // do (status 2); an address in use ends it (status 3) before it has touched
 // its database or broker; an SQLite file's folder is made, the file its

@@ -27,12 +27,15 @@ public:
   }
 
   // FILE.pem and FILE.key in the folder: a certificate for `host` (a name,
-  // and 127.0.0.1 as its address) signed by this CA; "" or what failed.
-  std::string issue(const std::string& file, const std::string& host = "localhost") {
+  // and with `address` 127.0.0.1 as its address too) signed by this CA; ""
+  // or what failed.
+  std::string issue(const std::string& file, const std::string& host = "localhost",
+                    bool address = true) {
+    const std::string names = "DNS:" + host + (address ? ",IP:127.0.0.1" : "");
     return run("openssl req -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -subj /CN=" +
                host + " -keyout " + file + ".key -out " + file +
-               ".csr 2>/dev/null; printf 'subjectAltName=DNS:" + host + ",IP:127.0.0.1\\n' > " +
-               file + ".cnf; openssl x509 -req -in " + file +
+               ".csr 2>/dev/null; printf 'subjectAltName=" + names + "\\n' > " + file +
+               ".cnf; openssl x509 -req -in " + file +
                ".csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 -extfile " + file +
                ".cnf -out " + file + ".pem 2>/dev/null");
   }
