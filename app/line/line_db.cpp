@@ -32,11 +32,12 @@ const char* const INDEXES[] = {
     "CREATE INDEX IF NOT EXISTS orva_runs_tag ON orva_runs (tag)",
     // The order the records come in, newest first, to the last column.
     "CREATE INDEX IF NOT EXISTS orva_runs_started ON orva_runs (started_at, station_seq, station)",
-    // Who may report and read: each credential's token kept as its SHA-256
-    // only; a revoked one keeps its row.
-    "CREATE TABLE IF NOT EXISTS orva_credentials (name text PRIMARY KEY, role text NOT NULL,"
-    " token_sha256 text NOT NULL UNIQUE, created_at text NOT NULL, revoked_at text)",
 };
+// Who may report and read: each credential's token kept as its SHA-256
+// only; a revoked one keeps its row.
+const char CREDENTIALS_TABLE[] =
+    "CREATE TABLE IF NOT EXISTS orva_credentials (name text PRIMARY KEY, role text NOT NULL,"
+    " token_sha256 text NOT NULL UNIQUE, created_at text NOT NULL, revoked_at text)";
 
 // A table of version 1 made a table of version 2, in place. Its rows were
 // all of one line, or of lines that nothing told apart: they are given the
@@ -257,6 +258,7 @@ LineDbResult LineDb::make_tables() {
                                          typed ? replaced(RUNS_POSTGRESQL, "RESULTS", results_sql())
                                                : RUNS_SQLITE};
   statements.insert(statements.end(), std::begin(INDEXES), std::end(INDEXES));
+  statements.emplace_back(CREDENTIALS_TABLE);
   // Two lines that start at once on one database: the second waits here,
   // then finds the table made or converted.
   if (typed) statements.emplace_back("LOCK TABLE orva_schema IN EXCLUSIVE MODE");
