@@ -64,8 +64,10 @@ const char COLUMNS[] =
 // The highest gapless station_seq from a known one on, walked row by row
 // along the (line,) station, station_seq index: only the rows past what was
 // known are read, and none when the next is missing. Each step looks up
-// one row (a subquery the planner cannot turn into a scan of the station),
-// and a row numbered past the walk is never added to.
+// one row (a subquery the planner cannot turn into a scan of the station);
+// 1 is added only to a number the walk reached without a gap, never to one
+// a row brought alone (9223372036854775807 once stopped a station for
+// good).
 const char HAVE_THROUGH[] =
     "WITH RECURSIVE walk(s) AS (SELECT CAST($2 AS bigint) UNION ALL SELECT (SELECT r.station_seq"
     " FROM orva_runs r WHERE r.station = $1 AND r.station_seq = walk.s + 1 LINE) FROM walk"
