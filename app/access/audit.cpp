@@ -18,16 +18,15 @@ std::string audit_hash(const AuditEntry& entry) {
   std::string content;
   field(&content, entry.prev_hash);
   field(&content, std::to_string(entry.seq));
-  for (const std::string* value : {&entry.at, &entry.origin, &entry.who, &entry.action,
-                                   &entry.subject, &entry.details}) {
+  for (const std::string* value :
+       {&entry.at, &entry.origin, &entry.who, &entry.action, &entry.subject, &entry.details}) {
     field(&content, *value);
   }
   return sha256_hex(sha256(reinterpret_cast<const uint8_t*>(content.data()), content.size()));
 }
 
-AuditEntry audit_next(const AuditEntry* last, std::string at, std::string origin,
-                      std::string who, std::string action, std::string subject,
-                      std::string details) {
+AuditEntry audit_next(const AuditEntry* last, std::string at, std::string origin, std::string who,
+                      std::string action, std::string subject, std::string details) {
   AuditEntry entry;
   entry.seq = last != nullptr ? last->seq + 1 : 1;
   entry.at = std::move(at);
@@ -49,8 +48,8 @@ std::string audit_verify(const std::vector<AuditEntry>& chain) {
                              entry.at + ", " + entry.action + ")";
     if (entry.hash != audit_hash(entry)) return name + " was changed: its hash does not fit it";
     if (entry.seq != seq + 1) {
-      return name + (entry.seq <= seq ? " was inserted" : " follows a removed entry") +
-             ": entry " + std::to_string(seq + 1) + " was expected";
+      return name + (entry.seq <= seq ? " was inserted" : " follows a removed entry") + ": entry " +
+             std::to_string(seq + 1) + " was expected";
     }
     if (entry.prev_hash != prev) {
       return name + " does not follow the entry before it (one was removed, changed or inserted)";

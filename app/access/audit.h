@@ -31,9 +31,8 @@ std::string audit_hash(const AuditEntry& entry);
 
 // The entry that follows `last` (nullptr: the first of its chain), its
 // seq, prev_hash and hash filled in.
-AuditEntry audit_next(const AuditEntry* last, std::string at, std::string origin,
-                      std::string who, std::string action, std::string subject,
-                      std::string details);
+AuditEntry audit_next(const AuditEntry* last, std::string at, std::string origin, std::string who,
+                      std::string action, std::string subject, std::string details);
 
 // The first entry of a chain (its entries in seq order, one origin) that
 // does not fit: changed (its hash), removed or inserted (its seq or its

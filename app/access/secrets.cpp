@@ -60,8 +60,8 @@ bool number(const std::string& text, uint64_t most, uint64_t* value) {
 bool derive(const std::string& secret, const std::vector<unsigned char>& salt, uint64_t n,
             uint64_t r, uint64_t p, size_t size, std::vector<unsigned char>* key) {
   key->assign(size, 0);
-  return EVP_PBE_scrypt(secret.data(), secret.size(), salt.data(), salt.size(), n, r, p,
-                        MEMORY_MAX, key->data(), key->size()) == 1;
+  return EVP_PBE_scrypt(secret.data(), secret.size(), salt.data(), salt.size(), n, r, p, MEMORY_MAX,
+                        key->data(), key->size()) == 1;
 }
 
 std::vector<std::string> fields(const std::string& stored) {

@@ -39,7 +39,8 @@ std::optional<SessionPerson> Sessions::find(const std::string& id, int64_t now_m
   const auto found = sessions_.find(id);
   if (found == sessions_.end()) return std::nullopt;
   Session& session = found->second;
-  if (now_ms - session.opened_ms >= limits_.life_ms || now_ms - session.seen_ms >= limits_.idle_ms) {
+  if (now_ms - session.opened_ms >= limits_.life_ms ||
+      now_ms - session.seen_ms >= limits_.idle_ms) {
     sessions_.erase(found);
     return std::nullopt;
   }
@@ -60,7 +61,8 @@ void Sessions::end_all_of(const std::string& name) {
 }
 
 std::string session_cookie(const std::string& id, bool secure) {
-  std::string cookie = std::string(SESSION_COOKIE) + "=" + id + "; Path=/; HttpOnly; SameSite=Strict";
+  std::string cookie =
+      std::string(SESSION_COOKIE) + "=" + id + "; Path=/; HttpOnly; SameSite=Strict";
   if (id.empty()) cookie += "; Max-Age=0";
   if (secure) cookie += "; Secure";
   return cookie;

@@ -29,7 +29,8 @@ TEST(AuditChain, VerifyFindsTheFirstEntryChangedRemovedOrInserted) {
 
   // Changed and its hash made again: the next entry no longer follows it.
   changed[2].hash = audit_hash(changed[2]);
-  EXPECT_NE(audit_verify(changed).find("st-1 entry 4 "), std::string::npos) << audit_verify(changed);
+  EXPECT_NE(audit_verify(changed).find("st-1 entry 4 "), std::string::npos)
+      << audit_verify(changed);
 
   std::vector<AuditEntry> removed = whole;
   removed.erase(removed.begin() + 1);
@@ -37,8 +38,8 @@ TEST(AuditChain, VerifyFindsTheFirstEntryChangedRemovedOrInserted) {
   EXPECT_NE(audit_verify(removed).find("removed"), std::string::npos);
 
   std::vector<AuditEntry> inserted = whole;
-  AuditEntry forged = audit_next(&whole[1], whole[1].at, "st-1", "Mallory", "run.cancel",
-                                 "slot 2", "{}");
+  AuditEntry forged =
+      audit_next(&whole[1], whole[1].at, "st-1", "Mallory", "run.cancel", "slot 2", "{}");
   inserted.insert(inserted.begin() + 2, forged);
   EXPECT_NE(audit_verify(inserted).find("entry 3 "), std::string::npos) << audit_verify(inserted);
 

@@ -71,7 +71,8 @@ TEST(Sessions, EndBySignOutIdlenessAndAgeAndTheirCookieIsGuarded) {
 
   EXPECT_EQ(session_cookie(id, true),
             "orva_session=" + id + "; Path=/; HttpOnly; SameSite=Strict; Secure");
-  EXPECT_EQ(session_cookie("", false), "orva_session=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0");
+  EXPECT_EQ(session_cookie("", false),
+            "orva_session=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0");
   EXPECT_EQ(session_of_cookies("a=1; orva_session=" + id + "; b=2"), id);
   EXPECT_EQ(session_of_cookies("orva_session=../../etc"), "");
   EXPECT_EQ(session_of_cookies("xorva_session=" + id), "");
@@ -82,7 +83,7 @@ TEST(People, NamesAndRoles) {
     EXPECT_TRUE(person_name_is_valid(name)) << name;
   }
   for (const std::string& name : {std::string(""), std::string(" Anna"), std::string("Anna "),
-                                 std::string("An\tna"), std::string(65, 'a')}) {
+                                  std::string("An\tna"), std::string(65, 'a')}) {
     EXPECT_FALSE(person_name_is_valid(name)) << name;
   }
   EXPECT_EQ(person_role_from_name("operator"), PersonRole::machine_operator);
