@@ -1,4 +1,4 @@
-#include "app/access/audit.h"
+#include "records/audit_chain.h"
 
 #include "image/sha256.h"
 
