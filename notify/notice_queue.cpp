@@ -12,7 +12,7 @@ bool NoticeQueue::post(uint32_t kind, void* payload) {
     }
     notices_.push_back(std::move(notice));
   }
-  ready_.notify_one();
+  if (wake_ == NoticeWake::each || kind == NOTIFY_DONE) ready_.notify_one();
   return true;
 }
 

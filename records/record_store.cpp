@@ -6,6 +6,7 @@
 #include <functional>
 #include <initializer_list>
 #include <mutex>
+#include <optional>
 #include <random>
 
 namespace {
@@ -54,7 +55,35 @@ const char SCHEMA_REST[] =
     " PRIMARY KEY (line, station));"
     "CREATE TABLE IF NOT EXISTS line_acked ("
     " line TEXT NOT NULL, station TEXT NOT NULL, station_seq INTEGER NOT NULL,"
-    " PRIMARY KEY (line, station, station_seq)) WITHOUT ROWID;";
+    " PRIMARY KEY (line, station, station_seq)) WITHOUT ROWID;"
+    // A finished run's row is a fact: nothing updates or deletes it.
+    "CREATE TRIGGER IF NOT EXISTS runs_finished_stay BEFORE UPDATE ON runs"
+    " WHEN OLD.result <> 'running' BEGIN"
+    " SELECT RAISE(ABORT, 'a finished run is never changed'); END;"
+    "CREATE TRIGGER IF NOT EXISTS runs_stay BEFORE DELETE ON runs BEGIN"
+    " SELECT RAISE(ABORT, 'a run is never deleted'); END;"
+    // The people who sign in: the station's own, or its line's (see
+    // PEOPLE_LOCAL); only each secret's hash.
+    "CREATE TABLE IF NOT EXISTS people ("
+    " source TEXT NOT NULL, name TEXT NOT NULL, role TEXT NOT NULL, secret_hash TEXT NOT NULL,"
+    " created_at TEXT NOT NULL, disabled_at TEXT, PRIMARY KEY (source, name));"
+    // The audit trail, appended to only, and what each line holds of it.
+    "CREATE TABLE IF NOT EXISTS audit ("
+    " origin TEXT NOT NULL, seq INTEGER NOT NULL, at TEXT NOT NULL, who TEXT NOT NULL,"
+    " action TEXT NOT NULL, subject TEXT NOT NULL, details TEXT NOT NULL,"
+    " prev_hash TEXT NOT NULL, hash TEXT NOT NULL, PRIMARY KEY (origin, seq));"
+    "CREATE TRIGGER IF NOT EXISTS audit_stays_u BEFORE UPDATE ON audit BEGIN"
+    " SELECT RAISE(ABORT, 'the audit trail is only appended to'); END;"
+    "CREATE TRIGGER IF NOT EXISTS audit_stays_d BEFORE DELETE ON audit BEGIN"
+    " SELECT RAISE(ABORT, 'the audit trail is only appended to'); END;"
+    "CREATE TABLE IF NOT EXISTS line_audit_sync ("
+    " line TEXT NOT NULL, origin TEXT NOT NULL, have_through INTEGER NOT NULL,"
+    " PRIMARY KEY (line, origin));";
+
+// Schema 4 names each run's operator: the column added to a table of an
+// earlier schema (and to a new one, made in the shape all earlier ones had),
+// where it is not there yet.
+const char TO_SCHEMA_4[] = "ALTER TABLE runs ADD COLUMN operator TEXT;";
 
 // A store of schema 1 or 2 kept in have_through what the line answered,
 // which a line could set past rows it never got; it stays as the mark where
@@ -370,6 +399,11 @@ std::unique_ptr<RecordStore> RecordStore::open(const std::string& path, StoreRes
   if (code == SQLITE_OK) code = exec(db, (runs_table("runs") + SCHEMA_REST).c_str());
   if (code == SQLITE_OK && version_found >= 1 && version_found <= 2) {
     code = exec(db, FROM_SCHEMA_2);
+  }
+  if (code == SQLITE_OK && version_found < 4) {
+    Statement has(db, "SELECT 1 FROM pragma_table_info('runs') WHERE name = 'operator'");
+    const int step = has.ok() ? has.step() : has.code();
+    code = step == SQLITE_DONE ? exec(db, TO_SCHEMA_4) : step == SQLITE_ROW ? SQLITE_OK : step;
   }
   if (code == SQLITE_OK) {
     code = exec(db, ("PRAGMA user_version=" + std::to_string(RECORD_SCHEMA_VERSION)).c_str());
@@ -692,4 +726,237 @@ bool record_utc_is_valid(const std::string& text) {
   const int days = DAYS[month - 1] + (month == 2 && leap ? 1 : 0);
   if (at(8, 2) < 1 || at(8, 2) > days) return false;
   return text.size() == 10 || (at(11, 2) < 24 && at(14, 2) < 60 && at(17, 2) < 60);
+}
+
+namespace {
+
+int bind_person(Statement& statement, const PersonRow& row) {
+  statement.text(1, row.source);
+  statement.text(2, row.name);
+  statement.text(3, row.role);
+  statement.text(4, row.secret_hash);
+  statement.text(5, row.created_at);
+  statement.text(6, row.disabled_at);
+  return statement.step();
+}
+
+PersonRow person_of(Statement& select) {
+  PersonRow row;
+  row.source = select.column_text(0);
+  row.name = select.column_text(1);
+  row.role = select.column_text(2);
+  row.secret_hash = select.column_text(3);
+  row.created_at = select.column_text(4);
+  row.disabled_at = select.column_text(5);
+  return row;
+}
+
+const char PEOPLE_COLUMNS[] =
+    "SELECT source, name, role, secret_hash, created_at, disabled_at FROM people";
+const char INSERT_PERSON[] = "INSERT INTO people (source, name, role, secret_hash, created_at,"
+                             " disabled_at) VALUES (?1, ?2, ?3, ?4, ?5, ?6)";
+
+AuditEntry entry_of(Statement& select) {
+  AuditEntry entry;
+  int c = 0;
+  entry.origin = select.column_text(c++);
+  entry.seq = select.column_number(c++);
+  entry.at = select.column_text(c++);
+  entry.who = select.column_text(c++);
+  entry.action = select.column_text(c++);
+  entry.subject = select.column_text(c++);
+  entry.details = select.column_text(c++);
+  entry.prev_hash = select.column_text(c++);
+  entry.hash = select.column_text(c++);
+  return entry;
+}
+
+const char AUDIT_COLUMNS[] =
+    "SELECT origin, seq, at, who, action, subject, details, prev_hash, hash FROM audit";
+
+} // namespace
+
+StoreResult RecordStore::person_add(const PersonRow& row) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  sqlite3* db = impl_->db;
+  bool taken = false;
+  const StoreResult written =
+      write_in_transaction(db, path_, fail_next_write_.exchange(false), [&] {
+        Statement there(db,
+                        (std::string(PEOPLE_COLUMNS) + " WHERE source = ?1 AND name = ?2").c_str());
+        if (!there.ok()) return there.code();
+        there.text(1, row.source);
+        there.text(2, row.name);
+        const int code = there.step();
+        if (code == SQLITE_ROW) taken = true;
+        if (code != SQLITE_DONE) return code;
+        Statement insert(db, INSERT_PERSON);
+        return insert.ok() ? bind_person(insert, row) : insert.code();
+      });
+  if (taken) return {StoreStatus::conflict, "'" + row.name + "' is there already"};
+  return written;
+}
+
+StoreResult RecordStore::person_change(const PersonRow& row) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  sqlite3* db = impl_->db;
+  const StoreResult written =
+      write_in_transaction(db, path_, fail_next_write_.exchange(false), [&] {
+        // (?5, created_at, stays as it was.)
+        Statement update(db, "UPDATE people SET role = ?3, secret_hash = ?4, disabled_at = ?6"
+                             " WHERE source = ?1 AND name = ?2");
+        return update.ok() ? bind_person(update, row) : update.code();
+      });
+  if (written.ok() && sqlite3_changes(db) == 0) {
+    return {StoreStatus::conflict, "no one called '" + row.name + "' is there"};
+  }
+  return written;
+}
+
+StoreResult RecordStore::people(const std::string& source, std::vector<PersonRow>* rows) const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  rows->clear();
+  Statement select(impl_->db,
+                   (std::string(PEOPLE_COLUMNS) + " WHERE source = ?1 ORDER BY name").c_str());
+  if (!select.ok()) return read_failure(path_, impl_->db, select.code());
+  select.text(1, source);
+  int code;
+  while ((code = select.step()) == SQLITE_ROW) rows->push_back(person_of(select));
+  if (code != SQLITE_DONE) return read_failure(path_, impl_->db, code);
+  return {};
+}
+
+StoreResult RecordStore::person(const std::string& source, const std::string& name, PersonRow* row,
+                                bool* found) const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  *found = false;
+  Statement select(impl_->db,
+                   (std::string(PEOPLE_COLUMNS) + " WHERE source = ?1 AND name = ?2").c_str());
+  if (!select.ok()) return read_failure(path_, impl_->db, select.code());
+  select.text(1, source);
+  select.text(2, name);
+  const int code = select.step();
+  if (code == SQLITE_ROW) {
+    *row = person_of(select);
+    *found = true;
+  } else if (code != SQLITE_DONE) {
+    return read_failure(path_, impl_->db, code);
+  }
+  return {};
+}
+
+StoreResult RecordStore::replace_line_people(const std::vector<PersonRow>& rows) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  sqlite3* db = impl_->db;
+  return write_in_transaction(db, path_, fail_next_write_.exchange(false), [&] {
+    Statement clear(db, "DELETE FROM people WHERE source = 'line'");
+    int code = clear.ok() ? clear.step() : clear.code();
+    for (size_t i = 0; i < rows.size() && code == SQLITE_DONE; ++i) {
+      Statement insert(db, INSERT_PERSON);
+      PersonRow row = rows[i];
+      row.source = PEOPLE_LINE;
+      code = insert.ok() ? bind_person(insert, row) : insert.code();
+    }
+    return code;
+  });
+}
+
+StoreResult RecordStore::audit_append(const std::string& origin, const std::string& at,
+                                      const std::string& who, const std::string& action,
+                                      const std::string& subject, const std::string& details,
+                                      AuditEntry* made) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  sqlite3* db = impl_->db;
+  AuditEntry entry;
+  const StoreResult written =
+      write_in_transaction(db, path_, fail_next_write_.exchange(false), [&] {
+        // The last entry of the origin, read in the transaction that appends:
+        // two processes sharing the store never chain to the same one.
+        Statement last(
+            db,
+            (std::string(AUDIT_COLUMNS) + " WHERE origin = ?1 ORDER BY seq DESC LIMIT 1").c_str());
+        if (!last.ok()) return last.code();
+        last.text(1, origin);
+        int code = last.step();
+        if (code != SQLITE_ROW && code != SQLITE_DONE) return code;
+        std::optional<AuditEntry> before;
+        if (code == SQLITE_ROW) before = entry_of(last);
+        entry = audit_next(before ? &*before : nullptr, at, origin, who, action, subject, details);
+        Statement insert(db, "INSERT INTO audit (origin, seq, at, who, action, subject, details,"
+                             " prev_hash, hash) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9)");
+        if (!insert.ok()) return insert.code();
+        insert.text(1, entry.origin);
+        insert.number(2, entry.seq);
+        // An empty text is bound as itself here: an audit field is never NULL.
+        for (const auto& [at_place, value] :
+             {std::make_pair(3, &entry.at), std::make_pair(4, &entry.who),
+              std::make_pair(5, &entry.action), std::make_pair(6, &entry.subject),
+              std::make_pair(7, &entry.details), std::make_pair(8, &entry.prev_hash),
+              std::make_pair(9, &entry.hash)}) {
+          sqlite3_bind_text(insert.get(), at_place, value->c_str(), static_cast<int>(value->size()),
+                            SQLITE_TRANSIENT);
+        }
+        return insert.step();
+      });
+  if (written.ok() && made != nullptr) *made = entry;
+  return written;
+}
+
+StoreResult RecordStore::audit_after(const std::string& origin, int64_t after, size_t limit,
+                                     std::vector<AuditEntry>* entries) const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  entries->clear();
+  Statement select(impl_->db, (std::string(AUDIT_COLUMNS) +
+                               " WHERE origin = ?1 AND seq > ?2 ORDER BY seq LIMIT ?3")
+                                  .c_str());
+  if (!select.ok()) return read_failure(path_, impl_->db, select.code());
+  select.text(1, origin);
+  select.number(2, after);
+  select.number(3, static_cast<int64_t>(limit));
+  int code;
+  while ((code = select.step()) == SQLITE_ROW) entries->push_back(entry_of(select));
+  if (code != SQLITE_DONE) return read_failure(path_, impl_->db, code);
+  return {};
+}
+
+StoreResult RecordStore::audit_origins(std::vector<std::string>* origins) const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  origins->clear();
+  Statement select(impl_->db, "SELECT DISTINCT origin FROM audit ORDER BY origin");
+  if (!select.ok()) return read_failure(path_, impl_->db, select.code());
+  int code;
+  while ((code = select.step()) == SQLITE_ROW) origins->push_back(select.column_text(0));
+  if (code != SQLITE_DONE) return read_failure(path_, impl_->db, code);
+  return {};
+}
+
+StoreResult RecordStore::audit_synced(const std::string& line, const std::string& origin,
+                                      int64_t* seq) const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  *seq = 0;
+  Statement select(impl_->db,
+                   "SELECT have_through FROM line_audit_sync WHERE line = ?1 AND origin = ?2");
+  if (!select.ok()) return read_failure(path_, impl_->db, select.code());
+  select.text(1, line);
+  select.text(2, origin);
+  const int code = select.step();
+  if (code == SQLITE_ROW) *seq = select.column_number(0);
+  else if (code != SQLITE_DONE) return read_failure(path_, impl_->db, code);
+  return {};
+}
+
+StoreResult RecordStore::set_audit_synced(const std::string& line, const std::string& origin,
+                                          int64_t seq) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  sqlite3* db = impl_->db;
+  return write_in_transaction(db, path_, fail_next_write_.exchange(false), [&] {
+    Statement upsert(db, "INSERT INTO line_audit_sync (line, origin, have_through)"
+                         " VALUES (?1, ?2, ?3) ON CONFLICT (line, origin) DO UPDATE"
+                         " SET have_through = excluded.have_through");
+    if (!upsert.ok()) return upsert.code();
+    upsert.text(1, line);
+    upsert.text(2, origin);
+    upsert.number(3, seq);
+    return upsert.step();
+  });
 }

@@ -20,14 +20,17 @@
 #include <string>
 #include <vector>
 
+#include "records/audit_chain.h"
+
 // The `runs` table's schema version, kept in PRAGMA user_version.
-constexpr int RECORD_SCHEMA_VERSION = 3;
+constexpr int RECORD_SCHEMA_VERSION = 4;
 // How long a write waits for another process's lock before it fails.
 constexpr int RECORD_BUSY_MS = 2000;
 // The most rows one query returns.
 constexpr size_t RECORD_QUERY_MAX = 10000;
 
-enum class StoreStatus { ok, cannot_open, cannot_write, newer_schema };
+// conflict: a person added who is there already, or changed who is not.
+enum class StoreStatus { ok, cannot_open, cannot_write, newer_schema, conflict };
 
 struct StoreResult {
   StoreStatus status = StoreStatus::ok;
@@ -58,6 +61,19 @@ struct RunRow {
   std::string last_text;
   int64_t frames = 0;
   int64_t retransmissions = 0;
+};
+
+// A person as a station keeps them (see RecordStore::person_add).
+constexpr char PEOPLE_LOCAL[] = "local";
+constexpr char PEOPLE_LINE[] = "line";
+
+struct PersonRow {
+  std::string source = PEOPLE_LOCAL;
+  std::string name;
+  std::string role; // operator, supervisor, engineer, admin
+  std::string secret_hash;
+  std::string created_at;
+  std::string disabled_at; // empty while the person may sign in
 };
 
 // The columns in table order, as named in the table and the CSV header.
@@ -117,6 +133,32 @@ public:
   // when none).
   StoreResult count_unsynced(const std::string& line, const std::string& station, int64_t* count,
                              std::string* oldest_end) const;
+
+  // The people who sign in at a station: its own (PEOPLE_LOCAL) when it has
+  // no line, or the line's as it last gave them (PEOPLE_LINE), so that a
+  // sign-in works while the line is away. Only each secret's hash is kept.
+  StoreResult person_add(const PersonRow& row);
+  // A person's role, secret or disabling changed; conflict when there is
+  // no such local person.
+  StoreResult person_change(const PersonRow& row);
+  StoreResult people(const std::string& source, std::vector<PersonRow>* rows) const;
+  StoreResult person(const std::string& source, const std::string& name, PersonRow* row,
+                     bool* found) const;
+  // The line's people, all at once.
+  StoreResult replace_line_people(const std::vector<PersonRow>& rows);
+
+  // The audit trail of each origin (a station's name) kept in the store:
+  // entries are only ever appended, each chained to the one before.
+  StoreResult audit_append(const std::string& origin, const std::string& at, const std::string& who,
+                           const std::string& action, const std::string& subject,
+                           const std::string& details, AuditEntry* made = nullptr);
+  // Entries of `origin` past `after`, in order, at most `limit`.
+  StoreResult audit_after(const std::string& origin, int64_t after, size_t limit,
+                          std::vector<AuditEntry>* entries) const;
+  StoreResult audit_origins(std::vector<std::string>* origins) const;
+  // What line `line` holds of `origin`'s entries: every one up to *seq.
+  StoreResult audit_synced(const std::string& line, const std::string& origin, int64_t* seq) const;
+  StoreResult set_audit_synced(const std::string& line, const std::string& origin, int64_t seq);
 
   // Test seam: the next write fails as a full disk would.
   void fail_next_write_for_test() { fail_next_write_ = true; }

@@ -1,5 +1,5 @@
-// Tells when serial ports come or go on Linux, from udev's events for the
-// tty devices.
+// Tells when serial ports come or go: on Linux from udev's events for the
+// tty devices; on Windows it always says they may have (look again).
 #pragma once
 
 struct udev;
@@ -13,7 +13,8 @@ public:
   PortWatch& operator=(const PortWatch&) = delete;
 
   // True when a tty device was added or removed since the last call. Never
-  // waits; always false when udev could not be watched.
+  // waits; always false when udev could not be watched (Linux), always true
+  // (Windows).
   bool changed();
 
 private:

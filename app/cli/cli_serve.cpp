@@ -22,30 +22,51 @@
 #include "app/station/station_http.h"
 #include "image/sha256.h"
 #include "serial/com_name.h"
+#include "serial/port_watch.h"
 #include "serial/serial.h"
 
 namespace {
 
-// How often the station looks for adapters that came or went.
+// How often the station may look for adapters that came or went: when the
+// system tells of one (udev), at most every LOOK_EVERY; otherwise every
+// LOOK_ANYWAY (a pseudo-terminal or a link comes and goes untold). An idle
+// station costs next to nothing between.
 constexpr auto LOOK_EVERY = std::chrono::milliseconds(500);
-constexpr auto INTERRUPT_POLL = std::chrono::milliseconds(50);
+constexpr auto LOOK_ANYWAY = std::chrono::milliseconds(5000);
+constexpr auto INTERRUPT_POLL = std::chrono::milliseconds(200);
 
-// One look at the port list serves every slot.
-std::vector<PortLook> look_at_ports(const std::vector<std::string>& names) {
-  const std::vector<PortEntry> ports = serial_list_ports();
-  std::vector<PortLook> looks;
-  for (const std::string& name : names) {
-    const PortEntry* entry = cli_port_entry(name, ports);
-    PortLook look;
-    look.present = cli_is_usb_selector(name) ? entry != nullptr : serial_port_present(name.c_str());
-    if (look.present && entry != nullptr) {
-      look.usb = entry->description;
-      look.identity = entry->usb;
+// What the slots' ports look like. Reading the port list (with each USB
+// adapter's identity) is the costly part: it is read when a slot names its
+// adapter by USB (usb:, usb-port:) or a port came or went since the last
+// look; otherwise the last look stands.
+class PortLooker {
+public:
+  std::vector<PortLook> operator()(const std::vector<std::string>& names) {
+    bool full = looks_.size() != names.size();
+    for (size_t i = 0; !full && i < names.size(); ++i) {
+      full = cli_is_usb_selector(names[i]) ||
+             serial_port_present(names[i].c_str()) != looks_[i].present;
     }
-    looks.push_back(look);
+    if (!full) return looks_;
+    const std::vector<PortEntry> ports = serial_list_ports();
+    looks_.clear();
+    for (const std::string& name : names) {
+      const PortEntry* entry = cli_port_entry(name, ports);
+      PortLook look;
+      look.present =
+          cli_is_usb_selector(name) ? entry != nullptr : serial_port_present(name.c_str());
+      if (look.present && entry != nullptr) {
+        look.usb = entry->description;
+        look.identity = entry->usb;
+      }
+      looks_.push_back(look);
+    }
+    return looks_;
   }
-  return looks;
-}
+
+private:
+  std::vector<PortLook> looks_;
+};
 
 double wall_ms() {
   using namespace std::chrono;
@@ -132,7 +153,7 @@ CliEnding cli_serve(const CliOptions& options, const FirmwareImage& image) {
   StationSystem system;
   system.runs = cli_port_runs_system();
   system.record = cli_record_system();
-  system.look = look_at_ports;
+  system.look = PortLooker();
   system.wall_ms = wall_ms;
   system.err = [](const std::string& text) { cli_write(stderr, text); };
   system.note = [](const std::string& text) { cli_write(stdout, text); };
@@ -178,7 +199,9 @@ CliEnding cli_serve(const CliOptions& options, const FirmwareImage& image) {
   }
 
   std::thread serving([&server] { server.serve(); });
+  PortWatch ports_watched;
   auto next_look = std::chrono::steady_clock::now() + LOOK_EVERY;
+  auto look_anyway = std::chrono::steady_clock::now() + LOOK_ANYWAY;
   while (!console_interrupted()) {
     std::this_thread::sleep_for(INTERRUPT_POLL);
     // A renewed certificate: new connections get it, none is dropped.
@@ -187,9 +210,11 @@ CliEnding cli_serve(const CliOptions& options, const FirmwareImage& image) {
       if (!kept.empty()) cli_write(stderr, cli_error_line("the certificate in use stays: " + kept));
       else if (server.tls()) cli_write(stdout, "certificate read again\n");
     }
-    if (std::chrono::steady_clock::now() < next_look) continue;
+    const auto now = std::chrono::steady_clock::now();
+    if (now < next_look || (!ports_watched.changed() && now < look_anyway)) continue;
     station.check_presence();
     next_look = std::chrono::steady_clock::now() + LOOK_EVERY;
+    look_anyway = next_look - LOOK_EVERY + LOOK_ANYWAY;
   }
   // The runs end as Ctrl-C ends them on the command line, with their records.
   station.finish();

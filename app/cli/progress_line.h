@@ -26,12 +26,15 @@ public:
 private:
   bool enabled_;
   std::function<void(const std::string&)> err_;
-  size_t shown_ = 0;
+  size_t shown_ = 0; // 0: wiped
   double drawn_at_ = -1e9;
+  std::string drawn_;
 };
 
-// The one port's progress line, redrawn after each text and as the progress
-// moves, and left standing with its last state once the runs are over.
+// The one port's progress line, redrawn at most ten times a second with the
+// newest progress (a burst of texts and values between two looks is one
+// redraw), at once when the run fails or reaches a new part, and left
+// standing with its last state once the runs are over.
 class ProgressLineSink final : public RunSink {
 public:
   ProgressLineSink(ProgressLine& line, uint32_t image_size) : line_(line), meter_(image_size) {}
@@ -40,6 +43,7 @@ public:
   void progress(size_t run, int32_t permille, double now_s) override;
   void programming(size_t run, double now_s) override;
   void ended(size_t run, const PortOutcome& outcome, double now_s) override;
+  void tick(double now_s) override;
   void finish(const std::vector<PortOutcome>& outcomes, double now_s) override;
 
 private:

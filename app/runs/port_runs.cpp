@@ -7,15 +7,16 @@
 
 namespace {
 
-// The loop waits this long for a notice when none is queued, then looks at
-// the interrupt flag and the display again. Workers never wait for it.
-constexpr int WAIT_MS = 20;
+// The loop looks at the runs' notices, the interrupt flag and the display
+// this often (a run's end wakes it at once); between looks a run's texts
+// and progress wait in its queue. Workers never wait for it.
+constexpr int WAIT_MS = 100;
 
 struct PortRun {
   size_t index = 0;
   std::string name;
   PortHandle port = 0;
-  NoticeQueue queue;
+  NoticeQueue queue{NoticeWake::end_only};
   UpgradeWorker worker;
   double started_s = 0;
   bool running = false;

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "app/cli/cli_options.h"
+#include "app/cli/progress_line.h"
 #include "app/cli/progress_meter.h"
 #include "app/runs/notice_lines.h"
 #include "app/runs/port_outcome.h"
@@ -174,4 +175,33 @@ TEST(ProgressMeter, AFinishedRunShowsHowLongItTook) {
   meter.on_progress(1000, 2.0);
   EXPECT_EQ(meter.render(75.0, 79),
             "[########################] 100.0% 512/512 bytes 0.0 KiB/s in 1:15");
+}
+
+// The progress line on a terminal follows the display's own rate: a burst of
+// progress values and texts between two looks is one redraw at the next
+// look, with the newest value; a run that fails, or starts programming, is
+// drawn at once; a line that would not change is not drawn again.
+TEST(ProgressLine, ABurstIsOneRedrawWithTheNewestValue) {
+  std::vector<std::string> drawn;
+  ProgressLine line(true, [&](const std::string& out) {
+    if (out.rfind("\r", 0) == 0 && out.find_first_not_of(" \r") != std::string::npos) {
+      drawn.push_back(out);
+    }
+  });
+  ProgressLineSink sink(line, 180036);
+  sink.started(0);
+  sink.programming(0, 0.0);
+  ASSERT_EQ(drawn.size(), 1u) << "a new part of the run is shown at once";
+  for (int i = 1; i <= 40; ++i) {
+    sink.progress(0, 10 * i, 0.05 + i * 0.001);
+    sink.text(0, "Program address 00004000h 256 bytes", 0, 0.05 + i * 0.001);
+  }
+  EXPECT_EQ(drawn.size(), 1u) << "values within one period wait for the next look";
+  sink.tick(0.101);
+  ASSERT_EQ(drawn.size(), 2u);
+  EXPECT_NE(drawn.back().find("40.0%"), std::string::npos) << drawn.back();
+  sink.tick(0.15);
+  EXPECT_EQ(drawn.size(), 2u) << "at most one redraw per period";
+  sink.text(0, "ORVA had an internal error(7)!", 7, 0.16);
+  EXPECT_EQ(drawn.size(), 3u) << "a failure is never held back";
 }

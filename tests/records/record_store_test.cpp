@@ -182,7 +182,8 @@ TEST_F(RecordStoreTest, AStoreOfTheSecondSchemaKeepsTheLinesMarksWhereTheyCanBeT
   sqlite3* db = nullptr;
   ASSERT_EQ(sqlite3_open(path_.c_str(), &db), SQLITE_OK);
   ASSERT_EQ(sqlite3_exec(db,
-                         "DROP TABLE line_acked; UPDATE runs SET life = NULL;"
+                         "DROP TABLE line_acked; DROP TRIGGER runs_finished_stay;"
+                         " UPDATE runs SET life = NULL;"
                          "INSERT INTO line_sync VALUES ('http://a:1', 'bench-1', 2),"
                          " ('http://b:1', 'bench-1', 1000), ('http://c:1', 'bench-9', 5);"
                          "PRAGMA user_version=2;",
