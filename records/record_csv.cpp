@@ -5,12 +5,13 @@
 namespace {
 
 // Columns by their place in RECORD_COLUMNS.
-const bool NUMBER_COLUMNS[] = {false, true,  false, true,  false, false, false, false, false, true,
-                               true,  false, false, false, false, false, false, false, true,  true};
+const bool NUMBER_COLUMNS[] = {false, true,  false, true,  false, false, false,
+                               false, false, true,  true,  false, false, false,
+                               false, false, false, false, true,  true,  false};
 const bool NULLABLE_COLUMNS[] = {false, false, false, true,  false, true,  true,
                                  true,  false, false, false, false, false, false,
-                                 true,  false, true,  true,  false, false};
-static_assert(sizeof NUMBER_COLUMNS == 20 && sizeof NULLABLE_COLUMNS == 20,
+                                 true,  false, true,  true,  false, false, true};
+static_assert(sizeof NUMBER_COLUMNS == 21 && sizeof NULLABLE_COLUMNS == 21,
               "one entry per column of the runs table");
 
 // Milliseconds since the epoch of "YYYY-MM-DDTHH:MM:SS.mmmZ"; -1 for
@@ -84,7 +85,8 @@ std::vector<std::string> record_cells(const RunRow& row) {
           row.step,
           row.last_text,
           std::to_string(row.frames),
-          std::to_string(row.retransmissions)};
+          std::to_string(row.retransmissions),
+          row.operator_name};
 }
 
 double record_seconds(const RunRow& row) {

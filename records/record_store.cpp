@@ -104,9 +104,9 @@ const char UNSYNCED[] =
 const char INSERT[] =
     "INSERT INTO runs (run_id, station_seq, station, slot, port, usb_location, usb_serial, tag,"
     " image_sha256, image_size, load_address, image_source, program_version, started_at, result,"
-    " life) VALUES (?1, (SELECT COALESCE(MAX(station_seq), 0) + 1 FROM runs WHERE station = ?2),"
-    " ?2, ?3, ?4, ?5, ?6,"
-    " ?7, ?8, ?9, ?10, ?11, ?12, ?13, 'running', ?14) RETURNING station_seq";
+    " life, operator) VALUES (?1, (SELECT COALESCE(MAX(station_seq), 0) + 1 FROM runs WHERE"
+    " station = ?2), ?2, ?3, ?4, ?5, ?6,"
+    " ?7, ?8, ?9, ?10, ?11, ?12, ?13, 'running', ?14, ?15) RETURNING station_seq";
 
 // A store of schema 1 numbered the runs of all its stations in one
 // sequence; its table is made again (as runs_2, then renamed) with the
@@ -122,7 +122,7 @@ const char UPDATE_END[] =
 const char SELECT_COLUMNS[] =
     "SELECT run_id, station_seq, station, slot, port, usb_location, usb_serial, tag,"
     " image_sha256, image_size, load_address, image_source, program_version, started_at,"
-    " ended_at, result, step, last_text, frames, retransmissions FROM runs";
+    " ended_at, result, step, last_text, frames, retransmissions, operator FROM runs";
 
 std::string sqlite_reason(sqlite3* db, int code) {
   if (code == SQLITE_FULL) return "the disk is full";
@@ -269,6 +269,7 @@ RunRow row_of(Statement& select) {
   row.last_text = select.column_text(c++);
   row.frames = select.column_number(c++);
   row.retransmissions = select.column_number(c++);
+  row.operator_name = select.column_text(c++);
   return row;
 }
 
@@ -329,7 +330,8 @@ const char* const RECORD_COLUMNS[] = {"run_id",
                                       "step",
                                       "last_text",
                                       "frames",
-                                      "retransmissions"};
+                                      "retransmissions",
+                                      "operator"};
 const size_t RECORD_COLUMN_COUNT = sizeof RECORD_COLUMNS / sizeof RECORD_COLUMNS[0];
 
 struct RecordStore::Impl {
@@ -450,6 +452,7 @@ StoreResult RecordStore::begin(RunRow* row) {
   insert.text(12, row->program_version);
   insert.text(13, row->started_at);
   insert.text(14, impl_->life);
+  insert.text(15, row->operator_name);
   int code = insert.step();
   if (code != SQLITE_ROW) return failed(code);
   const int64_t seq = insert.column_number(0);

@@ -61,6 +61,8 @@ struct RunRow {
   std::string last_text;
   int64_t frames = 0;
   int64_t retransmissions = 0;
+  // Who started the run: a person, the credential that asked, or "local".
+  std::string operator_name;
 };
 
 // A person as a station keeps them (see RecordStore::person_add).

@@ -104,10 +104,65 @@ std::optional<CliEnding> parse_command_line(int argc, const char* const* argv, C
                  "With --serve: every request must carry the token in FILE")
       ->type_name("FILE");
 
+  app.add_flag("--people-required", options.people_required,
+               "With --serve: starting, cancelling and clearing need a person signed in");
+  app.add_option("--session-hours", options.session_hours,
+                 "With --serve: a sign-in lasts at most HOURS")
+      ->check(CLI::Range(1, 24).description(""))
+      ->type_name("HOURS")
+      ->capture_default_str();
+  app.add_option("--session-idle-minutes", options.session_idle_minutes,
+                 "With --serve: a sign-in ends after MINUTES without a request")
+      ->check(CLI::Range(1, 480).description(""))
+      ->type_name("MINUTES")
+      ->capture_default_str();
+
+  // Commands on the record store of --records, for a station without a line.
+  CLI::App* person = app.add_subcommand(
+      "person", "The people who sign in at a station without a line (with --records FILE)");
+  person->require_subcommand(1);
+  CLI::App* add = person->add_subcommand("add", "Add a person; the secret is asked for");
+  add->add_option("name", options.person, "The person's name")->required()->type_name("NAME");
+  add->add_option("--role", options.person_role, "operator, supervisor, engineer or admin")
+      ->required()
+      ->type_name("ROLE");
+  add->callback([&options] { options.command = "person add"; });
+  person->add_subcommand("list", "List the people and their roles (never their secrets)")
+      ->callback([&options] { options.command = "person list"; });
+  for (const char* verb : {"disable", "reset"}) {
+    CLI::App* change =
+        person->add_subcommand(verb, std::string(verb) == "disable"
+                                         ? "The person may not sign in any more"
+                                         : "Give the person a new secret (asked for)");
+    change->add_option("name", options.person, "The person's name")->required()->type_name("NAME");
+    change->callback([&options, verb] { options.command = std::string("person ") + verb; });
+  }
+  CLI::App* audit = app.add_subcommand("audit", "The audit trail of the record store");
+  audit->require_subcommand(1);
+  audit
+      ->add_subcommand("verify", "Check every chain: exit 1 naming the first entry that was "
+                                 "changed, removed or inserted")
+      ->callback([&options] { options.command = "audit verify"; });
+  app.require_subcommand(0, 1);
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     return CliEnding{app.exit(e, out, err) == 0 ? CliStatus::ok : CliStatus::usage, ""};
+  }
+  if (!options.command.empty()) {
+    if (options.records_path.empty()) {
+      return usage(options.command + " works on a record store: give --records FILE");
+    }
+    if (!options.ports.empty() || !options.serve.empty() || options.list || options.info) {
+      return usage(options.command + " goes with --records FILE only");
+    }
+    return std::nullopt;
+  }
+  if ((options.people_required || options.session_hours != 8 ||
+       options.session_idle_minutes != 15) &&
+      options.serve.empty()) {
+    return usage("--people-required and the session options belong to a station: give --serve");
   }
   if (options.list && !options.ports.empty()) {
     return usage("--list and --port do not go together");

@@ -34,6 +34,15 @@ struct CliOptions {
   // HTTPS for the station's own page: its certificate and key; empty: HTTP.
   std::string tls_cert;
   std::string tls_key;
+  // Changes from the station's page and API need a person signed in.
+  bool people_required = false;
+  int session_hours = 8;
+  int session_idle_minutes = 15;
+  // A command on the record store instead of a run: "person add", "person
+  // list", "person disable", "person reset", "audit verify"; empty: none.
+  std::string command;
+  std::string person;      // its NAME
+  std::string person_role; // with person add: --role ROLE
 };
 
 // Nothing when the command line asks for a command (in `options`); otherwise

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/access/credentials.h"
+#include "app/access/sessions.h"
 #include "app/cli/cli_commands.h"
 #include "app/cli/cli_options.h"
 #include "app/cli/cli_system.h"
@@ -20,6 +21,7 @@
 #include "app/station/line_reporter.h"
 #include "app/station/station.h"
 #include "app/station/station_http.h"
+#include "app/station/station_people.h"
 #include "image/sha256.h"
 #include "serial/com_name.h"
 #include "serial/port_watch.h"
@@ -166,7 +168,32 @@ CliEnding cli_serve(const CliOptions& options, const FirmwareImage& image) {
   system.line_status = [&line] { return line ? line->status() : nlohmann::ordered_json(nullptr); };
 
   Station station(setup, image, system);
-  HttpServer server(address, station_site(station, token.token));
+
+  // Who acts here: people from the station's store, or its line's; each
+  // sign-in and change an entry of the station's audit trail.
+  RecordStore& store = *records.store;
+  const std::string origin = setup.rows.station;
+  const auto audit = [&store, origin](const std::string& who, const std::string& action,
+                                      const std::string& subject, const std::string& details) {
+    const StoreResult kept =
+        store.audit_append(origin, record_utc_text(cli_wall_ms()), who, action, subject, details);
+    if (!kept.ok()) cli_write(stderr, cli_error_line("the audit trail: " + kept.reason));
+  };
+  Sessions sessions(SessionLimits{options.session_hours * 3600LL * 1000,
+                                  options.session_idle_minutes * 60LL * 1000});
+  const std::unique_ptr<PeopleCheck> people =
+      options.line_url.empty()
+          ? people_of_store(store)
+          : people_of_line(store,
+                           line_http(options.line_url, line_token.token, options.line_cafile).post);
+  StationAccess access;
+  access.people_required = options.people_required;
+  access.sessions = &sessions;
+  access.people = people.get();
+  access.secure = !options.tls_cert.empty();
+  access.now_ms = cli_wall_ms;
+  access.audit = audit;
+  HttpServer server(address, station_site(station, token.token, access));
   if (!options.tls_cert.empty()) {
     const std::string refused = server.use_tls({options.tls_cert, options.tls_key});
     if (!refused.empty()) return {CliStatus::usage, refused};
@@ -182,6 +209,10 @@ CliEnding cli_serve(const CliOptions& options, const FirmwareImage& image) {
   for (size_t i = 0; i < options.ports.size(); ++i) {
     slots += (i ? ", " : "") + std::to_string(i + 1) + " " + options.ports[i];
   }
+  audit("local", "program.start", origin,
+        nlohmann::ordered_json{{"version", ORVA_VERSION_TEXT},
+                               {"people_required", options.people_required}}
+            .dump());
   cli_write(stdout, "station at " + scheme + address.host + ":" + std::to_string(server.port()) +
                         "/ with slots " + slots + "; records in " + records_path +
                         "; Ctrl-C ends it\n");
@@ -218,6 +249,7 @@ CliEnding cli_serve(const CliOptions& options, const FirmwareImage& image) {
   }
   // The runs end as Ctrl-C ends them on the command line, with their records.
   station.finish();
+  audit("local", "program.stop", origin, "{}");
   server.stop();
   serving.join();
   // Nothing tells it of changes any more: it goes before the station.

@@ -17,6 +17,7 @@ CliEnding run_command_line(int argc, char** argv) {
     return *ending;
   }
   if (options.list) return cli_list_ports();
+  if (!options.command.empty()) return cli_records_command(options);
 
   // A file is read and checked whole before any port is opened.
   LoadedImage loaded;

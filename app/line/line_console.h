@@ -1,11 +1,17 @@
 // The commands of orvaload-line that the line's machine runs against the
 // line's database instead of serving: whoever may run them there acts as the
-// line's admin. Each prints what it made or found on standard output and
-// its refusal, in one line, on standard error.
+// line's admin, and each change is an entry of the line's audit trail in the
+// name of the system's user. Each prints what it made or found on standard
+// output and its refusal, in one line, on standard error.
 //
 //   orvaload-line [--db URL] credential add station|viewer NAME
 //   orvaload-line [--db URL] credential list
 //   orvaload-line [--db URL] credential revoke NAME
+//   orvaload-line [--db URL] person add NAME --role ROLE
+//   orvaload-line [--db URL] person list
+//   orvaload-line [--db URL] person disable NAME
+//   orvaload-line [--db URL] person reset NAME
+//   orvaload-line [--db URL] audit verify
 #pragma once
 
 #include <ostream>

@@ -37,7 +37,7 @@
 // kept times as texts in PostgreSQL and had no line column; the first line
 // of this version to start on such a table converts it in place, its rows
 // given that line's name, in one transaction.
-constexpr int LINE_SCHEMA_VERSION = 2;
+constexpr int LINE_SCHEMA_VERSION = 3;
 constexpr int LINE_DB_CONNECT_S = 3;
 constexpr int LINE_DB_STATEMENT_MS = 10000;
 constexpr int LINE_DB_RETRY_MS = 1000;
@@ -81,6 +81,19 @@ struct LineDbHealth {
   std::string reason; // when down
 };
 
+// The origin of the line's own audit entries.
+constexpr char LINE_AUDIT_ORIGIN[] = "line";
+
+// Which audit entries a query gives, newest first. Empty texts match any.
+struct AuditFilter {
+  std::string who;
+  std::string origin;
+  std::string action;
+  std::string since; // UTC, at or after
+  std::string until; // UTC, before
+  size_t limit = 100;
+};
+
 struct LineTotals {
   int64_t upgraded = 0;
   int64_t failed = 0;
@@ -121,6 +134,30 @@ public:
   LineDbResult credential_revoke(const std::string& name, const std::string& at);
   // Every credential, revoked ones too, by name.
   LineDbResult credentials(std::vector<CredentialRow>* rows);
+  // The people who sign in on the line and at its stations (source line).
+  // conflict: added who is there, or changed who is not.
+  LineDbResult person_add(const PersonRow& row);
+  LineDbResult person_change(const PersonRow& row);
+  LineDbResult people(std::vector<PersonRow>* rows);
+  LineDbResult person(const std::string& name, PersonRow* row, bool* found);
+
+  // The line's own audit trail (origin LINE_AUDIT_ORIGIN): an entry chained
+  // to the one before, in the transaction that appends it.
+  LineDbResult audit_append(const std::string& origin, const std::string& at,
+                            const std::string& who, const std::string& action,
+                            const std::string& subject, const std::string& details,
+                            AuditEntry* made = nullptr);
+  // A station's entries, in order: each must follow the entry the line holds
+  // before it (or be the one it holds under its number); conflict for one
+  // that does not, and nothing of the batch is stored. *have_through: the
+  // highest number the line holds of the origin.
+  LineDbResult audit_store(const std::string& origin, const std::vector<AuditEntry>& entries,
+                           const std::string& received_at, int64_t* have_through);
+  LineDbResult audit_query(const AuditFilter& filter, std::vector<AuditEntry>* entries);
+  // Every entry of `origin`, in order.
+  LineDbResult audit_chain(const std::string& origin, std::vector<AuditEntry>* entries);
+  LineDbResult audit_origins(std::vector<std::string>* origins);
+
   // A statement that does nothing, so that a database that went away (or
   // came back) is noticed while no station sends rows.
   LineDbResult ping();
@@ -129,7 +166,7 @@ public:
 private:
   LineDbResult ready();
   LineDbResult make_tables();
-  LineDbResult convert();
+  LineDbResult convert(int64_t held);
   // A statement on the link, its result noted.
   LineDbResult run(const std::string& sql, const std::vector<SqlValue>& params,
                    std::vector<SqlRow>* rows);

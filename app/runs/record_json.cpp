@@ -52,7 +52,8 @@ std::vector<Cell> cells_of(RunRow* r) {
           {&r->step, nullptr},
           {&r->last_text, nullptr},
           {nullptr, &r->frames},
-          {nullptr, &r->retransmissions}};
+          {nullptr, &r->retransmissions},
+          {&r->operator_name, nullptr}};
 }
 
 } // namespace
@@ -127,7 +128,9 @@ Json record_json(const RunRow& row) {
 
 std::string record_from_json(const Json& object, RunRow* row) {
   if (!object.is_object()) return "a row is a JSON object of the record's columns";
-  if (object.size() != RECORD_COLUMN_COUNT) {
+  // A station of an earlier version names no operator.
+  const bool operator_given = object.contains("operator");
+  if (object.size() != RECORD_COLUMN_COUNT - (operator_given ? 0 : 1)) {
     for (const auto& item : object.items()) {
       bool known = false;
       for (size_t i = 0; i < RECORD_COLUMN_COUNT; ++i)
@@ -140,6 +143,7 @@ std::string record_from_json(const Json& object, RunRow* row) {
   const std::vector<Cell> cells = cells_of(row);
   for (size_t i = 0; i < RECORD_COLUMN_COUNT; ++i) {
     const std::string name = RECORD_COLUMNS[i];
+    if (name == "operator" && !operator_given) continue;
     const auto found = object.find(name);
     if (found == object.end()) return "missing column '" + name + "'";
     const Json& value = *found;

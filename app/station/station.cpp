@@ -186,18 +186,18 @@ StationReply Station::state() const {
                     {"slots", slots}}};
 }
 
-StationReply Station::start(size_t number, const std::string& tag) {
+StationReply Station::start(size_t number, const std::string& tag, const std::string& who) {
   std::lock_guard<std::mutex> lock(mutex_);
-  return start_locked(*slots_.at(number - 1), tag);
+  return start_locked(*slots_.at(number - 1), tag, who);
 }
 
-StationReply Station::start_all(const std::map<size_t, std::string>& tags) {
+StationReply Station::start_all(const std::map<size_t, std::string>& tags, const std::string& who) {
   std::lock_guard<std::mutex> lock(mutex_);
   Json runs = Json::array();
   for (const auto& slot : slots_) {
     if (slot->running || !slot->present) continue;
     const auto tag = tags.find(slot->number);
-    const StationReply started = start_locked(*slot, tag == tags.end() ? "" : tag->second);
+    const StationReply started = start_locked(*slot, tag == tags.end() ? "" : tag->second, who);
     if (started.status == 202) runs.push_back(started.body);
   }
   return {202, Json{{"runs", runs}}};
@@ -205,7 +205,7 @@ StationReply Station::start_all(const std::map<size_t, std::string>& tags) {
 
 // The slot's previous thread has let go of the slot (running is false), so
 // joining it waits only for the thread to return.
-StationReply Station::start_locked(Slot& slot, const std::string& tag) {
+StationReply Station::start_locked(Slot& slot, const std::string& tag, const std::string& who) {
   const std::string name = "slot " + std::to_string(slot.number);
   if (finishing_) return station_error(503, "the station is ending");
   if (slot.running) return station_error(409, name + " is running; cancel it first");
@@ -218,6 +218,7 @@ StationReply Station::start_locked(Slot& slot, const std::string& tag) {
   if (system_.store != nullptr) {
     RunRow row = run_row(setup_.rows, slot.port, slot.identity, RunLabel{tag, slot.number},
                          static_cast<int64_t>(system_.wall_ms()));
+    row.operator_name = who;
     const StoreResult begun = system_.store->begin(&row);
     if (!begun.ok()) {
       store_problem_ = begun.reason;
@@ -301,6 +302,20 @@ StationReply Station::cancel(size_t number, long run) {
 
 // A store may be shared with other stations (--records FILE): a station
 // shows its own runs.
+StationReply Station::clear(size_t number) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Slot& slot = *slots_.at(number - 1);
+  if (slot.running || (slot.state != SlotState::failed && slot.state != SlotState::cancelled)) {
+    return station_error(409, "slot " + std::to_string(number) + " is " +
+                                  slot_state_name(slot.state) + ": only a failure is cleared");
+  }
+  slot.state = slot.present ? SlotState::idle : SlotState::not_present;
+  slot.last_text.clear();
+  slot.permille = 0;
+  publish_slot_locked(slot);
+  return {200, Json{{"slot", number}, {"state", slot_state_name(slot.state)}}};
+}
+
 StationReply Station::records(RecordFilter filter) const {
   filter.station = setup_.rows.station;
   Json records = Json::array();

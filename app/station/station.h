@@ -84,11 +84,15 @@ public:
 
   // GET /api/station
   StationReply state() const;
-  // Slots count from 1. An empty tag: none.
-  StationReply start(size_t slot, const std::string& tag);
-  StationReply start_all(const std::map<size_t, std::string>& tags);
+  // Slots count from 1. An empty tag: none. `who` starts the run: its
+  // record names them as its operator.
+  StationReply start(size_t slot, const std::string& tag, const std::string& who = "local");
+  StationReply start_all(const std::map<size_t, std::string>& tags,
+                         const std::string& who = "local");
   // `run` not 0: only that run, which must be the slot's current one.
   StationReply cancel(size_t slot, long run = 0);
+  // A slot that failed or was cancelled shows idle again (its record stays).
+  StationReply clear(size_t slot);
   // The newest rows of this station in the record store that pass
   // `filter`, newest first (none without a store: a station always has one).
   StationReply records(RecordFilter filter) const;
@@ -115,7 +119,7 @@ private:
   struct Slot;
   class SlotSink;
 
-  StationReply start_locked(Slot& slot, const std::string& tag);
+  StationReply start_locked(Slot& slot, const std::string& tag, const std::string& who);
   void run_slot(Slot& slot, long run, const std::string& tag);
   void note_end(const Slot& slot, const PortOutcome& outcome) const;
   nlohmann::ordered_json slot_json(const Slot& slot) const;

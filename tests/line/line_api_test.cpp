@@ -343,7 +343,7 @@ TEST_P(LineApi, ABadBatchIsRefusedWholeAndStoresNothing) {
   missing["rows"][1].erase("tag");
   refused(missing.dump(), 400);
   json unknown = batch("st-a", 1, 2);
-  unknown["rows"][1]["operator"] = "me";
+  unknown["rows"][1]["shift"] = "night";
   refused(unknown.dump(), 400);
   json other = batch("st-a", 1, 2);
   other["rows"][1] = row("st-b", 2);
@@ -617,7 +617,7 @@ TEST_P(LineApi, PostgresqlStoppedMidWayThenBack) {
   EXPECT_LT(monotonic_seconds() - back, 10);
   EXPECT_EQ(psql("SELECT COUNT(*), COUNT(DISTINCT run_id) FROM orva_runs WHERE station = 'st-p'"),
             "20|20");
-  EXPECT_EQ(psql("SELECT MAX(version) FROM orva_schema"), "2");
+  EXPECT_EQ(psql("SELECT MAX(version) FROM orva_schema"), "3");
   line_->send_signal(SIGTERM);
   EXPECT_EQ(line_->finish(10), 0);
   const std::string said = line_->err();
@@ -1148,7 +1148,7 @@ TEST_P(LineApi, ATableOfTheFirstSchemaIsConvertedInPlace) {
     ASSERT_TRUE(
         refused.start({ORVALOAD_LINE, "--serve", "127.0.0.1:0", "--db", db_, "--line-name", "L1"}));
     EXPECT_EQ(refused.finish(30), 2);
-    EXPECT_NE(refused.err().find("cannot convert orva_runs from schema version 1 to 2 (nothing "
+    EXPECT_NE(refused.err().find("cannot convert orva_runs from schema version 1 to 3 (nothing "
                                  "was changed)"),
               std::string::npos)
         << refused.err();
@@ -1161,7 +1161,7 @@ TEST_P(LineApi, ATableOfTheFirstSchemaIsConvertedInPlace) {
   }
 
   start();
-  EXPECT_EQ(db_run("SELECT MAX(version) FROM orva_schema"), "2");
+  EXPECT_EQ(db_run("SELECT MAX(version) FROM orva_schema"), "3");
   EXPECT_EQ(db_run("SELECT COUNT(*) FROM orva_runs"), "5");
   for (const json& r : rows) {
     const auto read = client().Get(
