@@ -59,8 +59,8 @@ CliEnding person_command(const CliOptions& options, RecordStore& store, const st
     }
     const SecretPrompt secret = secret_prompt(options.person);
     if (!secret.ok) return refused(secret.problem);
-    const PersonRow row{PEOPLE_LOCAL, options.person, options.person_role,
-                        secret_hash(secret.secret), now, ""};
+    const PersonRow row{
+        PEOPLE_LOCAL, options.person, options.person_role, secret_hash(secret.secret), now, ""};
     const StoreResult added = store.person_add(row);
     if (!added.ok()) return refused(added.reason);
     return audited("person.add", {{"after", {{"role", row.role}}}});
@@ -101,7 +101,8 @@ CliEnding audit_verify_command(RecordStore& store) {
     if (problem.empty() || !broken.empty()) continue;
     broken = problem;
   }
-  if (!broken.empty()) return refused("the audit trail of " + store.path() + " was tampered with: " + broken);
+  if (!broken.empty())
+    return refused("the audit trail of " + store.path() + " was tampered with: " + broken);
   return {};
 }
 

@@ -20,8 +20,7 @@ public:
   StorePeople(RecordStore& store, std::string source, std::string via)
       : store_(store), source_(std::move(source)), via_(std::move(via)) {}
 
-  SignInOutcome check(const std::string& name, const std::string& secret,
-                      int64_t now_ms) override {
+  SignInOutcome check(const std::string& name, const std::string& secret, int64_t now_ms) override {
     PersonRow row;
     bool found = false;
     store_.person(source_, name, &row, &found);
@@ -43,8 +42,7 @@ public:
   LinePeople(RecordStore& store, LinePost post)
       : post_(std::move(post)), away_(store, PEOPLE_LINE, "line away: the people it last gave") {}
 
-  SignInOutcome check(const std::string& name, const std::string& secret,
-                      int64_t now_ms) override {
+  SignInOutcome check(const std::string& name, const std::string& secret, int64_t now_ms) override {
     const LineAnswer answer =
         post_("/api/people/check", Json{{"name", name}, {"secret", secret}}.dump());
     Json body;
@@ -63,11 +61,11 @@ public:
     case 403:
       return {SignInStatus::disabled, PersonRole::machine_operator, 0, "line"};
     case 429: {
-      const int retry = body.is_object() && body.contains("retry_s") &&
-                                body["retry_s"].is_number_integer()
-                            ? static_cast<int>(std::min<int64_t>(
-                                  std::max<int64_t>(body["retry_s"].get<int64_t>(), 1), 3600))
-                            : 60;
+      const int retry =
+          body.is_object() && body.contains("retry_s") && body["retry_s"].is_number_integer()
+              ? static_cast<int>(
+                    std::min<int64_t>(std::max<int64_t>(body["retry_s"].get<int64_t>(), 1), 3600))
+              : 60;
       return {SignInStatus::locked, PersonRole::machine_operator, retry, "line"};
     }
     default:

@@ -47,12 +47,12 @@ bool keep_line_people(RecordStore& store, const std::string& answer);
 // What the station's routes need to know who asks.
 struct StationAccess {
   bool people_required = false;
-  Sessions* sessions = nullptr;     // nullptr: no sign-in here
+  Sessions* sessions = nullptr; // nullptr: no sign-in here
   PeopleCheck* people = nullptr;
-  bool secure = false;              // served over HTTPS: cookies are Secure
-  std::function<int64_t()> now_ms;  // the wall clock
+  bool secure = false;             // served over HTTPS: cookies are Secure
+  std::function<int64_t()> now_ms; // the wall clock
   // One entry of the station's audit trail: who did what to what.
-  std::function<void(const std::string& who, const std::string& action,
-                     const std::string& subject, const std::string& details)>
+  std::function<void(const std::string& who, const std::string& action, const std::string& subject,
+                     const std::string& details)>
       audit;
 };
