@@ -96,6 +96,10 @@ double record_seconds(const RunRow& row) {
   return static_cast<double>(end - start) / 1000.0;
 }
 
+std::string record_csv_cell(const std::string& cell, bool number) {
+  return csv_field(cell, number);
+}
+
 std::string record_csv_header() {
   std::string csv;
   for (size_t i = 0; i < RECORD_COLUMN_COUNT; ++i) {

@@ -20,4 +20,7 @@ double record_seconds(const RunRow& row);
 // made a page of rows at a time.
 std::string record_csv(const std::vector<RunRow>& rows);
 std::string record_csv_header();
+// One cell as the file holds it: quoted where it must be, a text that a
+// spreadsheet would take for a formula behind an apostrophe.
+std::string record_csv_cell(const std::string& cell, bool number);
 std::string record_csv_rows(const std::vector<RunRow>& rows);

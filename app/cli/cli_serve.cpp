@@ -18,6 +18,7 @@
 #include "app/http/http_face.h"
 #include "app/http/token_file.h"
 #include "app/runs/cli_ending.h"
+#include "app/runs/record_json.h"
 #include "app/station/line_reporter.h"
 #include "app/station/station.h"
 #include "app/station/station_http.h"
@@ -222,6 +223,11 @@ CliEnding cli_serve(const CliOptions& options, const FirmwareImage& image) {
     LineSetup line_setup{options.line_url, line_token.token, setup.rows.station,
                          scheme + page_host + ":" + std::to_string(server.port()) + "/",
                          [](const std::string& text) { cli_write(stderr, cli_error_line(text)); }};
+    // The line's people, kept for sign-ins while it is away.
+    line_setup.heartbeat = [post = line_transport.post, &store, name = setup.rows.station] {
+      const LineAnswer answer = post("/api/stations/" + url_encoded(name) + "/people", "{}");
+      if (answer.status == 200) keep_line_people(store, answer.body);
+    };
     line = std::make_unique<LineReporter>(
         line_setup, *records.store, line_transport.post,
         [&station] { return station.line_slots(); }, line_transport.cancel);

@@ -70,7 +70,15 @@ struct Options {
   std::string mqtt_cafile;
   std::string tls_cert;
   std::string tls_key;
+  bool people_required = false;
+  int session_hours = 8;
+  int session_idle_minutes = 15;
 };
+
+int64_t wall_ms() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
 
 int fail(int status, const std::string& reason) {
   std::cerr << "orvaload-line: " << reason << "\n";
@@ -204,6 +212,17 @@ int main(int argc, char** argv) {
   app.add_option("--tls-key", options.tls_key,
                  "The private key of --tls-cert in FILE, PEM, its owner's alone")
       ->type_name("FILE");
+  app.add_flag("--people-required", options.people_required,
+               "Changes (people, and what needs a role) need a person signed in");
+  app.add_option("--session-hours", options.session_hours, "A sign-in lasts at most HOURS")
+      ->check(CLI::Range(1, 24).description(""))
+      ->type_name("HOURS")
+      ->capture_default_str();
+  app.add_option("--session-idle-minutes", options.session_idle_minutes,
+                 "A sign-in ends after MINUTES without a request")
+      ->check(CLI::Range(1, 480).description(""))
+      ->type_name("MINUTES")
+      ->capture_default_str();
   app.add_option("--mqtt", options.mqtt,
                  "Publish the line's live state to mqtt://[USER@]HOST[:PORT] or mqtts://...")
       ->type_name("URL");
@@ -265,7 +284,11 @@ int main(int argc, char** argv) {
       [](const std::string& text) { std::cerr << "orvaload-line: " << text << std::endl; });
   Credentials credentials;
   credentials.set_admin_token(token.token);
-  HttpServer server(address, line_site(line, credentials));
+  LinePeople people(*db, {options.people_required, !options.tls_cert.empty(),
+                          SessionLimits{options.session_hours * 3600LL * 1000,
+                                        options.session_idle_minutes * 60LL * 1000},
+                          wall_ms});
+  HttpServer server(address, line_site(line, credentials, people));
   if (!options.tls_cert.empty()) {
     const std::string refused = server.use_tls({options.tls_cert, options.tls_key});
     if (!refused.empty()) return fail(EXIT_USAGE, refused);
@@ -291,6 +314,8 @@ int main(int argc, char** argv) {
     line.watch(mqtt.get());
   }
   line.load_known();
+  people.audit("local", "program.start", options.line_name,
+               {{"version", ORVA_VERSION_TEXT}, {"people_required", options.people_required}});
   // The stations' and viewers' credentials, read again with every look at
   // the database: one made or revoked on the line's machine counts within
   // DB_LOOK.
@@ -352,6 +377,7 @@ int main(int argc, char** argv) {
   server.stop();
   serving.join();
   db_look.join();
+  people.audit("local", "program.stop", options.line_name, nlohmann::ordered_json::object());
   if (mqtt) mqtt->stop();
   return 0;
 }

@@ -4,6 +4,7 @@
 
 #include "app/access/secrets.h"
 #include "app/runs/json_read.h"
+#include "app/runs/run_record.h"
 
 namespace {
 
@@ -106,10 +107,12 @@ bool keep_line_people(RecordStore& store, const std::string& answer) {
     };
     if (!text("name", &row.name) || !text("role", &row.role) ||
         !text("secret_hash", &row.secret_hash) || !text("disabled_at", &row.disabled_at) ||
-        !person_name_is_valid(row.name) || !person_role_from_name(row.role)) {
+        !text("created_at", &row.created_at) || !person_name_is_valid(row.name) ||
+        !person_role_from_name(row.role)) {
       return false;
     }
-    row.created_at = "";
+    // A line that does not say when someone was added: when the station learnt of them.
+    if (row.created_at.empty()) row.created_at = run_record_utc_now();
     rows.push_back(std::move(row));
   }
   return store.replace_line_people(rows).ok();
