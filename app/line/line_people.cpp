@@ -38,9 +38,11 @@ LineReply db_failure(const LineDbResult& result) {
 }
 
 Json entry_json(const AuditEntry& e) {
-  return Json{{"origin", e.origin}, {"seq", e.seq},         {"at", e.at},
-              {"who", e.who},       {"action", e.action},   {"subject", e.subject},
-              {"details", e.details}, {"prev_hash", e.prev_hash}, {"hash", e.hash}};
+  return Json{{"origin", e.origin},   {"seq", e.seq},
+              {"at", e.at},           {"who", e.who},
+              {"action", e.action},   {"subject", e.subject},
+              {"details", e.details}, {"prev_hash", e.prev_hash},
+              {"hash", e.hash}};
 }
 
 std::string entry_problem(const Json& e, AuditEntry* entry) {
@@ -151,8 +153,8 @@ LineReply LinePeople::check(const std::string& station, const std::string& body)
   case SignInStatus::ok:
     return {200, Json{{"name", name}, {"role", person_role_name(result.role)}}};
   case SignInStatus::locked: {
-    LineReply locked = line_error(429, "'" + name + "' is locked for " +
-                                           std::to_string(result.retry_s) + " s");
+    LineReply locked =
+        line_error(429, "'" + name + "' is locked for " + std::to_string(result.retry_s) + " s");
     locked.body["retry_s"] = result.retry_s;
     locked.retry_after_s = result.retry_s;
     return locked;
@@ -200,7 +202,8 @@ LineReply LinePeople::people_change(const std::string& who, const std::string& n
   Json doc = Json::object();
   if (!body.empty()) {
     const std::string unread = json_read(body, &doc);
-    if (!unread.empty() || !doc.is_object()) return line_error(400, "the body is not a JSON object");
+    if (!unread.empty() || !doc.is_object())
+      return line_error(400, "the body is not a JSON object");
   }
   const auto text = [&doc](const char* key) {
     const Json& v = json_member(doc, key);
@@ -255,15 +258,16 @@ LineReply LinePeople::audit_receive(const std::string& station, const std::strin
     return line_error(400, "send {\"entries\": [...]}, the station's audit entries");
   }
   if (given.size() > LINE_AUDIT_BATCH_MAX) {
-    return line_error(400, "a batch has at most " + std::to_string(LINE_AUDIT_BATCH_MAX) +
-                               " entries");
+    return line_error(400,
+                      "a batch has at most " + std::to_string(LINE_AUDIT_BATCH_MAX) + " entries");
   }
   std::vector<AuditEntry> entries;
   for (size_t i = 0; i < given.size(); ++i) {
     AuditEntry entry;
     const std::string problem = entry_problem(given[i], &entry);
     if (!problem.empty()) {
-      return line_error(400, "entry " + std::to_string(i + 1) + ": " + problem + "; nothing stored");
+      return line_error(400,
+                        "entry " + std::to_string(i + 1) + ": " + problem + "; nothing stored");
     }
     if (!entries.empty() && entry.seq != entries.back().seq + 1) {
       return line_error(400, "entries come in seq order, one after another; nothing stored");
@@ -299,11 +303,13 @@ LineReply LinePeople::audit_query(const std::string& query, bool csv, std::strin
       (key == "since" ? filter.since : filter.until) = value;
     } else if (key == "limit" && !value.empty() && value.size() <= 5 &&
                value.find_first_not_of("0123456789") == std::string::npos &&
-               std::stoul(value) >= 1 && std::stoul(value) <= (csv ? 10000u : LINE_AUDIT_ANSWER_MAX)) {
+               std::stoul(value) >= 1 &&
+               std::stoul(value) <= (csv ? 10000u : LINE_AUDIT_ANSWER_MAX)) {
       filter.limit = std::stoul(value);
     } else {
       return line_error(400, "the audit takes who, origin, action, since, until (UTC times) and "
-                             "limit; not '" + record_text_cut(pair, 40) + "'");
+                             "limit; not '" +
+                                 record_text_cut(pair, 40) + "'");
     }
   }
   std::vector<AuditEntry> entries;
@@ -316,8 +322,11 @@ LineReply LinePeople::audit_query(const std::string& query, bool csv, std::strin
   }
   *file = "origin,seq,at,who,action,subject,details,prev_hash,hash\r\n";
   for (const AuditEntry& e : entries) {
-    std::vector<std::string> cells{e.origin, std::to_string(e.seq), e.at, e.who,
-                                   e.action, e.subject, e.details, e.prev_hash, e.hash};
+    std::vector<std::string> cells{e.origin,  std::to_string(e.seq),
+                                   e.at,      e.who,
+                                   e.action,  e.subject,
+                                   e.details, e.prev_hash,
+                                   e.hash};
     for (size_t i = 0; i < cells.size(); ++i) {
       *file += (i ? "," : "") + record_csv_cell(cells[i], i == 1);
     }

@@ -182,10 +182,12 @@ SyncResult line_sync_once(RecordStore& store, const std::string& line, const std
 SyncResult line_audit_sync_once(RecordStore& store, const std::string& line,
                                 const std::string& station, const LinePost& post) {
   SyncResult result;
-  const auto failed = [&result](LineTrouble trouble, const std::string& reason) {
+  // A line that does not answer is said as for the rows, and said once.
+  const auto failed = [&result](LineTrouble trouble, const std::string& reason,
+                                bool answered = true) {
     result.step = SyncStep::failed;
     result.trouble = trouble;
-    result.reason = bounded("the audit trail: " + reason, LINE_REASON_MAX);
+    result.reason = bounded(answered ? "the audit trail: " + reason : reason, LINE_REASON_MAX);
     return result;
   };
   int64_t mark = 0;
@@ -211,7 +213,7 @@ SyncResult line_audit_sync_once(RecordStore& store, const std::string& line,
   if (answer.status != 200) {
     const Failure why = failure_of(answer);
     result.retry_after_s = std::min(answer.retry_after_s, LINE_WAIT_MAX_S);
-    return failed(why.trouble, why.reason);
+    return failed(why.trouble, why.reason, answer.status != 0);
   }
   uint64_t held = 0;
   // The line holds the chain through what it says, never past what it was
