@@ -140,6 +140,24 @@ int run_with_input(const std::string& input, const std::vector<std::string>& arg
   return status;
 }
 
+// A number a SQLite file answers (-1: none); `write` opens it to change it.
+int64_t count_in(const std::string& file, const std::string& sql, bool write = false) {
+  sqlite3* db = nullptr;
+  int64_t n = -1;
+  if (sqlite3_open_v2(file.c_str(), &db, write ? SQLITE_OPEN_READWRITE : SQLITE_OPEN_READONLY,
+                      nullptr) == SQLITE_OK) {
+    sqlite3_busy_timeout(db, 5000);
+    sqlite3_stmt* select = nullptr;
+    sqlite3_prepare_v2(db, sql.c_str(), -1, &select, nullptr);
+    const int code = select != nullptr ? sqlite3_step(select) : SQLITE_ERROR;
+    if (code == SQLITE_ROW) n = sqlite3_column_int64(select, 0);
+    else if (code == SQLITE_DONE) n = 0;
+    sqlite3_finalize(select);
+  }
+  sqlite3_close(db);
+  return n;
+}
+
 // A server's port from its start line ("... at http://127.0.0.1:PORT/").
 int port_of(const std::string& out) {
   return std::stoi(out.substr(out.find(':', out.find("://") + 3) + 1));
@@ -204,19 +222,7 @@ protected:
   std::string store() const { return (dir_ / "st.db").string(); }
 
   // A number the station's store answers.
-  int64_t count_of(const std::string& sql) {
-    sqlite3* db = nullptr;
-    int64_t n = -1;
-    if (sqlite3_open_v2(store().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
-      sqlite3_stmt* select = nullptr;
-      sqlite3_prepare_v2(db, sql.c_str(), -1, &select, nullptr);
-      if (select != nullptr && sqlite3_step(select) == SQLITE_ROW)
-        n = sqlite3_column_int64(select, 0);
-      sqlite3_finalize(select);
-    }
-    sqlite3_close(db);
-    return n;
-  }
+  int64_t count_of(const std::string& sql) { return count_in(store(), sql); }
 
   // The station's audit entries, as its store holds them.
   std::vector<std::string> audit_actions() {
@@ -366,4 +372,86 @@ TEST_F(PeopleAtWork, ASignInIsCheckedByTheLineAndWithoutIt) {
               (a.rfind("session.sign_in Ole", 0) == 0 && a.find("line away") != std::string::npos);
   }
   EXPECT_TRUE(offline) << "the entry says the line was away";
+
+  // Back again, the line gets what the station did meanwhile, each entry
+  // once, and the chains it holds are whole.
+  ASSERT_TRUE(line_.start({ORVALOAD_LINE, "--serve", "127.0.0.1:" + std::to_string(line_port),
+                           "--db", db, "--people-required"}));
+  ASSERT_TRUE(line_.wait_for_output("; Ctrl-C ends it", START_S)) << line_.err();
+  const std::string line_db = (dir_ / "line.db").string();
+  const auto held = [&line_db] {
+    return count_in(line_db, "SELECT COUNT(*) FROM orva_audit WHERE origin = 'st-1'");
+  };
+  const int64_t made = static_cast<int64_t>(audit_actions().size());
+  for (const double end = monotonic_seconds() + 20; held() < made && monotonic_seconds() < end;
+       usleep(200000)) {
+  }
+  EXPECT_EQ(held(), made) << "each of the station's entries, once";
+  EXPECT_EQ(count_in(line_db, "SELECT COUNT(*) FROM orva_audit WHERE origin = 'st-1' AND action ="
+                              " 'session.sign_in' AND details LIKE '%line away%'"),
+            1);
+  ChildProcess verify;
+  ASSERT_TRUE(verify.start({ORVALOAD_LINE, "--db", db, "audit", "verify"}));
+  EXPECT_EQ(verify.finish(30), 0) << verify.err();
+  EXPECT_NE(verify.out().find("st-1: " + std::to_string(made) + " entries, whole"),
+            std::string::npos)
+      << verify.out();
+}
+
+// The line's own trail: each command it was given is an entry, and
+// `audit verify` finds an entry changed, removed or added behind its back
+// (exit 1, naming it) on either engine.
+TEST(AuditTrail, VerifyFindsEachEditOnEitherEngine) {
+  const fs::path dir = fs::temp_directory_path() / ("orva-audit-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  std::vector<std::string> engines{"sqlite:" + (dir / "line.db").string()};
+  if (std::getenv("PGHOST") != nullptr && std::getenv("PGVERSION") != nullptr) {
+    engines.emplace_back("postgresql://");
+  }
+  for (const std::string& db : engines) {
+    SCOPED_TRACE(db);
+    const bool sqlite = db.rfind("sqlite:", 0) == 0;
+    const auto sql = [&](const std::string& statement) -> int64_t {
+      if (sqlite) return count_in((dir / "line.db").string(), statement, true);
+      ChildProcess psql;
+      EXPECT_TRUE(psql.start({"/usr/bin/psql", "-X", "-q", "-tA", "-c", statement}));
+      EXPECT_EQ(psql.finish(30), 0) << psql.err();
+      return psql.out().empty() ? int64_t{0} : static_cast<int64_t>(std::stoll(psql.out()));
+    };
+    run_with_input("secret-Ada",
+                   {ORVALOAD_LINE, "--db", db, "person", "add", "Ada", "--role", "admin"});
+    run_with_input("", {ORVALOAD_LINE, "--db", db, "credential", "add", "viewer", "wall"});
+    run_with_input("", {ORVALOAD_LINE, "--db", db, "person", "disable", "Ada"});
+    EXPECT_EQ(sql("SELECT COUNT(*) FROM orva_audit WHERE origin = 'line'"), 3)
+        << "person.add, credential.add, person.disable";
+    const auto verify = [&db](std::string* out = nullptr) {
+      ChildProcess run;
+      EXPECT_TRUE(run.start({ORVALOAD_LINE, "--db", db, "audit", "verify"}));
+      const int status = run.finish(30);
+      if (out != nullptr) *out = run.out() + run.err();
+      return status;
+    };
+    EXPECT_EQ(verify(), 0);
+
+    std::string said;
+    sql("CREATE TABLE kept AS SELECT * FROM orva_audit WHERE seq = 2");
+    sql("UPDATE orva_audit SET details = 'nothing' WHERE origin = 'line' AND seq = 2");
+    EXPECT_EQ(verify(&said), 1) << "changed";
+    EXPECT_NE(said.find("line entry 2"), std::string::npos) << said;
+    sql("DELETE FROM orva_audit WHERE seq = 2");
+    EXPECT_EQ(verify(&said), 1) << "removed";
+    EXPECT_NE(said.find("removed"), std::string::npos) << said;
+    sql("INSERT INTO orva_audit SELECT * FROM kept");
+    sql("DROP TABLE kept");
+    EXPECT_EQ(verify(), 0) << "put back as it was";
+    sql("INSERT INTO orva_audit SELECT origin, 4, at, who, action, subject, details, hash, hash,"
+        " received_at FROM orva_audit WHERE origin = 'line' AND seq = 3");
+    EXPECT_EQ(verify(&said), 1) << "added";
+    EXPECT_NE(said.find("line entry 4"), std::string::npos) << said;
+    for (const char* table : {"orva_audit", "orva_people", "orva_credentials"}) {
+      sql("DELETE FROM " + std::string(table));
+    }
+  }
+  std::error_code ignored;
+  fs::remove_all(dir, ignored);
 }
