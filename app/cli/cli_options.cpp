@@ -62,6 +62,10 @@ std::optional<CliEnding> parse_command_line(int argc, const char* const* argv, C
   app.add_option("-i,--image", options.image,
                  "Send this firmware file instead of the built-in image")
       ->type_name("FILE");
+  app.add_option("--release-key", options.release_key,
+                 "Take a firmware file only with its Ed25519 signature (FILE.sig) by this "
+                 "public key (PEM)")
+      ->type_name("KEYFILE");
   std::string address;
   app.add_option("-a,--address", address, "Device address of a raw binary FILE (default 0x4000)")
       ->type_name("ADDR");
@@ -167,7 +171,8 @@ std::optional<CliEnding> parse_command_line(int argc, const char* const* argv, C
   if (options.list && !options.ports.empty()) {
     return usage("--list and --port do not go together");
   }
-  if (options.list && (!options.image.empty() || !address.empty() || options.info)) {
+  if (options.list && (!options.image.empty() || !address.empty() || options.info ||
+                       !options.release_key.empty())) {
     return usage("--list goes with no image option");
   }
   if (options.json && (options.list || options.info)) {
@@ -201,7 +206,7 @@ std::optional<CliEnding> parse_command_line(int argc, const char* const* argv, C
     }
   }
   if (!options.serve.empty() && (options.list || options.info || options.json)) {
-    return usage("--serve goes with --port, --image, --address, --log, --records, "
+    return usage("--serve goes with --port, --image, --release-key, --address, --log, --records, "
                  "--station-name, --token-file, --tls-cert, --tls-key, --line, "
                  "--line-token-file and --line-cafile only");
   }

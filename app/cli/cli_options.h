@@ -13,6 +13,9 @@ struct CliOptions {
   std::vector<std::string> ports; // in the order given; empty with --list and --info
   bool list = false;
   std::string image; // firmware file; empty: the built-in image
+  // The Ed25519 public key (PEM) that signs releases: with it, a firmware
+  // file is taken only with its signature beside it (FILE.sig).
+  std::string release_key;
   bool address_given = false;
   uint32_t address = 0; // where a raw binary goes, with address_given
   bool info = false;    // describe the image instead of sending it

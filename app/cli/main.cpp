@@ -22,10 +22,10 @@ CliEnding run_command_line(int argc, char** argv) {
   // A file is read and checked whole before any port is opened.
   LoadedImage loaded;
   FirmwareImage image = firmware_image();
-  if (!options.image.empty()) {
+  if (!options.image.empty() || !options.release_key.empty()) {
     const CliEnding refused = cli_load_image(options, &loaded);
     if (refused.status != CliStatus::ok) return refused;
-    image = firmware_from_file(loaded);
+    if (!options.image.empty()) image = firmware_from_file(loaded);
   }
   if (options.info) {
     std::cout << cli_image_info(options.image, image_format_name(loaded.format), image)
