@@ -97,7 +97,8 @@ std::string release_read_signed_file(const ReleaseKey& key, const std::string& p
   if (!read.ok()) return read.reason;
   std::vector<uint8_t> signature;
   const std::string wrong = release_signature_read_file(path + ".sig", &signature);
-  if (wrong.rfind("no signature", 0) == 0) return wrong + " (with --release-key every image is signed)";
+  if (wrong.rfind("no signature", 0) == 0)
+    return wrong + " (with --release-key every image is signed)";
   if (!wrong.empty()) return wrong;
   return key.check(file->data(), file->size(), signature);
 }

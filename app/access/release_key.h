@@ -29,8 +29,7 @@ public:
 
   // Empty when `signature` is this key's signature of the bytes; otherwise
   // why it is not.
-  std::string check(const uint8_t* data, size_t size,
-                    const std::vector<uint8_t>& signature) const;
+  std::string check(const uint8_t* data, size_t size, const std::vector<uint8_t>& signature) const;
   // The first 16 hex digits of the SHA-256 of the raw public key: which key
   // it is, for people and the audit trail.
   const std::string& fingerprint() const { return fingerprint_; }

@@ -109,6 +109,13 @@ LineReply line_error(int status, const std::string& text) {
   return {status, Json{{"error", text}}};
 }
 
+LineReply line_db_failure(const LineDbResult& result) {
+  const int status = result.status == LineDbStatus::down       ? 503
+                     : result.status == LineDbStatus::conflict ? 409
+                                                               : 500;
+  return line_error(status, result.reason);
+}
+
 LineReply Line::too_many_rows(int wait_s) const {
   LineReply reply =
       line_error(429, "this station sent more than its " + std::to_string(quota_.per_minute()) +

@@ -7,8 +7,10 @@
 
 #include "app/access/credentials.h"
 #include "app/access/people.h"
+#include "app/access/release_key.h"
 #include "app/access/secret_prompt.h"
 #include "app/access/secrets.h"
+#include "image/image_file.h"
 #include "records/record_store.h"
 
 namespace {
@@ -138,6 +140,76 @@ int audit_verify(LineDb& db, std::ostream& out, std::ostream& err) {
   return LINE_COMMAND_DONE;
 }
 
+// The firmware commands, by the catalogue's own rules, the console as an
+// engineer and admin.
+int firmware_command(const LineCommand& command, LineDb& db, const FirmwareRules& rules,
+                     std::ostream& out, std::ostream& err) {
+  FirmwareCatalogue catalogue(
+      db, rules,
+      [&db](const std::string& who, const std::string& action, const std::string& subject,
+            const Json& details) {
+        db.audit_append(LINE_AUDIT_ORIGIN, utc_now(), who, action, subject, details.dump());
+      },
+      utc_now);
+  const auto said = [&err](const LineReply& reply) {
+    return refused(err,
+                   reply.body.value("error", "refused (" + std::to_string(reply.status) + ")"));
+  };
+  if (command.what == "firmware add") {
+    FirmwareUpload upload{command.product, command.version, command.notes, "", 0x4000};
+    if (!command.address.empty()) {
+      char* end = nullptr;
+      const unsigned long long value = std::strtoull(command.address.c_str(), &end, 0);
+      if (end == command.address.c_str() || *end != '\0' || value > 0xFFFFFFFFull)
+        return refused(err, "--address needs a 32-bit address such as 0x4000");
+      upload.raw_address = static_cast<uint32_t>(value);
+    }
+    std::vector<uint8_t> bytes;
+    const ImageCheck read = image_read_file(command.file, &bytes);
+    if (!read.ok()) return refused(err, command.file + ": " + read.reason);
+    if (!command.signature_file.empty()) {
+      std::vector<uint8_t> signature;
+      const std::string wrong = release_signature_read_file(command.signature_file, &signature);
+      if (!wrong.empty()) return refused(err, wrong);
+      upload.signature.assign(signature.begin(), signature.end());
+    }
+    const LineReply added =
+        catalogue.add(console_user(), upload, std::string(bytes.begin(), bytes.end()));
+    if (added.status != 201) return said(added);
+    // The id alone, for scripts.
+    out << added.body["id"].get<int64_t>() << "\n";
+    return LINE_COMMAND_DONE;
+  }
+  if (command.what == "firmware release") {
+    const LineReply released = catalogue.release(console_user(), command.image, command.max_units);
+    if (released.status >= 300) return said(released);
+    out << released.body["state"].get<std::string>() << " (approved by "
+        << released.body["approved_by"].size() << " of "
+        << released.body["approvals_needed"].get<int>() << ")\n";
+    return LINE_COMMAND_DONE;
+  }
+  if (command.what == "firmware withdraw") {
+    const LineReply withdrawn = catalogue.withdraw(console_user(), command.image, command.reason);
+    return withdrawn.status == 200 ? LINE_COMMAND_DONE : said(withdrawn);
+  }
+  const LineReply listed = catalogue.list();
+  if (listed.status != 200) return said(listed);
+  for (const Json& image : listed.body["images"]) {
+    out << image["id"].get<int64_t>() << "\t" << image["product"].get<std::string>() << "\t"
+        << image["version"].get<std::string>() << "\t" << image["state"].get<std::string>() << "\t"
+        << image["image_sha256"].get<std::string>() << "\t"
+        << image["uploaded_by"].get<std::string>()
+        << (image["max_units"].is_null()
+                ? ""
+                : "\tmax " + std::to_string(image["max_units"].get<int64_t>()) + " units")
+        << (image["withdraw_reason"].is_null()
+                ? ""
+                : "\twithdrawn: " + image["withdraw_reason"].get<std::string>())
+        << "\n";
+  }
+  return LINE_COMMAND_DONE;
+}
+
 } // namespace
 
 void line_commands_add(CLI::App& app, LineCommand* command) {
@@ -185,11 +257,52 @@ void line_commands_add(CLI::App& app, LineCommand* command) {
       ->add_subcommand("verify", "Check every chain: exit 1 naming the first entry that was "
                                  "changed, removed or inserted")
       ->callback([command] { command->what = "audit verify"; });
+
+  CLI::App* firmware =
+      app.add_subcommand("firmware", "Add, release, withdraw and list firmware images");
+  firmware->require_subcommand(1);
+  CLI::App* add_image = firmware->add_subcommand(
+      "add", "Add an image as a draft (raw binary, Intel HEX or S-record); prints its id");
+  add_image->add_option("file", command->file, "The firmware file")->required()->type_name("FILE");
+  add_image->add_option("--product", command->product, "The product it is for")
+      ->required()
+      ->type_name("P");
+  add_image->add_option("--version", command->version, "Its version")->required()->type_name("V");
+  add_image->add_option("--notes", command->notes, "Notes for the people who release it")
+      ->type_name("TEXT");
+  add_image
+      ->add_option("--signature", command->signature_file,
+                   "Its detached Ed25519 signature (openssl pkeyutl -sign -rawin)")
+      ->type_name("SIGFILE");
+  add_image
+      ->add_option("--address", command->address, "Device address of a raw binary (default 0x4000)")
+      ->type_name("ADDR");
+  add_image->callback([command] { command->what = "firmware add"; });
+  CLI::App* release =
+      firmware->add_subcommand("release",
+                               "Approve an image; released once it has the approvals it needs");
+  release->add_option("id", command->image, "The image's id")->required()->type_name("ID");
+  release->add_option("--max-units", command->max_units, "At most N units flash it")
+      ->check(CLI::PositiveNumber.description(""))
+      ->type_name("N");
+  release->callback([command] { command->what = "firmware release"; });
+  CLI::App* withdraw =
+      firmware->add_subcommand("withdraw", "Withdraw an image: no station starts a run with it");
+  withdraw->add_option("id", command->image, "The image's id")->required()->type_name("ID");
+  withdraw->add_option("--reason", command->reason, "Why")->required()->type_name("TEXT");
+  withdraw->callback([command] { command->what = "firmware withdraw"; });
+  firmware->add_subcommand("list", "List the images, the newest first")->callback([command] {
+    command->what = "firmware list";
+  });
 }
 
-int line_command_run(const LineCommand& command, LineDb& db, std::ostream& out, std::ostream& err) {
+int line_command_run(const LineCommand& command, LineDb& db, const FirmwareRules& rules,
+                     std::ostream& out, std::ostream& err) {
   const LineDbResult started = db.start();
   if (!started.ok()) return refused(err, started.reason);
+  if (command.what.rfind("firmware ", 0) == 0) {
+    return firmware_command(command, db, rules, out, err);
+  }
   if (command.what == "credential add") return credential_add(command, db, out, err);
   if (command.what == "credential list") return credential_list(db, out, err);
   if (command.what == "person add") return person_add(command, db, err);

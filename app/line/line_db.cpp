@@ -44,6 +44,16 @@ const char AUDIT_TABLE[] =
     " at text NOT NULL, who text NOT NULL, action text NOT NULL, subject text NOT NULL,"
     " details text NOT NULL, prev_hash text NOT NULL, hash text NOT NULL,"
     " received_at text NOT NULL, PRIMARY KEY (origin, seq))";
+// The firmware catalogue, shared by the lines of one database: the file as
+// uploaded (hex), what the loader made of it, and its state.
+const char FIRMWARE_TABLE[] =
+    "CREATE TABLE IF NOT EXISTS orva_firmware (id bigint PRIMARY KEY, product text NOT NULL,"
+    " version text NOT NULL, notes text NOT NULL, format text NOT NULL,"
+    " load_address bigint NOT NULL, image_size bigint NOT NULL, image_sha256 text NOT NULL,"
+    " file_sha256 text NOT NULL, file_hex text NOT NULL, signature text, state text NOT NULL"
+    " CHECK (state IN ('draft', 'released', 'withdrawn')), uploaded_by text NOT NULL,"
+    " uploaded_at text NOT NULL, approved_by text NOT NULL, released_at text, max_units bigint,"
+    " withdrawn_by text, withdrawn_at text, withdraw_reason text, UNIQUE (product, version))";
 const char AUDIT_INDEX[] = "CREATE INDEX IF NOT EXISTS orva_audit_at ON orva_audit (at)";
 const char* const INDEXES[] = {
     "CREATE INDEX IF NOT EXISTS orva_runs_tag ON orva_runs (tag)",
@@ -282,6 +292,7 @@ LineDbResult LineDb::make_tables() {
   statements.emplace_back(PEOPLE_TABLE);
   statements.emplace_back(AUDIT_TABLE);
   statements.emplace_back(AUDIT_INDEX);
+  statements.emplace_back(FIRMWARE_TABLE);
   // Two lines that start at once on one database: the second waits here,
   // then finds the table made or converted.
   if (typed) statements.emplace_back("LOCK TABLE orva_schema IN EXCLUSIVE MODE");

@@ -94,6 +94,32 @@ struct AuditFilter {
   size_t limit = 100;
 };
 
+// An image of the firmware catalogue. The file is kept as uploaded, its
+// bytes, load address and SHA-256s fixed from the upload on; only its
+// state and what goes with it change, and a released one's never again but
+// to withdrawn.
+struct FirmwareRow {
+  int64_t id = 0;
+  std::string product;
+  std::string version;
+  std::string notes;
+  std::string format; // "raw binary", "Intel HEX", "S-record"
+  int64_t load_address = 0;
+  int64_t image_size = 0;
+  std::string image_sha256; // of the bytes sent, as runs' records name them
+  std::string file_sha256;  // of the file as uploaded (what the signature signs)
+  std::string signature;    // hex of the detached Ed25519 signature; empty: none
+  std::string state;        // draft, released, withdrawn
+  std::string uploaded_by;
+  std::string uploaded_at;
+  std::string approved_by; // the engineers who released it, comma-separated
+  std::string released_at;
+  int64_t max_units = 0; // 0: no limit
+  std::string withdrawn_by;
+  std::string withdrawn_at;
+  std::string withdraw_reason;
+};
+
 struct LineTotals {
   int64_t upgraded = 0;
   int64_t failed = 0;
@@ -157,6 +183,22 @@ public:
   // Every entry of `origin`, in order.
   LineDbResult audit_chain(const std::string& origin, std::vector<AuditEntry>* entries);
   LineDbResult audit_origins(std::vector<std::string>* origins);
+
+  // The firmware catalogue. An image added takes the next id (*row's id is
+  // set); conflict when its product has that version already.
+  LineDbResult firmware_add(FirmwareRow* row, const std::string& file);
+  // Every image, the newest first, without their files.
+  LineDbResult firmware_list(std::vector<FirmwareRow>* rows);
+  // One image; its file too when `file` is not null.
+  LineDbResult firmware_get(int64_t id, FirmwareRow* row, bool* found, std::string* file = nullptr);
+  // Writes the state and what goes with it (approvals, release time, unit
+  // limit, withdrawal), only while the image is still in `was`: conflict
+  // when another change came first.
+  LineDbResult firmware_change(const FirmwareRow& row, const std::string& was);
+  // The product's current release: the image released last, withdrawn
+  // since or not (a withdrawn one stops the stations; none falls back to an
+  // earlier release). *found false when it has none.
+  LineDbResult firmware_current(const std::string& product, FirmwareRow* row, bool* found);
 
   // A statement that does nothing, so that a database that went away (or
   // came back) is noticed while no station sends rows.

@@ -9,9 +9,12 @@
 #include "app/line/line_page.h"
 #include "app/line/line_people_page.h"
 #include "app/runs/event_json.h"
+#include "app/runs/json_read.h"
 #include "app/runs/record_json.h"
 
 namespace {
+
+using Json = nlohmann::ordered_json;
 
 enum class Action {
   none,
@@ -33,7 +36,14 @@ enum class Action {
   people_add,
   person_change,
   audit,
-  audit_csv
+  audit_csv,
+  firmware_list,
+  firmware_add,
+  firmware_current,
+  firmware_describe,
+  firmware_file,
+  firmware_release,
+  firmware_withdraw
 };
 
 // Who may call a route:
@@ -43,11 +53,14 @@ enum class Action {
 //   check       a station's credential, or the admin's
 //   supervisor  a person signed in, supervisor or above (or, without
 //               --people-required, the admin's credential)
+//   engineer    a person signed in, engineer or above (or, without
+//               --people-required, the admin's credential)
 //   admin       a person signed in as admin (or, without
 //               --people-required, the admin's credential)
+//   fetch       a station's or a viewer's credential, or the admin's
 // A line without an admin token (on 127.0.0.1) takes a request that names no
 // credential as the admin's, as it always did.
-enum class Gate { open, read, station, check, supervisor, admin };
+enum class Gate { open, read, station, check, supervisor, engineer, admin, fetch };
 
 struct Route {
   Action action = Action::none;
@@ -56,10 +69,12 @@ struct Route {
   std::string person;  // of /api/people/NAME/...
   std::string verb;    // of /api/people/NAME/VERB
   std::string allowed; // for a path served under other methods only
+  int64_t image = 0;   // of /api/firmware/ID/...
 };
 
 const char STATIONS[] = "/api/stations/";
 const char PEOPLE[] = "/api/people/";
+const char FIRMWARE[] = "/api/firmware/";
 
 struct Path {
   const char* path;
@@ -83,7 +98,37 @@ const Path PATHS[] = {
     {"/api/people", "POST", Action::people_add, Gate::admin},
     {"/api/audit", "GET", Action::audit, Gate::supervisor},
     {"/api/audit.csv", "GET", Action::audit_csv, Gate::supervisor},
+    {"/api/firmware", "GET", Action::firmware_list, Gate::read},
+    {"/api/firmware", "POST", Action::firmware_add, Gate::engineer},
+    {"/api/firmware/current", "GET", Action::firmware_current, Gate::fetch},
 };
+
+// /api/firmware/ID, /api/firmware/ID/file, /api/firmware/ID/release and
+// /api/firmware/ID/withdraw.
+Route firmware_route(const std::string& path, const std::string& method) {
+  const size_t from = std::char_traits<char>::length(FIRMWARE);
+  const size_t slash = path.find('/', from);
+  const std::string digits = path.substr(from, slash == std::string::npos ? slash : slash - from);
+  if (digits.empty() || digits.size() > 15 ||
+      digits.find_first_not_of("0123456789") != std::string::npos) {
+    return {};
+  }
+  const std::string what = slash == std::string::npos ? "" : path.substr(slash + 1);
+  Route route;
+  route.image = std::stoll(digits);
+  const bool get = what.empty() || what == "file";
+  if (!get && what != "release" && what != "withdraw") return {};
+  if (method != (get ? "GET" : "POST")) {
+    route.allowed = get ? "GET, HEAD" : "POST";
+    return route;
+  }
+  route.action = what.empty()        ? Action::firmware_describe
+                 : what == "file"    ? Action::firmware_file
+                 : what == "release" ? Action::firmware_release
+                                     : Action::firmware_withdraw;
+  route.gate = what.empty() ? Gate::read : what == "file" ? Gate::fetch : Gate::engineer;
+  return route;
+}
 
 Route route_of(const std::string& path, const std::string& method) {
   Route route;
@@ -94,6 +139,7 @@ Route route_of(const std::string& path, const std::string& method) {
                      std::string(std::string(p.method) == "GET" ? "GET, HEAD" : p.method);
   }
   if (!route.allowed.empty()) return route;
+  if (path.rfind(FIRMWARE, 0) == 0) return firmware_route(path, method);
   // /api/stations/NAME/WHAT and /api/people/NAME/VERB, the name
   // percent-encoded as a path segment must be.
   for (const char* prefix : {STATIONS, PEOPLE}) {
@@ -148,7 +194,8 @@ struct Asker {
 // The answers, on the face's handler threads.
 class LineRoutes {
 public:
-  LineRoutes(Line& l, const Credentials& c, LinePeople& p) : line(l), credentials(c), people(p) {}
+  LineRoutes(Line& l, const Credentials& c, LinePeople& p, FirmwareCatalogue& f)
+      : line(l), credentials(c), people(p), firmware(f) {}
 
   std::optional<HttpAnswer> check(const HttpRequest& head) const;
   HttpAnswer answer(const HttpRequest& req);
@@ -162,6 +209,7 @@ private:
   Line& line;
   const Credentials& credentials;
   LinePeople& people;
+  FirmwareCatalogue& firmware;
 };
 
 Asker LineRoutes::asker(const HttpRequest& head) const {
@@ -208,10 +256,15 @@ std::optional<HttpAnswer> LineRoutes::refused_access(const Route& route, const A
                                  "'");
     }
     return std::nullopt;
+  case Gate::fetch:
+    if (who.as_admin || id.role == Role::station || id.role == Role::viewer) return std::nullopt;
+    return http_error(403, credential + " may not fetch firmware");
   case Gate::supervisor:
+  case Gate::engineer:
   case Gate::admin: {
-    const PersonRole needed =
-        route.gate == Gate::admin ? PersonRole::admin : PersonRole::supervisor;
+    const PersonRole needed = route.gate == Gate::admin      ? PersonRole::admin
+                              : route.gate == Gate::engineer ? PersonRole::engineer
+                                                             : PersonRole::supervisor;
     if (!who.as_admin && id.role != Role::viewer) {
       return http_error(403, credential + " may not: sign in on the line's page");
     }
@@ -316,6 +369,49 @@ HttpAnswer LineRoutes::answer(const HttpRequest& req) {
     if (read.status != 200 || route.action == Action::audit) return reply(read);
     return http_csv(std::move(file), "line-audit.csv");
   }
+  case Action::firmware_list:
+    return reply(firmware.list());
+  case Action::firmware_add: {
+    FirmwareUpload upload;
+    const std::string problem = FirmwareCatalogue::upload_of_query(req, &upload);
+    if (!problem.empty()) return http_error(400, problem);
+    return reply(firmware.add(who.name(), upload, req.body));
+  }
+  case Action::firmware_current: {
+    std::string product;
+    if (!url_decoded(req.param("product"), &product))
+      return http_error(400, "product: not well-formed");
+    return reply(firmware.current(product));
+  }
+  case Action::firmware_describe:
+    return reply(firmware.describe(route.image));
+  case Action::firmware_file: {
+    std::string file;
+    const LineReply read = firmware.file(route.image, &file);
+    if (read.status != 200) return reply(read);
+    HttpAnswer answer;
+    answer.content_type = "application/octet-stream";
+    answer.headers.emplace_back("Cache-Control", "no-store");
+    answer.body = std::move(file);
+    return answer;
+  }
+  case Action::firmware_release:
+  case Action::firmware_withdraw: {
+    Json body;
+    const std::string problem = req.body.empty() ? "" : json_read(req.body, &body);
+    if (!problem.empty()) return http_error(400, problem);
+    if (route.action == Action::firmware_withdraw) {
+      const Json& reason = body.is_object() ? json_member(body, "reason") : Json();
+      if (!reason.is_string()) return http_error(400, "send {\"reason\": TEXT}");
+      return reply(firmware.withdraw(who.name(), route.image, reason.get<std::string>()));
+    }
+    const Json& most = body.is_object() ? json_member(body, "max_units") : Json();
+    if (!most.is_null() && (!most.is_number_integer() || most.get<int64_t>() < 1)) {
+      return http_error(400, "max_units: a whole number of units, 1 or more");
+    }
+    return reply(
+        firmware.release(who.name(), route.image, most.is_null() ? 0 : most.get<int64_t>()));
+  }
   case Action::none:
     break;
   }
@@ -338,8 +434,9 @@ HttpAnswer LineRoutes::records(const HttpRequest& req, bool csv) {
 
 } // namespace
 
-HttpSite line_site(Line& line, const Credentials& credentials, LinePeople& people) {
-  auto routes = std::make_shared<LineRoutes>(line, credentials, people);
+HttpSite line_site(Line& line, const Credentials& credentials, LinePeople& people,
+                   FirmwareCatalogue& firmware) {
+  auto routes = std::make_shared<LineRoutes>(line, credentials, people, firmware);
   HttpSite site;
   site.name = "line";
   site.check = [routes](const HttpRequest& head) { return routes->check(head); };
@@ -350,5 +447,9 @@ HttpSite line_site(Line& line, const Credentials& credentials, LinePeople& peopl
            credentials.identify(head.header("Authorization")).status == AuthStatus::ok;
   };
   site.body_limit = LINE_BODY_LIMIT;
+  // An image goes up as the body itself, within its own limit.
+  site.file_limit = [&firmware](const HttpRequest& head) -> size_t {
+    return head.method == "POST" && head.path == "/api/firmware" ? firmware.rules().max_bytes : 0;
+  };
   return site;
 }

@@ -30,13 +30,6 @@ std::string name_and_secret(const std::string& body, std::string* name, std::str
   return secret_problem(*secret);
 }
 
-LineReply db_failure(const LineDbResult& result) {
-  const int status = result.status == LineDbStatus::down       ? 503
-                     : result.status == LineDbStatus::conflict ? 409
-                                                               : 500;
-  return line_error(status, result.reason);
-}
-
 Json entry_json(const AuditEntry& e) {
   return Json{{"origin", e.origin},   {"seq", e.seq},
               {"at", e.at},           {"who", e.who},
@@ -102,7 +95,7 @@ LineReply LinePeople::sign_in(const std::string& body, std::string* cookie) {
   PersonRow row;
   bool found = false;
   const LineDbResult read = db_.person(name, &row, &found);
-  if (!read.ok()) return db_failure(read);
+  if (!read.ok()) return line_db_failure(read);
   const Person person = person_of_row(row);
   const SignInResult result =
       guard_.check(name, found ? &person : nullptr, secret, options_.now_ms());
@@ -145,7 +138,7 @@ LineReply LinePeople::check(const std::string& station, const std::string& body)
   PersonRow row;
   bool found = false;
   const LineDbResult read = db_.person(name, &row, &found);
-  if (!read.ok()) return db_failure(read);
+  if (!read.ok()) return line_db_failure(read);
   const Person person = person_of_row(row);
   const SignInResult result =
       guard_.check(name, found ? &person : nullptr, secret, options_.now_ms());
@@ -171,7 +164,7 @@ LineReply LinePeople::check(const std::string& station, const std::string& body)
 LineReply LinePeople::people_for_station() {
   std::vector<PersonRow> rows;
   const LineDbResult read = db_.people(&rows);
-  if (!read.ok()) return db_failure(read);
+  if (!read.ok()) return line_db_failure(read);
   Json people = Json::array();
   for (const PersonRow& row : rows) {
     people.push_back({{"name", row.name},
@@ -186,7 +179,7 @@ LineReply LinePeople::people_for_station() {
 LineReply LinePeople::people_list() {
   std::vector<PersonRow> rows;
   const LineDbResult read = db_.people(&rows);
-  if (!read.ok()) return db_failure(read);
+  if (!read.ok()) return line_db_failure(read);
   Json people = Json::array();
   for (const PersonRow& row : rows) {
     people.push_back({{"name", row.name},
@@ -221,14 +214,14 @@ LineReply LinePeople::people_change(const std::string& who, const std::string& n
     if (!weak.empty()) return line_error(400, weak);
     const LineDbResult made =
         db_.person_add({PEOPLE_LINE, added, role, secret_hash(secret), now(), ""});
-    if (!made.ok()) return db_failure(made);
+    if (!made.ok()) return line_db_failure(made);
     audit(who, "person.add", added, {{"after", {{"role", role}}}});
     return {201, Json{{"name", added}, {"role", role}}};
   }
   PersonRow row;
   bool found = false;
   const LineDbResult read = db_.person(name, &row, &found);
-  if (!read.ok()) return db_failure(read);
+  if (!read.ok()) return line_db_failure(read);
   if (!found) return line_error(404, "no one called '" + name + "' is on the line");
   const PersonRow before = row;
   if (verb == "disable") {
@@ -240,7 +233,7 @@ LineReply LinePeople::people_change(const std::string& who, const std::string& n
     row.secret_hash = secret_hash(text("secret"));
   }
   const LineDbResult changed = db_.person_change(row);
-  if (!changed.ok()) return db_failure(changed);
+  if (!changed.ok()) return line_db_failure(changed);
   // Signed in elsewhere: those sessions end with the change.
   sessions_.end_all_of(name);
   audit(who, verb == "disable" ? "person.disable" : "person.reset", name,
@@ -276,7 +269,7 @@ LineReply LinePeople::audit_receive(const std::string& station, const std::strin
   }
   int64_t through = 0;
   const LineDbResult stored = db_.audit_store(station, entries, now(), &through);
-  if (!stored.ok()) return db_failure(stored);
+  if (!stored.ok()) return line_db_failure(stored);
   return {200, Json{{"have_through", through}}};
 }
 
@@ -314,7 +307,7 @@ LineReply LinePeople::audit_query(const std::string& query, bool csv, std::strin
   }
   std::vector<AuditEntry> entries;
   const LineDbResult read = db_.audit_query(filter, &entries);
-  if (!read.ok()) return db_failure(read);
+  if (!read.ok()) return line_db_failure(read);
   if (!csv) {
     Json list = Json::array();
     for (const AuditEntry& e : entries) list.push_back(entry_json(e));
