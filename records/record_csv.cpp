@@ -5,13 +5,13 @@
 namespace {
 
 // Columns by their place in RECORD_COLUMNS.
-const bool NUMBER_COLUMNS[] = {false, true,  false, true,  false, false, false,
-                               false, false, true,  true,  false, false, false,
-                               false, false, false, false, true,  true,  false};
-const bool NULLABLE_COLUMNS[] = {false, false, false, true,  false, true,  true,
-                                 true,  false, false, false, false, false, false,
-                                 true,  false, true,  true,  false, false, true};
-static_assert(sizeof NUMBER_COLUMNS == 21 && sizeof NULLABLE_COLUMNS == 21,
+const bool NUMBER_COLUMNS[] = {false, true,  false, true,  false, false, false, false,
+                               false, true,  true,  false, false, false, false, false,
+                               false, false, true,  true,  false, false, false};
+const bool NULLABLE_COLUMNS[] = {false, false, false, true,  false, true,  true, true,
+                                 false, false, false, false, false, false, true, false,
+                                 true,  true,  false, false, true,  true,  true};
+static_assert(sizeof NUMBER_COLUMNS == 23 && sizeof NULLABLE_COLUMNS == 23,
               "one entry per column of the runs table");
 
 // Milliseconds since the epoch of "YYYY-MM-DDTHH:MM:SS.mmmZ"; -1 for
@@ -65,6 +65,10 @@ bool record_column_is_null_when_empty(size_t i) {
   return i < RECORD_COLUMN_COUNT && NULLABLE_COLUMNS[i];
 }
 
+bool record_column_is_optional(const std::string& name) {
+  return name == "operator" || name == "product" || name == "release_version";
+}
+
 std::vector<std::string> record_cells(const RunRow& row) {
   return {row.run_id,
           std::to_string(row.station_seq),
@@ -86,7 +90,9 @@ std::vector<std::string> record_cells(const RunRow& row) {
           row.last_text,
           std::to_string(row.frames),
           std::to_string(row.retransmissions),
-          row.operator_name};
+          row.operator_name,
+          row.product,
+          row.release_version};
 }
 
 double record_seconds(const RunRow& row) {

@@ -14,6 +14,9 @@ std::vector<std::string> record_cells(const RunRow& row);
 // Whether column `i` holds a number, and whether it is NULL when empty.
 bool record_column_is_number(size_t i);
 bool record_column_is_null_when_empty(size_t i);
+// Whether a row from a station of an earlier version may leave the column
+// out (the operator, the release): it is then empty.
+bool record_column_is_optional(const std::string& name);
 // Seconds from the run's start to its end; -1 while it has none.
 double record_seconds(const RunRow& row);
 // The whole file; or its header line, and the lines of rows, for a file

@@ -84,6 +84,9 @@ const char SCHEMA_REST[] =
 // earlier schema (and to a new one, made in the shape all earlier ones had),
 // where it is not there yet.
 const char TO_SCHEMA_4[] = "ALTER TABLE runs ADD COLUMN operator TEXT;";
+// Schema 5 names the line's release a run flashed, the same way.
+const char TO_SCHEMA_5[] =
+    "ALTER TABLE runs ADD COLUMN product TEXT; ALTER TABLE runs ADD COLUMN release_version TEXT;";
 
 // A store of schema 1 or 2 kept in have_through what the line answered,
 // which a line could set past rows it never got; it stays as the mark where
@@ -104,9 +107,9 @@ const char UNSYNCED[] =
 const char INSERT[] =
     "INSERT INTO runs (run_id, station_seq, station, slot, port, usb_location, usb_serial, tag,"
     " image_sha256, image_size, load_address, image_source, program_version, started_at, result,"
-    " life, operator) VALUES (?1, (SELECT COALESCE(MAX(station_seq), 0) + 1 FROM runs WHERE"
-    " station = ?2), ?2, ?3, ?4, ?5, ?6,"
-    " ?7, ?8, ?9, ?10, ?11, ?12, ?13, 'running', ?14, ?15) RETURNING station_seq";
+    " life, operator, product, release_version) VALUES (?1, (SELECT COALESCE(MAX(station_seq), 0)"
+    " + 1 FROM runs WHERE station = ?2), ?2, ?3, ?4, ?5, ?6,"
+    " ?7, ?8, ?9, ?10, ?11, ?12, ?13, 'running', ?14, ?15, ?16, ?17) RETURNING station_seq";
 
 // A store of schema 1 numbered the runs of all its stations in one
 // sequence; its table is made again (as runs_2, then renamed) with the
@@ -122,7 +125,8 @@ const char UPDATE_END[] =
 const char SELECT_COLUMNS[] =
     "SELECT run_id, station_seq, station, slot, port, usb_location, usb_serial, tag,"
     " image_sha256, image_size, load_address, image_source, program_version, started_at,"
-    " ended_at, result, step, last_text, frames, retransmissions, operator FROM runs";
+    " ended_at, result, step, last_text, frames, retransmissions, operator, product,"
+    " release_version FROM runs";
 
 std::string sqlite_reason(sqlite3* db, int code) {
   if (code == SQLITE_FULL) return "the disk is full";
@@ -270,6 +274,8 @@ RunRow row_of(Statement& select) {
   row.frames = select.column_number(c++);
   row.retransmissions = select.column_number(c++);
   row.operator_name = select.column_text(c++);
+  row.product = select.column_text(c++);
+  row.release_version = select.column_text(c++);
   return row;
 }
 
@@ -331,7 +337,9 @@ const char* const RECORD_COLUMNS[] = {"run_id",
                                       "last_text",
                                       "frames",
                                       "retransmissions",
-                                      "operator"};
+                                      "operator",
+                                      "product",
+                                      "release_version"};
 const size_t RECORD_COLUMN_COUNT = sizeof RECORD_COLUMNS / sizeof RECORD_COLUMNS[0];
 
 struct RecordStore::Impl {
@@ -407,6 +415,11 @@ std::unique_ptr<RecordStore> RecordStore::open(const std::string& path, StoreRes
     const int step = has.ok() ? has.step() : has.code();
     code = step == SQLITE_DONE ? exec(db, TO_SCHEMA_4) : step == SQLITE_ROW ? SQLITE_OK : step;
   }
+  if (code == SQLITE_OK && version_found < 5) {
+    Statement has(db, "SELECT 1 FROM pragma_table_info('runs') WHERE name = 'product'");
+    const int step = has.ok() ? has.step() : has.code();
+    code = step == SQLITE_DONE ? exec(db, TO_SCHEMA_5) : step == SQLITE_ROW ? SQLITE_OK : step;
+  }
   if (code == SQLITE_OK) {
     code = exec(db, ("PRAGMA user_version=" + std::to_string(RECORD_SCHEMA_VERSION)).c_str());
   }
@@ -453,6 +466,8 @@ StoreResult RecordStore::begin(RunRow* row) {
   insert.text(13, row->started_at);
   insert.text(14, impl_->life);
   insert.text(15, row->operator_name);
+  insert.text(16, row->product);
+  insert.text(17, row->release_version);
   int code = insert.step();
   if (code != SQLITE_ROW) return failed(code);
   const int64_t seq = insert.column_number(0);

@@ -23,7 +23,7 @@
 #include "records/audit_chain.h"
 
 // The `runs` table's schema version, kept in PRAGMA user_version.
-constexpr int RECORD_SCHEMA_VERSION = 4;
+constexpr int RECORD_SCHEMA_VERSION = 5;
 // How long a write waits for another process's lock before it fails.
 constexpr int RECORD_BUSY_MS = 2000;
 // The most rows one query returns.
@@ -63,6 +63,10 @@ struct RunRow {
   int64_t retransmissions = 0;
   // Who started the run: a person, the credential that asked, or "local".
   std::string operator_name;
+  // The line's release it flashed: its product and version; empty for the
+  // station's own image.
+  std::string product;
+  std::string release_version;
 };
 
 // A person as a station keeps them (see RecordStore::person_add).

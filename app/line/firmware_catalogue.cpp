@@ -98,8 +98,7 @@ FirmwareCatalogue::FirmwareCatalogue(LineDb& db, FirmwareRules rules, FirmwareAu
                                      std::function<std::string()> now)
     : db_(db), rules_(std::move(rules)), audit_(std::move(audit)), now_(std::move(now)) {}
 
-std::string FirmwareCatalogue::upload_of_query(const HttpRequest& request,
-                                               FirmwareUpload* upload) {
+std::string FirmwareCatalogue::upload_of_query(const HttpRequest& request, FirmwareUpload* upload) {
   const auto text = [&request](const char* name, std::string* out) {
     return url_decoded(request.param(name), out);
   };
@@ -151,9 +150,8 @@ LineReply FirmwareCatalogue::add(const std::string& who, const FirmwareUpload& u
     return line_error(400, "the signature is not the 64 bytes of an Ed25519 signature");
   }
   LoadedImage loaded;
-  const ImageCheck check =
-      image_load(reinterpret_cast<const uint8_t*>(file.data()), file.size(), upload.raw_address,
-                 IMAGE_MAX_SPAN, &loaded);
+  const ImageCheck check = image_load(reinterpret_cast<const uint8_t*>(file.data()), file.size(),
+                                      upload.raw_address, IMAGE_MAX_SPAN, &loaded);
   if (!check.ok()) return line_error(400, "the file: " + check.reason);
   // A signature that does not verify is refused at once, not at release.
   if (rules_.key && !upload.signature.empty()) {
@@ -168,8 +166,7 @@ LineReply FirmwareCatalogue::add(const std::string& who, const FirmwareUpload& u
   row.load_address = loaded.load_address;
   row.image_size = static_cast<int64_t>(loaded.bytes.size());
   row.image_sha256 = sha256_hex(sha256(loaded.bytes.data(), loaded.bytes.size()));
-  row.file_sha256 =
-      sha256_hex(sha256(reinterpret_cast<const uint8_t*>(file.data()), file.size()));
+  row.file_sha256 = sha256_hex(sha256(reinterpret_cast<const uint8_t*>(file.data()), file.size()));
   row.signature = hex_of(upload.signature);
   row.state = "draft";
   row.uploaded_by = who;
@@ -206,11 +203,12 @@ LineReply FirmwareCatalogue::release(const std::string& who, int64_t id, int64_t
   approvers.push_back(who);
   const bool other = std::any_of(approvers.begin(), approvers.end(),
                                  [&row](const std::string& a) { return a != row.uploaded_by; });
-  const bool enough = static_cast<int>(approvers.size()) >= rules_.approvals &&
-                      (rules_.approvals < 2 || other);
+  const bool enough =
+      static_cast<int>(approvers.size()) >= rules_.approvals && (rules_.approvals < 2 || other);
   const FirmwareRow before = row;
   row.approved_by.clear();
-  for (const std::string& a : approvers) row.approved_by += (row.approved_by.empty() ? "" : ",") + a;
+  for (const std::string& a : approvers)
+    row.approved_by += (row.approved_by.empty() ? "" : ",") + a;
   if (max_units > 0) row.max_units = max_units;
   if (enough) {
     row.state = "released";

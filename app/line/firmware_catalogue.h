@@ -23,13 +23,12 @@ constexpr size_t FIRMWARE_MAX_BYTES = 16u << 20;
 constexpr size_t FIRMWARE_PRODUCT_MAX = 64;
 constexpr size_t FIRMWARE_VERSION_MAX = 64;
 constexpr size_t FIRMWARE_NOTES_MAX = 1024;
-constexpr char FIRMWARE_PRODUCT_RULE[] =
-    "a product is 1 to 64 letters, digits, '.', '_' and '-'";
+constexpr char FIRMWARE_PRODUCT_RULE[] = "a product is 1 to 64 letters, digits, '.', '_' and '-'";
 
 bool firmware_product_is_valid(const std::string& product);
 
 struct FirmwareRules {
-  int approvals = 1; // 2: a second engineer, other than the uploader
+  int approvals = 1;                     // 2: a second engineer, other than the uploader
   std::shared_ptr<const ReleaseKey> key; // set: only signed images
   size_t max_bytes = FIRMWARE_MAX_BYTES;
 };
@@ -38,14 +37,14 @@ struct FirmwareUpload {
   std::string product;
   std::string version;
   std::string notes;
-  std::string signature; // the detached signature's bytes; empty: none
+  std::string signature;         // the detached signature's bytes; empty: none
   uint32_t raw_address = 0x4000; // where a raw binary goes
 };
 
 // Who acts, and what audit entries go where.
-using FirmwareAudit = std::function<void(const std::string& who, const std::string& action,
-                                         const std::string& subject,
-                                         const nlohmann::ordered_json& details)>;
+using FirmwareAudit =
+    std::function<void(const std::string& who, const std::string& action,
+                       const std::string& subject, const nlohmann::ordered_json& details)>;
 
 class FirmwareCatalogue {
 public:

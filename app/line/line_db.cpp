@@ -17,9 +17,10 @@ const char RUNS_SQLITE[] =
     " ended_at text, result text NOT NULL, step text, last_text text, frames bigint NOT NULL,"
     " retransmissions bigint NOT NULL, received_at text NOT NULL,"
     " UNIQUE (station, station_seq))";
-// Version 3 names each run's operator; a table made by an earlier version
-// gains the column at its end, where a new one has it too.
-const char OPERATOR_COLUMN[] = "ALTER TABLE orva_runs ADD COLUMN operator text";
+// Version 3 names each run's operator, version 4 the release it flashed; a
+// table made by an earlier version gains the columns at its end, where a new
+// one has them too.
+const char* const ADDED_COLUMNS[] = {"operator", "product", "release_version"};
 // The line column comes last, where converting a table of version 1 puts it.
 const char RUNS_POSTGRESQL[] =
     "CREATE TABLE IF NOT EXISTS orva_runs ("
@@ -86,7 +87,7 @@ const char DROP_OLD_INDEX[] = "DROP INDEX IF EXISTS orva_runs_started_at";
 const char COLUMNS[] =
     "run_id, station_seq, station, slot, port, usb_location, usb_serial, tag, image_sha256,"
     " image_size, load_address, image_source, program_version, started_at, ended_at, result,"
-    " step, last_text, frames, retransmissions, operator";
+    " step, last_text, frames, retransmissions, operator, product, release_version";
 
 // The highest gapless station_seq from a known one on, walked row by row
 // along the (line,) station, station_seq index: only the rows past what was
@@ -158,6 +159,8 @@ RunRow row_of(const SqlRow& cells) {
   row.frames = number();
   row.retransmissions = number();
   row.operator_name = text();
+  row.product = text();
+  row.release_version = text();
   return row;
 }
 
@@ -300,16 +303,19 @@ LineDbResult LineDb::make_tables() {
     const LineDbResult done = run(statement, {}, nullptr);
     if (!done.ok()) return done;
   }
-  std::vector<SqlRow> has_operator;
-  const LineDbResult looked =
-      run(typed ? "SELECT 1 FROM information_schema.columns WHERE table_name = 'orva_runs' AND"
-                  " column_name = 'operator' AND table_schema = current_schema()"
-                : "SELECT 1 FROM pragma_table_info('orva_runs') WHERE name = 'operator'",
-          {}, &has_operator);
-  if (!looked.ok()) return looked;
-  if (has_operator.empty()) {
-    const LineDbResult added = run(OPERATOR_COLUMN, {}, nullptr);
-    if (!added.ok()) return added;
+  for (const char* column : ADDED_COLUMNS) {
+    std::vector<SqlRow> has;
+    const LineDbResult looked =
+        run(typed ? "SELECT 1 FROM information_schema.columns WHERE table_name = 'orva_runs' AND"
+                    " column_name = $1 AND table_schema = current_schema()"
+                  : "SELECT 1 FROM pragma_table_info('orva_runs') WHERE name = $1",
+            {std::string(column)}, &has);
+    if (!looked.ok()) return looked;
+    if (has.empty()) {
+      const LineDbResult added =
+          run("ALTER TABLE orva_runs ADD COLUMN " + std::string(column) + " text", {}, nullptr);
+      if (!added.ok()) return added;
+    }
   }
   std::vector<SqlRow> version;
   const LineDbResult read = run("SELECT MAX(version) FROM orva_schema", {}, &version);
@@ -337,7 +343,7 @@ LineDbResult LineDb::make_tables() {
 LineDbResult LineDb::convert(int64_t held) {
   using Step = std::pair<std::string, std::vector<SqlValue>>;
   std::vector<Step> steps;
-  // Version 3 only added the operator's column (above): from 2 nothing else.
+  // Versions 3 and 4 only added columns (above): from 2 nothing else.
   if (link_->typed() && held < 2) {
     // Every row is rewritten once: however long that takes.
     steps.push_back({"SET LOCAL statement_timeout = 0", {}});

@@ -37,7 +37,7 @@
 // kept times as texts in PostgreSQL and had no line column; the first line
 // of this version to start on such a table converts it in place, its rows
 // given that line's name, in one transaction.
-constexpr int LINE_SCHEMA_VERSION = 3;
+constexpr int LINE_SCHEMA_VERSION = 4;
 constexpr int LINE_DB_CONNECT_S = 3;
 constexpr int LINE_DB_STATEMENT_MS = 10000;
 constexpr int LINE_DB_RETRY_MS = 1000;

@@ -107,8 +107,8 @@ LineDbResult LineDb::firmware_add(FirmwareRow* row, const std::string& file) {
   if (done.ok()) done = run(taken ? "ROLLBACK" : "COMMIT", {}, nullptr);
   else if (link_->connected()) run("ROLLBACK", {}, nullptr);
   if (done.ok() && taken) {
-    return {LineDbStatus::conflict,
-            row->product + " has a version " + row->version + " already: a new image is a new version"};
+    return {LineDbStatus::conflict, row->product + " has a version " + row->version +
+                                        " already: a new image is a new version"};
   }
   return done;
 }
@@ -133,9 +133,9 @@ LineDbResult LineDb::firmware_get(int64_t id, FirmwareRow* row, bool* found, std
   const LineDbResult up = ready();
   if (!up.ok()) return up;
   std::vector<SqlRow> rows;
-  const LineDbResult read =
-      run(std::string(FIRMWARE_COLUMNS) + ", file_hex FROM orva_firmware WHERE id = CAST($1 AS bigint)",
-          {std::to_string(id)}, &rows);
+  const LineDbResult read = run(std::string(FIRMWARE_COLUMNS) +
+                                    ", file_hex FROM orva_firmware WHERE id = CAST($1 AS bigint)",
+                                {std::to_string(id)}, &rows);
   if (!read.ok()) return read;
   *found = !rows.empty() && rows[0].size() == FIRMWARE_CELLS + 1;
   if (!*found) return {};
@@ -150,14 +150,14 @@ LineDbResult LineDb::firmware_change(const FirmwareRow& row, const std::string& 
   std::lock_guard<std::mutex> lock(mutex_);
   LineDbResult done = ready();
   if (!done.ok()) return done;
-  done = run("UPDATE orva_firmware SET state = $2, approved_by = $3, released_at = $4,"
-             " max_units = CAST($5 AS bigint), withdrawn_by = $6, withdrawn_at = $7,"
-             " withdraw_reason = $8 WHERE id = CAST($1 AS bigint) AND state = $9",
-             {std::to_string(row.id), row.state, row.approved_by, or_null(row.released_at),
-              row.max_units > 0 ? SqlValue(std::to_string(row.max_units)) : SqlValue(),
-              or_null(row.withdrawn_by), or_null(row.withdrawn_at), or_null(row.withdraw_reason),
-              was},
-             nullptr);
+  done =
+      run("UPDATE orva_firmware SET state = $2, approved_by = $3, released_at = $4,"
+          " max_units = CAST($5 AS bigint), withdrawn_by = $6, withdrawn_at = $7,"
+          " withdraw_reason = $8 WHERE id = CAST($1 AS bigint) AND state = $9",
+          {std::to_string(row.id), row.state, row.approved_by, or_null(row.released_at),
+           row.max_units > 0 ? SqlValue(std::to_string(row.max_units)) : SqlValue(),
+           or_null(row.withdrawn_by), or_null(row.withdrawn_at), or_null(row.withdraw_reason), was},
+          nullptr);
   if (done.ok() && link_->changes() == 0) {
     return {LineDbStatus::conflict,
             "image " + std::to_string(row.id) + " changed meanwhile: look at it again"};
