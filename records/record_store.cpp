@@ -43,6 +43,7 @@ std::string runs_table(const std::string& name) {
 
 // The rest of the schema: the indexes of runs, and the line servers' marks.
 const char SCHEMA_REST[] =
+    "CREATE TABLE IF NOT EXISTS kept (name TEXT PRIMARY KEY, value TEXT NOT NULL);"
     "CREATE INDEX IF NOT EXISTS runs_tag ON runs(tag);"
     "CREATE INDEX IF NOT EXISTS runs_started_at ON runs(started_at, station_seq);"
     "CREATE INDEX IF NOT EXISTS runs_running ON runs(result) WHERE result = 'running';"
@@ -877,6 +878,31 @@ StoreResult RecordStore::replace_line_people(const std::vector<PersonRow>& rows)
     }
     return code;
   });
+}
+
+StoreResult RecordStore::keep(const std::string& name, const std::string& value) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  sqlite3* db = impl_->db;
+  return write_in_transaction(db, path_, fail_next_write_.exchange(false), [&] {
+    Statement put(db, "INSERT INTO kept (name, value) VALUES (?1, ?2) ON CONFLICT (name) DO"
+                      " UPDATE SET value = excluded.value");
+    if (!put.ok()) return put.code();
+    put.text(1, name);
+    put.text(2, value);
+    return put.step();
+  });
+}
+
+StoreResult RecordStore::kept(const std::string& name, std::string* value, bool* found) const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  Statement get(impl_->db, "SELECT value FROM kept WHERE name = ?1");
+  if (!get.ok()) return read_failure(path_, impl_->db, get.code());
+  get.text(1, name);
+  const int code = get.step();
+  if (code != SQLITE_ROW && code != SQLITE_DONE) return read_failure(path_, impl_->db, code);
+  *found = code == SQLITE_ROW;
+  *value = *found ? get.column_text(0) : "";
+  return {};
 }
 
 StoreResult RecordStore::audit_append(const std::string& origin, const std::string& at,

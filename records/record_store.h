@@ -153,6 +153,11 @@ public:
   // The line's people, all at once.
   StoreResult replace_line_people(const std::vector<PersonRow>& rows);
 
+  // What the station keeps of its line between starts (the release it
+  // flashes, its file): a text (never empty) under a name, replaced whole.
+  StoreResult keep(const std::string& name, const std::string& value);
+  StoreResult kept(const std::string& name, std::string* value, bool* found) const;
+
   // The audit trail of each origin (a station's name) kept in the store:
   // entries are only ever appended, each chained to the one before.
   StoreResult audit_append(const std::string& origin, const std::string& at, const std::string& who,

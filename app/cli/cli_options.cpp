@@ -91,6 +91,15 @@ std::optional<CliEnding> parse_command_line(int argc, const char* const* argv, C
                  "With an https:// --line: trust its certificate by this CA (default: the "
                  "system's)")
       ->type_name("FILE");
+  app.add_option("--product", options.product,
+                 "With --line: flash only the line's current release of product P")
+      ->type_name("P");
+  app.add_option("--release-grace", options.release_grace_hours,
+                 "With --product: runs start with a release the line has not confirmed for at "
+                 "most HOURS")
+      ->check(CLI::Range(1, 24 * 365).description(""))
+      ->type_name("HOURS")
+      ->capture_default_str();
   app.add_option("--tls-cert", options.tls_cert,
                  "With --serve: serve HTTPS with the certificate (chain) in FILE, PEM")
       ->type_name("FILE");
@@ -235,6 +244,15 @@ std::optional<CliEnding> parse_command_line(int argc, const char* const* argv, C
   }
   if (!options.line_token_file.empty() && options.line_url.empty()) {
     return usage("--line-token-file goes with --line URL");
+  }
+  if (!options.product.empty() && options.line_url.empty()) {
+    return usage("--product follows a line's releases: give --line URL too");
+  }
+  if (!options.product.empty() && (!options.image.empty() || options.address_given)) {
+    return usage("--product flashes the line's release: leave out --image and --address");
+  }
+  if (options.release_grace_hours != 24 && options.product.empty()) {
+    return usage("--release-grace goes with --product");
   }
   if (!options.token_file.empty() && options.serve.empty()) {
     return usage("--token-file guards a station: give --serve too");

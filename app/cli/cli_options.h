@@ -34,6 +34,9 @@ struct CliOptions {
   std::string line_url;
   std::string line_token_file; // the line's token; empty: none
   std::string line_cafile;     // the CA of an https:// line; empty: the system's
+  // With --line: flash only the line's current release of this product.
+  std::string product;
+  int release_grace_hours = 24; // runs start that long with the line away
   // HTTPS for the station's own page: its certificate and key; empty: HTTP.
   std::string tls_cert;
   std::string tls_key;

@@ -20,6 +20,7 @@
 #include "app/runs/cli_ending.h"
 #include "app/runs/record_json.h"
 #include "app/station/line_reporter.h"
+#include "app/station/release_follower.h"
 #include "app/station/station.h"
 #include "app/station/station_http.h"
 #include "app/station/station_people.h"
@@ -167,6 +168,27 @@ CliEnding cli_serve(const CliOptions& options, const FirmwareImage& image) {
     if (rows) line->rows_changed();
   };
   system.line_status = [&line] { return line ? line->status() : nlohmann::ordered_json(nullptr); };
+  // With --product the line's release is flashed, as the line gives it.
+  std::unique_ptr<ReleaseFollower> releases;
+  if (!options.product.empty()) {
+    ReleaseSetup follow;
+    follow.product = options.product;
+    follow.station = setup.rows.station;
+    follow.grace_ms = int64_t{options.release_grace_hours} * 3600 * 1000;
+    follow.now_ms = [] { return static_cast<int64_t>(wall_ms()); };
+    if (!options.release_key.empty()) {
+      std::string problem;
+      follow.key = ReleaseKey::read_file(options.release_key, &problem);
+      if (!follow.key) return {CliStatus::usage, "--release-key " + problem};
+    }
+    releases = std::make_unique<ReleaseFollower>(*records.store, follow);
+    const std::string kept = releases->load_kept();
+    if (!kept.empty()) cli_write(stderr, cli_error_line(kept));
+    system.release = [&releases](std::shared_ptr<const RunFirmware>* firmware) {
+      return releases->image_for_run(firmware);
+    };
+    system.release_status = [&releases] { return releases->status(); };
+  }
 
   Station station(setup, image, system);
 
@@ -224,9 +246,16 @@ CliEnding cli_serve(const CliOptions& options, const FirmwareImage& image) {
                          scheme + page_host + ":" + std::to_string(server.port()) + "/",
                          [](const std::string& text) { cli_write(stderr, cli_error_line(text)); }};
     // The line's people, kept for sign-ins while it is away.
-    line_setup.heartbeat = [post = line_transport.post, &store, name = setup.rows.station] {
-      const LineAnswer answer = post("/api/stations/" + url_encoded(name) + "/people", "{}");
+    line_setup.heartbeat = [transport = line_transport, &store, name = setup.rows.station,
+                            &releases, said = std::string()]() mutable {
+      const LineAnswer answer =
+          transport.post("/api/stations/" + url_encoded(name) + "/people", "{}");
       if (answer.status == 200) keep_line_people(store, answer.body);
+      // The release, each time; a trouble said once, as it begins.
+      if (!releases) return;
+      const std::string trouble = releases->refresh(transport.post, transport.fetch);
+      if (!trouble.empty() && trouble != said) cli_write(stderr, cli_error_line(trouble));
+      said = trouble;
     };
     line = std::make_unique<LineReporter>(
         line_setup, *records.store, line_transport.post,

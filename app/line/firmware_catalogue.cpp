@@ -6,6 +6,7 @@
 #include <sstream>
 #include <vector>
 
+#include "image/hex_text.h"
 #include "image/image_load.h"
 #include "image/sha256.h"
 
@@ -28,32 +29,6 @@ std::vector<std::string> names_of(const std::string& list) {
     if (!name.empty()) names.push_back(name);
   }
   return names;
-}
-
-std::string hex_of(const std::string& bytes) {
-  static const char HEX[] = "0123456789abcdef";
-  std::string out;
-  for (const unsigned char c : bytes) {
-    out += HEX[c >> 4];
-    out += HEX[c & 15];
-  }
-  return out;
-}
-
-bool bytes_of_hex(const std::string& hex, std::string* out) {
-  if (hex.size() % 2 != 0) return false;
-  out->clear();
-  for (size_t i = 0; i < hex.size(); i += 2) {
-    int value = 0;
-    for (size_t j = i; j < i + 2; ++j) {
-      const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(hex[j])));
-      const int d = c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-      if (d < 0) return false;
-      value = value * 16 + d;
-    }
-    out->push_back(static_cast<char>(value));
-  }
-  return true;
 }
 
 std::string image_name(const FirmwareRow& row) {
@@ -108,7 +83,7 @@ std::string FirmwareCatalogue::upload_of_query(const HttpRequest& request, Firmw
       !text("address", &address)) {
     return "a query parameter is not well-formed (percent-encoded UTF-8)";
   }
-  if (!signature.empty() && !bytes_of_hex(signature, &upload->signature)) {
+  if (!signature.empty() && !hex_bytes(signature, &upload->signature)) {
     return "signature: the detached signature as hex digits";
   }
   if (!address.empty()) {
@@ -167,7 +142,7 @@ LineReply FirmwareCatalogue::add(const std::string& who, const FirmwareUpload& u
   row.image_size = static_cast<int64_t>(loaded.bytes.size());
   row.image_sha256 = sha256_hex(sha256(loaded.bytes.data(), loaded.bytes.size()));
   row.file_sha256 = sha256_hex(sha256(reinterpret_cast<const uint8_t*>(file.data()), file.size()));
-  row.signature = hex_of(upload.signature);
+  row.signature = hex_text(upload.signature);
   row.state = "draft";
   row.uploaded_by = who;
   row.uploaded_at = now_();
@@ -192,7 +167,7 @@ LineReply FirmwareCatalogue::release(const std::string& who, int64_t id, int64_t
     return line_error(409, image_name(row) + " is " + row.state + ": only a draft is released");
   }
   std::string signature;
-  bytes_of_hex(row.signature, &signature);
+  hex_bytes(row.signature, &signature);
   const std::string unsigned_problem = signature_problem(file, signature);
   if (!unsigned_problem.empty()) return line_error(409, image_name(row) + ": " + unsigned_problem);
   std::vector<std::string> approvers = names_of(row.approved_by);

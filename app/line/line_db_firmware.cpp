@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "app/line/line_db.h"
+#include "image/hex_text.h"
 
 namespace {
 
@@ -50,33 +51,6 @@ SqlValue or_null(const std::string& text) {
   return text.empty() ? SqlValue() : SqlValue(text);
 }
 
-std::string hex_of(const std::string& bytes) {
-  static const char HEX[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(bytes.size() * 2);
-  for (const unsigned char c : bytes) {
-    out += HEX[c >> 4];
-    out += HEX[c & 15];
-  }
-  return out;
-}
-
-// False for anything but an even number of lower-case hex digits.
-bool bytes_of(const std::string& hex, std::string* out) {
-  if (hex.size() % 2 != 0) return false;
-  const auto digit = [](char c) {
-    return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-  };
-  out->clear();
-  out->reserve(hex.size() / 2);
-  for (size_t i = 0; i < hex.size(); i += 2) {
-    const int high = digit(hex[i]), low = digit(hex[i + 1]);
-    if (high < 0 || low < 0) return false;
-    out->push_back(static_cast<char>(high * 16 + low));
-  }
-  return true;
-}
-
 } // namespace
 
 LineDbResult LineDb::firmware_add(FirmwareRow* row, const std::string& file) {
@@ -99,7 +73,7 @@ LineDbResult LineDb::firmware_add(FirmwareRow* row, const std::string& file) {
                " ON CONFLICT (product, version) DO NOTHING",
                {std::to_string(row->id), row->product, row->version, row->notes, row->format,
                 std::to_string(row->load_address), std::to_string(row->image_size),
-                row->image_sha256, row->file_sha256, hex_of(file), or_null(row->signature),
+                row->image_sha256, row->file_sha256, hex_text(file), or_null(row->signature),
                 row->state, row->uploaded_by, row->uploaded_at},
                nullptr);
   }
@@ -140,7 +114,7 @@ LineDbResult LineDb::firmware_get(int64_t id, FirmwareRow* row, bool* found, std
   *found = !rows.empty() && rows[0].size() == FIRMWARE_CELLS + 1;
   if (!*found) return {};
   *row = firmware_of(rows[0]);
-  if (file != nullptr && !bytes_of(rows[0][FIRMWARE_CELLS].value_or(""), file)) {
+  if (file != nullptr && !hex_bytes(rows[0][FIRMWARE_CELLS].value_or(""), file)) {
     return {LineDbStatus::refused, "image " + std::to_string(id) + "'s file is not as it was kept"};
   }
   return {};

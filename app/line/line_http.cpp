@@ -28,6 +28,8 @@ enum class Action {
   station_state,
   station_people,
   station_audit,
+  station_release,
+  station_release_file,
   session,
   sign_in,
   sign_out,
@@ -157,6 +159,8 @@ Route route_of(const std::string& path, const std::string& method) {
       else if (what == "state") route.action = Action::station_state;
       else if (what == "people") route.action = Action::station_people;
       else if (what == "audit") route.action = Action::station_audit;
+      else if (what == "release") route.action = Action::station_release;
+      else if (what == "release-file") route.action = Action::station_release_file;
       return route;
     }
     if (what == "disable" || what == "reset")
@@ -202,6 +206,7 @@ public:
 
 private:
   HttpAnswer records(const HttpRequest& req, bool csv);
+  HttpAnswer firmware_file(int64_t id);
   Asker asker(const HttpRequest& head) const;
   std::optional<HttpAnswer> refused_access(const Route& route, const Asker& who) const;
   std::optional<HttpAnswer> refused_station(const Route& route, const Asker& who) const;
@@ -385,15 +390,26 @@ HttpAnswer LineRoutes::answer(const HttpRequest& req) {
   }
   case Action::firmware_describe:
     return reply(firmware.describe(route.image));
-  case Action::firmware_file: {
-    std::string file;
-    const LineReply read = firmware.file(route.image, &file);
-    if (read.status != 200) return reply(read);
-    HttpAnswer answer;
-    answer.content_type = "application/octet-stream";
-    answer.headers.emplace_back("Cache-Control", "no-store");
-    answer.body = std::move(file);
-    return answer;
+  case Action::firmware_file:
+    return firmware_file(route.image);
+  case Action::station_release: {
+    // {"product": P}: its current release, or null when it has none.
+    Json body;
+    const std::string problem = json_read(req.body, &body);
+    const Json& product =
+        problem.empty() && body.is_object() ? json_member(body, "product") : Json();
+    if (!product.is_string()) return http_error(400, "send {\"product\": P}");
+    const LineReply current = firmware.current(product.get<std::string>());
+    if (current.status == 404) return reply({200, Json{{"release", nullptr}}});
+    if (current.status != 200) return reply(current);
+    return reply({200, Json{{"release", current.body}}});
+  }
+  case Action::station_release_file: {
+    Json body;
+    const std::string problem = json_read(req.body, &body);
+    const Json& id = problem.empty() && body.is_object() ? json_member(body, "id") : Json();
+    if (!id.is_number_integer()) return http_error(400, "send {\"id\": N}");
+    return firmware_file(id.get<int64_t>());
   }
   case Action::firmware_release:
   case Action::firmware_withdraw: {
@@ -416,6 +432,18 @@ HttpAnswer LineRoutes::answer(const HttpRequest& req) {
     break;
   }
   return http_error(404, "no such path: " + req.path);
+}
+
+// A released image's file as it was uploaded.
+HttpAnswer LineRoutes::firmware_file(int64_t id) {
+  std::string file;
+  const LineReply read = firmware.file(id, &file);
+  if (read.status != 200) return reply(read);
+  HttpAnswer answer;
+  answer.content_type = "application/octet-stream";
+  answer.headers.emplace_back("Cache-Control", "no-store");
+  answer.body = std::move(file);
+  return answer;
 }
 
 HttpAnswer LineRoutes::records(const HttpRequest& req, bool csv) {

@@ -135,6 +135,8 @@ private:
 // whole deadline and a bounded answer, and how to cancel one under way.
 struct LineHttp {
   LinePost post;
+  // The same for an answer that is a firmware file: larger, and slower.
+  LinePost fetch;
   std::function<void()> cancel;
   std::string problem; // why no post can go (the address, a CA file); empty: none
 };

@@ -21,6 +21,7 @@
 #include "app/runs/port_runs.h"
 #include "app/runs/run_record.h"
 #include "app/runs/store_sink.h"
+#include "app/station/release_follower.h"
 #include "records/record_store.h"
 #include "upgrade/firmware.h"
 
@@ -62,6 +63,12 @@ struct StationSystem {
   std::function<void(bool phase, bool rows)> changed;
   // The line's state for the page; empty without a line.
   std::function<nlohmann::ordered_json()> line_status;
+  // With the line's releases: the image a run starts with (set) or why none
+  // may start (409). Called with the station's lock held: quick. Empty: the
+  // station's own image.
+  std::function<std::string(std::shared_ptr<const RunFirmware>* firmware)> release;
+  // The release for the page.
+  std::function<nlohmann::ordered_json()> release_status;
 };
 
 // What the HTTP face answers: a status and a JSON body.

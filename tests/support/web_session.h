@@ -68,15 +68,14 @@ public:
   explicit Browser(int port, std::string token = "")
       : client_("127.0.0.1", port), token_(std::move(token)) {}
   httplib::Result send(const std::string& method, const std::string& path,
-                       const std::string& body = "",
-                       const std::string& type = "application/json") {
+                       const std::string& body = "", const std::string& type = "application/json") {
     httplib::Headers headers;
     if (!cookie_.empty()) headers.emplace("Cookie", cookie_);
     if (!token_.empty()) headers.emplace("Authorization", "Bearer " + token_);
-    httplib::Result result = method == "GET"      ? client_.Get(path.c_str(), headers)
-                             : method == "DELETE" ? client_.Delete(path.c_str(), headers)
-                                                  : client_.Post(path.c_str(), headers, body,
-                                                                 type.c_str());
+    httplib::Result result = method == "GET" ? client_.Get(path.c_str(), headers)
+                             : method == "DELETE"
+                                 ? client_.Delete(path.c_str(), headers)
+                                 : client_.Post(path.c_str(), headers, body, type.c_str());
     if (result && result->has_header("Set-Cookie")) {
       set_cookie_ = result->get_header_value("Set-Cookie");
       cookie_ = set_cookie_.substr(0, set_cookie_.find(';'));
@@ -84,8 +83,8 @@ public:
     return result;
   }
   int sign_in(const std::string& name, const std::string& secret) {
-    return status_of(send("POST", "/api/session",
-                          nlohmann::json{{"name", name}, {"secret", secret}}.dump()));
+    return status_of(
+        send("POST", "/api/session", nlohmann::json{{"name", name}, {"secret", secret}}.dump()));
   }
   const std::string& set_cookie() const { return set_cookie_; }
 
