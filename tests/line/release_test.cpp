@@ -65,12 +65,11 @@ protected:
     EXPECT_EQ(run.finish(30), 0) << run.err();
   }
   void sign(const std::string& file, const std::string& who) {
-    openssl({"pkeyutl", "-sign", "-rawin", "-inkey", path(who + ".key"), "-in", path(file),
-             "-out", path(file + ".sig")});
+    openssl({"pkeyutl", "-sign", "-rawin", "-inkey", path(who + ".key"), "-in", path(file), "-out",
+             path(file + ".sig")});
   }
   // A console command on the line's database; its standard output.
-  std::string line_command(const std::string& db, std::vector<std::string> args,
-                           int expected = 0) {
+  std::string line_command(const std::string& db, std::vector<std::string> args, int expected = 0) {
     args.insert(args.begin(), {ORVALOAD_LINE, "--db", db, "--release-key", path("ours.pem")});
     ChildProcess run;
     EXPECT_TRUE(run.start(args));
@@ -78,8 +77,9 @@ protected:
     return trimmed(run.out());
   }
   int start_line(const std::string& db, std::vector<std::string> more = {}, int port = 0) {
-    std::vector<std::string> args{ORVALOAD_LINE, "--serve", "127.0.0.1:" + std::to_string(port),
-                                  "--db", db, "--release-key", path("ours.pem")};
+    std::vector<std::string> args{ORVALOAD_LINE,   "--serve", "127.0.0.1:" + std::to_string(port),
+                                  "--db",          db,        "--release-key",
+                                  path("ours.pem")};
     args.insert(args.end(), more.begin(), more.end());
     EXPECT_TRUE(line_.start(args));
     EXPECT_TRUE(line_.wait_for_output("; Ctrl-C ends it", START_S)) << line_.err();
@@ -87,11 +87,21 @@ protected:
   }
   int start_station(const std::vector<std::string>& ports, int line_port,
                     std::vector<std::string> more = {}) {
-    std::vector<std::string> args{ORVALOAD_CLI, "--serve", "127.0.0.1:0", "--records",
-                                  path("st.db"), "--station-name", "st-1", "--line",
+    std::vector<std::string> args{ORVALOAD_CLI,
+                                  "--serve",
+                                  "127.0.0.1:0",
+                                  "--records",
+                                  path("st.db"),
+                                  "--station-name",
+                                  "st-1",
+                                  "--line",
                                   "http://127.0.0.1:" + std::to_string(line_port),
-                                  "--line-token-file", path("st-1.token"), "--product", "ctl-a",
-                                  "--release-key", path("ours.pem")};
+                                  "--line-token-file",
+                                  path("st-1.token"),
+                                  "--product",
+                                  "ctl-a",
+                                  "--release-key",
+                                  path("ours.pem")};
     for (const std::string& port : ports) args.insert(args.end(), {"--port", port});
     args.insert(args.end(), more.begin(), more.end());
     EXPECT_TRUE(station_.start(args));
@@ -141,8 +151,7 @@ TEST_F(Releases, TheCatalogueKeepsItsRulesOnEitherEngine) {
                      {ORVALOAD_LINE, "--db", db, "person", "add", name, "--role", role});
     }
     std::string viewer;
-    run_with_input("", {ORVALOAD_LINE, "--db", db, "credential", "add", "viewer", "wall"},
-                   &viewer);
+    run_with_input("", {ORVALOAD_LINE, "--db", db, "credential", "add", "viewer", "wall"}, &viewer);
     const int port = start_line(db, {"--people-required", "--release-approvals", "2"});
     Browser eve(port), fred(port), olga(port), wall(port, trimmed(viewer));
     ASSERT_EQ(eve.sign_in("Eve", "secret-Eve"), 200);
@@ -162,7 +171,8 @@ TEST_F(Releases, TheCatalogueKeepsItsRulesOnEitherEngine) {
     r = upload(eve, upload_path("0.9"), "a note, not an image\n");
     EXPECT_EQ(status_of(r), 400);
     EXPECT_NE(error_of(r).find("the file: "), std::string::npos) << error_of(r);
-    r = upload(eve, upload_path("0.9", hex_of(read_all(path("v1.bin.sig")))), read_all(path("v2.bin")));
+    r = upload(eve, upload_path("0.9", hex_of(read_all(path("v1.bin.sig")))),
+               read_all(path("v2.bin")));
     EXPECT_EQ(status_of(r), 400) << "a signature of other bytes";
     EXPECT_NE(error_of(r).find("does not verify"), std::string::npos) << error_of(r);
     EXPECT_EQ(status_of(upload(olga, upload_path("0.9"), v1)), 403) << "an operator";
@@ -170,8 +180,10 @@ TEST_F(Releases, TheCatalogueKeepsItsRulesOnEitherEngine) {
     {
       // A file over the limit is refused as its head comes.
       Connection raw(port);
-      ASSERT_TRUE(raw.send_text("POST " + upload_path("0.9") + " HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-                                "Cookie: " + eve.set_cookie().substr(0, eve.set_cookie().find(';')) +
+      ASSERT_TRUE(raw.send_text("POST " + upload_path("0.9") +
+                                " HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                                "Cookie: " +
+                                eve.set_cookie().substr(0, eve.set_cookie().find(';')) +
                                 "\r\nContent-Type: application/octet-stream\r\n"
                                 "Content-Length: 17825792\r\n\r\n"));
       EXPECT_EQ(raw.read_head(10).substr(0, 12), "HTTP/1.1 413");
@@ -250,22 +262,22 @@ TEST_F(Releases, AStationFlashesTheLinesCurrentReleaseOnly) {
   const std::string token = line_command(db, {"credential", "add", "station", "st-1"});
   std::ofstream(path("st-1.token")) << token << "\n";
   fs::permissions(path("st-1.token"), fs::perms::owner_read | fs::perms::owner_write);
-  const std::string v1 = line_command(
-      db, {"firmware", "add", path("v1.bin"), "--product", "ctl-a", "--version", "1.0",
-           "--signature", path("v1.bin.sig")});
+  const std::string v1 = line_command(db, {"firmware", "add", path("v1.bin"), "--product", "ctl-a",
+                                           "--version", "1.0", "--signature", path("v1.bin.sig")});
   EXPECT_EQ(line_command(db, {"firmware", "release", v1}), "released (approved by 1 of 1)");
   const int line_port = start_line(db);
 
   // Slot 1's controller takes 17 s, slot 2's answers at once.
   BootsimProcess slow, fast;
-  ASSERT_TRUE(slow.start({"--image", path("v1.bin"), "--runs", "0", "--baud", "115200",
-                          "--report", slow.report_path()},
+  ASSERT_TRUE(slow.start({"--image", path("v1.bin"), "--runs", "0", "--baud", "115200", "--report",
+                          slow.report_path()},
                          START_S));
-  ASSERT_TRUE(fast.start({"--image", path("v2.bin"), "--runs", "0", "--report",
-                          fast.report_path()},
+  ASSERT_TRUE(fast.start({"--image", path("v2.bin"), "--runs", "0", "--report", fast.report_path()},
                          START_S));
   const int port = start_station({slow.path(), fast.path()}, line_port);
-  ASSERT_TRUE(wait_until([&] { return firmware_of(port).value("name", "") == "ctl-a 1.0 (release 1)"; }, 15))
+  ASSERT_TRUE(
+      wait_until([&] { return firmware_of(port).value("name", "") == "ctl-a 1.0 (release 1)"; },
+                 15))
       << firmware_of(port).dump() << station_.err();
   EXPECT_TRUE(firmware_of(port)["release"]["confirmed"].get<bool>());
   httplib::Client c("127.0.0.1", port);
@@ -276,11 +288,12 @@ TEST_F(Releases, AStationFlashesTheLinesCurrentReleaseOnly) {
   ASSERT_EQ(start(1).first, 202);
 
   const double released_at = monotonic_seconds();
-  const std::string v2 = line_command(
-      db, {"firmware", "add", path("v2.bin"), "--product", "ctl-a", "--version", "1.1",
-           "--signature", path("v2.bin.sig")});
+  const std::string v2 = line_command(db, {"firmware", "add", path("v2.bin"), "--product", "ctl-a",
+                                           "--version", "1.1", "--signature", path("v2.bin.sig")});
   line_command(db, {"firmware", "release", v2});
-  ASSERT_TRUE(wait_until([&] { return firmware_of(port).value("name", "") == "ctl-a 1.1 (release 2)"; }, 10))
+  ASSERT_TRUE(
+      wait_until([&] { return firmware_of(port).value("name", "") == "ctl-a 1.1 (release 2)"; },
+                 10))
       << firmware_of(port).dump();
   std::printf("a release reached the station's idle slots %.1f s after it was released\n",
               monotonic_seconds() - released_at);
@@ -321,14 +334,15 @@ TEST_F(Releases, AStationFlashesTheLinesCurrentReleaseOnly) {
 
   // Release 1.2 (the first image again), then the line goes away: the
   // station restarts on the kept release within the grace.
-  const std::string v3 = line_command(
-      db, {"firmware", "add", path("v1.bin"), "--product", "ctl-a", "--version", "1.2",
-           "--signature", path("v1.bin.sig")});
+  const std::string v3 = line_command(db, {"firmware", "add", path("v1.bin"), "--product", "ctl-a",
+                                           "--version", "1.2", "--signature", path("v1.bin.sig")});
   line_command(db, {"firmware", "release", v3});
   BootsimProcess sim;
   ASSERT_TRUE(sim.start({"--image", path("v1.bin"), "--runs", "0"}, START_S));
   int again = start_station({sim.path()}, line_port);
-  ASSERT_TRUE(wait_until([&] { return firmware_of(again).value("name", "") == "ctl-a 1.2 (release 3)"; }, 15));
+  ASSERT_TRUE(
+      wait_until([&] { return firmware_of(again).value("name", "") == "ctl-a 1.2 (release 3)"; },
+                 15));
   station_.send_signal(SIGTERM);
   EXPECT_EQ(station_.finish(10), 0);
   line_.send_signal(SIGTERM);
@@ -337,8 +351,12 @@ TEST_F(Releases, AStationFlashesTheLinesCurrentReleaseOnly) {
   httplib::Client away("127.0.0.1", again);
   const auto started = away.Post("/api/slots/1/run", "{}", "application/json");
   EXPECT_EQ(status_of(started), 202) << (started ? started->body : "") << station_.err();
-  EXPECT_TRUE(wait_until([&] { return firmware_of(again)["release"]["refusal"].is_null() &&
-                                      json::parse(away.Get("/api/station")->body)["slots"][0]["state"] == "upgraded"; }, 20));
+  EXPECT_TRUE(wait_until(
+      [&] {
+        return firmware_of(again)["release"]["refusal"].is_null() &&
+               json::parse(away.Get("/api/station")->body)["slots"][0]["state"] == "upgraded";
+      },
+      20));
   station_.send_signal(SIGTERM);
   EXPECT_EQ(station_.finish(10), 0);
 
@@ -371,4 +389,92 @@ TEST_F(Releases, AStationFlashesTheLinesCurrentReleaseOnly) {
                 "does not match its SHA-256)"),
             std::string::npos)
       << r->body;
+}
+
+// A release of at most 5 units, two stations of four slots each: the first
+// holds all five, the second none; with the line stopped halfway each
+// spends only what it holds, and exactly five runs start in all.
+TEST_F(Releases, AUnitLimitHoldsAcrossStationsAndWithTheLineAway) {
+  const std::string db = "sqlite:" + path("line.db");
+  const std::string id = line_command(db, {"firmware", "add", path("v1.bin"), "--product", "ctl-a",
+                                           "--version", "1.0", "--signature", path("v1.bin.sig")});
+  line_command(db, {"firmware", "release", id, "--max-units", "5"});
+  int line_port = start_line(db);
+  std::vector<std::unique_ptr<BootsimProcess>> sims;
+  std::map<std::string, std::unique_ptr<ChildProcess>> stations;
+  std::map<std::string, int> ports;
+  const auto serve = [&](const std::string& name) {
+    const std::string token = line_command(db, {"credential", "add", "station", name});
+    std::ofstream(path(name + ".token")) << token << "\n";
+    fs::permissions(path(name + ".token"), fs::perms::owner_read | fs::perms::owner_write);
+    std::vector<std::string> args{ORVALOAD_CLI,
+                                  "--serve",
+                                  "127.0.0.1:0",
+                                  "--records",
+                                  path(name + ".db"),
+                                  "--station-name",
+                                  name,
+                                  "--line",
+                                  "http://127.0.0.1:" + std::to_string(line_port),
+                                  "--line-token-file",
+                                  path(name + ".token"),
+                                  "--product",
+                                  "ctl-a"};
+    for (int i = 0; i < 4; ++i) {
+      sims.push_back(std::make_unique<BootsimProcess>());
+      EXPECT_TRUE(sims.back()->start({"--image", path("v1.bin"), "--runs", "0"}, START_S));
+      args.insert(args.end(), {"--port", sims.back()->path()});
+    }
+    stations[name] = std::make_unique<ChildProcess>();
+    EXPECT_TRUE(stations[name]->start(args));
+    EXPECT_TRUE(stations[name]->wait_for_output("/ with slots", START_S)) << stations[name]->err();
+    ports[name] = port_of(stations[name]->out());
+  };
+  const auto units = [&](const std::string& name) { return firmware_of(ports[name])["release"]; };
+  const auto held = [&](const std::string& name) {
+    const json given = units(name)["units"];
+    return given.is_object() ? given.value("held", -1) : -1;
+  };
+  const auto run_all = [&](const std::string& name) {
+    httplib::Client c("127.0.0.1", ports[name]);
+    const auto r = c.Post("/api/run", "{}", "application/json");
+    return r && r->status == 202 ? json::parse(r->body)["runs"].size() : size_t{0};
+  };
+  const auto runs_in = [&](const std::string& name) {
+    return count_in(path(name + ".db"), "SELECT COUNT(*) FROM runs WHERE release_version = '1.0'"
+                                        " AND result <> 'running'");
+  };
+
+  serve("st-a");
+  ASSERT_TRUE(wait_until([&] { return held("st-a") == 5; }, 15)) << units("st-a").dump();
+  serve("st-b");
+  ASSERT_TRUE(wait_until(
+      [&] { return units("st-b")["refusal"] == "the unit limit of release 1.0 is reached"; }, 15))
+      << units("st-b").dump();
+  EXPECT_EQ(run_all("st-a"), 4u);
+  EXPECT_EQ(run_all("st-b"), 0u);
+  EXPECT_TRUE(wait_until([&] { return runs_in("st-a") == 4; }, 20));
+
+  line_.send_signal(SIGTERM);
+  EXPECT_EQ(line_.finish(10), 0);
+  EXPECT_TRUE(wait_until([&] { return held("st-a") == 1; }, 20));
+  EXPECT_EQ(run_all("st-b"), 0u) << "it holds none, and the line is away";
+  EXPECT_EQ(run_all("st-a"), 1u) << "the one it holds";
+  EXPECT_TRUE(wait_until([&] { return runs_in("st-a") == 5; }, 20));
+  EXPECT_EQ(run_all("st-a"), 0u);
+  EXPECT_EQ(units("st-a")["refusal"], "the unit limit of release 1.0 is reached")
+      << "as the line said when it granted the last";
+
+  // Back, the line grants nothing more: five units are spent.
+  line_port = start_line(db, {}, line_port);
+  EXPECT_TRUE(wait_until(
+      [&] { return units("st-a")["refusal"] == "the unit limit of release 1.0 is reached"; }, 15))
+      << units("st-a").dump();
+  EXPECT_EQ(run_all("st-a") + run_all("st-b"), 0u);
+  for (auto& [name, station] : stations) {
+    station->send_signal(SIGTERM);
+    EXPECT_EQ(station->finish(10), 0) << station->err();
+  }
+  EXPECT_EQ(runs_in("st-a") + runs_in("st-b"), 5);
+  EXPECT_EQ(count_in(path("line.db"), "SELECT SUM(granted) FROM orva_allowances"), 5);
 }
