@@ -324,7 +324,8 @@ Json ReleaseFollower::status() const {
                                    {"held", std::max<int64_t>(0, current_.granted - spent_)},
                                    {"spent", spent_}}
                             : Json()},
-              {"confirmed", refusal.empty()},
+              {"confirmed",
+               current_.id > 0 && setup_.now_ms() - current_.confirmed_ms <= setup_.grace_ms},
               {"refusal", refusal.empty() ? Json() : Json(refusal)},
               {"problem", problem_.empty() ? Json() : Json(problem_)}};
 }
