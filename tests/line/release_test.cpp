@@ -293,7 +293,7 @@ TEST_F(Releases, AStationFlashesTheLinesCurrentReleaseOnly) {
   line_command(db, {"firmware", "release", v2});
   ASSERT_TRUE(
       wait_until([&] { return firmware_of(port).value("name", "") == "ctl-a 1.1 (release 2)"; },
-                 10))
+                 20))
       << firmware_of(port).dump();
   std::printf("a release reached the station's idle slots %.1f s after it was released\n",
               monotonic_seconds() - released_at);
@@ -307,7 +307,7 @@ TEST_F(Releases, AStationFlashesTheLinesCurrentReleaseOnly) {
 
   line_command(db, {"firmware", "withdraw", v2, "--reason", "bad batch"});
   const std::string withdrawn = "release 1.1 of ctl-a was withdrawn: bad batch";
-  EXPECT_TRUE(wait_until([&] { return firmware_of(port)["release"]["refusal"] == withdrawn; }, 10));
+  EXPECT_TRUE(wait_until([&] { return firmware_of(port)["release"]["refusal"] == withdrawn; }, 20));
   const auto refused = start(2);
   EXPECT_EQ(refused.first, 409);
   EXPECT_EQ(json::parse(refused.second)["error"], withdrawn);
