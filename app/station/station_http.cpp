@@ -89,16 +89,16 @@ Found route_of(const std::string& path, const std::string& method_text) {
     for (const Route& route : ROUTES) compiled.emplace_back(route.path);
     return compiled;
   }();
-  const std::optional<Method> method = method_text == "GET"    ? std::optional<Method>(Method::get)
-                                       : method_text == "POST" ? std::optional<Method>(Method::post)
-                                       : method_text == "DELETE"
-                                           ? std::optional<Method>(Method::del)
-                                           : std::nullopt;
+  // A method served nowhere matches no route (only its Allow list).
+  const bool known = method_text == "GET" || method_text == "POST" || method_text == "DELETE";
+  const Method method = method_text == "GET"    ? Method::get
+                        : method_text == "POST" ? Method::post
+                                                : Method::del;
   Found found;
   std::smatch match;
   for (size_t i = 0; i < patterns.size(); ++i) {
     if (!std::regex_match(path, match, patterns[i])) continue;
-    if (method && ROUTES[i].method == *method) {
+    if (known && ROUTES[i].method == method) {
       return {&ROUTES[i], match.size() > 1 ? match[1].str() : "", ""};
     }
     found.allowed +=
