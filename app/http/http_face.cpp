@@ -353,6 +353,7 @@ private:
     parser_->header_limit(HTTP_HEAD_LIMIT);
     parser_->body_limit(server_.site.body_limit);
     head_only_ = false;
+    path_.clear();
     if (requests_ > 0) lowest().expires_after(ms(HTTP_REQUEST_MS));
     wait_for_head();
     http::async_read_header(stream_, buffer_, *parser_,
@@ -388,6 +389,7 @@ private:
     const std::string target(message.target());
     const size_t question = target.find('?');
     request_.path = target.substr(0, question);
+    path_ = request_.path;
     if (question != std::string::npos) request_.query = target.substr(question + 1);
     size_t hosts = 0;
     for (const auto& field : message) {
@@ -472,6 +474,7 @@ private:
   }
 
   void send(HttpAnswer answer) {
+    if (server_.site.answered) server_.site.answered(path_, answer.status);
     if (answer.stream && head_only_) {
       answer.stream->leave();
       answer.stream.reset();
@@ -623,6 +626,7 @@ private:
   beast::flat_buffer buffer_{READ_BUFFER_LIMIT};
   std::optional<http::request_parser<http::string_body>> parser_;
   HttpRequest request_;
+  std::string path_; // of the request being answered, for site.answered
   bool head_only_ = false;
   bool keep_alive_ = false;
   std::array<char, 1024> scrap_{};
