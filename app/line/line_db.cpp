@@ -32,6 +32,9 @@ const char* const INDEXES[] = {
     "CREATE INDEX IF NOT EXISTS orva_runs_tag ON orva_runs (tag)",
     // The order the records come in, newest first, to the last column.
     "CREATE INDEX IF NOT EXISTS orva_runs_started ON orva_runs (started_at, station_seq, station)",
+    // A unit's runs in order: whether a run is the unit's first, for the
+    // figures.
+    "CREATE INDEX IF NOT EXISTS orva_runs_tag_started ON orva_runs (tag, started_at)",
 };
 // Who may report and read: each credential's token kept as its SHA-256
 // only; a revoked one keeps its row.

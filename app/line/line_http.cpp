@@ -6,13 +6,25 @@
 #include <nlohmann/json.hpp>
 
 #include "app/http/event_streams.h"
+#include "app/http/metrics.h"
 #include "app/line/line_page.h"
 #include "app/runs/event_json.h"
 #include "app/runs/record_json.h"
 
 namespace {
 
-enum class Action { none, page, line, events, records, records_csv, station_rows, station_state };
+enum class Action {
+  none,
+  page,
+  line,
+  events,
+  records,
+  records_csv,
+  stats,
+  metrics,
+  station_rows,
+  station_state
+};
 
 struct Route {
   Action action = Action::none;
@@ -28,6 +40,8 @@ Route route_of(const std::string& path) {
   if (path == "/api/events") return {Action::events, false, ""};
   if (path == "/api/records") return {Action::records, false, ""};
   if (path == "/api/records.csv") return {Action::records_csv, false, ""};
+  if (path == "/api/stats") return {Action::stats, false, ""};
+  if (path == "/metrics") return {Action::metrics, false, ""};
   if (path.rfind(STATIONS, 0) != 0) return {};
   const size_t from = sizeof STATIONS - 1;
   const size_t slash = path.find('/', from);
@@ -39,6 +53,31 @@ Route route_of(const std::string& path) {
   if (what == "records") route.action = Action::station_rows;
   else if (what == "state") route.action = Action::station_state;
   return route;
+}
+
+// The class of a route, as the count of answers names it.
+const char* route_class(const std::string& path) {
+  switch (route_of(path).action) {
+  case Action::page:
+    return "page";
+  case Action::line:
+    return "line";
+  case Action::events:
+    return "events";
+  case Action::records:
+  case Action::records_csv:
+    return "records";
+  case Action::stats:
+    return "stats";
+  case Action::metrics:
+    return "metrics";
+  case Action::station_rows:
+  case Action::station_state:
+    return "report";
+  case Action::none:
+    break;
+  }
+  return "other";
 }
 
 HttpAnswer reply(const LineReply& r) {
@@ -55,17 +94,20 @@ HttpAnswer reply(const LineReply& r) {
 }
 
 // Who may: the page is for anyone (it asks for a credential itself); the
-// line's state, events and records for viewers; a station's reports for
-// that station's credential.
+// line's state, events, records, figures and metrics for viewers; a
+// station's reports for that station's credential.
 bool reads(Action action) {
   return action == Action::line || action == Action::events || action == Action::records ||
-         action == Action::records_csv;
+         action == Action::records_csv || action == Action::stats || action == Action::metrics;
 }
 
 // The answers, on the face's handler threads.
 class LineRoutes {
 public:
   LineRoutes(Line& l, const Credentials& c) : line(l), credentials(c) {}
+
+  // Every answer the face gave, by route class and status.
+  HttpAnswerCounts answers;
 
   std::optional<HttpAnswer> check(const HttpRequest& head) const;
   HttpAnswer answer(const HttpRequest& req);
@@ -154,6 +196,14 @@ HttpAnswer LineRoutes::answer(const HttpRequest& req) {
     return records(req, false);
   case Action::records_csv:
     return records(req, true);
+  case Action::stats:
+    return reply(line.stats(req.query));
+  case Action::metrics: {
+    MetricsText text;
+    line.metrics(&text);
+    answers.write(&text);
+    return http_metrics(text.text());
+  }
   case Action::station_rows:
     return reply(line.receive_rows(route.station, req.body));
   case Action::station_state:
@@ -192,5 +242,8 @@ HttpSite line_site(Line& line, const Credentials& credentials) {
            credentials.identify(head.header("Authorization")).status == AuthStatus::ok;
   };
   site.body_limit = LINE_BODY_LIMIT;
+  site.answered = [routes](const std::string& path, int status) {
+    routes->answers.count(route_class(path), status);
+  };
   return site;
 }
