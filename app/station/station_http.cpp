@@ -8,6 +8,7 @@
 
 #include "app/http/event_streams.h"
 #include "app/http/http_face.h"
+#include "app/http/metrics.h"
 #include "app/runs/event_json.h"
 #include "app/runs/json_read.h"
 #include "app/runs/record_json.h"
@@ -26,24 +27,36 @@ constexpr long RUN_MAX = 1000000000;
 
 enum class Method { get, post };
 
-enum class Action { page, station, events, records, records_csv, run_all, run_slot, cancel_slot };
+enum class Action {
+  page,
+  station,
+  events,
+  records,
+  records_csv,
+  run_all,
+  run_slot,
+  cancel_slot,
+  metrics
+};
 
 struct Route {
   const char* path; // a regular expression over the whole path
   Method method;
   bool needs_token;
   Action action;
+  const char* what; // the route's class, as the count of answers names it
 };
 
 const Route ROUTES[] = {
-    {"/", Method::get, false, Action::page}, // the page asks for the token itself
-    {"/api/station", Method::get, true, Action::station},
-    {"/api/events", Method::get, true, Action::events},
-    {"/api/records", Method::get, true, Action::records},
-    {"/api/records\\.csv", Method::get, true, Action::records_csv},
-    {"/api/run", Method::post, true, Action::run_all},
-    {"/api/slots/([^/]+)/run", Method::post, true, Action::run_slot},
-    {"/api/slots/([^/]+)/cancel", Method::post, true, Action::cancel_slot},
+    {"/", Method::get, false, Action::page, "page"}, // the page asks for the token itself
+    {"/api/station", Method::get, true, Action::station, "station"},
+    {"/api/events", Method::get, true, Action::events, "events"},
+    {"/api/records", Method::get, true, Action::records, "records"},
+    {"/api/records\\.csv", Method::get, true, Action::records_csv, "records"},
+    {"/api/run", Method::post, true, Action::run_all, "run"},
+    {"/api/slots/([^/]+)/run", Method::post, true, Action::run_slot, "run"},
+    {"/api/slots/([^/]+)/cancel", Method::post, true, Action::cancel_slot, "run"},
+    {"/metrics", Method::get, true, Action::metrics, "metrics"},
 };
 
 // The route of a path, and what its one group matched.
@@ -141,6 +154,9 @@ public:
   std::optional<HttpAnswer> check(const HttpRequest& head) const;
   HttpAnswer answer(const HttpRequest& req);
 
+  // Every answer the face gave, by route class and status.
+  HttpAnswerCounts answers;
+
 private:
   HttpAnswer run_slot(const HttpRequest& req, const std::string& text);
   HttpAnswer run_all(const HttpRequest& req);
@@ -191,6 +207,12 @@ HttpAnswer StationSite::answer(const HttpRequest& req) {
     return run_slot(req, found.part);
   case Action::cancel_slot:
     return cancel_slot(req, found.part);
+  case Action::metrics: {
+    MetricsText text;
+    station_.metrics(&text);
+    answers.write(&text);
+    return http_metrics(text.text());
+  }
   }
   return refuse(404, "no such path: " + req.path);
 }
@@ -281,6 +303,10 @@ HttpSite station_site(Station& station, std::string token) {
   site.answer = [routes](const HttpRequest& req) { return routes->answer(req); };
   site.credentialed = [token](const HttpRequest& head) {
     return token.empty() || http_bearer_matches(head.header("Authorization"), token);
+  };
+  site.answered = [routes](const std::string& path, int status) {
+    const Found found = route_of(path);
+    routes->answers.count(found.route != nullptr ? found.route->what : "other", status);
   };
   return site;
 }
