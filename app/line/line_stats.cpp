@@ -17,22 +17,25 @@ const int64_t SLICE_S[] = {60,    300,   600,   900,    1800,   3600,    7200,  
 
 constexpr const char* TIME_RULE = "is a UTC time such as 2026-12-09 or 2026-12-09T14:06:41Z";
 
-double rounded(double value, double step) {
-  return std::round(value / step) * step;
+// To `places` decimal places, as the nearest double to that decimal (which
+// JSON then writes as the decimal).
+double rounded(double value, int places) {
+  const double scale = std::pow(10.0, places);
+  return std::round(value * scale) / scale;
 }
 
 // A share of two counts, to four places; null when there is nothing to share.
 Json share(int64_t part, int64_t whole) {
   if (whole <= 0) return Json();
-  return rounded(static_cast<double>(part) / static_cast<double>(whole), 0.0001);
+  return rounded(static_cast<double>(part) / static_cast<double>(whole), 4);
 }
 
 Json seconds(double value) {
-  return value < 0 ? Json() : Json(rounded(value, 0.001));
+  return value < 0 ? Json() : Json(rounded(value, 3));
 }
 
 Json units_per_hour(int64_t units, int64_t ms) {
-  return ms <= 0 ? Json(0) : Json(rounded(static_cast<double>(units) * 3600000.0 / ms, 0.1));
+  return ms <= 0 ? Json(0) : Json(rounded(static_cast<double>(units) * 3600000.0 / ms, 1));
 }
 
 // The counts every part of the answer has.
