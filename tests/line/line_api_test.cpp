@@ -1356,6 +1356,8 @@ TEST_P(LineApi, TheFiguresOfAPeriodAreCountedByTheDatabase) {
   EXPECT_EQ(counts_of(b), counts_of(whole["stations"][1]));
   EXPECT_EQ(b["median_seconds"], 21.0);
   EXPECT_EQ(b["top_failures"].size(), 4u);
+  const json a = stats("?station=st-a&since=2026-12-09T08:00:00Z&until=2026-12-09T16:00:00Z");
+  EXPECT_EQ(a["median_seconds"], 21.0) << "19, 20, 22 and 24: the mean of the middle two";
   // Without since, the 8 hours before until.
   EXPECT_EQ(counts_of(stats("?until=2026-12-09T16:00:00.000Z")), counts_of(whole));
   // Days given as dates: the whole day, with the run before 08:00 and the one on 16:00.
@@ -1370,10 +1372,9 @@ TEST_P(LineApi, TheFiguresOfAPeriodAreCountedByTheDatabase) {
   }
   // Whether a run is its unit's first is looked up along an index.
   const std::string index =
-      postgresql()
-          ? psql("SELECT indexdef FROM pg_indexes WHERE indexname = 'orva_runs_tag_started'")
-          : db_run("SELECT sql FROM sqlite_master WHERE name = 'orva_runs_tag_started'");
-  EXPECT_NE(index.find("(tag, started_at)"), std::string::npos) << index;
+      postgresql() ? psql("SELECT indexdef FROM pg_indexes WHERE indexname = 'orva_runs_unit'")
+                   : db_run("SELECT sql FROM sqlite_master WHERE name = 'orva_runs_unit'");
+  EXPECT_NE(index.find("(tag, "), std::string::npos) << index;
 }
 
 // GET /metrics in Prometheus' text format, as promtool checks it: the runs
