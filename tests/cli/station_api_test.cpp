@@ -378,7 +378,7 @@ TEST_F(StationApi, MetricsAreWhatPrometheusTakes) {
   ASSERT_EQ(status_of(answer), 200);
   EXPECT_EQ(answer->get_header_value("Content-Type"), "text/plain; version=0.0.4; charset=utf-8");
   const std::string& text = answer->body;
-  const PromtoolCheck checked = promtool_check(text);
+  const PromtoolCheck checked = promtool_check("metrics", text);
   EXPECT_EQ(checked.status, 0) << checked.said << "\n" << text;
   EXPECT_EQ(checked.said, "");
   for (const char* sample : {

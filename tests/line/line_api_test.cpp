@@ -1398,7 +1398,7 @@ TEST_P(LineApi, MetricsAreWhatPrometheusTakes) {
   ASSERT_EQ(status_of(answer), 200);
   EXPECT_EQ(answer->get_header_value("Content-Type"), "text/plain; version=0.0.4; charset=utf-8");
   const std::string& text = answer->body;
-  const PromtoolCheck checked = promtool_check(text);
+  const PromtoolCheck checked = promtool_check("metrics", text);
   EXPECT_EQ(checked.status, 0) << checked.said << "\n" << text;
   EXPECT_EQ(checked.said, "");
   for (const char* sample : {
@@ -1422,6 +1422,32 @@ TEST_P(LineApi, MetricsAreWhatPrometheusTakes) {
        }) {
     EXPECT_NE(text.find(sample), std::string::npos) << sample << text;
   }
+}
+
+// The README's prometheus.yml, its files where this test makes them, is a
+// configuration Prometheus takes.
+TEST(LineReadme, ThePrometheusScrapeSectionIsAConfigPrometheusTakes) {
+  if (!have_promtool()) {
+    GTEST_SKIP() << "no promtool here: install the package prometheus (scripts/install-deps)";
+  }
+  std::ifstream file(ORVA_README);
+  const std::string text{std::istreambuf_iterator<char>(file), {}};
+  const size_t begin = text.find("```yaml\n");
+  const size_t end = text.find("```", begin + 8);
+  ASSERT_NE(begin, std::string::npos) << "no prometheus.yml in the README";
+  std::string config = text.substr(begin + 8, end - begin - 8);
+  EXPECT_NE(config.find("- job_name: orva-line"), std::string::npos) << config;
+  const std::string dir = "/tmp/orva-prometheus-" + std::to_string(getpid());
+  const std::string from = "/etc/prometheus/orva";
+  for (size_t at = 0; (at = config.find(from, at)) != std::string::npos; at += dir.size()) {
+    const size_t name_end = config.find_first_of(" \n", at);
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir + config.substr(at + from.size(), name_end - at - from.size())) << "x\n";
+    config.replace(at, from.size(), dir);
+  }
+  const PromtoolCheck checked = promtool_check("config", config);
+  EXPECT_EQ(checked.status, 0) << checked.said << config;
+  std::filesystem::remove_all(dir);
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, LineApi, ::testing::Values("sqlite", "postgresql"),

@@ -1,6 +1,7 @@
-// Metrics checked as a plant's Prometheus would take them: `promtool check
-// metrics` (Debian's package prometheus) on the text, which must parse and
-// follow Prometheus' naming conventions.
+// Metrics and scrape configurations checked as a plant's Prometheus would
+// take them: `promtool check metrics` (Debian's package prometheus) on a
+// metrics page, which must parse and follow Prometheus' naming conventions,
+// and `promtool check config` on a prometheus.yml.
 #pragma once
 
 #include <unistd.h>
@@ -23,11 +24,13 @@ struct PromtoolCheck {
   std::string said;
 };
 
-inline PromtoolCheck promtool_check(const std::string& text) {
-  const std::string file = "/tmp/orva-metrics-" + std::to_string(getpid()) + ".txt";
+// `what`: "metrics" (a metrics page) or "config" (a prometheus.yml).
+inline PromtoolCheck promtool_check(const std::string& what, const std::string& text) {
+  const std::string file = "/tmp/orva-promtool-" + std::to_string(getpid()) + ".txt";
   std::ofstream(file, std::ios::binary) << text;
   ChildProcess run;
-  run.start({"/bin/sh", "-c", std::string(PROMTOOL) + " check metrics < " + file});
+  run.start({"/bin/sh", "-c",
+             std::string(PROMTOOL) + " check " + what + (what == "metrics" ? " < " : " ") + file});
   PromtoolCheck check;
   check.status = run.finish(30);
   check.said = run.out() + run.err();
