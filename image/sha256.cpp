@@ -1,5 +1,7 @@
 #include "image/sha256.h"
 
+#include "image/hex_text.h"
+
 namespace {
 
 constexpr uint32_t K[64] = {0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1,
@@ -80,11 +82,5 @@ Sha256Digest sha256(const uint8_t* data, size_t size) {
 }
 
 std::string sha256_hex(const Sha256Digest& digest) {
-  static const char digits[] = "0123456789abcdef";
-  std::string text;
-  for (uint8_t byte : digest) {
-    text += digits[byte >> 4];
-    text += digits[byte & 15];
-  }
-  return text;
+  return hex_text(digest.data(), digest.size());
 }

@@ -5,12 +5,13 @@
 namespace {
 
 // Columns by their place in RECORD_COLUMNS.
-const bool NUMBER_COLUMNS[] = {false, true,  false, true,  false, false, false, false, false, true,
-                               true,  false, false, false, false, false, false, false, true,  true};
-const bool NULLABLE_COLUMNS[] = {false, false, false, true,  false, true,  true,
-                                 true,  false, false, false, false, false, false,
-                                 true,  false, true,  true,  false, false};
-static_assert(sizeof NUMBER_COLUMNS == 20 && sizeof NULLABLE_COLUMNS == 20,
+const bool NUMBER_COLUMNS[] = {false, true,  false, true,  false, false, false, false,
+                               false, true,  true,  false, false, false, false, false,
+                               false, false, true,  true,  false, false, false};
+const bool NULLABLE_COLUMNS[] = {false, false, false, true,  false, true,  true, true,
+                                 false, false, false, false, false, false, true, false,
+                                 true,  true,  false, false, true,  true,  true};
+static_assert(sizeof NUMBER_COLUMNS == 23 && sizeof NULLABLE_COLUMNS == 23,
               "one entry per column of the runs table");
 
 // Milliseconds since the epoch of a row's time, "YYYY-MM-DDTHH:MM:SS.mmmZ"
@@ -71,6 +72,10 @@ bool record_column_is_null_when_empty(size_t i) {
   return i < RECORD_COLUMN_COUNT && NULLABLE_COLUMNS[i];
 }
 
+bool record_column_is_optional(const std::string& name) {
+  return name == "operator" || name == "product" || name == "release_version";
+}
+
 std::vector<std::string> record_cells(const RunRow& row) {
   return {row.run_id,
           std::to_string(row.station_seq),
@@ -91,7 +96,10 @@ std::vector<std::string> record_cells(const RunRow& row) {
           row.step,
           row.last_text,
           std::to_string(row.frames),
-          std::to_string(row.retransmissions)};
+          std::to_string(row.retransmissions),
+          row.operator_name,
+          row.product,
+          row.release_version};
 }
 
 double record_seconds(const RunRow& row) {
@@ -99,6 +107,10 @@ double record_seconds(const RunRow& row) {
   const int64_t end = utc_ms(row.ended_at);
   if (start < 0 || end < start) return -1;
   return static_cast<double>(end - start) / 1000.0;
+}
+
+std::string record_csv_cell(const std::string& cell, bool number) {
+  return csv_field(cell, number);
 }
 
 std::string record_csv_header() {

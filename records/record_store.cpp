@@ -43,6 +43,7 @@ std::string runs_table(const std::string& name) {
 
 // The rest of the schema: the indexes of runs, and the line servers' marks.
 const char SCHEMA_REST[] =
+    "CREATE TABLE IF NOT EXISTS kept (name TEXT PRIMARY KEY, value TEXT NOT NULL);"
     "CREATE INDEX IF NOT EXISTS runs_tag ON runs(tag);"
     "CREATE INDEX IF NOT EXISTS runs_started_at ON runs(started_at, station_seq);"
     "CREATE INDEX IF NOT EXISTS runs_running ON runs(result) WHERE result = 'running';"
@@ -84,6 +85,9 @@ const char SCHEMA_REST[] =
 // earlier schema (and to a new one, made in the shape all earlier ones had),
 // where it is not there yet.
 const char TO_SCHEMA_4[] = "ALTER TABLE runs ADD COLUMN operator TEXT;";
+// Schema 5 names the line's release a run flashed, the same way.
+const char TO_SCHEMA_5[] =
+    "ALTER TABLE runs ADD COLUMN product TEXT; ALTER TABLE runs ADD COLUMN release_version TEXT;";
 
 // A store of schema 1 or 2 kept in have_through what the line answered,
 // which a line could set past rows it never got; it stays as the mark where
@@ -104,9 +108,9 @@ const char UNSYNCED[] =
 const char INSERT[] =
     "INSERT INTO runs (run_id, station_seq, station, slot, port, usb_location, usb_serial, tag,"
     " image_sha256, image_size, load_address, image_source, program_version, started_at, result,"
-    " life) VALUES (?1, (SELECT COALESCE(MAX(station_seq), 0) + 1 FROM runs WHERE station = ?2),"
-    " ?2, ?3, ?4, ?5, ?6,"
-    " ?7, ?8, ?9, ?10, ?11, ?12, ?13, 'running', ?14) RETURNING station_seq";
+    " life, operator, product, release_version) VALUES (?1, (SELECT COALESCE(MAX(station_seq), 0)"
+    " + 1 FROM runs WHERE station = ?2), ?2, ?3, ?4, ?5, ?6,"
+    " ?7, ?8, ?9, ?10, ?11, ?12, ?13, 'running', ?14, ?15, ?16, ?17) RETURNING station_seq";
 
 // A store of schema 1 numbered the runs of all its stations in one
 // sequence; its table is made again (as runs_2, then renamed) with the
@@ -122,7 +126,8 @@ const char UPDATE_END[] =
 const char SELECT_COLUMNS[] =
     "SELECT run_id, station_seq, station, slot, port, usb_location, usb_serial, tag,"
     " image_sha256, image_size, load_address, image_source, program_version, started_at,"
-    " ended_at, result, step, last_text, frames, retransmissions FROM runs";
+    " ended_at, result, step, last_text, frames, retransmissions, operator, product,"
+    " release_version FROM runs";
 
 std::string sqlite_reason(sqlite3* db, int code) {
   if (code == SQLITE_FULL) return "the disk is full";
@@ -269,6 +274,9 @@ RunRow row_of(Statement& select) {
   row.last_text = select.column_text(c++);
   row.frames = select.column_number(c++);
   row.retransmissions = select.column_number(c++);
+  row.operator_name = select.column_text(c++);
+  row.product = select.column_text(c++);
+  row.release_version = select.column_text(c++);
   return row;
 }
 
@@ -329,7 +337,10 @@ const char* const RECORD_COLUMNS[] = {"run_id",
                                       "step",
                                       "last_text",
                                       "frames",
-                                      "retransmissions"};
+                                      "retransmissions",
+                                      "operator",
+                                      "product",
+                                      "release_version"};
 const size_t RECORD_COLUMN_COUNT = sizeof RECORD_COLUMNS / sizeof RECORD_COLUMNS[0];
 
 struct RecordStore::Impl {
@@ -405,6 +416,11 @@ std::unique_ptr<RecordStore> RecordStore::open(const std::string& path, StoreRes
     const int step = has.ok() ? has.step() : has.code();
     code = step == SQLITE_DONE ? exec(db, TO_SCHEMA_4) : step == SQLITE_ROW ? SQLITE_OK : step;
   }
+  if (code == SQLITE_OK && version_found < 5) {
+    Statement has(db, "SELECT 1 FROM pragma_table_info('runs') WHERE name = 'product'");
+    const int step = has.ok() ? has.step() : has.code();
+    code = step == SQLITE_DONE ? exec(db, TO_SCHEMA_5) : step == SQLITE_ROW ? SQLITE_OK : step;
+  }
   if (code == SQLITE_OK) {
     code = exec(db, ("PRAGMA user_version=" + std::to_string(RECORD_SCHEMA_VERSION)).c_str());
   }
@@ -450,6 +466,9 @@ StoreResult RecordStore::begin(RunRow* row) {
   insert.text(12, row->program_version);
   insert.text(13, row->started_at);
   insert.text(14, impl_->life);
+  insert.text(15, row->operator_name);
+  insert.text(16, row->product);
+  insert.text(17, row->release_version);
   int code = insert.step();
   if (code != SQLITE_ROW) return failed(code);
   const int64_t seq = insert.column_number(0);
@@ -859,6 +878,31 @@ StoreResult RecordStore::replace_line_people(const std::vector<PersonRow>& rows)
     }
     return code;
   });
+}
+
+StoreResult RecordStore::keep(const std::string& name, const std::string& value) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  sqlite3* db = impl_->db;
+  return write_in_transaction(db, path_, fail_next_write_.exchange(false), [&] {
+    Statement put(db, "INSERT INTO kept (name, value) VALUES (?1, ?2) ON CONFLICT (name) DO"
+                      " UPDATE SET value = excluded.value");
+    if (!put.ok()) return put.code();
+    put.text(1, name);
+    put.text(2, value);
+    return put.step();
+  });
+}
+
+StoreResult RecordStore::kept(const std::string& name, std::string* value, bool* found) const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  Statement get(impl_->db, "SELECT value FROM kept WHERE name = ?1");
+  if (!get.ok()) return read_failure(path_, impl_->db, get.code());
+  get.text(1, name);
+  const int code = get.step();
+  if (code != SQLITE_ROW && code != SQLITE_DONE) return read_failure(path_, impl_->db, code);
+  *found = code == SQLITE_ROW;
+  *value = *found ? get.column_text(0) : "";
+  return {};
 }
 
 StoreResult RecordStore::audit_append(const std::string& origin, const std::string& at,

@@ -23,7 +23,7 @@
 #include "records/audit_chain.h"
 
 // The `runs` table's schema version, kept in PRAGMA user_version.
-constexpr int RECORD_SCHEMA_VERSION = 4;
+constexpr int RECORD_SCHEMA_VERSION = 5;
 // How long a write waits for another process's lock before it fails.
 constexpr int RECORD_BUSY_MS = 2000;
 // The most rows one query returns.
@@ -61,6 +61,12 @@ struct RunRow {
   std::string last_text;
   int64_t frames = 0;
   int64_t retransmissions = 0;
+  // Who started the run: a person, the credential that asked, or "local".
+  std::string operator_name;
+  // The line's release it flashed: its product and version; empty for the
+  // station's own image.
+  std::string product;
+  std::string release_version;
 };
 
 // A person as a station keeps them (see RecordStore::person_add).
@@ -146,6 +152,11 @@ public:
                      bool* found) const;
   // The line's people, all at once.
   StoreResult replace_line_people(const std::vector<PersonRow>& rows);
+
+  // What the station keeps of its line between starts (the release it
+  // flashes, its file): a text (never empty) under a name, replaced whole.
+  StoreResult keep(const std::string& name, const std::string& value);
+  StoreResult kept(const std::string& name, std::string* value, bool* found) const;
 
   // The audit trail of each origin (a station's name) kept in the store:
   // entries are only ever appended, each chained to the one before.

@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <vector>
 
+#include "image/hex_text.h"
+
 namespace {
 
 constexpr uint64_t COST_N = 16384;
@@ -22,28 +24,10 @@ constexpr uint64_t N_MAX = 1ULL << 20;
 constexpr uint64_t R_MAX = 32;
 constexpr uint64_t P_MAX = 16;
 
-std::string hex(const unsigned char* bytes, size_t size) {
-  static const char HEX[] = "0123456789abcdef";
-  std::string out;
-  for (size_t i = 0; i < size; ++i) {
-    out += HEX[bytes[i] >> 4];
-    out += HEX[bytes[i] & 15];
-  }
-  return out;
-}
-
 bool unhex(const std::string& text, std::vector<unsigned char>* out) {
-  if (text.size() % 2 != 0) return false;
-  const auto digit = [](char c) {
-    return c >= '0' && c <= '9' ? c - '0' : c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-  };
-  out->clear();
-  for (size_t i = 0; i < text.size(); i += 2) {
-    const int high = digit(text[i]);
-    const int low = digit(text[i + 1]);
-    if (high < 0 || low < 0) return false;
-    out->push_back(static_cast<unsigned char>(high * 16 + low));
-  }
+  std::string bytes;
+  if (!hex_bytes(text, &bytes)) return false;
+  out->assign(bytes.begin(), bytes.end());
   return true;
 }
 
@@ -97,8 +81,8 @@ std::string secret_hash(const std::string& secret) {
   std::vector<unsigned char> key;
   if (!derive(secret, salt, COST_N, COST_R, COST_P, KEY_BYTES, &key)) std::abort();
   return "scrypt$" + std::to_string(COST_N) + "$" + std::to_string(COST_R) + "$" +
-         std::to_string(COST_P) + "$" + hex(salt.data(), salt.size()) + "$" +
-         hex(key.data(), key.size());
+         std::to_string(COST_P) + "$" + hex_text(salt.data(), salt.size()) + "$" +
+         hex_text(key.data(), key.size());
 }
 
 bool secret_matches(const std::string& secret, const std::string& stored) {

@@ -25,6 +25,11 @@ CliEnding cli_upgrade(const CliOptions& options, const FirmwareImage& image);
 // on; ok once the station has ended.
 CliEnding cli_serve(const CliOptions& options, const FirmwareImage& image);
 
+// A command on the record store of --records: the people of a station
+// without a line (person add, list, disable, reset) and the check of its
+// audit trail (audit verify). failed when refused or when a chain is broken.
+CliEnding cli_records_command(const CliOptions& options);
+
 // Prints every COM port that has a device behind it, one per line:
 // COMn<TAB>device<TAB>description.
 CliEnding cli_list_ports();

@@ -1,13 +1,28 @@
 #include "app/cli/cli_image.h"
 
 #include <cstdio>
+#include <memory>
+#include <vector>
 
+#include "app/access/release_key.h"
 #include "image/image_file.h"
 #include "image/sha256.h"
 
 CliEnding cli_load_image(const CliOptions& options, LoadedImage* loaded) {
   const uint32_t raw_address = options.address_given ? options.address : IMAGE_DEFAULT_RAW_ADDRESS;
-  const ImageCheck check = image_load_file(options.image, raw_address, loaded);
+  ImageCheck check;
+  if (options.release_key.empty()) {
+    check = image_load_file(options.image, raw_address, loaded);
+  } else {
+    std::string problem;
+    const std::unique_ptr<ReleaseKey> key = ReleaseKey::read_file(options.release_key, &problem);
+    if (!key) return {CliStatus::usage, "--release-key " + problem};
+    if (options.image.empty()) return {};
+    std::vector<uint8_t> file;
+    problem = release_read_signed_file(*key, options.image, &file);
+    if (!problem.empty()) return {CliStatus::usage, options.image + ": " + problem};
+    check = image_load(file.data(), file.size(), raw_address, IMAGE_MAX_SPAN, loaded);
+  }
   if (!check.ok()) {
     return {CliStatus::usage, options.image + ": " + check.reason};
   }

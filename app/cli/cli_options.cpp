@@ -62,6 +62,10 @@ std::optional<CliEnding> parse_command_line(int argc, const char* const* argv, C
   app.add_option("-i,--image", options.image,
                  "Send this firmware file instead of the built-in image")
       ->type_name("FILE");
+  app.add_option("--release-key", options.release_key,
+                 "Take a firmware file only with its Ed25519 signature (FILE.sig) by this "
+                 "public key (PEM)")
+      ->type_name("KEYFILE");
   std::string address;
   app.add_option("-a,--address", address, "Device address of a raw binary FILE (default 0x4000)")
       ->type_name("ADDR");
@@ -87,6 +91,15 @@ std::optional<CliEnding> parse_command_line(int argc, const char* const* argv, C
                  "With an https:// --line: trust its certificate by this CA (default: the "
                  "system's)")
       ->type_name("FILE");
+  app.add_option("--product", options.product,
+                 "With --line: flash only the line's current release of product P")
+      ->type_name("P");
+  app.add_option("--release-grace", options.release_grace_hours,
+                 "With --product: runs start with a release the line has not confirmed for at "
+                 "most HOURS")
+      ->check(CLI::Range(1, 24 * 365).description(""))
+      ->type_name("HOURS")
+      ->capture_default_str();
   app.add_option("--tls-cert", options.tls_cert,
                  "With --serve: serve HTTPS with the certificate (chain) in FILE, PEM")
       ->type_name("FILE");
@@ -104,15 +117,71 @@ std::optional<CliEnding> parse_command_line(int argc, const char* const* argv, C
                  "With --serve: every request must carry the token in FILE")
       ->type_name("FILE");
 
+  app.add_flag("--people-required", options.people_required,
+               "With --serve: starting, cancelling and clearing need a person signed in");
+  app.add_option("--session-hours", options.session_hours,
+                 "With --serve: a sign-in lasts at most HOURS")
+      ->check(CLI::Range(1, 24).description(""))
+      ->type_name("HOURS")
+      ->capture_default_str();
+  app.add_option("--session-idle-minutes", options.session_idle_minutes,
+                 "With --serve: a sign-in ends after MINUTES without a request")
+      ->check(CLI::Range(1, 480).description(""))
+      ->type_name("MINUTES")
+      ->capture_default_str();
+
+  // Commands on the record store of --records, for a station without a line.
+  CLI::App* person = app.add_subcommand(
+      "person", "The people who sign in at a station without a line (with --records FILE)");
+  person->require_subcommand(1);
+  CLI::App* add = person->add_subcommand("add", "Add a person; the secret is asked for");
+  add->add_option("name", options.person, "The person's name")->required()->type_name("NAME");
+  add->add_option("--role", options.person_role, "operator, supervisor, engineer or admin")
+      ->required()
+      ->type_name("ROLE");
+  add->callback([&options] { options.command = "person add"; });
+  person->add_subcommand("list", "List the people and their roles (never their secrets)")
+      ->callback([&options] { options.command = "person list"; });
+  for (const char* verb : {"disable", "reset"}) {
+    CLI::App* change =
+        person->add_subcommand(verb, std::string(verb) == "disable"
+                                         ? "The person may not sign in any more"
+                                         : "Give the person a new secret (asked for)");
+    change->add_option("name", options.person, "The person's name")->required()->type_name("NAME");
+    change->callback([&options, verb] { options.command = std::string("person ") + verb; });
+  }
+  CLI::App* audit = app.add_subcommand("audit", "The audit trail of the record store");
+  audit->require_subcommand(1);
+  audit
+      ->add_subcommand("verify", "Check every chain: exit 1 naming the first entry that was "
+                                 "changed, removed or inserted")
+      ->callback([&options] { options.command = "audit verify"; });
+  app.require_subcommand(0, 1);
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
     return CliEnding{app.exit(e, out, err) == 0 ? CliStatus::ok : CliStatus::usage, ""};
   }
+  if (!options.command.empty()) {
+    if (options.records_path.empty()) {
+      return usage(options.command + " works on a record store: give --records FILE");
+    }
+    if (!options.ports.empty() || !options.serve.empty() || options.list || options.info) {
+      return usage(options.command + " goes with --records FILE only");
+    }
+    return std::nullopt;
+  }
+  if ((options.people_required || options.session_hours != 8 ||
+       options.session_idle_minutes != 15) &&
+      options.serve.empty()) {
+    return usage("--people-required and the session options belong to a station: give --serve");
+  }
   if (options.list && !options.ports.empty()) {
     return usage("--list and --port do not go together");
   }
-  if (options.list && (!options.image.empty() || !address.empty() || options.info)) {
+  if (options.list && (!options.image.empty() || !address.empty() || options.info ||
+                       !options.release_key.empty())) {
     return usage("--list goes with no image option");
   }
   if (options.json && (options.list || options.info)) {
@@ -146,7 +215,7 @@ std::optional<CliEnding> parse_command_line(int argc, const char* const* argv, C
     }
   }
   if (!options.serve.empty() && (options.list || options.info || options.json)) {
-    return usage("--serve goes with --port, --image, --address, --log, --records, "
+    return usage("--serve goes with --port, --image, --release-key, --address, --log, --records, "
                  "--station-name, --token-file, --tls-cert, --tls-key, --line, "
                  "--line-token-file and --line-cafile only");
   }
@@ -175,6 +244,15 @@ std::optional<CliEnding> parse_command_line(int argc, const char* const* argv, C
   }
   if (!options.line_token_file.empty() && options.line_url.empty()) {
     return usage("--line-token-file goes with --line URL");
+  }
+  if (!options.product.empty() && options.line_url.empty()) {
+    return usage("--product follows a line's releases: give --line URL too");
+  }
+  if (!options.product.empty() && (!options.image.empty() || options.address_given)) {
+    return usage("--product flashes the line's release: leave out --image and --address");
+  }
+  if (options.release_grace_hours != 24 && options.product.empty()) {
+    return usage("--release-grace goes with --product");
   }
   if (!options.token_file.empty() && options.serve.empty()) {
     return usage("--token-file guards a station: give --serve too");

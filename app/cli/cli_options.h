@@ -13,6 +13,9 @@ struct CliOptions {
   std::vector<std::string> ports; // in the order given; empty with --list and --info
   bool list = false;
   std::string image; // firmware file; empty: the built-in image
+  // The Ed25519 public key (PEM) that signs releases: with it, a firmware
+  // file is taken only with its signature beside it (FILE.sig).
+  std::string release_key;
   bool address_given = false;
   uint32_t address = 0; // where a raw binary goes, with address_given
   bool info = false;    // describe the image instead of sending it
@@ -31,9 +34,21 @@ struct CliOptions {
   std::string line_url;
   std::string line_token_file; // the line's token; empty: none
   std::string line_cafile;     // the CA of an https:// line; empty: the system's
+  // With --line: flash only the line's current release of this product.
+  std::string product;
+  int release_grace_hours = 24; // runs start that long with the line away
   // HTTPS for the station's own page: its certificate and key; empty: HTTP.
   std::string tls_cert;
   std::string tls_key;
+  // Changes from the station's page and API need a person signed in.
+  bool people_required = false;
+  int session_hours = 8;
+  int session_idle_minutes = 15;
+  // A command on the record store instead of a run: "person add", "person
+  // list", "person disable", "person reset", "audit verify"; empty: none.
+  std::string command;
+  std::string person;      // its NAME
+  std::string person_role; // with person add: --role ROLE
 };
 
 // Nothing when the command line asks for a command (in `options`); otherwise

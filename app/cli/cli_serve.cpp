@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "app/access/credentials.h"
+#include "app/access/sessions.h"
 #include "app/cli/cli_commands.h"
 #include "app/cli/cli_options.h"
 #include "app/cli/cli_system.h"
@@ -17,9 +18,12 @@
 #include "app/http/http_face.h"
 #include "app/http/token_file.h"
 #include "app/runs/cli_ending.h"
+#include "app/runs/record_json.h"
 #include "app/station/line_reporter.h"
+#include "app/station/release_follower.h"
 #include "app/station/station.h"
 #include "app/station/station_http.h"
+#include "app/station/station_people.h"
 #include "image/sha256.h"
 #include "serial/com_name.h"
 #include "serial/port_watch.h"
@@ -164,9 +168,55 @@ CliEnding cli_serve(const CliOptions& options, const FirmwareImage& image) {
     if (rows) line->rows_changed();
   };
   system.line_status = [&line] { return line ? line->status() : nlohmann::ordered_json(nullptr); };
+  // With --product the line's release is flashed, as the line gives it.
+  std::unique_ptr<ReleaseFollower> releases;
+  if (!options.product.empty()) {
+    ReleaseSetup follow;
+    follow.product = options.product;
+    follow.station = setup.rows.station;
+    follow.grace_ms = int64_t{options.release_grace_hours} * 3600 * 1000;
+    follow.now_ms = [] { return static_cast<int64_t>(wall_ms()); };
+    if (!options.release_key.empty()) {
+      std::string problem;
+      follow.key = ReleaseKey::read_file(options.release_key, &problem);
+      if (!follow.key) return {CliStatus::usage, "--release-key " + problem};
+    }
+    releases = std::make_unique<ReleaseFollower>(*records.store, follow);
+    const std::string kept = releases->load_kept();
+    if (!kept.empty()) cli_write(stderr, cli_error_line(kept));
+    system.release = [&releases](std::shared_ptr<const RunFirmware>* firmware) {
+      return releases->image_for_run(firmware);
+    };
+    system.release_status = [&releases] { return releases->status(); };
+  }
 
   Station station(setup, image, system);
-  HttpServer server(address, station_site(station, token.token));
+
+  // Who acts here: people from the station's store, or its line's; each
+  // sign-in and change an entry of the station's audit trail.
+  RecordStore& store = *records.store;
+  const std::string origin = setup.rows.station;
+  const auto audit = [&store, origin](const std::string& who, const std::string& action,
+                                      const std::string& subject, const std::string& details) {
+    const StoreResult kept =
+        store.audit_append(origin, record_utc_text(cli_wall_ms()), who, action, subject, details);
+    if (!kept.ok()) cli_write(stderr, cli_error_line("the audit trail: " + kept.reason));
+  };
+  Sessions sessions(SessionLimits{options.session_hours * 3600LL * 1000,
+                                  options.session_idle_minutes * 60LL * 1000});
+  const std::unique_ptr<PeopleCheck> people =
+      options.line_url.empty()
+          ? people_of_store(store)
+          : people_of_line(store,
+                           line_http(options.line_url, line_token.token, options.line_cafile).post);
+  StationAccess access;
+  access.people_required = options.people_required;
+  access.sessions = &sessions;
+  access.people = people.get();
+  access.secure = !options.tls_cert.empty();
+  access.now_ms = cli_wall_ms;
+  access.audit = audit;
+  HttpServer server(address, station_site(station, token.token, access));
   if (!options.tls_cert.empty()) {
     const std::string refused = server.use_tls({options.tls_cert, options.tls_key});
     if (!refused.empty()) return {CliStatus::usage, refused};
@@ -182,6 +232,10 @@ CliEnding cli_serve(const CliOptions& options, const FirmwareImage& image) {
   for (size_t i = 0; i < options.ports.size(); ++i) {
     slots += (i ? ", " : "") + std::to_string(i + 1) + " " + options.ports[i];
   }
+  audit("local", "program.start", origin,
+        nlohmann::ordered_json{{"version", ORVA_VERSION_TEXT},
+                               {"people_required", options.people_required}}
+            .dump());
   cli_write(stdout, "station at " + scheme + address.host + ":" + std::to_string(server.port()) +
                         "/ with slots " + slots + "; records in " + records_path +
                         "; Ctrl-C ends it\n");
@@ -191,6 +245,18 @@ CliEnding cli_serve(const CliOptions& options, const FirmwareImage& image) {
     LineSetup line_setup{options.line_url, line_token.token, setup.rows.station,
                          scheme + page_host + ":" + std::to_string(server.port()) + "/",
                          [](const std::string& text) { cli_write(stderr, cli_error_line(text)); }};
+    // The line's people, kept for sign-ins while it is away.
+    line_setup.heartbeat = [transport = line_transport, &store, name = setup.rows.station,
+                            &releases, said = std::string()]() mutable {
+      const LineAnswer answer =
+          transport.post("/api/stations/" + url_encoded(name) + "/people", "{}");
+      if (answer.status == 200) keep_line_people(store, answer.body);
+      // The release, each time; a trouble said once, as it begins.
+      if (!releases) return;
+      const std::string trouble = releases->refresh(transport.post, transport.fetch);
+      if (!trouble.empty() && trouble != said) cli_write(stderr, cli_error_line(trouble));
+      said = trouble;
+    };
     line = std::make_unique<LineReporter>(
         line_setup, *records.store, line_transport.post,
         [&station] { return station.line_slots(); }, line_transport.cancel);
@@ -218,6 +284,7 @@ CliEnding cli_serve(const CliOptions& options, const FirmwareImage& image) {
   }
   // The runs end as Ctrl-C ends them on the command line, with their records.
   station.finish();
+  audit("local", "program.stop", origin, "{}");
   server.stop();
   serving.join();
   // Nothing tells it of changes any more: it goes before the station.

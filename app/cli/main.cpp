@@ -17,14 +17,15 @@ CliEnding run_command_line(int argc, char** argv) {
     return *ending;
   }
   if (options.list) return cli_list_ports();
+  if (!options.command.empty()) return cli_records_command(options);
 
   // A file is read and checked whole before any port is opened.
   LoadedImage loaded;
   FirmwareImage image = firmware_image();
-  if (!options.image.empty()) {
+  if (!options.image.empty() || !options.release_key.empty()) {
     const CliEnding refused = cli_load_image(options, &loaded);
     if (refused.status != CliStatus::ok) return refused;
-    image = firmware_from_file(loaded);
+    if (!options.image.empty()) image = firmware_from_file(loaded);
   }
   if (options.info) {
     std::cout << cli_image_info(options.image, image_format_name(loaded.format), image)

@@ -1,5 +1,6 @@
 // The dialog program's command line: nothing (the built-in image), or one
-// firmware file as `orvaload FILE` or `orvaload --image FILE`. The file is
+// firmware file as `orvaload FILE` or `orvaload --image FILE`, each after
+// `--release-key KEYFILE` to take only a file signed by that key. The file is
 // read and checked before the dialog shows, so a bad one never reaches the
 // Upgrade button. Toolkit-free; each start-up shows the refusal its own way.
 #pragma once

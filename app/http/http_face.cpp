@@ -351,7 +351,8 @@ private:
   void read_head() {
     parser_.emplace();
     parser_->header_limit(HTTP_HEAD_LIMIT);
-    parser_->body_limit(server_.site.body_limit);
+    body_limit_ = server_.site.body_limit;
+    parser_->body_limit(body_limit_);
     head_only_ = false;
     path_.clear();
     if (requests_ > 0) lowest().expires_after(ms(HTTP_REQUEST_MS));
@@ -412,10 +413,14 @@ private:
       return refuse(http_error(503, "every place is taken: only requests with a credential are "
                                     "taken now; try again"));
     }
-    // The body comes within a request's deadline of its head.
-    lowest().expires_after(ms(HTTP_REQUEST_MS));
+    // The body comes within a request's deadline of its head, a file's
+    // within a longer one.
+    const size_t file = server_.site.file_limit ? server_.site.file_limit(request_) : 0;
+    body_limit_ = file > 0 ? file : server_.site.body_limit;
+    parser_->body_limit(body_limit_);
+    lowest().expires_after(ms(file > 0 ? HTTP_FILE_MS : HTTP_REQUEST_MS));
     const bool has_body = parser_->chunked() || parser_->content_length().value_or(0) > 0;
-    if (request_.method == "POST" && has_body &&
+    if (request_.method == "POST" && has_body && file == 0 &&
         request_.header("Content-Type").rfind("application/json", 0) != 0) {
       return refuse(http_error(400, "send the body as JSON (Content-Type: application/json)"));
     }
@@ -441,8 +446,7 @@ private:
                                         std::to_string(HTTP_HEAD_LIMIT) + " bytes"));
     }
     if (ec == http::error::body_limit) {
-      return refuse(http_error(413, "the body is over " + std::to_string(server_.site.body_limit) +
-                                        " bytes"));
+      return refuse(http_error(413, "the body is over " + std::to_string(body_limit_) + " bytes"));
     }
     if (ec == http::error::end_of_stream || ec == http::error::partial_message) return;
     if (ec.category() == http::make_error_code(http::error::bad_target).category()) {
@@ -628,6 +632,7 @@ private:
   HttpRequest request_;
   std::string path_; // of the request being answered, for site.answered
   bool head_only_ = false;
+  size_t body_limit_ = HTTP_BODY_LIMIT; // this request's
   bool keep_alive_ = false;
   std::array<char, 1024> scrap_{};
   size_t drained_ = 0;

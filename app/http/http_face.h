@@ -127,7 +127,13 @@ struct HttpSite {
   // stream's head too): the path asked (empty when none was read) and the
   // status. Quick. Empty: nothing is told.
   std::function<void(const std::string& path, int status)> answered;
+  // On the network thread, after check(): for a request that sends a file
+  // (its body of any type), the most it may hold; 0 for a JSON body within
+  // body_limit. A file's body comes within HTTP_FILE_MS of its head.
+  std::function<size_t(const HttpRequest& head)> file_limit;
 };
+
+constexpr int HTTP_FILE_MS = 120000;
 
 struct HttpAddress {
   std::string host = "127.0.0.1";

@@ -105,7 +105,8 @@ void tell_slots(LineWatcher* watcher, const std::string& station, const Json& be
 // The labels a run is counted with: one place, so that a label of the
 // row's product joins its station and result here.
 MetricLabels run_labels(const RunRow& row) {
-  return {{"station", row.station}, {"result", row.result}};
+  if (row.product.empty()) return {{"station", row.station}, {"result", row.result}};
+  return {{"station", row.station}, {"product", row.product}, {"result", row.result}};
 }
 
 int64_t ms_between(std::chrono::steady_clock::time_point then,
@@ -122,6 +123,13 @@ int64_t wall_ms() {
 
 LineReply line_error(int status, const std::string& text) {
   return {status, Json{{"error", text}}};
+}
+
+LineReply line_db_failure(const LineDbResult& result) {
+  const int status = result.status == LineDbStatus::down       ? 503
+                     : result.status == LineDbStatus::conflict ? 409
+                                                               : 500;
+  return line_error(status, result.reason);
 }
 
 LineReply Line::too_many_rows(int wait_s) const {

@@ -52,6 +52,9 @@ struct LineReply {
 };
 
 LineReply line_error(int status, const std::string& text);
+// A database call that failed: 503 while it is down, 409 for a conflict,
+// 500 otherwise, with its reason.
+LineReply line_db_failure(const LineDbResult& result);
 
 // Printable ASCII without '/', 1 to LINE_NAME_MAX characters.
 bool line_station_name_is_valid(const std::string& name);

@@ -17,6 +17,10 @@ const char RUNS_SQLITE[] =
     " ended_at text, result text NOT NULL, step text, last_text text, frames bigint NOT NULL,"
     " retransmissions bigint NOT NULL, received_at text NOT NULL,"
     " UNIQUE (station, station_seq))";
+// Version 3 names each run's operator, version 4 the release it flashed; a
+// table made by an earlier version gains the columns at its end, where a new
+// one has them too.
+const char* const ADDED_COLUMNS[] = {"operator", "product", "release_version"};
 // The line column comes last, where converting a table of version 1 puts it.
 const char RUNS_POSTGRESQL[] =
     "CREATE TABLE IF NOT EXISTS orva_runs ("
@@ -28,6 +32,30 @@ const char RUNS_POSTGRESQL[] =
     "RESULTS), step text, last_text text, frames bigint NOT NULL,"
     " retransmissions bigint NOT NULL, received_at timestamptz NOT NULL, line text NOT NULL,"
     " CONSTRAINT orva_runs_line_station_seq UNIQUE (line, station, station_seq))";
+// Who signs in: each person's secret kept as scrypt's output only; a
+// disabled one keeps the row.
+const char PEOPLE_TABLE[] =
+    "CREATE TABLE IF NOT EXISTS orva_people (name text PRIMARY KEY, role text NOT NULL,"
+    " secret_hash text NOT NULL, created_at text NOT NULL, disabled_at text)";
+// The audit trails, the line's own ("line") and each station's, appended
+// to only (a plant may give the line's role INSERT and SELECT alone on it).
+// Times stay texts: each entry's hash is made of them as they are.
+const char AUDIT_TABLE[] =
+    "CREATE TABLE IF NOT EXISTS orva_audit (origin text NOT NULL, seq bigint NOT NULL,"
+    " at text NOT NULL, who text NOT NULL, action text NOT NULL, subject text NOT NULL,"
+    " details text NOT NULL, prev_hash text NOT NULL, hash text NOT NULL,"
+    " received_at text NOT NULL, PRIMARY KEY (origin, seq))";
+// The firmware catalogue, shared by the lines of one database: the file as
+// uploaded (hex), what the loader made of it, and its state.
+const char FIRMWARE_TABLE[] =
+    "CREATE TABLE IF NOT EXISTS orva_firmware (id bigint PRIMARY KEY, product text NOT NULL,"
+    " version text NOT NULL, notes text NOT NULL, format text NOT NULL,"
+    " load_address bigint NOT NULL, image_size bigint NOT NULL, image_sha256 text NOT NULL,"
+    " file_sha256 text NOT NULL, file_hex text NOT NULL, signature text, state text NOT NULL"
+    " CHECK (state IN ('draft', 'released', 'withdrawn')), uploaded_by text NOT NULL,"
+    " uploaded_at text NOT NULL, approved_by text NOT NULL, released_at text, max_units bigint,"
+    " withdrawn_by text, withdrawn_at text, withdraw_reason text, UNIQUE (product, version))";
+const char AUDIT_INDEX[] = "CREATE INDEX IF NOT EXISTS orva_audit_at ON orva_audit (at)";
 const char* const INDEXES[] = {
     "CREATE INDEX IF NOT EXISTS orva_runs_tag ON orva_runs (tag)",
     // The order the records come in, newest first, to the last column.
@@ -63,7 +91,7 @@ const char DROP_OLD_INDEX[] = "DROP INDEX IF EXISTS orva_runs_started_at";
 const char COLUMNS[] =
     "run_id, station_seq, station, slot, port, usb_location, usb_serial, tag, image_sha256,"
     " image_size, load_address, image_source, program_version, started_at, ended_at, result,"
-    " step, last_text, frames, retransmissions";
+    " step, last_text, frames, retransmissions, operator, product, release_version";
 
 // The highest gapless station_seq from a known one on, walked row by row
 // along the (line,) station, station_seq index: only the rows past what was
@@ -134,6 +162,9 @@ RunRow row_of(const SqlRow& cells) {
   row.last_text = text();
   row.frames = number();
   row.retransmissions = number();
+  row.operator_name = text();
+  row.product = text();
+  row.release_version = text();
   return row;
 }
 
@@ -265,12 +296,30 @@ LineDbResult LineDb::make_tables() {
                                                : RUNS_SQLITE};
   statements.insert(statements.end(), std::begin(INDEXES), std::end(INDEXES));
   statements.emplace_back(CREDENTIALS_TABLE);
+  statements.emplace_back(PEOPLE_TABLE);
+  statements.emplace_back(AUDIT_TABLE);
+  statements.emplace_back(AUDIT_INDEX);
+  statements.emplace_back(FIRMWARE_TABLE);
   // Two lines that start at once on one database: the second waits here,
   // then finds the table made or converted.
   if (typed) statements.emplace_back("LOCK TABLE orva_schema IN EXCLUSIVE MODE");
   for (const std::string& statement : statements) {
     const LineDbResult done = run(statement, {}, nullptr);
     if (!done.ok()) return done;
+  }
+  for (const char* column : ADDED_COLUMNS) {
+    std::vector<SqlRow> has;
+    const LineDbResult looked =
+        run(typed ? "SELECT 1 FROM information_schema.columns WHERE table_name = 'orva_runs' AND"
+                    " column_name = $1 AND table_schema = current_schema()"
+                  : "SELECT 1 FROM pragma_table_info('orva_runs') WHERE name = $1",
+            {std::string(column)}, &has);
+    if (!looked.ok()) return looked;
+    if (has.empty()) {
+      const LineDbResult added =
+          run("ALTER TABLE orva_runs ADD COLUMN " + std::string(column) + " text", {}, nullptr);
+      if (!added.ok()) return added;
+    }
   }
   std::vector<SqlRow> version;
   const LineDbResult read = run("SELECT MAX(version) FROM orva_schema", {}, &version);
@@ -288,17 +337,18 @@ LineDbResult LineDb::make_tables() {
   // A command on credentials leaves the rows to the line, which knows its
   // name.
   if (held == LINE_SCHEMA_VERSION || line_.empty()) return {};
-  const LineDbResult converted = convert();
+  const LineDbResult converted = convert(held);
   if (converted.ok()) return converted;
   return {converted.status, "cannot convert orva_runs from schema version " + *version[0][0] +
                                 " to " + std::to_string(LINE_SCHEMA_VERSION) +
                                 " (nothing was changed): " + converted.reason};
 }
 
-LineDbResult LineDb::convert() {
+LineDbResult LineDb::convert(int64_t held) {
   using Step = std::pair<std::string, std::vector<SqlValue>>;
   std::vector<Step> steps;
-  if (link_->typed()) {
+  // Versions 3 and 4 only added columns (above): from 2 nothing else.
+  if (link_->typed() && held < 2) {
     // Every row is rewritten once: however long that takes.
     steps.push_back({"SET LOCAL statement_timeout = 0", {}});
     steps.push_back({CONVERT_TIMES, {}});
@@ -551,6 +601,256 @@ LineDbResult LineDb::stations(const std::string& since, size_t most,
   names->clear();
   for (const SqlRow& row : rows) {
     if (!row.empty() && row[0]) names->push_back(*row[0]);
+  }
+  return {};
+}
+
+namespace {
+
+const char PEOPLE_SELECT[] =
+    "SELECT name, role, secret_hash, created_at, disabled_at FROM orva_people";
+const char AUDIT_SELECT[] =
+    "SELECT origin, seq, at, who, action, subject, details, prev_hash, hash FROM orva_audit";
+
+PersonRow person_of(const SqlRow& cells) {
+  PersonRow row;
+  row.source = PEOPLE_LINE;
+  row.name = cells[0].value_or("");
+  row.role = cells[1].value_or("");
+  row.secret_hash = cells[2].value_or("");
+  row.created_at = cells[3].value_or("");
+  row.disabled_at = cells[4].value_or("");
+  return row;
+}
+
+AuditEntry entry_of(const SqlRow& cells) {
+  AuditEntry entry;
+  entry.origin = cells[0].value_or("");
+  entry.seq = number_of(cells[1]);
+  entry.at = cells[2].value_or("");
+  entry.who = cells[3].value_or("");
+  entry.action = cells[4].value_or("");
+  entry.subject = cells[5].value_or("");
+  entry.details = cells[6].value_or("");
+  entry.prev_hash = cells[7].value_or("");
+  entry.hash = cells[8].value_or("");
+  return entry;
+}
+
+std::vector<SqlValue> entry_params(const AuditEntry& e, const std::string& received_at) {
+  return {e.origin,  std::to_string(e.seq), e.at,   e.who,      e.action, e.subject,
+          e.details, e.prev_hash,           e.hash, received_at};
+}
+
+const char AUDIT_INSERT[] =
+    "INSERT INTO orva_audit (origin, seq, at, who, action, subject, details, prev_hash, hash,"
+    " received_at) VALUES ($1, CAST($2 AS bigint), $3, $4, $5, $6, $7, $8, $9, $10)";
+
+} // namespace
+
+LineDbResult LineDb::person_add(const PersonRow& row) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  LineDbResult done = ready();
+  if (!done.ok()) return done;
+  done = run("INSERT INTO orva_people (name, role, secret_hash, created_at) VALUES ($1, $2, $3, $4)"
+             " ON CONFLICT (name) DO NOTHING",
+             {row.name, row.role, row.secret_hash, row.created_at}, nullptr);
+  if (done.ok() && link_->changes() == 0) {
+    return {LineDbStatus::conflict, "'" + row.name + "' is on the line already"};
+  }
+  return done;
+}
+
+LineDbResult LineDb::person_change(const PersonRow& row) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  LineDbResult done = ready();
+  if (!done.ok()) return done;
+  const SqlValue disabled = row.disabled_at.empty() ? SqlValue() : SqlValue(row.disabled_at);
+  done = run("UPDATE orva_people SET role = $2, secret_hash = $3, disabled_at = $4 WHERE name = $1",
+             {row.name, row.role, row.secret_hash, disabled}, nullptr);
+  if (done.ok() && link_->changes() == 0) {
+    return {LineDbStatus::conflict, "no one called '" + row.name + "' is on the line"};
+  }
+  return done;
+}
+
+LineDbResult LineDb::people(std::vector<PersonRow>* rows) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const LineDbResult up = ready();
+  if (!up.ok()) return up;
+  std::vector<SqlRow> found;
+  const LineDbResult read = run(std::string(PEOPLE_SELECT) + " ORDER BY name", {}, &found);
+  if (!read.ok()) return read;
+  rows->clear();
+  for (const SqlRow& cells : found) {
+    if (cells.size() == 5) rows->push_back(person_of(cells));
+  }
+  return {};
+}
+
+LineDbResult LineDb::person(const std::string& name, PersonRow* row, bool* found) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const LineDbResult up = ready();
+  if (!up.ok()) return up;
+  std::vector<SqlRow> rows;
+  const LineDbResult read = run(std::string(PEOPLE_SELECT) + " WHERE name = $1", {name}, &rows);
+  if (!read.ok()) return read;
+  *found = !rows.empty() && rows[0].size() == 5;
+  if (*found) *row = person_of(rows[0]);
+  return {};
+}
+
+LineDbResult LineDb::audit_append(const std::string& origin, const std::string& at,
+                                  const std::string& who, const std::string& action,
+                                  const std::string& subject, const std::string& details,
+                                  AuditEntry* made) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  LineDbResult done = ready();
+  if (!done.ok()) return done;
+  // The last entry read in the transaction that appends, under a lock that
+  // two lines on one database take in turn: no two chain to the same one.
+  // (An advisory lock: a role given only SELECT and INSERT on the trail
+  // takes it too, where LOCK TABLE would need UPDATE.)
+  done = run("BEGIN", {}, nullptr);
+  if (done.ok() && link_->typed())
+    done = run("SELECT pg_advisory_xact_lock(hashtext('orva_audit'))", {}, nullptr);
+  std::vector<SqlRow> last;
+  if (done.ok()) {
+    done = run(std::string(AUDIT_SELECT) + " WHERE origin = $1 ORDER BY seq DESC LIMIT 1", {origin},
+               &last);
+  }
+  AuditEntry entry;
+  if (done.ok()) {
+    const std::optional<AuditEntry> before = !last.empty() && last[0].size() == 9
+                                                 ? std::optional<AuditEntry>(entry_of(last[0]))
+                                                 : std::nullopt;
+    entry = audit_next(before ? &*before : nullptr, at, origin, who, action, subject, details);
+    done = run(AUDIT_INSERT, entry_params(entry, at), nullptr);
+  }
+  if (done.ok()) done = run("COMMIT", {}, nullptr);
+  if (!done.ok()) {
+    if (link_->connected()) run("ROLLBACK", {}, nullptr);
+    return done;
+  }
+  if (made != nullptr) *made = entry;
+  return {};
+}
+
+LineDbResult LineDb::audit_store(const std::string& origin, const std::vector<AuditEntry>& entries,
+                                 const std::string& received_at, int64_t* have_through) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  LineDbResult done = ready();
+  if (!done.ok()) return done;
+  done = run("BEGIN", {}, nullptr);
+  // Each entry is appended to the chain the line holds of the origin: it
+  // must follow the one before, or equal the one held under its number.
+  std::optional<AuditEntry> before;
+  for (size_t i = 0; done.ok() && i < entries.size(); ++i) {
+    const AuditEntry& entry = entries[i];
+    const std::string name = origin + " entry " + std::to_string(entry.seq);
+    if (entry.origin != origin) {
+      done = {LineDbStatus::refused, name + " is of '" + entry.origin + "'"};
+      break;
+    }
+    if (entry.hash != audit_hash(entry)) {
+      done = {LineDbStatus::conflict,
+              name + ": its hash does not fit it; nothing of this batch is stored"};
+      break;
+    }
+    std::vector<SqlRow> held;
+    done = run(std::string(AUDIT_SELECT) + " WHERE origin = $1 AND seq IN (CAST($2 AS bigint),"
+                                           " CAST($3 AS bigint)) ORDER BY seq",
+               {origin, std::to_string(entry.seq - 1), std::to_string(entry.seq)}, &held);
+    if (!done.ok()) break;
+    std::optional<AuditEntry> same, prev = before;
+    for (const SqlRow& cells : held) {
+      if (cells.size() != 9) continue;
+      const AuditEntry h = entry_of(cells);
+      if (h.seq == entry.seq) same = h;
+      else if (!prev) prev = h;
+    }
+    if (same) {
+      if (same->hash != entry.hash) {
+        done = {LineDbStatus::conflict, name + " differs from the one the line holds; nothing of "
+                                               "this batch is stored"};
+      }
+    } else if ((entry.seq == 1 && entry.prev_hash != AUDIT_GENESIS) ||
+               (entry.seq > 1 && (!prev || prev->hash != entry.prev_hash))) {
+      done = {LineDbStatus::conflict, name + " does not follow the entry the line holds before it; "
+                                             "nothing of this batch is stored"};
+    } else {
+      done = run(AUDIT_INSERT, entry_params(entry, received_at), nullptr);
+    }
+    before = entry;
+  }
+  std::vector<SqlRow> top;
+  if (done.ok()) {
+    done = run("SELECT MAX(seq) FROM orva_audit WHERE origin = $1", {origin}, &top);
+  }
+  if (done.ok()) done = run("COMMIT", {}, nullptr);
+  if (!done.ok()) {
+    if (link_->connected()) run("ROLLBACK", {}, nullptr);
+    return done;
+  }
+  // The chain is appended to in order: its highest number is how far it is
+  // held without a gap.
+  *have_through = !top.empty() && !top[0].empty() ? number_of(top[0][0]) : 0;
+  return {};
+}
+
+LineDbResult LineDb::audit_query(const AuditFilter& filter, std::vector<AuditEntry>* entries) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const LineDbResult up = ready();
+  if (!up.ok()) return up;
+  std::string sql = std::string(AUDIT_SELECT) + " WHERE 1 = 1";
+  std::vector<SqlValue> params;
+  const auto where = [&](const char* column, const char* op, const std::string& value) {
+    if (value.empty()) return;
+    params.emplace_back(value);
+    sql += std::string(" AND ") + column + op + "$" + std::to_string(params.size());
+  };
+  where("who", " = ", filter.who);
+  where("origin", " = ", filter.origin);
+  where("action", " = ", filter.action);
+  where("at", " >= ", filter.since);
+  where("at", " < ", filter.until);
+  sql += " ORDER BY at DESC, origin, seq DESC LIMIT " + std::to_string(filter.limit);
+  std::vector<SqlRow> found;
+  const LineDbResult read = run(sql, params, &found);
+  if (!read.ok()) return read;
+  entries->clear();
+  for (const SqlRow& cells : found) {
+    if (cells.size() == 9) entries->push_back(entry_of(cells));
+  }
+  return {};
+}
+
+LineDbResult LineDb::audit_chain(const std::string& origin, std::vector<AuditEntry>* entries) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const LineDbResult up = ready();
+  if (!up.ok()) return up;
+  std::vector<SqlRow> found;
+  const LineDbResult read =
+      run(std::string(AUDIT_SELECT) + " WHERE origin = $1 ORDER BY seq", {origin}, &found);
+  if (!read.ok()) return read;
+  entries->clear();
+  for (const SqlRow& cells : found) {
+    if (cells.size() == 9) entries->push_back(entry_of(cells));
+  }
+  return {};
+}
+
+LineDbResult LineDb::audit_origins(std::vector<std::string>* origins) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const LineDbResult up = ready();
+  if (!up.ok()) return up;
+  std::vector<SqlRow> found;
+  const LineDbResult read =
+      run("SELECT DISTINCT origin FROM orva_audit ORDER BY origin", {}, &found);
+  if (!read.ok()) return read;
+  origins->clear();
+  for (const SqlRow& cells : found) {
+    if (!cells.empty() && cells[0]) origins->push_back(*cells[0]);
   }
   return {};
 }

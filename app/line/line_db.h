@@ -38,7 +38,7 @@
 // kept times as texts in PostgreSQL and had no line column; the first line
 // of this version to start on such a table converts it in place, its rows
 // given that line's name, in one transaction.
-constexpr int LINE_SCHEMA_VERSION = 2;
+constexpr int LINE_SCHEMA_VERSION = 4;
 constexpr int LINE_DB_CONNECT_S = 3;
 constexpr int LINE_DB_STATEMENT_MS = 10000;
 constexpr int LINE_DB_RETRY_MS = 1000;
@@ -80,6 +80,45 @@ std::unique_ptr<SqlLink> sql_link_postgresql(const std::string& conninfo);
 struct LineDbHealth {
   bool up = false;
   std::string reason; // when down
+};
+
+// The origin of the line's own audit entries.
+constexpr char LINE_AUDIT_ORIGIN[] = "line";
+
+// Which audit entries a query gives, newest first. Empty texts match any.
+struct AuditFilter {
+  std::string who;
+  std::string origin;
+  std::string action;
+  std::string since; // UTC, at or after
+  std::string until; // UTC, before
+  size_t limit = 100;
+};
+
+// An image of the firmware catalogue. The file is kept as uploaded, its
+// bytes, load address and SHA-256s fixed from the upload on; only its
+// state and what goes with it change, and a released one's never again but
+// to withdrawn.
+struct FirmwareRow {
+  int64_t id = 0;
+  std::string product;
+  std::string version;
+  std::string notes;
+  std::string format; // "raw binary", "Intel HEX", "S-record"
+  int64_t load_address = 0;
+  int64_t image_size = 0;
+  std::string image_sha256; // of the bytes sent, as runs' records name them
+  std::string file_sha256;  // of the file as uploaded (what the signature signs)
+  std::string signature;    // hex of the detached Ed25519 signature; empty: none
+  std::string state;        // draft, released, withdrawn
+  std::string uploaded_by;
+  std::string uploaded_at;
+  std::string approved_by; // the engineers who released it, comma-separated
+  std::string released_at;
+  int64_t max_units = 0; // 0: no limit
+  std::string withdrawn_by;
+  std::string withdrawn_at;
+  std::string withdraw_reason;
 };
 
 struct LineTotals {
@@ -124,6 +163,46 @@ public:
   LineDbResult credential_revoke(const std::string& name, const std::string& at);
   // Every credential, revoked ones too, by name.
   LineDbResult credentials(std::vector<CredentialRow>* rows);
+  // The people who sign in on the line and at its stations (source line).
+  // conflict: added who is there, or changed who is not.
+  LineDbResult person_add(const PersonRow& row);
+  LineDbResult person_change(const PersonRow& row);
+  LineDbResult people(std::vector<PersonRow>* rows);
+  LineDbResult person(const std::string& name, PersonRow* row, bool* found);
+
+  // The line's own audit trail (origin LINE_AUDIT_ORIGIN): an entry chained
+  // to the one before, in the transaction that appends it.
+  LineDbResult audit_append(const std::string& origin, const std::string& at,
+                            const std::string& who, const std::string& action,
+                            const std::string& subject, const std::string& details,
+                            AuditEntry* made = nullptr);
+  // A station's entries, in order: each must follow the entry the line holds
+  // before it (or be the one it holds under its number); conflict for one
+  // that does not, and nothing of the batch is stored. *have_through: the
+  // highest number the line holds of the origin.
+  LineDbResult audit_store(const std::string& origin, const std::vector<AuditEntry>& entries,
+                           const std::string& received_at, int64_t* have_through);
+  LineDbResult audit_query(const AuditFilter& filter, std::vector<AuditEntry>* entries);
+  // Every entry of `origin`, in order.
+  LineDbResult audit_chain(const std::string& origin, std::vector<AuditEntry>* entries);
+  LineDbResult audit_origins(std::vector<std::string>* origins);
+
+  // The firmware catalogue. An image added takes the next id (*row's id is
+  // set); conflict when its product has that version already.
+  LineDbResult firmware_add(FirmwareRow* row, const std::string& file);
+  // Every image, the newest first, without their files.
+  LineDbResult firmware_list(std::vector<FirmwareRow>* rows);
+  // One image; its file too when `file` is not null.
+  LineDbResult firmware_get(int64_t id, FirmwareRow* row, bool* found, std::string* file = nullptr);
+  // Writes the state and what goes with it (approvals, release time, unit
+  // limit, withdrawal), only while the image is still in `was`: conflict
+  // when another change came first.
+  LineDbResult firmware_change(const FirmwareRow& row, const std::string& was);
+  // The product's current release: the image released last, withdrawn
+  // since or not (a withdrawn one stops the stations; none falls back to an
+  // earlier release). *found false when it has none.
+  LineDbResult firmware_current(const std::string& product, FirmwareRow* row, bool* found);
+
   // A statement that does nothing, so that a database that went away (or
   // came back) is noticed while no station sends rows.
   LineDbResult ping();
@@ -132,7 +211,7 @@ public:
 private:
   LineDbResult ready();
   LineDbResult make_tables();
-  LineDbResult convert();
+  LineDbResult convert(int64_t held);
   // A statement on the link, its result noted.
   LineDbResult run(const std::string& sql, const std::vector<SqlValue>& params,
                    std::vector<SqlRow>* rows);

@@ -6,13 +6,18 @@
 
 #include "app/access/credentials.h"
 #include "app/http/http_face.h"
+#include "app/line/firmware_catalogue.h"
 #include "app/line/line.h"
+#include "app/line/line_people.h"
 
 // A record batch of LINE_BATCH_MAX rows fits with room to spare.
 constexpr size_t LINE_BODY_LIMIT = 1024 * 1024;
 
 // The routes of `line`, each allowed to the credentials of its role (see
-// app/access/credentials.h); without an admin token, requests that name no
-// credential are let through (a line on 127.0.0.1). The site refers
-// to `line` and `credentials`, which must outlive the server.
-HttpSite line_site(Line& line, const Credentials& credentials);
+// app/access/credentials.h) and, for people and the audit trail, to the
+// people of `people` signed in; without an admin token, requests that name
+// no credential are let through (a line on 127.0.0.1); firmware from
+// `firmware`. The site refers to `line`, `credentials`, `people` and
+// `firmware`, which must outlive the server.
+HttpSite line_site(Line& line, const Credentials& credentials, LinePeople& people,
+                   FirmwareCatalogue& firmware);

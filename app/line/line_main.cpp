@@ -18,12 +18,15 @@
 #include <CLI/CLI.hpp>
 
 #include "app/http/token_file.h"
+#include "app/line/firmware_catalogue.h"
 #include "app/line/line.h"
 #include "app/line/line_console.h"
 #include "app/line/line_db.h"
 #include "app/line/line_http.h"
 #include "app/line/line_mqtt.h"
 #include "app/runs/run_record.h"
+#include "image/image_file.h"
+#include "records/record_store.h"
 
 namespace {
 
@@ -70,7 +73,18 @@ struct Options {
   std::string mqtt_cafile;
   std::string tls_cert;
   std::string tls_key;
+  bool people_required = false;
+  int session_hours = 8;
+  int session_idle_minutes = 15;
+  std::string release_key;
+  int release_approvals = 1;
+  size_t firmware_max_bytes = FIRMWARE_MAX_BYTES;
 };
+
+int64_t wall_ms() {
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
 
 int fail(int status, const std::string& reason) {
   std::cerr << "orvaload-line: " << reason << "\n";
@@ -204,6 +218,31 @@ int main(int argc, char** argv) {
   app.add_option("--tls-key", options.tls_key,
                  "The private key of --tls-cert in FILE, PEM, its owner's alone")
       ->type_name("FILE");
+  app.add_flag("--people-required", options.people_required,
+               "Changes (people, and what needs a role) need a person signed in");
+  app.add_option("--session-hours", options.session_hours, "A sign-in lasts at most HOURS")
+      ->check(CLI::Range(1, 24).description(""))
+      ->type_name("HOURS")
+      ->capture_default_str();
+  app.add_option("--session-idle-minutes", options.session_idle_minutes,
+                 "A sign-in ends after MINUTES without a request")
+      ->check(CLI::Range(1, 480).description(""))
+      ->type_name("MINUTES")
+      ->capture_default_str();
+  app.add_option("--release-key", options.release_key,
+                 "Release only images whose detached signature verifies with this Ed25519 "
+                 "public key (PEM)")
+      ->type_name("KEYFILE");
+  app.add_option("--release-approvals", options.release_approvals,
+                 "Engineers who release an image (2: one other than its uploader)")
+      ->check(CLI::Range(1, 2).description(""))
+      ->type_name("N")
+      ->capture_default_str();
+  app.add_option("--firmware-max-bytes", options.firmware_max_bytes,
+                 "The largest firmware file taken")
+      ->check(CLI::Range(size_t{1024}, size_t{IMAGE_MAX_FILE_SIZE}).description(""))
+      ->type_name("BYTES")
+      ->capture_default_str();
   app.add_option("--mqtt", options.mqtt,
                  "Publish the line's live state to mqtt://[USER@]HOST[:PORT] or mqtts://...")
       ->type_name("URL");
@@ -221,13 +260,21 @@ int main(int argc, char** argv) {
   } catch (const CLI::ParseError& e) {
     return app.exit(e) == 0 ? 0 : EXIT_USAGE;
   }
+  FirmwareRules firmware_rules;
+  firmware_rules.approvals = options.release_approvals;
+  firmware_rules.max_bytes = options.firmware_max_bytes;
+  if (!options.release_key.empty()) {
+    std::string problem;
+    firmware_rules.key = ReleaseKey::read_file(options.release_key, &problem);
+    if (!firmware_rules.key) return fail(EXIT_USAGE, "--release-key " + problem);
+  }
   if (!command.what.empty()) {
     if (!options.serve.empty())
       return fail(EXIT_USAGE, "--serve and " + command.what + " do not go together");
     std::string url;
     const std::string bad_db = database_url(options.db, &url);
     if (!bad_db.empty()) return fail(EXIT_USAGE, bad_db);
-    return line_command_run(command, *LineDb::open(url), std::cout, std::cerr);
+    return line_command_run(command, *LineDb::open(url), firmware_rules, std::cout, std::cerr);
   }
   if (options.serve.empty()) {
     return fail(EXIT_USAGE, "give --serve [ADDRESS:]PORT to serve the line, or a command "
@@ -265,7 +312,18 @@ int main(int argc, char** argv) {
       [](const std::string& text) { std::cerr << "orvaload-line: " << text << std::endl; });
   Credentials credentials;
   credentials.set_admin_token(token.token);
-  HttpServer server(address, line_site(line, credentials));
+  LinePeople people(*db, {options.people_required, !options.tls_cert.empty(),
+                          SessionLimits{options.session_hours * 3600LL * 1000,
+                                        options.session_idle_minutes * 60LL * 1000},
+                          wall_ms});
+  FirmwareCatalogue firmware(
+      *db, firmware_rules,
+      [&people](const std::string& who, const std::string& action, const std::string& subject,
+                const nlohmann::ordered_json& details) {
+        people.audit(who, action, subject, details);
+      },
+      [] { return record_utc_text(wall_ms()); });
+  HttpServer server(address, line_site(line, credentials, people, firmware));
   if (!options.tls_cert.empty()) {
     const std::string refused = server.use_tls({options.tls_cert, options.tls_key});
     if (!refused.empty()) return fail(EXIT_USAGE, refused);
@@ -291,6 +349,8 @@ int main(int argc, char** argv) {
     line.watch(mqtt.get());
   }
   line.load_known();
+  people.audit("local", "program.start", options.line_name,
+               {{"version", ORVA_VERSION_TEXT}, {"people_required", options.people_required}});
   // The stations' and viewers' credentials, read again with every look at
   // the database: one made or revoked on the line's machine counts within
   // DB_LOOK.
@@ -352,6 +412,7 @@ int main(int argc, char** argv) {
   server.stop();
   serving.join();
   db_look.join();
+  people.audit("local", "program.stop", options.line_name, nlohmann::ordered_json::object());
   if (mqtt) mqtt->stop();
   return 0;
 }

@@ -52,7 +52,10 @@ std::vector<Cell> cells_of(RunRow* r) {
           {&r->step, nullptr},
           {&r->last_text, nullptr},
           {nullptr, &r->frames},
-          {nullptr, &r->retransmissions}};
+          {nullptr, &r->retransmissions},
+          {&r->operator_name, nullptr},
+          {&r->product, nullptr},
+          {&r->release_version, nullptr}};
 }
 
 } // namespace
@@ -127,7 +130,13 @@ Json record_json(const RunRow& row) {
 
 std::string record_from_json(const Json& object, RunRow* row) {
   if (!object.is_object()) return "a row is a JSON object of the record's columns";
-  if (object.size() != RECORD_COLUMN_COUNT) {
+  // A station of an earlier version names no operator, nor a release.
+  const auto given = [&object](const std::string& name) {
+    return !record_column_is_optional(name) || object.contains(name);
+  };
+  size_t expected = 0;
+  for (size_t i = 0; i < RECORD_COLUMN_COUNT; ++i) expected += given(RECORD_COLUMNS[i]);
+  if (object.size() != expected) {
     for (const auto& item : object.items()) {
       bool known = false;
       for (size_t i = 0; i < RECORD_COLUMN_COUNT; ++i)
@@ -140,6 +149,7 @@ std::string record_from_json(const Json& object, RunRow* row) {
   const std::vector<Cell> cells = cells_of(row);
   for (size_t i = 0; i < RECORD_COLUMN_COUNT; ++i) {
     const std::string name = RECORD_COLUMNS[i];
+    if (!given(name)) continue;
     const auto found = object.find(name);
     if (found == object.end()) return "missing column '" + name + "'";
     const Json& value = *found;

@@ -4,6 +4,7 @@
 // memory, never a run anything; and cancelled when the station ends.
 #include "app/http/http_client.h"
 #include "app/station/line_reporter.h"
+#include "image/image_file.h"
 
 LineHttp line_http(const std::string& url, const std::string& token, const std::string& cafile) {
   std::string host;
@@ -14,28 +15,42 @@ LineHttp line_http(const std::string& url, const std::string& token, const std::
     const LinePost refuse = [problem](const std::string&, const std::string&) {
       return LineAnswer{0, "", problem, false};
     };
-    return {refuse, [] {}, problem};
+    return {refuse, refuse, [] {}, problem};
   }
   auto client =
       std::make_shared<HttpClient>(host, port, HttpCallLimits{}, HttpClientTls{https, cafile});
+  // A release's file: as large as an image file may be, within two minutes.
+  auto files =
+      std::make_shared<HttpClient>(host, port,
+                                   HttpCallLimits{HTTP_FILE_MS,
+                                                  static_cast<size_t>(IMAGE_MAX_FILE_SIZE)},
+                                   HttpClientTls{https, cafile});
   HttpFields headers;
   if (!token.empty()) headers.emplace_back("Authorization", "Bearer " + token);
-  const LinePost post = [client, headers](const std::string& path, const std::string& body) {
-    HttpCallAnswer answer = client->post_json(path, body, headers);
-    if (answer.status != HttpCallStatus::ok) {
-      // What waiting will not cure.
-      const bool garbled =
-          answer.status == HttpCallStatus::too_large || answer.status == HttpCallStatus::not_http;
-      return LineAnswer{0, "", answer.reason, garbled, answer.status == HttpCallStatus::untrusted};
-    }
-    LineAnswer line{answer.code, std::move(answer.body), "", false};
-    // Seconds, as a line gives them; anything else (an HTTP date) is none.
-    const std::string& wait = answer.retry_after;
-    if (!wait.empty() && wait.size() <= 6 &&
-        wait.find_first_not_of("0123456789") == std::string::npos) {
-      line.retry_after_s = std::stoi(wait);
-    }
-    return line;
+  const auto post_by = [headers](const std::shared_ptr<HttpClient>& client) {
+    return [client, headers](const std::string& path, const std::string& body) {
+      HttpCallAnswer answer = client->post_json(path, body, headers);
+      if (answer.status != HttpCallStatus::ok) {
+        // What waiting will not cure.
+        const bool garbled =
+            answer.status == HttpCallStatus::too_large || answer.status == HttpCallStatus::not_http;
+        return LineAnswer{0, "", answer.reason, garbled,
+                          answer.status == HttpCallStatus::untrusted};
+      }
+      LineAnswer line{answer.code, std::move(answer.body), "", false};
+      // Seconds, as a line gives them; anything else (an HTTP date) is none.
+      const std::string& wait = answer.retry_after;
+      if (!wait.empty() && wait.size() <= 6 &&
+          wait.find_first_not_of("0123456789") == std::string::npos) {
+        line.retry_after_s = std::stoi(wait);
+      }
+      return line;
+    };
   };
-  return {post, [client] { client->cancel(); }, client->problem()};
+  return {post_by(client), post_by(files),
+          [client, files] {
+            client->cancel();
+            files->cancel();
+          },
+          client->problem()};
 }

@@ -179,6 +179,55 @@ SyncResult line_sync_once(RecordStore& store, const std::string& line, const std
   return result;
 }
 
+SyncResult line_audit_sync_once(RecordStore& store, const std::string& line,
+                                const std::string& station, const LinePost& post) {
+  SyncResult result;
+  // A line that does not answer is said as for the rows, and said once.
+  const auto failed = [&result](LineTrouble trouble, const std::string& reason,
+                                bool answered = true) {
+    result.step = SyncStep::failed;
+    result.trouble = trouble;
+    result.reason = bounded(answered ? "the audit trail: " + reason : reason, LINE_REASON_MAX);
+    return result;
+  };
+  int64_t mark = 0;
+  std::vector<AuditEntry> entries;
+  StoreResult read = store.audit_synced(line, station, &mark);
+  if (read.ok()) read = store.audit_after(station, mark, LINE_AUDIT_BATCH_MAX, &entries);
+  if (!read.ok()) return failed(LineTrouble::none, read.reason);
+  if (entries.empty()) return result;
+  nlohmann::ordered_json list = nlohmann::ordered_json::array();
+  for (const AuditEntry& e : entries) {
+    list.push_back({{"origin", e.origin},
+                    {"seq", e.seq},
+                    {"at", e.at},
+                    {"who", e.who},
+                    {"action", e.action},
+                    {"subject", e.subject},
+                    {"details", e.details},
+                    {"prev_hash", e.prev_hash},
+                    {"hash", e.hash}});
+  }
+  const std::string path = "/api/stations/" + url_encoded(station) + "/audit";
+  const LineAnswer answer = post(path, json_line(nlohmann::ordered_json{{"entries", list}}));
+  if (answer.status != 200) {
+    const Failure why = failure_of(answer);
+    result.retry_after_s = std::min(answer.retry_after_s, LINE_WAIT_MAX_S);
+    return failed(why.trouble, why.reason, answer.status != 0);
+  }
+  uint64_t held = 0;
+  // The line holds the chain through what it says, never past what it was
+  // sent: the entries are appended one after another.
+  if (!held_of(answer, &held) || held > static_cast<uint64_t>(entries.back().seq)) {
+    return failed(LineTrouble::refused, "its answer claims entries it was never sent");
+  }
+  const StoreResult kept = store.set_audit_synced(line, station, static_cast<int64_t>(held));
+  if (!kept.ok()) return failed(LineTrouble::none, kept.reason);
+  result.step = SyncStep::pushed;
+  result.more = entries.size() == LINE_AUDIT_BATCH_MAX && static_cast<int64_t>(held) > mark;
+  return result;
+}
+
 std::string line_check_held(RecordStore& store, const std::string& line, const std::string& station,
                             const LineAnswer& answer) {
   uint64_t held = 0;
@@ -405,13 +454,28 @@ void LineReporter::Impl::run() {
       last_state = now;
       lock.unlock();
       tell(push_state());
+      if (beat && setup.heartbeat) setup.heartbeat();
       lock.lock();
       continue;
     }
     if (rows_due && now >= next_rows) {
       rows_due = false;
       lock.unlock();
-      const SyncResult result = line_sync_once(store, setup.url, setup.station, post);
+      SyncResult result = line_sync_once(store, setup.url, setup.station, post);
+      // The audit trail goes as the rows do, once no row waits.
+      if (result.step != SyncStep::failed && !result.more) {
+        const SyncResult audit = line_audit_sync_once(store, setup.url, setup.station, post);
+        if (audit.step == SyncStep::failed) {
+          const int64_t through = result.synced_through;
+          result = audit;
+          result.synced_through = through;
+        } else {
+          result.more = audit.more;
+          if (audit.step == SyncStep::pushed && result.step == SyncStep::idle) {
+            result.step = SyncStep::pushed;
+          }
+        }
+      }
       lock.lock();
       if (stopping) break;
       if (result.step == SyncStep::failed) {

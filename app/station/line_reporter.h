@@ -69,6 +69,14 @@ struct SyncResult {
   int retry_after_s = 0;                   // with failed: the wait the line asked for
 };
 
+// Audit entries in one batch.
+constexpr size_t LINE_AUDIT_BATCH_MAX = 200;
+
+// One push of `station`'s audit entries past what `line` holds, in order;
+// what it answered checked and kept in the store.
+SyncResult line_audit_sync_once(RecordStore& store, const std::string& line,
+                                const std::string& station, const LinePost& post);
+
 // One push: the finished rows of `station` that `line` has not
 // acknowledged, at most LINE_BATCH_MAX, and what the line answered checked
 // and kept in the store.
@@ -94,6 +102,9 @@ struct LineSetup {
   // stops taking the rows and why, when it takes them again, when it lost
   // rows. Each said once.
   std::function<void(const std::string&)> say;
+  // Called on the reporter's thread at each heartbeat (the people the line
+  // gives its stations are fetched there).
+  std::function<void()> heartbeat{};
 };
 
 class LineReporter {
@@ -124,6 +135,8 @@ private:
 // whole deadline and a bounded answer, and how to cancel one under way.
 struct LineHttp {
   LinePost post;
+  // The same for an answer that is a firmware file: larger, and slower.
+  LinePost fetch;
   std::function<void()> cancel;
   std::string problem; // why no post can go (the address, a CA file); empty: none
 };

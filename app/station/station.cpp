@@ -47,8 +47,9 @@ struct Station::Slot {
   bool running = false; // from start() until its thread is done with the slot
   long run = 0;         // the current or last run; 0 before the first
   UsbIdentity identity{};
-  RunRow row;                 // the current or last run's row in the store
-  std::string record_problem; // why its end is not in the store; empty: it is
+  RunRow row;                                  // the current or last run's row in the store
+  std::shared_ptr<const RunFirmware> firmware; // the run's release; null: the station's image
+  std::string record_problem;                  // why its end is not in the store; empty: it is
   std::string tag;
   int32_t permille = 0;
   std::string last_text;
@@ -62,12 +63,18 @@ struct Station::Slot {
 // published to the streams, and the slot's state kept up to date.
 class Station::SlotSink final : public RunSink {
 public:
-  SlotSink(Station& station, Slot& slot, long run, std::string tag, const StoreSink* stored)
-      : station_(station), slot_(slot), run_(run), tag_(std::move(tag)), stored_(stored) {}
+  SlotSink(Station& station, Slot& slot, long run, std::string tag, const StoreSink* stored,
+           const FirmwareImage& image, std::string sha256)
+      : station_(station),
+        slot_(slot),
+        run_(run),
+        tag_(std::move(tag)),
+        stored_(stored),
+        image_(image),
+        sha256_(std::move(sha256)) {}
 
   void started(size_t) override {
-    publish(json_start_object(slot_.port, station_.image_.size, station_.image_.load_address,
-                              station_.setup_.image_sha256));
+    publish(json_start_object(slot_.port, image_.size, image_.load_address, sha256_));
   }
   void text(size_t, const char* text, int32_t code, double) override {
     std::lock_guard<std::mutex> lock(station_.mutex_);
@@ -120,6 +127,8 @@ private:
   const long run_;
   const std::string tag_;
   const StoreSink* stored_;
+  const FirmwareImage& image_;
+  const std::string sha256_;
   ProgressGate gate_;
 };
 
@@ -177,11 +186,23 @@ StationReply Station::state() const {
   std::lock_guard<std::mutex> lock(mutex_);
   Json slots = Json::array();
   for (const auto& slot : slots_) slots.push_back(slot_json(*slot));
-  return {200, Json{{"firmware",
-                     {{"name", setup_.image_name},
-                      {"size", image_.size},
-                      {"load_address", image_.load_address},
-                      {"sha256", setup_.image_sha256}}},
+  Json firmware{{"name", setup_.image_name},
+                {"size", image_.size},
+                {"load_address", image_.load_address},
+                {"sha256", setup_.image_sha256}};
+  // A station that flashes its line's release shows that instead.
+  if (system_.release_status) {
+    firmware = Json{{"name", "line release"}};
+    std::shared_ptr<const RunFirmware> current;
+    if (system_.release && system_.release(&current).empty() && current) {
+      firmware = Json{{"name", current->source},
+                      {"size", current->image.size},
+                      {"load_address", current->image.load_address},
+                      {"sha256", current->sha256}};
+    }
+    firmware["release"] = system_.release_status();
+  }
+  return {200, Json{{"firmware", firmware},
                     {"records",
                      {{"store", system_.store != nullptr ? system_.store->path() : ""},
                       {"problem", store_problem_}}},
@@ -189,18 +210,18 @@ StationReply Station::state() const {
                     {"slots", slots}}};
 }
 
-StationReply Station::start(size_t number, const std::string& tag) {
+StationReply Station::start(size_t number, const std::string& tag, const std::string& who) {
   std::lock_guard<std::mutex> lock(mutex_);
-  return start_locked(*slots_.at(number - 1), tag);
+  return start_locked(*slots_.at(number - 1), tag, who);
 }
 
-StationReply Station::start_all(const std::map<size_t, std::string>& tags) {
+StationReply Station::start_all(const std::map<size_t, std::string>& tags, const std::string& who) {
   std::lock_guard<std::mutex> lock(mutex_);
   Json runs = Json::array();
   for (const auto& slot : slots_) {
     if (slot->running || !slot->present) continue;
     const auto tag = tags.find(slot->number);
-    const StationReply started = start_locked(*slot, tag == tags.end() ? "" : tag->second);
+    const StationReply started = start_locked(*slot, tag == tags.end() ? "" : tag->second, who);
     if (started.status == 202) runs.push_back(started.body);
   }
   return {202, Json{{"runs", runs}}};
@@ -208,7 +229,7 @@ StationReply Station::start_all(const std::map<size_t, std::string>& tags) {
 
 // The slot's previous thread has let go of the slot (running is false), so
 // joining it waits only for the thread to return.
-StationReply Station::start_locked(Slot& slot, const std::string& tag) {
+StationReply Station::start_locked(Slot& slot, const std::string& tag, const std::string& who) {
   const std::string name = "slot " + std::to_string(slot.number);
   if (finishing_) return station_error(503, "the station is ending");
   if (slot.running) return station_error(409, name + " is running; cancel it first");
@@ -216,11 +237,31 @@ StationReply Station::start_locked(Slot& slot, const std::string& tag) {
     return station_error(409, name + ": " + slot.port + " is not present (plugged in?)");
   }
   if (slot.thread.joinable()) slot.thread.join();
+  // The line's release current now, kept by the run to its end.
+  std::shared_ptr<const RunFirmware> firmware;
+  if (system_.release) {
+    const std::string refusal = system_.release(&firmware);
+    if (!refusal.empty() || !firmware) {
+      return station_error(409, refusal.empty() ? name + ": no release to flash" : refusal);
+    }
+  }
   // The run's row goes into the store before its port is opened; a store
   // that cannot take it starts no run.
   if (system_.store != nullptr) {
-    RunRow row = run_row(setup_.rows, slot.port, slot.identity, RunLabel{tag, slot.number},
+    RowContext rows = setup_.rows;
+    if (firmware) {
+      rows.image_sha256 = firmware->sha256;
+      rows.image_size = firmware->image.size;
+      rows.load_address = firmware->image.load_address;
+      rows.image_source = firmware->source;
+    }
+    RunRow row = run_row(rows, slot.port, slot.identity, RunLabel{tag, slot.number},
                          static_cast<int64_t>(system_.wall_ms()));
+    row.operator_name = who;
+    if (firmware) {
+      row.product = firmware->product;
+      row.release_version = firmware->release_version;
+    }
     const StoreResult begun = system_.store->begin(&row);
     if (!begun.ok()) {
       store_problem_ = begun.reason;
@@ -231,6 +272,7 @@ StationReply Station::start_locked(Slot& slot, const std::string& tag) {
     slot.row = row;
   }
   slot.record_problem.clear();
+  slot.firmware = std::move(firmware);
   slot.running = true;
   slot.run = next_run_++;
   slot.state = SlotState::running;
@@ -255,9 +297,10 @@ void Station::run_slot(Slot& slot, long run, const std::string& tag) {
   // The record first: a page that hears of the end reads it at once.
   std::vector<RunSink*> sinks;
   std::unique_ptr<RecordSink> record;
+  const FirmwareImage& image = slot.firmware ? slot.firmware->image : image_;
+  const std::string& sha256 = slot.firmware ? slot.firmware->sha256 : setup_.image_sha256;
   if (!setup_.log_path.empty()) {
-    record = std::make_unique<RecordSink>(setup_.log_path, setup_.image_sha256, system_.record,
-                                          system_.err,
+    record = std::make_unique<RecordSink>(setup_.log_path, sha256, system_.record, system_.err,
                                           std::vector<RunLabel>{RunLabel{tag, slot.number}});
     sinks.push_back(record.get());
   }
@@ -269,9 +312,9 @@ void Station::run_slot(Slot& slot, long run, const std::string& tag) {
         [this] { return static_cast<int64_t>(system_.wall_ms()); }, system_.err);
     sinks.push_back(stored.get());
   }
-  SlotSink events(*this, slot, run, tag, stored.get());
+  SlotSink events(*this, slot, run, tag, stored.get(), image, sha256);
   sinks.push_back(&events);
-  run_port_loop({slot.port}, image_, runs, sinks);
+  run_port_loop({slot.port}, image, runs, sinks);
   std::lock_guard<std::mutex> lock(mutex_);
   slot.running = false;
 }
@@ -331,6 +374,20 @@ StationReply Station::cancel(size_t number, long run) {
 
 // A store may be shared with other stations (--records FILE): a station
 // shows its own runs.
+StationReply Station::clear(size_t number) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Slot& slot = *slots_.at(number - 1);
+  if (slot.running || (slot.state != SlotState::failed && slot.state != SlotState::cancelled)) {
+    return station_error(409, "slot " + std::to_string(number) + " is " +
+                                  slot_state_name(slot.state) + ": only a failure is cleared");
+  }
+  slot.state = slot.present ? SlotState::idle : SlotState::not_present;
+  slot.last_text.clear();
+  slot.permille = 0;
+  publish_slot_locked(slot);
+  return {200, Json{{"slot", number}, {"state", slot_state_name(slot.state)}}};
+}
+
 StationReply Station::records(RecordFilter filter) const {
   filter.station = setup_.rows.station;
   Json records = Json::array();

@@ -22,6 +22,7 @@
 #include "app/runs/port_runs.h"
 #include "app/runs/run_record.h"
 #include "app/runs/store_sink.h"
+#include "app/station/release_follower.h"
 #include "records/record_store.h"
 #include "upgrade/firmware.h"
 
@@ -63,6 +64,12 @@ struct StationSystem {
   std::function<void(bool phase, bool rows)> changed;
   // The line's state for the page; empty without a line.
   std::function<nlohmann::ordered_json()> line_status;
+  // With the line's releases: the image a run starts with (set) or why none
+  // may start (409). Called with the station's lock held: quick. Empty: the
+  // station's own image.
+  std::function<std::string(std::shared_ptr<const RunFirmware>* firmware)> release;
+  // The release for the page.
+  std::function<nlohmann::ordered_json()> release_status;
 };
 
 // What the HTTP face answers: a status and a JSON body.
@@ -85,11 +92,15 @@ public:
 
   // GET /api/station
   StationReply state() const;
-  // Slots count from 1. An empty tag: none.
-  StationReply start(size_t slot, const std::string& tag);
-  StationReply start_all(const std::map<size_t, std::string>& tags);
+  // Slots count from 1. An empty tag: none. `who` starts the run: its
+  // record names them as its operator.
+  StationReply start(size_t slot, const std::string& tag, const std::string& who = "local");
+  StationReply start_all(const std::map<size_t, std::string>& tags,
+                         const std::string& who = "local");
   // `run` not 0: only that run, which must be the slot's current one.
   StationReply cancel(size_t slot, long run = 0);
+  // A slot that failed or was cancelled shows idle again (its record stays).
+  StationReply clear(size_t slot);
   // The newest rows of this station in the record store that pass
   // `filter`, newest first (none without a store: a station always has one).
   StationReply records(RecordFilter filter) const;
@@ -120,7 +131,7 @@ private:
   struct Slot;
   class SlotSink;
 
-  StationReply start_locked(Slot& slot, const std::string& tag);
+  StationReply start_locked(Slot& slot, const std::string& tag, const std::string& who);
   void run_slot(Slot& slot, long run, const std::string& tag);
   void note_end(const Slot& slot, const PortOutcome& outcome) const;
   nlohmann::ordered_json slot_json(const Slot& slot) const;

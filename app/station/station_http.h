@@ -9,9 +9,10 @@
 #include <string>
 
 #include "app/http/http_face.h"
+#include "app/station/station_people.h"
 
 class Station;
 
 // The site a station serves. `token` empty: no token is asked for (the
-// address is 127.0.0.1).
-HttpSite station_site(Station& station, std::string token);
+// address is 127.0.0.1). `access`: who may act, and the audit trail.
+HttpSite station_site(Station& station, std::string token, StationAccess access = {});

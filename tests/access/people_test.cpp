@@ -93,3 +93,292 @@ TEST(People, NamesAndRoles) {
 }
 
 } // namespace
+
+// What only whole programs show: a station and a line signing people in,
+// the roles each route asks for, a name locked after wrong tries, sign-out,
+// and a station that checks a sign-in through its line and, with the line
+// away, against the people the line last gave it.
+#include <httplib.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include <nlohmann/json.hpp>
+
+#include "tests/support/bootsim_process.h"
+#include "tests/support/child_process.h"
+#include "tests/support/web_session.h"
+
+namespace {
+
+using nlohmann::json;
+namespace fs = std::filesystem;
+
+constexpr double START_S = 30.0;
+
+class PeopleAtWork : public ::testing::Test {
+protected:
+  void SetUp() override {
+    signal(SIGPIPE, SIG_IGN);
+    dir_ = fs::temp_directory_path() / ("orva-people-" + std::to_string(getpid()));
+    fs::create_directories(dir_);
+  }
+  void TearDown() override {
+    for (ChildProcess* p : {&station_, &line_}) {
+      p->send_signal(SIGTERM);
+      p->finish(30);
+    }
+    std::error_code ignored;
+    fs::remove_all(dir_, ignored);
+  }
+
+  int serve_station(const std::vector<std::string>& ports, std::vector<std::string> more) {
+    std::vector<std::string> args{ORVALOAD_CLI,  "--serve",
+                                  "127.0.0.1:0", "--records",
+                                  store(),       "--station-name",
+                                  "st-1",        "--people-required"};
+    for (const std::string& port : ports) args.insert(args.end(), {"--port", port});
+    args.insert(args.end(), more.begin(), more.end());
+    EXPECT_TRUE(station_.start(args));
+    EXPECT_TRUE(station_.wait_for_output("/ with slots", START_S)) << station_.err();
+    return port_of(station_.out());
+  }
+  std::string store() const { return (dir_ / "st.db").string(); }
+
+  // A number the station's store answers.
+  int64_t count_of(const std::string& sql) { return count_in(store(), sql); }
+
+  // The station's audit entries, as its store holds them.
+  std::vector<std::string> audit_actions() {
+    sqlite3* db = nullptr;
+    std::vector<std::string> actions;
+    if (sqlite3_open_v2(store().c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+      return actions;
+    }
+    sqlite3_stmt* select = nullptr;
+    sqlite3_prepare_v2(db, "SELECT action || ' ' || who || ' ' || details FROM audit ORDER BY seq",
+                       -1, &select, nullptr);
+    while (select != nullptr && sqlite3_step(select) == SQLITE_ROW) {
+      actions.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(select, 0)));
+    }
+    sqlite3_finalize(select);
+    sqlite3_close(db);
+    return actions;
+  }
+
+  fs::path dir_;
+  ChildProcess station_;
+  ChildProcess line_;
+};
+
+} // namespace
+
+// A station's own people: a change needs a person signed in, clearing a
+// failure a supervisor; five wrong secrets lock the name (429), a sign-out
+// ends the session; the cookie is HttpOnly and SameSite=Strict; the record
+// names the operator, and each step is in the audit trail.
+TEST_F(PeopleAtWork, AStationTakesChangesFromPeopleOfTheRightRole) {
+  for (const auto& [name, role] :
+       {std::make_pair("Olga", "operator"), std::make_pair("Sam", "supervisor")}) {
+    run_with_input("secret-" + std::string(name),
+                   {ORVALOAD_CLI, "--records", store(), "--station-name", "st-1", "person", "add",
+                    name, "--role", role});
+  }
+  BootsimProcess failing;
+  ASSERT_TRUE(
+      failing.start({"--image", ORVA_FIRMWARE_FILE, "--runs", "0", "--device-error", "300:7"},
+                    START_S));
+  const int port = serve_station({failing.path()}, {});
+  Browser olga(port), sam(port);
+  EXPECT_EQ(status_of(olga.send("POST", "/api/slots/1/run", "{}")), 401);
+
+  ASSERT_EQ(olga.sign_in("Olga", "secret-Olga"), 200);
+  EXPECT_NE(olga.set_cookie().find("; HttpOnly"), std::string::npos) << olga.set_cookie();
+  EXPECT_NE(olga.set_cookie().find("; SameSite=Strict"), std::string::npos);
+  EXPECT_EQ(olga.set_cookie().find("Secure"), std::string::npos) << "plain HTTP: no Secure";
+  EXPECT_EQ(json::parse(olga.send("GET", "/api/session")->body)["person"]["role"], "operator");
+  ASSERT_EQ(status_of(olga.send("POST", "/api/slots/1/run", R"({"tag": "SN-P1"})")), 202);
+  for (int i = 0; i < 100; ++i) {
+    const json state = json::parse(olga.send("GET", "/api/station")->body);
+    if (state["slots"][0]["state"] == "failed") break;
+    usleep(50000);
+  }
+  EXPECT_EQ(status_of(olga.send("POST", "/api/slots/1/clear")), 403)
+      << "clearing is a supervisor's";
+  ASSERT_EQ(sam.sign_in("Sam", "secret-Sam"), 200);
+  EXPECT_EQ(status_of(sam.send("POST", "/api/slots/1/clear")), 200);
+  const json records = json::parse(sam.send("GET", "/api/records")->body)["records"];
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0]["operator"], "Olga");
+
+  EXPECT_EQ(status_of(olga.send("DELETE", "/api/session")), 200);
+  EXPECT_EQ(status_of(olga.send("POST", "/api/slots/1/run", "{}")), 401) << "signed out";
+  Browser mallory(port);
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(mallory.sign_in("Sam", "not-his-secret"), 401) << i;
+  const auto locked =
+      mallory.send("POST", "/api/session", json{{"name", "Sam"}, {"secret", "secret-Sam"}}.dump());
+  EXPECT_EQ(status_of(locked), 429);
+  EXPECT_EQ(locked->get_header_value("Retry-After"), "60");
+
+  const std::vector<std::string> actions = audit_actions();
+  const auto count = [&actions](const std::string& head) {
+    return std::count_if(actions.begin(), actions.end(),
+                         [&head](const std::string& a) { return a.rfind(head, 0) == 0; });
+  };
+  EXPECT_EQ(count("person.add "), 2);
+  EXPECT_EQ(count("session.sign_in Olga"), 1);
+  EXPECT_EQ(count("run.start Olga"), 1);
+  EXPECT_EQ(count("slot.clear Sam"), 1);
+  EXPECT_EQ(count("session.sign_out Olga"), 1);
+  EXPECT_EQ(count("session.sign_in_failed Sam"), 6) << "five wrong tries, then the locked one";
+}
+
+// A station with a line asks the line; with the line stopped it checks
+// against the people the line last gave it, and the entry says so. The
+// line's own people and audit routes take the role they need.
+TEST_F(PeopleAtWork, ASignInIsCheckedByTheLineAndWithoutIt) {
+  const std::string db = "sqlite:" + (dir_ / "line.db").string();
+  for (const auto& [name, role] :
+       {std::make_pair("Lena", "operator"), std::make_pair("Sue", "supervisor"),
+        std::make_pair("Ada", "admin")}) {
+    run_with_input("secret-" + std::string(name),
+                   {ORVALOAD_LINE, "--db", db, "person", "add", name, "--role", role});
+  }
+  std::string token;
+  run_with_input("", {ORVALOAD_LINE, "--db", db, "credential", "add", "station", "st-1"}, &token);
+  const std::string token_file = (dir_ / "st-1.token").string();
+  std::ofstream(token_file) << trimmed(token) << "\n";
+  fs::permissions(token_file, fs::perms::owner_read | fs::perms::owner_write);
+
+  ASSERT_TRUE(
+      line_.start({ORVALOAD_LINE, "--serve", "127.0.0.1:0", "--db", db, "--people-required"}));
+  ASSERT_TRUE(line_.wait_for_output("; Ctrl-C ends it", START_S)) << line_.err();
+  const int line_port = port_of(line_.out());
+  Browser lena(line_port), sue(line_port), ada(line_port);
+  EXPECT_EQ(status_of(sue.send("GET", "/api/audit")), 401) << "no one signed in";
+  ASSERT_EQ(lena.sign_in("Lena", "secret-Lena"), 200);
+  ASSERT_EQ(sue.sign_in("Sue", "secret-Sue"), 200);
+  ASSERT_EQ(ada.sign_in("Ada", "secret-Ada"), 200);
+  EXPECT_EQ(status_of(lena.send("GET", "/api/audit")), 403);
+  EXPECT_EQ(status_of(sue.send("GET", "/api/audit")), 200);
+  EXPECT_EQ(status_of(sue.send("GET", "/api/people")), 403);
+  EXPECT_EQ(status_of(ada.send("GET", "/api/people")), 200);
+  EXPECT_EQ(status_of(ada.send(
+                "POST", "/api/people",
+                json{{"name", "Ole"}, {"role", "operator"}, {"secret", "secret-Ole"}}.dump())),
+            201);
+
+  BootsimProcess sim;
+  ASSERT_TRUE(sim.start({"--image", ORVA_FIRMWARE_FILE, "--runs", "0"}, START_S));
+  const int port =
+      serve_station({sim.path()}, {"--line", "http://127.0.0.1:" + std::to_string(line_port),
+                                   "--line-token-file", token_file});
+  Browser first(port);
+  EXPECT_EQ(first.sign_in("Ole", "secret-Ole"), 200) << "checked by the line";
+  EXPECT_EQ(first.sign_in("Ole", "wrong-secret"), 401);
+  // The line's people reach the station with its heartbeat.
+  bool kept = false;
+  for (const double end = monotonic_seconds() + 15; !kept && monotonic_seconds() < end;
+       usleep(200000)) {
+    kept = count_of("SELECT COUNT(*) FROM people WHERE source = 'line'") == 4;
+  }
+  EXPECT_TRUE(kept) << "the station keeps the line's four people";
+  line_.send_signal(SIGTERM);
+  EXPECT_EQ(line_.finish(10), 0) << line_.err();
+  Browser second(port);
+  EXPECT_EQ(second.sign_in("Ole", "secret-Ole"), 200) << "the people the line last gave";
+  EXPECT_EQ(second.sign_in("Nobody", "secret-xyz"), 401);
+  const std::vector<std::string> actions = audit_actions();
+  ASSERT_GE(actions.size(), 2u);
+  bool offline = false;
+  for (const std::string& a : actions) {
+    offline = offline ||
+              (a.rfind("session.sign_in Ole", 0) == 0 && a.find("line away") != std::string::npos);
+  }
+  EXPECT_TRUE(offline) << "the entry says the line was away";
+
+  // Back again, the line gets what the station did meanwhile, each entry
+  // once, and the chains it holds are whole.
+  ASSERT_TRUE(line_.start({ORVALOAD_LINE, "--serve", "127.0.0.1:" + std::to_string(line_port),
+                           "--db", db, "--people-required"}));
+  ASSERT_TRUE(line_.wait_for_output("; Ctrl-C ends it", START_S)) << line_.err();
+  const std::string line_db = (dir_ / "line.db").string();
+  const auto held = [&line_db] {
+    return count_in(line_db, "SELECT COUNT(*) FROM orva_audit WHERE origin = 'st-1'");
+  };
+  const int64_t made = static_cast<int64_t>(audit_actions().size());
+  for (const double end = monotonic_seconds() + 20; held() < made && monotonic_seconds() < end;
+       usleep(200000)) {
+  }
+  EXPECT_EQ(held(), made) << "each of the station's entries, once";
+  EXPECT_EQ(count_in(line_db, "SELECT COUNT(*) FROM orva_audit WHERE origin = 'st-1' AND action ="
+                              " 'session.sign_in' AND details LIKE '%line away%'"),
+            1);
+  ChildProcess verify;
+  ASSERT_TRUE(verify.start({ORVALOAD_LINE, "--db", db, "audit", "verify"}));
+  EXPECT_EQ(verify.finish(30), 0) << verify.err();
+  EXPECT_NE(verify.out().find("st-1: " + std::to_string(made) + " entries, whole"),
+            std::string::npos)
+      << verify.out();
+}
+
+// The line's own trail: each command it was given is an entry, and
+// `audit verify` finds an entry changed, removed or added behind its back
+// (exit 1, naming it) on either engine.
+TEST(AuditTrail, VerifyFindsEachEditOnEitherEngine) {
+  const fs::path dir = fs::temp_directory_path() / ("orva-audit-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  std::vector<std::string> engines{"sqlite:" + (dir / "line.db").string()};
+  if (std::getenv("PGHOST") != nullptr && std::getenv("PGVERSION") != nullptr) {
+    engines.emplace_back("postgresql://");
+  }
+  for (const std::string& db : engines) {
+    SCOPED_TRACE(db);
+    const bool sqlite = db.rfind("sqlite:", 0) == 0;
+    const auto sql = [&](const std::string& statement) -> int64_t {
+      if (sqlite) return count_in((dir / "line.db").string(), statement, true);
+      ChildProcess psql;
+      EXPECT_TRUE(psql.start({"/usr/bin/psql", "-X", "-q", "-tA", "-c", statement}));
+      EXPECT_EQ(psql.finish(30), 0) << psql.err();
+      return psql.out().empty() ? int64_t{0} : static_cast<int64_t>(std::stoll(psql.out()));
+    };
+    run_with_input("secret-Ada",
+                   {ORVALOAD_LINE, "--db", db, "person", "add", "Ada", "--role", "admin"});
+    run_with_input("", {ORVALOAD_LINE, "--db", db, "credential", "add", "viewer", "wall"});
+    run_with_input("", {ORVALOAD_LINE, "--db", db, "person", "disable", "Ada"});
+    EXPECT_EQ(sql("SELECT COUNT(*) FROM orva_audit WHERE origin = 'line'"), 3)
+        << "person.add, credential.add, person.disable";
+    const auto verify = [&db](std::string* out = nullptr) {
+      ChildProcess run;
+      EXPECT_TRUE(run.start({ORVALOAD_LINE, "--db", db, "audit", "verify"}));
+      const int status = run.finish(30);
+      if (out != nullptr) *out = run.out() + run.err();
+      return status;
+    };
+    EXPECT_EQ(verify(), 0);
+
+    std::string said;
+    sql("CREATE TABLE kept AS SELECT * FROM orva_audit WHERE seq = 2");
+    sql("UPDATE orva_audit SET details = 'nothing' WHERE origin = 'line' AND seq = 2");
+    EXPECT_EQ(verify(&said), 1) << "changed";
+    EXPECT_NE(said.find("line entry 2"), std::string::npos) << said;
+    sql("DELETE FROM orva_audit WHERE seq = 2");
+    EXPECT_EQ(verify(&said), 1) << "removed";
+    EXPECT_NE(said.find("removed"), std::string::npos) << said;
+    sql("INSERT INTO orva_audit SELECT * FROM kept");
+    sql("DROP TABLE kept");
+    EXPECT_EQ(verify(), 0) << "put back as it was";
+    sql("INSERT INTO orva_audit SELECT origin, 4, at, who, action, subject, details, hash, hash,"
+        " received_at FROM orva_audit WHERE origin = 'line' AND seq = 3");
+    EXPECT_EQ(verify(&said), 1) << "added";
+    EXPECT_NE(said.find("line entry 4"), std::string::npos) << said;
+    for (const char* table : {"orva_audit", "orva_people", "orva_credentials"}) {
+      sql("DELETE FROM " + std::string(table));
+    }
+  }
+  std::error_code ignored;
+  fs::remove_all(dir, ignored);
+}

@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
 
 #include <cstdio>
 #include <fstream>
@@ -88,10 +90,62 @@ TEST(DialogCommandLine, NoneAFileOrARefusalBeforeTheDialogShows) {
                     std::initializer_list<const char*>{"--address", "0x4000"}}) {
     const DialogImageChoice choice = choose(args, &loaded);
     EXPECT_FALSE(choice.from_file);
-    EXPECT_EQ(choice.refusal, "usage: orvaload [FILE | --image FILE]");
+    EXPECT_EQ(choice.refusal, "usage: orvaload [--release-key KEYFILE] [FILE | --image FILE]");
   }
   std::remove(good.c_str());
   std::remove(bad.c_str());
+}
+
+// A key pair made here, and a file's detached signature by it.
+struct SigningKey {
+  EVP_PKEY* pkey = EVP_PKEY_Q_keygen(nullptr, nullptr, "ED25519");
+  ~SigningKey() { EVP_PKEY_free(pkey); }
+  void write_public(const std::string& path) const {
+    BIO* out = BIO_new_file(path.c_str(), "w");
+    PEM_write_bio_PUBKEY(out, pkey);
+    BIO_free(out);
+  }
+  std::string sign(const std::string& data) const {
+    std::string signature(64, '\0');
+    size_t size = signature.size();
+    EVP_MD_CTX* context = EVP_MD_CTX_new();
+    EVP_DigestSignInit(context, nullptr, nullptr, nullptr, pkey);
+    EVP_DigestSign(context, reinterpret_cast<unsigned char*>(signature.data()), &size,
+                   reinterpret_cast<const unsigned char*>(data.data()), data.size());
+    EVP_MD_CTX_free(context);
+    return signature;
+  }
+};
+
+TEST(DialogCommandLine, WithAReleaseKeyOnlyAFileItSignedIsTaken) {
+  const std::string dir = ::testing::TempDir();
+  const std::string key = dir + "dialog_release.pem", image = dir + "dialog_signed.srec";
+  const std::string text = "S1054000AABB55\nS9030000FC\n";
+  SigningKey ours, theirs;
+  ours.write_public(key);
+  std::ofstream(image, std::ios::binary) << text;
+
+  LoadedImage loaded;
+  std::ofstream(image + ".sig", std::ios::binary) << ours.sign(text);
+  const DialogImageChoice taken = choose({"--release-key", key.c_str(), image.c_str()}, &loaded);
+  EXPECT_EQ(taken.refusal, "");
+  EXPECT_TRUE(taken.from_file);
+  EXPECT_EQ(loaded.bytes, (std::vector<uint8_t>{0xAA, 0xBB}));
+  EXPECT_FALSE(choose({"--release-key", key.c_str()}, &loaded).from_file) << "the built-in image";
+
+  std::ofstream(image + ".sig", std::ios::binary) << theirs.sign(text);
+  const std::string refused =
+      choose({"--release-key", key.c_str(), image.c_str()}, &loaded).refusal;
+  EXPECT_EQ(refused.rfind(image + ": its signature does not verify with the release key ", 0), 0u)
+      << refused;
+  std::remove((image + ".sig").c_str());
+  EXPECT_EQ(choose({"--release-key", key.c_str(), "--image", image.c_str()}, &loaded).refusal,
+            image + ": no signature " + image +
+                ".sig beside it (with --release-key every image is signed)");
+  EXPECT_EQ(choose({"--release-key", image.c_str(), image.c_str()}, &loaded).refusal,
+            "--release-key " + image +
+                ": holds no public key in PEM (make one with: openssl pkey -in KEY -pubout)");
+  for (const char* name : {key.c_str(), image.c_str()}) std::remove(name);
 }
 
 } // namespace

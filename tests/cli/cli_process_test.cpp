@@ -415,6 +415,85 @@ TEST_F(CliProcess, AnythingButARegularFileOfSensibleSizeIsRefusedBeforeItIsRead)
   EXPECT_NE(json.find("\"requests\": 0,"), std::string::npos) << json.substr(0, 600);
 }
 
+// With --release-key a file goes only with its signature beside it, made
+// as a release engineer makes it with openssl; anything else is one line,
+// exit 2, and nothing is sent.
+TEST_F(CliProcess, AReleaseKeyTakesOnlyAFileItSigned) {
+  start_sim();
+  const std::string dir = sim_.dir() + "/";
+  const auto openssl = [](std::vector<std::string> args) {
+    args.insert(args.begin(), "/usr/bin/openssl");
+    ChildProcess run;
+    EXPECT_TRUE(run.start(args));
+    EXPECT_EQ(run.finish(30), 0) << run.err();
+  };
+  for (const char* who : {"ours", "theirs"}) {
+    openssl({"genpkey", "-algorithm", "ed25519", "-out", dir + who + ".key"});
+    openssl({"pkey", "-in", dir + who + ".key", "-pubout", "-out", dir + who + ".pem"});
+  }
+  const auto copy = [&dir](const std::string& from, const std::string& to) {
+    std::filesystem::copy_file(from, dir + to, std::filesystem::copy_options::overwrite_existing);
+  };
+  const auto sign = [&](const std::string& file, const std::string& who) {
+    openssl({"pkeyutl", "-sign", "-rawin", "-inkey", dir + who + ".key", "-in", dir + file, "-out",
+             dir + file + ".sig"});
+  };
+  copy(ORVA_FIRMWARE_FILE, "signed.bin");
+  sign("signed.bin", "ours");
+  copy(ORVA_FIRMWARE_FILE, "unsigned.bin");
+  copy(ORVA_FIRMWARE_FILE, "theirs.bin");
+  sign("theirs.bin", "theirs");
+  {
+    std::fstream changed(dir + "changed.bin", std::ios::binary | std::ios::out);
+    changed << std::ifstream(ORVA_FIRMWARE_FILE, std::ios::binary).rdbuf();
+    changed.seekp(1000);
+    changed.put('\x5a');
+  }
+  copy(dir + "signed.bin.sig", "changed.bin.sig");
+  std::ofstream(dir + "short.bin", std::ios::binary) << "abc";
+  std::ofstream(dir + "short.bin.sig", std::ios::binary) << "0123456789";
+
+  ChildProcess fingerprint;
+  ASSERT_TRUE(fingerprint.start({"/bin/sh", "-c",
+                                 "/usr/bin/openssl pkey -pubin -in '" + dir +
+                                     "ours.pem' -outform DER | tail -c 32 | sha256sum"}));
+  ASSERT_EQ(fingerprint.finish(30), 0);
+  const std::string key_id = fingerprint.out().substr(0, 16);
+  const std::string not_ours = "its signature does not verify with the release key " + key_id;
+  for (const auto& [file, reason] :
+       {std::pair<std::string, std::string>{"unsigned.bin", "no signature " + dir +
+                                                                "unsigned.bin.sig beside it (with "
+                                                                "--release-key every image is "
+                                                                "signed)"},
+        {"theirs.bin", not_ours},
+        {"changed.bin", not_ours},
+        {"short.bin", "its signature " + dir +
+                          "short.bin.sig is not the 64 bytes of an Ed25519 "
+                          "signature"}}) {
+    ChildProcess cli;
+    EXPECT_EQ(run_cli(cli, {"--release-key", dir + "ours.pem", "--image", dir + file, "--port",
+                            sim_.path()}),
+              2)
+        << file;
+    EXPECT_EQ(cli.err(), "orvaload-cli: " + dir + file + ": " + reason + "\n");
+    EXPECT_EQ(cli.out(), "");
+  }
+  ChildProcess no_key;
+  EXPECT_EQ(run_cli(no_key, {"--release-key", dir + "ours.key", "--port", sim_.path()}), 2);
+  EXPECT_EQ(no_key.err(), "orvaload-cli: --release-key " + dir +
+                              "ours.key: holds no public key in PEM (make one with: openssl pkey "
+                              "-in KEY -pubout)\n");
+  const std::string json = report();
+  EXPECT_NE(json.find("\"requests\": 0,"), std::string::npos) << json.substr(0, 600);
+
+  ChildProcess info;
+  EXPECT_EQ(run_cli(info,
+                    {"--release-key", dir + "ours.pem", "--image", dir + "signed.bin", "--info"}),
+            0)
+      << info.err();
+  EXPECT_NE(info.out().find("sha256: "), std::string::npos) << info.out();
+}
+
 TEST_F(CliProcess, InfoDescribesTheImageWithoutAPort) {
   ChildProcess builtin;
   EXPECT_EQ(run_cli(builtin, {"--info"}), 0);

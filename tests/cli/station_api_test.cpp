@@ -416,7 +416,7 @@ TEST_F(StationApi, RecordsComeAsACsvFile) {
   EXPECT_EQ(csv.substr(0, header_end),
             "run_id,station_seq,station,slot,port,usb_location,usb_serial,tag,image_sha256,"
             "image_size,load_address,image_source,program_version,started_at,ended_at,result,"
-            "step,last_text,frames,retransmissions");
+            "step,last_text,frames,retransmissions,operator,product,release_version");
   EXPECT_NE(csv.find(",\"'=SN,\"\"7\"\"\","), std::string::npos) << csv;
   EXPECT_NE(csv.find(",ok,start,\"Program success, starting application...\","), std::string::npos)
       << "a comma in a cell is quoted: " << csv;

@@ -1,10 +1,12 @@
 #!/usr/bin/python3
-"""Drives the station page in headless Chromium: types a unit tag into slot 2,
+"""Drives the station page in headless Chromium: signs an operator in as a badge
+reader would (the name and Enter, the secret and Enter), types a unit tag into slot 2,
 starts all idle slots, waits until every card has ended (one slot's controller
 reports a device error), checks the records table, its search by tag and its
 CSV download, the event latency measured in the page and the browser console.
 
-usage: station_browser_test.py --url URL --screenshot PATH --expect-failed-slot N [--timeout S]
+usage: station_browser_test.py --url URL --screenshot PATH --expect-failed-slot N
+       --sign-in NAME:SECRET [--timeout S]
 Exits 0 on success, 1 with a one-line reason on failure."""
 
 import argparse
@@ -16,6 +18,7 @@ import tempfile
 import time
 
 from selenium.webdriver.common.by import By
+from selenium.webdriver.common.keys import Keys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 from headless_browser import Failure, check_console, full_page_png, start_browser, wait_for  # noqa: E402
@@ -53,6 +56,22 @@ def run(driver, opts):
     if widths[0] > widths[1]:
         raise Failure("the page scrolls horizontally at 1280x720 (%d px wide in %d)" % tuple(widths))
 
+    # A badge reader types the name and Enter; the secret and Enter sign in.
+    person, secret = opts.sign_in.split(":", 1)
+    wait_for("the sign-in form", 10, lambda: driver.find_element(By.ID, "sign-in").is_displayed())
+    driver.find_element(By.ID, "sign-in-name").send_keys(person + Keys.ENTER)
+    focused = driver.execute_script("return document.activeElement.id")
+    if focused != "sign-in-secret":
+        raise Failure("Enter after the name leaves the focus on %r, not the secret" % focused)
+    driver.switch_to.active_element.send_keys(secret + Keys.ENTER)
+    who = wait_for("the person signed in", 10, lambda: (
+        driver.find_element(By.ID, "who").text if driver.find_element(By.ID, "who").is_displayed()
+        else None))
+    if not who.startswith(person) or driver.find_element(By.ID, "sign-in").is_displayed():
+        raise Failure("after signing in the page shows %r and the form %s" % (
+            who, "still" if driver.find_element(By.ID, "sign-in").is_displayed() else "hidden"))
+    print("1a. signed in as %s" % who)
+
     runs_before = {c["slot"]: c["run"] for c in cards}
     driver.find_element(By.CSS_SELECTOR, '[data-slot="%d"] [data-role="tag"]' % TAG_SLOT).send_keys(TAG)
     clicked_ms = time.time() * 1000
@@ -86,6 +105,8 @@ def run(driver, opts):
         "  Array.from(tr.cells).some(td => td.textContent.trim() === arguments[0]));"
         "return r ? Array.from(r.cells).map(td => td.textContent.trim()).join(' | ') : null;", TAG, clicked_ms))
     print("4. records table: " + row.replace("\n", " / "))
+    if person not in [cell.strip() for cell in row.split("|")]:
+        raise Failure("the record does not name its operator %s: %s" % (person, row))
 
     # the search finds the unit by its tag, and the CSV link gives its rows
     box = driver.find_element(By.ID, "records-tag")
@@ -127,6 +148,7 @@ def main():
     ap.add_argument("--screenshot", required=True)
     ap.add_argument("--expect-failed-slot", type=int, required=True)
     ap.add_argument("--timeout", type=float, default=120)
+    ap.add_argument("--sign-in", required=True, metavar="NAME:SECRET")
     opts = ap.parse_args()
     driver = None
     profile = tempfile.mkdtemp(prefix="station-chromium-")

@@ -351,7 +351,7 @@ TEST(RecordCsvTest, CellsASpreadsheetWouldRunOrSplitAreText) {
   const std::string line = csv.substr(csv.find("\r\n") + 2);
   EXPECT_EQ(line,
             "id,0,bench-1,,\"'=HYPERLINK(\"\"x\"\")\",'+1,'-1,'@SUM(A1),'\t=1+1,0,0,\"'\r=1+1\","
-            "\";=1+1\",,,running,\"a,b\",plain text,7,0\r\n");
+            "\";=1+1\",,,running,\"a,b\",plain text,7,0,,,\r\n");
   EXPECT_EQ(record_csv_header() + record_csv_rows({r}), csv);
 }
 

@@ -1,0 +1,249 @@
+#include "app/station/release_follower.h"
+
+#include <algorithm>
+
+#include "app/runs/event_json.h"
+#include "app/runs/json_read.h"
+#include "app/runs/record_json.h"
+#include "image/hex_text.h"
+#include "image/image_load.h"
+#include "image/sha256.h"
+
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+bool is_sha256(const std::string& text) {
+  return text.size() == 64 && text.find_first_not_of("0123456789abcdef") == std::string::npos;
+}
+
+std::string sha256_of(const std::string& bytes) {
+  return sha256_hex(sha256(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
+}
+
+// A text member within `most` bytes, or empty.
+std::string text_of(const Json& object, const char* name, size_t most) {
+  const Json& value = json_member(object, name);
+  if (!value.is_string()) return "";
+  const std::string& text = value.get_ref<const std::string&>();
+  return text.size() <= most ? text : "";
+}
+
+int64_t number_of(const Json& object, const char* name, int64_t most) {
+  const Json& value = json_member(object, name);
+  if (!value.is_number_integer() ||
+      (value.is_number_unsigned() && value.get<uint64_t>() > static_cast<uint64_t>(most))) {
+    return -1;
+  }
+  const int64_t n = value.get<int64_t>();
+  return n >= 0 && n <= most ? n : -1;
+}
+
+} // namespace
+
+ReleaseFollower::ReleaseFollower(RecordStore& store, ReleaseSetup setup)
+    : store_(store), setup_(std::move(setup)) {
+  none_ = "no release of " + setup_.product + " from the line yet";
+}
+
+std::string ReleaseFollower::adopt(const Release& release, const std::string& file,
+                                   std::shared_ptr<const RunFirmware>* firmware) const {
+  const std::string name = "release " + release.version + " of " + setup_.product;
+  if (sha256_of(file) != release.file_sha256) {
+    return "the file of " + name + " does not match its SHA-256";
+  }
+  if (setup_.key) {
+    std::string signature;
+    if (release.signature.empty() || !hex_bytes(release.signature, &signature)) {
+      return name + " is not signed: with --release-key only a signed release is flashed";
+    }
+    const std::string wrong =
+        setup_.key->check(reinterpret_cast<const uint8_t*>(file.data()), file.size(),
+                          std::vector<uint8_t>(signature.begin(), signature.end()));
+    if (!wrong.empty()) return name + ": " + wrong;
+  }
+  LoadedImage loaded;
+  const ImageCheck check =
+      image_load(reinterpret_cast<const uint8_t*>(file.data()), file.size(),
+                 static_cast<uint32_t>(release.load_address), IMAGE_MAX_SPAN, &loaded);
+  if (!check.ok()) return name + ": " + check.reason;
+  auto run = std::make_shared<RunFirmware>();
+  run->bytes = std::move(loaded.bytes);
+  run->sha256 = sha256_hex(sha256(run->bytes.data(), run->bytes.size()));
+  if (run->sha256 != release.image_sha256 || loaded.load_address != release.load_address) {
+    return "the image made of " + name + "'s file is not the one the line names";
+  }
+  run->image = FirmwareImage{run->bytes.data(), static_cast<uint32_t>(run->bytes.size()),
+                             loaded.load_address};
+  run->product = setup_.product;
+  run->release_version = release.version;
+  run->source = setup_.product + " " + release.version + " (release " +
+                std::to_string(release.id) + ")";
+  *firmware = std::move(run);
+  return "";
+}
+
+void ReleaseFollower::keep(const Release& release, const std::string* file) {
+  const Json meta{{"id", release.id},
+                  {"version", release.version},
+                  {"state", release.state},
+                  {"reason", release.reason},
+                  {"image_sha256", release.image_sha256},
+                  {"file_sha256", release.file_sha256},
+                  {"signature", release.signature},
+                  {"load_address", release.load_address},
+                  {"confirmed_ms", release.confirmed_ms}};
+  if (file != nullptr) store_.keep("release-file:" + setup_.product, hex_text(*file));
+  store_.keep("release:" + setup_.product, meta.dump());
+}
+
+std::string ReleaseFollower::load_kept() {
+  std::string meta_text, hex;
+  bool found_meta = false, found_file = false;
+  if (!store_.kept("release:" + setup_.product, &meta_text, &found_meta).ok() || !found_meta ||
+      !store_.kept("release-file:" + setup_.product, &hex, &found_file).ok() || !found_file) {
+    return "";
+  }
+  Json meta;
+  std::string file;
+  Release kept;
+  if (json_read(meta_text, &meta).empty() && meta.is_object() && hex_bytes(hex, &file)) {
+    kept.id = number_of(meta, "id", INT64_MAX);
+    kept.version = text_of(meta, "version", 64);
+    kept.state = text_of(meta, "state", 16);
+    kept.reason = text_of(meta, "reason", 1024);
+    kept.image_sha256 = text_of(meta, "image_sha256", 64);
+    kept.file_sha256 = text_of(meta, "file_sha256", 64);
+    kept.signature = text_of(meta, "signature", 128);
+    kept.load_address = number_of(meta, "load_address", 0xFFFFFFFF);
+    kept.confirmed_ms = number_of(meta, "confirmed_ms", INT64_MAX);
+  }
+  std::shared_ptr<const RunFirmware> image;
+  const std::string wrong = kept.id > 0 ? adopt(kept, file, &image) : "it cannot be read";
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!wrong.empty()) {
+    none_ = "the release kept in the store is refused (" + wrong + "): it is fetched again";
+    return none_;
+  }
+  current_ = kept;
+  image_ = std::move(image);
+  return "";
+}
+
+std::string ReleaseFollower::refresh(const LinePost& post, const LinePost& fetch) {
+  const std::string base = "/api/stations/" + url_encoded(setup_.station);
+  const LineAnswer answer =
+      post(base + "/release", json_line(Json{{"product", setup_.product}}));
+  const auto trouble = [this](const std::string& why) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    problem_ = why;
+    return why;
+  };
+  if (answer.status != 200) {
+    return trouble("the line gives no release: " +
+                   (answer.status == 0 ? answer.error : "HTTP " + std::to_string(answer.status)));
+  }
+  Json body;
+  if (!json_read(answer.body, &body).empty() || !body.is_object() ||
+      !body.contains("release")) {
+    return trouble("the line's answer on releases is not one");
+  }
+  const Json& given = json_member(body, "release");
+  if (given.is_null()) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    current_ = Release{};
+    image_.reset();
+    none_ = "the line has no release of " + setup_.product;
+    problem_.clear();
+    return "";
+  }
+  Release release;
+  if (given.is_object()) {
+    release.id = number_of(given, "id", INT64_MAX);
+    release.version = text_of(given, "version", 64);
+    release.state = text_of(given, "state", 16);
+    release.reason = text_of(given, "withdraw_reason", 1024);
+    release.image_sha256 = text_of(given, "image_sha256", 64);
+    release.file_sha256 = text_of(given, "file_sha256", 64);
+    release.signature = text_of(given, "signature", 128);
+    release.load_address = number_of(given, "load_address", 0xFFFFFFFF);
+  }
+  if (release.id <= 0 || release.version.empty() ||
+      (release.state != "released" && release.state != "withdrawn") ||
+      !is_sha256(release.image_sha256) || !is_sha256(release.file_sha256) ||
+      release.load_address < 0) {
+    return trouble("the line's release of " + setup_.product + " is not one");
+  }
+  release.confirmed_ms = setup_.now_ms();
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // The one it has: what may have changed is its state.
+    if (release.id == current_.id && release.image_sha256 == current_.image_sha256 &&
+        release.file_sha256 == current_.file_sha256) {
+      const bool changed = release.state != current_.state;
+      current_.state = release.state;
+      current_.reason = release.reason;
+      current_.confirmed_ms = release.confirmed_ms;
+      problem_.clear();
+      if (changed || release.confirmed_ms - kept_ms_ >= RELEASE_KEEP_MS) {
+        kept_ms_ = release.confirmed_ms;
+        keep(current_, nullptr);
+      }
+      return "";
+    }
+  }
+  const LineAnswer file =
+      fetch(base + "/release-file", json_line(Json{{"id", release.id}}));
+  if (file.status != 200) {
+    return trouble("the file of release " + release.version + " does not come: " +
+                   (file.status == 0 ? file.error : "HTTP " + std::to_string(file.status)));
+  }
+  std::shared_ptr<const RunFirmware> image;
+  const std::string wrong = adopt(release, file.body, &image);
+  if (!wrong.empty()) return trouble(wrong);
+  std::lock_guard<std::mutex> lock(mutex_);
+  current_ = release;
+  image_ = std::move(image);
+  problem_.clear();
+  kept_ms_ = release.confirmed_ms;
+  keep(current_, &file.body);
+  return "";
+}
+
+std::string ReleaseFollower::refusal_locked() const {
+  if (current_.id == 0) return none_;
+  const std::string name = "release " + current_.version + " of " + setup_.product;
+  if (current_.state == "withdrawn") return name + " was withdrawn: " + current_.reason;
+  if (setup_.now_ms() - current_.confirmed_ms > setup_.grace_ms) {
+    return name + " is not confirmed: the line has not answered for more than " +
+           std::to_string(setup_.grace_ms / 3600000) + " h";
+  }
+  return "";
+}
+
+std::string ReleaseFollower::image_for_run(std::shared_ptr<const RunFirmware>* firmware) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const std::string refusal = refusal_locked();
+  if (refusal.empty()) *firmware = image_;
+  return refusal;
+}
+
+Json ReleaseFollower::status() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Json release;
+  if (current_.id > 0) {
+    release = Json{{"id", current_.id},
+                   {"version", current_.version},
+                   {"state", current_.state},
+                   {"image_sha256", current_.image_sha256},
+                   {"size", image_ ? image_->image.size : 0},
+                   {"load_address", current_.load_address},
+                   {"confirmed_at", record_utc_text(current_.confirmed_ms)}};
+  }
+  const std::string refusal = refusal_locked();
+  return Json{{"product", setup_.product},
+              {"release", release},
+              {"confirmed", refusal.empty()},
+              {"refusal", refusal.empty() ? Json() : Json(refusal)},
+              {"problem", problem_.empty() ? Json() : Json(problem_)}};
+}

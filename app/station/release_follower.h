@@ -1,0 +1,91 @@
+// A station that flashes its line's release: it asks the line for its
+// product's current release with each heartbeat, fetches a new release's
+// file and checks it itself (its SHA-256, what the loader makes of it, and,
+// with a release key, its signature: a line that was broken into cannot make
+// it flash what the key did not sign), and keeps it in its record store, so
+// that a restart or a line that is away does not stop it. A run takes the
+// release current when it starts and keeps it to its end. Starts are
+// refused while there is no release, when it was withdrawn, and when the
+// line has not confirmed it for longer than the grace. Every call is safe
+// from any thread.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "app/access/release_key.h"
+#include "app/station/line_reporter.h"
+#include "records/record_store.h"
+#include "upgrade/firmware.h"
+
+constexpr int RELEASE_GRACE_HOURS = 24;
+// How often a confirmation is written to the store while nothing changes.
+constexpr int64_t RELEASE_KEEP_MS = 60 * 1000;
+
+// The image one run flashes, and what its record names.
+struct RunFirmware {
+  std::vector<uint8_t> bytes;
+  FirmwareImage image{}; // into bytes
+  std::string sha256;
+  std::string source; // "ctl-a 1.2 (release 7)"
+  std::string product;
+  std::string release_version;
+};
+
+struct ReleaseSetup {
+  std::string product;
+  std::string station; // its name on the line
+  std::shared_ptr<const ReleaseKey> key; // set: only what it signed
+  int64_t grace_ms = int64_t{RELEASE_GRACE_HOURS} * 3600 * 1000;
+  std::function<int64_t()> now_ms; // wall clock
+};
+
+class ReleaseFollower {
+public:
+  ReleaseFollower(RecordStore& store, ReleaseSetup setup);
+
+  // The release kept from the last run of the station, checked again as if
+  // it had just come; the problem when it cannot be used (then none is).
+  std::string load_kept();
+  // Asks the line over `post`; a new release's file comes over `fetch`.
+  // What went wrong, in one line, or empty.
+  std::string refresh(const LinePost& post, const LinePost& fetch);
+  // The image a run starts with now, or why none may start (409).
+  std::string image_for_run(std::shared_ptr<const RunFirmware>* firmware) const;
+  // For the station's page: the product, the release and whether the line
+  // confirmed it, and what stops runs.
+  nlohmann::ordered_json status() const;
+
+private:
+  struct Release {
+    int64_t id = 0;
+    std::string version;
+    std::string state; // released, withdrawn
+    std::string reason;
+    std::string image_sha256;
+    std::string file_sha256;
+    std::string signature; // hex
+    int64_t load_address = 0;
+    int64_t confirmed_ms = 0;
+  };
+  // The file checked against what the line said of it; the image made.
+  std::string adopt(const Release& release, const std::string& file,
+                    std::shared_ptr<const RunFirmware>* firmware) const;
+  void keep(const Release& release, const std::string* file);
+  std::string refusal_locked() const;
+
+  RecordStore& store_;
+  const ReleaseSetup setup_;
+  mutable std::mutex mutex_;
+  Release current_;                          // id 0: none
+  std::shared_ptr<const RunFirmware> image_; // current_'s
+  std::string none_;    // why there is none ("no release of P on the line yet")
+  std::string problem_; // the last refresh's trouble, for the page
+  int64_t kept_ms_ = 0; // when a confirmation was last written
+};
