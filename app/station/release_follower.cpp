@@ -77,8 +77,8 @@ std::string ReleaseFollower::adopt(const Release& release, const std::string& fi
                              loaded.load_address};
   run->product = setup_.product;
   run->release_version = release.version;
-  run->source = setup_.product + " " + release.version + " (release " +
-                std::to_string(release.id) + ")";
+  run->source =
+      setup_.product + " " + release.version + " (release " + std::to_string(release.id) + ")";
   *firmware = std::move(run);
   return "";
 }
@@ -132,8 +132,7 @@ std::string ReleaseFollower::load_kept() {
 
 std::string ReleaseFollower::refresh(const LinePost& post, const LinePost& fetch) {
   const std::string base = "/api/stations/" + url_encoded(setup_.station);
-  const LineAnswer answer =
-      post(base + "/release", json_line(Json{{"product", setup_.product}}));
+  const LineAnswer answer = post(base + "/release", json_line(Json{{"product", setup_.product}}));
   const auto trouble = [this](const std::string& why) {
     std::lock_guard<std::mutex> lock(mutex_);
     problem_ = why;
@@ -144,8 +143,7 @@ std::string ReleaseFollower::refresh(const LinePost& post, const LinePost& fetch
                    (answer.status == 0 ? answer.error : "HTTP " + std::to_string(answer.status)));
   }
   Json body;
-  if (!json_read(answer.body, &body).empty() || !body.is_object() ||
-      !body.contains("release")) {
+  if (!json_read(answer.body, &body).empty() || !body.is_object() || !body.contains("release")) {
     return trouble("the line's answer on releases is not one");
   }
   const Json& given = json_member(body, "release");
@@ -192,8 +190,7 @@ std::string ReleaseFollower::refresh(const LinePost& post, const LinePost& fetch
       return "";
     }
   }
-  const LineAnswer file =
-      fetch(base + "/release-file", json_line(Json{{"id", release.id}}));
+  const LineAnswer file = fetch(base + "/release-file", json_line(Json{{"id", release.id}}));
   if (file.status != 200) {
     return trouble("the file of release " + release.version + " does not come: " +
                    (file.status == 0 ? file.error : "HTTP " + std::to_string(file.status)));

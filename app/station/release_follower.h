@@ -40,7 +40,7 @@ struct RunFirmware {
 
 struct ReleaseSetup {
   std::string product;
-  std::string station; // its name on the line
+  std::string station;                   // its name on the line
   std::shared_ptr<const ReleaseKey> key; // set: only what it signed
   int64_t grace_ms = int64_t{RELEASE_GRACE_HOURS} * 3600 * 1000;
   std::function<int64_t()> now_ms; // wall clock
