@@ -83,31 +83,23 @@ std::string stats_period_parse(const std::string& query, int64_t now_ms, StatsPe
   *out = StatsPeriod{};
   std::string since;
   std::string until;
-  size_t at = 0;
-  while (at < query.size()) {
-    size_t end = query.find('&', at);
-    if (end == std::string::npos) end = query.size();
-    const std::string pair = query.substr(at, end - at);
-    at = end + 1;
-    if (pair.empty()) continue;
-    const size_t equals = pair.find('=');
-    const std::string name = pair.substr(0, equals);
-    std::string value;
-    if (equals == std::string::npos || !url_decoded(pair.substr(equals + 1), &value)) {
-      return "give " + name + " as NAME=VALUE, its value URL-encoded";
-    }
-    if (name == "since" || name == "until") {
-      if (record_utc_ms(value) < 0) return name + " " + TIME_RULE;
-      (name == "since" ? since : until) = value;
-    } else if (name == "station") {
-      if (!line_station_name_is_valid(value)) {
-        return "station: a station's name is printable ASCII without '/', 1 to 64 characters";
-      }
-      out->station = value;
-    } else {
-      return "unknown parameter '" + name + "': the figures take since, until and station";
-    }
-  }
+  const std::string problem =
+      query_pairs(query, [&](const std::string& name, const std::string& value) -> std::string {
+        if (name == "since" || name == "until") {
+          if (record_utc_ms(value) < 0) return name + " " + TIME_RULE;
+          (name == "since" ? since : until) = value;
+        } else if (name == "station") {
+          if (!line_station_name_is_valid(value)) {
+            return "station: a station's name is printable ASCII without '/', 1 to 64 "
+                   "characters";
+          }
+          out->station = value;
+        } else {
+          return "unknown parameter '" + name + "': the figures take since, until and station";
+        }
+        return "";
+      });
+  if (!problem.empty()) return problem;
   out->until_ms = until.empty() ? now_ms : record_utc_ms(until);
   out->since_ms = since.empty() ? out->until_ms - STATS_DEFAULT_MS : record_utc_ms(since);
   const int64_t span = out->until_ms - out->since_ms;
