@@ -4,6 +4,8 @@
 // and `promtool check config` on a prometheus.yml.
 #pragma once
 
+#include <gtest/gtest.h>
+#include <httplib.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -36,4 +38,16 @@ inline PromtoolCheck promtool_check(const std::string& what, const std::string& 
   check.said = run.out() + run.err();
   std::remove(file.c_str());
   return check;
+}
+
+// A /metrics answer as Prometheus takes it: 200, the text format's type, and
+// nothing `promtool check metrics` remarks on; its text.
+inline std::string metrics_checked(const httplib::Result& answer) {
+  EXPECT_TRUE(answer && answer->status == 200) << (answer ? answer->body : "no answer");
+  if (!answer || answer->status != 200) return "";
+  EXPECT_EQ(answer->get_header_value("Content-Type"), "text/plain; version=0.0.4; charset=utf-8");
+  const PromtoolCheck checked = promtool_check("metrics", answer->body);
+  EXPECT_EQ(checked.status, 0) << checked.said << "\n" << answer->body;
+  EXPECT_EQ(checked.said, "");
+  return answer->body;
 }
