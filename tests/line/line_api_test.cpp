@@ -1251,7 +1251,7 @@ namespace {
 json run_at(const std::string& station, int seq, const std::string& tag, const std::string& result,
             const std::string& at, int seconds, const std::string& text = "") {
   json r = row(station, seq, result);
-  char ended[8];
+  char ended[16];
   std::snprintf(ended, sizeof ended, "%02d", seconds < 0 ? 0 : seconds);
   r["tag"] = tag.empty() ? json() : json(tag);
   r["started_at"] = "2026-12-09T" + at + ":00.000Z";
