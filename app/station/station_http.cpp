@@ -59,8 +59,8 @@ struct Route {
 constexpr PersonRole OPERATOR = PersonRole::machine_operator;
 
 const Route ROUTES[] = {
-    {"/", Method::get, false, Action::page, false, OPERATOR,
-     "page"}, // the page asks for the token itself
+    // The page asks for the token itself.
+    {"/", Method::get, false, Action::page, false, OPERATOR, "page"},
     {"/api/station", Method::get, true, Action::station, false, OPERATOR, "station"},
     {"/api/events", Method::get, true, Action::events, false, OPERATOR, "events"},
     {"/api/records", Method::get, true, Action::records, false, OPERATOR, "records"},
