@@ -905,6 +905,21 @@ StoreResult RecordStore::kept(const std::string& name, std::string* value, bool*
   return {};
 }
 
+StoreResult RecordStore::release_runs(const std::string& station, const std::string& product,
+                                      const std::string& version, int64_t* runs) const {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  Statement count(impl_->db, "SELECT COUNT(*) FROM runs WHERE station = ?1 AND product = ?2 AND"
+                             " release_version = ?3");
+  if (!count.ok()) return read_failure(path_, impl_->db, count.code());
+  count.text(1, station);
+  count.text(2, product);
+  count.text(3, version);
+  const int code = count.step();
+  if (code != SQLITE_ROW) return read_failure(path_, impl_->db, code);
+  *runs = count.column_number(0);
+  return {};
+}
+
 StoreResult RecordStore::audit_append(const std::string& origin, const std::string& at,
                                       const std::string& who, const std::string& action,
                                       const std::string& subject, const std::string& details,

@@ -38,6 +38,8 @@ namespace {
 constexpr auto LOOK_EVERY = std::chrono::milliseconds(500);
 constexpr auto LOOK_ANYWAY = std::chrono::milliseconds(5000);
 constexpr auto INTERRUPT_POLL = std::chrono::milliseconds(200);
+// What a station that ends gives its last post to the line.
+constexpr int GIVE_BACK_MS = 2000;
 
 // What the slots' ports look like. Reading the port list (with each USB
 // adapter's identity) is the costly part: it is read when a slot names its
@@ -289,5 +291,12 @@ CliEnding cli_serve(const CliOptions& options, const FirmwareImage& image) {
   serving.join();
   // Nothing tells it of changes any more: it goes before the station.
   line.reset();
+  // Units held and not spent go back to the line for other stations, within
+  // the station's time to end.
+  if (releases) {
+    const std::string kept = releases->give_back(
+        line_http(options.line_url, line_token.token, options.line_cafile, GIVE_BACK_MS).post);
+    if (!kept.empty()) cli_write(stderr, cli_error_line(kept));
+  }
   return {};
 }

@@ -6,6 +6,7 @@
 #include <sstream>
 #include <vector>
 
+#include "app/runs/json_read.h"
 #include "image/hex_text.h"
 #include "image/image_load.h"
 #include "image/sha256.h"
@@ -251,6 +252,36 @@ LineReply FirmwareCatalogue::current(const std::string& product) {
   if (!read.ok()) return line_db_failure(read);
   if (!found) return line_error(404, "no release of " + product + " on this line");
   return {200, firmware_json(row, rules_.approvals)};
+}
+
+LineReply FirmwareCatalogue::allowance(const std::string& station, const std::string& body) {
+  Json ask;
+  const std::string problem = json_read(body, &ask);
+  if (!problem.empty()) return line_error(400, problem);
+  const auto whole = [&ask](const char* name, int64_t most) { return json_whole(ask, name, most); };
+  const int64_t id = whole("release", INT64_MAX), spent = whole("spent", INT64_MAX / 2);
+  const int64_t want = whole("want", FIRMWARE_ALLOWANCE_MAX);
+  const Json& back = ask.is_object() ? json_member(ask, "give_back") : Json();
+  if (id < 1 || spent < 0 || want < 0 || !(back.is_null() || back.is_boolean())) {
+    return line_error(400, "send {\"release\": ID, \"spent\": N, \"want\": 0 to 16}");
+  }
+  const bool give_back = back.is_boolean() && back.get<bool>();
+  FirmwareRow row;
+  bool found = false;
+  const LineDbResult read = db_.firmware_get(id, &row, &found);
+  if (!read.ok()) return line_db_failure(read);
+  if (!found || row.released_at.empty())
+    return line_error(404, "no released image " + std::to_string(id));
+  if (row.max_units <= 0) return {200, Json{{"release", id}, {"limited", false}}};
+  if (row.state == "withdrawn" && !give_back) {
+    return line_error(409, "release " + row.version + " of " + row.product +
+                               " was withdrawn: " + row.withdraw_reason);
+  }
+  int64_t granted = 0, left = 0;
+  const LineDbResult kept =
+      db_.allowance(id, station, row.max_units, spent, want, give_back, &granted, &left);
+  if (!kept.ok()) return line_db_failure(kept);
+  return {200, Json{{"release", id}, {"limited", true}, {"granted", granted}, {"left", left}}};
 }
 
 LineReply FirmwareCatalogue::file(int64_t id, std::string* file) {

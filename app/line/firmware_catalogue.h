@@ -20,6 +20,8 @@
 #include "app/line/line_db.h"
 
 constexpr size_t FIRMWARE_MAX_BYTES = 16u << 20;
+// The most units a station is granted at a time.
+constexpr int64_t FIRMWARE_ALLOWANCE_MAX = 16;
 constexpr size_t FIRMWARE_PRODUCT_MAX = 64;
 constexpr size_t FIRMWARE_VERSION_MAX = 64;
 constexpr size_t FIRMWARE_NOTES_MAX = 1024;
@@ -64,6 +66,11 @@ public:
   LineReply describe(int64_t id);
   // For stations: the product's current release (404 when none).
   LineReply current(const std::string& product);
+  // POST /api/stations/NAME/allowance: {"release": ID, "spent": N,
+  // "want": N} asks for up to FIRMWARE_ALLOWANCE_MAX more units of a
+  // release with a unit limit; with "give_back": true, what the station
+  // holds unspent comes back. {"limited", "granted", "left"}.
+  LineReply allowance(const std::string& station, const std::string& body);
   // A released (or withdrawn) image's file as uploaded, into *file.
   LineReply file(int64_t id, std::string* file);
 

@@ -55,6 +55,11 @@ const char FIRMWARE_TABLE[] =
     " CHECK (state IN ('draft', 'released', 'withdrawn')), uploaded_by text NOT NULL,"
     " uploaded_at text NOT NULL, approved_by text NOT NULL, released_at text, max_units bigint,"
     " withdrawn_by text, withdrawn_at text, withdraw_reason text, UNIQUE (product, version))";
+// What each station holds of each limited release: units granted and its
+// runs so far. Given back, granted comes down to spent.
+const char ALLOWANCES_TABLE[] =
+    "CREATE TABLE IF NOT EXISTS orva_allowances (release_id bigint NOT NULL, station text NOT"
+    " NULL, granted bigint NOT NULL, spent bigint NOT NULL, PRIMARY KEY (release_id, station))";
 const char AUDIT_INDEX[] = "CREATE INDEX IF NOT EXISTS orva_audit_at ON orva_audit (at)";
 const char* const INDEXES[] = {
     "CREATE INDEX IF NOT EXISTS orva_runs_tag ON orva_runs (tag)",
@@ -300,6 +305,7 @@ LineDbResult LineDb::make_tables() {
   statements.emplace_back(AUDIT_TABLE);
   statements.emplace_back(AUDIT_INDEX);
   statements.emplace_back(FIRMWARE_TABLE);
+  statements.emplace_back(ALLOWANCES_TABLE);
   // Two lines that start at once on one database: the second waits here,
   // then finds the table made or converted.
   if (typed) statements.emplace_back("LOCK TABLE orva_schema IN EXCLUSIVE MODE");

@@ -198,6 +198,14 @@ public:
   // limit, withdrawal), only while the image is still in `was`: conflict
   // when another change came first.
   LineDbResult firmware_change(const FirmwareRow& row, const std::string& was);
+  // A station's allowance of units of a release of at most `max_units`:
+  // its runs so far (`spent`, never less than it said before), and either
+  // up to `want` more granted out of what no station holds, or, with
+  // give_back, what it holds unspent given back. *granted: all it was
+  // granted; *left: what no station holds.
+  LineDbResult allowance(int64_t release, const std::string& station, int64_t max_units,
+                         int64_t spent, int64_t want, bool give_back, int64_t* granted,
+                         int64_t* left);
   // The product's current release: the image released last, withdrawn
   // since or not (a withdrawn one stops the stations; none falls back to an
   // earlier release). *found false when it has none.

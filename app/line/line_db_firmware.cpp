@@ -1,4 +1,5 @@
 // The firmware catalogue's statements, on either engine.
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -136,6 +137,54 @@ LineDbResult LineDb::firmware_change(const FirmwareRow& row, const std::string& 
     return {LineDbStatus::conflict,
             "image " + std::to_string(row.id) + " changed meanwhile: look at it again"};
   }
+  return done;
+}
+
+LineDbResult LineDb::allowance(int64_t release, const std::string& station, int64_t max_units,
+                               int64_t spent, int64_t want, bool give_back, int64_t* granted,
+                               int64_t* left) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  LineDbResult done = ready();
+  if (!done.ok()) return done;
+  // One station's allowance at a time, on every line of the database.
+  done = run("BEGIN", {}, nullptr);
+  if (done.ok() && link_->typed())
+    done = run("SELECT pg_advisory_xact_lock(hashtext('orva_allowances'))", {}, nullptr);
+  std::vector<SqlRow> mine, all;
+  const std::vector<SqlValue> key{std::to_string(release), station};
+  if (done.ok()) {
+    done = run("SELECT granted, spent FROM orva_allowances WHERE release_id = CAST($1 AS bigint)"
+               " AND station = $2",
+               key, &mine);
+  }
+  if (done.ok()) {
+    done = run("SELECT COALESCE(SUM(granted), 0) FROM orva_allowances WHERE release_id ="
+               " CAST($1 AS bigint)",
+               {std::to_string(release)}, &all);
+  }
+  if (done.ok()) {
+    const int64_t had = mine.empty() ? 0 : number(mine[0][0]);
+    const int64_t said = mine.empty() ? 0 : number(mine[0][1]);
+    const int64_t runs = std::max(said, spent);
+    const int64_t held = all.empty() ? 0 : number(all[0][0]);
+    int64_t now = std::max(had, runs);
+    if (give_back) {
+      now = runs;
+    } else {
+      const int64_t free = std::max<int64_t>(0, max_units - (held - had + now));
+      now += std::min(std::max<int64_t>(0, want), free);
+    }
+    *granted = now;
+    *left = std::max<int64_t>(0, max_units - (held - had + now));
+    done =
+        run("INSERT INTO orva_allowances (release_id, station, granted, spent) VALUES"
+            " (CAST($1 AS bigint), $2, CAST($3 AS bigint), CAST($4 AS bigint)) ON CONFLICT"
+            " (release_id, station) DO UPDATE SET granted = excluded.granted, spent ="
+            " excluded.spent",
+            {std::to_string(release), station, std::to_string(now), std::to_string(runs)}, nullptr);
+  }
+  if (done.ok()) done = run("COMMIT", {}, nullptr);
+  else if (link_->connected()) run("ROLLBACK", {}, nullptr);
   return done;
 }
 

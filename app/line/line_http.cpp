@@ -33,6 +33,7 @@ enum class Action {
   station_audit,
   station_release,
   station_release_file,
+  station_allowance,
   session,
   sign_in,
   sign_out,
@@ -166,6 +167,7 @@ Route route_of(const std::string& path, const std::string& method) {
       else if (what == "audit") route.action = Action::station_audit;
       else if (what == "release") route.action = Action::station_release;
       else if (what == "release-file") route.action = Action::station_release_file;
+      else if (what == "allowance") route.action = Action::station_allowance;
       return route;
     }
     if (what == "disable" || what == "reset")
@@ -199,6 +201,7 @@ const char* route_class(const std::string& path) {
     case Action::station_audit:
     case Action::station_release:
     case Action::station_release_file:
+    case Action::station_allowance:
       return "station";
     case Action::session:
     case Action::sign_in:
@@ -473,6 +476,8 @@ HttpAnswer LineRoutes::answer(const HttpRequest& req) {
     if (current.status != 200) return reply(current);
     return reply({200, Json{{"release", current.body}}});
   }
+  case Action::station_allowance:
+    return reply(firmware.allowance(route.station, req.body));
   case Action::station_release_file: {
     Json body;
     const std::string problem = json_read(req.body, &body);

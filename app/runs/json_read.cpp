@@ -93,3 +93,12 @@ const Json& json_member(const Json& object, const char* name) {
   const auto found = object.find(name);
   return found == object.end() ? NONE : *found;
 }
+
+int64_t json_whole(const Json& object, const char* name, int64_t most) {
+  const Json& value = json_member(object, name);
+  if (!value.is_number_integer()) return -1;
+  // A number past int64_t comes as unsigned: never read as a negative.
+  if (value.is_number_unsigned() && value.get<uint64_t>() > static_cast<uint64_t>(most)) return -1;
+  const int64_t n = value.get<int64_t>();
+  return n >= 0 && n <= most ? n : -1;
+}

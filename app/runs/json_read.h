@@ -33,3 +33,7 @@ std::string json_read(const std::string& body, nlohmann::ordered_json* out,
 // The member `name` of `object`, or null when it has none: a reference into
 // the document, never a copy.
 const nlohmann::ordered_json& json_member(const nlohmann::ordered_json& object, const char* name);
+
+// The member `name` of `object` as a whole number from 0 to `most`; -1 when
+// it is missing or anything else.
+int64_t json_whole(const nlohmann::ordered_json& object, const char* name, int64_t most);

@@ -6,7 +6,8 @@
 #include "app/station/line_reporter.h"
 #include "image/image_file.h"
 
-LineHttp line_http(const std::string& url, const std::string& token, const std::string& cafile) {
+LineHttp line_http(const std::string& url, const std::string& token, const std::string& cafile,
+                   int deadline_ms) {
   std::string host;
   int port = 0;
   bool https = false;
@@ -18,7 +19,8 @@ LineHttp line_http(const std::string& url, const std::string& token, const std::
     return {refuse, refuse, [] {}, problem};
   }
   auto client =
-      std::make_shared<HttpClient>(host, port, HttpCallLimits{}, HttpClientTls{https, cafile});
+      std::make_shared<HttpClient>(host, port, HttpCallLimits{deadline_ms, HTTP_CLIENT_ANSWER_MAX},
+                                   HttpClientTls{https, cafile});
   // A release's file: as large as an image file may be, within two minutes.
   auto files =
       std::make_shared<HttpClient>(host, port,

@@ -22,6 +22,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "app/http/http_client.h"
 #include "records/record_store.h"
 
 // Rows sent in one batch, at most, and the most their JSON may hold (the
@@ -140,4 +141,7 @@ struct LineHttp {
   std::function<void()> cancel;
   std::string problem; // why no post can go (the address, a CA file); empty: none
 };
-LineHttp line_http(const std::string& url, const std::string& token, const std::string& cafile);
+// `deadline_ms`: each post's whole exchange (a station that ends waits for
+// its last post no longer than that).
+LineHttp line_http(const std::string& url, const std::string& token, const std::string& cafile,
+                   int deadline_ms = HTTP_CLIENT_DEADLINE_MS);

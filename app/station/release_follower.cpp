@@ -29,16 +29,6 @@ std::string text_of(const Json& object, const char* name, size_t most) {
   return text.size() <= most ? text : "";
 }
 
-int64_t number_of(const Json& object, const char* name, int64_t most) {
-  const Json& value = json_member(object, name);
-  if (!value.is_number_integer() ||
-      (value.is_number_unsigned() && value.get<uint64_t>() > static_cast<uint64_t>(most))) {
-    return -1;
-  }
-  const int64_t n = value.get<int64_t>();
-  return n >= 0 && n <= most ? n : -1;
-}
-
 } // namespace
 
 ReleaseFollower::ReleaseFollower(RecordStore& store, ReleaseSetup setup)
@@ -92,7 +82,9 @@ void ReleaseFollower::keep(const Release& release, const std::string* file) {
                   {"file_sha256", release.file_sha256},
                   {"signature", release.signature},
                   {"load_address", release.load_address},
-                  {"confirmed_ms", release.confirmed_ms}};
+                  {"confirmed_ms", release.confirmed_ms},
+                  {"max_units", release.max_units},
+                  {"granted", release.granted}};
   if (file != nullptr) store_.keep("release-file:" + setup_.product, hex_text(*file));
   store_.keep("release:" + setup_.product, meta.dump());
 }
@@ -108,15 +100,17 @@ std::string ReleaseFollower::load_kept() {
   std::string file;
   Release kept;
   if (json_read(meta_text, &meta).empty() && meta.is_object() && hex_bytes(hex, &file)) {
-    kept.id = number_of(meta, "id", INT64_MAX);
+    kept.id = json_whole(meta, "id", INT64_MAX);
     kept.version = text_of(meta, "version", 64);
     kept.state = text_of(meta, "state", 16);
     kept.reason = text_of(meta, "reason", 1024);
     kept.image_sha256 = text_of(meta, "image_sha256", 64);
     kept.file_sha256 = text_of(meta, "file_sha256", 64);
     kept.signature = text_of(meta, "signature", 128);
-    kept.load_address = number_of(meta, "load_address", 0xFFFFFFFF);
-    kept.confirmed_ms = number_of(meta, "confirmed_ms", INT64_MAX);
+    kept.load_address = json_whole(meta, "load_address", 0xFFFFFFFF);
+    kept.confirmed_ms = json_whole(meta, "confirmed_ms", INT64_MAX);
+    kept.max_units = std::max<int64_t>(0, json_whole(meta, "max_units", INT64_MAX / 2));
+    kept.granted = std::max<int64_t>(0, json_whole(meta, "granted", INT64_MAX / 2));
   }
   std::shared_ptr<const RunFirmware> image;
   const std::string wrong = kept.id > 0 ? adopt(kept, file, &image) : "it cannot be read";
@@ -127,6 +121,73 @@ std::string ReleaseFollower::load_kept() {
   }
   current_ = kept;
   image_ = std::move(image);
+  count_spent_locked();
+  return "";
+}
+
+void ReleaseFollower::count_spent_locked() {
+  int64_t runs = 0;
+  // A store that cannot count: every unit held counts as spent.
+  if (!store_.release_runs(setup_.station, setup_.product, current_.version, &runs).ok()) {
+    runs = current_.granted;
+  }
+  spent_ = runs;
+}
+
+std::string ReleaseFollower::ask_allowance(const LinePost& post) {
+  int64_t want = 0, spent = 0, id = 0, granted = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (current_.id == 0 || current_.max_units == 0 || current_.state != "released") return "";
+    const int64_t left = current_.granted - spent_;
+    if (left >= RELEASE_ALLOWANCE / 2) return "";
+    want = RELEASE_ALLOWANCE - std::max<int64_t>(0, left);
+    spent = spent_;
+    id = current_.id;
+    granted = current_.granted;
+  }
+  const LineAnswer answer =
+      post("/api/stations/" + url_encoded(setup_.station) + "/allowance",
+           json_line(Json{{"release", id}, {"spent", spent}, {"want", want}}));
+  Json body;
+  const bool read = answer.status == 200 && json_read(answer.body, &body).empty();
+  const int64_t now = read ? json_whole(body, "granted", INT64_MAX / 2) : -1;
+  const int64_t left = read ? json_whole(body, "left", INT64_MAX / 2) : -1;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (current_.id != id) return "";
+  // Never more than was asked for: a line's answer is checked, not taken.
+  if (now < 0 || left < 0 || now > granted + want) {
+    allowance_away_ = true;
+    return "the line gives no allowance of release " + current_.version + ": " +
+           (answer.status == 0 ? answer.error : "HTTP " + std::to_string(answer.status));
+  }
+  allowance_away_ = false;
+  exhausted_ = left == 0 && now - std::max(granted, spent) < want;
+  current_.granted = std::max(current_.granted, now);
+  keep(current_, nullptr);
+  return "";
+}
+
+std::string ReleaseFollower::give_back(const LinePost& post) {
+  int64_t id = 0, spent = 0;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (current_.id == 0 || current_.max_units == 0 || current_.granted <= spent_) return "";
+    id = current_.id;
+    spent = spent_;
+  }
+  const LineAnswer answer =
+      post("/api/stations/" + url_encoded(setup_.station) + "/allowance",
+           json_line(Json{{"release", id}, {"spent", spent}, {"want", 0}, {"give_back", true}}));
+  if (answer.status != 200) {
+    return "the unspent units of release " + current_.version + " stay with this station: " +
+           (answer.status == 0 ? answer.error : "HTTP " + std::to_string(answer.status));
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (current_.id == id) {
+    current_.granted = spent;
+    keep(current_, nullptr);
+  }
   return "";
 }
 
@@ -157,14 +218,15 @@ std::string ReleaseFollower::refresh(const LinePost& post, const LinePost& fetch
   }
   Release release;
   if (given.is_object()) {
-    release.id = number_of(given, "id", INT64_MAX);
+    release.id = json_whole(given, "id", INT64_MAX);
     release.version = text_of(given, "version", 64);
     release.state = text_of(given, "state", 16);
     release.reason = text_of(given, "withdraw_reason", 1024);
     release.image_sha256 = text_of(given, "image_sha256", 64);
     release.file_sha256 = text_of(given, "file_sha256", 64);
     release.signature = text_of(given, "signature", 128);
-    release.load_address = number_of(given, "load_address", 0xFFFFFFFF);
+    release.load_address = json_whole(given, "load_address", 0xFFFFFFFF);
+    release.max_units = std::max<int64_t>(0, json_whole(given, "max_units", INT64_MAX / 2));
   }
   if (release.id <= 0 || release.version.empty() ||
       (release.state != "released" && release.state != "withdrawn") ||
@@ -173,23 +235,27 @@ std::string ReleaseFollower::refresh(const LinePost& post, const LinePost& fetch
     return trouble("the line's release of " + setup_.product + " is not one");
   }
   release.confirmed_ms = setup_.now_ms();
+  bool same = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     // The one it has: what may have changed is its state.
-    if (release.id == current_.id && release.image_sha256 == current_.image_sha256 &&
-        release.file_sha256 == current_.file_sha256) {
-      const bool changed = release.state != current_.state;
+    same = release.id == current_.id && release.image_sha256 == current_.image_sha256 &&
+           release.file_sha256 == current_.file_sha256;
+    if (same) {
+      const bool changed =
+          release.state != current_.state || release.max_units != current_.max_units;
       current_.state = release.state;
       current_.reason = release.reason;
+      current_.max_units = release.max_units;
       current_.confirmed_ms = release.confirmed_ms;
       problem_.clear();
       if (changed || release.confirmed_ms - kept_ms_ >= RELEASE_KEEP_MS) {
         kept_ms_ = release.confirmed_ms;
         keep(current_, nullptr);
       }
-      return "";
     }
   }
+  if (same) return trouble(ask_allowance(post));
   const LineAnswer file = fetch(base + "/release-file", json_line(Json{{"id", release.id}}));
   if (file.status != 200) {
     return trouble("the file of release " + release.version + " does not come: " +
@@ -198,13 +264,18 @@ std::string ReleaseFollower::refresh(const LinePost& post, const LinePost& fetch
   std::shared_ptr<const RunFirmware> image;
   const std::string wrong = adopt(release, file.body, &image);
   if (!wrong.empty()) return trouble(wrong);
-  std::lock_guard<std::mutex> lock(mutex_);
-  current_ = release;
-  image_ = std::move(image);
-  problem_.clear();
-  kept_ms_ = release.confirmed_ms;
-  keep(current_, &file.body);
-  return "";
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    current_ = release;
+    image_ = std::move(image);
+    problem_.clear();
+    kept_ms_ = release.confirmed_ms;
+    exhausted_ = false;
+    allowance_away_ = true;
+    count_spent_locked();
+    keep(current_, &file.body);
+  }
+  return trouble(ask_allowance(post));
 }
 
 std::string ReleaseFollower::refusal_locked() const {
@@ -215,14 +286,21 @@ std::string ReleaseFollower::refusal_locked() const {
     return name + " is not confirmed: the line has not answered for more than " +
            std::to_string(setup_.grace_ms / 3600000) + " h";
   }
+  if (current_.max_units > 0 && current_.granted - spent_ <= 0) {
+    return exhausted_ ? "the unit limit of release " + current_.version + " is reached"
+                      : std::string("no allowance: the line is away");
+  }
   return "";
 }
 
-std::string ReleaseFollower::image_for_run(std::shared_ptr<const RunFirmware>* firmware) const {
+std::string ReleaseFollower::image_for_run(std::shared_ptr<const RunFirmware>* firmware) {
   std::lock_guard<std::mutex> lock(mutex_);
   const std::string refusal = refusal_locked();
-  if (refusal.empty()) *firmware = image_;
-  return refusal;
+  if (!refusal.empty()) return refusal;
+  *firmware = image_;
+  // Spent as the run starts: a run cut short by a crash counts too.
+  if (current_.max_units > 0) ++spent_;
+  return "";
 }
 
 Json ReleaseFollower::status() const {
@@ -239,8 +317,15 @@ Json ReleaseFollower::status() const {
   }
   const std::string refusal = refusal_locked();
   return Json{{"product", setup_.product},
+              {"source", image_ ? Json(image_->source) : Json()},
               {"release", release},
-              {"confirmed", refusal.empty()},
+              {"units", current_.max_units > 0
+                            ? Json{{"max", current_.max_units},
+                                   {"held", std::max<int64_t>(0, current_.granted - spent_)},
+                                   {"spent", spent_}}
+                            : Json()},
+              {"confirmed",
+               current_.id > 0 && setup_.now_ms() - current_.confirmed_ms <= setup_.grace_ms},
               {"refusal", refusal.empty() ? Json() : Json(refusal)},
               {"problem", problem_.empty() ? Json() : Json(problem_)}};
 }

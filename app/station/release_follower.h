@@ -27,6 +27,8 @@
 constexpr int RELEASE_GRACE_HOURS = 24;
 // How often a confirmation is written to the store while nothing changes.
 constexpr int64_t RELEASE_KEEP_MS = 60 * 1000;
+// The units a station holds at most; it asks for more below half of it.
+constexpr int64_t RELEASE_ALLOWANCE = 16;
 
 // The image one run flashes, and what its record names.
 struct RunFirmware {
@@ -56,11 +58,15 @@ public:
   // Asks the line over `post`; a new release's file comes over `fetch`.
   // What went wrong, in one line, or empty.
   std::string refresh(const LinePost& post, const LinePost& fetch);
-  // The image a run starts with now, or why none may start (409).
-  std::string image_for_run(std::shared_ptr<const RunFirmware>* firmware) const;
+  // The image a run starts with now, or why none may start (409); a
+  // release with a unit limit spends one of the station's allowance.
+  std::string image_for_run(std::shared_ptr<const RunFirmware>* firmware);
   // For the station's page: the product, the release and whether the line
   // confirmed it, and what stops runs.
   nlohmann::ordered_json status() const;
+  // The station stops: what it holds of its allowance unspent goes back to
+  // the line. What went wrong, or empty.
+  std::string give_back(const LinePost& post);
 
 private:
   struct Release {
@@ -73,19 +79,28 @@ private:
     std::string signature; // hex
     int64_t load_address = 0;
     int64_t confirmed_ms = 0;
+    int64_t max_units = 0; // 0: no limit
+    int64_t granted = 0;   // the units the line granted this station in all
   };
   // The file checked against what the line said of it; the image made.
   std::string adopt(const Release& release, const std::string& file,
                     std::shared_ptr<const RunFirmware>* firmware) const;
   void keep(const Release& release, const std::string* file);
   std::string refusal_locked() const;
+  // Asks the line for more units while fewer than half a grant are left.
+  std::string ask_allowance(const LinePost& post);
+  // The runs of the current release in the store (after adopting one).
+  void count_spent_locked();
 
   RecordStore& store_;
   const ReleaseSetup setup_;
   mutable std::mutex mutex_;
   Release current_;                          // id 0: none
   std::shared_ptr<const RunFirmware> image_; // current_'s
-  std::string none_;    // why there is none ("no release of P on the line yet")
-  std::string problem_; // the last refresh's trouble, for the page
-  int64_t kept_ms_ = 0; // when a confirmation was last written
+  std::string none_;           // why there is none ("no release of P on the line yet")
+  std::string problem_;        // the last refresh's trouble, for the page
+  int64_t kept_ms_ = 0;        // when a confirmation was last written
+  int64_t spent_ = 0;          // runs started with the current release
+  bool exhausted_ = false;     // the line has no units left to grant
+  bool allowance_away_ = true; // the line did not answer the last ask
 };

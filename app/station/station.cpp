@@ -192,15 +192,14 @@ StationReply Station::state() const {
                 {"sha256", setup_.image_sha256}};
   // A station that flashes its line's release shows that instead.
   if (system_.release_status) {
-    firmware = Json{{"name", "line release"}};
-    std::shared_ptr<const RunFirmware> current;
-    if (system_.release && system_.release(&current).empty() && current) {
-      firmware = Json{{"name", current->source},
-                      {"size", current->image.size},
-                      {"load_address", current->image.load_address},
-                      {"sha256", current->sha256}};
-    }
-    firmware["release"] = system_.release_status();
+    const Json status = system_.release_status();
+    const Json& release = status["release"];
+    firmware =
+        Json{{"name", status["source"].is_string() ? status["source"] : Json("no release yet")},
+             {"size", release.is_object() ? release["size"] : Json(0)},
+             {"load_address", release.is_object() ? release["load_address"] : Json(0)},
+             {"sha256", release.is_object() ? release["image_sha256"] : Json("")},
+             {"release", status}};
   }
   return {200, Json{{"firmware", firmware},
                     {"records",

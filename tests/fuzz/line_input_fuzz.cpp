@@ -11,12 +11,15 @@
 // far the station's rows are held, that a state taken shows on the line,
 // that a period taken ends after it begins, spans no more than a period may
 // and is cut into at most STATS_SLICES_MAX slices that cover it, and that
-// the reader takes exactly the JSON within its bounds.
+// the reader takes exactly the JSON within its bounds. A first byte with
+// its two high bits set chooses instead a station's ask for units of a
+// release of at most 5: a line never grants more than its limit.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 
+#include "app/line/firmware_catalogue.h"
 #include "app/line/line.h"
 #include "app/line/line_stats.h"
 #include "app/runs/json_read.h"
@@ -65,11 +68,37 @@ void check_bounded_read(const std::string& body, uint8_t choice) {
   check(deepest <= bounds.depth && count <= bounds.values);
 }
 
+void check_allowance(const std::string& body) {
+  LineDb db(sql_link_sqlite(":memory:"));
+  check(db.start().ok());
+  FirmwareCatalogue catalogue(
+      db, FirmwareRules{},
+      [](const std::string&, const std::string&, const std::string&,
+         const nlohmann::ordered_json&) {},
+      [] { return std::string("2026-12-10T00:00:00.000Z"); });
+  const LineReply added =
+      catalogue.add("eve", {"ctl-a", "1.0", "", "", 0x4000}, "S1054000AABB55\nS9030000FC\n");
+  check(added.status == 201);
+  check(catalogue.release("eve", 1, 5).status == 200);
+  const LineReply reply = catalogue.allowance("st-a", body);
+  if (reply.status != 200) {
+    check(reply.status == 400 && reply.body.contains("error"));
+    return;
+  }
+  check(reply.body["limited"] == true);
+  check(reply.body["granted"].get<int64_t>() + reply.body["left"].get<int64_t>() >= 0);
+  check(reply.body["left"].get<int64_t>() <= 5 && reply.body["left"].get<int64_t>() >= 0);
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
   const std::string body(reinterpret_cast<const char*>(data) + 1, size - 1);
+  if ((data[0] & 0xC0) == 0xC0) {
+    check_allowance(body);
+    return 0;
+  }
   switch (data[0] % 4) {
   case 0:
   case 1: {

@@ -8,7 +8,10 @@
 #include <httplib.h>
 #include <sqlite3.h>
 
+#include <unistd.h>
+
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,6 +26,14 @@ inline int status_of(const httplib::Result& result) {
 inline std::string trimmed(std::string text) {
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
   return text;
+}
+
+// Whether `done` came true within `limit_s`, looking every 50 ms.
+inline bool wait_until(const std::function<bool()>& done, double limit_s) {
+  for (const double end = monotonic_seconds() + limit_s; monotonic_seconds() < end; usleep(50000)) {
+    if (done()) return true;
+  }
+  return done();
 }
 
 // A command with its standard input given; its exit status.
