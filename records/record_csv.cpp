@@ -14,26 +14,10 @@ const bool NULLABLE_COLUMNS[] = {false, false, false, true,  false, true,  true,
 static_assert(sizeof NUMBER_COLUMNS == 23 && sizeof NULLABLE_COLUMNS == 23,
               "one entry per column of the runs table");
 
-// Milliseconds since the epoch of "YYYY-MM-DDTHH:MM:SS.mmmZ"; -1 for
-// anything else.
+// Milliseconds since the epoch of a row's time, "YYYY-MM-DDTHH:MM:SS.mmmZ"
+// only; -1 for anything else.
 int64_t utc_ms(const std::string& text) {
-  if (text.size() != RECORD_UTC_TEXT_SIZE || !record_utc_is_valid(text)) return -1;
-  const auto at = [&](size_t from, size_t count) {
-    int64_t value = 0;
-    for (size_t i = from; i < from + count; ++i) value = value * 10 + (text[i] - '0');
-    return value;
-  };
-  int64_t year = at(0, 4);
-  const int64_t month = at(5, 2);
-  const int64_t day = at(8, 2);
-  // Days since 1970-01-01 of a civil date (proleptic Gregorian calendar).
-  year -= month <= 2 ? 1 : 0;
-  const int64_t era = (year >= 0 ? year : year - 399) / 400;
-  const int64_t yoe = year - era * 400;
-  const int64_t doy = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
-  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  const int64_t days = era * 146097 + doe - 719468;
-  return ((days * 24 + at(11, 2)) * 60 + at(14, 2)) * 60000 + at(17, 2) * 1000 + at(20, 3);
+  return text.size() == RECORD_UTC_TEXT_SIZE ? record_utc_ms(text) : -1;
 }
 
 // A spreadsheet takes a cell that begins with one of these for a formula
@@ -56,6 +40,29 @@ std::string csv_field(std::string cell, bool number) {
 }
 
 } // namespace
+
+int64_t record_utc_ms(const std::string& text) {
+  if (!record_utc_is_valid(text)) return -1;
+  // The parts a shorter form leaves out are 0.
+  const auto at = [&](size_t from, size_t count) {
+    int64_t value = 0;
+    for (size_t i = from; i < from + count && i < text.size(); ++i)
+      value = value * 10 + (text[i] - '0');
+    return value;
+  };
+  int64_t year = at(0, 4);
+  const int64_t month = at(5, 2);
+  const int64_t day = at(8, 2);
+  // Days since 1970-01-01 of a civil date (proleptic Gregorian calendar).
+  year -= month <= 2 ? 1 : 0;
+  const int64_t era = (year >= 0 ? year : year - 399) / 400;
+  const int64_t yoe = year - era * 400;
+  const int64_t doy = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
+  const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  const int64_t days = era * 146097 + doe - 719468;
+  const int64_t ms = text.size() == RECORD_UTC_TEXT_SIZE ? at(20, 3) : 0;
+  return ((days * 24 + at(11, 2)) * 60 + at(14, 2)) * 60000 + at(17, 2) * 1000 + ms;
+}
 
 bool record_column_is_number(size_t i) {
   return i < RECORD_COLUMN_COUNT && NUMBER_COLUMNS[i];

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,9 @@ std::vector<std::string> record_cells(const RunRow& row);
 // Whether column `i` holds a number, and whether it is NULL when empty.
 bool record_column_is_number(size_t i);
 bool record_column_is_null_when_empty(size_t i);
+// Milliseconds since the epoch of a time as filters take it (see
+// record_utc_is_valid: a date alone is its midnight); -1 for anything else.
+int64_t record_utc_ms(const std::string& text);
 // Whether a row from a station of an earlier version may leave the column
 // out (the operator, the release): it is then empty.
 bool record_column_is_optional(const std::string& name);

@@ -354,6 +354,7 @@ private:
     body_limit_ = server_.site.body_limit;
     parser_->body_limit(body_limit_);
     head_only_ = false;
+    path_.clear();
     if (requests_ > 0) lowest().expires_after(ms(HTTP_REQUEST_MS));
     wait_for_head();
     http::async_read_header(stream_, buffer_, *parser_,
@@ -389,6 +390,7 @@ private:
     const std::string target(message.target());
     const size_t question = target.find('?');
     request_.path = target.substr(0, question);
+    path_ = request_.path;
     if (question != std::string::npos) request_.query = target.substr(question + 1);
     size_t hosts = 0;
     for (const auto& field : message) {
@@ -476,6 +478,7 @@ private:
   }
 
   void send(HttpAnswer answer) {
+    if (server_.site.answered) server_.site.answered(path_, answer.status);
     if (answer.stream && head_only_) {
       answer.stream->leave();
       answer.stream.reset();
@@ -627,6 +630,7 @@ private:
   beast::flat_buffer buffer_{READ_BUFFER_LIMIT};
   std::optional<http::request_parser<http::string_body>> parser_;
   HttpRequest request_;
+  std::string path_; // of the request being answered, for site.answered
   bool head_only_ = false;
   size_t body_limit_ = HTTP_BODY_LIMIT; // this request's
   bool keep_alive_ = false;

@@ -123,6 +123,10 @@ struct HttpSite {
   std::function<bool(const HttpRequest& head)> credentialed;
   // The most a request's body may hold; beyond: 413.
   size_t body_limit = HTTP_BODY_LIMIT;
+  // On the network thread as each answer goes (a refusal, an event
+  // stream's head too): the path asked (empty when none was read) and the
+  // status. Quick. Empty: nothing is told.
+  std::function<void(const std::string& path, int status)> answered;
   // On the network thread, after check(): for a request that sends a file
   // (its body of any type), the most it may hold; 0 for a JSON body within
   // body_limit. A file's body comes within HTTP_FILE_MS of its head.

@@ -25,6 +25,10 @@ constexpr int64_t COUNT_MAX = 1000000000000LL;
 constexpr int64_t SEQ_MAX = RECORD_SEQ_MAX;
 // The slots of a state that sends none.
 const Json NO_SLOTS = Json::array();
+// The states a station's slot may be in: each is a series of the slots'
+// gauge, 0 while no slot is in it.
+const char* const SLOT_STATES[] = {"idle",   "running",   "upgraded",
+                                   "failed", "cancelled", "not-present"};
 // What a page of records keeps free for its link to the next: the filters
 // and where the page ended, percent-encoded.
 constexpr size_t NEXT_ROOM = 8192;
@@ -96,6 +100,18 @@ void tell_slots(LineWatcher* watcher, const std::string& station, const Json& be
     const auto found = old.find(slot.value("slot", int64_t{0}));
     if (found == old.end() || *found->second != slot) watcher->slot_state(station, slot);
   }
+}
+
+// The labels a run is counted with: one place, so that a label of the
+// row's product joins its station and result here.
+MetricLabels run_labels(const RunRow& row) {
+  if (row.product.empty()) return {{"station", row.station}, {"result", row.result}};
+  return {{"station", row.station}, {"product", row.product}, {"result", row.result}};
+}
+
+int64_t ms_between(std::chrono::steady_clock::time_point then,
+                   std::chrono::steady_clock::time_point now) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(now - then).count();
 }
 
 int64_t wall_ms() {
@@ -229,8 +245,9 @@ LineReply Line::receive_rows(const std::string& station, const std::string& body
   const bool more = through != s.have_through;
   s.have_through = through;
   if (came_online) tell_status(station, s);
-  if (watcher_ != nullptr) {
-    for (const size_t r : fresh) watcher_->record(station, rows[r]);
+  for (const size_t r : fresh) {
+    if (watcher_ != nullptr) watcher_->record(station, rows[r]);
+    runs_.ran(run_labels(rows[r]), {{"station", station}}, record_seconds(rows[r]));
   }
   if (came_online || more)
     publish(Json{{"event", "station"}, {"station", station_json(station, s)}});
@@ -309,6 +326,8 @@ Json Line::station_json(const std::string& name, const Station& s) const {
   return Json{{"name", name},
               {"online", s.online},
               {"last_heard", s.heard ? Json(s.heard_utc) : Json()},
+              {"heard_ago_ms",
+               s.heard ? Json(ms_between(s.heard_at, std::chrono::steady_clock::now())) : Json()},
               {"page", s.page},
               {"slots", s.slots},
               {"unsynced", s.unsynced},
@@ -480,6 +499,60 @@ void Line::tick() {
     ++it;
   }
   if (any) publish(Json{{"event", "totals"}, {"totals", totals_json()}});
+  if (now - heard_told_ >= std::chrono::milliseconds(LINE_HEARD_EVENT_MS)) publish_heard(now);
+}
+
+void Line::publish_heard(std::chrono::steady_clock::time_point now) {
+  heard_told_ = now;
+  Json ago = Json::object();
+  for (const auto& [name, s] : stations_) {
+    if (s.online) ago[name] = ms_between(s.heard_at, now);
+  }
+  if (!ago.empty()) publish(Json{{"event", "heard"}, {"heard_ago_ms", ago}});
+}
+
+LineReply Line::stats(const std::string& query) {
+  StatsPeriod period;
+  const std::string problem = stats_period_parse(query, wall_ms(), &period);
+  if (!problem.empty()) return line_error(400, problem);
+  LineStats figures;
+  const LineDbResult read = db_.stats(period, &figures);
+  if (!read.ok()) return line_error(read.status == LineDbStatus::down ? 503 : 500, read.reason);
+  return {200, stats_json(period, figures)};
+}
+
+void Line::metrics(MetricsText* out) const {
+  runs_.write(out);
+  std::lock_guard<std::mutex> lock(mutex_);
+  out->family("orva_slots", "gauge", "Slots by state, as each station last said.");
+  for (const auto& [name, s] : stations_) {
+    std::map<std::string, int64_t> states;
+    for (const char* state : SLOT_STATES) states[state] = 0;
+    for (const Json& slot : s.slots) ++states[slot.value("state", "")];
+    for (const auto& [state, n] : states) {
+      out->sample("orva_slots", {{"station", name}, {"state", state}}, static_cast<double>(n));
+    }
+  }
+  out->family("orva_station_up", "gauge",
+              "Whether the station was heard from within the line's offline time.");
+  for (const auto& [name, s] : stations_) {
+    out->sample("orva_station_up", {{"station", name}}, s.online ? 1 : 0);
+  }
+  out->family("orva_rows_waiting", "gauge",
+              "Rows a station holds that the line has not acknowledged, as the station last said.");
+  for (const auto& [name, s] : stations_) {
+    out->sample("orva_rows_waiting", {{"station", name}}, static_cast<double>(s.unsynced));
+  }
+  out->family("orva_rows_waiting_oldest_seconds", "gauge",
+              "How long the oldest row a station holds for the line has waited, as the station "
+              "last said; 0 when none waits.");
+  for (const auto& [name, s] : stations_) {
+    const double oldest =
+        s.unsynced > 0 && s.unsynced_oldest_s.is_number() ? s.unsynced_oldest_s.get<double>() : 0;
+    out->sample("orva_rows_waiting_oldest_seconds", {{"station", name}}, oldest);
+  }
+  out->family("orva_database_up", "gauge", "Whether the line's database answered when last used.");
+  out->sample("orva_database_up", {}, !db_known_ || db_health_.up ? 1 : 0);
 }
 
 bool Line::may_report(const std::string& station, bool own, std::string* why) const {

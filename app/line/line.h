@@ -17,6 +17,7 @@
 
 #include "app/http/body_streams.h"
 #include "app/http/event_streams.h"
+#include "app/http/metrics.h"
 #include "app/line/line_db.h"
 #include "app/line/row_quota.h"
 #include "app/runs/record_json.h"
@@ -39,6 +40,9 @@ constexpr int64_t LINE_FORGET_MS = 24LL * 3600 * 1000;
 constexpr size_t LINE_ANSWER_MAX = 8 * 1024 * 1024;
 constexpr size_t LINE_PAGE_ROWS = 100;
 constexpr size_t LINE_CSV_STREAMS_MAX = 4;
+// How often the event streams are told how long ago each online station
+// was heard: a station heard with nothing new to say sends no other event.
+constexpr int LINE_HEARD_EVENT_MS = 2000;
 
 struct LineReply {
   int status = 200;
@@ -100,6 +104,14 @@ public:
   // takes it; 503 when LINE_CSV_STREAMS_MAX are on their way.
   LineReply records_csv(const RecordQuery& query, std::shared_ptr<HttpStreamSource>* csv);
 
+  // The figures of a period (GET /api/stats?since=&until=&station=, see
+  // line_stats.h); 400 for a query it cannot take, 503 while the database
+  // is down.
+  LineReply stats(const std::string& query);
+  // The line's metrics: the runs it stored since it started, each station's
+  // slots and waiting rows as the station last said, its database.
+  void metrics(MetricsText* out) const;
+
   // A stream that begins with every station and the totals; nullptr when
   // too many are open.
   std::shared_ptr<EventStream> open_stream();
@@ -138,6 +150,7 @@ private:
   void publish(nlohmann::ordered_json event);
   void tell_status(const std::string& name, const Station& s);
   LineReply too_many_rows(int wait_s) const;
+  void publish_heard(std::chrono::steady_clock::time_point now);
 
   const std::string name_;
   LineDb& db_;
@@ -154,4 +167,6 @@ private:
   std::function<void(const std::string&)> note_;
   bool db_known_ = false; // db_health_ was looked at once
   LineDbHealth db_health_;
+  RunMetrics runs_;
+  std::chrono::steady_clock::time_point heard_told_{};
 };

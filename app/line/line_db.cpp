@@ -65,6 +65,10 @@ const char* const INDEXES[] = {
     "CREATE INDEX IF NOT EXISTS orva_runs_tag ON orva_runs (tag)",
     // The order the records come in, newest first, to the last column.
     "CREATE INDEX IF NOT EXISTS orva_runs_started ON orva_runs (started_at, station_seq, station)",
+    // A unit's runs in the order of the records, with their results: the
+    // figures look along it for the runs of a unit before a run.
+    ("CREATE INDEX IF NOT EXISTS orva_runs_unit ON orva_runs"
+     " (tag, started_at, station, station_seq, result)"),
 };
 // Who may report and read: each credential's token kept as its SHA-256
 // only; a revoked one keeps its row.

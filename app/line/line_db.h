@@ -30,6 +30,7 @@
 #include <vector>
 
 #include "app/access/credentials.h"
+#include "app/line/line_stats.h"
 #include "app/runs/record_json.h"
 #include "records/record_store.h"
 
@@ -151,6 +152,8 @@ public:
   LineDbResult query(const RecordFilter& filter, const RecordCursor* after,
                      std::vector<RunRow>* rows);
   LineDbResult totals(LineTotals* totals);
+  // The figures of the runs that began within `period` (see line_stats.h).
+  LineDbResult stats(const StatsPeriod& period, LineStats* stats);
   // The stations that sent rows since `since` (UTC), the latest first, at
   // most `most`.
   LineDbResult stations(const std::string& since, size_t most, std::vector<std::string>* names);

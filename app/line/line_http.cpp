@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/http/event_streams.h"
+#include "app/http/metrics.h"
 #include "app/line/line_page.h"
 #include "app/line/line_people_page.h"
 #include "app/runs/event_json.h"
@@ -24,6 +25,8 @@ enum class Action {
   events,
   records,
   records_csv,
+  stats,
+  metrics,
   station_rows,
   station_state,
   station_people,
@@ -93,6 +96,8 @@ const Path PATHS[] = {
     {"/api/events", "GET", Action::events, Gate::read},
     {"/api/records", "GET", Action::records, Gate::read},
     {"/api/records.csv", "GET", Action::records_csv, Gate::read},
+    {"/api/stats", "GET", Action::stats, Gate::read},
+    {"/metrics", "GET", Action::metrics, Gate::read},
     {"/api/session", "GET", Action::session, Gate::read},
     {"/api/session", "POST", Action::sign_in, Gate::read},
     {"/api/session", "DELETE", Action::sign_out, Gate::read},
@@ -171,6 +176,60 @@ Route route_of(const std::string& path, const std::string& method) {
   return {};
 }
 
+// The class of a path's routes (whatever the method), as the count of
+// answers names it.
+const char* route_class(const std::string& path) {
+  for (const char* method : {"GET", "POST", "DELETE"}) {
+    switch (route_of(path, method).action) {
+    case Action::page:
+    case Action::people_page:
+      return "page";
+    case Action::line:
+      return "line";
+    case Action::events:
+      return "events";
+    case Action::records:
+    case Action::records_csv:
+      return "records";
+    case Action::stats:
+      return "stats";
+    case Action::metrics:
+      return "metrics";
+    case Action::station_rows:
+    case Action::station_state:
+    case Action::station_people:
+    case Action::station_audit:
+    case Action::station_release:
+    case Action::station_release_file:
+    case Action::station_allowance:
+      return "station";
+    case Action::session:
+    case Action::sign_in:
+    case Action::sign_out:
+      return "session";
+    case Action::people_check:
+    case Action::people_list:
+    case Action::people_add:
+    case Action::person_change:
+      return "people";
+    case Action::audit:
+    case Action::audit_csv:
+      return "audit";
+    case Action::firmware_list:
+    case Action::firmware_add:
+    case Action::firmware_current:
+    case Action::firmware_describe:
+    case Action::firmware_file:
+    case Action::firmware_release:
+    case Action::firmware_withdraw:
+      return "firmware";
+    case Action::none:
+      break;
+    }
+  }
+  return "other";
+}
+
 HttpAnswer reply(const LineReply& r) {
   if (r.status >= 400) {
     HttpAnswer refusal = http_error(r.status, r.body.value("error", ""));
@@ -202,6 +261,9 @@ class LineRoutes {
 public:
   LineRoutes(Line& l, const Credentials& c, LinePeople& p, FirmwareCatalogue& f)
       : line(l), credentials(c), people(p), firmware(f) {}
+
+  // Every answer the face gave, by route class and status.
+  HttpAnswerCounts answers;
 
   std::optional<HttpAnswer> check(const HttpRequest& head) const;
   HttpAnswer answer(const HttpRequest& req);
@@ -343,6 +405,14 @@ HttpAnswer LineRoutes::answer(const HttpRequest& req) {
     return records(req, false);
   case Action::records_csv:
     return records(req, true);
+  case Action::stats:
+    return reply(line.stats(req.query));
+  case Action::metrics: {
+    MetricsText text;
+    line.metrics(&text);
+    answers.write(&text);
+    return http_metrics(text.text());
+  }
   case Action::station_rows:
     return reply(line.receive_rows(route.station, req.body));
   case Action::station_state:
@@ -479,6 +549,9 @@ HttpSite line_site(Line& line, const Credentials& credentials, LinePeople& peopl
            credentials.identify(head.header("Authorization")).status == AuthStatus::ok;
   };
   site.body_limit = LINE_BODY_LIMIT;
+  site.answered = [routes](const std::string& path, int status) {
+    routes->answers.count(route_class(path), status);
+  };
   // An image goes up as the body itself, within its own limit.
   site.file_limit = [&firmware](const HttpRequest& head) -> size_t {
     return head.method == "POST" && head.path == "/api/firmware" ? firmware.rules().max_bytes : 0;

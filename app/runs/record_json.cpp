@@ -103,6 +103,28 @@ bool url_decoded(const std::string& text, std::string* out) {
   return true;
 }
 
+std::string query_pairs(
+    const std::string& query,
+    const std::function<std::string(const std::string& name, const std::string& value)>& take) {
+  size_t at = 0;
+  while (at < query.size()) {
+    size_t end = query.find('&', at);
+    if (end == std::string::npos) end = query.size();
+    const std::string pair = query.substr(at, end - at);
+    at = end + 1;
+    if (pair.empty()) continue;
+    const size_t equals = pair.find('=');
+    const std::string name = pair.substr(0, equals);
+    std::string value;
+    if (equals == std::string::npos || !url_decoded(pair.substr(equals + 1), &value)) {
+      return "give " + name + " as NAME=VALUE, its value URL-encoded";
+    }
+    const std::string problem = take(name, value);
+    if (!problem.empty()) return problem;
+  }
+  return "";
+}
+
 Json record_columns_json(const RunRow& row) {
   Json out = Json::object();
   const std::vector<std::string> cells = record_cells(row);
@@ -253,19 +275,7 @@ std::string record_query_parse(const std::string& query, bool csv, bool by_stati
   *out = RecordQuery{};
   RecordFilter& filter = out->filter;
   filter.limit = csv ? RECORDS_CSV_DEFAULT : RECORDS_DEFAULT;
-  size_t at = 0;
-  while (at < query.size()) {
-    size_t end = query.find('&', at);
-    if (end == std::string::npos) end = query.size();
-    const std::string pair = query.substr(at, end - at);
-    at = end + 1;
-    if (pair.empty()) continue;
-    const size_t equals = pair.find('=');
-    const std::string name = pair.substr(0, equals);
-    std::string value;
-    if (equals == std::string::npos || !url_decoded(pair.substr(equals + 1), &value)) {
-      return "give " + name + " as NAME=VALUE, its value URL-encoded";
-    }
+  return query_pairs(query, [&](const std::string& name, const std::string& value) -> std::string {
     if (name == "limit") {
       filter.limit = small_number(value, most);
       if (filter.limit == 0) return "limit is a number from 1 to " + std::to_string(most);
@@ -299,6 +309,6 @@ std::string record_query_parse(const std::string& query, bool csv, bool by_stati
       return "unknown parameter '" + name + "': the records take limit, tag, result" +
              (by_station ? ", since, station and after" : " and since");
     }
-  }
-  return "";
+    return "";
+  });
 }

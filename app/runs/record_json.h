@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,13 @@ const std::vector<std::string>& record_results();
 // A query value or a path segment percent-decoded, '+' as a space; false for
 // a broken escape.
 bool url_decoded(const std::string& text, std::string* out);
+// The NAME=VALUE pairs of a query string in order, each value
+// percent-decoded, handed to `take` (empty pairs skipped): the first
+// problem, `take`'s or a malformed pair's, in one line; empty when every
+// pair was taken.
+std::string query_pairs(
+    const std::string& query,
+    const std::function<std::string(const std::string& name, const std::string& value)>& take);
 // A query value or a path segment percent-encoded: every byte but letters,
 // digits and "-_.~".
 std::string url_encoded(const std::string& text);

@@ -105,6 +105,9 @@ public:
     publish_locked(json_end_object(outcome));
     station_.publish_slot_locked(slot_);
     station_.note_end(slot_, outcome);
+    const std::string& name = station_.setup_.rows.station;
+    station_.runs_.ran({{"station", name}, {"result", port_result_name(outcome.result)}},
+                       {{"station", name}}, outcome.seconds);
   }
 
 private:
@@ -325,6 +328,33 @@ void Station::note_end(const Slot& slot, const PortOutcome& outcome) const {
   const std::string last = outcome.last_text.substr(0, outcome.last_text.find('\n'));
   system_.note(line + ": " + port_result_name(outcome.result) + " in " + seconds + " s: " + last +
                "\n");
+}
+
+void Station::metrics(MetricsText* out) const {
+  runs_.write(out);
+  const MetricLabels station{{"station", setup_.rows.station}};
+  const Json line = system_.line_status ? system_.line_status() : Json();
+  std::lock_guard<std::mutex> lock(mutex_);
+  out->family("orva_slots", "gauge", "Slots by state.");
+  for (const SlotState state : {SlotState::idle, SlotState::running, SlotState::upgraded,
+                                SlotState::failed, SlotState::cancelled, SlotState::not_present}) {
+    size_t n = 0;
+    for (const auto& slot : slots_) n += slot->state == state;
+    MetricLabels labels = station;
+    labels.emplace_back("state", slot_state_name(state));
+    out->sample("orva_slots", labels, static_cast<double>(n));
+  }
+  if (!line.is_object()) return;
+  const int64_t waiting = line.value("unsynced", int64_t{0});
+  const Json& oldest = line["oldest"];
+  const int64_t since = oldest.is_string() ? record_utc_ms(oldest.get<std::string>()) : -1;
+  const double age = waiting > 0 && since >= 0 ? (system_.wall_ms() - since) / 1000.0 : 0;
+  out->family("orva_rows_waiting", "gauge", "Rows the line has not acknowledged yet.");
+  out->sample("orva_rows_waiting", station, static_cast<double>(waiting));
+  out->family("orva_rows_waiting_oldest_seconds", "gauge",
+              "How long the oldest row the line has not acknowledged has waited; 0 when none "
+              "waits.");
+  out->sample("orva_rows_waiting_oldest_seconds", station, age < 0 ? 0 : age);
 }
 
 StationReply Station::cancel(size_t number, long run) {

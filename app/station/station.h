@@ -18,6 +18,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/http/event_streams.h"
+#include "app/http/metrics.h"
 #include "app/runs/port_runs.h"
 #include "app/runs/run_record.h"
 #include "app/runs/store_sink.h"
@@ -110,6 +111,10 @@ public:
   // tag and last_text.
   nlohmann::ordered_json line_slots() const;
 
+  // The station's metrics: the runs that ended since it started, its slots
+  // by state and, with a line, the rows that wait for it.
+  void metrics(MetricsText* out) const;
+
   // A stream that begins with every slot's state; nullptr when too many are
   // open.
   std::shared_ptr<EventStream> open_stream();
@@ -144,4 +149,5 @@ private:
   // Why the record store could not be written last; empty while it can.
   // No run starts while it is set and the store still cannot be written.
   std::string store_problem_;
+  RunMetrics runs_;
 };

@@ -9,6 +9,7 @@
 #include "app/access/secrets.h"
 #include "app/http/event_streams.h"
 #include "app/http/http_face.h"
+#include "app/http/metrics.h"
 #include "app/runs/event_json.h"
 #include "app/runs/json_read.h"
 #include "app/runs/record_json.h"
@@ -40,7 +41,8 @@ enum class Action {
   clear_slot,
   session,
   sign_in,
-  sign_out
+  sign_out,
+  metrics
 };
 
 // A change needs, with people, a person signed in with `role` at least.
@@ -51,24 +53,27 @@ struct Route {
   Action action;
   bool changes;
   PersonRole role;
+  const char* what; // the route's class, as the count of answers names it
 };
 
 constexpr PersonRole OPERATOR = PersonRole::machine_operator;
 
 const Route ROUTES[] = {
-    {"/", Method::get, false, Action::page, false, OPERATOR}, // the page asks for the token itself
-    {"/api/station", Method::get, true, Action::station, false, OPERATOR},
-    {"/api/events", Method::get, true, Action::events, false, OPERATOR},
-    {"/api/records", Method::get, true, Action::records, false, OPERATOR},
-    {"/api/records\\.csv", Method::get, true, Action::records_csv, false, OPERATOR},
-    {"/api/run", Method::post, true, Action::run_all, true, OPERATOR},
-    {"/api/slots/([^/]+)/run", Method::post, true, Action::run_slot, true, OPERATOR},
-    {"/api/slots/([^/]+)/cancel", Method::post, true, Action::cancel_slot, true, OPERATOR},
+    // The page asks for the token itself.
+    {"/", Method::get, false, Action::page, false, OPERATOR, "page"},
+    {"/api/station", Method::get, true, Action::station, false, OPERATOR, "station"},
+    {"/api/events", Method::get, true, Action::events, false, OPERATOR, "events"},
+    {"/api/records", Method::get, true, Action::records, false, OPERATOR, "records"},
+    {"/api/records\\.csv", Method::get, true, Action::records_csv, false, OPERATOR, "records"},
+    {"/api/run", Method::post, true, Action::run_all, true, OPERATOR, "run"},
+    {"/api/slots/([^/]+)/run", Method::post, true, Action::run_slot, true, OPERATOR, "run"},
+    {"/api/slots/([^/]+)/cancel", Method::post, true, Action::cancel_slot, true, OPERATOR, "run"},
     {"/api/slots/([^/]+)/clear", Method::post, true, Action::clear_slot, true,
-     PersonRole::supervisor},
-    {"/api/session", Method::get, true, Action::session, false, OPERATOR},
-    {"/api/session", Method::post, true, Action::sign_in, false, OPERATOR},
-    {"/api/session", Method::del, true, Action::sign_out, false, OPERATOR},
+     PersonRole::supervisor, "run"},
+    {"/api/session", Method::get, true, Action::session, false, OPERATOR, "session"},
+    {"/api/session", Method::post, true, Action::sign_in, false, OPERATOR, "session"},
+    {"/api/session", Method::del, true, Action::sign_out, false, OPERATOR, "session"},
+    {"/metrics", Method::get, true, Action::metrics, false, OPERATOR, "metrics"},
 };
 
 const char* method_name(Method method) {
@@ -83,12 +88,18 @@ struct Found {
   std::string allowed;
 };
 
-Found route_of(const std::string& path, const std::string& method_text) {
+// The patterns of ROUTES, in their order.
+const std::vector<std::regex>& route_patterns() {
   static const std::vector<std::regex> patterns = [] {
     std::vector<std::regex> compiled;
     for (const Route& route : ROUTES) compiled.emplace_back(route.path);
     return compiled;
   }();
+  return patterns;
+}
+
+Found route_of(const std::string& path, const std::string& method_text) {
+  const std::vector<std::regex>& patterns = route_patterns();
   // A method served nowhere matches no route (only its Allow list).
   const bool known = method_text == "GET" || method_text == "POST" || method_text == "DELETE";
   const Method method = method_text == "GET"    ? Method::get
@@ -105,6 +116,16 @@ Found route_of(const std::string& path, const std::string& method_text) {
         (found.allowed.empty() ? "" : ", ") + std::string(method_name(ROUTES[i].method));
   }
   return found;
+}
+
+// The class of a path's routes (whatever the method), as the count of
+// answers names it.
+const char* route_class(const std::string& path) {
+  const std::vector<std::regex>& patterns = route_patterns();
+  for (size_t i = 0; i < patterns.size(); ++i) {
+    if (std::regex_match(path, patterns[i])) return ROUTES[i].what;
+  }
+  return "other";
 }
 
 HttpAnswer reply(const StationReply& r) {
@@ -188,6 +209,9 @@ public:
 
   std::optional<HttpAnswer> check(const HttpRequest& head) const;
   HttpAnswer answer(const HttpRequest& req);
+
+  // Every answer the face gave, by route class and status.
+  HttpAnswerCounts answers;
 
 private:
   HttpAnswer run_slot(const HttpRequest& req, const std::string& text, const Asker& who);
@@ -290,6 +314,12 @@ HttpAnswer StationSite::answer(const HttpRequest& req) {
     return sign_in(req);
   case Action::sign_out:
     return sign_out(req, who);
+  case Action::metrics: {
+    MetricsText text;
+    station_.metrics(&text);
+    answers.write(&text);
+    return http_metrics(text.text());
+  }
   }
   return refuse(404, "no such path: " + req.path);
 }
@@ -473,6 +503,9 @@ HttpSite station_site(Station& station, std::string token, StationAccess access)
   site.answer = [routes](const HttpRequest& req) { return routes->answer(req); };
   site.credentialed = [token](const HttpRequest& head) {
     return token.empty() || http_bearer_matches(head.header("Authorization"), token);
+  };
+  site.answered = [routes](const std::string& path, int status) {
+    routes->answers.count(route_class(path), status);
   };
   return site;
 }

@@ -25,6 +25,7 @@
 
 #include "tests/support/bootsim_process.h"
 #include "tests/support/child_process.h"
+#include "tests/support/promtool.h"
 #include "tests/support/test_ca.h"
 
 namespace {
@@ -360,6 +361,37 @@ TEST_F(StationApi, RecordsAreFoundByTagResultAndTime) {
   }
 }
 
+// GET /metrics in Prometheus' text format, as promtool checks it: the runs
+// that ended since the station started by result, their seconds, the slots
+// by state and the answers by route class and status.
+TEST_F(StationApi, MetricsAreWhatPrometheusTakes) {
+  if (!have_promtool()) {
+    GTEST_SKIP() << "no promtool here: install the package prometheus (scripts/install-deps)";
+  }
+  const auto ports = start_controllers({{}, {"--device-error", "300:7"}});
+  ASSERT_EQ(serve("127.0.0.1", ports, {"--station-name", "st-m"}), -1) << station_.err();
+  EventLog log(host_, port_, {});
+  ASSERT_EQ(status_of(post("/api/run", "{}")), 202);
+  ASSERT_TRUE(log.wait([](const auto& e) { return count(e, "end") == 2; }));
+  EXPECT_EQ(status_of(client().Get("/api/elsewhere")), 404);
+  const std::string text = metrics_checked(client().Get("/metrics"));
+  for (const char* sample : {
+           "orva_runs_total{station=\"st-m\",result=\"ok\"} 1\n",
+           "orva_runs_total{station=\"st-m\",result=\"failed\"} 1\n",
+           "orva_run_duration_seconds_count{station=\"st-m\"} 2\n",
+           "orva_run_duration_seconds_bucket{station=\"st-m\",le=\"+Inf\"} 2\n",
+           "orva_slots{station=\"st-m\",state=\"upgraded\"} 1\n",
+           "orva_slots{station=\"st-m\",state=\"failed\"} 1\n",
+           "orva_slots{station=\"st-m\",state=\"idle\"} 0\n",
+           "orva_http_requests_total{route=\"run\",code=\"202\"} 1\n",
+           "orva_http_requests_total{route=\"events\",code=\"200\"} 1\n",
+           "orva_http_requests_total{route=\"other\",code=\"404\"} 1\n",
+       }) {
+    EXPECT_NE(text.find(sample), std::string::npos) << sample << text;
+  }
+  EXPECT_EQ(text.find("orva_rows_waiting"), std::string::npos) << "a station without a line";
+}
+
 // The same rows as a file a spreadsheet opens: a header row, quoting where a
 // cell needs it, and no cell a spreadsheet would take for a formula.
 TEST_F(StationApi, RecordsComeAsACsvFile) {
@@ -431,6 +463,8 @@ TEST_F(StationApi, TokenAndOriginGuardTheStation) {
   EXPECT_EQ(status_of(client().Get("/api/station")), 401);
   EXPECT_EQ(status_of(client().Get("/api/station", {{"Authorization", "Bearer wrong"}})), 401);
   EXPECT_EQ(status_of(client().Get("/api/station", bearer)), 200);
+  EXPECT_EQ(status_of(client().Get("/metrics")), 401);
+  EXPECT_EQ(status_of(client().Get("/metrics", bearer)), 200);
   EXPECT_EQ(status_of(client().Get("/")), 200) << "the page itself asks for the token";
   EXPECT_EQ(status_of(post("/api/run", "{}")), 401);
 

@@ -10,7 +10,6 @@ usage: station_browser_test.py --url URL --screenshot PATH --expect-failed-slot 
 Exits 0 on success, 1 with a one-line reason on failure."""
 
 import argparse
-import base64
 import os
 import shutil
 import statistics
@@ -22,7 +21,7 @@ from selenium.webdriver.common.by import By
 from selenium.webdriver.common.keys import Keys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
-from headless_browser import Failure, check_console, start_browser, wait_for  # noqa: E402
+from headless_browser import Failure, check_console, full_page_png, start_browser, wait_for  # noqa: E402
 
 TAG = "SN-TEST-0002"
 TAG_SLOT = 2
@@ -36,15 +35,6 @@ return Array.from(document.querySelectorAll('[data-slot]')).map(c => ({
   state: c.querySelector('[data-role="state"]').textContent.trim(),
   text: c.querySelector('[data-role="text"]').textContent.trim()}));
 """
-
-
-def full_page_png(driver):
-    height = driver.execute_script("return document.documentElement.scrollHeight")
-    width = driver.execute_script("return window.innerWidth")
-    shot = driver.execute_cdp_cmd("Page.captureScreenshot", {
-        "format": "png", "captureBeyondViewport": True,
-        "clip": {"x": 0, "y": 0, "width": width, "height": height, "scale": 1}})
-    return base64.b64decode(shot["data"])
 
 
 def run(driver, opts):

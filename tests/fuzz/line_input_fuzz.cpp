@@ -1,5 +1,6 @@
 // Feeds arbitrary bodies to what the line server reads from its stations:
-// a batch of rows, a station's live state, and a records query; and to the
+// a batch of rows, a station's live state, and a records query (or, with
+// 0x20 in the first byte, the period of the line's figures); and to the
 // bounded JSON reader that every body of the line and the station (and a
 // station's reading of its line's answers) goes through first. Input
 // layout: one byte choosing the reader (0 rows, 1 state, 2 query, 3 the
@@ -8,9 +9,11 @@
 // Checks that every answer is 200 or a JSON error of 400 or 409
 // (AddressSanitizer and UBSan watch the rest), that a batch taken says how
 // far the station's rows are held, that a state taken shows on the line,
-// and that the reader takes exactly the JSON within its bounds. A first
-// byte with its two high bits set chooses instead a station's ask for units
-// of a release of at most 5: a line never grants more than its limit.
+// that a period taken ends after it begins, spans no more than a period may
+// and is cut into at most STATS_SLICES_MAX slices that cover it, and that
+// the reader takes exactly the JSON within its bounds. A first byte with
+// its two high bits set chooses instead a station's ask for units of a
+// release of at most 5: a line never grants more than its limit.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -18,6 +21,7 @@
 
 #include "app/line/firmware_catalogue.h"
 #include "app/line/line.h"
+#include "app/line/line_stats.h"
 #include "app/runs/json_read.h"
 #include "app/runs/record_json.h"
 
@@ -117,6 +121,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     check_bounded_read(body, data[0]);
     break;
   default: {
+    if (data[0] & 0x20) {
+      StatsPeriod period;
+      if (!stats_period_parse(body, int64_t{1796860800000}, &period).empty()) break;
+      const int64_t span = period.until_ms - period.since_ms;
+      check(span > 0 && span <= STATS_SPAN_MAX_MS && period.slice_ms > 0);
+      check(period.slices >= 1 && period.slices <= STATS_SLICES_MAX);
+      check(static_cast<int64_t>(period.slices) * period.slice_ms >= span);
+      break;
+    }
     RecordQuery query;
     const std::string problem = record_query_parse(body, data[0] & 0x08, data[0] & 0x10, &query);
     if (problem.empty()) check(query.filter.limit >= 1);

@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -28,6 +29,7 @@
 #include "tests/support/bootsim_process.h"
 #include "tests/support/broker_process.h"
 #include "tests/support/child_process.h"
+#include "tests/support/promtool.h"
 #include "tests/support/raw_connection.h"
 #include "tests/support/test_ca.h"
 
@@ -553,6 +555,10 @@ TEST_P(LineApi, EachCredentialDoesWhatItsRoleAllows) {
   const std::string state = R"({"slots": []})";
   EXPECT_EQ(as(viewer_token, "GET", "/api/line"), 200);
   EXPECT_EQ(as(viewer_token, "GET", "/api/records.csv"), 200);
+  EXPECT_EQ(as(viewer_token, "GET", "/api/stats"), 200);
+  EXPECT_EQ(as(viewer_token, "GET", "/metrics"), 200);
+  EXPECT_EQ(as(station_token, "GET", "/metrics"), 403);
+  EXPECT_EQ(as("", "GET", "/metrics"), 401);
   EXPECT_EQ(as(viewer_token, "POST", "/api/stations/st-a/records", rows), 403);
   EXPECT_EQ(as(viewer_token, "POST", "/api/stations/st-a/state", state), 403);
   EXPECT_EQ(as(station_token, "POST", "/api/stations/st-a/records", rows), 200);
@@ -609,6 +615,8 @@ TEST_P(LineApi, PostgresqlStoppedMidWayThenBack) {
   }
   EXPECT_TRUE(wait_until([&] { return !database_up(); }, 5));
   EXPECT_EQ(status_of(client().Get("/")), 200);
+  EXPECT_EQ(status_of(client().Get("/api/stats")), 503);
+  EXPECT_NE(client().Get("/metrics")->body.find("\norva_database_up 0\n"), std::string::npos);
   cluster("start");
   EXPECT_TRUE(wait_until(database_up, 10));
   const double back = monotonic_seconds();
@@ -1234,6 +1242,212 @@ TEST_P(LineApi, ATableOfTheFirstSchemaIsConvertedInPlace) {
   EXPECT_EQ(second.finish(10), 0);
   start();
   EXPECT_EQ(run_ids("st-a").size(), 4u) << "L1's own rows";
+}
+
+namespace {
+
+// A run of 2026-12-09 that began at `at` (HH:MM) and took `seconds` (under a
+// minute; below 0: it has no end), with `tag` (empty: none) and `text`.
+json run_at(const std::string& station, int seq, const std::string& tag, const std::string& result,
+            const std::string& at, int seconds, const std::string& text = "") {
+  json r = row(station, seq, result);
+  char ended[16];
+  std::snprintf(ended, sizeof ended, "%02d", seconds < 0 ? 0 : seconds);
+  r["tag"] = tag.empty() ? json() : json(tag);
+  r["started_at"] = "2026-12-09T" + at + ":00.000Z";
+  r["ended_at"] = seconds < 0 ? json() : json("2026-12-09T" + at + ":" + ended + ".000Z");
+  r["last_text"] = text.empty() ? json() : json(text);
+  return r;
+}
+
+const char* const DEVICE_ERROR = "ORVA had an internal error(7)!\nwhile erasing 0x00004000";
+const char* const TIMEOUT = "serial port timeout during transmission, error!";
+const char* const NOT_OPENED = "serial port open failed!\nthe port is held by ModemManager";
+
+// Two stations' runs around the period 08:00 to 16:00: units run twice
+// (SN-2 failed, passed, and failed again; SN-OLD failed before the period
+// and passed in it), runs without a tag, each result, a run on the period's
+// end.
+json period_rows(const std::string& station) {
+  json rows = json::array();
+  if (station == "st-a") {
+    rows.push_back(run_at("st-a", 1, "SN-OLD", "failed", "07:00", 5, DEVICE_ERROR));
+    rows.push_back(run_at("st-a", 2, "SN-1", "ok", "08:10", 20));
+    rows.push_back(run_at("st-a", 3, "SN-2", "failed", "08:20", 5, DEVICE_ERROR));
+    rows.push_back(run_at("st-a", 4, "SN-OLD", "ok", "09:00", 22));
+    rows.push_back(run_at("st-a", 5, "SN-1", "ok", "11:00", 19));
+    rows.push_back(run_at("st-a", 6, "SN-4", "cancelled", "13:00", 3));
+    rows.push_back(run_at("st-a", 7, "SN-4", "ok", "13:10", 24));
+    rows.push_back(run_at("st-a", 8, "SN-9", "ok", "16:00", 20));
+  } else {
+    rows.push_back(run_at("st-b", 1, "SN-2", "ok", "08:40", 25));
+    rows.push_back(run_at("st-b", 2, "", "ok", "09:30", 18));
+    rows.push_back(run_at("st-b", 3, "", "failed", "10:00", 30, TIMEOUT));
+    rows.push_back(run_at("st-b", 4, "SN-3", "not-opened", "12:00", 0, NOT_OPENED));
+    rows.push_back(run_at("st-b", 5, "SN-3", "ok", "12:05", 21));
+    rows.push_back(run_at("st-b", 6, "SN-5", "interrupted", "14:00", -1));
+    rows.push_back(run_at("st-b", 7, "SN-2", "failed", "15:00", 6, DEVICE_ERROR));
+  }
+  return json{{"rows", rows}};
+}
+
+// The counts of a part of the figures, in the order the answer has them.
+std::vector<json> counts_of(const json& part) {
+  return {part["runs"],       part["units_upgraded"],   part["first_runs"],
+          part["first_pass"], part["first_pass_yield"], part["failures"]};
+}
+
+} // namespace
+
+// The figures of a period, counted by the database from rows of known
+// yield: a unit is its tag (a run without one its own), its first run ever
+// decides whether it passed the first time, a unit upgraded twice counts
+// once, failures are failed, not-opened and interrupted runs with their
+// texts' first lines, and the median is that of the upgrades. The slices
+// and the stations add up to the whole; a station's own figures are its
+// part of the whole.
+TEST_P(LineApi, TheFiguresOfAPeriodAreCountedByTheDatabase) {
+  for (const char* station : {"st-a", "st-b"}) {
+    ASSERT_EQ(status_of(post(std::string("/api/stations/") + station + "/records",
+                             period_rows(station).dump())),
+              200);
+  }
+  const auto stats = [&](const std::string& query) {
+    const auto answer = client().Get(("/api/stats" + query).c_str());
+    EXPECT_EQ(status_of(answer), 200) << (answer ? answer->body : "no answer");
+    return status_of(answer) == 200 ? json::parse(answer->body) : json::object();
+  };
+  const json whole = stats("?since=2026-12-09T08:00:00Z&until=2026-12-09T16:00:00Z");
+  EXPECT_EQ(whole["since"], "2026-12-09T08:00:00.000Z");
+  EXPECT_EQ(whole["station"], nullptr);
+  EXPECT_EQ(whole["slice_s"], 600);
+  EXPECT_EQ(counts_of(whole), (std::vector<json>{13, 6, 7, 2, 0.2857, 5}));
+  EXPECT_EQ(whole["results"], json::parse(R"({"ok": 7, "failed": 3, "cancelled": 1,
+                                             "not-opened": 1, "interrupted": 1})"));
+  EXPECT_EQ(whole["units_per_hour"], 0.8);
+  EXPECT_EQ(whole["median_seconds"], 21.0);
+  EXPECT_EQ(whole["top_failures"],
+            json::parse(R"([{"reason": "ORVA had an internal error(7)!", "runs": 2},
+                            {"reason": "", "runs": 1},
+                            {"reason": "serial port open failed!", "runs": 1},
+                            {"reason": "serial port timeout during transmission, error!",
+                             "runs": 1}])"));
+  ASSERT_EQ(whole["slices"].size(), 48u);
+  EXPECT_EQ(whole["slices"][1]["from"], "2026-12-09T08:10:00.000Z");
+  EXPECT_EQ(counts_of(whole["slices"][1]), (std::vector<json>{1, 1, 1, 1, 1.0, 0}));
+  EXPECT_EQ(whole["slices"][1]["median_seconds"], 20.0);
+  EXPECT_EQ(whole["slices"][1]["units_per_hour"], 6.0);
+  EXPECT_EQ(counts_of(whole["slices"][0]), (std::vector<json>{0, 0, 0, 0, nullptr, 0}));
+  EXPECT_EQ(whole["slices"][0]["median_seconds"], nullptr);
+  std::map<std::string, int64_t> summed;
+  for (const json& slice : whole["slices"]) {
+    for (const char* count : {"runs", "units_upgraded", "first_runs", "first_pass", "failures"}) {
+      summed[count] += slice[count].get<int64_t>();
+    }
+  }
+  for (const auto& [count, n] : summed) EXPECT_EQ(n, whole[count]) << count;
+  ASSERT_EQ(whole["stations"].size(), 2u);
+  EXPECT_EQ(whole["stations"][0]["station"], "st-a");
+  EXPECT_EQ(counts_of(whole["stations"][0]), (std::vector<json>{6, 3, 3, 1, 0.3333, 1}));
+  EXPECT_EQ(counts_of(whole["stations"][1]), (std::vector<json>{7, 3, 4, 1, 0.25, 4}));
+
+  const json b = stats("?station=st-b&since=2026-12-09T08:00:00Z&until=2026-12-09T16:00:00Z");
+  EXPECT_EQ(b["station"], "st-b");
+  EXPECT_EQ(counts_of(b), counts_of(whole["stations"][1]));
+  EXPECT_EQ(b["median_seconds"], 21.0);
+  EXPECT_EQ(b["top_failures"].size(), 4u);
+  const json a = stats("?station=st-a&since=2026-12-09T08:00:00Z&until=2026-12-09T16:00:00Z");
+  EXPECT_EQ(a["median_seconds"], 21.0) << "19, 20, 22 and 24: the mean of the middle two";
+  // Without since, the 8 hours before until.
+  EXPECT_EQ(counts_of(stats("?until=2026-12-09T16:00:00.000Z")), counts_of(whole));
+  // Days given as dates: the whole day, with the run before 08:00 and the one on 16:00.
+  EXPECT_EQ(stats("?since=2026-12-09&until=2026-12-10")["runs"], 15);
+  EXPECT_EQ(stats("")["runs"], 0) << "the last 8 hours hold none of these";
+
+  for (const char* bad :
+       {"?since=yesterday", "?since=2026-12-09T16:00:00Z&until=2026-12-09",
+        "?since=2024-01-01&until=2026-01-01", "?limit=5", "?station=a/b", "?until=2026-02-30"}) {
+    const auto refused = client().Get((std::string("/api/stats") + bad).c_str());
+    EXPECT_EQ(status_of(refused), 400) << bad;
+  }
+  // Whether a run is its unit's first is looked up along an index.
+  const std::string index =
+      postgresql() ? psql("SELECT indexdef FROM pg_indexes WHERE indexname = 'orva_runs_unit'")
+                   : db_run("SELECT sql FROM sqlite_master WHERE name = 'orva_runs_unit'");
+  EXPECT_NE(index.find("(tag, "), std::string::npos) << index;
+}
+
+// GET /metrics in Prometheus' text format, as promtool checks it: the runs
+// the line stored since it started by station, product (a release's) and
+// result, their seconds,
+// each station's slots by state and its waiting rows, the database, and
+// the answers by route class and status.
+TEST_P(LineApi, MetricsAreWhatPrometheusTakes) {
+  if (!have_promtool()) {
+    GTEST_SKIP() << "no promtool here: install the package prometheus (scripts/install-deps)";
+  }
+  ASSERT_EQ(status_of(post("/api/stations/st-a/records", period_rows("st-a").dump())), 200);
+  ASSERT_EQ(status_of(post("/api/stations/st-a/records", period_rows("st-a").dump())), 200);
+  const std::string state =
+      R"({"slots": [{"slot": 1, "state": "running", "port": "/dev/ttyUSB0"},
+         {"slot": 2, "state": "failed", "port": "/dev/ttyUSB1", "last_text": "a \"quoted\" text"}],
+         "unsynced": 4, "unsynced_oldest_s": 12.5})";
+  json released = row("st-p", 1);
+  released["product"] = "ORVA-M2";
+  released["release_version"] = "2.1.0";
+  ASSERT_EQ(status_of(post("/api/stations/st-p/records", json{{"rows", {released}}}.dump())), 200);
+  ASSERT_EQ(status_of(post("/api/stations/a+b/state", state)), 404);
+  ASSERT_EQ(status_of(post("/api/stations/st-a/state", state)), 200);
+  EXPECT_EQ(status_of(client().Get("/api/nothing")), 404);
+  const std::string text = metrics_checked(client().Get("/metrics"));
+  for (const char* sample : {
+           "orva_runs_total{station=\"st-a\",result=\"ok\"} 5\n",
+           "orva_runs_total{station=\"st-a\",result=\"failed\"} 2\n",
+           "orva_runs_total{station=\"st-a\",result=\"cancelled\"} 1\n",
+           "orva_run_duration_seconds_bucket{station=\"st-a\",le=\"20\"} 6\n",
+           "orva_run_duration_seconds_bucket{station=\"st-a\",le=\"+Inf\"} 8\n",
+           "orva_run_duration_seconds_count{station=\"st-a\"} 8\n",
+           "orva_run_duration_seconds_sum{station=\"st-a\"} 118\n",
+           "orva_slots{station=\"st-a\",state=\"running\"} 1\n",
+           "orva_slots{station=\"st-a\",state=\"failed\"} 1\n",
+           "orva_slots{station=\"st-a\",state=\"idle\"} 0\n",
+           "orva_station_up{station=\"st-a\"} 1\n",
+           "orva_rows_waiting{station=\"st-a\"} 4\n",
+           "orva_rows_waiting_oldest_seconds{station=\"st-a\"} 12.5\n",
+           "orva_database_up 1\n",
+           "orva_runs_total{station=\"st-p\",product=\"ORVA-M2\",result=\"ok\"} 1\n",
+           "orva_http_requests_total{route=\"station\",code=\"200\"} 4\n",
+           "orva_http_requests_total{route=\"station\",code=\"404\"} 1\n",
+           "orva_http_requests_total{route=\"other\",code=\"404\"} 1\n",
+       }) {
+    EXPECT_NE(text.find(sample), std::string::npos) << sample << text;
+  }
+}
+
+// The README's prometheus.yml, its files where this test makes them, is a
+// configuration Prometheus takes.
+TEST(LineReadme, ThePrometheusScrapeSectionIsAConfigPrometheusTakes) {
+  if (!have_promtool()) {
+    GTEST_SKIP() << "no promtool here: install the package prometheus (scripts/install-deps)";
+  }
+  std::ifstream file(ORVA_README);
+  const std::string text{std::istreambuf_iterator<char>(file), {}};
+  const size_t begin = text.find("```yaml\n");
+  const size_t end = text.find("```", begin + 8);
+  ASSERT_NE(begin, std::string::npos) << "no prometheus.yml in the README";
+  std::string config = text.substr(begin + 8, end - begin - 8);
+  EXPECT_NE(config.find("- job_name: orva-line"), std::string::npos) << config;
+  const std::string dir = "/tmp/orva-prometheus-" + std::to_string(getpid());
+  const std::string from = "/etc/prometheus/orva";
+  for (size_t at = 0; (at = config.find(from, at)) != std::string::npos; at += dir.size()) {
+    const size_t name_end = config.find_first_of(" \n", at);
+    std::filesystem::create_directories(dir);
+    std::ofstream(dir + config.substr(at + from.size(), name_end - at - from.size())) << "x\n";
+    config.replace(at, from.size(), dir);
+  }
+  const PromtoolCheck checked = promtool_check("config", config);
+  EXPECT_EQ(checked.status, 0) << checked.said << config;
+  std::filesystem::remove_all(dir);
 }
 
 INSTANTIATE_TEST_SUITE_P(Engines, LineApi, ::testing::Values("sqlite", "postgresql"),

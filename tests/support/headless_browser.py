@@ -1,8 +1,9 @@
 """What the browser tests share: headless Chromium started with the flags
-this machine's closed network needs, a bounded wait for a condition, the
-check that the page's console stayed clean, and the one failure type whose
-text is the test's one-line reason."""
+this machine's closed network needs, a bounded wait for a condition, a
+screenshot of the whole page, the check that the page's console stayed
+clean, and the one failure type whose text is the test's one-line reason."""
 
+import base64
 import time
 
 from selenium import webdriver
@@ -34,6 +35,16 @@ def start_browser(profile, width, height):
         opts.add_argument(arg)
     opts.set_capability("goog:loggingPrefs", {"browser": "ALL"})
     return webdriver.Chrome(service=Service("/usr/bin/chromedriver"), options=opts)
+
+
+def full_page_png(driver):
+    """The whole page as PNG, below the window's height too."""
+    height = driver.execute_script("return document.documentElement.scrollHeight")
+    width = driver.execute_script("return window.innerWidth")
+    shot = driver.execute_cdp_cmd("Page.captureScreenshot", {
+        "format": "png", "captureBeyondViewport": True,
+        "clip": {"x": 0, "y": 0, "width": width, "height": height, "scale": 1}})
+    return base64.b64decode(shot["data"])
 
 
 def check_console(driver, step):
