@@ -88,17 +88,26 @@ LineReply LinePeople::session(const std::optional<SessionPerson>& person) const 
   return {200, Json{{"person", who}, {"people_required", options_.people_required}}};
 }
 
-LineReply LinePeople::sign_in(const std::string& body, std::string* cookie) {
-  std::string name, secret;
-  const std::string problem = name_and_secret(body, &name, &secret);
+// {"name", "secret"} checked against the person the line holds, counted
+// against the name's tries; a refusal when the body or the database fails.
+std::optional<LineReply> LinePeople::tried(const std::string& body, std::string* name,
+                                           SignInResult* result) {
+  std::string secret;
+  const std::string problem = name_and_secret(body, name, &secret);
   if (!problem.empty()) return line_error(400, problem);
   PersonRow row;
   bool found = false;
-  const LineDbResult read = db_.person(name, &row, &found);
+  const LineDbResult read = db_.person(*name, &row, &found);
   if (!read.ok()) return line_db_failure(read);
   const Person person = person_of_row(row);
-  const SignInResult result =
-      guard_.check(name, found ? &person : nullptr, secret, options_.now_ms());
+  *result = guard_.check(*name, found ? &person : nullptr, secret, options_.now_ms());
+  return std::nullopt;
+}
+
+LineReply LinePeople::sign_in(const std::string& body, std::string* cookie) {
+  std::string name;
+  SignInResult result;
+  if (std::optional<LineReply> refused = tried(body, &name, &result)) return *refused;
   switch (result.status) {
   case SignInStatus::ok:
     break;
@@ -132,16 +141,9 @@ LineReply LinePeople::sign_out(const std::string& cookies, std::string* cookie) 
 }
 
 LineReply LinePeople::check(const std::string& station, const std::string& body) {
-  std::string name, secret;
-  const std::string problem = name_and_secret(body, &name, &secret);
-  if (!problem.empty()) return line_error(400, problem);
-  PersonRow row;
-  bool found = false;
-  const LineDbResult read = db_.person(name, &row, &found);
-  if (!read.ok()) return line_db_failure(read);
-  const Person person = person_of_row(row);
-  const SignInResult result =
-      guard_.check(name, found ? &person : nullptr, secret, options_.now_ms());
+  std::string name;
+  SignInResult result;
+  if (std::optional<LineReply> refused = tried(body, &name, &result)) return *refused;
   switch (result.status) {
   case SignInStatus::ok:
     return {200, Json{{"name", name}, {"role", person_role_name(result.role)}}};

@@ -66,6 +66,7 @@ public:
 
 private:
   std::string now() const;
+  std::optional<LineReply> tried(const std::string& body, std::string* name, SignInResult* result);
 
   LineDb& db_;
   const LinePeopleOptions options_;

@@ -36,6 +36,22 @@ ReleaseFollower::ReleaseFollower(RecordStore& store, ReleaseSetup setup)
   none_ = "no release of " + setup_.product + " from the line yet";
 }
 
+// A release as the line describes it and as the store keeps it; each
+// field within its bounds or empty (a number -1).
+ReleaseFollower::Release ReleaseFollower::release_of(const Json& object) {
+  Release release;
+  release.id = json_whole(object, "id", INT64_MAX);
+  release.version = text_of(object, "version", 64);
+  release.state = text_of(object, "state", 16);
+  release.reason = text_of(object, "withdraw_reason", 1024);
+  release.image_sha256 = text_of(object, "image_sha256", 64);
+  release.file_sha256 = text_of(object, "file_sha256", 64);
+  release.signature = text_of(object, "signature", 128);
+  release.load_address = json_whole(object, "load_address", 0xFFFFFFFF);
+  release.max_units = std::max<int64_t>(0, json_whole(object, "max_units", INT64_MAX / 2));
+  return release;
+}
+
 std::string ReleaseFollower::adopt(const Release& release, const std::string& file,
                                    std::shared_ptr<const RunFirmware>* firmware) const {
   const std::string name = "release " + release.version + " of " + setup_.product;
@@ -77,7 +93,7 @@ void ReleaseFollower::keep(const Release& release, const std::string* file) {
   const Json meta{{"id", release.id},
                   {"version", release.version},
                   {"state", release.state},
-                  {"reason", release.reason},
+                  {"withdraw_reason", release.reason},
                   {"image_sha256", release.image_sha256},
                   {"file_sha256", release.file_sha256},
                   {"signature", release.signature},
@@ -100,16 +116,8 @@ std::string ReleaseFollower::load_kept() {
   std::string file;
   Release kept;
   if (json_read(meta_text, &meta).empty() && meta.is_object() && hex_bytes(hex, &file)) {
-    kept.id = json_whole(meta, "id", INT64_MAX);
-    kept.version = text_of(meta, "version", 64);
-    kept.state = text_of(meta, "state", 16);
-    kept.reason = text_of(meta, "reason", 1024);
-    kept.image_sha256 = text_of(meta, "image_sha256", 64);
-    kept.file_sha256 = text_of(meta, "file_sha256", 64);
-    kept.signature = text_of(meta, "signature", 128);
-    kept.load_address = json_whole(meta, "load_address", 0xFFFFFFFF);
+    kept = release_of(meta);
     kept.confirmed_ms = json_whole(meta, "confirmed_ms", INT64_MAX);
-    kept.max_units = std::max<int64_t>(0, json_whole(meta, "max_units", INT64_MAX / 2));
     kept.granted = std::max<int64_t>(0, json_whole(meta, "granted", INT64_MAX / 2));
   }
   std::shared_ptr<const RunFirmware> image;
@@ -217,17 +225,7 @@ std::string ReleaseFollower::refresh(const LinePost& post, const LinePost& fetch
     return "";
   }
   Release release;
-  if (given.is_object()) {
-    release.id = json_whole(given, "id", INT64_MAX);
-    release.version = text_of(given, "version", 64);
-    release.state = text_of(given, "state", 16);
-    release.reason = text_of(given, "withdraw_reason", 1024);
-    release.image_sha256 = text_of(given, "image_sha256", 64);
-    release.file_sha256 = text_of(given, "file_sha256", 64);
-    release.signature = text_of(given, "signature", 128);
-    release.load_address = json_whole(given, "load_address", 0xFFFFFFFF);
-    release.max_units = std::max<int64_t>(0, json_whole(given, "max_units", INT64_MAX / 2));
-  }
+  if (given.is_object()) release = release_of(given);
   if (release.id <= 0 || release.version.empty() ||
       (release.state != "released" && release.state != "withdrawn") ||
       !is_sha256(release.image_sha256) || !is_sha256(release.file_sha256) ||

@@ -82,6 +82,7 @@ private:
     int64_t max_units = 0; // 0: no limit
     int64_t granted = 0;   // the units the line granted this station in all
   };
+  static Release release_of(const nlohmann::ordered_json& object);
   // The file checked against what the line said of it; the image made.
   std::string adopt(const Release& release, const std::string& file,
                     std::shared_ptr<const RunFirmware>* firmware) const;
