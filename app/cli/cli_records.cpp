@@ -20,7 +20,7 @@
 namespace {
 
 // More entries than any chain holds.
-constexpr size_t ENTRIES_ALL = size_t{1} << 50;
+constexpr size_t ENTRIES_ALL = 0xFFFFFFFF;
 
 CliEnding refused(const std::string& reason) {
   return {CliStatus::failed, reason};
