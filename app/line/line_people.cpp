@@ -163,33 +163,28 @@ LineReply LinePeople::check(const std::string& station, const std::string& body)
   return line_error(401, "no such name, or a wrong secret");
 }
 
-LineReply LinePeople::people_for_station() {
+// Every person; a station's copy carries the secrets' hashes too.
+LineReply LinePeople::people_json(bool with_hashes) {
   std::vector<PersonRow> rows;
   const LineDbResult read = db_.people(&rows);
   if (!read.ok()) return line_db_failure(read);
   Json people = Json::array();
   for (const PersonRow& row : rows) {
-    people.push_back({{"name", row.name},
-                      {"role", row.role},
-                      {"secret_hash", row.secret_hash},
-                      {"created_at", row.created_at},
-                      {"disabled_at", row.disabled_at.empty() ? Json() : Json(row.disabled_at)}});
+    Json person{{"name", row.name}, {"role", row.role}};
+    if (with_hashes) person["secret_hash"] = row.secret_hash;
+    person["created_at"] = row.created_at;
+    person["disabled_at"] = row.disabled_at.empty() ? Json() : Json(row.disabled_at);
+    people.push_back(std::move(person));
   }
   return {200, Json{{"people", people}}};
 }
 
+LineReply LinePeople::people_for_station() {
+  return people_json(true);
+}
+
 LineReply LinePeople::people_list() {
-  std::vector<PersonRow> rows;
-  const LineDbResult read = db_.people(&rows);
-  if (!read.ok()) return line_db_failure(read);
-  Json people = Json::array();
-  for (const PersonRow& row : rows) {
-    people.push_back({{"name", row.name},
-                      {"role", row.role},
-                      {"created_at", row.created_at},
-                      {"disabled_at", row.disabled_at.empty() ? Json() : Json(row.disabled_at)}});
-  }
-  return {200, Json{{"people", people}}};
+  return people_json(false);
 }
 
 LineReply LinePeople::people_change(const std::string& who, const std::string& name,

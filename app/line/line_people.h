@@ -66,6 +66,7 @@ public:
 
 private:
   std::string now() const;
+  LineReply people_json(bool with_hashes);
   std::optional<LineReply> tried(const std::string& body, std::string* name, SignInResult* result);
 
   LineDb& db_;
