@@ -46,6 +46,8 @@ const char SCHEMA_REST[] =
     "CREATE TABLE IF NOT EXISTS kept (name TEXT PRIMARY KEY, value TEXT NOT NULL);"
     "CREATE INDEX IF NOT EXISTS runs_tag ON runs(tag);"
     "CREATE INDEX IF NOT EXISTS runs_started_at ON runs(started_at, station_seq);"
+    // A station shows its own runs, newest first, from a store it may share.
+    "CREATE INDEX IF NOT EXISTS runs_station_started ON runs(station, started_at, station_seq);"
     "CREATE INDEX IF NOT EXISTS runs_running ON runs(result) WHERE result = 'running';"
     // What each line server acknowledged of each station's rows: every row
     // up to have_through, and past it the rows in line_acked (they exist
@@ -536,7 +538,10 @@ StoreResult RecordStore::query(const RecordFilter& filter, std::vector<RunRow>* 
   if (!filter.tag.empty()) sql += " AND tag = ?1";
   if (!filter.result.empty()) sql += " AND result = ?2";
   if (!filter.since.empty()) sql += " AND started_at >= ?3";
-  if (!filter.station.empty()) sql += " AND station = ?5";
+  // A tag names a few rows: its index finds them, not the station's ('+'
+  // keeps the planner off that one).
+  if (!filter.station.empty())
+    sql += filter.tag.empty() ? " AND station = ?5" : " AND +station = ?5";
   sql += " ORDER BY started_at DESC, station_seq DESC LIMIT ?4";
   Statement select(impl_->db, sql.c_str());
   if (!select.ok()) return read_failure(path_, impl_->db, select.code());
