@@ -1,9 +1,8 @@
 // A whole line under its real load, not a test: four stations of eight
 // slots, 32 controllers (orva-bootsim paced like a 115200-baud line), every
-// station reporting to one orvaload-line that keeps its rows in PostgreSQL
-// and publishes to a Mosquitto broker of the bench's own. It times one run
-// alone on station 1, then all 32 started together through the stations'
-// APIs, and prints:
+// station reporting with a credential of its own to one orvaload-line that keeps its rows in
+// PostgreSQL and publishes to a Mosquitto broker of the bench's own. It times one run alone on
+// station 1, then all 32 started together through the stations' APIs, and prints:
 //  1. the 32 runs' wall time against the one run's;
 //  2. each row's way from its end (ended_at) to the line's database
 //     (received_at, which the line stamps as it stores the batch), and to the
@@ -471,6 +470,15 @@ int main(int argc, char** argv) {
   for (int k = 0; k < STATIONS; ++k) {
     auto station = std::make_unique<StationProcess>();
     station->name = names[k];
+    // Each station reports with a credential of its own, as on a real line.
+    ChildProcess add;
+    if (!add.start({o.line, "--db", "postgresql://", "credential", "add", "station", names[k]}) ||
+        add.finish(30) != 0) {
+      return setup_failure("no credential for " + names[k] + ": " + add.err());
+    }
+    const std::string station_token_file = rig.dir + "/" + names[k] + ".token";
+    std::ofstream(station_token_file) << add.out();
+    chmod(station_token_file.c_str(), S_IRUSR | S_IWUSR);
     std::vector<std::string> args{o.cli,
                                   "--serve",
                                   "127.0.0.1:0",
@@ -481,7 +489,7 @@ int main(int argc, char** argv) {
                                   "--line",
                                   "http://127.0.0.1:" + std::to_string(line_port),
                                   "--line-token-file",
-                                  token_file};
+                                  station_token_file};
     for (int s = 0; s < SLOTS; ++s) {
       args.insert(args.end(), {"--port", rig.sims[k * SLOTS + s]->path()});
     }
