@@ -392,9 +392,10 @@ TEST_F(Releases, AStationFlashesTheLinesCurrentReleaseOnly) {
 }
 
 // A release of at most 5 units, two stations of four slots each: the first
-// holds all five, the second none; with the line stopped halfway each
-// spends only what it holds, and exactly five runs start in all.
-TEST_F(Releases, AUnitLimitHoldsAcrossStationsAndWithTheLineAway) {
+// holds all five, the second none, also while the first is killed with a
+// unit unspent; with the line stopped halfway each spends only what it
+// holds, and exactly five runs start in all.
+TEST_F(Releases, AUnitLimitHoldsAcrossStationsThroughAKillAndWithTheLineAway) {
   const std::string db = "sqlite:" + path("line.db");
   const std::string id = line_command(db, {"firmware", "add", path("v1.bin"), "--product", "ctl-a",
                                            "--version", "1.0", "--signature", path("v1.bin.sig")});
@@ -404,9 +405,11 @@ TEST_F(Releases, AUnitLimitHoldsAcrossStationsAndWithTheLineAway) {
   std::map<std::string, std::unique_ptr<ChildProcess>> stations;
   std::map<std::string, int> ports;
   const auto serve = [&](const std::string& name) {
-    const std::string token = line_command(db, {"credential", "add", "station", name});
-    std::ofstream(path(name + ".token")) << token << "\n";
-    fs::permissions(path(name + ".token"), fs::perms::owner_read | fs::perms::owner_write);
+    if (!fs::exists(path(name + ".token"))) {
+      const std::string token = line_command(db, {"credential", "add", "station", name});
+      std::ofstream(path(name + ".token")) << token << "\n";
+      fs::permissions(path(name + ".token"), fs::perms::owner_read | fs::perms::owner_write);
+    }
     std::vector<std::string> args{ORVALOAD_CLI,
                                   "--serve",
                                   "127.0.0.1:0",
@@ -447,13 +450,19 @@ TEST_F(Releases, AUnitLimitHoldsAcrossStationsAndWithTheLineAway) {
 
   serve("st-a");
   ASSERT_TRUE(wait_until([&] { return held("st-a") == 5; }, 15)) << units("st-a").dump();
+  EXPECT_EQ(run_all("st-a"), 4u);
+  EXPECT_TRUE(wait_until([&] { return runs_in("st-a") == 4; }, 20));
+  // Killed with a unit it did not spend: the line counts it as spent, so
+  // no other station gets it, and the station has it again when it is back.
+  stations["st-a"]->send_signal(SIGKILL);
+  stations["st-a"]->finish(10);
   serve("st-b");
   ASSERT_TRUE(wait_until(
       [&] { return units("st-b")["refusal"] == "the unit limit of release 1.0 is reached"; }, 15))
       << units("st-b").dump();
-  EXPECT_EQ(run_all("st-a"), 4u);
   EXPECT_EQ(run_all("st-b"), 0u);
-  EXPECT_TRUE(wait_until([&] { return runs_in("st-a") == 4; }, 20));
+  serve("st-a");
+  ASSERT_TRUE(wait_until([&] { return held("st-a") == 1; }, 15)) << units("st-a").dump();
 
   line_.send_signal(SIGTERM);
   EXPECT_EQ(line_.finish(10), 0);
