@@ -898,6 +898,17 @@ StoreResult RecordStore::keep(const std::string& name, const std::string& value)
   });
 }
 
+StoreResult RecordStore::forget(const std::string& name) {
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  sqlite3* db = impl_->db;
+  return write_in_transaction(db, path_, fail_next_write_.exchange(false), [&] {
+    Statement drop(db, "DELETE FROM kept WHERE name = ?1");
+    if (!drop.ok()) return drop.code();
+    drop.text(1, name);
+    return drop.step();
+  });
+}
+
 StoreResult RecordStore::kept(const std::string& name, std::string* value, bool* found) const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
   Statement get(impl_->db, "SELECT value FROM kept WHERE name = ?1");

@@ -157,6 +157,7 @@ public:
   // flashes, its file): a text (never empty) under a name, replaced whole.
   StoreResult keep(const std::string& name, const std::string& value);
   StoreResult kept(const std::string& name, std::string* value, bool* found) const;
+  StoreResult forget(const std::string& name);
   // How many runs of `station` flashed release `version` of `product`.
   StoreResult release_runs(const std::string& station, const std::string& product,
                            const std::string& version, int64_t* runs) const;

@@ -245,6 +245,9 @@ std::optional<CliEnding> parse_command_line(int argc, const char* const* argv, C
   if (!options.line_token_file.empty() && options.line_url.empty()) {
     return usage("--line-token-file goes with --line URL");
   }
+  if (!options.product.empty() && !firmware_product_is_valid(options.product)) {
+    return usage(std::string("--product: ") + FIRMWARE_PRODUCT_RULE);
+  }
   if (!options.product.empty() && options.line_url.empty()) {
     return usage("--product follows a line's releases: give --line URL too");
   }

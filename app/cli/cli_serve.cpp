@@ -171,7 +171,7 @@ CliEnding cli_serve(const CliOptions& options, const FirmwareImage& image) {
   };
   system.line_status = [&line] { return line ? line->status() : nlohmann::ordered_json(nullptr); };
   // With --product the line's release is flashed, as the line gives it.
-  std::unique_ptr<ReleaseFollower> releases;
+  std::unique_ptr<SlotReleases> releases;
   if (!options.product.empty()) {
     ReleaseSetup follow;
     follow.product = options.product;
@@ -183,11 +183,11 @@ CliEnding cli_serve(const CliOptions& options, const FirmwareImage& image) {
       follow.key = ReleaseKey::read_file(options.release_key, &problem);
       if (!follow.key) return {CliStatus::usage, "--release-key " + problem};
     }
-    releases = std::make_unique<ReleaseFollower>(*records.store, follow);
+    releases = std::make_unique<SlotReleases>(*records.store, follow);
     const std::string kept = releases->load_kept();
     if (!kept.empty()) cli_write(stderr, cli_error_line(kept));
-    system.release = [&releases](std::shared_ptr<const RunFirmware>* firmware) {
-      return releases->image_for_run(firmware);
+    system.release = [&releases](int64_t slot, std::shared_ptr<const RunFirmware>* firmware) {
+      return releases->image_for_run(slot, firmware);
     };
     system.release_status = [&releases] { return releases->status(); };
   }

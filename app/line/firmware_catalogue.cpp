@@ -6,6 +6,7 @@
 #include <sstream>
 #include <vector>
 
+#include "app/line/line.h"
 #include "app/runs/json_read.h"
 #include "image/hex_text.h"
 #include "image/image_load.h"
@@ -37,14 +38,6 @@ std::string image_name(const FirmwareRow& row) {
 }
 
 } // namespace
-
-bool firmware_product_is_valid(const std::string& product) {
-  return !product.empty() && product.size() <= FIRMWARE_PRODUCT_MAX &&
-         std::all_of(product.begin(), product.end(), [](char c) {
-           return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                  c == '.' || c == '_' || c == '-';
-         });
-}
 
 Json firmware_json(const FirmwareRow& row, int approvals_needed) {
   const auto or_null = [](const std::string& text) { return text.empty() ? Json() : Json(text); };
@@ -282,6 +275,43 @@ LineReply FirmwareCatalogue::allowance(const std::string& station, const std::st
       db_.allowance(id, station, row.max_units, spent, want, give_back, &granted, &left);
   if (!kept.ok()) return line_db_failure(kept);
   return {200, Json{{"release", id}, {"limited", true}, {"granted", granted}, {"left", left}}};
+}
+
+LineReply FirmwareCatalogue::set_slot_product(const std::string& who, const std::string& station,
+                                              const std::string& body) {
+  Json ask;
+  const std::string problem = json_read(body, &ask);
+  if (!problem.empty()) return line_error(400, problem);
+  const int64_t slot = json_whole(ask, "slot", LINE_SLOT_NUMBER_MAX);
+  const Json& product = ask.is_object() ? json_member(ask, "product") : Json();
+  if (slot < 1 || !(product.is_null() || product.is_string()) ||
+      (product.is_string() && !firmware_product_is_valid(product.get<std::string>()))) {
+    return line_error(400, "send {\"slot\": 1 to " + std::to_string(LINE_SLOT_NUMBER_MAX) +
+                               ", \"product\": P or null}, P of letters, digits, '.', '_' and '-'");
+  }
+  if (!line_station_name_is_valid(station)) return line_error(400, "no such station name");
+  SlotProduct row{station, slot, product.is_string() ? product.get<std::string>() : "", who,
+                  now_()};
+  const LineDbResult kept = db_.slot_product_set(row);
+  if (!kept.ok()) return line_db_failure(kept);
+  audit_(who, "firmware.slot", station + " slot " + std::to_string(slot),
+         Json{{"product", product}});
+  return {200, Json{{"station", station}, {"slot", slot}, {"product", product}}};
+}
+
+LineReply FirmwareCatalogue::slot_products(const std::string& station) {
+  std::vector<SlotProduct> rows;
+  const LineDbResult read = db_.slot_products(station, &rows);
+  if (!read.ok()) return line_db_failure(read);
+  Json slots = Json::array();
+  for (const SlotProduct& row : rows) {
+    slots.push_back(Json{{"station", row.station},
+                         {"slot", row.slot},
+                         {"product", row.product},
+                         {"set_by", row.set_by},
+                         {"set_at", row.set_at}});
+  }
+  return {200, Json{{"slots", slots}}};
 }
 
 LineReply FirmwareCatalogue::file(int64_t id, std::string* file) {

@@ -18,16 +18,13 @@
 #include "app/http/http_face.h"
 #include "app/line/line.h"
 #include "app/line/line_db.h"
+#include "app/runs/unit_tag.h"
 
 constexpr size_t FIRMWARE_MAX_BYTES = 16u << 20;
 // The most units a station is granted at a time.
 constexpr int64_t FIRMWARE_ALLOWANCE_MAX = 16;
-constexpr size_t FIRMWARE_PRODUCT_MAX = 64;
 constexpr size_t FIRMWARE_VERSION_MAX = 64;
 constexpr size_t FIRMWARE_NOTES_MAX = 1024;
-constexpr char FIRMWARE_PRODUCT_RULE[] = "a product is 1 to 64 letters, digits, '.', '_' and '-'";
-
-bool firmware_product_is_valid(const std::string& product);
 
 struct FirmwareRules {
   int approvals = 1;                     // 2: a second engineer, other than the uploader
@@ -71,6 +68,13 @@ public:
   // release with a unit limit; with "give_back": true, what the station
   // holds unspent comes back. {"limited", "granted", "left"}.
   LineReply allowance(const std::string& station, const std::string& body);
+  // POST /api/stations/NAME/slot-product: {"slot": N, "product": P} has
+  // the slot flash P's releases; "product": null, its station's own again.
+  LineReply set_slot_product(const std::string& who, const std::string& station,
+                             const std::string& body);
+  // {"slots": [{"station", "slot", "product", "set_by", "set_at"}]}: of one
+  // station, or (empty) of all.
+  LineReply slot_products(const std::string& station);
   // A released (or withdrawn) image's file as uploaded, into *file.
   LineReply file(int64_t id, std::string* file);
 

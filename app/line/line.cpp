@@ -16,8 +16,7 @@ using Json = nlohmann::ordered_json;
 const char* const STATE_FIELDS[] = {"page", "slots", "unsynced", "unsynced_oldest_s",
                                     "synced_through"};
 const char* const SLOT_FIELDS[] = {"slot", "port", "state", "permille", "tag", "last_text"};
-// Slot numbers, and states such as "running" or "not present".
-constexpr int64_t SLOT_MAX = 1024;
+// States such as "running" or "not present".
 constexpr size_t SLOT_STATE_MAX = 32;
 // A count and an age a station could hold.
 constexpr int64_t COUNT_MAX = 1000000000000LL;
@@ -70,8 +69,8 @@ std::string slots_problem(const Json& slots) {
     if (!slot.is_object()) return "each slot is an object";
     const std::string unknown = unknown_field(slot, SLOT_FIELDS);
     if (!unknown.empty()) return "slots: " + unknown;
-    if (!whole_number(json_member(slot, "slot"), 1, SLOT_MAX)) {
-      return "slots: slot is a number from 1 to " + std::to_string(SLOT_MAX);
+    if (!whole_number(json_member(slot, "slot"), 1, LINE_SLOT_NUMBER_MAX)) {
+      return "slots: slot is a number from 1 to " + std::to_string(LINE_SLOT_NUMBER_MAX);
     }
     const Json& state = json_member(slot, "state");
     if (!bounded_text(state, SLOT_STATE_MAX, false) ||

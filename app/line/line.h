@@ -25,6 +25,8 @@
 // Rows in one batch, and what a state may hold.
 constexpr size_t LINE_BATCH_MAX = 500;
 constexpr size_t LINE_SLOTS_MAX = 64;
+// A slot's number.
+constexpr int64_t LINE_SLOT_NUMBER_MAX = 1024;
 constexpr size_t LINE_TEXT_MAX = 256;
 constexpr size_t LINE_URL_MAX = 512;
 constexpr size_t LINE_NAME_MAX = 64;

@@ -60,6 +60,12 @@ const char FIRMWARE_TABLE[] =
 const char ALLOWANCES_TABLE[] =
     "CREATE TABLE IF NOT EXISTS orva_allowances (release_id bigint NOT NULL, station text NOT"
     " NULL, granted bigint NOT NULL, spent bigint NOT NULL, PRIMARY KEY (release_id, station))";
+// The product an engineer gave a station's slot from the line's page; a
+// slot without one flashes its station's own product.
+const char SLOT_PRODUCTS_TABLE[] =
+    "CREATE TABLE IF NOT EXISTS orva_slot_products (station text NOT NULL, slot integer NOT NULL,"
+    " product text NOT NULL, set_by text NOT NULL, set_at text NOT NULL,"
+    " PRIMARY KEY (station, slot))";
 const char AUDIT_INDEX[] = "CREATE INDEX IF NOT EXISTS orva_audit_at ON orva_audit (at)";
 const char* const INDEXES[] = {
     "CREATE INDEX IF NOT EXISTS orva_runs_tag ON orva_runs (tag)",
@@ -306,6 +312,7 @@ LineDbResult LineDb::make_tables() {
   statements.emplace_back(AUDIT_INDEX);
   statements.emplace_back(FIRMWARE_TABLE);
   statements.emplace_back(ALLOWANCES_TABLE);
+  statements.emplace_back(SLOT_PRODUCTS_TABLE);
   // Two lines that start at once on one database: the second waits here,
   // then finds the table made or converted.
   if (typed) statements.emplace_back("LOCK TABLE orva_schema IN EXCLUSIVE MODE");

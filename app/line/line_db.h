@@ -95,6 +95,15 @@ struct AuditFilter {
   size_t limit = 100;
 };
 
+// A slot that flashes a product other than its station's.
+struct SlotProduct {
+  std::string station;
+  int64_t slot = 0;
+  std::string product;
+  std::string set_by;
+  std::string set_at;
+};
+
 // An image of the firmware catalogue. The file is kept as uploaded, its
 // bytes, load address and SHA-256s fixed from the upload on; only its
 // state and what goes with it change, and a released one's never again but
@@ -210,6 +219,11 @@ public:
   // since or not (a withdrawn one stops the stations; none falls back to an
   // earlier release). *found false when it has none.
   LineDbResult firmware_current(const std::string& product, FirmwareRow* row, bool* found);
+
+  // The products given to slots: of one station, or (empty) of all.
+  LineDbResult slot_products(const std::string& station, std::vector<SlotProduct>* rows);
+  // Gives a station's slot a product; an empty product takes it away.
+  LineDbResult slot_product_set(const SlotProduct& row);
 
   // A statement that does nothing, so that a database that went away (or
   // came back) is noticed while no station sends rows.

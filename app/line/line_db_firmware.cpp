@@ -203,3 +203,38 @@ LineDbResult LineDb::firmware_current(const std::string& product, FirmwareRow* r
   if (*found) *row = firmware_of(rows[0]);
   return {};
 }
+
+LineDbResult LineDb::slot_products(const std::string& station, std::vector<SlotProduct>* rows) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  rows->clear();
+  const LineDbResult up = ready();
+  if (!up.ok()) return up;
+  std::vector<SqlRow> cells;
+  const LineDbResult read =
+      station.empty() ? run("SELECT station, slot, product, set_by, set_at FROM orva_slot_products"
+                            " ORDER BY station, slot",
+                            {}, &cells)
+                      : run("SELECT station, slot, product, set_by, set_at FROM orva_slot_products"
+                            " WHERE station = $1 ORDER BY slot",
+                            {station}, &cells);
+  for (const SqlRow& row : cells) {
+    rows->push_back({row[0].value_or(""), number(row[1]), row[2].value_or(""), row[3].value_or(""),
+                     row[4].value_or("")});
+  }
+  return read;
+}
+
+LineDbResult LineDb::slot_product_set(const SlotProduct& row) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  const LineDbResult up = ready();
+  if (!up.ok()) return up;
+  const std::string slot = std::to_string(row.slot);
+  if (row.product.empty()) {
+    return run("DELETE FROM orva_slot_products WHERE station = $1 AND slot = CAST($2 AS integer)",
+               {row.station, slot}, nullptr);
+  }
+  return run("INSERT INTO orva_slot_products (station, slot, product, set_by, set_at) VALUES"
+             " ($1, CAST($2 AS integer), $3, $4, $5) ON CONFLICT (station, slot) DO UPDATE SET"
+             " product = excluded.product, set_by = excluded.set_by, set_at = excluded.set_at",
+             {row.station, slot, row.product, row.set_by, row.set_at}, nullptr);
+}

@@ -49,7 +49,9 @@ enum class Action {
   firmware_describe,
   firmware_file,
   firmware_release,
-  firmware_withdraw
+  firmware_withdraw,
+  firmware_slots,
+  station_slot_product
 };
 
 // Who may call a route:
@@ -109,6 +111,7 @@ const Path PATHS[] = {
     {"/api/firmware", "GET", Action::firmware_list, Gate::read},
     {"/api/firmware", "POST", Action::firmware_add, Gate::engineer},
     {"/api/firmware/current", "GET", Action::firmware_current, Gate::fetch},
+    {"/api/firmware/slots", "GET", Action::firmware_slots, Gate::read},
 };
 
 // /api/firmware/ID, /api/firmware/ID/file, /api/firmware/ID/release and
@@ -168,6 +171,10 @@ Route route_of(const std::string& path, const std::string& method) {
       else if (what == "release") route.action = Action::station_release;
       else if (what == "release-file") route.action = Action::station_release_file;
       else if (what == "allowance") route.action = Action::station_allowance;
+      else if (what == "slot-product") {
+        route.action = Action::station_slot_product;
+        route.gate = Gate::engineer;
+      }
       return route;
     }
     if (what == "disable" || what == "reset")
@@ -222,6 +229,8 @@ const char* route_class(const std::string& path) {
     case Action::firmware_file:
     case Action::firmware_release:
     case Action::firmware_withdraw:
+    case Action::firmware_slots:
+    case Action::station_slot_product:
       return "firmware";
     case Action::none:
       break;
@@ -472,10 +481,22 @@ HttpAnswer LineRoutes::answer(const HttpRequest& req) {
         problem.empty() && body.is_object() ? json_member(body, "product") : Json();
     if (!product.is_string()) return http_error(400, "send {\"product\": P}");
     const LineReply current = firmware.current(product.get<std::string>());
-    if (current.status == 404) return reply({200, Json{{"release", nullptr}}});
-    if (current.status != 200) return reply(current);
-    return reply({200, Json{{"release", current.body}}});
+    if (current.status != 200 && current.status != 404) return reply(current);
+    Json answer{{"release", current.status == 404 ? Json() : current.body}};
+    // The slots of the station given another product, as {"N": P}.
+    const LineReply given = firmware.slot_products(route.station);
+    if (given.status != 200) return reply(given);
+    Json slots = Json::object();
+    for (const Json& slot : given.body["slots"]) {
+      slots[std::to_string(slot["slot"].get<int64_t>())] = slot["product"];
+    }
+    if (!slots.empty()) answer["slot_products"] = slots;
+    return reply({200, answer});
   }
+  case Action::firmware_slots:
+    return reply(firmware.slot_products(""));
+  case Action::station_slot_product:
+    return reply(firmware.set_slot_product(who.name(), route.station, req.body));
   case Action::station_allowance:
     return reply(firmware.allowance(route.station, req.body));
   case Action::station_release_file: {

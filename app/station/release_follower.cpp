@@ -5,6 +5,7 @@
 #include "app/runs/event_json.h"
 #include "app/runs/json_read.h"
 #include "app/runs/record_json.h"
+#include "app/runs/unit_tag.h"
 #include "image/hex_text.h"
 #include "image/image_load.h"
 #include "image/sha256.h"
@@ -28,6 +29,25 @@ std::string text_of(const Json& object, const char* name, size_t most) {
   const std::string& text = value.get_ref<const std::string&>();
   return text.size() <= most ? text : "";
 }
+
+// {"N": P}: each slot number within bounds and each product a valid
+// name, or the slot is left out.
+std::map<int64_t, std::string> slot_products_of(const Json& given) {
+  std::map<int64_t, std::string> slots;
+  if (!given.is_object()) return slots;
+  for (const auto& [key, product] : given.items()) {
+    if (slots.size() == RELEASE_SLOTS_MAX) break;
+    if (key.empty() || key.size() > 4 || key.find_first_not_of("0123456789") != std::string::npos ||
+        !product.is_string() || !firmware_product_is_valid(product.get<std::string>())) {
+      continue;
+    }
+    const int64_t slot = std::stoll(key);
+    if (slot >= 1) slots[slot] = product.get<std::string>();
+  }
+  return slots;
+}
+
+const char KEPT_SLOTS[] = "release-slots";
 
 } // namespace
 
@@ -199,7 +219,8 @@ std::string ReleaseFollower::give_back(const LinePost& post) {
   return "";
 }
 
-std::string ReleaseFollower::refresh(const LinePost& post, const LinePost& fetch) {
+std::string ReleaseFollower::refresh(const LinePost& post, const LinePost& fetch,
+                                     std::optional<std::map<int64_t, std::string>>* slots) {
   const std::string base = "/api/stations/" + url_encoded(setup_.station);
   const LineAnswer answer = post(base + "/release", json_line(Json{{"product", setup_.product}}));
   const auto trouble = [this](const std::string& why) {
@@ -215,6 +236,7 @@ std::string ReleaseFollower::refresh(const LinePost& post, const LinePost& fetch
   if (!json_read(answer.body, &body).empty() || !body.is_object() || !body.contains("release")) {
     return trouble("the line's answer on releases is not one");
   }
+  if (slots != nullptr) *slots = slot_products_of(json_member(body, "slot_products"));
   const Json& given = json_member(body, "release");
   if (given.is_null()) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -301,6 +323,16 @@ std::string ReleaseFollower::image_for_run(std::shared_ptr<const RunFirmware>* f
   return "";
 }
 
+int64_t ReleaseFollower::held() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return current_.max_units > 0 ? std::max<int64_t>(0, current_.granted - spent_) : 0;
+}
+
+void ReleaseFollower::forget() {
+  store_.forget("release:" + setup_.product);
+  store_.forget("release-file:" + setup_.product);
+}
+
 Json ReleaseFollower::status() const {
   std::lock_guard<std::mutex> lock(mutex_);
   Json release;
@@ -326,4 +358,127 @@ Json ReleaseFollower::status() const {
                current_.id > 0 && setup_.now_ms() - current_.confirmed_ms <= setup_.grace_ms},
               {"refusal", refusal.empty() ? Json() : Json(refusal)},
               {"problem", problem_.empty() ? Json() : Json(problem_)}};
+}
+
+SlotReleases::SlotReleases(RecordStore& store, ReleaseSetup setup)
+    : store_(store), setup_(std::move(setup)) {
+  followers_[setup_.product] = std::make_shared<ReleaseFollower>(store_, setup_);
+}
+
+SlotReleases::Follower SlotReleases::follower_locked(const std::string& product) {
+  Follower& made = followers_[product];
+  if (!made && followers_.size() <= RELEASE_PRODUCTS_MAX) {
+    ReleaseSetup setup = setup_;
+    setup.product = product;
+    made = std::make_shared<ReleaseFollower>(store_, setup);
+    made->load_kept();
+  }
+  if (!made) followers_.erase(product);
+  return made;
+}
+
+SlotReleases::Follower SlotReleases::own() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return followers_.at(setup_.product);
+}
+
+std::vector<SlotReleases::Follower> SlotReleases::others_locked() const {
+  std::vector<Follower> others;
+  for (const auto& [product, follower] : followers_) {
+    bool used = false;
+    for (const auto& [slot, given] : slots_) used = used || given == product;
+    if (used && product != setup_.product) others.push_back(follower);
+  }
+  return others;
+}
+
+std::string SlotReleases::load_kept() {
+  std::string text;
+  bool found = false;
+  Json kept;
+  const std::string own_problem = own()->load_kept();
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (store_.kept(KEPT_SLOTS, &text, &found).ok() && found && json_read(text, &kept).empty()) {
+    slots_ = slot_products_of(kept);
+  }
+  for (const auto& [slot, product] : slots_) follower_locked(product);
+  return own_problem;
+}
+
+std::string SlotReleases::refresh(const LinePost& post, const LinePost& fetch) {
+  std::optional<std::map<int64_t, std::string>> slots;
+  const std::string trouble = own()->refresh(post, fetch, &slots);
+  std::vector<Follower> others;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // The line said nothing of slots when it did not answer: they stay.
+    if (slots && *slots != slots_) {
+      slots_ = *slots;
+      Json kept = Json::object();
+      for (const auto& [slot, product] : slots_) kept[std::to_string(slot)] = product;
+      store_.keep(KEPT_SLOTS, kept.dump());
+    }
+    // A product no slot flashes any more is forgotten once it holds no units.
+    for (auto it = followers_.begin(); it != followers_.end();) {
+      bool used = it->first == setup_.product;
+      for (const auto& [slot, given] : slots_) used = used || given == it->first;
+      if (!used && it->second->held() == 0) {
+        it->second->forget();
+        it = followers_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    for (const auto& [slot, product] : slots_) follower_locked(product);
+    others = others_locked();
+  }
+  std::string first = trouble;
+  for (const Follower& other : others) {
+    const std::string wrong = other->refresh(post, fetch);
+    if (first.empty()) first = wrong;
+  }
+  return first;
+}
+
+std::string SlotReleases::image_for_run(int64_t slot,
+                                        std::shared_ptr<const RunFirmware>* firmware) {
+  Follower follower;
+  std::string product = setup_.product;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const auto given = slots_.find(slot);
+    if (given != slots_.end()) product = given->second;
+    const auto found = followers_.find(product);
+    if (found != followers_.end()) follower = found->second;
+  }
+  if (!follower) {
+    return "slot " + std::to_string(slot) + ": a station follows at most " +
+           std::to_string(RELEASE_PRODUCTS_MAX) + " products, and " + product + " is not one";
+  }
+  return follower->image_for_run(firmware);
+}
+
+Json SlotReleases::status() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Json status = followers_.at(setup_.product)->status();
+  Json slots = Json::object(), others = Json::array();
+  for (const auto& [slot, product] : slots_) slots[std::to_string(slot)] = product;
+  for (const Follower& other : others_locked()) others.push_back(other->status());
+  status["slots"] = slots;
+  status["others"] = others;
+  return status;
+}
+
+std::string SlotReleases::give_back(const LinePost& post) {
+  std::vector<Follower> all;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& [product, follower] : followers_) all.push_back(follower);
+  }
+  std::string first;
+  for (const Follower& follower : all) {
+    const std::string wrong = follower->give_back(post);
+    if (first.empty()) first = wrong;
+  }
+  return first;
 }

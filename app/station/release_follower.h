@@ -12,8 +12,10 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,6 +31,10 @@ constexpr int RELEASE_GRACE_HOURS = 24;
 constexpr int64_t RELEASE_KEEP_MS = 60 * 1000;
 // The units a station holds at most; it asks for more below half of it.
 constexpr int64_t RELEASE_ALLOWANCE = 16;
+// The slots the line may give a product of their own, and the products a
+// station follows at once (its own among them).
+constexpr size_t RELEASE_SLOTS_MAX = 64;
+constexpr size_t RELEASE_PRODUCTS_MAX = 8;
 
 // The image one run flashes, and what its record names.
 struct RunFirmware {
@@ -56,8 +62,11 @@ public:
   // it had just come; the problem when it cannot be used (then none is).
   std::string load_kept();
   // Asks the line over `post`; a new release's file comes over `fetch`.
-  // What went wrong, in one line, or empty.
-  std::string refresh(const LinePost& post, const LinePost& fetch);
+  // What went wrong, in one line, or empty. With `slots`, the products the
+  // line gave this station's slots (slot -> product) go there when the
+  // line answered.
+  std::string refresh(const LinePost& post, const LinePost& fetch,
+                      std::optional<std::map<int64_t, std::string>>* slots = nullptr);
   // The image a run starts with now, or why none may start (409); a
   // release with a unit limit spends one of the station's allowance.
   std::string image_for_run(std::shared_ptr<const RunFirmware>* firmware);
@@ -67,6 +76,10 @@ public:
   // The station stops: what it holds of its allowance unspent goes back to
   // the line. What went wrong, or empty.
   std::string give_back(const LinePost& post);
+  // The units it holds unspent.
+  int64_t held() const;
+  // The store keeps nothing of this product any more.
+  void forget();
 
 private:
   struct Release {
@@ -104,4 +117,41 @@ private:
   int64_t spent_ = 0;          // runs started with the current release
   bool exhausted_ = false;     // the line has no units left to grant
   bool allowance_away_ = true; // the line did not answer the last ask
+};
+
+// The slots of a station and what each flashes: the station's own product,
+// unless an engineer gave the slot another from the line's page. One
+// follower for each product in use; the slots' products are kept in the
+// store too, so a restart with the line away flashes what it did. Every
+// call is safe from any thread.
+class SlotReleases {
+public:
+  SlotReleases(RecordStore& store, ReleaseSetup setup);
+
+  // What ReleaseFollower::load_kept says, for each product kept.
+  std::string load_kept();
+  // Each product in use asks the line; the first trouble, or empty.
+  std::string refresh(const LinePost& post, const LinePost& fetch);
+  // The image a run on `slot` starts with now, or why none may start.
+  std::string image_for_run(int64_t slot, std::shared_ptr<const RunFirmware>* firmware);
+  // The station's own product's status, with "slots" ({"N": P}) and
+  // "others" (the status of each other product in use).
+  nlohmann::ordered_json status() const;
+  // Every product's unspent units go back; the first trouble, or empty.
+  std::string give_back(const LinePost& post);
+
+private:
+  using Follower = std::shared_ptr<ReleaseFollower>;
+  // The follower of `product`, made (and its kept release loaded) when new;
+  // null beyond RELEASE_PRODUCTS_MAX.
+  Follower follower_locked(const std::string& product);
+  Follower own() const;
+  // The followers of the slots' products other than the station's own.
+  std::vector<Follower> others_locked() const;
+
+  RecordStore& store_;
+  const ReleaseSetup setup_;
+  mutable std::mutex mutex_;
+  std::map<std::string, Follower> followers_; // by product, the station's own always
+  std::map<int64_t, std::string> slots_;      // the slots given another product
 };

@@ -239,7 +239,7 @@ StationReply Station::start_locked(Slot& slot, const std::string& tag, const std
   // The line's release current now, kept by the run to its end.
   std::shared_ptr<const RunFirmware> firmware;
   if (system_.release) {
-    const std::string refusal = system_.release(&firmware);
+    const std::string refusal = system_.release(slot.number, &firmware);
     if (!refusal.empty() || !firmware) {
       return station_error(409, refusal.empty() ? name + ": no release to flash" : refusal);
     }

@@ -64,10 +64,10 @@ struct StationSystem {
   std::function<void(bool phase, bool rows)> changed;
   // The line's state for the page; empty without a line.
   std::function<nlohmann::ordered_json()> line_status;
-  // With the line's releases: the image a run starts with (set) or why none
+  // With the line's releases: the image a run on the slot starts with (set) or why none
   // may start (409). Called with the station's lock held: quick. Empty: the
   // station's own image.
-  std::function<std::string(std::shared_ptr<const RunFirmware>* firmware)> release;
+  std::function<std::string(int64_t slot, std::shared_ptr<const RunFirmware>* firmware)> release;
   // The release for the page.
   std::function<nlohmann::ordered_json()> release_status;
 };

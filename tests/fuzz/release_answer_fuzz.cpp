@@ -1,7 +1,9 @@
 // Feeds arbitrary bytes to a station that follows its line's releases, as
-// the line's answer to its ask for the current release and as the release's
-// file: the station takes a release only when the file makes the image the
-// answer names (AddressSanitizer and UBSan watch the rest).
+// the line's answer to its ask for the current release (with the products
+// it gives the station's slots) and as the release's file: the station
+// takes a release only when the file makes the image the answer names, and
+// follows at most its bound of products (AddressSanitizer and UBSan watch
+// the rest).
 #include <unistd.h>
 
 #include <cstdint>
@@ -35,14 +37,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   setup.product = "ctl-a";
   setup.station = "st-a";
   setup.now_ms = [] { return int64_t{1000}; };
-  ReleaseFollower follower(store(), setup);
+  SlotReleases releases(store(), setup);
+  releases.load_kept();
   const LinePost answer = [&body](const std::string&, const std::string&) {
     return LineAnswer{200, body, "", false};
   };
-  follower.refresh(answer, answer);
-  std::shared_ptr<const RunFirmware> image;
-  if (follower.image_for_run(&image).empty()) {
-    check(image != nullptr && image->image.size == image->bytes.size());
+  releases.refresh(answer, answer);
+  for (int64_t slot = 1; slot <= 3; ++slot) {
+    std::shared_ptr<const RunFirmware> image;
+    if (releases.image_for_run(slot, &image).empty()) {
+      check(image != nullptr && image->image.size == image->bytes.size());
+    }
   }
+  check(releases.status()["others"].size() < RELEASE_PRODUCTS_MAX);
   return 0;
 }

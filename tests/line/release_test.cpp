@@ -76,6 +76,12 @@ protected:
     EXPECT_EQ(run.finish(60), expected) << run.err();
     return trimmed(run.out());
   }
+  // NAME.token in the folder: a new station credential's token.
+  void station_credential(const std::string& db, const std::string& name) {
+    const std::string token = line_command(db, {"credential", "add", "station", name});
+    std::ofstream(path(name + ".token")) << token << "\n";
+    fs::permissions(path(name + ".token"), fs::perms::owner_read | fs::perms::owner_write);
+  }
   int start_line(const std::string& db, std::vector<std::string> more = {}, int port = 0) {
     std::vector<std::string> args{ORVALOAD_LINE,   "--serve", "127.0.0.1:" + std::to_string(port),
                                   "--db",          db,        "--release-key",
@@ -259,9 +265,7 @@ TEST_F(Releases, TheCatalogueKeepsItsRulesOnEitherEngine) {
 // the grace and stops beyond it; a kept file that was changed is refused.
 TEST_F(Releases, AStationFlashesTheLinesCurrentReleaseOnly) {
   const std::string db = "sqlite:" + path("line.db");
-  const std::string token = line_command(db, {"credential", "add", "station", "st-1"});
-  std::ofstream(path("st-1.token")) << token << "\n";
-  fs::permissions(path("st-1.token"), fs::perms::owner_read | fs::perms::owner_write);
+  station_credential(db, "st-1");
   const std::string v1 = line_command(db, {"firmware", "add", path("v1.bin"), "--product", "ctl-a",
                                            "--version", "1.0", "--signature", path("v1.bin.sig")});
   EXPECT_EQ(line_command(db, {"firmware", "release", v1}), "released (approved by 1 of 1)");
@@ -405,11 +409,7 @@ TEST_F(Releases, AUnitLimitHoldsAcrossStationsThroughAKillAndWithTheLineAway) {
   std::map<std::string, std::unique_ptr<ChildProcess>> stations;
   std::map<std::string, int> ports;
   const auto serve = [&](const std::string& name) {
-    if (!fs::exists(path(name + ".token"))) {
-      const std::string token = line_command(db, {"credential", "add", "station", name});
-      std::ofstream(path(name + ".token")) << token << "\n";
-      fs::permissions(path(name + ".token"), fs::perms::owner_read | fs::perms::owner_write);
-    }
+    if (!fs::exists(path(name + ".token"))) station_credential(db, name);
     std::vector<std::string> args{ORVALOAD_CLI,
                                   "--serve",
                                   "127.0.0.1:0",
@@ -486,4 +486,71 @@ TEST_F(Releases, AUnitLimitHoldsAcrossStationsThroughAKillAndWithTheLineAway) {
   }
   EXPECT_EQ(runs_in("st-a") + runs_in("st-b"), 5);
   EXPECT_EQ(count_in(path("line.db"), "SELECT SUM(granted) FROM orva_allowances"), 5);
+}
+
+// A slot an engineer gave another product from the line's page flashes that
+// product's release while the station's other slot flashes its own; only an
+// engineer may give it, and taken back the slot follows its station again.
+TEST_F(Releases, ASlotGivenAnotherProductFlashesThatProductsRelease) {
+  const std::string db = "sqlite:" + path("line.db");
+  station_credential(db, "st-1");
+  for (const auto& [file, product] :
+       {std::pair<std::string, std::string>{"v1.bin", "ctl-a"}, {"v2.bin", "ctl-b"}}) {
+    const std::string id =
+        line_command(db, {"firmware", "add", path(file), "--product", product, "--version", "1.0",
+                          "--signature", path(file + ".sig")});
+    line_command(db, {"firmware", "release", id});
+  }
+  const int line_port = start_line(db);
+  httplib::Client line("127.0.0.1", line_port);
+  const auto give = [&line](const std::string& body, const std::string& token = "") {
+    httplib::Headers headers;
+    if (!token.empty()) headers.emplace("Authorization", "Bearer " + token);
+    return status_of(
+        line.Post("/api/stations/st-1/slot-product", headers, body, "application/json"));
+  };
+  EXPECT_EQ(give(R"({"slot": 2, "product": "ctl-b"})", trimmed(read_all(path("st-1.token")))), 403)
+      << "a station's credential gives no slot a product";
+  EXPECT_EQ(give(R"({"slot": 2, "product": "ctl b"})"), 400);
+  EXPECT_EQ(give(R"({"slot": 0, "product": "ctl-b"})"), 400);
+  ASSERT_EQ(give(R"({"slot": 2, "product": "ctl-b"})"), 200);
+
+  BootsimProcess first, second;
+  ASSERT_TRUE(
+      first.start({"--image", path("v1.bin"), "--runs", "0", "--report", first.report_path()},
+                  START_S));
+  ASSERT_TRUE(
+      second.start({"--image", path("v2.bin"), "--runs", "0", "--report", second.report_path()},
+                   START_S));
+  const int port = start_station({first.path(), second.path()}, line_port);
+  const auto release = [port] { return firmware_of(port)["release"]; };
+  ASSERT_TRUE(wait_until(
+      [&] {
+        const json r = release();
+        return r["slots"] == json{{"2", "ctl-b"}} && r["others"].size() == 1 &&
+               r["others"][0]["release"].is_object() && r["refusal"].is_null();
+      },
+      15))
+      << release().dump();
+  httplib::Client c("127.0.0.1", port);
+  ASSERT_EQ(status_of(c.Post("/api/run", "{}", "application/json")), 202);
+  ASSERT_TRUE(wait_until(
+      [&] { return count_in(path("st.db"), "SELECT COUNT(*) FROM runs WHERE result = 'ok'") == 2; },
+      20));
+  EXPECT_EQ(count_in(path("st.db"), "SELECT COUNT(*) FROM runs WHERE (slot = 1 AND product ="
+                                    " 'ctl-a') OR (slot = 2 AND product = 'ctl-b')"),
+            2);
+  for (BootsimProcess* sim : {&first, &second}) {
+    sim->signal(SIGTERM);
+    sim->wait_exit(std::chrono::seconds(10));
+    EXPECT_EQ(json::parse(sim->report())["flash"]["image"]["matches"], true) << sim->report();
+  }
+
+  ASSERT_EQ(give(R"({"slot": 2, "product": null})"), 200);
+  EXPECT_EQ(json::parse(line.Get("/api/firmware/slots")->body)["slots"], json::array());
+  EXPECT_TRUE(wait_until([&] { return release()["slots"] == json::object(); }, 15))
+      << release().dump();
+  EXPECT_EQ(count_in(path("line.db"),
+                     "SELECT COUNT(*) FROM orva_audit WHERE action = 'firmware.slot'"),
+            2);
 }
