@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -26,6 +27,7 @@
 #include "tests/support/bootsim_process.h"
 #include "tests/support/child_process.h"
 #include "tests/support/raw_connection.h"
+#include "tests/support/web_session.h"
 
 namespace {
 
@@ -59,10 +61,6 @@ long rss_kb(pid_t pid) {
   return -1;
 }
 
-int status_of(const httplib::Result& result) {
-  return result ? result->status : 0;
-}
-
 class StationHttp : public ::testing::Test {
 protected:
   void TearDown() override {
@@ -70,6 +68,8 @@ protected:
     station_.finish(30);
     std::remove(log_path_.c_str());
     std::remove(token_path_.c_str());
+    std::error_code ignored;
+    std::filesystem::remove_all(records_dir_, ignored);
   }
 
   // One paced controller: a run lasts a few seconds.
@@ -82,8 +82,11 @@ protected:
 
   // The exit status when the station ended at once, else -1 with port_ set.
   int serve(ChildProcess& station, const std::string& at, std::vector<std::string> extra = {}) {
-    std::vector<std::string> args{ORVALOAD_CLI, "--serve", at,        "--log",
-                                  log_path_,    "--port",  slot_port_};
+    // A store of the test's own, not the default one in the state folder.
+    std::filesystem::create_directories(records_dir_);
+    std::vector<std::string> args{ORVALOAD_CLI, "--serve",   at,
+                                  "--log",      log_path_,   "--port",
+                                  slot_port_,   "--records", records_dir_ + "/records.db"};
     args.insert(args.end(), extra.begin(), extra.end());
     EXPECT_TRUE(station.start(args));
     if (!station.wait_for_output("/ with slots", START_S)) return station.finish(10);
@@ -114,6 +117,7 @@ protected:
   int port_number_ = 0;
   std::string log_path_ = "/tmp/orva-http-" + std::to_string(getpid()) + ".jsonl";
   std::string token_path_ = log_path_ + ".token";
+  std::string records_dir_ = log_path_ + ".records";
 };
 
 } // namespace
