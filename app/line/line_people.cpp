@@ -273,35 +273,26 @@ LineReply LinePeople::audit_receive(const std::string& station, const std::strin
 LineReply LinePeople::audit_query(const std::string& query, bool csv, std::string* file) {
   AuditFilter filter;
   filter.limit = csv ? 10000 : 100;
-  size_t at = 0;
-  while (at < query.size()) {
-    size_t end = std::min(query.find('&', at), query.size());
-    const std::string pair = query.substr(at, end - at);
-    at = end + 1;
-    if (pair.empty()) continue;
-    const size_t equals = pair.find('=');
-    std::string value;
-    const std::string key = pair.substr(0, equals);
-    if (equals == std::string::npos || !url_decoded(pair.substr(equals + 1), &value) ||
-        value.size() > 256) {
-      return line_error(400, "give " + key + " as NAME=VALUE, its value URL-encoded");
-    }
-    if (key == "who") filter.who = value;
-    else if (key == "origin") filter.origin = value;
-    else if (key == "action") filter.action = value;
-    else if ((key == "since" || key == "until") && record_utc_is_valid(value)) {
-      (key == "since" ? filter.since : filter.until) = value;
-    } else if (key == "limit" && !value.empty() && value.size() <= 5 &&
-               value.find_first_not_of("0123456789") == std::string::npos &&
-               std::stoul(value) >= 1 &&
-               std::stoul(value) <= (csv ? 10000u : LINE_AUDIT_ANSWER_MAX)) {
-      filter.limit = std::stoul(value);
-    } else {
-      return line_error(400, "the audit takes who, origin, action, since, until (UTC times) and "
-                             "limit; not '" +
-                                 record_text_cut(pair, 40) + "'");
-    }
-  }
+  const std::string problem =
+      query_pairs(query, [&](const std::string& key, const std::string& value) -> std::string {
+        if (value.size() > 256) return "give " + key + " as NAME=VALUE, its value URL-encoded";
+        if (key == "who") filter.who = value;
+        else if (key == "origin") filter.origin = value;
+        else if (key == "action") filter.action = value;
+        else if ((key == "since" || key == "until") && record_utc_is_valid(value)) {
+          (key == "since" ? filter.since : filter.until) = value;
+        } else if (key == "limit" && !value.empty() && value.size() <= 5 &&
+                   value.find_first_not_of("0123456789") == std::string::npos &&
+                   std::stoul(value) >= 1 &&
+                   std::stoul(value) <= (csv ? 10000u : LINE_AUDIT_ANSWER_MAX)) {
+          filter.limit = std::stoul(value);
+        } else {
+          return "the audit takes who, origin, action, since, until (UTC times) and limit; not '" +
+                 record_text_cut(key + "=" + value, 40) + "'";
+        }
+        return "";
+      });
+  if (!problem.empty()) return line_error(400, problem);
   std::vector<AuditEntry> entries;
   const LineDbResult read = db_.audit_query(filter, &entries);
   if (!read.ok()) return line_db_failure(read);
