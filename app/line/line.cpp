@@ -565,6 +565,13 @@ bool Line::may_report(const std::string& station, bool own, std::string* why) co
   return false;
 }
 
+std::vector<std::string> Line::station_names() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<std::string> names;
+  for (const auto& station : stations_) names.push_back(station.first);
+  return names;
+}
+
 void Line::tell_status(const std::string& name, const Station& s) {
   if (watcher_ != nullptr) watcher_->station_status(name, s.online, s.heard ? s.heard_utc : "");
 }

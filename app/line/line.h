@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -96,6 +97,8 @@ public:
   // credential of its own (`own`), or a new one while fewer than its most
   // are known; else why not, in one line, into *why.
   bool may_report(const std::string& station, bool own, std::string* why) const;
+  // The stations in the live view: heard from, or known from an earlier life.
+  std::vector<std::string> station_names() const;
   LineReply state();
   // The rows of `query`, newest first, in an answer of at most
   // LINE_ANSWER_MAX bytes; when more rows follow, "next" is the link to them.
