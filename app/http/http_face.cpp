@@ -816,3 +816,7 @@ void HttpServer::serve() {
 void HttpServer::stop() {
   impl_->ioc.stop();
 }
+
+void HttpServer::finish_answers() {
+  impl_->pool.stop();
+}

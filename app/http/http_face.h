@@ -204,6 +204,9 @@ public:
   void serve();
   // From any thread: serve() returns soon, every connection closed at once.
   void stop();
+  // After stop(): waits for the answers under way on the handler threads
+  // (those not begun are dropped), so that what the site refers to may go.
+  void finish_answers();
 
 private:
   struct Impl;

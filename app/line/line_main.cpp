@@ -433,6 +433,9 @@ int main(int argc, char** argv) {
   server.stop();
   serving.join();
   db_look.join();
+  // No answer is under way once the broker's publisher goes: an answer
+  // still running would tell it of a station's slots.
+  server.finish_answers();
   people.audit("local", "program.stop", options.line_name, nlohmann::ordered_json::object());
   if (mqtt) mqtt->stop();
   return 0;
