@@ -119,9 +119,10 @@ std::string utc_text(int64_t ms) {
   const std::time_t s = static_cast<std::time_t>(ms / 1000);
   std::tm t{};
   gmtime_r(&s, &t);
-  char text[40];
+  char text[96];
   std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", t.tm_year + 1900,
-                t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec, static_cast<int>(ms % 1000));
+                t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec,
+                static_cast<int>(ms % 1000));
   return text;
 }
 
@@ -188,7 +189,7 @@ std::string random_hex(std::mt19937_64& random, size_t digits) {
 }
 
 // A JSON string of plain text (the bench's own texts need no escapes).
-std::string quoted(const std::string& text) {
+std::string json_text(const std::string& text) {
   return "\"" + text + "\"";
 }
 
@@ -252,7 +253,7 @@ struct Station {
   double last_state = -1e9;
   double last_check = -1e9;
   bool people_due = false;
-  double rows_after = 0; // a refused batch goes again after a pause
+  double rows_after = 0;    // a refused batch goes again after a pause
   std::deque<Row> unsynced; // finished rows the line has not acknowledged
   size_t in_batch = 0;      // of them, in the batch on its way
   int64_t synced_through = 0;
@@ -281,7 +282,10 @@ class Plant {
 public:
   Plant(int line_port, std::vector<Station>& stations, const std::string& viewer, bool& measuring,
         Figures& figures)
-      : port_(line_port), stations_(stations), viewer_token_(viewer), measuring_(measuring),
+      : port_(line_port),
+        stations_(stations),
+        viewer_token_(viewer),
+        measuring_(measuring),
         figures_(figures) {
     epoll_ = epoll_create1(EPOLL_CLOEXEC);
     host_ = "127.0.0.1:" + std::to_string(port_);
@@ -302,7 +306,8 @@ public:
     mqtt_ = mosquitto_new(("plant-bench-" + std::to_string(getpid())).c_str(), true, this);
     mosquitto_username_pw_set(mqtt_, BrokerProcess::USER, BrokerProcess::PASSWORD);
     mosquitto_connect_callback_set(mqtt_, [](mosquitto* m, void*, int rc) {
-      if (rc == 0) mosquitto_subscribe(m, nullptr, (std::string("orva/v1/") + LINE_NAME + "/#").c_str(), 1);
+      if (rc == 0)
+        mosquitto_subscribe(m, nullptr, (std::string("orva/v1/") + LINE_NAME + "/#").c_str(), 1);
     });
     mosquitto_message_callback_set(mqtt_, [](mosquitto*, void* self, const mosquitto_message* m) {
       static_cast<Plant*>(self)->on_mqtt(m);
@@ -469,7 +474,7 @@ private:
       c->out_at += static_cast<size_t>(n);
     }
     epoll_event e{};
-    e.events = EPOLLIN | (c->out_at < c->out.size() ? EPOLLOUT : 0);
+    e.events = EPOLLIN | (c->out_at < c->out.size() ? static_cast<uint32_t>(EPOLLOUT) : 0u);
     e.data.u64 = id;
     epoll_ctl(epoll_, EPOLL_CTL_MOD, c->fd, &e);
   }
@@ -526,7 +531,8 @@ private:
       std::string head = c->in.substr(0, end);
       for (char& ch : head) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
       const size_t length = head.find("\r\ncontent-length:");
-      if (length != std::string::npos) c->body_length = std::strtoul(head.c_str() + length + 17, nullptr, 10);
+      if (length != std::string::npos)
+        c->body_length = std::strtoul(head.c_str() + length + 17, nullptr, 10);
       c->close_after = head.find("\r\nconnection: close") != std::string::npos;
       c->in.erase(0, end + 4);
       c->head_done = true;
@@ -662,9 +668,9 @@ private:
     change_phase(s, k, "running", at);
     // The station's audit entry of the start.
     const AuditEntry* last = s->audit_any ? &s->audit_last : nullptr;
-    s->audit_last = audit_next(last, utc_text(slot.started_wall), s->name, "local", "run.start",
-                               "slot " + std::to_string(k + 1),
-                               "{\"tag\":" + quoted(slot.tag) + "}");
+    s->audit_last =
+        audit_next(last, utc_text(slot.started_wall), s->name, "local", "run.start",
+                   "slot " + std::to_string(k + 1), "{\"tag\":" + json_text(slot.tag) + "}");
     s->audit_any = true;
     s->audit_waiting.push_back(s->audit_last);
   }
@@ -679,15 +685,17 @@ private:
     char id[64];
     std::snprintf(id, sizeof id, "%08x-%04x-4000-8000-%012llx", s->index + 1, k + 1,
                   static_cast<unsigned long long>(row.seq));
-    row.json = "{\"run_id\":\"" + std::string(id) + "\",\"station_seq\":" + std::to_string(row.seq) +
-               ",\"station\":" + quoted(s->name) + ",\"slot\":" + std::to_string(k + 1) +
+    row.json = "{\"run_id\":\"" + std::string(id) +
+               "\",\"station_seq\":" + std::to_string(row.seq) +
+               ",\"station\":" + json_text(s->name) + ",\"slot\":" + std::to_string(k + 1) +
                ",\"port\":\"/dev/ttyUSB" + std::to_string(k) +
-               "\",\"usb_location\":null,\"usb_serial\":null,\"tag\":" + quoted(slot.tag) +
+               "\",\"usb_location\":null,\"usb_serial\":null,\"tag\":" + json_text(slot.tag) +
                ",\"image_sha256\":\"" + std::string(64, 'a') +
                "\",\"image_size\":180036,\"load_address\":16384,\"image_source\":\"built-in\","
                "\"program_version\":\"2.00\",\"started_at\":" +
-               quoted(utc_text(slot.started_wall)) + ",\"ended_at\":" + quoted(utc_text(ended_wall)) +
-               ",\"result\":\"ok\",\"step\":null,\"last_text\":" + quoted(DONE_TEXT) +
+               json_text(utc_text(slot.started_wall)) +
+               ",\"ended_at\":" + json_text(utc_text(ended_wall)) +
+               ",\"result\":\"ok\",\"step\":null,\"last_text\":" + json_text(DONE_TEXT) +
                ",\"frames\":717,\"retransmissions\":0}";
     s->unsynced.push_back(std::move(row));
     slot.permille = 1000;
@@ -735,8 +743,8 @@ private:
     send(&s->conn, static_cast<uint64_t>(s->index),
          "POST /api/stations/" + s->name + "/" + what + " HTTP/1.1\r\nHost: " + host_ +
              "\r\nAuthorization: Bearer " + s->token +
-             "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
-             "\r\n\r\n" + body);
+             "\r\nContent-Type: application/json\r\nContent-Length: " +
+             std::to_string(body.size()) + "\r\n\r\n" + body);
   }
 
   void post_state(Station* s, double now, bool beat) {
@@ -744,9 +752,10 @@ private:
     for (int k = 0; k < SLOTS; ++k) {
       const Slot& slot = s->slots[k];
       body += std::string(k ? "," : "") + "{\"slot\":" + std::to_string(k + 1) +
-              ",\"port\":\"/dev/ttyUSB" + std::to_string(k) + "\",\"state\":" + quoted(slot.phase) +
-              ",\"permille\":" + std::to_string(slot.permille) + ",\"tag\":" + quoted(slot.tag) +
-              ",\"last_text\":" + quoted(slot.last_text) + "}";
+              ",\"port\":\"/dev/ttyUSB" + std::to_string(k) +
+              "\",\"state\":" + json_text(slot.phase) +
+              ",\"permille\":" + std::to_string(slot.permille) + ",\"tag\":" + json_text(slot.tag) +
+              ",\"last_text\":" + json_text(slot.last_text) + "}";
     }
     const double oldest = s->unsynced.empty() ? 0 : (now - s->unsynced.front().ended) / 1000;
     body += "],\"unsynced\":" + std::to_string(s->unsynced.size()) +
@@ -806,7 +815,8 @@ private:
       const size_t at = body.find("\"have_through\":");
       const int64_t held = at == std::string::npos ? 0 : std::atoll(body.c_str() + at + 15);
       while (!s->unsynced.empty() && s->unsynced.front().seq <= held) {
-        if (measuring_ && s->unsynced.front().ended >= measure_from_) {
+        const double ended = s->unsynced.front().ended;
+        if (ended >= measure_from_ && ended < measure_until_) {
           figures_.to_row.push_back(now - s->unsynced.front().ended);
         }
         ++figures_.rows_acknowledged;
@@ -821,7 +831,9 @@ private:
   }
 
 public:
+  // The measured period: rows that ended within it are timed.
   double measure_from_ = 0;
+  double measure_until_ = 1e300;
 
 private:
   const int port_;
@@ -1011,9 +1023,11 @@ int main(int argc, char** argv) {
   long rss_middle = 0;
   while (!interrupted && now_ms() < until) {
     plant.pass(until);
-    if (rss_middle == 0 && now_ms() >= from + o.seconds * 500.0) rss_middle = resident_kib(line_pid);
+    if (rss_middle == 0 && now_ms() >= from + o.seconds * 500.0)
+      rss_middle = resident_kib(line_pid);
   }
   const double window_s = (now_ms() - from) / 1000;
+  plant.measure_until_ = now_ms();
   const double line_cpu = cpu_seconds_of(line_pid) - line_cpu_from;
   const double own_cpu = own_cpu_seconds() - own_cpu_from;
   const auto machine_to = machine_jiffies();
@@ -1028,8 +1042,8 @@ int main(int argc, char** argv) {
   if (interrupted) return setup_failure("interrupted");
 
   const double cpu_percent = line_cpu / window_s * 100;
-  const double machine_percent = (machine_to.first - machine_from.first) /
-                                 (machine_to.second - machine_from.second) * 100;
+  const double machine_percent =
+      (machine_to.first - machine_from.first) / (machine_to.second - machine_from.second) * 100;
   const bool flat = rss_middle > 0 && std::abs(static_cast<double>(rss_end - rss_middle)) <=
                                           FLAT_GOAL * static_cast<double>(rss_middle);
   const double stream_p99 = percentile(figures.to_stream, 0.99);
@@ -1039,8 +1053,8 @@ int main(int argc, char** argv) {
   int failures = 0;
   for (const auto& [what, n] : figures.failed) failures += n;
   const bool cpu_met = cpu_percent <= CPU_GOAL_PERCENT;
-  const bool stream_met = figures.unseen_stream == 0 && !figures.to_stream.empty() &&
-                          stream_p99 < EVENT_P99_GOAL_MS;
+  const bool stream_met =
+      figures.unseen_stream == 0 && !figures.to_stream.empty() && stream_p99 < EVENT_P99_GOAL_MS;
   const bool mqtt_met =
       figures.unseen_mqtt == 0 && !figures.to_mqtt.empty() && mqtt_p99 < EVENT_P99_GOAL_MS;
   const bool row_met = !figures.to_row.empty() && row_p99 < ROW_P99_GOAL_MS;
@@ -1074,16 +1088,21 @@ int main(int argc, char** argv) {
               figures.to_row.size(), percentile(figures.to_row, 0.5), row_p99, ROW_P99_GOAL_MS,
               verdict(row_met));
   std::printf("GET /api/line (%zu): p50 %.1f ms, p99 %.1f ms (goal p99 < %.0f ms: %s)\n",
-              figures.line_get.size(), percentile(figures.line_get, 0.5), get_p99,
-              LINE_P99_GOAL_MS, verdict(get_met));
+              figures.line_get.size(), percentile(figures.line_get, 0.5), get_p99, LINE_P99_GOAL_MS,
+              verdict(get_met));
   std::printf("bench's own CPU: %.1f%% of one core; the whole machine busy %.1f%% of its cores\n",
               own_cpu / window_s * 100, machine_percent);
   std::printf("failed answers: %d", failures);
   for (const auto& [what, n] : figures.failed) std::printf(" (%s: %d)", what.c_str(), n);
   std::printf("; connections opened again %d; event streams closed %d\n", figures.reconnects,
               figures.streams_closed);
+  // A line under this load ends on SIGTERM as it does idle: status 0.
+  rig.line.send_signal(SIGTERM);
+  const int ended = rig.line.finish(10);
+  std::printf("line server ended on SIGTERM with status %d\n", ended);
   std::printf("load at end: %s\n", load_end.c_str());
   std::fflush(stdout);
-  const bool all_met = cpu_met && flat && stream_met && mqtt_met && row_met && get_met && clean;
+  const bool all_met =
+      cpu_met && flat && stream_met && mqtt_met && row_met && get_met && clean && ended == 0;
   return all_met ? 0 : EXIT_MISSED;
 }
