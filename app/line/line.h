@@ -137,6 +137,7 @@ private:
     std::string heard_utc;
     nlohmann::ordered_json page;
     nlohmann::ordered_json slots = nlohmann::ordered_json::array();
+    int64_t running = 0; // of the slots, those running
     int64_t unsynced = 0;
     nlohmann::ordered_json unsynced_oldest_s;
     int64_t have_through = -1; // -1: not known yet
@@ -151,6 +152,8 @@ private:
   bool totals_known() const;
   void heard(Station* s);
   void publish(nlohmann::ordered_json event);
+  // The totals event, when the totals differ from those last told.
+  void publish_totals();
   void tell_status(const std::string& name, const Station& s);
   LineReply too_many_rows(int wait_s) const;
   void publish_heard(std::chrono::steady_clock::time_point now);
@@ -172,4 +175,5 @@ private:
   LineDbHealth db_health_;
   RunMetrics runs_;
   std::chrono::steady_clock::time_point heard_told_{};
+  nlohmann::ordered_json totals_told_;
 };
