@@ -65,6 +65,7 @@
 #include <mosquitto.h>
 #include <nlohmann/json.hpp>
 
+#include "bench/line_bench_figures.h"
 #include "records/audit_chain.h"
 #include "tests/support/broker_process.h"
 #include "tests/support/child_process.h"
@@ -99,12 +100,6 @@ constexpr int EXIT_SETUP = 2;
 const char* const LINE_NAME = "L1";
 const char* const DONE_TEXT = "Program success, starting application...";
 
-std::atomic<bool> interrupted{false};
-
-void on_signal(int) {
-  interrupted = true;
-}
-
 double now_ms() {
   return monotonic_seconds() * 1000.0;
 }
@@ -123,19 +118,6 @@ std::string utc_text(int64_t ms) {
   std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", t.tm_year + 1900,
                 t.tm_mon + 1, t.tm_mday, t.tm_hour, t.tm_min, t.tm_sec,
                 static_cast<int>(ms % 1000));
-  return text;
-}
-
-std::string read_text(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-std::string load_average() {
-  std::string text = read_text("/proc/loadavg");
-  while (!text.empty() && text.back() == '\n') text.pop_back();
   return text;
 }
 
@@ -168,18 +150,6 @@ double own_cpu_seconds() {
   getrusage(RUSAGE_SELF, &u);
   return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
          static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
-// The value below which a share p (0..1) of the values lie (nearest rank).
-double percentile(std::vector<double> values, double p) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  const size_t rank = static_cast<size_t>(p * static_cast<double>(values.size()) + 0.999999);
-  return values[std::min(values.size(), std::max<size_t>(rank, 1)) - 1];
-}
-
-const char* verdict(bool met) {
-  return met ? "met" : "MISSED";
 }
 
 std::string random_hex(std::mt19937_64& random, size_t digits) {
@@ -876,7 +846,7 @@ struct Rig {
 
 int setup_failure(const std::string& reason) {
   std::fprintf(stderr, "line-plant-bench: %s%s\n", reason.c_str(),
-               interrupted ? " (interrupted)" : "");
+               bench_interrupted ? " (interrupted)" : "");
   std::printf("load at end: %s\n", load_average().c_str());
   return EXIT_SETUP;
 }
@@ -889,14 +859,6 @@ std::string credential(const Options& o, const std::string& role, const std::str
   std::string token = made.out();
   while (!token.empty() && (token.back() == '\n' || token.back() == '\r')) token.pop_back();
   return token;
-}
-
-// The port in "... at http://127.0.0.1:PORT/ ...".
-int port_in(const std::string& out) {
-  const size_t at = out.find("http://");
-  if (at == std::string::npos) return 0;
-  const size_t colon = out.find(':', at + 7);
-  return colon == std::string::npos ? 0 : std::atoi(out.c_str() + colon + 1);
 }
 
 std::string rows_in_database() {
@@ -926,11 +888,7 @@ int main(int argc, char** argv) {
                          "(200)] [--seconds S (60)] [--work-dir DIR]\n");
     return EXIT_SETUP;
   }
-  struct sigaction action {};
-  action.sa_handler = on_signal;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  bench_catch_signals();
   std::printf("load at start: %s\n", load_average().c_str());
   std::fflush(stdout);
   if (std::getenv("PGHOST") == nullptr) {
@@ -957,7 +915,7 @@ int main(int argc, char** argv) {
 
   std::vector<Station> stations(static_cast<size_t>(o.stations));
   const double made_from = now_ms();
-  for (int k = 0; k < o.stations && !interrupted; ++k) {
+  for (int k = 0; k < o.stations && !bench_interrupted; ++k) {
     Station& s = stations[static_cast<size_t>(k)];
     char name[16];
     std::snprintf(name, sizeof name, "st-%03d", k + 1);
@@ -997,7 +955,7 @@ int main(int argc, char** argv) {
   // Every station connected and heard, the pages' streams open, the
   // broker's first words in; then one whole cycle of runs to warm up.
   const double set_up_by = now_ms() + START_S * 1000;
-  while (!interrupted && now_ms() < set_up_by &&
+  while (!bench_interrupted && now_ms() < set_up_by &&
          !(plant.all_connected() && plant.pages_open() == PAGES && plant.mqtt_seen())) {
     plant.pass(set_up_by);
   }
@@ -1007,7 +965,7 @@ int main(int argc, char** argv) {
                          std::to_string(plant.pages_open()) + " pages open)");
   }
   const double warm_until = now_ms() + RUN_MS + SWAP_MS;
-  while (!interrupted && now_ms() < warm_until) plant.pass(warm_until);
+  while (!bench_interrupted && now_ms() < warm_until) plant.pass(warm_until);
   figures = Figures{};
 
   std::printf("load before the measured %d s: %s\n", o.seconds, load_average().c_str());
@@ -1021,7 +979,7 @@ int main(int argc, char** argv) {
   const auto machine_from = machine_jiffies();
   const long rss_start = resident_kib(line_pid);
   long rss_middle = 0;
-  while (!interrupted && now_ms() < until) {
+  while (!bench_interrupted && now_ms() < until) {
     plant.pass(until);
     if (rss_middle == 0 && now_ms() >= from + o.seconds * 500.0)
       rss_middle = resident_kib(line_pid);
@@ -1037,9 +995,9 @@ int main(int argc, char** argv) {
   // is measured.
   measuring = false;
   const double settle_until = now_ms() + SETTLE_MS;
-  while (!interrupted && now_ms() < settle_until) plant.pass(settle_until);
+  while (!bench_interrupted && now_ms() < settle_until) plant.pass(settle_until);
   plant.count_unseen();
-  if (interrupted) return setup_failure("interrupted");
+  if (bench_interrupted) return setup_failure("interrupted");
 
   const double cpu_percent = line_cpu / window_s * 100;
   const double machine_percent =
