@@ -43,6 +43,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "bench/line_bench_figures.h"
 #include "tests/support/bootsim_process.h"
 #include "tests/support/broker_process.h"
 #include "tests/support/child_process.h"
@@ -73,12 +74,6 @@ const char* const PHASES[] = {"running", "upgraded"};
 // Where a slot's change was seen.
 enum class Source { station, line, mqtt };
 
-std::atomic<bool> interrupted{false};
-
-void on_signal(int) {
-  interrupted = true;
-}
-
 double now_ms() {
   return monotonic_seconds() * 1000.0;
 }
@@ -100,39 +95,6 @@ double utc_ms(const std::string& text) {
   t.tm_year -= 1900;
   t.tm_mon -= 1;
   return static_cast<double>(timegm(&t)) * 1000.0 + ms;
-}
-
-std::string read_text(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-std::string load_average() {
-  std::string text = read_text("/proc/loadavg");
-  while (!text.empty() && text.back() == '\n') text.pop_back();
-  return text;
-}
-
-// The value below which a share p (0..1) of the values lie (nearest rank).
-double percentile(std::vector<double> values, double p) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  const size_t rank = static_cast<size_t>(p * static_cast<double>(values.size()) + 0.999999);
-  return values[std::min(values.size(), std::max<size_t>(rank, 1)) - 1];
-}
-
-const char* verdict(bool met) {
-  return met ? "met" : "MISSED";
-}
-
-// The port in "... at http://127.0.0.1:PORT/ ...".
-int port_in(const std::string& out) {
-  const size_t at = out.find("http://");
-  if (at == std::string::npos) return 0;
-  const size_t colon = out.find(':', at + 7);
-  return colon == std::string::npos ? 0 : std::atoi(out.c_str() + colon + 1);
 }
 
 std::string random_token() {
@@ -291,7 +253,7 @@ private:
 };
 
 bool wait_until(const std::function<bool()>& done, double limit_s) {
-  for (const double end = monotonic_seconds() + limit_s; !interrupted; usleep(5000)) {
+  for (const double end = monotonic_seconds() + limit_s; !bench_interrupted; usleep(5000)) {
     if (done()) return true;
     if (monotonic_seconds() > end) return false;
   }
@@ -335,7 +297,8 @@ struct Rig {
 };
 
 int setup_failure(const std::string& reason) {
-  std::fprintf(stderr, "line-bench: %s%s\n", reason.c_str(), interrupted ? " (interrupted)" : "");
+  std::fprintf(stderr, "line-bench: %s%s\n", reason.c_str(),
+               bench_interrupted ? " (interrupted)" : "");
   std::printf("load at end: %s\n", load_average().c_str());
   return EXIT_SETUP;
 }
@@ -388,11 +351,7 @@ int main(int argc, char** argv) {
                          "FIRMWARE [--work-dir DIR]\n");
     return EXIT_SETUP;
   }
-  struct sigaction action {};
-  action.sa_handler = on_signal;
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  bench_catch_signals();
   std::printf("load at start: %s\n", load_average().c_str());
   std::fflush(stdout);
   if (std::getenv("PGHOST") == nullptr) {

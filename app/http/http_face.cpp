@@ -59,22 +59,28 @@ bool same_text_any_case(const std::string& a, const std::string& b) {
 }
 
 // Connections open now, in all and per client address. The last
-// HTTP_CREDENTIAL_PLACES places are kept for requests with a credential.
+// credential_places places are kept for requests with a credential.
 enum class Place { general, kept, full, client_full };
 
 class Places {
 public:
+  explicit Places(const HttpLimits& limits) { set(limits); }
+  void set(const HttpLimits& limits) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    limits_ = limits;
+    limits_.credential_places = std::min(limits_.credential_places, limits_.connections);
+  }
   Place take(const std::string& client) {
     std::lock_guard<std::mutex> lock(mutex_);
     size_t& mine = by_client_[client];
-    if (all_ >= HTTP_CONNECTIONS_MAX || mine >= HTTP_CONNECTIONS_PER_CLIENT) {
-      const bool client_full = mine >= HTTP_CONNECTIONS_PER_CLIENT;
+    if (all_ >= limits_.connections || mine >= limits_.per_client) {
+      const bool client_full = mine >= limits_.per_client;
       if (mine == 0) by_client_.erase(client);
       return client_full ? Place::client_full : Place::full;
     }
     ++all_;
     ++mine;
-    return all_ > HTTP_CONNECTIONS_MAX - HTTP_CREDENTIAL_PLACES ? Place::kept : Place::general;
+    return all_ > limits_.connections - limits_.credential_places ? Place::kept : Place::general;
   }
   void give(const std::string& client) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -84,6 +90,7 @@ public:
 
 private:
   std::mutex mutex_;
+  HttpLimits limits_;
   size_t all_ = 0;
   std::map<std::string, size_t> by_client_;
 };
@@ -272,7 +279,8 @@ struct Waiting {
 
 // What every connection shares.
 struct Face {
-  Face(HttpAddress a, HttpSite s) : address(std::move(a)), site(std::move(s)) {}
+  Face(HttpAddress a, HttpSite s)
+      : address(std::move(a)), site(std::move(s)), places(site.limits) {}
 
   void accept();
   void admit(tcp::socket socket);
@@ -796,6 +804,10 @@ int HttpServer::port() const {
   return impl_->address.port;
 }
 
+void HttpServer::set_limits(const HttpLimits& limits) {
+  impl_->places.set(limits);
+}
+
 void HttpServer::serve() {
   impl_->accept();
   impl_->ioc.run();
@@ -803,4 +815,8 @@ void HttpServer::serve() {
 
 void HttpServer::stop() {
   impl_->ioc.stop();
+}
+
+void HttpServer::finish_answers() {
+  impl_->pool.stop();
 }

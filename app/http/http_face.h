@@ -41,6 +41,8 @@ constexpr int HTTP_ANSWER_MS = 10000;
 // be closed to make room. The last quarter of the places is kept for
 // requests with a valid credential: a connection that takes one of them and
 // asks without one gets 503.
+// These are a station's, and any server's that sets no limits of its own
+// (see HttpLimits).
 constexpr size_t HTTP_CONNECTIONS_MAX = 64;
 constexpr size_t HTTP_CONNECTIONS_PER_CLIENT = 16;
 constexpr size_t HTTP_CREDENTIAL_PLACES = HTTP_CONNECTIONS_MAX / 4;
@@ -111,6 +113,16 @@ HttpAnswer http_csv(std::string file, const std::string& filename);
 // differs first, so that the time taken tells nothing of the token.
 bool http_bearer_matches(const std::string& authorization, const std::string& token);
 
+// The connections a server keeps open at once: in all, from one client
+// address, and the last places of all that only requests with a valid
+// credential take. A server sized for its clients (a line, for its
+// stations) sets its own.
+struct HttpLimits {
+  size_t connections = HTTP_CONNECTIONS_MAX;
+  size_t per_client = HTTP_CONNECTIONS_PER_CLIENT;
+  size_t credential_places = HTTP_CREDENTIAL_PLACES; // at most `connections`
+};
+
 struct HttpSite {
   std::string name; // in refusals: "this station answers only as ..."
   // On the network thread once the head is read, before the body: a
@@ -131,6 +143,8 @@ struct HttpSite {
   // (its body of any type), the most it may hold; 0 for a JSON body within
   // body_limit. A file's body comes within HTTP_FILE_MS of its head.
   std::function<size_t(const HttpRequest& head)> file_limit;
+  // The connections kept open at once (HttpServer::set_limits changes them).
+  HttpLimits limits{};
 };
 
 constexpr int HTTP_FILE_MS = 120000;
@@ -183,10 +197,16 @@ public:
   HttpListenResult bind();
   // The port bound.
   int port() const;
+  // From any thread: new connections are counted against `limits`; those
+  // open stay, also past a lower limit.
+  void set_limits(const HttpLimits& limits);
   // Serves until stop(); call after a successful bind().
   void serve();
   // From any thread: serve() returns soon, every connection closed at once.
   void stop();
+  // After stop(): waits for the answers under way on the handler threads
+  // (those not begun are dropped), so that what the site refers to may go.
+  void finish_answers();
 
 private:
   struct Impl;

@@ -90,15 +90,36 @@ std::string slots_problem(const Json& slots) {
   return "";
 }
 
-// Tells the watcher of each slot that is new or differs from before.
+// Tells the watcher of each slot that is new or differs from before. A
+// station sends its slots in the same order each time: each is compared
+// with the one in its place, and looked for only when that is another.
 void tell_slots(LineWatcher* watcher, const std::string& station, const Json& before,
                 const Json& now) {
   std::map<int64_t, const Json*> old;
-  for (const Json& slot : before) old[slot.value("slot", int64_t{0})] = &slot;
-  for (const Json& slot : now) {
-    const auto found = old.find(slot.value("slot", int64_t{0}));
-    if (found == old.end() || *found->second != slot) watcher->slot_state(station, slot);
+  for (size_t i = 0; i < now.size(); ++i) {
+    const Json& slot = now[i];
+    const Json& number = json_member(slot, "slot");
+    const Json* was = nullptr;
+    if (i < before.size() && json_member(before[i], "slot") == number) {
+      was = &before[i];
+    } else {
+      if (old.empty()) {
+        for (const Json& held : before) old[held.value("slot", int64_t{0})] = &held;
+      }
+      const auto found = old.find(slot.value("slot", int64_t{0}));
+      if (found != old.end()) was = found->second;
+    }
+    if (was == nullptr || *was != slot) watcher->slot_state(station, slot);
   }
+}
+
+int64_t running_of(const Json& slots) {
+  int64_t running = 0;
+  for (const Json& slot : slots) {
+    const Json& state = json_member(slot, "state");
+    running += state.is_string() && state.get_ref<const std::string&>() == "running";
+  }
+  return running;
 }
 
 // The labels a run is counted with: one place, so that a label of the
@@ -253,7 +274,7 @@ LineReply Line::receive_rows(const std::string& station, const std::string& body
   if (!rows.empty()) {
     publish(Json{
         {"event", "rows"}, {"station", station}, {"rows", rows.size()}, {"have_through", through}});
-    publish(Json{{"event", "totals"}, {"totals", totals_json()}});
+    publish_totals();
   }
   return {200, Json{{"have_through", through}}};
 }
@@ -304,20 +325,24 @@ void Line::take_state(const std::string& station, const Json& state, const Json&
   std::lock_guard<std::mutex> lock(mutex_);
   Station& s = stations_[station];
   heard(&s);
-  const bool changed = !s.online || s.page != page || s.slots != slots ||
+  const bool slots_changed = s.slots != slots;
+  const bool changed = !s.online || s.page != page || slots_changed ||
                        s.unsynced != state.value("unsynced", Json(0)).get<int64_t>() ||
                        s.unsynced_oldest_s != oldest;
   const bool came_online = !s.online;
   s.online = true;
   if (came_online) tell_status(station, s);
-  if (watcher_ != nullptr) tell_slots(watcher_, station, s.slots, slots);
+  if (watcher_ != nullptr && slots_changed) tell_slots(watcher_, station, s.slots, slots);
   s.page = page;
-  s.slots = slots;
+  if (slots_changed) {
+    s.slots = slots;
+    s.running = running_of(slots);
+  }
   s.unsynced = state.value("unsynced", Json(0)).get<int64_t>();
   s.unsynced_oldest_s = oldest;
   if (changed) {
     publish(Json{{"event", "station"}, {"station", station_json(station, s)}});
-    publish(Json{{"event", "totals"}, {"totals", totals_json()}});
+    publish_totals();
   }
 }
 
@@ -341,9 +366,8 @@ bool Line::totals_known() const {
 
 Json Line::totals_json() const {
   int64_t running = 0;
-  for (const auto& [name, s] : stations_) {
-    if (!s.online) continue;
-    for (const Json& slot : s.slots) running += slot.value("state", "") == "running";
+  for (const auto& station : stations_) {
+    if (station.second.online) running += station.second.running;
   }
   return Json{{"upgraded", totals_.upgraded}, {"failed", totals_.failed}, {"running", running}};
 }
@@ -497,7 +521,7 @@ void Line::tick() {
     }
     ++it;
   }
-  if (any) publish(Json{{"event", "totals"}, {"totals", totals_json()}});
+  if (any) publish_totals();
   if (now - heard_told_ >= std::chrono::milliseconds(LINE_HEARD_EVENT_MS)) publish_heard(now);
 }
 
@@ -564,8 +588,22 @@ bool Line::may_report(const std::string& station, bool own, std::string* why) co
   return false;
 }
 
+std::vector<std::string> Line::station_names() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<std::string> names;
+  for (const auto& station : stations_) names.push_back(station.first);
+  return names;
+}
+
 void Line::tell_status(const std::string& name, const Station& s) {
   if (watcher_ != nullptr) watcher_->station_status(name, s.online, s.heard ? s.heard_utc : "");
+}
+
+void Line::publish_totals() {
+  Json totals = totals_json();
+  if (totals == totals_told_) return;
+  totals_told_ = totals;
+  publish(Json{{"event", "totals"}, {"totals", std::move(totals)}});
 }
 
 void Line::publish(Json event) {

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -98,6 +99,8 @@ public:
   // credential of its own (`own`), or a new one while fewer than its most
   // are known; else why not, in one line, into *why.
   bool may_report(const std::string& station, bool own, std::string* why) const;
+  // The stations in the live view: heard from, or known from an earlier life.
+  std::vector<std::string> station_names() const;
   LineReply state();
   // The rows of `query`, newest first, in an answer of at most
   // LINE_ANSWER_MAX bytes; when more rows follow, "next" is the link to them.
@@ -136,6 +139,7 @@ private:
     std::string heard_utc;
     nlohmann::ordered_json page;
     nlohmann::ordered_json slots = nlohmann::ordered_json::array();
+    int64_t running = 0; // of the slots, those running
     int64_t unsynced = 0;
     nlohmann::ordered_json unsynced_oldest_s;
     int64_t have_through = -1; // -1: not known yet
@@ -150,6 +154,8 @@ private:
   bool totals_known() const;
   void heard(Station* s);
   void publish(nlohmann::ordered_json event);
+  // The totals event, when the totals differ from those last told.
+  void publish_totals();
   void tell_status(const std::string& name, const Station& s);
   LineReply too_many_rows(int wait_s) const;
   void publish_heard(std::chrono::steady_clock::time_point now);
@@ -171,4 +177,5 @@ private:
   LineDbHealth db_health_;
   RunMetrics runs_;
   std::chrono::steady_clock::time_point heard_told_{};
+  nlohmann::ordered_json totals_told_;
 };

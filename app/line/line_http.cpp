@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <optional>
+#include <set>
 
 #include <nlohmann/json.hpp>
 
@@ -578,4 +579,24 @@ HttpSite line_site(Line& line, const Credentials& credentials, LinePeople& peopl
     return head.method == "POST" && head.path == "/api/firmware" ? firmware.rules().max_bytes : 0;
   };
   return site;
+}
+
+HttpLimits line_http_limits(const std::vector<CredentialRow>& credentials,
+                            const std::vector<std::string>& stations_heard) {
+  std::set<std::string> stations(stations_heard.begin(), stations_heard.end());
+  size_t viewers = 0;
+  for (const CredentialRow& row : credentials) {
+    if (!row.revoked_at.empty()) continue;
+    if (row.role == Role::station) stations.insert(row.name);
+    viewers += row.role == Role::viewer;
+  }
+  const size_t known = stations.size() + viewers;
+  HttpLimits limits;
+  limits.connections = HTTP_CONNECTIONS_MAX + known;
+  limits.credential_places = HTTP_CREDENTIAL_PLACES + known;
+  return limits;
+}
+
+size_t line_open_files(const HttpLimits& limits) {
+  return limits.connections + EventStreams::STREAM_LIMIT + LINE_CSV_STREAMS_MAX + LINE_FILES_SPARE;
 }

@@ -24,6 +24,7 @@
 #include "app/line/line_db.h"
 #include "app/line/line_http.h"
 #include "app/line/line_mqtt.h"
+#include "app/line/open_files.h"
 #include "app/runs/run_record.h"
 #include "image/image_file.h"
 #include "records/record_store.h"
@@ -353,10 +354,30 @@ int main(int argc, char** argv) {
                {{"version", ORVA_VERSION_TEXT}, {"people_required", options.people_required}});
   // The stations' and viewers' credentials, read again with every look at
   // the database: one made or revoked on the line's machine counts within
-  // DB_LOOK.
-  const auto read_credentials = [&db, &credentials] {
+  // DB_LOOK, and so does its connection's place. The places are sized then
+  // too, for the stations heard since (a line without credentials).
+  // While the database is away the credentials last read stay.
+  std::vector<CredentialRow> held;
+  HttpLimits sized;
+  std::string files_said;
+  const auto read_credentials = [&db, &credentials, &line, &server, &held, &sized, &files_said] {
     std::vector<CredentialRow> rows;
-    if (db->credentials(&rows).ok()) credentials.replace(rows);
+    if (db->credentials(&rows).ok()) {
+      credentials.replace(rows);
+      held = std::move(rows);
+    }
+    const HttpLimits limits = line_http_limits(held, line.station_names());
+    if (limits.connections == sized.connections &&
+        limits.credential_places == sized.credential_places) {
+      return;
+    }
+    sized = limits;
+    const std::string short_of = open_files_allow(line_open_files(limits));
+    if (!short_of.empty() && short_of != files_said) {
+      std::cerr << "orvaload-line: " << short_of << std::endl;
+    }
+    files_said = short_of;
+    server.set_limits(limits);
   };
   read_credentials();
 
@@ -412,6 +433,9 @@ int main(int argc, char** argv) {
   server.stop();
   serving.join();
   db_look.join();
+  // No answer is under way once the broker's publisher goes: an answer
+  // still running would tell it of a station's slots.
+  server.finish_answers();
   people.audit("local", "program.stop", options.line_name, nlohmann::ordered_json::object());
   if (mqtt) mqtt->stop();
   return 0;

@@ -289,7 +289,8 @@ void LineMqtt::on_connect(int rc) {
   note("connected");
   send(topic("status"), ONLINE, true);
   for (const auto& [name, payload] : retained_) send(name, payload, true);
-  due_.clear();
+  due_at_.clear();
+  for (auto& slot : slots_) slot.second.due = false;
 }
 
 void LineMqtt::on_disconnect() {
@@ -303,8 +304,8 @@ void LineMqtt::send(const std::string& name, const std::string& payload, bool re
                     QOS, retain);
 }
 
-bool LineMqtt::slot_may_send(const std::string& name, Clock::time_point now) {
-  std::deque<Clock::time_point>& sends = slot_sends_[name];
+bool LineMqtt::slot_may_send(SlotTopic* slot, Clock::time_point now) {
+  std::deque<Clock::time_point>& sends = slot->sends;
   while (!sends.empty() && now - sends.front() >= SLOT_WINDOW) sends.pop_front();
   if (sends.size() >= static_cast<size_t>(MQTT_SLOT_RATE)) return false;
   sends.push_back(now);
@@ -312,13 +313,19 @@ bool LineMqtt::slot_may_send(const std::string& name, Clock::time_point now) {
 }
 
 void LineMqtt::send_due_slots(Clock::time_point now) {
-  for (auto it = due_.begin(); it != due_.end();) {
-    if (!slot_may_send(*it, now)) {
-      ++it;
+  while (!due_at_.empty() && due_at_.begin()->first <= now) {
+    const std::string name = due_at_.begin()->second;
+    due_at_.erase(due_at_.begin());
+    // Sent since with a new phase, or gone with its station.
+    const auto found = slots_.find(name);
+    if (found == slots_.end() || !found->second.due) continue;
+    SlotTopic& slot = found->second;
+    if (!slot_may_send(&slot, now)) {
+      due_at_.emplace(slot.sends.front() + SLOT_WINDOW, name);
       continue;
     }
-    send(*it, retained_[*it], true);
-    it = due_.erase(it);
+    slot.due = false;
+    send(name, retained_[name], true);
   }
 }
 
@@ -347,19 +354,20 @@ void LineMqtt::slot_state(const std::string& station, const Json& slot) {
   const std::string phase = slot.value("state", "");
   std::lock_guard<std::mutex> lock(mutex_);
   retained_[name] = payload;
-  std::string& last_phase = slot_phases_[name];
-  const bool new_phase = phase != last_phase;
-  last_phase = phase;
+  SlotTopic& held = slots_[name];
+  const bool new_phase = phase != held.phase;
+  held.phase = phase;
   if (!connected_) return;
   // A change of phase (running, upgraded, failed) goes at once, counted
   // with the rest; progress and texts within a phase are what the rate holds
   // back.
-  const bool within_rate = slot_may_send(name, Clock::now());
+  const bool within_rate = slot_may_send(&held, Clock::now());
   if (new_phase || within_rate) {
-    due_.erase(name);
+    held.due = false;
     send(name, payload, true);
-  } else {
-    due_.insert(name);
+  } else if (!held.due) {
+    held.due = true;
+    due_at_.emplace(held.sends.front() + SLOT_WINDOW, name);
   }
 }
 
@@ -370,9 +378,7 @@ void LineMqtt::station_gone(const std::string& station) {
        it != retained_.end() && it->first.compare(0, prefix.size(), prefix) == 0;) {
     // An empty retained message takes the broker's retained one away.
     send(it->first, "", true);
-    due_.erase(it->first);
-    slot_sends_.erase(it->first);
-    slot_phases_.erase(it->first);
+    slots_.erase(it->first);
     it = retained_.erase(it);
   }
 }

@@ -27,7 +27,6 @@
 #include <functional>
 #include <map>
 #include <mutex>
-#include <set>
 #include <string>
 #include <thread>
 
@@ -103,8 +102,16 @@ private:
   void on_disconnect();
   // Publishes now when connected; the caller holds mutex_.
   void send(const std::string& topic, const std::string& payload, bool retain);
+  // A slot topic's sends within the last second, its last phase, and
+  // whether a newer state than was sent waits.
+  struct SlotTopic {
+    std::deque<Clock::time_point> sends;
+    std::string phase;
+    bool due = false;
+  };
+  // Sends what waits of the slots whose window has room again.
   void send_due_slots(Clock::time_point now);
-  bool slot_may_send(const std::string& topic, Clock::time_point now);
+  bool slot_may_send(SlotTopic* slot, Clock::time_point now);
   void note(const std::string& text);
   std::string topic(const std::string& tail) const;
 
@@ -125,8 +132,8 @@ private:
   Clock::time_point answer_by_{}; // the broker accepts the line by then
   // Every retained topic and its payload, to publish again on reconnect.
   std::map<std::string, std::string> retained_;
-  // Slot topics with a newer state than was sent, and their recent sends.
-  std::set<std::string> due_;
-  std::map<std::string, std::deque<Clock::time_point>> slot_sends_;
-  std::map<std::string, std::string> slot_phases_; // the last phase of each
+  std::map<std::string, SlotTopic> slots_;
+  // When each slot topic with a newer state than was sent may go: the loop
+  // looks at those whose time has come, not at every one that waits.
+  std::multimap<Clock::time_point, std::string> due_at_;
 };

@@ -1585,6 +1585,88 @@ TEST(LineStations, AreBoundedAndTheSnapshotComesWhole) {
   for (const char* end : {"", "-wal", "-shm"}) std::remove((db.substr(7) + end).c_str());
 }
 
+// A line's places are sized for its stations: with 80 station credentials
+// (and the admin's token, so that every place past the first 48 takes only
+// a request with a credential), 80 stations from 80 addresses each hold a
+// kept-alive connection, past the station's 64, and go on posting on it
+// while clients without a credential take what is left; a credential made
+// while the line runs brings its place within the line's look at its
+// database.
+TEST(LinePlaces, EachStationCredentialHoldsAKeptAliveConnection) {
+  constexpr int STATIONS = 80;
+  const std::string db = "sqlite:/tmp/orva-line-places-" + std::to_string(getpid()) + ".db";
+  const auto add = [&](int n) {
+    ChildProcess made;
+    EXPECT_TRUE(made.start(
+        {ORVALOAD_LINE, "--db", db, "credential", "add", "station", "st-" + std::to_string(n)}));
+    EXPECT_EQ(made.finish(30), 0) << made.err();
+    std::string token = made.out();
+    if (!token.empty()) token.pop_back();
+    return token;
+  };
+  std::vector<std::string> tokens;
+  for (int n = 1; n <= STATIONS; ++n) tokens.push_back(add(n));
+  const std::string token_file = "/tmp/orva-line-places-admin-" + std::to_string(getpid());
+  std::ofstream(token_file) << "admin-" << std::string(40, 'b') << "0123456789\n";
+  chmod(token_file.c_str(), 0600);
+  ChildProcess line;
+  ASSERT_TRUE(line.start(
+      {ORVALOAD_LINE, "--serve", "127.0.0.1:0", "--db", db, "--token-file", token_file}));
+  ASSERT_TRUE(line.wait_for_output("; Ctrl-C ends it", START_S)) << line.err();
+  std::remove(token_file.c_str());
+  const std::string& out = line.out();
+  const int port = std::stoi(out.substr(out.find(':', out.find("http://") + 7) + 1));
+
+  const std::string body = R"({"slots": [{"slot": 1, "port": "/dev/ttyUSB0", "state": "idle"}]})";
+  const auto state = [&](int n, const std::string& token) {
+    return "POST /api/stations/st-" + std::to_string(n) +
+           "/state HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+           "\r\nAuthorization: Bearer " + token +
+           "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\n\r\n" + body;
+  };
+  const auto address = [](int n) { return "127.0.1." + std::to_string(n); };
+  const auto answered = [](Connection& c) {
+    return c.read_head(5).find("HTTP/1.1 200 OK") != std::string::npos && !c.closed();
+  };
+  std::vector<std::unique_ptr<Connection>> stations;
+  for (int n = 1; n <= STATIONS; ++n) {
+    stations.push_back(std::make_unique<Connection>(port, address(n)));
+    ASSERT_TRUE(stations.back()->send_text(state(n, tokens[n - 1]))) << n;
+    ASSERT_TRUE(answered(*stations.back())) << "station " << n << " got no place";
+  }
+  // Clients without a credential, 16 from each of 4 addresses: they fill
+  // what no station holds and are refused the rest.
+  std::vector<std::unique_ptr<Connection>> others;
+  for (int i = 0; i < 64; ++i) {
+    others.push_back(std::make_unique<Connection>(port, "127.0.2." + std::to_string(1 + i % 4)));
+  }
+  for (int n = 1; n <= STATIONS; ++n) {
+    ASSERT_TRUE(stations[n - 1]->send_text(state(n, tokens[n - 1]))) << n;
+    EXPECT_TRUE(answered(*stations[n - 1])) << "station " << n << " lost its connection";
+  }
+  EXPECT_EQ(status_of(httplib::Client("127.0.0.1", port).Get("/api/line")), 401);
+
+  // Made while the line runs: its place comes with the next look.
+  const std::string late = add(STATIONS + 1);
+  EXPECT_TRUE(wait_until(
+      [&] {
+        auto c = std::make_unique<Connection>(port, address(STATIONS + 1));
+        if (!c->send_text(state(STATIONS + 1, late)) || !answered(*c)) return false;
+        stations.push_back(std::move(c));
+        return true;
+      },
+      10))
+      << "a station credential made while the line runs got no place";
+  for (int n = 1; n <= STATIONS; ++n) {
+    ASSERT_TRUE(stations[n - 1]->send_text(state(n, tokens[n - 1]))) << n;
+    EXPECT_TRUE(answered(*stations[n - 1])) << "station " << n << " lost its connection";
+  }
+  line.send_signal(SIGTERM);
+  EXPECT_EQ(line.finish(10), 0) << line.err();
+  for (const char* end : {"", "-wal", "-shm"}) std::remove((db.substr(7) + end).c_str());
+}
+
 // Options the line cannot use end it at once with one line that says what to
 // do (status 2); an address in use ends it (status 3) before it has touched
 // its database or broker; an SQLite file's folder is made, the file its
