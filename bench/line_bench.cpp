@@ -370,20 +370,10 @@ int main(int argc, char** argv) {
   std::ofstream(token_file) << token << "\n";
   chmod(token_file.c_str(), S_IRUSR | S_IWUSR);
 
-  const std::string broker_problem = rig.broker.prepare();
-  if (!broker_problem.empty()) return setup_failure(broker_problem);
-  if (!rig.broker.start()) return setup_failure("the broker did not start: " + rig.broker.log());
-
   // The line, its rows in the PostgreSQL that PG* name.
-  rig.line.share_stderr();
-  if (!rig.line.start({o.line, "--serve", "127.0.0.1:0", "--db", "postgresql://", "--line-name",
-                       LINE_NAME, "--token-file", token_file, "--mqtt",
-                       std::string("mqtt://") + BrokerProcess::USER +
-                           "@127.0.0.1:" + std::to_string(rig.broker.plain_port()),
-                       "--mqtt-password-file", rig.broker.password_file()}) ||
-      !rig.line.wait_for_output("; Ctrl-C ends it", START_S)) {
-    return setup_failure("the line server did not start: " + rig.line.out());
-  }
+  const std::string line_problem =
+      bench_start_line(rig.broker, rig.line, o.line, LINE_NAME, token_file);
+  if (!line_problem.empty()) return setup_failure(line_problem);
   const int line_port = port_in(rig.line.out());
 
   std::vector<std::string> names;
@@ -430,13 +420,10 @@ int main(int argc, char** argv) {
     auto station = std::make_unique<StationProcess>();
     station->name = names[k];
     // Each station reports with a credential of its own, as on a real line.
-    ChildProcess add;
-    if (!add.start({o.line, "--db", "postgresql://", "credential", "add", "station", names[k]}) ||
-        add.finish(30) != 0) {
-      return setup_failure("no credential for " + names[k] + ": " + add.err());
-    }
+    const std::string station_token = bench_credential(o.line, "station", names[k]);
+    if (station_token.empty()) return setup_failure("no credential for " + names[k]);
     const std::string station_token_file = rig.dir + "/" + names[k] + ".token";
-    std::ofstream(station_token_file) << add.out();
+    std::ofstream(station_token_file) << station_token << "\n";
     chmod(station_token_file.c_str(), S_IRUSR | S_IWUSR);
     std::vector<std::string> args{o.cli,
                                   "--serve",

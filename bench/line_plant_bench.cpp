@@ -852,15 +852,6 @@ int setup_failure(const std::string& reason) {
 }
 
 // A new credential's token, made as the line's machine makes one.
-std::string credential(const Options& o, const std::string& role, const std::string& name) {
-  ChildProcess made;
-  if (!made.start({o.line, "--db", "postgresql://", "credential", "add", role, name})) return "";
-  if (made.finish(60) != 0) return "";
-  std::string token = made.out();
-  while (!token.empty() && (token.back() == '\n' || token.back() == '\r')) token.pop_back();
-  return token;
-}
-
 std::string rows_in_database() {
   ChildProcess psql;
   if (!psql.start({"/usr/bin/psql", "-X", "-q", "-tA", "-c", "SELECT COUNT(*) FROM orva_runs"})) {
@@ -921,27 +912,18 @@ int main(int argc, char** argv) {
     std::snprintf(name, sizeof name, "st-%03d", k + 1);
     s.index = k;
     s.name = name;
-    s.token = credential(o, "station", s.name);
+    s.token = bench_credential(o.line, "station", s.name);
     if (s.token.size() != 64) return setup_failure("credential add station " + s.name + " failed");
     s.conn.local = "127.0." + std::to_string(k / 250) + "." + std::to_string(2 + k % 250);
   }
-  const std::string viewer = credential(o, "viewer", "plant-bench");
+  const std::string viewer = bench_credential(o.line, "viewer", "plant-bench");
   if (viewer.size() != 64) return setup_failure("credential add viewer failed");
   std::printf("%d station credentials and a viewer's made in %.1f s\n", o.stations,
               (now_ms() - made_from) / 1000);
 
-  const std::string broker_problem = rig.broker.prepare();
-  if (!broker_problem.empty()) return setup_failure(broker_problem);
-  if (!rig.broker.start()) return setup_failure("the broker did not start: " + rig.broker.log());
-  rig.line.share_stderr();
-  if (!rig.line.start({o.line, "--serve", "127.0.0.1:0", "--db", "postgresql://", "--line-name",
-                       LINE_NAME, "--token-file", token_file, "--mqtt",
-                       std::string("mqtt://") + BrokerProcess::USER +
-                           "@127.0.0.1:" + std::to_string(rig.broker.plain_port()),
-                       "--mqtt-password-file", rig.broker.password_file()}) ||
-      !rig.line.wait_for_output("; Ctrl-C ends it", START_S)) {
-    return setup_failure("the line server did not start: " + rig.line.out());
-  }
+  const std::string line_problem =
+      bench_start_line(rig.broker, rig.line, o.line, LINE_NAME, token_file);
+  if (!line_problem.empty()) return setup_failure(line_problem);
   const int port = port_in(rig.line.out());
   const pid_t line_pid = rig.line.pid();
 
