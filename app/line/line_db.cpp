@@ -1,5 +1,7 @@
 #include "app/line/line_db.h"
 
+#include <algorithm>
+
 #include "records/record_csv.h"
 
 namespace {
@@ -291,6 +293,8 @@ LineDbResult LineDb::ready() {
   // left behind.
   LineDbResult made = run("BEGIN", {}, nullptr);
   if (made.ok()) made = make_tables();
+  // A command on credentials leaves the figures to the line.
+  if (made.ok() && !line_.empty()) made = figures_make();
   if (made.ok()) made = run("COMMIT", {}, nullptr);
   if (!made.ok()) {
     if (link_->connected()) run("ROLLBACK", {}, nullptr);
@@ -449,6 +453,15 @@ LineDbResult LineDb::store(const std::string& station, const std::vector<RunRow>
     } else if (done.ok()) {
       done = same_as_held(station, rows[r]);
     }
+  }
+  if (done.ok() && !new_rows.empty()) {
+    int64_t first = rows[new_rows.front()].station_seq;
+    int64_t last = first;
+    for (const size_t r : new_rows) {
+      first = std::min(first, rows[r].station_seq);
+      last = std::max(last, rows[r].station_seq);
+    }
+    done = figures_keep(station, first, last, received_at);
   }
   // How far the station's rows go on without a gap, read before the commit:
   // a batch that was committed is answered with it, never with an error.

@@ -241,6 +241,13 @@ private:
   LineDbResult noted(LineDbResult result);
   LineDbResult have_through(const std::string& station, int64_t* n);
   LineDbResult same_as_held(const std::string& station, const RunRow& row);
+  // orva_run_figures, what the figures need of each run (line_db_stats.cpp):
+  // made and, when it does not hold each of the line's rows, filled anew;
+  // then kept as a station's rows numbered `first` to `last` that arrived
+  // at `received_at` are added.
+  LineDbResult figures_make();
+  LineDbResult figures_keep(const std::string& station, int64_t first, int64_t last,
+                            const std::string& received_at);
   // Engine-specific pieces of a statement: a time given as $N, a time
   // column read back as the store's text, and "AND line = $N" (PostgreSQL)
   // with the line's name added to `params`.

@@ -1,11 +1,13 @@
 // The line's figures over a period, counted by the database in one
-// statement: the runs that began within the period are read once along the
-// started_at index, each with what the figures need of it (its slice, what
-// its unit's earlier runs say, its seconds, its failure's reason); the
-// counts by station, slice and result, the medians of the slices and of the
-// whole, and the most frequent reasons are then taken from that. Whether a
-// run is its unit's first, and whether an upgrade of its unit came before it
-// within the period, is one look along the unit index (orva_runs_unit).
+// statement from orva_run_figures: a narrow copy of each run with what the
+// figures need of it, kept in the order of the records, so that a period
+// is one range of it and reads no other row. Whether a run is its unit's
+// first, and when an earlier run of its unit last passed, is looked up
+// along the unit index (orva_runs_unit) once, as the run arrives, and again
+// for the later runs of its unit when it arrives after them (a station that
+// was away sends its runs after others sent later ones). A period's counts
+// by station, slice and result, the medians of the slices and of the
+// whole, and the most frequent reasons are taken from that range.
 #include <algorithm>
 #include <string>
 
@@ -13,6 +15,24 @@
 #include "records/record_csv.h"
 
 namespace {
+
+// Each run's place in the records (started_at, station, station_seq), its
+// unit (tag) and result, how long an upgrade took (ms, the runs that ended
+// ok), a failure's reason (the first line of its last text), whether it is
+// its unit's first run (a run without a tag is a unit of its own: 1), and
+// when the latest earlier run of its unit that ended ok began (NULL: none).
+const char FIGURES_SQLITE[] =
+    "CREATE TABLE IF NOT EXISTS orva_run_figures (started_at text NOT NULL,"
+    " station text NOT NULL, station_seq bigint NOT NULL, tag text, result text NOT NULL,"
+    " ms bigint, reason text, first_run integer NOT NULL, ok_before text,"
+    " PRIMARY KEY (started_at, station, station_seq)) WITHOUT ROWID";
+const char FIGURES_POSTGRESQL[] =
+    "CREATE TABLE IF NOT EXISTS orva_run_figures (line text NOT NULL,"
+    " started_at timestamptz NOT NULL, station text NOT NULL, station_seq bigint NOT NULL,"
+    " tag text, result text NOT NULL, ms bigint, reason text, first_run integer NOT NULL,"
+    " ok_before timestamptz, PRIMARY KEY (line, started_at, station, station_seq))";
+const char FIGURES_UNIT_INDEX[] =
+    "CREATE INDEX IF NOT EXISTS orva_run_figures_unit ON orva_run_figures (tag, started_at)";
 
 // The pieces of the statement in which the engines differ: PostgreSQL's
 // times are timestamptz, SQLite's texts of the store's form (which its date
@@ -42,25 +62,22 @@ std::string first_line_sql(bool typed) {
          " instr(COALESCE(r.last_text, '') || char(10), char(10)) - 1)";
 }
 
-// The medians of the upgrades' seconds (secs of p), of each slice and of
-// the whole (slice NULL), as rows of the answer: the middle one, or the
-// mean of the middle two.
-std::string medians_sql(bool typed) {
-  if (typed) {
-    return "SELECT 'median', NULL, s, NULL, NULL, NULL, NULL,"
-           " percentile_cont(0.5) WITHIN GROUP (ORDER BY secs) FROM p WHERE secs IS NOT NULL"
-           " GROUP BY GROUPING SETS ((s), ())";
-  }
-  const auto middle = [](const std::string& slice, const std::string& by) {
-    return "SELECT 'median', NULL, " + slice +
-           ", NULL, NULL, NULL, NULL, AVG(secs) FROM"
-           " (SELECT s, secs, ROW_NUMBER() OVER (" +
-           by + "ORDER BY secs) AS i, COUNT(*) OVER (" + by +
-           ") AS n FROM p WHERE secs IS NOT NULL) AS m"
-           " WHERE i = (n + 1) / 2 OR i = (n + 2) / 2" +
-           (slice == "s" ? " GROUP BY s" : "");
-  };
-  return middle("s", "PARTITION BY s ") + " UNION ALL " + middle("NULL", "");
+// The runs of r's unit before r, in the order of the records.
+std::string earlier_sql(bool typed) {
+  return std::string(" FROM orva_runs e WHERE e.tag = r.tag") +
+         (typed ? " AND e.line = r.line" : "") +
+         " AND e.started_at <= r.started_at AND (e.started_at, e.station, e.station_seq) <"
+         " (r.started_at, r.station, r.station_seq)";
+}
+
+// first_run and ok_before of the run r, as orva_runs holds its unit now.
+std::string first_run_sql(bool typed) {
+  return "CASE WHEN r.tag IS NULL OR NOT EXISTS (SELECT 1" + earlier_sql(typed) +
+         ") THEN 1 ELSE 0 END";
+}
+
+std::string ok_before_sql(bool typed) {
+  return "(SELECT MAX(e.started_at)" + earlier_sql(typed) + " AND e.result = 'ok')";
 }
 
 // ('failed', ...): the results that count as failures, as SQL.
@@ -69,6 +86,34 @@ std::string failing_sql() {
   for (const std::string& result : stats_failing_results())
     list += (list.empty() ? "('" : ", '") + result + "'";
   return list + ")";
+}
+
+// The runs of orva_runs r for which `where` holds added to the figures.
+std::string figures_fill_sql(bool typed, const std::string& where) {
+  const std::string line = typed ? "line, " : "";
+  return "INSERT INTO orva_run_figures (" + line +
+         "started_at, station, station_seq, tag, result, ms, reason, first_run, ok_before)"
+         " SELECT " +
+         (typed ? "r." : "") + line +
+         "r.started_at, r.station, r.station_seq, r.tag, r.result,"
+         " CASE WHEN r.result = 'ok' AND r.ended_at IS NOT NULL THEN CAST(round(" +
+         seconds_sql(typed) + " * 1000) AS bigint) END, CASE WHEN r.result IN " + failing_sql() +
+         " THEN " + first_line_sql(typed) + " END, " + first_run_sql(typed) + ", " +
+         ok_before_sql(typed) + " FROM orva_runs r WHERE " + where + " ON CONFLICT DO NOTHING";
+}
+
+// The medians of the upgrades' seconds (secs of p), of each slice and of
+// the whole (slice NULL), as rows of the answer: the middle one, or the
+// mean of the middle two (SQLite's median() is the link's own).
+std::string medians_sql(bool typed) {
+  if (typed) {
+    return "SELECT 'median', NULL, s, NULL, NULL, NULL, NULL,"
+           " percentile_cont(0.5) WITHIN GROUP (ORDER BY secs) FROM p WHERE secs IS NOT NULL"
+           " GROUP BY GROUPING SETS ((s), ())";
+  }
+  const std::string median = "SELECT 'median', NULL, ";
+  const std::string rest = ", NULL, NULL, NULL, NULL, median(secs) FROM p WHERE secs IS NOT NULL";
+  return median + "s" + rest + " GROUP BY s UNION ALL " + median + "NULL" + rest;
 }
 
 double real_of(const SqlValue& cell) {
@@ -93,24 +138,16 @@ LineDbResult LineDb::stats(const StatsPeriod& period, LineStats* out) {
     within += " AND r.station = $" + std::to_string(params.size());
   }
   within += of_line(&params, "r.line");
-  // What the runs of r's unit before it say, in the order of the records:
-  // NULL when there are none (r is the unit's first run), 0 when one of
-  // them was an upgrade within the period (r upgrades no new unit), else 1.
-  const std::string earlier =
-      "(SELECT MIN(CASE WHEN e.result = 'ok' AND e.started_at >= " + time_in(1) +
-      " THEN 0 ELSE 1 END) FROM orva_runs e WHERE e.tag = r.tag" +
-      (typed ? " AND e.line = r.line" : "") +
-      " AND e.started_at <= r.started_at AND (e.started_at, e.station, e.station_seq) <"
-      " (r.started_at, r.station, r.station_seq))";
-  // Each run once: k is 2 for a unit's first run (a run without a tag is a
-  // unit of its own), else what `earlier` says.
+  // Each run once: k is 2 for a unit's first run, 0 when an upgrade of its
+  // unit came before it within the period (it upgrades no new unit), else 1.
   const std::string runs =
       "WITH p AS MATERIALIZED (SELECT r.station AS station, " +
       slice_sql(typed, time_in(1), period.slice_ms) +
-      " AS s, r.result AS result, CASE WHEN r.tag IS NULL THEN 2 ELSE COALESCE(" + earlier +
-      ", 2) END AS k, CASE WHEN r.result = 'ok' AND r.ended_at IS NOT NULL THEN " +
-      seconds_sql(typed) + " END AS secs, CASE WHEN r.result IN " + failing_sql() + " THEN " +
-      first_line_sql(typed) + " END AS reason FROM orva_runs r" + within + ")";
+      " AS s, r.result AS result, CASE WHEN r.first_run = 1 THEN 2 WHEN r.ok_before >= " +
+      time_in(1) +
+      " THEN 0 ELSE 1 END AS k, CAST(r.ms AS double precision) / 1000 AS secs, r.reason AS"
+      " reason FROM orva_run_figures r" +
+      within + ")";
   const std::string counts =
       "SELECT 'counts', station, s, result, COUNT(*),"
       " SUM(CASE WHEN result = 'ok' AND k > 0 THEN 1 ELSE 0 END),"
@@ -120,9 +157,7 @@ LineDbResult LineDb::stats(const StatsPeriod& period, LineStats* out) {
       " FROM p WHERE reason IS NOT NULL GROUP BY reason ORDER BY n DESC, reason LIMIT " +
       std::to_string(STATS_REASONS) + ") AS t";
 
-  // PostgreSQL's planner prices the looks along the unit index far above
-  // what they take, and would compile the statement (JIT) for longer than
-  // it runs.
+  // PostgreSQL would compile the statement (JIT) for longer than it runs.
   if (typed) {
     const LineDbResult begun = run("BEGIN", {}, nullptr);
     if (!begun.ok()) return begun;
@@ -166,4 +201,56 @@ LineDbResult LineDb::stats(const StatsPeriod& period, LineStats* out) {
     return a.second != b.second ? a.second > b.second : a.first < b.first;
   });
   return {};
+}
+
+LineDbResult LineDb::figures_make() {
+  const bool typed = link_->typed();
+  for (const char* statement : {typed ? FIGURES_POSTGRESQL : FIGURES_SQLITE, FIGURES_UNIT_INDEX}) {
+    const LineDbResult made = run(statement, {}, nullptr);
+    if (!made.ok()) return made;
+  }
+  // A table made just now, or one that misses rows (a line of an earlier
+  // version wrote them, a backup of the runs alone was restored): filled
+  // anew from the runs, however long that takes.
+  std::vector<SqlValue> params;
+  const std::string mine = " WHERE 1 = 1" + of_line(&params);
+  std::vector<SqlRow> counts;
+  LineDbResult done = run("SELECT (SELECT COUNT(*) FROM orva_runs" + mine +
+                              "), (SELECT COUNT(*) FROM orva_run_figures" + mine + ")",
+                          params, &counts);
+  if (!done.ok() || (counts.size() == 1 && counts[0].size() == 2 && counts[0][0] == counts[0][1]))
+    return done;
+  // The planner learns how many runs there are first: with a table it
+  // takes for empty it would read every run for each run.
+  if (typed) done = run("SET LOCAL statement_timeout = 0", {}, nullptr);
+  if (typed && done.ok()) done = run("ANALYZE orva_runs", {}, nullptr);
+  if (done.ok()) done = run("DELETE FROM orva_run_figures" + mine, params, nullptr);
+  std::vector<SqlValue> all;
+  if (done.ok())
+    done = run(figures_fill_sql(typed, "1 = 1" + of_line(&all, "r.line")), all, nullptr);
+  return done;
+}
+
+LineDbResult LineDb::figures_keep(const std::string& station, int64_t first, int64_t last,
+                                  const std::string& received_at) {
+  const bool typed = link_->typed();
+  std::vector<SqlValue> params{station, std::to_string(first), std::to_string(last), received_at};
+  if (typed) params.emplace_back(line_);
+  // The rows that arrived now, as `a`.
+  const auto arrived = [&](const std::string& a) {
+    return a + ".station = $1 AND " + a + ".station_seq BETWEEN CAST($2 AS bigint) AND CAST($3 AS" +
+           " bigint) AND " + a + ".received_at = " + time_in(4) +
+           (typed ? " AND " + a + ".line = $5" : "");
+  };
+  // First the runs held already that came after one of those of their unit
+  // (rarely any), then the new ones.
+  LineDbResult done =
+      run("UPDATE orva_run_figures AS r SET first_run = " + first_run_sql(typed) +
+              ", ok_before = " + ok_before_sql(typed) +
+              " WHERE r.tag IN (SELECT n.tag FROM orva_runs n WHERE " + arrived("n") + ")" +
+              (typed ? " AND r.line = $5" : "") + " AND EXISTS (SELECT 1 FROM orva_runs n WHERE " +
+              arrived("n") + " AND n.tag = r.tag AND n.started_at <= r.started_at)",
+          params, nullptr);
+  if (done.ok()) done = run(figures_fill_sql(typed, arrived("r")), params, nullptr);
+  return done;
 }

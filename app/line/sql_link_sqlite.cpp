@@ -2,9 +2,51 @@
 // and synchronous=FULL, as the stations' own stores.
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <new>
+#include <vector>
+
 #include "app/line/line_db.h"
 
 namespace {
+
+// median(x), an aggregate PostgreSQL has as percentile_cont(0.5): the
+// middle of the values that are not NULL, or the mean of the middle two;
+// NULL when there are none. The values are kept in a vector of the
+// aggregate's own until the group ends.
+using Values = std::vector<double>;
+
+Values** values_of(sqlite3_context* context, int bytes) {
+  return static_cast<Values**>(sqlite3_aggregate_context(context, bytes));
+}
+
+void median_step(sqlite3_context* context, int, sqlite3_value** args) {
+  if (sqlite3_value_type(args[0]) == SQLITE_NULL) return;
+  Values** values = values_of(context, sizeof(Values*));
+  if (values == nullptr) return sqlite3_result_error_nomem(context);
+  try {
+    if (*values == nullptr) *values = new Values();
+    (*values)->push_back(sqlite3_value_double(args[0]));
+  } catch (const std::bad_alloc&) {
+    sqlite3_result_error_nomem(context);
+  }
+}
+
+void median_final(sqlite3_context* context) {
+  Values** held = values_of(context, 0);
+  Values* values = held != nullptr ? *held : nullptr;
+  if (values == nullptr || values->empty()) {
+    delete values;
+    return sqlite3_result_null(context);
+  }
+  const size_t n = values->size();
+  const auto upper = values->begin() + static_cast<std::ptrdiff_t>(n / 2);
+  std::nth_element(values->begin(), upper, values->end());
+  double median = *upper;
+  if (n % 2 == 0) median = (median + *std::max_element(values->begin(), upper)) / 2;
+  delete values;
+  sqlite3_result_double(context, median);
+}
 
 class SqliteLink : public SqlLink {
 public:
@@ -22,6 +64,10 @@ public:
       return {LineDbStatus::down, reason};
     }
     sqlite3_busy_timeout(db_, RECORD_BUSY_MS);
+    if (sqlite3_create_function_v2(db_, "median", 1, SQLITE_UTF8 | SQLITE_DETERMINISTIC, nullptr,
+                                   nullptr, median_step, median_final, nullptr) != SQLITE_OK) {
+      return {LineDbStatus::down, problem("cannot open " + path_)};
+    }
     const LineDbResult set = run("PRAGMA journal_mode=WAL", {}, nullptr);
     if (!set.ok()) return set;
     return run("PRAGMA synchronous=FULL", {}, nullptr);
