@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -108,6 +109,14 @@ protected:
     std::remove(log_path_.c_str());
     std::remove((log_path_ + ".token").c_str());
     for (const char* end : {"", "-wal", "-shm"}) std::remove((records_path_ + end).c_str());
+    // A station killed on purpose leaves its life's lock file beside the store.
+    const std::filesystem::path store(records_path_);
+    std::error_code ignored;
+    for (const auto& file : std::filesystem::directory_iterator(store.parent_path(), ignored)) {
+      const std::string name = file.path().filename().string();
+      if (name.rfind(store.filename().string() + "-life-", 0) == 0)
+        std::filesystem::remove(file.path(), ignored);
+    }
   }
 
   // Starts one simulated controller per entry of `faults`; returns the
