@@ -1,10 +1,14 @@
 #include "app/line/line_mqtt.h"
 
 #include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -17,8 +21,12 @@ using Json = nlohmann::ordered_json;
 constexpr int MQTT_PORT = 1883;
 constexpr int MQTTS_PORT = 8883;
 constexpr int QOS = 1;
-// How long one pass of the connection's loop waits for the socket.
+// How long one pass of the connection's loop waits at most.
 constexpr int LOOP_MS = 100;
+constexpr auto BATCH = std::chrono::milliseconds(MQTT_BATCH_MS);
+// Messages on their way to the broker before its acknowledgements: a few
+// batches of a busy line, which go whole instead of 20 at a time.
+constexpr unsigned INFLIGHT_MAX = 1000;
 constexpr auto SLOT_WINDOW = std::chrono::seconds(1);
 // A broker that takes no TCP connection within this time is away; one that
 // took it but did not accept the line within ANSWER_MS is treated the same.
@@ -116,6 +124,32 @@ std::string mqtt_address_parse(const std::string& url, MqttAddress* address) {
   return "";
 }
 
+bool MqttOutbox::add(MqttMessage message) {
+  messages_.push_back(std::move(message));
+  const bool wake = idle_;
+  idle_ = false;
+  return wake;
+}
+
+MqttOutbox::Clock::time_point MqttOutbox::next_pass(Clock::time_point now) {
+  const Clock::time_point batch = last_batch_ + BATCH;
+  // Quiet for a whole batch: the next message wakes the thread.
+  if (messages_.empty() && now >= batch) {
+    idle_ = true;
+    return Clock::time_point::max();
+  }
+  idle_ = false;
+  return std::max(batch, now);
+}
+
+std::vector<MqttMessage> MqttOutbox::take(Clock::time_point now) {
+  std::vector<MqttMessage> due;
+  if (messages_.empty() || now < last_batch_ + BATCH) return due;
+  due.swap(messages_);
+  last_batch_ = now;
+  return due;
+}
+
 std::string mqtt_topic_level(const std::string& name) {
   std::string level = name;
   for (char& c : level) {
@@ -132,6 +166,7 @@ LineMqtt::LineMqtt(LineMqttOptions options)
 LineMqtt::~LineMqtt() {
   stop();
   if (mosq_ != nullptr) mosquitto_destroy(mosq_);
+  if (wake_fd_ >= 0) close(wake_fd_);
 }
 
 std::string LineMqtt::topic(const std::string& tail) const {
@@ -141,6 +176,9 @@ std::string LineMqtt::topic(const std::string& tail) const {
 std::string LineMqtt::start() {
   const std::string problem = make_client(&mosq_);
   if (!problem.empty()) return problem;
+  wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (wake_fd_ < 0)
+    return "cannot make the MQTT thread's wake: " + std::string(std::strerror(errno));
   thread_ = std::thread([this] { run(); });
   return "";
 }
@@ -153,6 +191,7 @@ std::string LineMqtt::make_client(mosquitto** made) {
   *made = mosq;
   mosquitto_threaded_set(mosq, true);
   mosquitto_int_option(mosq, MOSQ_OPT_TCP_NODELAY, 1);
+  mosquitto_max_inflight_messages_set(mosq, INFLIGHT_MAX);
   const std::string status = topic("status");
   mosquitto_will_set(mosq, status.c_str(), sizeof OFFLINE - 1, OFFLINE, QOS, true);
   if (!options_.address.user.empty()) {
@@ -197,15 +236,17 @@ void LineMqtt::stop() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!thread_.joinable() || stopping_) return;
     stopping_ = true;
-    if (connected_) {
-      // A clean goodbye sends no last will: the line says it itself.
-      mosquitto_publish(mosq_, nullptr, topic("status").c_str(), sizeof OFFLINE - 1, OFFLINE, QOS,
-                        true);
-      mosquitto_disconnect(mosq_);
-    }
   }
   wake_.notify_all();
+  wake();
   thread_.join();
+}
+
+void LineMqtt::wake() {
+  const uint64_t one = 1;
+  // A counter that is already set wakes the thread as well: nothing to do
+  // when the write fails.
+  if (write(wake_fd_, &one, sizeof one) < 0) return;
 }
 
 void LineMqtt::note(const std::string& text) {
@@ -247,8 +288,15 @@ void LineMqtt::run() {
       socket_open_ = true;
       answer_by_ = Clock::now() + ANSWER_MS;
     }
+    // Until the next batch, the next slot whose window opens again, or
+    // LOOP_MS to keep the connection alive.
+    const Clock::time_point now = Clock::now();
+    Clock::time_point until =
+        std::min(outbox_.next_pass(now), now + std::chrono::milliseconds(LOOP_MS));
+    if (!due_at_.empty()) until = std::max(now, std::min(until, due_at_.begin()->first));
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(until - now);
     lock.unlock();
-    int rc = mosquitto_loop(mosq_, LOOP_MS, 1);
+    int rc = pass(static_cast<int>(wait.count()));
     std::string reason = rc == MOSQ_ERR_SUCCESS ? "" : error_text(rc);
     lock.lock();
     if (stopping_) break;
@@ -266,16 +314,67 @@ void LineMqtt::run() {
       retry_ms_ = std::min(retry_ms_ * 2, MQTT_RETRY_MAX_MS);
       continue;
     }
-    send_due_slots(Clock::now());
+    const Clock::time_point after = Clock::now();
+    send_due_slots(after);
+    publish_batch(lock, after);
   }
-  // The goodbye stop() queued goes out before the thread ends, within a bound.
+  if (!socket_open_ || !connected_) return;
+  // What waits goes out, then a clean goodbye, which sends no last will:
+  // the line says it is offline itself. Both go before the thread ends,
+  // within a bound.
+  publish_batch(lock, Clock::time_point::max());
+  mosquitto_publish(mosq_, nullptr, topic("status").c_str(), sizeof OFFLINE - 1, OFFLINE, QOS,
+                    true);
+  mosquitto_disconnect(mosq_);
   const auto deadline = Clock::now() + std::chrono::milliseconds(MQTT_STOP_MS);
   while (socket_open_ && connected_ && Clock::now() < deadline) {
     lock.unlock();
-    const int rc = mosquitto_loop(mosq_, LOOP_MS, 1);
+    const int rc = pass(LOOP_MS);
     lock.lock();
     if (rc != MOSQ_ERR_SUCCESS) socket_open_ = false;
   }
+}
+
+int LineMqtt::pass(int wait_ms) {
+  const int sock = mosquitto_socket(mosq_);
+  if (sock < 0) return MOSQ_ERR_NO_CONN;
+  const short want = mosquitto_want_write(mosq_) ? POLLIN | POLLOUT : POLLIN;
+  pollfd fds[2] = {{sock, want, 0}, {wake_fd_, POLLIN, 0}};
+  if (poll(fds, 2, wait_ms) < 0) return errno == EINTR ? MOSQ_ERR_SUCCESS : MOSQ_ERR_ERRNO;
+  uint64_t wakes = 0;
+  if ((fds[1].revents & POLLIN) != 0 && read(wake_fd_, &wakes, sizeof wakes) < 0) wakes = 0;
+  int rc = MOSQ_ERR_SUCCESS;
+  if ((fds[0].revents & (POLLIN | POLLERR | POLLHUP)) != 0) {
+    rc = mosquitto_loop_read(mosq_, 1);
+    if (rc != MOSQ_ERR_SUCCESS || mosquitto_socket(mosq_) < 0) return rc;
+  }
+  // What was queued since the poll began (a batch, an answer to what was
+  // read) is written now if the socket takes it.
+  if (mosquitto_want_write(mosq_)) {
+    // A batch goes in as few segments as the socket takes.
+    int cork = 1;
+    setsockopt(sock, IPPROTO_TCP, TCP_CORK, &cork, sizeof cork);
+    rc = mosquitto_loop_write(mosq_, 1);
+    cork = 0;
+    // Unless libmosquitto closed it meanwhile.
+    if (mosquitto_socket(mosq_) == sock)
+      setsockopt(sock, IPPROTO_TCP, TCP_CORK, &cork, sizeof cork);
+    if (rc != MOSQ_ERR_SUCCESS || mosquitto_socket(mosq_) < 0) return rc;
+  }
+  return mosquitto_loop_misc(mosq_);
+}
+
+void LineMqtt::publish_batch(std::unique_lock<std::mutex>& lock, Clock::time_point now) {
+  const std::vector<MqttMessage> batch = outbox_.take(now);
+  if (batch.empty()) return;
+  // Only this thread uses the client: the posts that queue meanwhile wait
+  // for the lock no longer than it takes to queue theirs.
+  lock.unlock();
+  for (const MqttMessage& m : batch) {
+    mosquitto_publish(mosq_, nullptr, m.topic.c_str(), static_cast<int>(m.payload.size()),
+                      m.payload.data(), QOS, m.retain);
+  }
+  lock.lock();
 }
 
 void LineMqtt::on_connect(int rc) {
@@ -287,6 +386,8 @@ void LineMqtt::on_connect(int rc) {
   connected_ = true;
   retry_ms_ = MQTT_RETRY_FIRST_MS;
   note("connected");
+  // What waited for the last connection: every retained state goes again.
+  outbox_.clear();
   send(topic("status"), ONLINE, true);
   for (const auto& [name, payload] : retained_) send(name, payload, true);
   due_at_.clear();
@@ -296,12 +397,12 @@ void LineMqtt::on_connect(int rc) {
 void LineMqtt::on_disconnect() {
   std::lock_guard<std::mutex> lock(mutex_);
   connected_ = false;
+  outbox_.clear();
 }
 
 void LineMqtt::send(const std::string& name, const std::string& payload, bool retain) {
   if (!connected_) return;
-  mosquitto_publish(mosq_, nullptr, name.c_str(), static_cast<int>(payload.size()), payload.data(),
-                    QOS, retain);
+  if (outbox_.add(MqttMessage{name, payload, retain})) wake();
 }
 
 bool LineMqtt::slot_may_send(SlotTopic* slot, Clock::time_point now) {
