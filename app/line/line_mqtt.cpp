@@ -14,6 +14,8 @@
 
 #include <mosquitto.h>
 
+#include "app/runs/json_read.h"
+
 namespace {
 
 using Json = nlohmann::ordered_json;
@@ -443,13 +445,14 @@ void LineMqtt::station_status(const std::string& station, bool online,
 
 void LineMqtt::slot_state(const std::string& station, const Json& slot) {
   const int64_t number = slot.value("slot", int64_t{0});
-  const std::string payload = Json{{"slot", number},
-                                   {"port", slot.value("port", Json())},
-                                   {"phase", slot.value("state", Json())},
-                                   {"percent", slot.value("permille", 0) / 10.0},
-                                   {"tag", slot.value("tag", Json())},
-                                   {"last_text", slot.value("last_text", Json())}}
-                                  .dump();
+  // The object written member by member, as its dump() writes it, without
+  // a copy of the slot's texts.
+  const std::string payload = "{\"slot\":" + std::to_string(number) +
+                              ",\"port\":" + json_member(slot, "port").dump() +
+                              ",\"phase\":" + json_member(slot, "state").dump() +
+                              ",\"percent\":" + Json(slot.value("permille", 0) / 10.0).dump() +
+                              ",\"tag\":" + json_member(slot, "tag").dump() +
+                              ",\"last_text\":" + json_member(slot, "last_text").dump() + "}";
   const std::string name =
       topic(mqtt_topic_level(station) + "/slot/" + std::to_string(number) + "/state");
   const std::string phase = slot.value("state", "");
