@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 
 #include <mosquitto.h>
 
@@ -417,18 +418,17 @@ bool LineMqtt::slot_may_send(SlotTopic* slot, Clock::time_point now) {
 
 void LineMqtt::send_due_slots(Clock::time_point now) {
   while (!due_at_.empty() && due_at_.begin()->first <= now) {
-    const std::string name = due_at_.begin()->second;
+    const SlotTopics::iterator found = due_at_.begin()->second;
     due_at_.erase(due_at_.begin());
-    // Sent since with a new phase, or gone with its station.
-    const auto found = slots_.find(name);
-    if (found == slots_.end() || !found->second.due) continue;
+    // Sent since with a new phase.
     SlotTopic& slot = found->second;
+    if (!slot.due) continue;
     if (!slot_may_send(&slot, now)) {
-      due_at_.emplace(slot.sends.front() + SLOT_WINDOW, name);
+      due_at_.emplace(slot.sends.front() + SLOT_WINDOW, found);
       continue;
     }
     slot.due = false;
-    send(name, retained_[name], true);
+    send(found->first, slot.retained->second, true);
   }
 }
 
@@ -457,8 +457,14 @@ void LineMqtt::slot_state(const std::string& station, const Json& slot) {
       topic(mqtt_topic_level(station) + "/slot/" + std::to_string(number) + "/state");
   const std::string phase = slot.value("state", "");
   std::lock_guard<std::mutex> lock(mutex_);
-  retained_[name] = payload;
-  SlotTopic& held = slots_[name];
+  // One look for the topic: its slot holds where its retained state is.
+  SlotTopics::iterator found = slots_.find(name);
+  if (found == slots_.end()) {
+    found = slots_.emplace(name, SlotTopic{}).first;
+    found->second.retained = retained_.emplace(name, payload).first;
+  }
+  found->second.retained->second = payload;
+  SlotTopic& held = found->second;
   const bool new_phase = phase != held.phase;
   held.phase = phase;
   if (!connected_) return;
@@ -471,13 +477,19 @@ void LineMqtt::slot_state(const std::string& station, const Json& slot) {
     send(name, payload, true);
   } else if (!held.due) {
     held.due = true;
-    due_at_.emplace(held.sends.front() + SLOT_WINDOW, name);
+    due_at_.emplace(held.sends.front() + SLOT_WINDOW, found);
   }
 }
 
 void LineMqtt::station_gone(const std::string& station) {
   const std::string prefix = topic(mqtt_topic_level(station) + "/");
   std::lock_guard<std::mutex> lock(mutex_);
+  const auto gone = [&prefix](const std::string& name) {
+    return name.compare(0, prefix.size(), prefix) == 0;
+  };
+  for (auto it = due_at_.begin(); it != due_at_.end();) {
+    it = gone(it->second->first) ? due_at_.erase(it) : std::next(it);
+  }
   for (auto it = retained_.lower_bound(prefix);
        it != retained_.end() && it->first.compare(0, prefix.size(), prefix) == 0;) {
     // An empty retained message takes the broker's retained one away.

@@ -149,11 +149,14 @@ private:
   void send(const std::string& topic, const std::string& payload, bool retain);
   // A slot topic's sends within the last second, its last phase, and
   // whether a newer state than was sent waits.
+  using Retained = std::map<std::string, std::string>;
   struct SlotTopic {
     std::deque<Clock::time_point> sends;
     std::string phase;
     bool due = false;
+    Retained::iterator retained; // its entry in retained_
   };
+  using SlotTopics = std::map<std::string, SlotTopic>;
   // Sends what waits of the slots whose window has room again.
   void send_due_slots(Clock::time_point now);
   bool slot_may_send(SlotTopic* slot, Clock::time_point now);
@@ -177,10 +180,10 @@ private:
   Clock::time_point next_try_{};
   Clock::time_point answer_by_{}; // the broker accepts the line by then
   // Every retained topic and its payload, to publish again on reconnect.
-  std::map<std::string, std::string> retained_;
-  std::map<std::string, SlotTopic> slots_;
+  Retained retained_;
+  SlotTopics slots_;
   // When each slot topic with a newer state than was sent may go: the loop
   // looks at those whose time has come, not at every one that waits.
-  std::multimap<Clock::time_point, std::string> due_at_;
+  std::multimap<Clock::time_point, SlotTopics::iterator> due_at_;
   MqttOutbox outbox_;
 };
