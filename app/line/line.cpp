@@ -269,8 +269,7 @@ LineReply Line::receive_rows(const std::string& station, const std::string& body
     if (watcher_ != nullptr) watcher_->record(station, rows[r]);
     runs_.ran(run_labels(rows[r]), {{"station", station}}, record_seconds(rows[r]));
   }
-  if (came_online || more)
-    publish(Json{{"event", "station"}, {"station", station_json(station, s)}});
+  if (came_online || more) publish_station(station, &s);
   if (!rows.empty()) {
     publish(Json{
         {"event", "rows"}, {"station", station}, {"rows", rows.size()}, {"have_through", through}});
@@ -311,7 +310,9 @@ LineReply Line::receive_state(const std::string& station, const std::string& bod
               std::to_string(SEQ_MAX);
   }
   if (!problem.empty()) return line_error(400, problem);
-  take_state(station, state, page, slots, oldest);
+  // The slots are kept as they were read, not copied.
+  Json taken = state.contains("slots") ? std::move(state["slots"]) : Json::array();
+  take_state(station, state, page, std::move(taken), oldest);
   if (mark.is_null()) return {200, Json{{"ok", true}}};
   // The station checks its synced mark against the database at every
   // heartbeat; while the database is down there is nothing to check.
@@ -320,8 +321,8 @@ LineReply Line::receive_state(const std::string& station, const std::string& bod
   return {200, Json{{"ok", true}, {"have_through", through}}};
 }
 
-void Line::take_state(const std::string& station, const Json& state, const Json& page,
-                      const Json& slots, const Json& oldest) {
+void Line::take_state(const std::string& station, const Json& state, const Json& page, Json slots,
+                      const Json& oldest) {
   std::lock_guard<std::mutex> lock(mutex_);
   Station& s = stations_[station];
   heard(&s);
@@ -335,25 +336,35 @@ void Line::take_state(const std::string& station, const Json& state, const Json&
   if (watcher_ != nullptr && slots_changed) tell_slots(watcher_, station, s.slots, slots);
   s.page = page;
   if (slots_changed) {
-    s.slots = slots;
-    s.running = running_of(slots);
+    s.slots = std::move(slots);
+    s.running = running_of(s.slots);
   }
   s.unsynced = state.value("unsynced", Json(0)).get<int64_t>();
   s.unsynced_oldest_s = oldest;
   if (changed) {
-    publish(Json{{"event", "station"}, {"station", station_json(station, s)}});
+    publish_station(station, &s);
     publish_totals();
   }
 }
 
-Json Line::station_json(const std::string& name, const Station& s) const {
+void Line::publish_station(const std::string& name, Station* s) {
+  // The station's slots are lent to the event while it is written, not
+  // copied into it.
+  Json station = station_json(name, *s, false);
+  station["slots"] = std::move(s->slots);
+  Json event{{"event", "station"}, {"station", std::move(station)}};
+  publish_kept(&event);
+  s->slots = std::move(event["station"]["slots"]);
+}
+
+Json Line::station_json(const std::string& name, const Station& s, bool slots) const {
   return Json{{"name", name},
               {"online", s.online},
               {"last_heard", s.heard ? Json(s.heard_utc) : Json()},
               {"heard_ago_ms",
                s.heard ? Json(ms_between(s.heard_at, std::chrono::steady_clock::now())) : Json()},
               {"page", s.page},
-              {"slots", s.slots},
+              {"slots", slots ? s.slots : Json()},
               {"unsynced", s.unsynced},
               {"unsynced_oldest_s", s.unsynced_oldest_s},
               {"have_through", s.have_through >= 0 ? Json(s.have_through) : Json()}};
@@ -517,7 +528,7 @@ void Line::tick() {
       s.online = false;
       any = true;
       tell_status(name, s);
-      publish(Json{{"event", "station"}, {"station", station_json(name, s)}});
+      publish_station(name, &s);
     }
     ++it;
   }
@@ -607,8 +618,12 @@ void Line::publish_totals() {
 }
 
 void Line::publish(Json event) {
-  event["sent_ms"] = wall_ms();
-  streams_.publish(json_line(event));
+  publish_kept(&event);
+}
+
+void Line::publish_kept(Json* event) {
+  (*event)["sent_ms"] = wall_ms();
+  streams_.publish(json_line(*event));
 }
 
 void Line::finish() {

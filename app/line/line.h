@@ -146,14 +146,21 @@ private:
   };
 
   void take_state(const std::string& station, const nlohmann::ordered_json& state,
-                  const nlohmann::ordered_json& page, const nlohmann::ordered_json& slots,
+                  const nlohmann::ordered_json& page, nlohmann::ordered_json slots,
                   const nlohmann::ordered_json& oldest);
-  nlohmann::ordered_json station_json(const std::string& name, const Station& s) const;
+  // The station as the page and GET /api/line show it; its slots null
+  // unless `slots`.
+  nlohmann::ordered_json station_json(const std::string& name, const Station& s,
+                                      bool slots = true) const;
   nlohmann::ordered_json database_json() const;
   nlohmann::ordered_json totals_json() const;
   bool totals_known() const;
   void heard(Station* s);
   void publish(nlohmann::ordered_json event);
+  // Publishes *event, which is left as it was but for its sent_ms.
+  void publish_kept(nlohmann::ordered_json* event);
+  // The station's event.
+  void publish_station(const std::string& name, Station* s);
   // The totals event, when the totals differ from those last told.
   void publish_totals();
   void tell_status(const std::string& name, const Station& s);

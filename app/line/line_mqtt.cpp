@@ -1,14 +1,21 @@
 #include "app/line/line_mqtt.h"
 
 #include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <iterator>
 
 #include <mosquitto.h>
+
+#include "app/runs/json_read.h"
 
 namespace {
 
@@ -17,8 +24,12 @@ using Json = nlohmann::ordered_json;
 constexpr int MQTT_PORT = 1883;
 constexpr int MQTTS_PORT = 8883;
 constexpr int QOS = 1;
-// How long one pass of the connection's loop waits for the socket.
+// How long one pass of the connection's loop waits at most.
 constexpr int LOOP_MS = 100;
+constexpr auto BATCH = std::chrono::milliseconds(MQTT_BATCH_MS);
+// Messages on their way to the broker before its acknowledgements: a few
+// batches of a busy line, which go whole instead of 20 at a time.
+constexpr unsigned INFLIGHT_MAX = 1000;
 constexpr auto SLOT_WINDOW = std::chrono::seconds(1);
 // A broker that takes no TCP connection within this time is away; one that
 // took it but did not accept the line within ANSWER_MS is treated the same.
@@ -116,6 +127,32 @@ std::string mqtt_address_parse(const std::string& url, MqttAddress* address) {
   return "";
 }
 
+bool MqttOutbox::add(MqttMessage message) {
+  messages_.push_back(std::move(message));
+  const bool wake = idle_;
+  idle_ = false;
+  return wake;
+}
+
+MqttOutbox::Clock::time_point MqttOutbox::next_pass(Clock::time_point now) {
+  const Clock::time_point batch = last_batch_ + BATCH;
+  // Quiet for a whole batch: the next message wakes the thread.
+  if (messages_.empty() && now >= batch) {
+    idle_ = true;
+    return Clock::time_point::max();
+  }
+  idle_ = false;
+  return std::max(batch, now);
+}
+
+std::vector<MqttMessage> MqttOutbox::take(Clock::time_point now) {
+  std::vector<MqttMessage> due;
+  if (messages_.empty() || now < last_batch_ + BATCH) return due;
+  due.swap(messages_);
+  last_batch_ = now;
+  return due;
+}
+
 std::string mqtt_topic_level(const std::string& name) {
   std::string level = name;
   for (char& c : level) {
@@ -132,6 +169,7 @@ LineMqtt::LineMqtt(LineMqttOptions options)
 LineMqtt::~LineMqtt() {
   stop();
   if (mosq_ != nullptr) mosquitto_destroy(mosq_);
+  if (wake_fd_ >= 0) close(wake_fd_);
 }
 
 std::string LineMqtt::topic(const std::string& tail) const {
@@ -141,6 +179,9 @@ std::string LineMqtt::topic(const std::string& tail) const {
 std::string LineMqtt::start() {
   const std::string problem = make_client(&mosq_);
   if (!problem.empty()) return problem;
+  wake_fd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (wake_fd_ < 0)
+    return "cannot make the MQTT thread's wake: " + std::string(std::strerror(errno));
   thread_ = std::thread([this] { run(); });
   return "";
 }
@@ -153,6 +194,7 @@ std::string LineMqtt::make_client(mosquitto** made) {
   *made = mosq;
   mosquitto_threaded_set(mosq, true);
   mosquitto_int_option(mosq, MOSQ_OPT_TCP_NODELAY, 1);
+  mosquitto_max_inflight_messages_set(mosq, INFLIGHT_MAX);
   const std::string status = topic("status");
   mosquitto_will_set(mosq, status.c_str(), sizeof OFFLINE - 1, OFFLINE, QOS, true);
   if (!options_.address.user.empty()) {
@@ -197,15 +239,17 @@ void LineMqtt::stop() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (!thread_.joinable() || stopping_) return;
     stopping_ = true;
-    if (connected_) {
-      // A clean goodbye sends no last will: the line says it itself.
-      mosquitto_publish(mosq_, nullptr, topic("status").c_str(), sizeof OFFLINE - 1, OFFLINE, QOS,
-                        true);
-      mosquitto_disconnect(mosq_);
-    }
   }
   wake_.notify_all();
+  wake();
   thread_.join();
+}
+
+void LineMqtt::wake() {
+  const uint64_t one = 1;
+  // A counter that is already set wakes the thread as well: nothing to do
+  // when the write fails.
+  if (write(wake_fd_, &one, sizeof one) < 0) return;
 }
 
 void LineMqtt::note(const std::string& text) {
@@ -247,8 +291,15 @@ void LineMqtt::run() {
       socket_open_ = true;
       answer_by_ = Clock::now() + ANSWER_MS;
     }
+    // Until the next batch, the next slot whose window opens again, or
+    // LOOP_MS to keep the connection alive.
+    const Clock::time_point now = Clock::now();
+    Clock::time_point until =
+        std::min(outbox_.next_pass(now), now + std::chrono::milliseconds(LOOP_MS));
+    if (!due_at_.empty()) until = std::max(now, std::min(until, due_at_.begin()->first));
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(until - now);
     lock.unlock();
-    int rc = mosquitto_loop(mosq_, LOOP_MS, 1);
+    int rc = pass(static_cast<int>(wait.count()));
     std::string reason = rc == MOSQ_ERR_SUCCESS ? "" : error_text(rc);
     lock.lock();
     if (stopping_) break;
@@ -266,16 +317,67 @@ void LineMqtt::run() {
       retry_ms_ = std::min(retry_ms_ * 2, MQTT_RETRY_MAX_MS);
       continue;
     }
-    send_due_slots(Clock::now());
+    const Clock::time_point after = Clock::now();
+    send_due_slots(after);
+    publish_batch(lock, after);
   }
-  // The goodbye stop() queued goes out before the thread ends, within a bound.
+  if (!socket_open_ || !connected_) return;
+  // What waits goes out, then a clean goodbye, which sends no last will:
+  // the line says it is offline itself. Both go before the thread ends,
+  // within a bound.
+  publish_batch(lock, Clock::time_point::max());
+  mosquitto_publish(mosq_, nullptr, topic("status").c_str(), sizeof OFFLINE - 1, OFFLINE, QOS,
+                    true);
+  mosquitto_disconnect(mosq_);
   const auto deadline = Clock::now() + std::chrono::milliseconds(MQTT_STOP_MS);
   while (socket_open_ && connected_ && Clock::now() < deadline) {
     lock.unlock();
-    const int rc = mosquitto_loop(mosq_, LOOP_MS, 1);
+    const int rc = pass(LOOP_MS);
     lock.lock();
     if (rc != MOSQ_ERR_SUCCESS) socket_open_ = false;
   }
+}
+
+int LineMqtt::pass(int wait_ms) {
+  const int sock = mosquitto_socket(mosq_);
+  if (sock < 0) return MOSQ_ERR_NO_CONN;
+  const short want = mosquitto_want_write(mosq_) ? POLLIN | POLLOUT : POLLIN;
+  pollfd fds[2] = {{sock, want, 0}, {wake_fd_, POLLIN, 0}};
+  if (poll(fds, 2, wait_ms) < 0) return errno == EINTR ? MOSQ_ERR_SUCCESS : MOSQ_ERR_ERRNO;
+  uint64_t wakes = 0;
+  if ((fds[1].revents & POLLIN) != 0 && read(wake_fd_, &wakes, sizeof wakes) < 0) wakes = 0;
+  int rc = MOSQ_ERR_SUCCESS;
+  if ((fds[0].revents & (POLLIN | POLLERR | POLLHUP)) != 0) {
+    rc = mosquitto_loop_read(mosq_, 1);
+    if (rc != MOSQ_ERR_SUCCESS || mosquitto_socket(mosq_) < 0) return rc;
+  }
+  // What was queued since the poll began (a batch, an answer to what was
+  // read) is written now if the socket takes it.
+  if (mosquitto_want_write(mosq_)) {
+    // A batch goes in as few segments as the socket takes.
+    int cork = 1;
+    setsockopt(sock, IPPROTO_TCP, TCP_CORK, &cork, sizeof cork);
+    rc = mosquitto_loop_write(mosq_, 1);
+    cork = 0;
+    // Unless libmosquitto closed it meanwhile.
+    if (mosquitto_socket(mosq_) == sock)
+      setsockopt(sock, IPPROTO_TCP, TCP_CORK, &cork, sizeof cork);
+    if (rc != MOSQ_ERR_SUCCESS || mosquitto_socket(mosq_) < 0) return rc;
+  }
+  return mosquitto_loop_misc(mosq_);
+}
+
+void LineMqtt::publish_batch(std::unique_lock<std::mutex>& lock, Clock::time_point now) {
+  const std::vector<MqttMessage> batch = outbox_.take(now);
+  if (batch.empty()) return;
+  // Only this thread uses the client: the posts that queue meanwhile wait
+  // for the lock no longer than it takes to queue theirs.
+  lock.unlock();
+  for (const MqttMessage& m : batch) {
+    mosquitto_publish(mosq_, nullptr, m.topic.c_str(), static_cast<int>(m.payload.size()),
+                      m.payload.data(), QOS, m.retain);
+  }
+  lock.lock();
 }
 
 void LineMqtt::on_connect(int rc) {
@@ -287,6 +389,8 @@ void LineMqtt::on_connect(int rc) {
   connected_ = true;
   retry_ms_ = MQTT_RETRY_FIRST_MS;
   note("connected");
+  // What waited for the last connection: every retained state goes again.
+  outbox_.clear();
   send(topic("status"), ONLINE, true);
   for (const auto& [name, payload] : retained_) send(name, payload, true);
   due_at_.clear();
@@ -296,12 +400,12 @@ void LineMqtt::on_connect(int rc) {
 void LineMqtt::on_disconnect() {
   std::lock_guard<std::mutex> lock(mutex_);
   connected_ = false;
+  outbox_.clear();
 }
 
 void LineMqtt::send(const std::string& name, const std::string& payload, bool retain) {
   if (!connected_) return;
-  mosquitto_publish(mosq_, nullptr, name.c_str(), static_cast<int>(payload.size()), payload.data(),
-                    QOS, retain);
+  if (outbox_.add(MqttMessage{name, payload, retain})) wake();
 }
 
 bool LineMqtt::slot_may_send(SlotTopic* slot, Clock::time_point now) {
@@ -314,18 +418,17 @@ bool LineMqtt::slot_may_send(SlotTopic* slot, Clock::time_point now) {
 
 void LineMqtt::send_due_slots(Clock::time_point now) {
   while (!due_at_.empty() && due_at_.begin()->first <= now) {
-    const std::string name = due_at_.begin()->second;
+    const SlotTopics::iterator found = due_at_.begin()->second;
     due_at_.erase(due_at_.begin());
-    // Sent since with a new phase, or gone with its station.
-    const auto found = slots_.find(name);
-    if (found == slots_.end() || !found->second.due) continue;
+    // Sent since with a new phase.
     SlotTopic& slot = found->second;
+    if (!slot.due) continue;
     if (!slot_may_send(&slot, now)) {
-      due_at_.emplace(slot.sends.front() + SLOT_WINDOW, name);
+      due_at_.emplace(slot.sends.front() + SLOT_WINDOW, found);
       continue;
     }
     slot.due = false;
-    send(name, retained_[name], true);
+    send(found->first, slot.retained->second, true);
   }
 }
 
@@ -342,19 +445,26 @@ void LineMqtt::station_status(const std::string& station, bool online,
 
 void LineMqtt::slot_state(const std::string& station, const Json& slot) {
   const int64_t number = slot.value("slot", int64_t{0});
-  const std::string payload = Json{{"slot", number},
-                                   {"port", slot.value("port", Json())},
-                                   {"phase", slot.value("state", Json())},
-                                   {"percent", slot.value("permille", 0) / 10.0},
-                                   {"tag", slot.value("tag", Json())},
-                                   {"last_text", slot.value("last_text", Json())}}
-                                  .dump();
+  // The object written member by member, as its dump() writes it, without
+  // a copy of the slot's texts.
+  const std::string payload = "{\"slot\":" + std::to_string(number) +
+                              ",\"port\":" + json_member(slot, "port").dump() +
+                              ",\"phase\":" + json_member(slot, "state").dump() +
+                              ",\"percent\":" + Json(slot.value("permille", 0) / 10.0).dump() +
+                              ",\"tag\":" + json_member(slot, "tag").dump() +
+                              ",\"last_text\":" + json_member(slot, "last_text").dump() + "}";
   const std::string name =
       topic(mqtt_topic_level(station) + "/slot/" + std::to_string(number) + "/state");
   const std::string phase = slot.value("state", "");
   std::lock_guard<std::mutex> lock(mutex_);
-  retained_[name] = payload;
-  SlotTopic& held = slots_[name];
+  // One look for the topic: its slot holds where its retained state is.
+  SlotTopics::iterator found = slots_.find(name);
+  if (found == slots_.end()) {
+    found = slots_.emplace(name, SlotTopic{}).first;
+    found->second.retained = retained_.emplace(name, payload).first;
+  }
+  found->second.retained->second = payload;
+  SlotTopic& held = found->second;
   const bool new_phase = phase != held.phase;
   held.phase = phase;
   if (!connected_) return;
@@ -367,13 +477,19 @@ void LineMqtt::slot_state(const std::string& station, const Json& slot) {
     send(name, payload, true);
   } else if (!held.due) {
     held.due = true;
-    due_at_.emplace(held.sends.front() + SLOT_WINDOW, name);
+    due_at_.emplace(held.sends.front() + SLOT_WINDOW, found);
   }
 }
 
 void LineMqtt::station_gone(const std::string& station) {
   const std::string prefix = topic(mqtt_topic_level(station) + "/");
   std::lock_guard<std::mutex> lock(mutex_);
+  const auto gone = [&prefix](const std::string& name) {
+    return name.compare(0, prefix.size(), prefix) == 0;
+  };
+  for (auto it = due_at_.begin(); it != due_at_.end();) {
+    it = gone(it->second->first) ? due_at_.erase(it) : std::next(it);
+  }
   for (auto it = retained_.lower_bound(prefix);
        it != retained_.end() && it->first.compare(0, prefix.size(), prefix) == 0;) {
     // An empty retained message takes the broker's retained one away.

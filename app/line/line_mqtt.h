@@ -29,6 +29,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "app/line/line.h"
 
@@ -43,6 +44,43 @@ constexpr int MQTT_RETRY_FIRST_MS = 1000;
 constexpr int MQTT_RETRY_MAX_MS = 4000;
 // How long a stopping line waits for its last word to go out.
 constexpr int MQTT_STOP_MS = 1000;
+// The connection's thread publishes what came in the last MQTT_BATCH_MS at
+// once, instead of being woken for each message.
+constexpr int MQTT_BATCH_MS = 20;
+
+struct MqttMessage {
+  std::string topic;
+  std::string payload;
+  bool retain = false;
+};
+
+// The messages waiting for the connection's thread, and when it publishes
+// them. A message after a quiet spell goes at once (its add() asks for the
+// thread to be woken); those that follow within MQTT_BATCH_MS of a batch
+// wait for the next, which the thread takes on its own time, so a line at
+// full pace wakes the thread about once a batch, not once a message. The
+// caller holds the lock that guards it.
+class MqttOutbox {
+public:
+  using Clock = std::chrono::steady_clock;
+
+  // Queues `message`; true when the thread waits for nothing and must be
+  // woken for it.
+  bool add(MqttMessage message);
+  // Until when the thread may wait, as it goes to wait at `now`:
+  // Clock::time_point::max() when nothing is due (the next add() wakes it).
+  Clock::time_point next_pass(Clock::time_point now);
+  // The messages in the order they came, once their batch is due at `now`;
+  // none before.
+  std::vector<MqttMessage> take(Clock::time_point now);
+  // Forgets what waits (the connection it was for is gone).
+  void clear() { messages_.clear(); }
+
+private:
+  std::vector<MqttMessage> messages_;
+  Clock::time_point last_batch_{};
+  bool idle_ = true; // the thread waits without a time of its own
+};
 
 struct MqttAddress {
   bool tls = false;
@@ -97,18 +135,28 @@ private:
   // Puts a new client in place of the last; the connection's thread only.
   void renew_client();
   void run();
-  void connect_step();
+  // One pass of the connection: waits for the socket, a wake or
+  // `wait_ms`, then reads, writes and keeps it alive; libmosquitto's result.
+  int pass(int wait_ms);
+  // Publishes what the outbox holds once its batch is due; the caller holds
+  // mutex_, which is let go while the messages go to libmosquitto.
+  void publish_batch(std::unique_lock<std::mutex>& lock, Clock::time_point now);
+  void wake();
   void on_connect(int rc);
   void on_disconnect();
-  // Publishes now when connected; the caller holds mutex_.
+  // Queues for the connection's thread when connected; the caller holds
+  // mutex_.
   void send(const std::string& topic, const std::string& payload, bool retain);
   // A slot topic's sends within the last second, its last phase, and
   // whether a newer state than was sent waits.
+  using Retained = std::map<std::string, std::string>;
   struct SlotTopic {
     std::deque<Clock::time_point> sends;
     std::string phase;
     bool due = false;
+    Retained::iterator retained; // its entry in retained_
   };
+  using SlotTopics = std::map<std::string, SlotTopic>;
   // Sends what waits of the slots whose window has room again.
   void send_due_slots(Clock::time_point now);
   bool slot_may_send(SlotTopic* slot, Clock::time_point now);
@@ -119,6 +167,7 @@ private:
   const std::string base_; // orva/v1/LINE
   mosquitto* mosq_ = nullptr;
   std::thread thread_;
+  int wake_fd_ = -1; // an eventfd: wakes the thread out of its poll
 
   std::mutex mutex_;
   std::condition_variable wake_;
@@ -131,9 +180,10 @@ private:
   Clock::time_point next_try_{};
   Clock::time_point answer_by_{}; // the broker accepts the line by then
   // Every retained topic and its payload, to publish again on reconnect.
-  std::map<std::string, std::string> retained_;
-  std::map<std::string, SlotTopic> slots_;
+  Retained retained_;
+  SlotTopics slots_;
   // When each slot topic with a newer state than was sent may go: the loop
   // looks at those whose time has come, not at every one that waits.
-  std::multimap<Clock::time_point, std::string> due_at_;
+  std::multimap<Clock::time_point, SlotTopics::iterator> due_at_;
+  MqttOutbox outbox_;
 };
