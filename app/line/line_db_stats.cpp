@@ -242,15 +242,17 @@ LineDbResult LineDb::figures_keep(const std::string& station, int64_t first, int
            " bigint) AND " + a + ".received_at = " + time_in(4) +
            (typed ? " AND " + a + ".line = $5" : "");
   };
-  // First the runs held already that came after one of those of their unit
-  // (rarely any), then the new ones.
-  LineDbResult done =
-      run("UPDATE orva_run_figures AS r SET first_run = " + first_run_sql(typed) +
-              ", ok_before = " + ok_before_sql(typed) +
-              " WHERE r.tag IN (SELECT n.tag FROM orva_runs n WHERE " + arrived("n") + ")" +
-              (typed ? " AND r.line = $5" : "") + " AND EXISTS (SELECT 1 FROM orva_runs n WHERE " +
-              arrived("n") + " AND n.tag = r.tag AND n.started_at <= r.started_at)",
-          params, nullptr);
-  if (done.ok()) done = run(figures_fill_sql(typed, arrived("r")), params, nullptr);
-  return done;
+  // The runs held already that came after one of those of their unit
+  // (rarely any) are looked at again, and the new ones added: in PostgreSQL
+  // in one statement (one round trip less for each batch), in SQLite in two.
+  const std::string later = "UPDATE orva_run_figures AS r SET first_run = " + first_run_sql(typed) +
+                            ", ok_before = " + ok_before_sql(typed) +
+                            " WHERE r.tag IN (SELECT n.tag FROM orva_runs n WHERE " + arrived("n") +
+                            ")" + (typed ? " AND r.line = $5" : "") +
+                            " AND EXISTS (SELECT 1 FROM orva_runs n WHERE " + arrived("n") +
+                            " AND n.tag = r.tag AND n.started_at <= r.started_at)";
+  const std::string fresh = figures_fill_sql(typed, arrived("r"));
+  if (typed) return run("WITH later AS (" + later + ") " + fresh, params, nullptr);
+  const LineDbResult done = run(later, params, nullptr);
+  return done.ok() ? run(fresh, params, nullptr) : done;
 }
