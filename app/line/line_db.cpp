@@ -293,8 +293,7 @@ LineDbResult LineDb::ready() {
   // left behind.
   LineDbResult made = run("BEGIN", {}, nullptr);
   if (made.ok()) made = make_tables();
-  // A command on credentials leaves the figures to the line.
-  if (made.ok() && !line_.empty()) made = figures_make();
+  if (made.ok()) made = figures_make();
   if (made.ok()) made = run("COMMIT", {}, nullptr);
   if (!made.ok()) {
     if (link_->connected()) run("ROLLBACK", {}, nullptr);

@@ -242,7 +242,8 @@ private:
   LineDbResult have_through(const std::string& station, int64_t* n);
   LineDbResult same_as_held(const std::string& station, const RunRow& row);
   // orva_run_figures, what the figures need of each run (line_db_stats.cpp):
-  // made and, when it does not hold each of the line's rows, filled anew;
+  // made and, when it does not hold each of the line's rows, filled anew
+  // (not without the line's name);
   // then kept as a station's rows numbered `first` to `last` that arrived
   // at `received_at` are added.
   LineDbResult figures_make();

@@ -211,7 +211,10 @@ LineDbResult LineDb::figures_make() {
   }
   // A table made just now, or one that misses rows (a line of an earlier
   // version wrote them, a backup of the runs alone was restored): filled
-  // anew from the runs, however long that takes.
+  // anew from the runs, however long that takes. A command on credentials
+  // leaves that to the line, which knows its name (and has converted the
+  // runs of an earlier schema).
+  if (line_.empty()) return {};
   std::vector<SqlValue> params;
   const std::string mine = " WHERE 1 = 1" + of_line(&params);
   std::vector<SqlRow> counts;
