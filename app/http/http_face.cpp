@@ -464,20 +464,32 @@ private:
 
   void hand_over() {
     lowest().expires_never();
+    if (server_.site.answer_at_once) {
+      std::optional<HttpAnswer> now;
+      try {
+        now = server_.site.answer_at_once(request_);
+      } catch (...) {
+        now = could_not_answer();
+      }
+      if (now) return send(std::move(*now));
+    }
     auto self = shared_from_this();
     server_.pool.run([self, request = std::move(request_)]() mutable {
       HttpAnswer answer;
       try {
         answer = self->server_.site.answer(request);
       } catch (...) {
-        answer =
-            http_error(500, "the " + self->server_.site.name + " could not answer this request");
+        answer = self->could_not_answer();
       }
       const auto executor = self->stream_.get_executor();
       asio::post(executor, [self = std::move(self), answer = std::move(answer)]() mutable {
         self->send(std::move(answer));
       });
     });
+  }
+
+  HttpAnswer could_not_answer() const {
+    return http_error(500, "the " + server_.site.name + " could not answer this request");
   }
 
   void refuse(HttpAnswer answer) {

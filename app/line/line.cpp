@@ -278,13 +278,12 @@ LineReply Line::receive_rows(const std::string& station, const std::string& body
   return {200, Json{{"have_through", through}}};
 }
 
-LineReply Line::receive_state(const std::string& station, const std::string& body) {
-  Json state;
-  const std::string unread = json_read(body, &state);
-  if (!unread.empty()) return line_error(400, unread);
-  if (!state.is_object()) return line_error(400, "the body is not a JSON object");
-  std::string problem = unknown_field(state, STATE_FIELDS);
-  const Json& page = json_member(state, "page");
+std::string Line::read_state(const std::string& body, Json* state) {
+  const std::string unread = json_read(body, state);
+  if (!unread.empty()) return unread;
+  if (!state->is_object()) return "the body is not a JSON object";
+  std::string problem = unknown_field(*state, STATE_FIELDS);
+  const Json& page = json_member(*state, "page");
   if (problem.empty() && !page.is_null()) {
     const bool web = page.is_string() && page.get<std::string>().size() <= LINE_URL_MAX &&
                      printable(page.get<std::string>()) &&
@@ -292,28 +291,33 @@ LineReply Line::receive_state(const std::string& station, const std::string& bod
                       page.get<std::string>().rfind("https://", 0) == 0);
     if (!web) problem = "page is the station's http:// or https:// address, or null";
   }
-  const Json& slots = state.contains("slots") ? json_member(state, "slots") : NO_SLOTS;
+  const Json& slots = state->contains("slots") ? json_member(*state, "slots") : NO_SLOTS;
   if (problem.empty()) problem = slots_problem(slots);
-  if (problem.empty() && state.contains("unsynced") &&
-      !whole_number(json_member(state, "unsynced"), 0, COUNT_MAX)) {
+  if (problem.empty() && state->contains("unsynced") &&
+      !whole_number(json_member(*state, "unsynced"), 0, COUNT_MAX)) {
     problem = "unsynced is a count of rows";
   }
-  const Json& oldest = json_member(state, "unsynced_oldest_s");
+  const Json& oldest = json_member(*state, "unsynced_oldest_s");
   if (problem.empty() && !oldest.is_null() &&
       !(oldest.is_number() && oldest.get<double>() >= 0 && oldest.get<double>() <= COUNT_MAX)) {
     problem = "unsynced_oldest_s is the age in seconds of the oldest unsynced row, or null";
   }
-  const Json& mark = json_member(state, "synced_through");
+  const Json& mark = json_member(*state, "synced_through");
   if (problem.empty() && !mark.is_null() && !whole_number(mark, 0, SEQ_MAX)) {
     problem = "synced_through is the station's row number through which it holds every row "
               "synced, 0 to " +
               std::to_string(SEQ_MAX);
   }
+  return problem;
+}
+
+LineReply Line::receive_state(const std::string& station, const std::string& body) {
+  Json state;
+  const std::string problem = read_state(body, &state);
   if (!problem.empty()) return line_error(400, problem);
-  // The slots are kept as they were read, not copied.
-  Json taken = state.contains("slots") ? std::move(state["slots"]) : Json::array();
-  take_state(station, state, page, std::move(taken), oldest);
-  if (mark.is_null()) return {200, Json{{"ok", true}}};
+  const bool marked = !json_member(state, "synced_through").is_null();
+  take_state(station, &state);
+  if (!marked) return {200, Json{{"ok", true}}};
   // The station checks its synced mark against the database at every
   // heartbeat; while the database is down there is nothing to check.
   int64_t through = 0;
@@ -321,14 +325,28 @@ LineReply Line::receive_state(const std::string& station, const std::string& bod
   return {200, Json{{"ok", true}, {"have_through", through}}};
 }
 
-void Line::take_state(const std::string& station, const Json& state, const Json& page, Json slots,
-                      const Json& oldest) {
+std::optional<LineReply> Line::receive_state_at_once(const std::string& station,
+                                                     const std::string& body) {
+  Json state;
+  const std::string problem = read_state(body, &state);
+  if (!problem.empty()) return line_error(400, problem);
+  // A heartbeat's synced mark is checked against the database: not here.
+  if (!json_member(state, "synced_through").is_null()) return std::nullopt;
+  take_state(station, &state);
+  return LineReply{200, Json{{"ok", true}}};
+}
+
+void Line::take_state(const std::string& station, Json* state) {
+  // The slots are kept as they were read, not copied.
+  Json slots = state->contains("slots") ? std::move((*state)["slots"]) : Json::array();
+  const Json& page = json_member(*state, "page");
+  const Json& oldest = json_member(*state, "unsynced_oldest_s");
   std::lock_guard<std::mutex> lock(mutex_);
   Station& s = stations_[station];
   heard(&s);
   const bool slots_changed = s.slots != slots;
   const bool changed = !s.online || s.page != page || slots_changed ||
-                       s.unsynced != state.value("unsynced", Json(0)).get<int64_t>() ||
+                       s.unsynced != state->value("unsynced", Json(0)).get<int64_t>() ||
                        s.unsynced_oldest_s != oldest;
   const bool came_online = !s.online;
   s.online = true;
@@ -339,7 +357,7 @@ void Line::take_state(const std::string& station, const Json& state, const Json&
     s.slots = std::move(slots);
     s.running = running_of(s.slots);
   }
-  s.unsynced = state.value("unsynced", Json(0)).get<int64_t>();
+  s.unsynced = state->value("unsynced", Json(0)).get<int64_t>();
   s.unsynced_oldest_s = oldest;
   if (changed) {
     publish_station(station, &s);

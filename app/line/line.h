@@ -11,6 +11,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -95,6 +96,11 @@ public:
   // have_through beside it when the state carried the station's own synced
   // mark (synced_through) and the database answers.
   LineReply receive_state(const std::string& station, const std::string& body);
+  // The same for a state that needs nothing of the database (no synced
+  // mark), answered at once on the caller's thread; nothing for a state to
+  // hand to receive_state. Never waits but for the line's own lock.
+  std::optional<LineReply> receive_state_at_once(const std::string& station,
+                                                 const std::string& body);
   // Whether `station` may report: a station the line knows, one with a
   // credential of its own (`own`), or a new one while fewer than its most
   // are known; else why not, in one line, into *why.
@@ -145,9 +151,11 @@ private:
     int64_t have_through = -1; // -1: not known yet
   };
 
-  void take_state(const std::string& station, const nlohmann::ordered_json& state,
-                  const nlohmann::ordered_json& page, nlohmann::ordered_json slots,
-                  const nlohmann::ordered_json& oldest);
+  // A state's body read into *state and checked: the problem in one line,
+  // or empty.
+  static std::string read_state(const std::string& body, nlohmann::ordered_json* state);
+  // A checked state taken as the station's; its slots are moved out of it.
+  void take_state(const std::string& station, nlohmann::ordered_json* state);
   // The station as the page and GET /api/line show it; its slots null
   // unless `slots`.
   nlohmann::ordered_json station_json(const std::string& name, const Station& s,

@@ -276,6 +276,7 @@ public:
   HttpAnswerCounts answers;
 
   std::optional<HttpAnswer> check(const HttpRequest& head) const;
+  std::optional<HttpAnswer> answer_at_once(const HttpRequest& req);
   HttpAnswer answer(const HttpRequest& req);
 
 private:
@@ -396,6 +397,16 @@ std::optional<HttpAnswer> LineRoutes::check(const HttpRequest& head) const {
 HttpAnswer with_cookie(HttpAnswer answer, const std::string& cookie) {
   if (!cookie.empty()) answer.headers.emplace_back("Set-Cookie", cookie);
   return answer;
+}
+
+std::optional<HttpAnswer> LineRoutes::answer_at_once(const HttpRequest& req) {
+  // A station's state, sent twice a second while it works, is most of what
+  // the line is asked.
+  const Route route = route_of(req.path, req.method);
+  if (route.action != Action::station_state) return std::nullopt;
+  const std::optional<LineReply> taken = line.receive_state_at_once(route.station, req.body);
+  if (!taken) return std::nullopt;
+  return reply(*taken);
 }
 
 HttpAnswer LineRoutes::answer(const HttpRequest& req) {
@@ -565,6 +576,7 @@ HttpSite line_site(Line& line, const Credentials& credentials, LinePeople& peopl
   site.name = "line";
   site.check = [routes](const HttpRequest& head) { return routes->check(head); };
   site.answer = [routes](const HttpRequest& req) { return routes->answer(req); };
+  site.answer_at_once = [routes](const HttpRequest& req) { return routes->answer_at_once(req); };
   // Without an admin token every request is as good as one with a credential.
   site.credentialed = [&credentials](const HttpRequest& head) {
     return !credentials.has_admin() ||
