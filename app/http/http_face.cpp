@@ -13,6 +13,7 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
@@ -331,7 +332,7 @@ public:
         client_(std::move(client)),
         kept_(kept),
         id_(server.next_session++),
-        heartbeat_(stream_.get_executor()) {}
+        heartbeat_(stream_.get_executor()), gather_(stream_.get_executor()) {}
   ~Session() {
     if (counted_) server_.places.give(client_);
     if (source_) source_->leave();
@@ -592,12 +593,27 @@ private:
   void pump() {
     if (!source_ || writing_ || ending_) return;
     std::string text;
-    if (!source_->take(&text)) {
-      ending_ = true;
-      if (source_->cut_short()) return close_stream();
-      return write_raw(chunked_ ? "0\r\n\r\n" : "");
+    const bool more = source_->take(&text);
+    held_ += text;
+    if (more && (held_.empty() || gathering_)) return;
+    const auto now = std::chrono::steady_clock::now();
+    const auto next = last_event_ + ms(HTTP_STREAM_GATHER_MS);
+    if (more && source_->comments() && now < next) {
+      gathering_ = true;
+      gather_.expires_at(next);
+      gather_.async_wait([self = shared_from_this()](beast::error_code ec) {
+        self->gathering_ = false;
+        if (!ec) self->pump();
+      });
+      return;
     }
-    if (!text.empty()) write_frame(text);
+    if (!held_.empty()) {
+      last_event_ = now;
+      return write_frame(std::exchange(held_, std::string()));
+    }
+    ending_ = true;
+    if (source_->cut_short()) return close_stream();
+    write_raw(chunked_ ? "0\r\n\r\n" : "");
   }
 
   void write_frame(const std::string& text) {
@@ -627,6 +643,7 @@ private:
       source_.reset();
     }
     heartbeat_.cancel();
+    gather_.cancel();
     beast::error_code ignored;
     lowest().socket().close(ignored);
   }
@@ -659,6 +676,10 @@ private:
   // The event stream's.
   std::shared_ptr<HttpStreamSource> source_;
   asio::steady_timer heartbeat_;
+  asio::steady_timer gather_;                           // while events gather
+  bool gathering_ = false;
+  std::chrono::steady_clock::time_point last_event_{}; // written
+  std::string held_;                                   // taken, not yet written
   std::string out_;
   bool chunked_ = true;
   bool writing_ = false;

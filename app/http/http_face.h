@@ -50,6 +50,10 @@ constexpr size_t HTTP_CREDENTIAL_PLACES = HTTP_CONNECTIONS_MAX / 4;
 // its reader has not taken within HTTP_STREAM_WRITE_MS ends the stream.
 constexpr int HTTP_HEARTBEAT_MS = 1000;
 constexpr int HTTP_STREAM_WRITE_MS = 2000;
+// Events that come close together go to their reader in one write: an event
+// stream writes its events at most once in this time, the first after a
+// quiet spell at once. (A file's body is written as fast as it is read.)
+constexpr int HTTP_STREAM_GATHER_MS = 20;
 // Threads that run the site's answers.
 constexpr size_t HTTP_HANDLER_THREADS = 4;
 
