@@ -332,7 +332,8 @@ public:
         client_(std::move(client)),
         kept_(kept),
         id_(server.next_session++),
-        heartbeat_(stream_.get_executor()), gather_(stream_.get_executor()) {}
+        heartbeat_(stream_.get_executor()),
+        gather_(stream_.get_executor()) {}
   ~Session() {
     if (counted_) server_.places.give(client_);
     if (source_) source_->leave();
@@ -676,7 +677,7 @@ private:
   // The event stream's.
   std::shared_ptr<HttpStreamSource> source_;
   asio::steady_timer heartbeat_;
-  asio::steady_timer gather_;                           // while events gather
+  asio::steady_timer gather_; // while events gather
   bool gathering_ = false;
   std::chrono::steady_clock::time_point last_event_{}; // written
   std::string held_;                                   // taken, not yet written
