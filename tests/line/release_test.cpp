@@ -463,6 +463,13 @@ TEST_F(Releases, AUnitLimitHoldsAcrossStationsThroughAKillAndWithTheLineAway) {
   EXPECT_EQ(run_all("st-b"), 0u);
   serve("st-a");
   ASSERT_TRUE(wait_until([&] { return held("st-a") == 1; }, 15)) << units("st-a").dump();
+  // Its store gives the unit back at once; that the line has none left comes
+  // with its first ask, over once a later check of the release has begun.
+  for (int check = 0; check < 2; ++check) {
+    const json confirmed = units("st-a")["release"]["confirmed_at"];
+    ASSERT_TRUE(
+        wait_until([&] { return units("st-a")["release"]["confirmed_at"] != confirmed; }, 20));
+  }
 
   line_.send_signal(SIGTERM);
   EXPECT_EQ(line_.finish(10), 0);
