@@ -595,7 +595,9 @@ private:
     if (!source_ || writing_ || ending_) return;
     std::string text;
     const bool more = source_->take(&text);
-    held_ += text;
+    // Taken without a copy when nothing is held (a file's body always).
+    if (held_.empty()) held_ = std::move(text);
+    else held_ += text;
     if (more && (held_.empty() || gathering_)) return;
     const auto now = std::chrono::steady_clock::now();
     const auto next = last_event_ + ms(HTTP_STREAM_GATHER_MS);
