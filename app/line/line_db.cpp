@@ -1,6 +1,7 @@
 #include "app/line/line_db.h"
 
 #include <algorithm>
+#include <set>
 
 #include "records/record_csv.h"
 
@@ -264,9 +265,22 @@ LineDbHealth LineDb::health() const {
   return health_;
 }
 
+LineDbResult SqlLink::run_all(std::vector<SqlStep>* steps) {
+  for (SqlStep& step : *steps) {
+    const LineDbResult done = run(step.sql, step.params, &step.rows);
+    if (!done.ok()) return done;
+    step.changes = changes();
+  }
+  return {};
+}
+
 LineDbResult LineDb::run(const std::string& sql, const std::vector<SqlValue>& params,
                          std::vector<SqlRow>* rows) {
   return noted(link_->run(sql, params, rows));
+}
+
+LineDbResult LineDb::run_all(std::vector<SqlStep>* steps) {
+  return noted(link_->run_all(steps));
 }
 
 LineDbResult LineDb::noted(LineDbResult result) {
@@ -386,30 +400,38 @@ LineDbResult LineDb::held_through(const std::string& station, int64_t* n) {
   const LineDbResult up = ready();
   if (!up.ok()) return up;
   // A database restored from a backup has lost what was known: counted
-  // again from the first row.
+  // again from the first row. Whether the row known is still there is asked
+  // along with the walk on from it.
   int64_t& known = known_[station];
+  std::vector<SqlStep> steps;
   if (known > 0) {
-    std::vector<SqlValue> params{station, std::to_string(known)};
-    const std::string sql = replaced(HOLDS, " LINE", of_line(&params));
-    std::vector<SqlRow> found;
-    const LineDbResult read = run(sql, params, &found);
-    if (!read.ok()) return read;
-    if (found.empty()) known = 0;
+    SqlStep holds{"", {station, std::to_string(known)}};
+    holds.sql = replaced(HOLDS, " LINE", of_line(&holds.params));
+    steps.push_back(std::move(holds));
   }
-  const LineDbResult walked = have_through(station, &known);
+  steps.push_back(walk(station, known));
+  LineDbResult read = run_all(&steps);
+  if (read.ok() && known > 0 && steps.front().rows.empty()) {
+    known = 0;
+    steps = {walk(station, known)};
+    read = run_all(&steps);
+  }
+  if (read.ok()) known = walked(steps.back(), known);
   *n = known;
-  return walked;
+  return read;
 }
 
-// From *n, known held without a gap, as far as the rows go on without one.
-LineDbResult LineDb::have_through(const std::string& station, int64_t* n) {
-  std::vector<SqlValue> params{station, std::to_string(*n)};
-  const std::string sql = replaced(HAVE_THROUGH, " LINE", of_line(&params, "r.line"));
-  std::vector<SqlRow> rows;
-  const LineDbResult read = run(sql, params, &rows);
-  if (!read.ok()) return read;
-  if (!rows.empty() && !rows[0].empty()) *n = std::max(*n, number_of(rows[0][0]));
-  return {};
+// The step that walks the station's rows on from `from`, known held
+// without a gap, as far as they go on without one.
+SqlStep LineDb::walk(const std::string& station, int64_t from) const {
+  SqlStep step{"", {station, std::to_string(from)}};
+  step.sql = replaced(HAVE_THROUGH, " LINE", of_line(&step.params, "r.line"));
+  return step;
+}
+
+int64_t LineDb::walked(const SqlStep& walk, int64_t from) {
+  if (walk.rows.empty() || walk.rows[0].empty()) return from;
+  return std::max(from, number_of(walk.rows[0][0]));
 }
 
 LineDbResult LineDb::store(const std::string& station, const std::vector<RunRow>& rows,
@@ -432,54 +454,61 @@ LineDbResult LineDb::store(const std::string& station, const std::vector<RunRow>
   }
   insert += std::string(typed ? ", $" + std::to_string(RECORD_COLUMN_COUNT + 2) : "") +
             ") ON CONFLICT DO NOTHING";
+  // Two exchanges with the database for a batch: the rows inserted, then
+  // (after a row already held is compared with the one sent, which is rare)
+  // the figures, the walk and the commit.
+  std::vector<SqlStep> inserts{{"BEGIN", {}}};
+  for (const RunRow& row : rows) {
+    const std::vector<std::string> cells = record_cells(row);
+    SqlStep step{insert, {}};
+    for (size_t i = 0; i < RECORD_COLUMN_COUNT; ++i) {
+      if (cells[i].empty() && record_column_is_null_when_empty(i)) step.params.emplace_back();
+      else step.params.emplace_back(cells[i]);
+    }
+    step.params.emplace_back(received_at);
+    if (typed) step.params.emplace_back(line_);
+    inserts.push_back(std::move(step));
+  }
+  done = run_all(&inserts);
   LineTotals fresh;
   std::vector<size_t> new_rows;
-  done = run("BEGIN", {}, nullptr);
   for (size_t r = 0; done.ok() && r < rows.size(); ++r) {
-    const std::vector<std::string> cells = record_cells(rows[r]);
-    std::vector<SqlValue> params;
-    for (size_t i = 0; i < RECORD_COLUMN_COUNT; ++i) {
-      if (cells[i].empty() && record_column_is_null_when_empty(i)) params.emplace_back();
-      else params.emplace_back(cells[i]);
-    }
-    params.emplace_back(received_at);
-    if (typed) params.emplace_back(line_);
-    done = run(insert, params, nullptr);
-    if (done.ok() && link_->changes() > 0) {
+    if (inserts[r + 1].changes > 0) {
       fresh.upgraded += rows[r].result == "ok";
       fresh.failed += rows[r].result == "failed";
       new_rows.push_back(r);
-    } else if (done.ok()) {
+    } else {
       done = same_as_held(station, rows[r]);
     }
   }
-  if (done.ok() && !new_rows.empty()) {
+  std::vector<SqlStep> closing;
+  if (!new_rows.empty()) {
     int64_t first = rows[new_rows.front()].station_seq;
     int64_t last = first;
     for (const size_t r : new_rows) {
       first = std::min(first, rows[r].station_seq);
       last = std::max(last, rows[r].station_seq);
     }
-    done = figures_keep(station, first, last, received_at);
+    closing = figures_keep(station, first, last, received_at);
   }
   // How far the station's rows go on without a gap, read before the commit:
   // a batch that was committed is answered with it, never with an error.
-  int64_t walked = known_[station];
-  if (done.ok()) done = have_through(station, &walked);
-  if (done.ok()) done = run("COMMIT", {}, nullptr);
+  const int64_t from = known_[station];
+  closing.push_back(walk(station, from));
+  closing.push_back({"COMMIT", {}});
+  if (done.ok()) done = run_all(&closing);
   if (!done.ok()) {
     if (link_->connected()) run("ROLLBACK", {}, nullptr);
     return done;
   }
-  known_[station] = walked;
-  *through = walked;
+  const int64_t walked_to = walked(closing[closing.size() - 2], from);
+  known_[station] = walked_to;
+  *through = walked_to;
   *added = fresh;
   *fresh_rows = std::move(new_rows);
   return {};
 }
 
-// A row held already must be the very row sent, in every column, or a row
-// sent again could rewrite what happened (or be taken for held).
 LineDbResult LineDb::same_as_held(const std::string& station, const RunRow& row) {
   std::vector<SqlValue> params{row.run_id, station, std::to_string(row.station_seq)};
   const std::string held_line = link_->typed() ? ", line" : "";
@@ -766,59 +795,79 @@ LineDbResult LineDb::audit_store(const std::string& origin, const std::vector<Au
   std::lock_guard<std::mutex> lock(mutex_);
   LineDbResult done = ready();
   if (!done.ok()) return done;
-  done = run("BEGIN", {}, nullptr);
+  // The entries up to the first that is not the origin's or whose hash does
+  // not fit it; the line's entries under their numbers and under the one
+  // before the first are read at once.
+  size_t sound = 0;
+  while (sound < entries.size() && entries[sound].origin == origin &&
+         entries[sound].hash == audit_hash(entries[sound])) {
+    ++sound;
+  }
+  std::vector<SqlStep> reading{{"BEGIN", {}}};
+  if (sound > 0) {
+    std::set<int64_t> numbers{entries.front().seq - 1};
+    for (size_t i = 0; i < sound; ++i) numbers.insert(entries[i].seq);
+    SqlStep held{std::string(AUDIT_SELECT) + " WHERE origin = $1 AND seq IN (", {origin}};
+    for (const int64_t n : numbers) {
+      held.sql += (held.params.size() > 1 ? ", CAST($" : "CAST($") +
+                  std::to_string(held.params.size() + 1) + " AS bigint)";
+      held.params.emplace_back(std::to_string(n));
+    }
+    held.sql += ")";
+    reading.push_back(std::move(held));
+  }
+  done = run_all(&reading);
+  std::map<int64_t, AuditEntry> held;
+  for (size_t r = 1; done.ok() && r < reading.size(); ++r) {
+    for (const SqlRow& cells : reading[r].rows) {
+      if (cells.size() != 9) continue;
+      const AuditEntry entry = entry_of(cells);
+      held[entry.seq] = entry;
+    }
+  }
   // Each entry is appended to the chain the line holds of the origin: it
   // must follow the one before, or equal the one held under its number.
-  std::optional<AuditEntry> before;
-  for (size_t i = 0; done.ok() && i < entries.size(); ++i) {
+  std::vector<SqlStep> closing;
+  for (size_t i = 0; done.ok() && i < sound; ++i) {
     const AuditEntry& entry = entries[i];
     const std::string name = origin + " entry " + std::to_string(entry.seq);
-    if (entry.origin != origin) {
-      done = {LineDbStatus::refused, name + " is of '" + entry.origin + "'"};
-      break;
-    }
-    if (entry.hash != audit_hash(entry)) {
-      done = {LineDbStatus::conflict,
-              name + ": its hash does not fit it; nothing of this batch is stored"};
-      break;
-    }
-    std::vector<SqlRow> held;
-    done = run(std::string(AUDIT_SELECT) + " WHERE origin = $1 AND seq IN (CAST($2 AS bigint),"
-                                           " CAST($3 AS bigint)) ORDER BY seq",
-               {origin, std::to_string(entry.seq - 1), std::to_string(entry.seq)}, &held);
-    if (!done.ok()) break;
-    std::optional<AuditEntry> same, prev = before;
-    for (const SqlRow& cells : held) {
-      if (cells.size() != 9) continue;
-      const AuditEntry h = entry_of(cells);
-      if (h.seq == entry.seq) same = h;
-      else if (!prev) prev = h;
-    }
-    if (same) {
-      if (same->hash != entry.hash) {
+    const auto same = held.find(entry.seq);
+    const auto before = held.find(entry.seq - 1);
+    const AuditEntry* prev = i > 0                  ? &entries[i - 1]
+                             : before != held.end() ? &before->second
+                                                    : nullptr;
+    if (same != held.end()) {
+      if (same->second.hash != entry.hash) {
         done = {LineDbStatus::conflict, name + " differs from the one the line holds; nothing of "
                                                "this batch is stored"};
       }
     } else if ((entry.seq == 1 && entry.prev_hash != AUDIT_GENESIS) ||
-               (entry.seq > 1 && (!prev || prev->hash != entry.prev_hash))) {
+               (entry.seq > 1 && (prev == nullptr || prev->hash != entry.prev_hash))) {
       done = {LineDbStatus::conflict, name + " does not follow the entry the line holds before it; "
                                              "nothing of this batch is stored"};
     } else {
-      done = run(AUDIT_INSERT, entry_params(entry, received_at), nullptr);
+      closing.push_back({AUDIT_INSERT, entry_params(entry, received_at)});
+      held[entry.seq] = entry;
     }
-    before = entry;
   }
-  std::vector<SqlRow> top;
-  if (done.ok()) {
-    done = run("SELECT MAX(seq) FROM orva_audit WHERE origin = $1", {origin}, &top);
+  if (done.ok() && sound < entries.size()) {
+    const AuditEntry& entry = entries[sound];
+    const std::string name = origin + " entry " + std::to_string(entry.seq);
+    done = entry.origin != origin
+               ? LineDbResult{LineDbStatus::refused, name + " is of '" + entry.origin + "'"}
+               : LineDbResult{LineDbStatus::conflict,
+                              name + ": its hash does not fit it; nothing of this batch is stored"};
   }
-  if (done.ok()) done = run("COMMIT", {}, nullptr);
+  closing.push_back({"SELECT MAX(seq) FROM orva_audit WHERE origin = $1", {origin}});
+  closing.push_back({"COMMIT", {}});
+  if (done.ok()) done = run_all(&closing);
   if (!done.ok()) {
     if (link_->connected()) run("ROLLBACK", {}, nullptr);
     return done;
   }
   // The chain is appended to in order: its highest number is how far it is
   // held without a gap.
+  const std::vector<SqlRow>& top = closing[closing.size() - 2].rows;
   *have_through = !top.empty() && !top[0].empty() ? number_of(top[0][0]) : 0;
   return {};
 }

@@ -27,6 +27,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "app/access/credentials.h"
@@ -57,6 +58,16 @@ struct LineDbResult {
 using SqlValue = std::optional<std::string>; // nullopt: NULL
 using SqlRow = std::vector<SqlValue>;
 
+// One statement of several sent together, and what it gave.
+struct SqlStep {
+  SqlStep(std::string sql, std::vector<SqlValue> params = {})
+      : sql(std::move(sql)), params(std::move(params)) {}
+  std::string sql;
+  std::vector<SqlValue> params;
+  std::vector<SqlRow> rows;
+  int64_t changes = 0; // rows it inserted, changed or deleted
+};
+
 class SqlLink {
 public:
   virtual ~SqlLink() = default;
@@ -71,6 +82,10 @@ public:
                            std::vector<SqlRow>* rows) = 0;
   // Rows the last statement inserted, changed or deleted.
   virtual int64_t changes() const = 0;
+  // Runs the steps in order until one fails, whose failure it gives. This
+  // one runs them one by one; PostgreSQL's sends them all and then reads
+  // their answers, one round trip for all.
+  virtual LineDbResult run_all(std::vector<SqlStep>* steps);
 };
 
 std::unique_ptr<SqlLink> sql_link_sqlite(const std::string& path);
@@ -237,18 +252,22 @@ private:
   // A statement on the link, its result noted.
   LineDbResult run(const std::string& sql, const std::vector<SqlValue>& params,
                    std::vector<SqlRow>* rows);
+  LineDbResult run_all(std::vector<SqlStep>* steps);
   // Keeps what `result` tells of the database's health, and gives it back.
   LineDbResult noted(LineDbResult result);
-  LineDbResult have_through(const std::string& station, int64_t* n);
+  // A step that walks the station's rows on from `from`, known held
+  // without a gap, as far as they go on without one; and where it went.
+  SqlStep walk(const std::string& station, int64_t from) const;
+  static int64_t walked(const SqlStep& walk, int64_t from);
   LineDbResult same_as_held(const std::string& station, const RunRow& row);
   // orva_run_figures, what the figures need of each run (line_db_stats.cpp):
   // made and, when it does not hold each of the line's rows, filled anew
   // (not without the line's name);
-  // then kept as a station's rows numbered `first` to `last` that arrived
-  // at `received_at` are added.
+  // then kept (the steps that do it) as a station's rows numbered `first`
+  // to `last` that arrived at `received_at` are added.
   LineDbResult figures_make();
-  LineDbResult figures_keep(const std::string& station, int64_t first, int64_t last,
-                            const std::string& received_at);
+  std::vector<SqlStep> figures_keep(const std::string& station, int64_t first, int64_t last,
+                                    const std::string& received_at) const;
   // Engine-specific pieces of a statement: a time given as $N, a time
   // column read back as the store's text, and "AND line = $N" (PostgreSQL)
   // with the line's name added to `params`.

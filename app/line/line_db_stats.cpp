@@ -234,8 +234,8 @@ LineDbResult LineDb::figures_make() {
   return done;
 }
 
-LineDbResult LineDb::figures_keep(const std::string& station, int64_t first, int64_t last,
-                                  const std::string& received_at) {
+std::vector<SqlStep> LineDb::figures_keep(const std::string& station, int64_t first, int64_t last,
+                                          const std::string& received_at) const {
   const bool typed = link_->typed();
   std::vector<SqlValue> params{station, std::to_string(first), std::to_string(last), received_at};
   if (typed) params.emplace_back(line_);
@@ -247,7 +247,7 @@ LineDbResult LineDb::figures_keep(const std::string& station, int64_t first, int
   };
   // The runs held already that came after one of those of their unit
   // (rarely any) are looked at again, and the new ones added: in PostgreSQL
-  // in one statement (one round trip less for each batch), in SQLite in two.
+  // in one statement, in SQLite in two.
   const std::string later = "UPDATE orva_run_figures AS r SET first_run = " + first_run_sql(typed) +
                             ", ok_before = " + ok_before_sql(typed) +
                             " WHERE r.tag IN (SELECT n.tag FROM orva_runs n WHERE " + arrived("n") +
@@ -255,7 +255,6 @@ LineDbResult LineDb::figures_keep(const std::string& station, int64_t first, int
                             " AND EXISTS (SELECT 1 FROM orva_runs n WHERE " + arrived("n") +
                             " AND n.tag = r.tag AND n.started_at <= r.started_at)";
   const std::string fresh = figures_fill_sql(typed, arrived("r"));
-  if (typed) return run("WITH later AS (" + later + ") " + fresh, params, nullptr);
-  const LineDbResult done = run(later, params, nullptr);
-  return done.ok() ? run(fresh, params, nullptr) : done;
+  if (typed) return {{"WITH later AS (" + later + ") " + fresh, params}};
+  return {{later, params}, {fresh, params}};
 }

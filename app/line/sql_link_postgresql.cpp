@@ -63,22 +63,66 @@ public:
   LineDbResult run(const std::string& sql, const std::vector<SqlValue>& params,
                    std::vector<SqlRow>* rows) override {
     if (conn_ == nullptr) return {LineDbStatus::down, "not connected to PostgreSQL"};
-    std::vector<const char*> values;
-    for (const SqlValue& value : params) values.push_back(value ? value->c_str() : nullptr);
+    const std::vector<const char*> values = texts(params);
     PGresult* result = PQexecParams(conn_, sql.c_str(), static_cast<int>(values.size()), nullptr,
                                     values.data(), nullptr, nullptr, 0);
+    return taken(result, rows, &changes_);
+  }
+
+  // In one pipeline: every step sent, then one sync, then their answers
+  // read in order. After a step fails the server skips the rest until the
+  // sync; every answer is read all the same, so that the connection is
+  // ready for what comes next. The answers of the steps we send are short,
+  // so the server never waits on us while we are still sending.
+  LineDbResult run_all(std::vector<SqlStep>* steps) override {
+    if (steps->size() < 2 || conn_ == nullptr || PQenterPipelineMode(conn_) != 1) {
+      return SqlLink::run_all(steps);
+    }
+    bool sent = true;
+    for (const SqlStep& step : *steps) {
+      const std::vector<const char*> values = texts(step.params);
+      sent = sent && PQsendQueryParams(conn_, step.sql.c_str(), static_cast<int>(values.size()),
+                                       nullptr, values.data(), nullptr, nullptr, 0) == 1;
+    }
+    if (!sent || PQpipelineSync(conn_) != 1) return lost(PQerrorMessage(conn_));
+    LineDbResult first;
+    for (SqlStep& step : *steps) {
+      while (PGresult* result = conn_ != nullptr ? PQgetResult(conn_) : nullptr) {
+        if (PQresultStatus(result) == PGRES_PIPELINE_ABORTED) {
+          PQclear(result);
+          continue;
+        }
+        const LineDbResult done = taken(result, &step.rows, &step.changes);
+        if (first.ok()) first = done;
+      }
+    }
+    if (conn_ == nullptr) return first; // lost on the way
+    PGresult* sync = PQgetResult(conn_);
+    const bool synced = sync != nullptr && PQresultStatus(sync) == PGRES_PIPELINE_SYNC;
+    PQclear(sync);
+    if (!synced || PQexitPipelineMode(conn_) != 1) return lost(PQerrorMessage(conn_));
+    return first;
+  }
+
+private:
+  static std::vector<const char*> texts(const std::vector<SqlValue>& params) {
+    std::vector<const char*> values;
+    for (const SqlValue& value : params) values.push_back(value ? value->c_str() : nullptr);
+    return values;
+  }
+
+  // One answer, cleared: its rows into *rows when not null, and how many
+  // rows it changed; a refusal, or the connection lost (then closed).
+  LineDbResult taken(PGresult* result, std::vector<SqlRow>* rows, int64_t* changes) {
     const ExecStatusType status = result ? PQresultStatus(result) : PGRES_FATAL_ERROR;
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-      const std::string reason = one_line(PQerrorMessage(conn_));
+      const char* said = result != nullptr ? PQresultErrorMessage(result) : "";
+      const std::string reason = one_line(*said != '\0' ? said : PQerrorMessage(conn_));
       PQclear(result);
-      if (PQstatus(conn_) != CONNECTION_OK) {
-        PQfinish(conn_);
-        conn_ = nullptr;
-        return {LineDbStatus::down, "lost PostgreSQL: " + reason};
-      }
+      if (PQstatus(conn_) != CONNECTION_OK) return lost(reason);
       return {LineDbStatus::refused, "PostgreSQL refused a statement: " + reason};
     }
-    changes_ = std::atoll(PQcmdTuples(result));
+    *changes = std::atoll(PQcmdTuples(result));
     if (rows != nullptr) {
       for (int r = 0; r < PQntuples(result); ++r) {
         SqlRow row;
@@ -93,7 +137,12 @@ public:
     return {};
   }
 
-private:
+  LineDbResult lost(const std::string& reason) {
+    PQfinish(conn_);
+    conn_ = nullptr;
+    return {LineDbStatus::down, "lost PostgreSQL: " + one_line(reason.c_str())};
+  }
+
   const std::string conninfo_;
   PGconn* conn_ = nullptr;
   int64_t changes_ = 0;

@@ -382,3 +382,79 @@ TEST(AuditTrail, VerifyFindsEachEditOnEitherEngine) {
   std::error_code ignored;
   fs::remove_all(dir, ignored);
 }
+
+#include "app/line/line_db.h"
+
+// A station's entries reach the line's trail in order and each once: a
+// batch sent again with what follows it adds only what follows, and a
+// batch with an entry that differs from the one held, does not follow the
+// one before, is of another origin or has a hash that does not fit it is
+// refused whole, on either engine.
+TEST(AuditTrail, AStationsEntriesAreTakenInOrderOnceAndNoOtherWay) {
+  const fs::path dir = fs::temp_directory_path() / ("orva-trail-" + std::to_string(getpid()));
+  fs::create_directories(dir);
+  std::vector<std::string> engines{"sqlite:" + (dir / "line.db").string()};
+  if (std::getenv("PGHOST") != nullptr && std::getenv("PGVERSION") != nullptr) {
+    engines.emplace_back("postgresql://");
+  }
+  const std::string at = "2026-12-10T08:00:00.000Z";
+  for (const std::string& db : engines) {
+    SCOPED_TRACE(db);
+    const std::unique_ptr<LineDb> line = LineDb::open(db, "L1");
+    ASSERT_TRUE(line->start().ok());
+    const std::string origin = "st-" + std::to_string(getpid());
+    std::vector<AuditEntry> chain;
+    for (int i = 0; i < 5; ++i) {
+      chain.push_back(audit_next(chain.empty() ? nullptr : &chain.back(), at, origin, "Ada",
+                                 "run.end", "slot " + std::to_string(i + 1), "{}"));
+    }
+    int64_t through = -1;
+    const auto store = [&](const std::vector<AuditEntry>& batch) {
+      return line->audit_store(origin, batch, at, &through);
+    };
+    const auto held = [&] {
+      std::vector<AuditEntry> entries;
+      EXPECT_TRUE(line->audit_chain(origin, &entries).ok());
+      return entries.size();
+    };
+    ASSERT_TRUE(store({chain[0], chain[1]}).ok());
+    EXPECT_EQ(through, 2);
+    ASSERT_TRUE(store({chain[1], chain[2], chain[3]}).ok()) << "sent again with what follows";
+    EXPECT_EQ(through, 4);
+    EXPECT_EQ(held(), 4u);
+
+    const AuditEntry other3 = audit_next(&chain[1], at, origin, "Bob", "run.end", "slot 9", "{}");
+    const AuditEntry after_other = audit_next(&other3, at, origin, "Bob", "run.end", "x", "{}");
+    const AuditEntry fork5 = audit_next(&after_other, at, origin, "Bob", "run.end", "y", "{}");
+    const AuditEntry foreign = audit_next(nullptr, at, "st-other", "Ada", "run.end", "z", "{}");
+    AuditEntry edited = chain[4];
+    edited.details = "{\"edited\":true}";
+    AuditEntry gap = audit_next(&chain[4], at, origin, "Ada", "run.end", "slot 7", "{}");
+    const struct {
+      std::vector<AuditEntry> batch;
+      LineDbStatus status;
+      const char* said;
+    } refused[] = {
+        {{other3}, LineDbStatus::conflict, " entry 3 differs from the one the line holds"},
+        {{chain[4], fork5}, LineDbStatus::conflict, " entry 5 differs from the one the line holds"},
+        {{fork5}, LineDbStatus::conflict, " entry 5 does not follow"},
+        {{gap}, LineDbStatus::conflict, " entry 6 does not follow"},
+        {{chain[4], foreign}, LineDbStatus::refused, " entry 1 is of 'st-other'"},
+        {{chain[4], edited}, LineDbStatus::conflict, " entry 5: its hash does not fit it"},
+        {{edited}, LineDbStatus::conflict, " entry 5: its hash does not fit it"},
+    };
+    for (const auto& c : refused) {
+      const LineDbResult result = store(c.batch);
+      EXPECT_EQ(result.status, c.status) << result.reason;
+      EXPECT_NE(result.reason.find(c.said), std::string::npos) << result.reason;
+    }
+    EXPECT_EQ(held(), 4u) << "nothing of a refused batch is kept";
+    ASSERT_TRUE(store({chain[4], gap}).ok());
+    EXPECT_EQ(through, 6);
+    std::vector<AuditEntry> entries;
+    ASSERT_TRUE(line->audit_chain(origin, &entries).ok());
+    EXPECT_EQ(audit_verify(entries), "");
+  }
+  std::error_code ignored;
+  fs::remove_all(dir, ignored);
+}
