@@ -134,6 +134,13 @@ int64_t ms_between(std::chrono::steady_clock::time_point then,
   return std::chrono::duration_cast<std::chrono::milliseconds>(now - then).count();
 }
 
+// A value written out as json_line writes it, without its newline.
+std::string json_text(const Json& value) {
+  std::string text = json_line(value);
+  text.pop_back();
+  return text;
+}
+
 int64_t wall_ms() {
   using namespace std::chrono;
   return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
@@ -269,7 +276,7 @@ LineReply Line::receive_rows(const std::string& station, const std::string& body
     if (watcher_ != nullptr) watcher_->record(station, rows[r]);
     runs_.ran(run_labels(rows[r]), {{"station", station}}, record_seconds(rows[r]));
   }
-  if (came_online || more) publish_station(station, &s);
+  if (came_online || more) publish_station(station, s);
   if (!rows.empty()) {
     publish(Json{
         {"event", "rows"}, {"station", station}, {"rows", rows.size()}, {"have_through", through}});
@@ -355,37 +362,38 @@ void Line::take_state(const std::string& station, Json* state) {
   s.page = page;
   if (slots_changed) {
     s.slots = std::move(slots);
+    s.slots_text = json_text(s.slots);
     s.running = running_of(s.slots);
   }
   s.unsynced = state->value("unsynced", Json(0)).get<int64_t>();
   s.unsynced_oldest_s = oldest;
   if (changed) {
-    publish_station(station, &s);
+    publish_station(station, s);
     publish_totals();
   }
 }
 
-void Line::publish_station(const std::string& name, Station* s) {
-  // The station's slots are lent to the event while it is written, not
-  // copied into it.
-  Json station = station_json(name, *s, false);
-  station["slots"] = std::move(s->slots);
-  Json event{{"event", "station"}, {"station", std::move(station)}};
-  publish_kept(&event);
-  s->slots = std::move(event["station"]["slots"]);
+void Line::publish_station(const std::string& name, const Station& s) {
+  publish_begun("{\"event\":\"station\",\"station\":" + station_text(name, s));
 }
 
-Json Line::station_json(const std::string& name, const Station& s, bool slots) const {
-  return Json{{"name", name},
-              {"online", s.online},
-              {"last_heard", s.heard ? Json(s.heard_utc) : Json()},
-              {"heard_ago_ms",
-               s.heard ? Json(ms_between(s.heard_at, std::chrono::steady_clock::now())) : Json()},
-              {"page", s.page},
-              {"slots", slots ? s.slots : Json()},
-              {"unsynced", s.unsynced},
-              {"unsynced_oldest_s", s.unsynced_oldest_s},
-              {"have_through", s.have_through >= 0 ? Json(s.have_through) : Json()}};
+std::string Line::station_text(const std::string& name, const Station& s) const {
+  // Written out around its slots, which were written out as they came.
+  const std::string head = json_text(
+      Json{{"name", name},
+           {"online", s.online},
+           {"last_heard", s.heard ? Json(s.heard_utc) : Json()},
+           {"heard_ago_ms",
+            s.heard ? Json(ms_between(s.heard_at, std::chrono::steady_clock::now())) : Json()},
+           {"page", s.page}});
+  const std::string tail =
+      json_text(Json{{"unsynced", s.unsynced},
+                     {"unsynced_oldest_s", s.unsynced_oldest_s},
+                     {"have_through", s.have_through >= 0 ? Json(s.have_through) : Json()}});
+  std::string text;
+  text.reserve(head.size() + s.slots_text.size() + tail.size() + 10);
+  text.append(head, 0, head.size() - 1).append(",\"slots\":").append(s.slots_text);
+  return text.append(",").append(tail, 1);
 }
 
 bool Line::totals_known() const {
@@ -403,12 +411,16 @@ Json Line::totals_json() const {
 
 LineReply Line::state() {
   std::lock_guard<std::mutex> lock(mutex_);
-  Json stations = Json::array();
-  for (const auto& [name, s] : stations_) stations.push_back(station_json(name, s));
-  return {200, Json{{"line", name_},
-                    {"database", database_json()},
-                    {"stations", stations},
-                    {"totals", totals_json()}}};
+  LineReply reply;
+  std::string& text = reply.text;
+  text = "{\"line\":" + json_text(Json(name_)) + ",\"database\":" + json_text(database_json()) +
+         ",\"stations\":[";
+  for (const auto& [name, s] : stations_) {
+    if (text.back() != '[') text += ',';
+    text += station_text(name, s);
+  }
+  text += "],\"totals\":" + json_text(totals_json()) + "}\n";
+  return reply;
 }
 
 Json Line::database_json() const {
@@ -522,7 +534,7 @@ std::shared_ptr<EventStream> Line::open_stream() {
   std::vector<std::string> first;
   first.push_back(json_line(Json{{"event", "database"}, {"database", database_json()}}));
   for (const auto& [name, s] : stations_) {
-    first.push_back(json_line(Json{{"event", "station"}, {"station", station_json(name, s)}}));
+    first.push_back("{\"event\":\"station\",\"station\":" + station_text(name, s) + "}\n");
   }
   first.push_back(json_line(Json{{"event", "totals"}, {"totals", totals_json()}}));
   return streams_.open(first);
@@ -546,7 +558,7 @@ void Line::tick() {
       s.online = false;
       any = true;
       tell_status(name, s);
-      publish_station(name, &s);
+      publish_station(name, s);
     }
     ++it;
   }
@@ -636,12 +648,12 @@ void Line::publish_totals() {
 }
 
 void Line::publish(Json event) {
-  publish_kept(&event);
+  event["sent_ms"] = wall_ms();
+  streams_.publish(json_line(event));
 }
 
-void Line::publish_kept(Json* event) {
-  (*event)["sent_ms"] = wall_ms();
-  streams_.publish(json_line(*event));
+void Line::publish_begun(const std::string& event) {
+  streams_.publish(event + ",\"sent_ms\":" + std::to_string(wall_ms()) + "}\n");
 }
 
 void Line::finish() {

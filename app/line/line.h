@@ -145,7 +145,8 @@ private:
     std::string heard_utc;
     nlohmann::ordered_json page;
     nlohmann::ordered_json slots = nlohmann::ordered_json::array();
-    int64_t running = 0; // of the slots, those running
+    std::string slots_text = "[]"; // the slots written out, once as they change
+    int64_t running = 0;           // of the slots, those running
     int64_t unsynced = 0;
     nlohmann::ordered_json unsynced_oldest_s;
     int64_t have_through = -1; // -1: not known yet
@@ -156,19 +157,19 @@ private:
   static std::string read_state(const std::string& body, nlohmann::ordered_json* state);
   // A checked state taken as the station's; its slots are moved out of it.
   void take_state(const std::string& station, nlohmann::ordered_json* state);
-  // The station as the page and GET /api/line show it; its slots null
-  // unless `slots`.
-  nlohmann::ordered_json station_json(const std::string& name, const Station& s,
-                                      bool slots = true) const;
+  // The station written out as the page, its events and GET /api/line show
+  // it.
+  std::string station_text(const std::string& name, const Station& s) const;
   nlohmann::ordered_json database_json() const;
   nlohmann::ordered_json totals_json() const;
   bool totals_known() const;
   void heard(Station* s);
   void publish(nlohmann::ordered_json event);
-  // Publishes *event, which is left as it was but for its sent_ms.
-  void publish_kept(nlohmann::ordered_json* event);
+  // Publishes an event written out but for its last member, sent_ms, and
+  // its closing brace.
+  void publish_begun(const std::string& event);
   // The station's event.
-  void publish_station(const std::string& name, Station* s);
+  void publish_station(const std::string& name, const Station& s);
   // The totals event, when the totals differ from those last told.
   void publish_totals();
   void tell_status(const std::string& name, const Station& s);

@@ -480,8 +480,17 @@ TEST_P(LineApi, StationsShowLiveAndGoOfflineWhenQuiet) {
       OFFLINE_S + 3));
   EXPECT_GE(monotonic_seconds() - quiet_from, OFFLINE_S - 0.5);
   reader.join();
-  EXPECT_NE(stream.find("\"event\":\"station\""), std::string::npos);
   EXPECT_NE(stream.find("\"online\":false"), std::string::npos);
+  // The page's events and GET /api/line show a station alike, its slots as
+  // the station sent them.
+  const size_t at = stream.find("data: {\"event\":\"station\",\"station\":{\"name\":\"st-a\"");
+  ASSERT_NE(at, std::string::npos) << stream;
+  json told = json::parse(stream.substr(at + 6, stream.find('\n', at) - at - 6))["station"];
+  json shown = a;
+  told.erase("heard_ago_ms");
+  shown.erase("heard_ago_ms");
+  EXPECT_EQ(told, shown);
+  EXPECT_EQ(shown["slots"], json::parse(state)["slots"]);
 }
 
 // A line server killed (SIGKILL) between and during batches, and started
