@@ -328,13 +328,20 @@ TEST_F(PeopleAtWork, ASignInIsCheckedByTheLineAndWithoutIt) {
 // The line's own trail: each command it was given is an entry, and
 // `audit verify` finds an entry changed, removed or added behind its back
 // (exit 1, naming it) on either engine.
-TEST(AuditTrail, VerifyFindsEachEditOnEitherEngine) {
-  const fs::path dir = fs::temp_directory_path() / ("orva-audit-" + std::to_string(getpid()));
+// The engines a trail is checked on: an SQLite file in `dir` (made here),
+// and PostgreSQL where with_postgresql.sh started a cluster for the test.
+std::vector<std::string> trail_engines(const fs::path& dir) {
   fs::create_directories(dir);
   std::vector<std::string> engines{"sqlite:" + (dir / "line.db").string()};
   if (std::getenv("PGHOST") != nullptr && std::getenv("PGVERSION") != nullptr) {
     engines.emplace_back("postgresql://");
   }
+  return engines;
+}
+
+TEST(AuditTrail, VerifyFindsEachEditOnEitherEngine) {
+  const fs::path dir = fs::temp_directory_path() / ("orva-audit-" + std::to_string(getpid()));
+  const std::vector<std::string> engines = trail_engines(dir);
   for (const std::string& db : engines) {
     SCOPED_TRACE(db);
     const bool sqlite = db.rfind("sqlite:", 0) == 0;
@@ -392,11 +399,7 @@ TEST(AuditTrail, VerifyFindsEachEditOnEitherEngine) {
 // refused whole, on either engine.
 TEST(AuditTrail, AStationsEntriesAreTakenInOrderOnceAndNoOtherWay) {
   const fs::path dir = fs::temp_directory_path() / ("orva-trail-" + std::to_string(getpid()));
-  fs::create_directories(dir);
-  std::vector<std::string> engines{"sqlite:" + (dir / "line.db").string()};
-  if (std::getenv("PGHOST") != nullptr && std::getenv("PGVERSION") != nullptr) {
-    engines.emplace_back("postgresql://");
-  }
+  const std::vector<std::string> engines = trail_engines(dir);
   const std::string at = "2026-12-10T08:00:00.000Z";
   for (const std::string& db : engines) {
     SCOPED_TRACE(db);
