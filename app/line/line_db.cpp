@@ -509,6 +509,8 @@ LineDbResult LineDb::store(const std::string& station, const std::vector<RunRow>
   return {};
 }
 
+// A row held already must be the very row sent, in every column, or a row
+// sent again could rewrite what happened (or be taken for held).
 LineDbResult LineDb::same_as_held(const std::string& station, const RunRow& row) {
   std::vector<SqlValue> params{row.run_id, station, std::to_string(row.station_seq)};
   const std::string held_line = link_->typed() ? ", line" : "";
