@@ -175,8 +175,13 @@ protected:
 
   std::vector<std::unique_ptr<BootsimProcess>> sims_;
   ChildProcess station_;
-  std::string log_path_ = "/tmp/orva-station-" + std::to_string(getpid()) + ".jsonl";
-  std::string records_path_ = "/tmp/orva-station-" + std::to_string(getpid()) + ".db";
+  // Files of this case's own: a station of the case before that is still
+  // ending (under Wine it may outlive its wrapper a moment) holds its own.
+  static inline int cases_ = 0;
+  const std::string name_ =
+      "/tmp/orva-station-" + std::to_string(getpid()) + "-" + std::to_string(++cases_);
+  std::string log_path_ = name_ + ".jsonl";
+  std::string records_path_ = name_ + ".db";
   std::string host_;
   int port_ = 0;
 };
