@@ -494,6 +494,7 @@ LineDbResult LineDb::store(const std::string& station, const std::vector<RunRow>
   // How far the station's rows go on without a gap, read before the commit:
   // a batch that was committed is answered with it, never with an error.
   const int64_t from = known_[station];
+  const size_t walk_at = closing.size();
   closing.push_back(walk(station, from));
   closing.push_back({"COMMIT", {}});
   if (done.ok()) done = run_all(&closing);
@@ -501,7 +502,7 @@ LineDbResult LineDb::store(const std::string& station, const std::vector<RunRow>
     if (link_->connected()) run("ROLLBACK", {}, nullptr);
     return done;
   }
-  const int64_t walked_to = walked(closing[closing.size() - 2], from);
+  const int64_t walked_to = walked(closing[walk_at], from);
   known_[station] = walked_to;
   *through = walked_to;
   *added = fresh;
@@ -860,6 +861,7 @@ LineDbResult LineDb::audit_store(const std::string& origin, const std::vector<Au
                : LineDbResult{LineDbStatus::conflict,
                               name + ": its hash does not fit it; nothing of this batch is stored"};
   }
+  const size_t top_at = closing.size();
   closing.push_back({"SELECT MAX(seq) FROM orva_audit WHERE origin = $1", {origin}});
   closing.push_back({"COMMIT", {}});
   if (done.ok()) done = run_all(&closing);
@@ -869,7 +871,7 @@ LineDbResult LineDb::audit_store(const std::string& origin, const std::vector<Au
   }
   // The chain is appended to in order: its highest number is how far it is
   // held without a gap.
-  const std::vector<SqlRow>& top = closing[closing.size() - 2].rows;
+  const std::vector<SqlRow>& top = closing[top_at].rows;
   *have_through = !top.empty() && !top[0].empty() ? number_of(top[0][0]) : 0;
   return {};
 }
