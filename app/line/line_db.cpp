@@ -440,6 +440,48 @@ LineDbResult LineDb::store(const std::string& station, const std::vector<RunRow>
   std::lock_guard<std::mutex> lock(mutex_);
   LineDbResult done = ready();
   if (!done.ok()) return done;
+  // Nearly every batch holds only rows the line has not seen: it goes in one
+  // exchange, inserted as new, with the figures, the walk and the commit.
+  // When anything in it fails (a row held already fails its insert), the
+  // exchange is rolled back whole and, the database still there, the batch
+  // goes again in two, each held row compared with the one sent.
+  std::vector<SqlStep> steps = row_inserts(rows, received_at, false);
+  std::vector<size_t> new_rows(rows.size());
+  for (size_t r = 0; r < rows.size(); ++r) new_rows[r] = r;
+  size_t walk_at = closed(station, rows, new_rows, received_at, &steps);
+  done = run_all(&steps);
+  if (!done.ok() && link_->connected()) {
+    run("ROLLBACK", {}, nullptr);
+    steps = row_inserts(rows, received_at, true);
+    done = run_all(&steps);
+    new_rows.clear();
+    for (size_t r = 0; done.ok() && r < rows.size(); ++r) {
+      if (steps[r + 1].changes > 0) new_rows.push_back(r);
+      else done = same_as_held(station, rows[r]);
+    }
+    steps.clear();
+    walk_at = closed(station, rows, new_rows, received_at, &steps);
+    if (done.ok()) done = run_all(&steps);
+  }
+  if (!done.ok()) {
+    if (link_->connected()) run("ROLLBACK", {}, nullptr);
+    return done;
+  }
+  const int64_t walked_to = walked(steps[walk_at], known_[station]);
+  known_[station] = walked_to;
+  *through = walked_to;
+  LineTotals fresh;
+  for (const size_t r : new_rows) {
+    fresh.upgraded += rows[r].result == "ok";
+    fresh.failed += rows[r].result == "failed";
+  }
+  *added = fresh;
+  *fresh_rows = std::move(new_rows);
+  return {};
+}
+
+std::vector<SqlStep> LineDb::row_inserts(const std::vector<RunRow>& rows,
+                                         const std::string& received_at, bool unless_held) const {
   const bool typed = link_->typed();
   std::string insert = std::string("INSERT INTO orva_runs (") + COLUMNS + ", received_at" +
                        (typed ? ", line" : "") + ") VALUES (";
@@ -452,12 +494,9 @@ LineDbResult LineDb::store(const std::string& station, const std::vector<RunRow>
     else if (time) insert += time_in(i);
     else insert += "$" + std::to_string(i);
   }
-  insert += std::string(typed ? ", $" + std::to_string(RECORD_COLUMN_COUNT + 2) : "") +
-            ") ON CONFLICT DO NOTHING";
-  // Two exchanges with the database for a batch: the rows inserted, then
-  // (after a row already held is compared with the one sent, which is rare)
-  // the figures, the walk and the commit.
-  std::vector<SqlStep> inserts{{"BEGIN", {}}};
+  insert += std::string(typed ? ", $" + std::to_string(RECORD_COLUMN_COUNT + 2) : "") + ")" +
+            (unless_held ? " ON CONFLICT DO NOTHING" : "");
+  std::vector<SqlStep> steps{{"BEGIN", {}}};
   for (const RunRow& row : rows) {
     const std::vector<std::string> cells = record_cells(row);
     SqlStep step{insert, {}};
@@ -467,21 +506,14 @@ LineDbResult LineDb::store(const std::string& station, const std::vector<RunRow>
     }
     step.params.emplace_back(received_at);
     if (typed) step.params.emplace_back(line_);
-    inserts.push_back(std::move(step));
+    steps.push_back(std::move(step));
   }
-  done = run_all(&inserts);
-  LineTotals fresh;
-  std::vector<size_t> new_rows;
-  for (size_t r = 0; done.ok() && r < rows.size(); ++r) {
-    if (inserts[r + 1].changes > 0) {
-      fresh.upgraded += rows[r].result == "ok";
-      fresh.failed += rows[r].result == "failed";
-      new_rows.push_back(r);
-    } else {
-      done = same_as_held(station, rows[r]);
-    }
-  }
-  std::vector<SqlStep> closing;
+  return steps;
+}
+
+size_t LineDb::closed(const std::string& station, const std::vector<RunRow>& rows,
+                      const std::vector<size_t>& new_rows, const std::string& received_at,
+                      std::vector<SqlStep>* steps) const {
   if (!new_rows.empty()) {
     int64_t first = rows[new_rows.front()].station_seq;
     int64_t last = first;
@@ -489,25 +521,17 @@ LineDbResult LineDb::store(const std::string& station, const std::vector<RunRow>
       first = std::min(first, rows[r].station_seq);
       last = std::max(last, rows[r].station_seq);
     }
-    closing = figures_keep(station, first, last, received_at);
+    for (SqlStep& step : figures_keep(station, first, last, received_at)) {
+      steps->push_back(std::move(step));
+    }
   }
   // How far the station's rows go on without a gap, read before the commit:
   // a batch that was committed is answered with it, never with an error.
-  const int64_t from = known_[station];
-  const size_t walk_at = closing.size();
-  closing.push_back(walk(station, from));
-  closing.push_back({"COMMIT", {}});
-  if (done.ok()) done = run_all(&closing);
-  if (!done.ok()) {
-    if (link_->connected()) run("ROLLBACK", {}, nullptr);
-    return done;
-  }
-  const int64_t walked_to = walked(closing[walk_at], from);
-  known_[station] = walked_to;
-  *through = walked_to;
-  *added = fresh;
-  *fresh_rows = std::move(new_rows);
-  return {};
+  const auto known = known_.find(station);
+  const size_t walk_at = steps->size();
+  steps->push_back(walk(station, known == known_.end() ? 0 : known->second));
+  steps->push_back({"COMMIT", {}});
+  return walk_at;
 }
 
 // A row held already must be the very row sent, in every column, or a row

@@ -260,6 +260,15 @@ private:
   SqlStep walk(const std::string& station, int64_t from) const;
   static int64_t walked(const SqlStep& walk, int64_t from);
   LineDbResult same_as_held(const std::string& station, const RunRow& row);
+  // BEGIN and the statements that insert `rows`: each fails on a row held
+  // already, or, `unless_held`, changes nothing then.
+  std::vector<SqlStep> row_inserts(const std::vector<RunRow>& rows, const std::string& received_at,
+                                   bool unless_held) const;
+  // Appends what closes a batch whose rows `new_rows` (places in `rows`)
+  // were new: their figures, the walk and COMMIT; where the walk stands.
+  size_t closed(const std::string& station, const std::vector<RunRow>& rows,
+                const std::vector<size_t>& new_rows, const std::string& received_at,
+                std::vector<SqlStep>* steps) const;
   // orva_run_figures, what the figures need of each run (line_db_stats.cpp):
   // made and, when it does not hold each of the line's rows, filled anew
   // (not without the line's name);
