@@ -18,11 +18,13 @@ bool NoticeQueue::post(uint32_t kind, void* payload) {
 
 bool NoticeQueue::wait_pop(Notice& out, int timeout_ms) {
   std::unique_lock<std::mutex> lock(mutex_);
-  const auto timeout = std::chrono::milliseconds(timeout_ms > 0 ? timeout_ms : 0);
-  if (!ready_.wait_for(lock, timeout, [this] { return !notices_.empty() || closed_; }) ||
-      notices_.empty()) {
+  // Not waiting at all is only a look: a wait with no time left still costs
+  // a trip through the scheduler.
+  const auto ready = [this] { return !notices_.empty() || closed_; };
+  if (timeout_ms > 0 && !ready_.wait_for(lock, std::chrono::milliseconds(timeout_ms), ready)) {
     return false;
   }
+  if (notices_.empty()) return false;
   out = std::move(notices_.front());
   notices_.pop_front();
   return true;
