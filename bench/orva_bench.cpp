@@ -418,10 +418,11 @@ bool run_station(const Options& o) {
 // this machine's terminals add whatever the host does.
 void print_floor(const Options& o, int requests, double model_s, double wall_s) {
   constexpr int EXCHANGES = 200;
+  double host_cpu_us = 0;
   const std::vector<double> beyond =
       o.wine() ? wine_floor_us(o.scripts, o.wine_probe, WINE_COM, EXCHANGES, PROGRAM_REQUEST_BYTES,
                                ANSWER_BYTES, BAUD)
-               : pty_floor_us(EXCHANGES, PROGRAM_REQUEST_BYTES, ANSWER_BYTES, BAUD);
+               : pty_floor_us(EXCHANGES, PROGRAM_REQUEST_BYTES, ANSWER_BYTES, BAUD, &host_cpu_us);
   const char* over = o.wine() ? "a COM port under Wine" : "a pseudo-terminal";
   if (beyond.empty()) {
     std::printf("paced: no bare exchanges over %s\n", over);
@@ -437,6 +438,13 @@ void print_floor(const Options& o, int requests, double model_s, double wall_s) 
               "included\n",
               over, floor_us, EXCHANGES, median(beyond), percentile(beyond, 0.99),
               (model_s + floor_us * requests / 1e6) / model_s, requests, ours_us);
+  // What blocking for each answer costs a host that does nothing else: the
+  // machine's floor under the upgrader's CPU per run.
+  if (!o.wine()) {
+    std::printf("paced: the bare host spends %.0f us of CPU on each exchange, %.3f s for %d "
+                "exchanges: the floor under the upgrader's CPU per run on this machine\n",
+                host_cpu_us, host_cpu_us * requests / 1e6, requests);
+  }
 }
 
 bool run_mode(const Options& o, bool paced) {

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
@@ -95,9 +96,16 @@ void reap(pid_t child) {
   if (child > 0) waitpid(child, &status, 0);
 }
 
+double thread_cpu_us() {
+  rusage u{};
+  getrusage(RUSAGE_THREAD, &u);
+  return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e6 + u.ru_utime.tv_usec + u.ru_stime.tv_usec;
+}
+
 } // namespace
 
-std::vector<double> pty_floor_us(int exchanges, int request_bytes, int answer_bytes, double baud) {
+std::vector<double> pty_floor_us(int exchanges, int request_bytes, int answer_bytes, double baud,
+                                 double* host_cpu_us) {
   std::vector<double> beyond;
   Terminal t;
   if (!open_terminal(&t)) return beyond;
@@ -105,6 +113,7 @@ std::vector<double> pty_floor_us(int exchanges, int request_bytes, int answer_by
   const pid_t child = start_controller(t, exchanges, request_bytes, answer_bytes, wire_s);
   const std::vector<char> request(static_cast<size_t>(request_bytes), 'r');
   std::vector<char> answer(static_cast<size_t>(answer_bytes));
+  const double cpu_before = thread_cpu_us();
   for (int i = 0; child > 0 && i < exchanges; ++i) {
     const Clock::time_point start = Clock::now();
     if (!write_all(t.slave, request.data(), request_bytes) ||
@@ -115,6 +124,7 @@ std::vector<double> pty_floor_us(int exchanges, int request_bytes, int answer_by
     const std::chrono::duration<double, std::micro> took = Clock::now() - start;
     beyond.push_back(took.count() - wire_s * 1e6);
   }
+  *host_cpu_us = beyond.empty() ? 0 : (thread_cpu_us() - cpu_before) / beyond.size();
   close(t.master);
   t.master = -1;
   reap(child);

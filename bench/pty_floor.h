@@ -11,8 +11,11 @@
 
 // The microseconds beyond the wire time of each of `exchanges` exchanges of
 // a request of `request_bytes` and an answer of `answer_bytes` at `baud`;
-// empty when the terminal could not be set up.
-std::vector<double> pty_floor_us(int exchanges, int request_bytes, int answer_bytes, double baud);
+// empty when the terminal could not be set up. *host_cpu_us: the host side's
+// CPU time (user and system) for each exchange, on average: what a host that
+// blocks for each answer spends however little it does.
+std::vector<double> pty_floor_us(int exchanges, int request_bytes, int answer_bytes, double baud,
+                                 double* host_cpu_us);
 
 // The same exchanges with the host's side played by `probe`
 // (com_floor_probe.cpp, a Windows program) under Wine, on the terminal mapped
