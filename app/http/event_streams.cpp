@@ -5,8 +5,12 @@
 
 bool EventStream::next(std::vector<std::string>* events, int wait_ms) {
   std::unique_lock<std::mutex> lock(mutex_);
-  ready_.wait_for(lock, std::chrono::milliseconds(wait_ms),
-                  [this] { return closed_ || !queue_.empty(); });
+  // With no time to wait only a look: a wait whose time is up already still
+  // goes through the scheduler.
+  if (wait_ms > 0) {
+    ready_.wait_for(lock, std::chrono::milliseconds(wait_ms),
+                    [this] { return closed_ || !queue_.empty(); });
+  }
   if (closed_) return false;
   events->insert(events->end(), std::make_move_iterator(queue_.begin()),
                  std::make_move_iterator(queue_.end()));
