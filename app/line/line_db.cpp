@@ -726,6 +726,34 @@ std::vector<SqlValue> entry_params(const AuditEntry& e, const std::string& recei
 const char AUDIT_INSERT[] =
     "INSERT INTO orva_audit (origin, seq, at, who, action, subject, details, prev_hash, hash,"
     " received_at) VALUES ($1, CAST($2 AS bigint), $3, $4, $5, $6, $7, $8, $9, $10)";
+// The same, only when the entry before it is held under its number with the
+// hash this one names.
+const char AUDIT_INSERT_AFTER[] =
+    "INSERT INTO orva_audit (origin, seq, at, who, action, subject, details, prev_hash, hash,"
+    " received_at) SELECT $1, CAST($2 AS bigint), $3, $4, $5, $6, $7, $8, $9, $10 WHERE EXISTS"
+    " (SELECT 1 FROM orva_audit WHERE origin = $1 AND seq = CAST($2 AS bigint) - 1 AND hash = $8)";
+
+// Whether `entries` are of `origin`, each hash fits its entry and each entry
+// follows the one before it in the batch.
+bool chained(const std::string& origin, const std::vector<AuditEntry>& entries) {
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const AuditEntry& e = entries[i];
+    if (e.origin != origin || e.hash != audit_hash(e)) return false;
+    if (e.seq == 1 ? e.prev_hash != AUDIT_GENESIS : e.seq < 1) return false;
+    if (i > 0 && (e.seq != entries[i - 1].seq + 1 || e.prev_hash != entries[i - 1].hash)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+const char AUDIT_TOP[] = "SELECT MAX(seq) FROM orva_audit WHERE origin = $1";
+
+// The chain is appended to in order: its highest number is how far it is
+// held without a gap.
+int64_t audit_top(const SqlStep& top) {
+  return !top.rows.empty() && !top.rows[0].empty() ? number_of(top.rows[0][0]) : 0;
+}
 
 } // namespace
 
@@ -822,6 +850,28 @@ LineDbResult LineDb::audit_store(const std::string& origin, const std::vector<Au
   std::lock_guard<std::mutex> lock(mutex_);
   LineDbResult done = ready();
   if (!done.ok()) return done;
+  // A sound batch that goes on from the chain the line holds (nearly every
+  // one) goes in one exchange: each entry inserted only when the one before
+  // it is held with the hash it names, so that they go in all or none. An
+  // entry held already fails its insert and rolls the exchange back; then,
+  // or when none went in, the batch goes the careful way below, which says
+  // why it is refused or finds it held.
+  if (!entries.empty() && chained(origin, entries)) {
+    std::vector<SqlStep> steps{{"BEGIN", {}}};
+    for (const AuditEntry& entry : entries) {
+      steps.push_back(
+          {entry.seq == 1 ? AUDIT_INSERT : AUDIT_INSERT_AFTER, entry_params(entry, received_at)});
+    }
+    steps.push_back({AUDIT_TOP, {origin}});
+    steps.push_back({"COMMIT", {}});
+    done = run_all(&steps);
+    if (done.ok() && steps[entries.size()].changes > 0) {
+      *have_through = audit_top(steps[entries.size() + 1]);
+      return {};
+    }
+    if (!link_->connected()) return done;
+    if (!done.ok()) run("ROLLBACK", {}, nullptr);
+  }
   // The entries up to the first that is not the origin's or whose hash does
   // not fit it; the line's entries under their numbers and under the one
   // before the first are read at once.
@@ -886,17 +936,14 @@ LineDbResult LineDb::audit_store(const std::string& origin, const std::vector<Au
                               name + ": its hash does not fit it; nothing of this batch is stored"};
   }
   const size_t top_at = closing.size();
-  closing.push_back({"SELECT MAX(seq) FROM orva_audit WHERE origin = $1", {origin}});
+  closing.push_back({AUDIT_TOP, {origin}});
   closing.push_back({"COMMIT", {}});
   if (done.ok()) done = run_all(&closing);
   if (!done.ok()) {
     if (link_->connected()) run("ROLLBACK", {}, nullptr);
     return done;
   }
-  // The chain is appended to in order: its highest number is how far it is
-  // held without a gap.
-  const std::vector<SqlRow>& top = closing[top_at].rows;
-  *have_through = !top.empty() && !top[0].empty() ? number_of(top[0][0]) : 0;
+  *have_through = audit_top(closing[top_at]);
   return {};
 }
 
