@@ -733,12 +733,11 @@ const char AUDIT_INSERT_AFTER[] =
     " received_at) SELECT $1, CAST($2 AS bigint), $3, $4, $5, $6, $7, $8, $9, $10 WHERE EXISTS"
     " (SELECT 1 FROM orva_audit WHERE origin = $1 AND seq = CAST($2 AS bigint) - 1 AND hash = $8)";
 
-// Whether `entries` are of `origin`, each hash fits its entry and each entry
-// follows the one before it in the batch.
-bool chained(const std::string& origin, const std::vector<AuditEntry>& entries) {
+// Whether each of `entries` follows the one before it in the batch, the
+// first of the chain naming its start.
+bool chained(const std::vector<AuditEntry>& entries) {
   for (size_t i = 0; i < entries.size(); ++i) {
     const AuditEntry& e = entries[i];
-    if (e.origin != origin || e.hash != audit_hash(e)) return false;
     if (e.seq == 1 ? e.prev_hash != AUDIT_GENESIS : e.seq < 1) return false;
     if (i > 0 && (e.seq != entries[i - 1].seq + 1 || e.prev_hash != entries[i - 1].hash)) {
       return false;
@@ -850,13 +849,20 @@ LineDbResult LineDb::audit_store(const std::string& origin, const std::vector<Au
   std::lock_guard<std::mutex> lock(mutex_);
   LineDbResult done = ready();
   if (!done.ok()) return done;
+  // The entries up to the first that is not the origin's or whose hash does
+  // not fit it.
+  size_t sound = 0;
+  while (sound < entries.size() && entries[sound].origin == origin &&
+         entries[sound].hash == audit_hash(entries[sound])) {
+    ++sound;
+  }
   // A sound batch that goes on from the chain the line holds (nearly every
   // one) goes in one exchange: each entry inserted only when the one before
   // it is held with the hash it names, so that they go in all or none. An
   // entry held already fails its insert and rolls the exchange back; then,
   // or when none went in, the batch goes the careful way below, which says
   // why it is refused or finds it held.
-  if (!entries.empty() && chained(origin, entries)) {
+  if (!entries.empty() && sound == entries.size() && chained(entries)) {
     std::vector<SqlStep> steps{{"BEGIN", {}}};
     for (const AuditEntry& entry : entries) {
       steps.push_back(
@@ -872,14 +878,8 @@ LineDbResult LineDb::audit_store(const std::string& origin, const std::vector<Au
     if (!link_->connected()) return done;
     if (!done.ok()) run("ROLLBACK", {}, nullptr);
   }
-  // The entries up to the first that is not the origin's or whose hash does
-  // not fit it; the line's entries under their numbers and under the one
+  // The line's entries under the sound entries' numbers and under the one
   // before the first are read at once.
-  size_t sound = 0;
-  while (sound < entries.size() && entries[sound].origin == origin &&
-         entries[sound].hash == audit_hash(entries[sound])) {
-    ++sound;
-  }
   std::vector<SqlStep> reading{{"BEGIN", {}}};
   if (sound > 0) {
     std::set<int64_t> numbers{entries.front().seq - 1};
