@@ -31,6 +31,8 @@ constexpr auto BATCH = std::chrono::milliseconds(MQTT_BATCH_MS);
 // batches of a busy line, which go whole instead of 20 at a time.
 constexpr unsigned INFLIGHT_MAX = 1000;
 constexpr auto SLOT_WINDOW = std::chrono::seconds(1);
+// A slot's state on MQTT in bytes, but for long texts.
+constexpr size_t PAYLOAD_ROOM = 192;
 // A broker that takes no TCP connection within this time is away; one that
 // took it but did not accept the line within ANSWER_MS is treated the same.
 constexpr int CONNECT_MS = 2000;
@@ -418,7 +420,7 @@ bool LineMqtt::slot_may_send(SlotTopic* slot, Clock::time_point now) {
 
 void LineMqtt::send_due_slots(Clock::time_point now) {
   while (!due_at_.empty() && due_at_.begin()->first <= now) {
-    const SlotTopics::iterator found = due_at_.begin()->second;
+    SlotTopicEntry* const found = due_at_.begin()->second;
     due_at_.erase(due_at_.begin());
     // Sent since with a new phase.
     SlotTopic& slot = found->second;
@@ -444,41 +446,48 @@ void LineMqtt::station_status(const std::string& station, bool online,
 }
 
 void LineMqtt::slot_state(const std::string& station, const Json& slot) {
-  const int64_t number = slot.value("slot", int64_t{0});
+  const std::string number = std::to_string(slot.value("slot", int64_t{0}));
   // The object written member by member, as its dump() writes it, without
   // a copy of the slot's texts.
-  const std::string payload = "{\"slot\":" + std::to_string(number) +
-                              ",\"port\":" + json_member(slot, "port").dump() +
-                              ",\"phase\":" + json_member(slot, "state").dump() +
-                              ",\"percent\":" + Json(slot.value("permille", 0) / 10.0).dump() +
-                              ",\"tag\":" + json_member(slot, "tag").dump() +
-                              ",\"last_text\":" + json_member(slot, "last_text").dump() + "}";
-  const std::string name =
-      topic(mqtt_topic_level(station) + "/slot/" + std::to_string(number) + "/state");
-  const std::string phase = slot.value("state", "");
+  std::string payload;
+  payload.reserve(PAYLOAD_ROOM);
+  payload.append("{\"slot\":").append(number);
+  payload.append(",\"port\":").append(json_member(slot, "port").dump());
+  const Json& phase = json_member(slot, "state");
+  payload.append(",\"phase\":").append(phase.dump());
+  payload.append(",\"percent\":").append(Json(slot.value("permille", 0) / 10.0).dump());
+  payload.append(",\"tag\":").append(json_member(slot, "tag").dump());
+  payload.append(",\"last_text\":").append(json_member(slot, "last_text").dump()).append("}");
+  std::string name = base_;
+  name.append("/").append(mqtt_topic_level(station)).append("/slot/").append(number);
+  name.append("/state");
+  static const std::string NO_PHASE;
+  const std::string& phase_text =
+      phase.is_string() ? phase.get_ref<const std::string&>() : NO_PHASE;
   std::lock_guard<std::mutex> lock(mutex_);
   // One look for the topic: its slot holds where its retained state is.
   SlotTopics::iterator found = slots_.find(name);
   if (found == slots_.end()) {
     found = slots_.emplace(name, SlotTopic{}).first;
-    found->second.retained = retained_.emplace(name, payload).first;
+    found->second.retained = retained_.emplace(name, std::string()).first;
   }
-  found->second.retained->second = payload;
   SlotTopic& held = found->second;
-  const bool new_phase = phase != held.phase;
-  held.phase = phase;
-  if (!connected_) return;
-  // A change of phase (running, upgraded, failed) goes at once, counted
-  // with the rest; progress and texts within a phase are what the rate holds
-  // back.
-  const bool within_rate = slot_may_send(&held, Clock::now());
-  if (new_phase || within_rate) {
-    held.due = false;
-    send(name, payload, true);
-  } else if (!held.due) {
-    held.due = true;
-    due_at_.emplace(held.sends.front() + SLOT_WINDOW, found);
+  const bool new_phase = phase_text != held.phase;
+  if (new_phase) held.phase = phase_text;
+  if (connected_) {
+    // A change of phase (running, upgraded, failed) goes at once, counted
+    // with the rest; progress and texts within a phase are what the rate
+    // holds back.
+    const bool within_rate = slot_may_send(&held, Clock::now());
+    if (new_phase || within_rate) {
+      held.due = false;
+      send(name, payload, true);
+    } else if (!held.due) {
+      held.due = true;
+      due_at_.emplace(held.sends.front() + SLOT_WINDOW, &*found);
+    }
   }
+  held.retained->second = std::move(payload);
 }
 
 void LineMqtt::station_gone(const std::string& station) {

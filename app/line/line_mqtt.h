@@ -29,6 +29,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "app/line/line.h"
@@ -156,7 +157,9 @@ private:
     bool due = false;
     Retained::iterator retained; // its entry in retained_
   };
-  using SlotTopics = std::map<std::string, SlotTopic>;
+  // Looked up at each state of each slot: hashed, not ordered.
+  using SlotTopics = std::unordered_map<std::string, SlotTopic>;
+  using SlotTopicEntry = SlotTopics::value_type;
   // Sends what waits of the slots whose window has room again.
   void send_due_slots(Clock::time_point now);
   bool slot_may_send(SlotTopic* slot, Clock::time_point now);
@@ -183,7 +186,8 @@ private:
   Retained retained_;
   SlotTopics slots_;
   // When each slot topic with a newer state than was sent may go: the loop
-  // looks at those whose time has come, not at every one that waits.
-  std::multimap<Clock::time_point, SlotTopics::iterator> due_at_;
+  // looks at those whose time has come, not at every one that waits. An
+  // entry's place stays while the map grows; only its iterators do not.
+  std::multimap<Clock::time_point, SlotTopicEntry*> due_at_;
   MqttOutbox outbox_;
 };

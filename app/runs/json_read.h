@@ -1,8 +1,8 @@
 // JSON bodies from the network read within bounds: how deep values nest,
-// how many there are and how long a text may be are checked in one pass over
-// the bytes before any document is built, so that no body, however made,
-// costs more than its bounds in memory or stack (a document nested 100,000
-// deep, say, is refused instead of copied).
+// how many there are and how long a text may be are checked as the one pass
+// over the bytes builds the document, which stops at the first bound passed,
+// so that no body, however made, costs more than its bounds in memory or
+// stack (a document nested 100,000 deep, say, is refused instead of copied).
 #pragma once
 
 #include <cstddef>
