@@ -72,8 +72,17 @@ CliEnding cli_upgrade(const CliOptions& options, const FirmwareImage& image) {
   tell_latency(plan.ports, image);
 
   RunOutput output;
-  output.out = [](const std::string& text) { cli_write(stdout, text); };
-  output.err = [](const std::string& text) { cli_write(stderr, text); };
+  // A run's texts, one per exchange, go to standard output together once per
+  // pass of the run loop; a terminal still takes each line as it ends. What
+  // goes to standard error finds all before it written.
+  output.out = [](const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+  };
+  output.err = [](const std::string& text) {
+    std::fflush(stdout);
+    cli_write(stderr, text);
+  };
+  output.flush = [] { std::fflush(stdout); };
   output.out_is_terminal = console_stdout_is_terminal();
   output.err_is_terminal = console_stderr_is_terminal();
   if (output.err_is_terminal && plan.ports.size() > 1) {

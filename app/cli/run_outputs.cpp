@@ -1,6 +1,8 @@
 #include "app/cli/run_outputs.h"
 
+#include <functional>
 #include <memory>
+#include <utility>
 
 #include "app/cli/progress_board.h"
 #include "app/cli/progress_line.h"
@@ -8,6 +10,22 @@
 #include "app/cli/text_sinks.h"
 #include "app/runs/event_json.h"
 #include "app/runs/store_sink.h"
+
+namespace {
+
+// Last: what the others wrote to standard output goes in one write per pass
+// of the loop instead of one per text.
+class FlushSink : public RunSink {
+public:
+  explicit FlushSink(std::function<void()> flush) : flush_(std::move(flush)) {}
+  void tick(double) override { flush_(); }
+  void finish(const std::vector<PortOutcome>&, double) override { flush_(); }
+
+private:
+  const std::function<void()> flush_;
+};
+
+} // namespace
 
 CliStatus run_ports(const PortRunsPlan& plan, const FirmwareImage& image,
                     const PortRunsSystem& system, const RecordSystem& record,
@@ -60,6 +78,8 @@ CliStatus run_ports(const PortRunsPlan& plan, const FirmwareImage& image,
     recorded = sink.get();
     sinks.push_back(std::move(sink));
   }
+
+  if (output.flush) sinks.push_back(std::make_unique<FlushSink>(output.flush));
 
   std::vector<RunSink*> told;
   for (const auto& sink : sinks) told.push_back(sink.get());
