@@ -75,9 +75,7 @@ CliEnding cli_upgrade(const CliOptions& options, const FirmwareImage& image) {
   // A run's texts, one per exchange, go to standard output together once per
   // pass of the run loop; a terminal still takes each line as it ends. What
   // goes to standard error finds all before it written.
-  output.out = [](const std::string& text) {
-    std::fwrite(text.data(), 1, text.size(), stdout);
-  };
+  output.out = [](const std::string& text) { std::fwrite(text.data(), 1, text.size(), stdout); };
   output.err = [](const std::string& text) {
     std::fflush(stdout);
     cli_write(stderr, text);
