@@ -124,18 +124,25 @@ struct HttpClient::Impl {
     deadline.cancel();
   }
 
-  // The timer's and cancel()'s: every operation under way ends at once.
+  // The timer's and cancel()'s: every operation under way ends at once, with
+  // an error. The TLS stream stays until the exchange is over: the handlers
+  // of a handshake, write or read still under way use it as they end.
   void abort() {
     resolver.cancel();
-    close();
+    shut();
   }
 
-  void close() {
+  void shut() {
     beast::error_code ignored;
     socket.shutdown(tcp::socket::shutdown_both, ignored);
     socket.close(ignored);
-    secure.reset();
     open = false;
+  }
+
+  // Between exchanges only, when nothing is under way.
+  void close() {
+    shut();
+    secure.reset();
   }
 
   HttpCallAnswer failed(const std::string& reason, HttpCallStatus status) {

@@ -3,9 +3,13 @@
 // pseudo-terminals. With ORVA_STATION_WINDOWS_CLI set (the 64-bit Windows
 // build's test) the station is the Windows program under Wine, its slots the
 // terminals mapped as COM5 and up.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -525,21 +529,23 @@ TEST_F(StationApi, HttpsForItsPageAndToItsLine) {
     const std::string& out = process->out();
     return std::stoi(out.substr(out.find(':', out.find("https://") + 8) + 1));
   };
+  const auto station_to = [&](int line_port, const std::string& host) {
+    return std::vector<std::string>{"--tls-cert",
+                                    ca.cert("station"),
+                                    "--tls-key",
+                                    ca.key("station"),
+                                    "--station-name",
+                                    "st-https",
+                                    "--line",
+                                    "https://" + host + ":" + std::to_string(line_port),
+                                    "--line-cafile",
+                                    ca.cafile(),
+                                    "--line-token-file",
+                                    token_file};
+  };
   // The station's word on its line, once it has one.
   const auto line_state = [&](int line_port, const std::string& host) {
-    const std::vector<std::string> extra{"--tls-cert",
-                                         ca.cert("station"),
-                                         "--tls-key",
-                                         ca.key("station"),
-                                         "--station-name",
-                                         "st-https",
-                                         "--line",
-                                         "https://" + host + ":" + std::to_string(line_port),
-                                         "--line-cafile",
-                                         ca.cafile(),
-                                         "--line-token-file",
-                                         token_file};
-    EXPECT_EQ(serve("127.0.0.1", ports, extra), -1) << station_.err();
+    EXPECT_EQ(serve("127.0.0.1", ports, station_to(line_port, host)), -1) << station_.err();
     httplib::SSLClient page(host_, port_);
     page.set_ca_cert_path(ca.cafile().c_str());
     page.enable_server_certificate_verification(true);
@@ -569,6 +575,29 @@ TEST_F(StationApi, HttpsForItsPageAndToItsLine) {
   state = line_state(line(&strange, stranger, "line"), "localhost");
   EXPECT_NE(state.value("error", "").find("certificate"), std::string::npos) << state;
   std::printf("an unknown CA's certificate: %s\n", state.value("error", "").c_str());
+
+  // A line that takes the connection and never answers the station's
+  // handshake: stopped meanwhile, the station ends cleanly, its post
+  // cancelled in the middle of the handshake.
+  const int quiet = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof at;
+  ASSERT_EQ(bind(quiet, reinterpret_cast<sockaddr*>(&at), size), 0);
+  ASSERT_EQ(listen(quiet, 4), 0);
+  getsockname(quiet, reinterpret_cast<sockaddr*>(&at), &size);
+  EXPECT_EQ(serve("127.0.0.1", ports, station_to(ntohs(at.sin_port), "localhost")), -1)
+      << station_.err();
+  pollfd connection{quiet, POLLIN, 0};
+  EXPECT_EQ(poll(&connection, 1, static_cast<int>(START_S * 1000)), 1) << "the station connects";
+  const int held = accept(quiet, nullptr, nullptr);
+  pollfd hello{held, POLLIN, 0};
+  EXPECT_EQ(poll(&hello, 1, static_cast<int>(START_S * 1000)), 1) << "its handshake begins";
+  station_.send_signal(windows_cli() ? SIGINT : SIGTERM);
+  EXPECT_EQ(station_.finish(30), 0) << station_.err();
+  close(held);
+  close(quiet);
 
   ChildProcess trusted;
   state = line_state(line(&trusted, ca, "line"), "localhost");
