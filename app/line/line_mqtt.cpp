@@ -458,9 +458,7 @@ void LineMqtt::slot_state(const std::string& station, const Json& slot) {
   payload.append(",\"percent\":").append(Json(slot.value("permille", 0) / 10.0).dump());
   payload.append(",\"tag\":").append(json_member(slot, "tag").dump());
   payload.append(",\"last_text\":").append(json_member(slot, "last_text").dump()).append("}");
-  std::string name = base_;
-  name.append("/").append(mqtt_topic_level(station)).append("/slot/").append(number);
-  name.append("/state");
+  const std::string name = topic(mqtt_topic_level(station) + "/slot/" + number + "/state");
   static const std::string NO_PHASE;
   const std::string& phase_text =
       phase.is_string() ? phase.get_ref<const std::string&>() : NO_PHASE;
