@@ -206,6 +206,17 @@ void Line::heard(Station* s) {
   s->heard_utc = record_utc_text(wall_ms());
 }
 
+void Line::set_online(Station* s, bool online) {
+  if (s->online == online) return;
+  running_online_ += online ? s->running : -s->running;
+  s->online = online;
+}
+
+void Line::set_running(Station* s, int64_t running) {
+  if (s->online) running_online_ += running - s->running;
+  s->running = running;
+}
+
 LineReply Line::receive_rows(const std::string& station, const std::string& body) {
   // A station whose minute holds no row more is told at once, before its
   // body is read.
@@ -268,7 +279,7 @@ LineReply Line::receive_rows(const std::string& station, const std::string& body
   Station& s = stations_[station];
   heard(&s);
   const bool came_online = !s.online;
-  s.online = true;
+  set_online(&s, true);
   const bool more = through != s.have_through;
   s.have_through = through;
   if (came_online) tell_status(station, s);
@@ -356,14 +367,14 @@ void Line::take_state(const std::string& station, Json* state) {
                        s.unsynced != state->value("unsynced", Json(0)).get<int64_t>() ||
                        s.unsynced_oldest_s != oldest;
   const bool came_online = !s.online;
-  s.online = true;
+  set_online(&s, true);
   if (came_online) tell_status(station, s);
   if (watcher_ != nullptr && slots_changed) tell_slots(watcher_, station, s.slots, slots);
   s.page = page;
   if (slots_changed) {
     s.slots = std::move(slots);
     s.slots_text = json_text(s.slots);
-    s.running = running_of(s.slots);
+    set_running(&s, running_of(s.slots));
   }
   s.unsynced = state->value("unsynced", Json(0)).get<int64_t>();
   s.unsynced_oldest_s = oldest;
@@ -402,11 +413,9 @@ bool Line::totals_known() const {
 }
 
 Json Line::totals_json() const {
-  int64_t running = 0;
-  for (const auto& station : stations_) {
-    if (station.second.online) running += station.second.running;
-  }
-  return Json{{"upgraded", totals_.upgraded}, {"failed", totals_.failed}, {"running", running}};
+  return Json{{"upgraded", totals_.upgraded},
+              {"failed", totals_.failed},
+              {"running", running_online_}};
 }
 
 LineReply Line::state() {
@@ -555,7 +564,7 @@ void Line::tick() {
       continue;
     }
     if (s.online && now - s.heard_at >= std::chrono::milliseconds(offline_ms_)) {
-      s.online = false;
+      set_online(&s, false);
       any = true;
       tell_status(name, s);
       publish_station(name, s);
@@ -641,10 +650,13 @@ void Line::tell_status(const std::string& name, const Station& s) {
 }
 
 void Line::publish_totals() {
-  Json totals = totals_json();
-  if (totals == totals_told_) return;
-  totals_told_ = totals;
-  publish(Json{{"event", "totals"}, {"totals", std::move(totals)}});
+  if (totals_.upgraded == totals_told_.upgraded && totals_.failed == totals_told_.failed &&
+      running_online_ == running_told_) {
+    return;
+  }
+  totals_told_ = totals_;
+  running_told_ = running_online_;
+  publish(Json{{"event", "totals"}, {"totals", totals_json()}});
 }
 
 void Line::publish(Json event) {

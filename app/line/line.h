@@ -164,6 +164,10 @@ private:
   nlohmann::ordered_json totals_json() const;
   bool totals_known() const;
   void heard(Station* s);
+  // A station's online flag and running count changed only through these,
+  // which keep running_online_ up to date.
+  void set_online(Station* s, bool online);
+  void set_running(Station* s, int64_t running);
   void publish(nlohmann::ordered_json event);
   // Publishes an event written out but for its last member, sent_ms, and
   // its closing brace.
@@ -193,5 +197,10 @@ private:
   LineDbHealth db_health_;
   RunMetrics runs_;
   std::chrono::steady_clock::time_point heard_told_{};
-  nlohmann::ordered_json totals_told_;
+  // Of the online stations' slots, those running: the totals' third figure,
+  // kept as stations change rather than counted at each look.
+  int64_t running_online_ = 0;
+  // The totals last told the event streams; none told yet at first.
+  LineTotals totals_told_{-1, -1};
+  int64_t running_told_ = -1;
 };

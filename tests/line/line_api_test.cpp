@@ -491,6 +491,17 @@ TEST_P(LineApi, StationsShowLiveAndGoOfflineWhenQuiet) {
   shown.erase("heard_ago_ms");
   EXPECT_EQ(told, shown);
   EXPECT_EQ(shown["slots"], json::parse(state)["slots"]);
+
+  // The totals run only an online station's running slots: none while it is
+  // offline, its own again once heard, none once they end.
+  const auto running = [&] {
+    return json::parse(client().Get("/api/line")->body)["totals"]["running"];
+  };
+  EXPECT_EQ(running(), 0);
+  EXPECT_EQ(status_of(post("/api/stations/st-a/state", state)), 200);
+  EXPECT_EQ(running(), 1);
+  EXPECT_EQ(status_of(post("/api/stations/st-a/state", R"({"slots": []})")), 200);
+  EXPECT_EQ(running(), 0);
 }
 
 // A line server killed (SIGKILL) between and during batches, and started
