@@ -125,6 +125,7 @@ private:
   static size_t place_of(const Json::object_t& map, const std::string& key) {
     return static_cast<size_t>(map.find(key) - map.begin());
   }
+  // The same through the index, which holds every member put in so far.
   static size_t place_indexed(const std::unordered_map<std::string_view, size_t>& at,
                               const std::string& key) {
     const auto found = at.find(key);
